@@ -1,0 +1,59 @@
+# kelfit: build, test and demo entry points. `make test` works from a clean
+# clone: it creates .venv, installs the package with its test extra, builds
+# and runs the C++ tests (plain and sanitized), then runs pytest.
+
+PYTHON ?= python3
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+JOBS   ?= 2
+# Warnings are errors in CI.
+WERROR := $(if $(CI),ON,OFF)
+
+.PHONY: all test test-cpp test-cpp-sanitized test-python install gtest demo bench clean distclean
+
+all: install
+
+test: test-cpp test-cpp-sanitized test-python
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+
+install: $(VPY)
+	$(VPY) -m pip install -q ".[test,tools]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+
+# GoogleTest comes from Debian's libgtest-dev; install it when we may.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Installing libgtest-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	  else \
+	    echo "GoogleTest is missing: install it, e.g. 'sudo apt-get install libgtest-dev'" >&2; exit 1; \
+	  fi; \
+	fi
+
+test-cpp: gtest
+	cmake -S . -B build/cpp -DKELFIT_BUILD_TESTS=ON -DKELFIT_WERROR=$(WERROR)
+	cmake --build build/cpp -j $(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UBSan. Death tests fork and exit
+# on purpose; they run in the plain build only.
+test-cpp-sanitized: gtest
+	cmake -S . -B build/cpp-sanitized -DKELFIT_BUILD_TESTS=ON -DKELFIT_SANITIZE=ON -DKELFIT_WERROR=$(WERROR)
+	cmake --build build/cpp-sanitized -j $(JOBS)
+	ctest --test-dir build/cpp-sanitized --output-on-failure -j $(JOBS) -E DeathTest
+
+test-python: install
+	$(VPY) -m pytest
+
+demo: $(VPY)
+	$(VPY) -m pip install -q ".[tools]"
+	$(VPY) examples/demo.py
+
+clean:
+	rm -rf build dist *.egg-info
+
+distclean: clean
+	rm -rf $(VENV)

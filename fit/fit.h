@@ -1,0 +1,89 @@
+// The orientation model, its two cost functions, the module-wide fit state
+// and the steps of a fit that need no interpreter. The entry functions that
+// Python calls (solve_entry.cpp, fit_entries.cpp) build on these.
+#ifndef KELFIT_FIT_H
+#define KELFIT_FIT_H
+
+#include <cstddef>
+
+#include "numkit/numkit.h"
+
+// Everything the cost functions need besides the parameter vector: the
+// minimizers hand a cost function p alone, so the data of the current call
+// lives here. One instance; every entry call writes it afresh.
+struct FitState {
+    const double* const* rows;  // rows[i] -> x, y, z of vector i (caller's data)
+    int count;                  // N, the number of vectors
+    const double* observed;     // observed[i] belongs to rows[i]
+    sfloat error;               // every residual is divided by |error|
+    sfloat offset;              // added to every back-calculated value
+    sfloat* params;             // p[1..6]: a1, a2, a3, Da, Dr, offset
+    sfloat** directions;        // 6x6 Powell direction set, direction j = column j
+    int iterations;             // iteration count of the last Powell run
+    sfloat best_cost;           // cost where the last Powell run ended
+    sfloat cost_limit;          // a fit repeats Powell while the cost stays above it
+};
+extern FitState fit_state;
+
+// Layout of the parameter vector p[1..6].
+enum ParamIndex : int {
+    param_a1 = 1,
+    param_a2 = 2,
+    param_a3 = 3,
+    param_da = 4,
+    param_dr = 5,
+    param_offset = 6,
+    param_count = 6,
+};
+
+// The frame rotation r' = M r for the z-x-z angles a1, a2, a3 (taken as
+// floats, computed in double): turn about z by a1, about the new x by a2,
+// about the new z by a3.
+struct Rotation {
+    double m[3][3];
+};
+Rotation rotation_from_angles(sfloat a1, sfloat a2, sfloat a3);
+
+// The model value of one vector, narrowed once:
+// Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi + offset.
+sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
+                   double offset);
+
+// Mean squared deviation between FitState.observed and the model, without
+// (p[1..5]) and with (p[1..6]) the offset.
+sfloat cost_no_offset(const sfloat* p);
+sfloat cost_with_offset(const sfloat* p);
+
+// Starting values of a fit.
+constexpr float angle_start_step = 0.017453292f;  // one degree, in radians
+constexpr float magnitude_start_step = 1.0f;      // Da, Dr and offset
+constexpr float fit_tolerance = 0.1f;             // handed to Powell widened
+constexpr float fit_cost_limit = 8000.0f;
+constexpr int fit_max_runs = 11;
+constexpr double dr_factor_three = 3.0;           // Dr = R Da 3 0.5, in that order
+constexpr double dr_factor_half = 0.5;
+constexpr double dr_to_r_factor = 2.0 / 3.0;      // R = Dr (2/3) / Da
+
+// Allocates FitState.params and FitState.directions; fit_work_release
+// returns both.
+void alloc_fit_work();
+void fit_work_release();
+
+// Sets the direction set to its starting diagonal.
+void start_directions(sfloat** directions);
+
+// Loads p[1..6] from the caller's six values (R converted to Dr) and writes
+// them back (Dr converted to R).
+void load_start(sfloat* p, const double* params);
+void store_result(const sfloat* p, double* params);
+
+// Runs Powell from FitState.params and FitState.directions, repeating while
+// each run converges above the cost limit, at most fit_max_runs times.
+// Returns the number of runs made.
+int run_fit(int n, CostFunction cost);
+
+// Diagnostics for the developer; no entry calls them.
+void print_directions(sfloat** directions);
+void print_params(const sfloat* p, const char* label);
+
+#endif

@@ -1,0 +1,52 @@
+// The orientation model: rotate a vector into the tensor frame and evaluate
+// Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi + offset.
+#include <cmath>
+
+#include "fit/fit.h"
+
+Rotation rotation_from_angles(sfloat a1, sfloat a2, sfloat a3)
+{
+    // The angles are stored floats; their sines and cosines, and so every
+    // coefficient, are double.
+    const double c1 = std::cos(a1), s1 = std::sin(a1);
+    const double c2 = std::cos(a2), s2 = std::sin(a2);
+    const double c3 = std::cos(a3), s3 = std::sin(a3);
+    Rotation rot;
+    rot.m[0][0] = c1 * c3 - s1 * c2 * s3;
+    rot.m[0][1] = s1 * c3 + c1 * c2 * s3;
+    rot.m[0][2] = s2 * s3;
+    rot.m[1][0] = -c1 * s3 - s1 * c2 * c3;
+    rot.m[1][1] = c1 * c2 * c3 - s1 * s3;
+    rot.m[1][2] = s2 * c3;
+    rot.m[2][0] = s1 * s2;
+    rot.m[2][1] = -c1 * s2;
+    rot.m[2][2] = c2;
+    return rot;
+}
+
+// One rotated component: a float accumulator that takes its x, y and z
+// terms in turn, narrowed after each step; each product is in double.
+static sfloat rotated_component(const double* coefficient, sfloat x, sfloat y, sfloat z)
+{
+    sfloat component = coefficient[0] * x;
+    component = component + coefficient[1] * y;
+    component = component + coefficient[2] * z;
+    return component;
+}
+
+sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
+                   double offset)
+{
+    const sfloat x = row[0], y = row[1], z = row[2];
+    const sfloat xr = rotated_component(rot.m[0], x, y, z);
+    const sfloat yr = rotated_component(rot.m[1], x, y, z);
+    const sfloat zr = rotated_component(rot.m[2], x, y, z);
+    const sfloat length = std::sqrt(xr * xr + yr * yr + zr * zr);
+
+    // theta and phi stay double; sin and cos are taken of theta itself.
+    // A zero-length vector gives 0/0 here, and the value is NaN.
+    const double theta = std::acos(zr / length);
+    const double phi = std::atan2(yr, xr);
+    return da * (3.0 * std::cos(theta) * std::cos(theta) - 1.0) +
+           dr * std::sin(theta) * std::sin(theta) * std::cos(2.0 * phi) + offset;
+}

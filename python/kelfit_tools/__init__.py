@@ -1,0 +1,1 @@
+"""Helpers around the :mod:`kelfit` extension module."""
