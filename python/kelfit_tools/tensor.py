@@ -1,0 +1,128 @@
+"""Conversions between the module's parameters and the tensor they describe.
+
+The module describes the orientation tensor by three z-x-z angles, the axial
+component Da and the rhombicity R (Dr = 1.5 Da R).  In the tensor's own frame
+the model value of a unit vector u' is
+
+    Da (3 z'^2 - 1) + Dr (x'^2 - y'^2)  =  u'^T diag(Dr - Da, -Dr - Da, 2 Da) u'
+
+so in the molecular frame the value is u^T A u with the traceless symmetric
+matrix A = M^T diag(...) M, where M maps molecular to tensor coordinates.
+Working with A sidesteps the many angle triples that describe one tensor.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = [
+    "Tensor",
+    "angles_from_rotation",
+    "canonical",
+    "rotation_matrix",
+    "tensor_from_params",
+    "tensor_from_matrix",
+]
+
+#: Below this, sin(a2) is treated as zero and a1, a3 merge into one angle.
+_GIMBAL_EPS = 1e-12
+
+
+class Tensor(NamedTuple):
+    """A tensor in canonical form: |Azz| >= |Ayy| >= |Axx|, so 0 <= R <= 2/3.
+
+    ``axes`` holds the principal axes x, y, z as rows of a proper rotation.
+    """
+
+    a1: float
+    a2: float
+    a3: float
+    da: float
+    r: float
+    axes: NDArray[np.float64]
+
+    @property
+    def dr(self) -> float:
+        """Rhombic component, 1.5 Da R."""
+        return 1.5 * self.da * self.r
+
+    @property
+    def angles(self) -> tuple[float, float, float]:
+        """The z-x-z angles in radians."""
+        return (self.a1, self.a2, self.a3)
+
+
+def rotation_matrix(a1: float, a2: float, a3: float) -> NDArray[np.float64]:
+    """Rotation M (rows: tensor x, y, z axes) for z-x-z angles in radians.
+
+    A molecular-frame vector r has tensor-frame coordinates M @ r.
+    """
+    c1, s1 = math.cos(a1), math.sin(a1)
+    c2, s2 = math.cos(a2), math.sin(a2)
+    c3, s3 = math.cos(a3), math.sin(a3)
+    return np.array(
+        [
+            [c1 * c3 - s1 * c2 * s3, s1 * c3 + c1 * c2 * s3, s2 * s3],
+            [-c1 * s3 - s1 * c2 * c3, c1 * c2 * c3 - s1 * s3, s2 * c3],
+            [s1 * s2, -c1 * s2, c2],
+        ]
+    )
+
+
+def angles_from_rotation(m: ArrayLike) -> tuple[float, float, float]:
+    """The z-x-z angles (radians) of a proper rotation matrix.
+
+    When a2 is 0 or pi only a1 + a3 (or a1 - a3) is defined; a3 is then 0.
+    """
+    m = np.asarray(m, dtype=np.float64)
+    a2 = math.acos(min(1.0, max(-1.0, float(m[2, 2]))))
+    if math.hypot(m[2, 0], m[2, 1]) > _GIMBAL_EPS:
+        a1 = math.atan2(m[2, 0], -m[2, 1])
+        a3 = math.atan2(m[0, 2], m[1, 2])
+    else:
+        a1 = math.atan2(m[0, 1], m[0, 0])
+        a3 = 0.0
+    return a1, a2, a3
+
+
+def tensor_from_params(params: ArrayLike) -> NDArray[np.float64]:
+    """The 3x3 molecular-frame matrix A of parameters (a1, a2, a3, Da, R, ...)."""
+    p = np.asarray(params, dtype=np.float64).ravel()
+    if p.size < 5:
+        raise ValueError(f"need at least 5 parameters, got {p.size}")
+    a1, a2, a3, da, r = (float(v) for v in p[:5])
+    dr = 1.5 * da * r
+    m = rotation_matrix(a1, a2, a3)
+    return m.T @ np.diag([dr - da, -dr - da, 2.0 * da]) @ m
+
+
+def tensor_from_matrix(a: ArrayLike) -> Tensor:
+    """Canonical angles, Da and R of a traceless symmetric matrix.
+
+    The eigenvalues are ordered so that |Azz| >= |Ayy| >= |Axx|; then
+    Da = Azz / 2, Dr = (Axx - Ayy) / 2 and R = Dr / (1.5 Da) lies in
+    [0, 2/3].  The eigenvector frame is made a proper rotation before its
+    angles are read.
+    """
+    a = np.asarray(a, dtype=np.float64)
+    a = 0.5 * (a + a.T)
+    values, vectors = np.linalg.eigh(a)
+    order = np.argsort(np.abs(values), kind="stable")
+    axx, ayy, azz = (float(values[i]) for i in order)
+    m = vectors[:, order].T.copy()
+    if np.linalg.det(m) < 0:
+        m[0] = -m[0]
+    da = 0.5 * azz
+    dr = 0.5 * (axx - ayy)
+    r = dr / (1.5 * da) if da != 0.0 else 0.0
+    a1, a2, a3 = angles_from_rotation(m)
+    return Tensor(a1, a2, a3, da, r, m)
+
+
+def canonical(params: ArrayLike) -> Tensor:
+    """Canonical form of the tensor described by (a1, a2, a3, Da, R, ...)."""
+    return tensor_from_matrix(tensor_from_params(params))
