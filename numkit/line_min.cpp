@@ -1,1 +1,56 @@
-// placeholder
+// Minimization of a cost along one line through its parameter space.
+#include "numkit/numkit.h"
+
+namespace {
+
+constexpr float line_start_near = 0.0f;  // the bracketing walk starts at the point itself
+constexpr float line_start_far = 1.0f;   // and one full direction away
+constexpr float line_tolerance = 0.0002f;  // fractional tolerance handed to brent
+
+}  // namespace
+
+LineState line_state;
+
+sfloat line_eval(sfloat x) {
+    const int n = line_state.line_count;
+    // A fresh trial point of exactly n elements: a cost that reads past n
+    // reads past the block.
+    sfloat* point = vector(1, n);
+    for (int j = 1; j <= n; ++j)
+        // Formed in double and rounded once, when stored.
+        point[j] = line_state.line_origin[j] + x * line_state.line_direction[j];
+    sfloat cost = line_state.line_target(point);
+    vector_release(point, 1, n);
+    return cost;
+}
+
+void line_min(sfloat* p, sfloat* d, int n, sfloat& final_cost,
+              CostFunction cost) {
+    // line_eval sees the line only through line_state, and only through
+    // copies: p and d change after the search, not during it.
+    line_state.line_count = n;
+    line_state.line_origin = vector(1, n);
+    line_state.line_direction = vector(1, n);
+    line_state.line_target = cost;
+    for (int j = 1; j <= n; ++j) {
+        line_state.line_origin[j] = p[j];
+        line_state.line_direction[j] = d[j];
+    }
+
+    sfloat a = line_start_near;
+    sfloat b = line_start_far;
+    sfloat c, fa, fb, fc;  // fa, fb, fc are not needed: brent evaluates anew
+    bracket_min(a, b, c, fa, fb, fc, line_eval);
+    sfloat xmin;  // written by brent, which returns only after writing it
+    final_cost = brent(a, b, c, line_eval, line_tolerance, xmin);
+
+    // Move by the step actually taken: the step is rounded when stored in d,
+    // and p moves by that rounded step.
+    for (int j = 1; j <= n; ++j) {
+        d[j] = d[j] * xmin;
+        p[j] = p[j] + d[j];
+    }
+
+    vector_release(line_state.line_direction, 1, n);
+    vector_release(line_state.line_origin, 1, n);
+}

@@ -89,7 +89,7 @@ TEST(Model, ValueIsPinnedToTheBit)
     const Rotation rot = rotation_from_angles(0.3, 1.1, -0.4);
     const double row[3] = {0.123456789, -0.987654321, 0.5};
     const sfloat value = model_value(rot, row, 10.0, 6.0, 0.25);
-    EXPECT_EQ(bits(value), 0xc08fc0a7u) << std::hexfloat << double(value);
+    EXPECT_EQ(bits(value), 0x419cf941u) << std::hexfloat << double(value);
 }
 
 class Costs : public ::testing::Test {
@@ -131,7 +131,8 @@ TEST_F(Costs, OnlyTheMagnitudeOfTheErrorCounts)
     fit_state.error = -2.0;
     EXPECT_EQ(bits(cost_with_offset(p)), bits(positive));
     fit_state.error = 1.0;
-    EXPECT_FLOAT_EQ(double(positive) * 4.0, double(cost_with_offset(p)));
+    // Halving every residual scales the float sum by an exact power of two.
+    EXPECT_EQ(double(positive) * 4.0, double(cost_with_offset(p)));
 }
 
 TEST_F(Costs, ExactModelGivesZeroAndAResidualOfThreeGivesNine)
@@ -157,5 +158,5 @@ TEST_F(Costs, NoVectorsOrAZeroVectorGiveNaN)
 TEST_F(Costs, CostIsPinnedToTheBit)
 {
     p[6] = 0.125;
-    EXPECT_EQ(bits(cost_with_offset(p)), 0u) << std::hexfloat << double(cost_with_offset(p));
+    EXPECT_EQ(bits(cost_with_offset(p)), 0x42988872u) << std::hexfloat << double(cost_with_offset(p));
 }
