@@ -9,11 +9,14 @@ JOBS   ?= 2
 # Warnings are errors in CI.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all test test-cpp test-cpp-sanitized test-python install gtest demo bench clean distclean
+.PHONY: all test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean
 
 all: install
 
-test: test-cpp test-cpp-sanitized test-python
+# The Python suite runs twice: against the exact-path build (every model
+# value by the C library's trigonometry) and against the normal build. Both
+# must give the same bits, so the same golden fits hold for both.
+test: test-cpp test-cpp-sanitized test-python-exact test-python
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -21,6 +24,10 @@ $(VPY):
 
 install: $(VPY)
 	$(VPY) -m pip install -q ".[test,tools]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+
+install-exact: $(VPY)
+	$(VPY) -m pip install -q ".[test,tools]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
+	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=ON --config-settings=build-dir=build/exact
 
 # GoogleTest comes from Debian's libgtest-dev; install it when we may.
 gtest:
@@ -43,7 +50,11 @@ test-cpp: gtest
 test-cpp-sanitized: gtest
 	cmake -S . -B build/cpp-sanitized -DKELFIT_BUILD_TESTS=ON -DKELFIT_SANITIZE=ON -DKELFIT_WERROR=$(WERROR)
 	cmake --build build/cpp-sanitized -j $(JOBS)
-	ctest --test-dir build/cpp-sanitized --output-on-failure -j $(JOBS) -E DeathTest
+	KELFIT_EQUIVALENCE_VECTORS=2000000 ctest --test-dir build/cpp-sanitized --output-on-failure -j $(JOBS) -E DeathTest
+
+test-python-exact: install-exact
+	$(VPY) -c "import kelfit; print('exact-path build:', kelfit.__file__)"
+	$(VPY) -m pytest -q
 
 test-python: install
 	$(VPY) -m pytest

@@ -4,25 +4,42 @@
 
 #include "fit/fit.h"
 
+namespace {
+
+// Vectors per block: the model values and squared residuals of a block are
+// independent and overlap in the processor; only the running sum is serial.
+constexpr int cost_block = 256;
+
 // Both costs share this loop; they differ only in the offset added to each
 // prediction before it is narrowed.
-static sfloat mean_squared_deviation(const sfloat* p, double offset)
+sfloat mean_squared_deviation(const sfloat* p, double offset)
 {
     const int n = fit_state.count;
     sfloat sum = 0.0;  // narrowed after every addition, in row order
     if (n >= 1) {
         const Rotation rot = rotation_from_angles(p[param_a1], p[param_a2], p[param_a3]);
         const sfloat error = std::sqrt(fit_state.error * fit_state.error);
-        for (int i = 0; i < n; ++i) {
-            const sfloat value =
-                model_value(rot, fit_state.rows[i], p[param_da], p[param_dr], offset);
-            const double residual = (fit_state.observed[i] - value) / error;
-            sum = sum + residual * residual;
+        const double da = p[param_da], dr = p[param_dr];
+        sfloat values[cost_block];
+        double squares[cost_block];
+        for (int start = 0; start < n; start += cost_block) {
+            const int count = n - start < cost_block ? n - start : cost_block;
+            model_values(rot, fit_state.rows + start, count, da, dr, offset, values);
+            const double* observed = fit_state.observed + start;
+            for (int k = 0; k < count; ++k) {
+                const double residual = (observed[k] - values[k]) / error;
+                squares[k] = residual * residual;
+            }
+            for (int k = 0; k < count; ++k) {
+                sum = sum + squares[k];
+            }
         }
     }
     // With no vectors this is 0/0: the cost of nothing is NaN.
     return sum / static_cast<double>(n);
 }
+
+}  // namespace
 
 sfloat cost_no_offset(const sfloat* p)
 {

@@ -44,10 +44,55 @@ struct Rotation {
 };
 Rotation rotation_from_angles(sfloat a1, sfloat a2, sfloat a3);
 
+// A vector in the tensor frame. Each component is a float accumulator that
+// takes its x, y and z terms in turn, narrowed after each step; every
+// product is formed in double. The row's values are narrowed when read.
+struct Rotated {
+    sfloat x, y, z;
+};
+inline sfloat rotated_component(const double* coefficient, sfloat x, sfloat y, sfloat z)
+{
+    sfloat component = coefficient[0] * x;
+    component = component + coefficient[1] * y;
+    component = component + coefficient[2] * z;
+    return component;
+}
+inline Rotated rotate(const Rotation& rot, const double* row)
+{
+    const sfloat x = row[0], y = row[1], z = row[2];
+    return {rotated_component(rot.m[0], x, y, z), rotated_component(rot.m[1], x, y, z),
+            rotated_component(rot.m[2], x, y, z)};
+}
+
 // The model value of one vector, narrowed once:
 // Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi + offset.
 sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
                    double offset);
+
+// The same value by algebra instead of the C library's acos, sin, cos and
+// atan2: cos^2 theta = q^2 and sin^2 theta = 1 - q^2 with q = z'/|r'|, and
+// cos 2 phi = (x'^2 - y'^2) / (x'^2 + y'^2). Both doubles differ by far less
+// than fast_value_bound; where every double that close narrows to the same
+// float, that float is the exact value. Elsewhere (rounding boundaries, the
+// z axis of the tensor frame, values near zero or not finite) the vector
+// takes the exact path, so the result is model_value's to the bit.
+sfloat model_value_fast(const Rotation& rot, const double* row, double da, double dr,
+                        double offset);
+
+// The certified fast value into out, or false where the vector must take
+// the exact path. bound is fast_value_bound(da, dr, offset).
+bool model_value_certified(const Rotation& rot, const double* row, double da, double dr,
+                           double offset, double bound, sfloat& out);
+
+// Values of rows[0..count-1], each bit-identical to model_value, into
+// values[0..count-1].
+void model_values(const Rotation& rot, const double* const* rows, int count,
+                  double da, double dr, double offset, sfloat* values);
+
+// How far apart the fast and the exact double may be, at most, for these
+// magnitudes: a wide margin over the rounding of both paths and the error
+// bounds of the C library's functions.
+double fast_value_bound(double da, double dr, double offset);
 
 // Mean squared deviation between FitState.observed and the model, without
 // (p[1..5]) and with (p[1..6]) the offset.

@@ -24,29 +24,16 @@ Rotation rotation_from_angles(sfloat a1, sfloat a2, sfloat a3)
     return rot;
 }
 
-// One rotated component: a float accumulator that takes its x, y and z
-// terms in turn, narrowed after each step; each product is in double.
-static sfloat rotated_component(const double* coefficient, sfloat x, sfloat y, sfloat z)
-{
-    sfloat component = coefficient[0] * x;
-    component = component + coefficient[1] * y;
-    component = component + coefficient[2] * z;
-    return component;
-}
-
 sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
                    double offset)
 {
-    const sfloat x = row[0], y = row[1], z = row[2];
-    const sfloat xr = rotated_component(rot.m[0], x, y, z);
-    const sfloat yr = rotated_component(rot.m[1], x, y, z);
-    const sfloat zr = rotated_component(rot.m[2], x, y, z);
-    const sfloat length = std::sqrt(xr * xr + yr * yr + zr * zr);
+    const Rotated r = rotate(rot, row);
+    const sfloat length = std::sqrt(r.x * r.x + r.y * r.y + r.z * r.z);
 
     // theta and phi stay double; sin and cos are taken of theta itself.
     // A zero-length vector gives 0/0 here, and the value is NaN.
-    const double theta = std::acos(zr / length);
-    const double phi = std::atan2(yr, xr);
+    const double theta = std::acos(r.z / length);
+    const double phi = std::atan2(r.y, r.x);
     return da * (3.0 * std::cos(theta) * std::cos(theta) - 1.0) +
            dr * std::sin(theta) * std::sin(theta) * std::cos(2.0 * phi) + offset;
 }

@@ -6,21 +6,27 @@ namespace {
 
 constexpr Py_ssize_t solve_params_read = 5;  // a1, a2, a3, Da, R
 
+constexpr int solve_block = 256;  // values computed ahead of the floats made of them
+
 PyObject* solve_tuple(const Rotation& rot, double da, double dr)
 {
-    const Py_ssize_t n = fit_state.count;
+    const int n = fit_state.count;
     PyObject* result = PyTuple_New(n);
     if (result == nullptr) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const sfloat value = model_value(rot, fit_state.rows[i], da, dr, fit_state.offset);
-        PyObject* item = PyFloat_FromDouble(value);
-        if (item == nullptr) {
-            Py_DECREF(result);
-            return nullptr;
+    sfloat values[solve_block];
+    for (int start = 0; start < n; start += solve_block) {
+        const int count = n - start < solve_block ? n - start : solve_block;
+        model_values(rot, fit_state.rows + start, count, da, dr, fit_state.offset, values);
+        for (int k = 0; k < count; ++k) {
+            PyObject* item = PyFloat_FromDouble(values[k]);
+            if (item == nullptr) {
+                Py_DECREF(result);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(result, start + k, item);
         }
-        PyTuple_SET_ITEM(result, i, item);
     }
     return result;
 }

@@ -1,0 +1,175 @@
+// The fast model path gives the exact path's float, bit for bit.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fit/fit.h"
+
+namespace {
+
+uint32_t bits(sfloat value)
+{
+    const float f = value.as_float();
+    uint32_t out;
+    std::memcpy(&out, &f, sizeof out);
+    return out;
+}
+
+// How many vectors the sweep checks: 10^8 by default; a sanitized build
+// sets fewer through the environment.
+long long sweep_size()
+{
+    const char* text = std::getenv("KELFIT_EQUIVALENCE_VECTORS");
+    return text != nullptr ? std::atoll(text) : 100000000LL;
+}
+
+// One kind of parameters and vectors the sweep draws from.
+enum class Case {
+    random,        // any angles, magnitudes and directions
+    near_z_axis,   // vectors on and near the z axis of the tensor frame
+    on_z_axis,     // unturned frame, vectors exactly on z: x' = y' = 0
+    tiny_da,       // |Da| near 1e-30
+    huge_da,       // |Da| near 1e30 (and values beyond float range)
+    extreme_length,  // vector lengths 1e-30 and 1e30
+    count
+};
+
+constexpr int case_count = static_cast<int>(Case::count);
+const char* const case_names[case_count] = {"random", "near z axis", "on z axis",
+                                            "tiny Da", "huge Da", "extreme length"};
+
+struct Tally {
+    long long checked[case_count] = {};
+    long long declined[case_count] = {};  // sent by the fast path to the exact path
+    long long mismatched = 0;
+};
+
+void check(const Rotation& rot, const double* row, double da, double dr, double offset,
+           int kind, Tally& tally)
+{
+    const sfloat exact = model_value(rot, row, da, dr, offset);
+    sfloat fast;
+    if (!model_value_certified(rot, row, da, dr, offset, fast_value_bound(da, dr, offset),
+                               fast)) {
+        ++tally.declined[kind];
+        fast = model_value_fast(rot, row, da, dr, offset);
+    }
+    ++tally.checked[kind];
+    if (bits(fast) != bits(exact)) {
+        if (++tally.mismatched <= 5) {
+            std::cerr << std::hexfloat << "mismatch: row " << row[0] << ' ' << row[1] << ' '
+                      << row[2] << " Da " << da << " Dr " << dr << " offset " << offset
+                      << " exact " << double(exact) << " fast " << double(fast) << '\n';
+        }
+    }
+}
+
+void sweep(uint64_t seed, long long vectors, Tally& tally)
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_real_distribution<double> angle(-7.0, 7.0);
+    std::uniform_real_distribution<double> exponent(-3.0, 3.0);
+    constexpr int vectors_per_set = 1000;
+    const double pi = std::acos(-1.0);
+
+    for (long long done = 0; done < vectors;) {
+        const auto kind = static_cast<Case>(rng() % static_cast<uint64_t>(Case::count));
+        sfloat a1 = angle(rng), a2 = angle(rng), a3 = angle(rng);
+        if (kind == Case::on_z_axis) a1 = a2 = a3 = 0.0;
+        if (rng() % 8 == 0) a2 = rng() % 2 == 0 ? 0.0 : pi / 2;  // special turns
+        double da = unit(rng) * std::pow(10.0, exponent(rng));
+        if (kind == Case::tiny_da) da *= 1e-30;
+        if (kind == Case::huge_da) da *= 1e30;
+        // Stored parameters of a fit are floats; c_solve's Da and Dr are not.
+        const bool as_float = rng() % 2 == 0;
+        double dr = da * 1.5 * std::fabs(unit(rng)) * (rng() % 4 == 0 ? 0.0 : 1.0);
+        double offset = rng() % 2 == 0 ? 0.0 : unit(rng) * std::fabs(da) * 2.0;
+        if (as_float) {
+            da = sfloat(da);
+            dr = sfloat(dr);
+            offset = sfloat(offset);
+        }
+        const Rotation rot = rotation_from_angles(a1, a2, a3);
+
+        for (int i = 0; i < vectors_per_set && done < vectors; ++i, ++done) {
+            double row[3] = {unit(rng), unit(rng), unit(rng)};
+            if (kind == Case::near_z_axis || kind == Case::on_z_axis) {
+                // The frame's z axis in caller coordinates is the third row
+                // of the rotation; tilt it by a tiny amount, or not at all.
+                const double tilt = i % 3 == 0 ? 0.0 : std::pow(10.0, -1.0 - 8.0 * std::fabs(unit(rng)));
+                for (int c = 0; c < 3; ++c) row[c] = rot.m[2][c] + tilt * row[c];
+            }
+            if (kind == Case::extreme_length) {
+                const double scale = i % 2 == 0 ? 1e-30 : 1e30;
+                for (double& c : row) c *= scale;
+            }
+            check(rot, row, da, dr, offset, static_cast<int>(kind), tally);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(FastPath, EqualsTheExactPathBitForBit)
+{
+    const long long total = sweep_size();
+    const unsigned workers = 2;
+    std::vector<Tally> tallies(workers);
+    std::vector<std::thread> threads;
+    for (unsigned w = 0; w < workers; ++w) {
+        threads.emplace_back(sweep, 20261207u + w, total / workers, std::ref(tallies[w]));
+    }
+    for (auto& thread : threads) thread.join();
+
+    long long checked = 0, declined = 0, mismatched = 0;
+    for (int c = 0; c < case_count; ++c) {
+        long long case_checked = 0, case_declined = 0;
+        for (const Tally& t : tallies) {
+            case_checked += t.checked[c];
+            case_declined += t.declined[c];
+        }
+        std::cout << "  " << case_names[c] << ": " << case_checked << " vectors, fallback rate "
+                  << double(case_declined) / double(case_checked) << '\n';
+        checked += case_checked;
+        declined += case_declined;
+    }
+    for (const Tally& t : tallies) mismatched += t.mismatched;
+    std::cout << "fast path: " << checked << " vectors, " << mismatched
+              << " mismatches, fallback rate " << double(declined) / double(checked) << '\n';
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_EQ(checked, total / workers * workers);
+}
+
+TEST(FastPath, DeclinesWhereItCannotVouchForTheBits)
+{
+    const Rotation unturned = rotation_from_angles(0.0, 0.0, 0.0);
+    const double on_axis[3] = {0.0, 0.0, 2.0};
+    const double zero[3] = {0.0, 0.0, 0.0};
+    const double general[3] = {0.3, -0.4, 0.5};
+    sfloat out;
+    // x' = y' = 0: phi is undefined.
+    EXPECT_FALSE(model_value_certified(unturned, on_axis, 1.0, 0.5, 0.0,
+                                       fast_value_bound(1.0, 0.5, 0.0), out));
+    // A zero vector is NaN by either path.
+    EXPECT_FALSE(model_value_certified(unturned, zero, 1.0, 0.5, 0.0,
+                                       fast_value_bound(1.0, 0.5, 0.0), out));
+    EXPECT_TRUE(std::isnan(double(model_value_fast(unturned, zero, 1.0, 0.5, 0.0))));
+    // All magnitudes zero: the value is zero, whose sign only the exact path knows.
+    EXPECT_FALSE(model_value_certified(unturned, general, 0.0, 0.0, -0.0,
+                                       fast_value_bound(0.0, 0.0, 0.0), out));
+    // Beyond float range.
+    EXPECT_FALSE(model_value_certified(unturned, general, 1e300, 0.0, 0.0,
+                                       fast_value_bound(1e300, 0.0, 0.0), out));
+    // An ordinary vector is vouched for.
+    EXPECT_TRUE(model_value_certified(unturned, general, 1.0, 0.5, 0.0,
+                                      fast_value_bound(1.0, 0.5, 0.0), out));
+    EXPECT_EQ(bits(out), bits(model_value(unturned, general, 1.0, 0.5, 0.0)));
+}
