@@ -63,6 +63,9 @@ demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
 	$(VPY) examples/demo.py
 
+bench: $(VPY)
+	@echo "make bench: not written yet" >&2; exit 1
+
 clean:
 	rm -rf build dist *.egg-info
 
