@@ -61,7 +61,7 @@ test-python: install
 
 demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
-	$(VPY) examples/demo.py
+	$(VENV)/bin/kelfit demo
 
 bench: $(VPY)
 	@echo "make bench: not written yet" >&2; exit 1

@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterable, Iterator
-from typing import Optional, TypeVar
+from typing import TypeVar
 
 T = TypeVar("T")
 
 
-def wanted(progress: Optional[bool]) -> bool:
+def wanted(progress: bool | None) -> bool:
     """Resolve a progress flag: None means "when stderr is a terminal"."""
     if progress is None:
         return sys.stderr.isatty()

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -37,7 +36,8 @@ def _unit_rows(v: NDArray[np.float64]) -> NDArray[np.float64]:
     bad = np.flatnonzero(~np.isfinite(norms) | (norms == 0.0))
     if bad.size:
         raise ValueError(f"vector {bad[0] + 1} is zero-length or not finite")
-    return v / norms[:, None]
+    unit: NDArray[np.float64] = v / norms[:, None]
+    return unit
 
 
 def _params6(params: ArrayLike, what: str) -> NDArray[np.float64]:
@@ -67,8 +67,9 @@ def back_calculate(vectors: ArrayLike, params: ArrayLike) -> NDArray[np.float64]
 
     v = _vectors(vectors)
     p = _params6(params, "params")
-    values = np.asarray(kelfit.c_solve(5, v, p), dtype=np.float64)
-    return values + p[5]
+    values: NDArray[np.float64] = np.asarray(kelfit.c_solve(5, v, p), dtype=np.float64)
+    values += p[5]
+    return values
 
 
 def linear_start(
@@ -101,8 +102,7 @@ def linear_start(
     unknowns = 6 if offset else 5
     if v.shape[0] < unknowns:
         raise ValueError(
-            f"need at least {unknowns} values to determine the tensor, "
-            f"got {v.shape[0]}"
+            f"need at least {unknowns} values to determine the tensor, got {v.shape[0]}"
         )
     x, y, z = v[:, 0], v[:, 1], v[:, 2]
     columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
@@ -222,7 +222,7 @@ def result_from_params(
 def fit(
     vectors: ArrayLike,
     observed: ArrayLike,
-    start: Optional[ArrayLike] = None,
+    start: ArrayLike | None = None,
     *,
     offset: bool = False,
 ) -> FitResult:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -59,7 +59,8 @@ def _axis_angles(
 ) -> NDArray[np.float64]:
     # An axis and its negative are the same axis.
     cosines = np.clip(np.abs(np.sum(reference * axes, axis=1)), 0.0, 1.0)
-    return np.degrees(np.arccos(cosines))
+    angles: NDArray[np.float64] = np.degrees(np.arccos(cosines))
+    return angles
 
 
 def _bootstrap_fit(
@@ -88,11 +89,11 @@ def monte_carlo(
     trials: int = 100,
     *,
     method: str = "noise",
-    sigma: Optional[float] = None,
+    sigma: float | None = None,
     offset: bool = False,
-    result: Optional[FitResult] = None,
+    result: FitResult | None = None,
     seed: Seed = None,
-    progress: Optional[bool] = None,
+    progress: bool | None = None,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 

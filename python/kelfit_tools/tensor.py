@@ -21,11 +21,12 @@ from numpy.typing import ArrayLike, NDArray
 
 __all__ = [
     "Tensor",
+    "aligned",
     "angles_from_rotation",
     "canonical",
     "rotation_matrix",
-    "tensor_from_params",
     "tensor_from_matrix",
+    "tensor_from_params",
 ]
 
 #: Below this, sin(a2) is treated as zero and a1, a3 merge into one angle.
@@ -108,9 +109,8 @@ def tensor_from_matrix(a: ArrayLike) -> Tensor:
     [0, 2/3].  The eigenvector frame is made a proper rotation before its
     angles are read.
     """
-    a = np.asarray(a, dtype=np.float64)
-    a = 0.5 * (a + a.T)
-    values, vectors = np.linalg.eigh(a)
+    given = np.asarray(a, dtype=np.float64)
+    values, vectors = np.linalg.eigh(0.5 * (given + given.T))
     order = np.argsort(np.abs(values), kind="stable")
     axx, ayy, azz = (float(values[i]) for i in order)
     m = vectors[:, order].T.copy()
@@ -126,3 +126,23 @@ def tensor_from_matrix(a: ArrayLike) -> Tensor:
 def canonical(params: ArrayLike) -> Tensor:
     """Canonical form of the tensor described by (a1, a2, a3, Da, R, ...)."""
     return tensor_from_matrix(tensor_from_params(params))
+
+
+def aligned(tensor: Tensor, reference: ArrayLike) -> Tensor:
+    """``tensor`` with its axes' signs chosen closest to a reference rotation.
+
+    The signs of principal axes are arbitrary; flipping two of them keeps the
+    frame proper and the tensor unchanged but alters the angles.  Choosing
+    the flips nearest a reference makes angles of two similar tensors
+    comparable side by side.
+    """
+    ref = np.asarray(reference, dtype=np.float64)
+    best = tensor.axes
+    best_score = -np.inf
+    for signs in ((1, 1, 1), (1, -1, -1), (-1, 1, -1), (-1, -1, 1)):
+        m = tensor.axes * np.array(signs, dtype=np.float64)[:, None]
+        score = float(np.sum(m * ref))
+        if score > best_score:
+            best, best_score = m, score
+    a1, a2, a3 = angles_from_rotation(best)
+    return Tensor(a1, a2, a3, tensor.da, tensor.r, best)

@@ -1,0 +1,233 @@
+"""The kelfit command end to end, each run in a subprocess."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+from kelfit_tools import back_calculate, fit, read_table
+from kelfit_tools.example import example
+from tools_support import env_without, png_size, run_kelfit
+
+EX = example()
+INSTALL = "pip install 'kelfit[tools]'"
+
+
+def ok(*args: object, **kw: object) -> str:
+    done = run_kelfit(*args, **kw)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    return done.stdout
+
+
+def fit_json(*args: object) -> dict:
+    return json.loads(ok("fit", *args, "--json"))
+
+
+def rows_of(text: str) -> list[list[str]]:
+    return [line.split() for line in text.strip().splitlines()]
+
+
+@pytest.fixture(scope="module")
+def two_models(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The example as an ensemble: model 2 is model 1 turned 90 deg about z."""
+    atoms = [
+        ln for ln in EX.structure.read_text().splitlines() if ln.startswith("ATOM")
+    ]
+    out = []
+    for number, turn in ((1, False), (2, True)):
+        out.append(f"MODEL     {number:4d}")
+        for ln in atoms:
+            x, y, z = (float(ln[c : c + 8]) for c in (30, 38, 46))
+            if turn:
+                x, y = -y, x
+            out.append(f"{ln[:30]}{x:8.3f}{y:8.3f}{z:8.3f}{ln[54:]}")
+        out.append("ENDMDL")
+    path = tmp_path_factory.mktemp("ensemble") / "two.pdb"
+    path.write_text("\n".join([*out, "END"]) + "\n")
+    return path
+
+
+class TestFit:
+    def test_table_prints_one_aligned_row(self) -> None:
+        header, row = rows_of(ok("fit", EX.vectors))
+        names = " ".join(header)
+        for name in ("a1 (deg)", "Da", "R", "Dr", "offset", "N", "RMSD", "Q", "r"):
+            assert name in names
+        table = read_table(EX.vectors)
+        assert table.values is not None
+        expected = fit(table.vectors, table.values)
+        assert len(row) == 11 and row[7] == "32"
+        assert float(row[3]) == pytest.approx(expected.da, abs=1e-3)
+        assert float(row[9]) == pytest.approx(expected.q, abs=1e-4)
+
+    def test_structure_gives_the_same_fit_as_the_table(self) -> None:
+        pytest.importorskip("gemmi")
+        from_table = fit_json(EX.vectors)
+        from_structure = fit_json(
+            "--structure", EX.structure, "--couplings", EX.couplings
+        )
+        assert from_structure["model"] == 1 and from_structure["unmatched"] == []
+        for key in ("da", "r", "q", "rmsd", "n"):
+            assert from_structure[key] == pytest.approx(from_table[key], abs=1e-3)
+        assert from_table["dr"] == pytest.approx(
+            1.5 * from_table["da"] * from_table["r"]
+        )
+        assert [
+            math.degrees(a) % 360 for a in from_table["angles_rad"]
+        ] == pytest.approx(from_table["angles_deg"])
+
+    def test_out_writes_one_row_per_value(self, tmp_path: Path) -> None:
+        out = tmp_path / "rows.csv"
+        ok("fit", EX.vectors, "--out", out)
+        rows = list(csv.DictReader(io.StringIO(out.read_text())))
+        table = read_table(EX.vectors)
+        assert [r["label"] for r in rows] == table.labels
+        for r in rows:
+            residual = float(r["observed"]) - float(r["calculated"])
+            assert float(r["residual"]) == pytest.approx(residual, abs=1e-4)
+
+    def test_plot_is_a_png_of_the_expected_size(self, tmp_path: Path) -> None:
+        pytest.importorskip("matplotlib")
+        png = tmp_path / "fit.png"
+        ok("fit", EX.vectors, "--plot", png)
+        assert png_size(png) == (900, 900)
+
+    def test_every_model_of_an_ensemble(self, two_models: Path) -> None:
+        pytest.importorskip("gemmi")
+        common = ("--structure", two_models, "--couplings", EX.couplings)
+        header, *rows = rows_of(ok("fit", *common, "--models", "all"))
+        assert header[0] == "model" and [r[0] for r in rows] == ["1", "2"]
+        models = fit_json(*common, "--models", "all")["models"]
+        assert [m["model"] for m in models] == [1, 2]
+        # Turning the molecule turns the tensor and changes nothing else.
+        assert models[0]["q"] == pytest.approx(models[1]["q"], abs=1e-4)
+        assert models[0]["da"] == pytest.approx(models[1]["da"], abs=1e-3)
+        assert models[0]["angles_deg"] != pytest.approx(models[1]["angles_deg"], abs=1)
+        second = fit_json(*common, "--models", "2")
+        assert second["da"] == pytest.approx(models[1]["da"])
+
+    def test_errors_are_reproducible_under_a_seed(self) -> None:
+        args = ("--errors", 12, "--seed", 3)
+        first = fit_json(EX.vectors, *args)["errors"]
+        assert first == fit_json(EX.vectors, *args)["errors"]
+        assert first["trials"] == 12 and first["method"] == "noise"
+        assert first["da_sd"] > 0 and len(first["axis_spread_deg"]) == 3
+        text = ok("fit", EX.vectors, *args, "--bootstrap")
+        assert "Errors from 12 refits (bootstrap resampling)" in text
+
+    def test_offset_and_start(self) -> None:
+        result = fit_json(EX.vectors, "--offset", "--start", "30,60,120,-9,0.3,0.5")
+        assert result["offset_fitted"] is True
+        assert abs(result["offset"]) < 1.0  # the example has no offset
+
+
+class TestSolveAndDemo:
+    def test_solve_a_table(self) -> None:
+        text = ok("solve", EX.vectors, "--params", "35,70,125,-10.5,0.38")
+        rows = list(csv.DictReader(io.StringIO(text)))
+        table = read_table(EX.vectors)
+        params = [*np.radians([35, 70, 125]), -10.5, 0.38]
+        expected = back_calculate(table.vectors, params)
+        assert [r["label"] for r in rows] == table.labels
+        assert [float(r["calculated"]) for r in rows] == pytest.approx(
+            expected, abs=1e-4
+        )
+
+    def test_solve_a_structure_without_couplings(self) -> None:
+        pytest.importorskip("gemmi")
+        text = ok("solve", "--structure", EX.structure, "--params", "0,0,0,10,0")
+        rows = list(csv.DictReader(io.StringIO(text)))
+        assert len(rows) == 33 and rows[0]["label"] == "LYS2"
+
+    def test_demo_compares_truth_and_fit(self, tmp_path: Path) -> None:
+        text = ok("demo", cwd=tmp_path)
+        lines = {
+            ln.split()[0]: ln.split()[1:] for ln in text.splitlines() if ln.strip()
+        }
+        true_da, fitted_da = (float(x) for x in lines["Da"][1:])
+        assert true_da == -10.5 and fitted_da == pytest.approx(-10.5, abs=0.5)
+        assert float(lines["Q"][0]) < 0.1
+        if (tmp_path / "demo-fit.png").exists():
+            assert png_size(tmp_path / "demo-fit.png") == (900, 900)
+        else:
+            pytest.importorskip("matplotlib")
+            pytest.fail("demo wrote no plot although matplotlib is installed")
+
+
+def bad_table(tmp_path: Path) -> Path:
+    path = tmp_path / "bad.txt"
+    path.write_text("1 0 0 1.0\n0 1 0 oops\n")
+    return path
+
+
+class TestExitStatus:
+    @pytest.mark.parametrize(
+        "args",
+        [
+            [],
+            ["fit"],
+            ["fit", EX.vectors, "--structure", EX.structure],
+            ["fit", "--structure", EX.structure],
+            ["fit", EX.vectors, "--start", "1,2,3"],
+            ["fit", EX.vectors, "--atoms", "N"],
+            ["fit", EX.vectors, "--seed", "3"],
+            ["fit", EX.vectors, "--errors", "1"],
+            ["fit", EX.vectors, "--frobnicate"],
+            ["fit", "--structure", EX.structure, "--couplings", EX.couplings,
+             "--models", "all", "--plot", "x.png"],
+            ["solve", EX.vectors],
+            ["solve", EX.vectors, "--params", "a,b,c,d,e"],
+        ],
+    )  # fmt: skip
+    def test_usage_errors_exit_2(self, args: list) -> None:
+        done = run_kelfit(*args)
+        assert done.returncode == 2
+        assert len(done.stderr.splitlines()) == 1 and "error" in done.stderr
+        assert done.stdout == ""
+
+    @pytest.mark.parametrize(
+        ("make", "message"),
+        [
+            (lambda tmp: ["fit", tmp / "absent.txt"], "absent.txt: no such file"),
+            (lambda tmp: ["fit", bad_table(tmp)], "bad.txt:2: value is not a number"),
+            (
+                lambda tmp: ["solve", "--structure", EX.structure, "--model", "3",
+                             "--params", "0,0,0,1,0"],
+                "model 3 does not exist",
+            ),
+            (
+                lambda tmp: ["fit", "--structure", EX.structure, "--couplings",
+                             EX.couplings, "--atoms", "C,O"],
+                "no coupling matched",
+            ),
+        ],
+    )  # fmt: skip
+    def test_bad_data_exits_1(self, tmp_path: Path, make, message: str) -> None:
+        if "--structure" in make(tmp_path):
+            pytest.importorskip("gemmi")
+        done = run_kelfit(*make(tmp_path))
+        assert done.returncode == 1
+        assert len(done.stderr.splitlines()) == 1
+        assert message in done.stderr and "Traceback" not in done.stderr
+
+    def test_missing_extras_name_what_to_install(self, tmp_path: Path) -> None:
+        env = env_without(tmp_path, "gemmi", "matplotlib")
+        done = run_kelfit(
+            "fit", "--structure", EX.structure, "--couplings", EX.couplings, env=env
+        )
+        assert done.returncode == 1 and INSTALL in done.stderr
+        assert "gemmi" in done.stderr and len(done.stderr.splitlines()) == 1
+        done = run_kelfit("fit", EX.vectors, "--plot", tmp_path / "p.png", env=env)
+        assert done.returncode == 1 and "matplotlib" in done.stderr
+        assert not (tmp_path / "p.png").exists()
+        # Everything else works with numpy alone.
+        ok("fit", EX.vectors, env=env)
+        demo = run_kelfit("demo", cwd=tmp_path, env=env)
+        assert demo.returncode == 0 and INSTALL in demo.stderr
+        assert not (tmp_path / "demo-fit.png").exists()

@@ -1,0 +1,55 @@
+"""Error estimates by refitting perturbed data."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from kelfit_tools import fit, monte_carlo, read_table
+from kelfit_tools.example import example
+
+TABLE = read_table(example().vectors)
+V = TABLE.vectors
+OBS = TABLE.values if TABLE.values is not None else np.empty(0)
+
+
+@pytest.mark.parametrize("method", ["noise", "bootstrap"])
+def test_reproducible_under_a_seed(method: str) -> None:
+    first = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
+    again = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
+    other = monte_carlo(V, OBS, 15, method=method, seed=43, progress=False)
+    assert np.array_equal(first.da, again.da) and np.array_equal(first.r, again.r)
+    assert first.axis_spread_deg == again.axis_spread_deg
+    assert not np.array_equal(first.da, other.da)
+
+
+def test_spread_follows_the_noise() -> None:
+    small = monte_carlo(V, OBS, 30, sigma=0.05, seed=1, progress=False)
+    large = monte_carlo(V, OBS, 30, sigma=2.0, seed=1, progress=False)
+    assert small.sigma == 0.05 and large.sigma == 2.0
+    assert 10 * small.da_sd < large.da_sd
+    assert all(10 * s < b for s, b in zip(small.axis_spread_deg, large.axis_spread_deg))
+    # The refits scatter around the best fit, not around some other tensor.
+    best = fit(V, OBS).tensor()
+    assert np.mean(small.da) == pytest.approx(best.da, abs=0.05)
+    assert np.mean(small.r) == pytest.approx(best.r, abs=0.01)
+
+
+def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
+    best = fit(V, OBS, offset=True)
+    mc = monte_carlo(V, OBS, 10, offset=True, result=best, seed=2, progress=False)
+    assert mc.sigma == best.rmsd and mc.trials == 10
+    assert mc.offset_sd > 0
+    assert monte_carlo(V, OBS, 10, seed=2, progress=False).offset_sd == 0.0
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "message"),
+    [
+        ({"method": "jackknife"}, "method"),
+        ({"trials": 1}, "at least 2"),
+        ({"sigma": -1.0}, "positive"),
+    ],
+)
+def test_rejects_bad_settings(kwargs: dict, message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        monte_carlo(V, OBS, **{"trials": 5, **kwargs})

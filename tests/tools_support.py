@@ -1,0 +1,101 @@
+"""Helpers shared by the kelfit_tools tests."""
+
+from __future__ import annotations
+
+import math
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
+
+#: The real data sets beside the project: folder, structure, N-H couplings.
+REAL_DATA = [("ubiquitin", "1d3z-model-1.pdb", 68), ("gb3", "1p7e.pdb", 51)]
+
+
+def shared_data(*parts: str) -> Path:
+    """A file of the shared real data, or skip when it is not there."""
+    path = SHARED_DATA.joinpath(*parts)
+    if not path.is_file():
+        pytest.skip(f"real data not found at {path} (it lies beside the project)")
+    return path
+
+
+def model_values(vectors: np.ndarray, params: np.ndarray) -> np.ndarray:
+    """Da (3cos^2 theta - 1) + Dr sin^2 theta cos 2phi (+ offset), in double.
+
+    Written from the polar angles in the rotated frame, not from the tensor
+    matrix the package uses, so the two can check each other.
+    """
+    a1, a2, a3, da, r = (float(p) for p in params[:5])
+    offset = float(params[5]) if len(params) > 5 else 0.0
+    c1, s1, c2, s2 = math.cos(a1), math.sin(a1), math.cos(a2), math.sin(a2)
+    c3, s3 = math.cos(a3), math.sin(a3)
+    m = np.array(
+        [
+            [c1 * c3 - s1 * c2 * s3, s1 * c3 + c1 * c2 * s3, s2 * s3],
+            [-c1 * s3 - s1 * c2 * c3, c1 * c2 * c3 - s1 * s3, s2 * c3],
+            [s1 * s2, -c1 * s2, c2],
+        ]
+    )
+    rotated = np.asarray(vectors, dtype=float) @ m.T
+    theta = np.arccos(rotated[:, 2] / np.linalg.norm(rotated, axis=1))
+    phi = np.arctan2(rotated[:, 1], rotated[:, 0])
+    dr = 1.5 * da * r
+    return (
+        da * (3 * np.cos(theta) ** 2 - 1)
+        + dr * np.sin(theta) ** 2 * np.cos(2 * phi)
+        + offset
+    )
+
+
+def random_params(rng: np.random.Generator, offset: float = 0.0) -> np.ndarray:
+    """A random tensor: any angles, |Da| of a few Hz to tens, 0 <= R <= 2/3."""
+    return np.concatenate(
+        [
+            rng.uniform(-math.pi, math.pi, 3),
+            [rng.choice([-1, 1]) * rng.uniform(2, 30), rng.uniform(0, 2 / 3), offset],
+        ]
+    )
+
+
+def run_kelfit(*args: object, cwd: Path | None = None, env: dict | None = None):
+    """Run ``python -m kelfit_tools`` and return the completed process."""
+    return subprocess.run(
+        [sys.executable, "-m", "kelfit_tools", *map(str, args)],
+        check=False,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=env,
+        timeout=300,
+    )
+
+
+def env_without(tmp_path: Path, *modules: str) -> dict:
+    """An environment in which importing ``modules`` fails."""
+    shim = tmp_path / "hidden-modules"
+    for name in modules:
+        package = shim / name
+        package.mkdir(parents=True, exist_ok=True)
+        (package / "__init__.py").write_text(
+            f"raise ImportError('{name} hidden by the test')\n"
+        )
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(shim), *filter(None, [env.get("PYTHONPATH")])]
+    )
+    return env
+
+
+def png_size(path: Path) -> tuple[int, int]:
+    """Width and height from a PNG's header."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
+    return struct.unpack(">II", data[16:24])
