@@ -6,9 +6,10 @@
 
 namespace {
 
-// Vectors per block: the model values and squared residuals of a block are
-// independent and overlap in the processor; only the running sum is serial.
-constexpr int cost_block = 256;
+// Vectors per block. The values and squared residuals of a block are
+// independent of each other; only the running sum is serial, and it is
+// added while the next block's values are computed.
+constexpr int cost_block = 64;
 
 // Both costs share this loop; they differ only in the offset added to each
 // prediction before it is narrowed.
@@ -21,18 +22,20 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
         const sfloat error = std::sqrt(fit_state.error * fit_state.error);
         const double da = p[param_da], dr = p[param_dr];
         sfloat values[cost_block];
-        double squares[cost_block];
-        for (int start = 0; start < n; start += cost_block) {
+        double squares[2][cost_block];  // this block's, and the previous block's still to add
+        PendingSum pending = {squares[1], 0, &sum};
+        for (int start = 0, current = 0; start < n; start += cost_block, current ^= 1) {
             const int count = n - start < cost_block ? n - start : cost_block;
-            model_values(rot, fit_state.rows + start, count, da, dr, offset, values);
+            model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending);
             const double* observed = fit_state.observed + start;
             for (int k = 0; k < count; ++k) {
                 const double residual = (observed[k] - values[k]) / error;
-                squares[k] = residual * residual;
+                squares[current][k] = residual * residual;
             }
-            for (int k = 0; k < count; ++k) {
-                sum = sum + squares[k];
-            }
+            pending = {squares[current], count, &sum};
+        }
+        for (int k = 0; k < pending.count; ++k) {
+            sum = sum + pending.squares[k];
         }
     }
     // With no vectors this is 0/0: the cost of nothing is NaN.

@@ -84,10 +84,54 @@ sfloat model_value_fast(const Rotation& rot, const double* row, double da, doubl
 bool model_value_certified(const Rotation& rot, const double* row, double da, double dr,
                            double offset, double bound, sfloat& out);
 
+// Squares still to be added to a cost's running sum (a float, narrowed
+// after every addition, in order). The value kernels add them while they
+// compute the next block, so the processor overlaps the serial sum with
+// the independent work.
+struct PendingSum {
+    const double* squares;  // squares[0..count-1], added in this order
+    int count;
+    sfloat* sum;
+};
+
 // Values of rows[0..count-1], each bit-identical to model_value, into
-// values[0..count-1].
-void model_values(const Rotation& rot, const double* const* rows, int count,
-                  double da, double dr, double offset, sfloat* values);
+// values[0..count-1], by the active kernel; adds pending's squares to its
+// sum on the way.
+void model_values(const Rotation& rot, const double* const* rows, int count, double da,
+                  double dr, double offset, sfloat* values, PendingSum pending = {});
+
+// The kernels model_values chooses from. The fastest one this processor runs
+// is active, or the exact path in a build with KELFIT_EXACT_ONLY; tests make
+// each one active in turn.
+enum class ValueKernel {
+    exact,   // the C library's trigonometry for every vector
+    scalar,  // certified fast values one vector at a time
+    avx2,    // certified fast values four vectors at a time
+};
+bool value_kernel_available(ValueKernel kernel);
+ValueKernel active_value_kernel();
+void use_value_kernel(ValueKernel kernel);  // ignored unless available
+
+// model_values by the given kernel, which must be available.
+void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
+                     int count, double da, double dr, double offset, sfloat* values,
+                     PendingSum pending = {});
+
+// The AVX2 kernel, built where the compiler can target it per function and
+// run only where the processor has it: fast values of the narrowed
+// components x, y, z[0..count-1] into values, with certified[k] = 0 where
+// the exact path must decide, and pending added on the way. Returns how
+// many leading vectors it handled (a multiple of four); the caller takes
+// the rest.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define KELFIT_HAVE_AVX2_KERNEL 1
+int certified_values_avx2(const Rotation& rot, const float* x, const float* y, const float* z,
+                          int count, double da, double dr, double offset, double bound,
+                          float* values, unsigned char* certified, PendingSum pending);
+bool avx2_available();
+#else
+#define KELFIT_HAVE_AVX2_KERNEL 0
+#endif
 
 // How far apart the fast and the exact double may be, at most, for these
 // magnitudes: a wide margin over the rounding of both paths and the error

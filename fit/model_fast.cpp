@@ -1,25 +1,30 @@
 // The model's value without the C library's trigonometry, certified equal
 // to the exact path's float.
 //
-// Why the bound holds. Both paths start from the same float components
-// x', y', z' and the same float length, so q = z'/|r'| is the same double in
-// both. Let u = 2^-53. With the C library's acos, sin, cos and atan2 within
-// k ulp (glibc documents k = 1 for all four on x86-64 and aarch64; we allow
-// several):
-// - theta = acos(q) is off by at most 2 k u pi, so cos(theta) differs from q,
-//   and sin^2(theta) from 1 - q^2, by at most about 2 (2 pi k + 2) u, and the
-//   squares by twice that plus their own rounding: below 20 k u + 4 u each.
-// - phi = atan2(y', x') is off by at most 2 k u pi; 2 phi is exact, so
-//   cos(2 phi) is off by at most (4 pi k + 2) u; the algebraic
-//   (x'^2 - y'^2) / (x'^2 + y'^2) is off by at most 3 u (the squares of
-//   floats are exact in double).
-// - the model expression rounds at most six times in either path, each time
-//   by u times a partial sum bounded by S = 4|Da| + |Dr| + |offset|.
-// So |exact - fast| < (80 k + 20) u S, which for k = 4 is below 2^-44 S.
-// We take 2^-40 S, sixteen times more. The double interval [v - B, v + B]
-// is formed with two more roundings of at most u S each, far inside that
-// margin. Narrowing is monotonic, so when both ends narrow to the same float
-// bits, every double between them does, the exact one included.
+// Both paths start from the same float components x', y', z' and the same
+// float length L. The exact path takes q = z'/L, theta = acos(q),
+// phi = atan2(y', x') and evaluates Da (3 cos^2 theta - 1) +
+// Dr sin^2 theta cos 2 phi + offset. In exact arithmetic that is
+//   Da (3 z'^2 / L^2 - 1) + Dr ((L^2 - z'^2) / L^2) ((x'^2 - y'^2) / P) + offset
+// with P = x'^2 + y'^2; the fast path evaluates it over one common
+// denominator L^2 P. Squares of floats are exact in double.
+//
+// Why the bound holds. Let u = 2^-53 and let the C library's acos, sin, cos
+// and atan2 be within k ulp (glibc documents k = 1 for all four on x86-64
+// and aarch64; we allow several).
+// - q carries one rounding; acos adds at most 2 pi k u to theta, cos and sin
+//   k ulp more, so cos^2 theta and sin^2 theta each lie within
+//   (4 pi k + 8) u of z'^2/L^2 and 1 - z'^2/L^2.
+// - atan2 is off by at most 2 pi k u; 2 phi is exact, so cos 2 phi is within
+//   (4 pi k + 2) u of (x'^2 - y'^2)/P.
+// - The exact expression rounds seven times, the fast one ten times, each
+//   by at most u times a partial value bounded by S = 4|Da| + |Dr| + |offset|
+//   (every quotient above is at most 1 in magnitude, 3 z'^2/L^2 at most 3).
+// So |exact - fast| < (16 pi k + 40) u S, which for k = 4 is below 2^-44 S.
+// We take B = 2^-40 S, sixteen times more; forming v - B and v + B rounds
+// twice more by at most u S, far inside that margin. Narrowing is
+// monotonic, so when v - B and v + B narrow to the same float bits, every
+// double between them does, the exact one included.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +34,7 @@
 namespace {
 
 constexpr double fast_margin = 0x1p-40;  // relative to S = 4|Da| + |Dr| + |offset|
+constexpr int value_block = 64;          // vectors narrowed side by side for the AVX2 kernel
 
 uint32_t float_bits(sfloat value)
 {
@@ -38,7 +44,19 @@ uint32_t float_bits(sfloat value)
     return out;
 }
 
+void add_pending(PendingSum pending)
+{
+    for (int k = 0; k < pending.count; ++k) {
+        *pending.sum = *pending.sum + pending.squares[k];
+    }
+}
+
 }  // namespace
+
+double fast_value_bound(double da, double dr, double offset)
+{
+    return fast_margin * (4.0 * std::fabs(da) + std::fabs(dr) + std::fabs(offset));
+}
 
 // Declines on the tensor frame's z axis (phi undefined), near a float
 // rounding boundary, near zero, and where anything is not finite.
@@ -46,31 +64,26 @@ bool model_value_certified(const Rotation& rot, const double* row, double da, do
                            double offset, double bound, sfloat& out)
 {
     const Rotated r = rotate(rot, row);
-    const double xx = r.x * r.x;  // exact: a float squared fits in a double
+    const double xx = r.x * r.x;
     const double yy = r.y * r.y;
-    const sfloat length = std::sqrt(xx + yy + r.z * r.z);
-
-    const double q = r.z / length;  // cos theta, the same double the exact path takes acos of
-    const double cos2_theta = q * q;
-    const double sin2_theta = 1.0 - cos2_theta;
+    const double zz = r.z * r.z;
     const double planar = xx + yy;
-    const double cos_2phi = (xx - yy) / planar;
-    const double value = da * (3.0 * cos2_theta - 1.0) + dr * sin2_theta * cos_2phi + offset;
+    const sfloat length = std::sqrt(planar + zz);  // the exact path's L
+    const double length2 = length * length;
+    const double numerator =
+        da * (3.0 * zz * planar - length2 * planar) + dr * ((length2 - zz) * (xx - yy));
+    const double value = numerator / (length2 * planar) + offset;
 
     const sfloat low = value - bound;
     const sfloat high = value + bound;
-    // The comparisons are written so that NaN anywhere fails them.
+    // Written so that a NaN anywhere fails the test. Beyond |value| > bound,
+    // low and high share value's sign, so equal floats have equal bits.
     if (planar > 0.0 && std::fabs(value) > bound && float_bits(low) == float_bits(high) &&
         std::isfinite(double(low))) {
         out = low;
         return true;
     }
     return false;
-}
-
-double fast_value_bound(double da, double dr, double offset)
-{
-    return fast_margin * (4.0 * std::fabs(da) + std::fabs(dr) + std::fabs(offset));
 }
 
 sfloat model_value_fast(const Rotation& rot, const double* row, double da, double dr,
@@ -83,19 +96,120 @@ sfloat model_value_fast(const Rotation& rot, const double* row, double da, doubl
     return model_value(rot, row, da, dr, offset);
 }
 
-void model_values(const Rotation& rot, const double* const* rows, int count, double da,
-                  double dr, double offset, sfloat* values)
+namespace {
+
+#if KELFIT_HAVE_AVX2_KERNEL
+void model_values_avx2(const Rotation& rot, const double* const* rows, int count, double da,
+                       double dr, double offset, double bound, sfloat* values,
+                       PendingSum pending)
 {
-#ifdef KELFIT_EXACT_ONLY
-    for (int i = 0; i < count; ++i) {
-        values[i] = model_value(rot, rows[i], da, dr, offset);
+    float x[value_block], y[value_block], z[value_block], fast[value_block];
+    unsigned char certified[value_block];
+    for (int start = 0; start < count; start += value_block) {
+        const int n = count - start < value_block ? count - start : value_block;
+        const double* const* block = rows + start;
+        for (int k = 0; k < n; ++k) {
+            x[k] = static_cast<float>(block[k][0]);
+            y[k] = static_cast<float>(block[k][1]);
+            z[k] = static_cast<float>(block[k][2]);
+        }
+        // The pending squares go with the first block.
+        const int done = certified_values_avx2(rot, x, y, z, n, da, dr, offset, bound, fast,
+                                               certified, pending);
+        pending.count = 0;
+        // The kernel's leftovers and refusals: the scalar path, else the exact one.
+        for (int k = 0; k < n; ++k) {
+            sfloat& out = values[start + k];
+            if (k < done && certified[k]) {
+                out = fast[k];
+            } else if (!model_value_certified(rot, block[k], da, dr, offset, bound, out)) {
+                out = model_value(rot, block[k], da, dr, offset);
+            }
+        }
     }
-#else
-    const double bound = fast_value_bound(da, dr, offset);
+    add_pending(pending);
+}
+#endif
+
+void model_values_scalar(const Rotation& rot, const double* const* rows, int count,
+                         double da, double dr, double offset, double bound, sfloat* values)
+{
     for (int i = 0; i < count; ++i) {
         if (!model_value_certified(rot, rows[i], da, dr, offset, bound, values[i])) {
             values[i] = model_value(rot, rows[i], da, dr, offset);
         }
     }
+}
+
+ValueKernel initial_kernel()
+{
+#ifdef KELFIT_EXACT_ONLY
+    return ValueKernel::exact;
+#else
+    return value_kernel_available(ValueKernel::avx2) ? ValueKernel::avx2 : ValueKernel::scalar;
 #endif
+}
+
+ValueKernel active_kernel = initial_kernel();
+
+}  // namespace
+
+bool value_kernel_available(ValueKernel kernel)
+{
+    switch (kernel) {
+    case ValueKernel::exact:
+    case ValueKernel::scalar:
+        return true;
+    case ValueKernel::avx2:
+#if KELFIT_HAVE_AVX2_KERNEL
+        return avx2_available();
+#else
+        return false;
+#endif
+    }
+    return false;
+}
+
+ValueKernel active_value_kernel()
+{
+    return active_kernel;
+}
+
+void use_value_kernel(ValueKernel kernel)
+{
+    if (value_kernel_available(kernel)) {
+        active_kernel = kernel;
+    }
+}
+
+void model_values(const Rotation& rot, const double* const* rows, int count, double da,
+                  double dr, double offset, sfloat* values, PendingSum pending)
+{
+    model_values_by(active_kernel, rot, rows, count, da, dr, offset, values, pending);
+}
+
+void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
+                     int count, double da, double dr, double offset, sfloat* values,
+                     PendingSum pending)
+{
+    const double bound = fast_value_bound(da, dr, offset);
+    switch (kernel) {
+    case ValueKernel::exact:
+        add_pending(pending);
+        for (int i = 0; i < count; ++i) {
+            values[i] = model_value(rot, rows[i], da, dr, offset);
+        }
+        return;
+    case ValueKernel::avx2:
+#if KELFIT_HAVE_AVX2_KERNEL
+        model_values_avx2(rot, rows, count, da, dr, offset, bound, values, pending);
+        return;
+#else
+        [[fallthrough]];
+#endif
+    case ValueKernel::scalar:
+        break;
+    }
+    add_pending(pending);
+    model_values_scalar(rot, rows, count, da, dr, offset, bound, values);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -51,22 +52,43 @@ struct Tally {
     long long mismatched = 0;
 };
 
-void check(const Rotation& rot, const double* row, double da, double dr, double offset,
-           int kind, Tally& tally)
+// The kernels that must agree with the exact path on this processor.
+std::vector<ValueKernel> fast_kernels()
 {
-    const sfloat exact = model_value(rot, row, da, dr, offset);
-    sfloat fast;
-    if (!model_value_certified(rot, row, da, dr, offset, fast_value_bound(da, dr, offset),
-                               fast)) {
-        ++tally.declined[kind];
-        fast = model_value_fast(rot, row, da, dr, offset);
+    std::vector<ValueKernel> kernels = {ValueKernel::scalar};
+    if (value_kernel_available(ValueKernel::avx2)) kernels.push_back(ValueKernel::avx2);
+    return kernels;
+}
+
+// Every kernel's values of one set of vectors against the exact path's.
+void check(const Rotation& rot, const std::vector<double>& rows, double da, double dr,
+           double offset, int kind, Tally& tally)
+{
+    const int count = static_cast<int>(rows.size() / 3);
+    std::vector<const double*> pointers(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) pointers[static_cast<size_t>(i)] = &rows[3 * static_cast<size_t>(i)];
+    std::vector<sfloat> exact(static_cast<size_t>(count)), fast(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) exact[static_cast<size_t>(i)] = model_value(rot, pointers[static_cast<size_t>(i)], da, dr, offset);
+
+    const double bound = fast_value_bound(da, dr, offset);
+    for (int i = 0; i < count; ++i) {
+        sfloat unused;
+        if (!model_value_certified(rot, pointers[static_cast<size_t>(i)], da, dr, offset, bound, unused)) ++tally.declined[kind];
     }
-    ++tally.checked[kind];
-    if (bits(fast) != bits(exact)) {
-        if (++tally.mismatched <= 5) {
-            std::cerr << std::hexfloat << "mismatch: row " << row[0] << ' ' << row[1] << ' '
-                      << row[2] << " Da " << da << " Dr " << dr << " offset " << offset
-                      << " exact " << double(exact) << " fast " << double(fast) << '\n';
+    tally.checked[kind] += count;
+
+    for (ValueKernel kernel : fast_kernels()) {
+        model_values_by(kernel, rot, pointers.data(), count, da, dr, offset, fast.data());
+        for (int i = 0; i < count; ++i) {
+            const size_t at = static_cast<size_t>(i);
+            if (bits(fast[at]) == bits(exact[at])) continue;
+            if (++tally.mismatched <= 5) {
+                const double* row = pointers[at];
+                std::cerr << std::hexfloat << "mismatch (kernel " << static_cast<int>(kernel)
+                          << "): row " << row[0] << ' ' << row[1] << ' ' << row[2] << " Da " << da
+                          << " Dr " << dr << " offset " << offset << " exact "
+                          << double(exact[at]) << " fast " << double(fast[at]) << '\n';
+            }
         }
     }
 }
@@ -99,8 +121,11 @@ void sweep(uint64_t seed, long long vectors, Tally& tally)
         }
         const Rotation rot = rotation_from_angles(a1, a2, a3);
 
-        for (int i = 0; i < vectors_per_set && done < vectors; ++i, ++done) {
-            double row[3] = {unit(rng), unit(rng), unit(rng)};
+        const long long in_set = std::min<long long>(vectors_per_set, vectors - done);
+        std::vector<double> rows(3 * static_cast<size_t>(in_set));
+        for (long long i = 0; i < in_set; ++i) {
+            double* row = &rows[3 * static_cast<size_t>(i)];
+            for (int c = 0; c < 3; ++c) row[c] = unit(rng);
             if (kind == Case::near_z_axis || kind == Case::on_z_axis) {
                 // The frame's z axis in caller coordinates is the third row
                 // of the rotation; tilt it by a tiny amount, or not at all.
@@ -109,10 +134,11 @@ void sweep(uint64_t seed, long long vectors, Tally& tally)
             }
             if (kind == Case::extreme_length) {
                 const double scale = i % 2 == 0 ? 1e-30 : 1e30;
-                for (double& c : row) c *= scale;
+                for (int c = 0; c < 3; ++c) row[c] *= scale;
             }
-            check(rot, row, da, dr, offset, static_cast<int>(kind), tally);
         }
+        check(rot, rows, da, dr, offset, static_cast<int>(kind), tally);
+        done += in_set;
     }
 }
 
