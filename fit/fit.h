@@ -119,15 +119,16 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
 
 // The AVX2 kernel, built where the compiler can target it per function and
 // run only where the processor has it: fast values of the narrowed
-// components x, y, z[0..count-1] into values, with certified[k] = 0 where
-// the exact path must decide, and pending added on the way. Returns how
+// components x, y, z[0..count-1] into values, and pending added on the way. The vectors it
+// cannot vouch for are listed in declined[0..declined_count-1]. Returns how
 // many leading vectors it handled (a multiple of four); the caller takes
 // the rest.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define KELFIT_HAVE_AVX2_KERNEL 1
 int certified_values_avx2(const Rotation& rot, const float* x, const float* y, const float* z,
                           int count, double da, double dr, double offset, double bound,
-                          float* values, unsigned char* certified, PendingSum pending);
+                          sfloat* values, int* declined, int& declined_count,
+                          PendingSum pending);
 bool avx2_available();
 #else
 #define KELFIT_HAVE_AVX2_KERNEL 0

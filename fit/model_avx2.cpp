@@ -35,8 +35,8 @@ KELFIT_AVX2 inline __m256d rotated(const double* coefficient, __m256d x, __m256d
 
 KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const float* y,
                                       const float* z, int count, double da, double dr,
-                                      double offset, double bound, float* values,
-                                      unsigned char* certified, PendingSum pending)
+                                      double offset, double bound, sfloat* values,
+                                      int* declined, int& declined_count, PendingSum pending)
 {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m128 sign_f = _mm_set1_ps(-0.0f);
@@ -52,6 +52,7 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
     sfloat sum = pending.count > 0 ? *pending.sum : sfloat(0.0);
     int added = 0;
 
+    declined_count = 0;
     int k = 0;
     for (; k + 4 <= count; k += 4) {
         for (int link = 0; link < 4 && added < pending.count; ++link, ++added) {
@@ -82,7 +83,8 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
 
         const __m128 low = _mm256_cvtpd_ps(_mm256_sub_pd(value, bound4));
         const __m128 high = _mm256_cvtpd_ps(_mm256_add_pd(value, bound4));
-        _mm_storeu_ps(values + k, low);
+        // sfloat is a float, so the lanes go straight into place.
+        _mm_storeu_ps(reinterpret_cast<float*>(values + k), low);
 
         // Ordered comparisons: a NaN anywhere declines the lane.
         const __m256d wide_ok =
@@ -92,8 +94,10 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
             _mm_and_ps(_mm_cmp_ps(low, high, _CMP_EQ_OQ),
                        _mm_cmp_ps(_mm_andnot_ps(sign_f, low), float_max, _CMP_LE_OQ));
         const int lanes = _mm256_movemask_pd(wide_ok) & _mm_movemask_ps(narrow_ok);
-        for (int lane = 0; lane < 4; ++lane) {
-            certified[k + lane] = static_cast<unsigned char>((lanes >> lane) & 1);
+        if (lanes != 0xF) {
+            for (int lane = 0; lane < 4; ++lane) {
+                if (!((lanes >> lane) & 1)) declined[declined_count++] = k + lane;
+            }
         }
     }
 

@@ -51,6 +51,15 @@ void add_pending(PendingSum pending)
     }
 }
 
+// One vector's value: certified fast where possible, else exact.
+void value_of(const Rotation& rot, const double* row, double da, double dr, double offset,
+              double bound, sfloat& out)
+{
+    if (!model_value_certified(rot, row, da, dr, offset, bound, out)) {
+        out = model_value(rot, row, da, dr, offset);
+    }
+}
+
 }  // namespace
 
 double fast_value_bound(double da, double dr, double offset)
@@ -90,10 +99,8 @@ sfloat model_value_fast(const Rotation& rot, const double* row, double da, doubl
                         double offset)
 {
     sfloat value;
-    if (model_value_certified(rot, row, da, dr, offset, fast_value_bound(da, dr, offset), value)) {
-        return value;
-    }
-    return model_value(rot, row, da, dr, offset);
+    value_of(rot, row, da, dr, offset, fast_value_bound(da, dr, offset), value);
+    return value;
 }
 
 namespace {
@@ -103,8 +110,8 @@ void model_values_avx2(const Rotation& rot, const double* const* rows, int count
                        double dr, double offset, double bound, sfloat* values,
                        PendingSum pending)
 {
-    float x[value_block], y[value_block], z[value_block], fast[value_block];
-    unsigned char certified[value_block];
+    float x[value_block], y[value_block], z[value_block];
+    int declined[value_block];
     for (int start = 0; start < count; start += value_block) {
         const int n = count - start < value_block ? count - start : value_block;
         const double* const* block = rows + start;
@@ -114,17 +121,17 @@ void model_values_avx2(const Rotation& rot, const double* const* rows, int count
             z[k] = static_cast<float>(block[k][2]);
         }
         // The pending squares go with the first block.
-        const int done = certified_values_avx2(rot, x, y, z, n, da, dr, offset, bound, fast,
-                                               certified, pending);
+        int declined_count = 0;
+        const int done = certified_values_avx2(rot, x, y, z, n, da, dr, offset, bound,
+                                               values + start, declined, declined_count,
+                                               pending);
         pending.count = 0;
-        // The kernel's leftovers and refusals: the scalar path, else the exact one.
-        for (int k = 0; k < n; ++k) {
-            sfloat& out = values[start + k];
-            if (k < done && certified[k]) {
-                out = fast[k];
-            } else if (!model_value_certified(rot, block[k], da, dr, offset, bound, out)) {
-                out = model_value(rot, block[k], da, dr, offset);
-            }
+        // The kernel's refusals and leftovers: the scalar path, else the exact one.
+        for (int d = 0; d < declined_count; ++d) {
+            value_of(rot, block[declined[d]], da, dr, offset, bound, values[start + declined[d]]);
+        }
+        for (int k = done; k < n; ++k) {
+            value_of(rot, block[k], da, dr, offset, bound, values[start + k]);
         }
     }
     add_pending(pending);
@@ -135,9 +142,7 @@ void model_values_scalar(const Rotation& rot, const double* const* rows, int cou
                          double da, double dr, double offset, double bound, sfloat* values)
 {
     for (int i = 0; i < count; ++i) {
-        if (!model_value_certified(rot, rows[i], da, dr, offset, bound, values[i])) {
-            values[i] = model_value(rot, rows[i], da, dr, offset);
-        }
+        value_of(rot, rows[i], da, dr, offset, bound, values[i]);
     }
 }
 
