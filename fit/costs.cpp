@@ -1,6 +1,7 @@
 // The two cost functions: the mean squared deviation between the observed
 // values and the model, over every vector of FitState.
 #include <cmath>
+#include <cstddef>
 
 #include "fit/fit.h"
 
@@ -24,9 +25,16 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
         sfloat values[cost_block];
         double squares[2][cost_block];  // this block's, and the previous block's still to add
         PendingSum pending = {squares[1], 0, &sum};
+        const float* narrowed = fit_state.narrowed;
         for (int start = 0, current = 0; start < n; start += cost_block, current ^= 1) {
             const int count = n - start < cost_block ? n - start : cost_block;
-            model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending);
+            NarrowedRows block = {};
+            if (narrowed != nullptr) {
+                const size_t run = static_cast<size_t>(n);
+                block = {narrowed + start, narrowed + run + start, narrowed + 2 * run + start};
+            }
+            model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending,
+                         block);
             const double* observed = fit_state.observed + start;
             for (int k = 0; k < count; ++k) {
                 const double residual = (observed[k] - values[k]) / error;

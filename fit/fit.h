@@ -15,6 +15,8 @@ struct FitState {
     const double* const* rows;  // rows[i] -> x, y, z of vector i (caller's data)
     int count;                  // N, the number of vectors
     const double* observed;     // observed[i] belongs to rows[i]
+    const float* narrowed;      // optional: rows' x, then y, then z, narrowed to float
+                                // (3 runs of count values); null where not made
     sfloat error;               // every residual is divided by |error|
     sfloat offset;              // added to every back-calculated value
     sfloat* params;             // p[1..6]: a1, a2, a3, Da, Dr, offset
@@ -94,11 +96,21 @@ struct PendingSum {
     sfloat* sum;
 };
 
+// The components of the same vectors as rows, narrowed to float and side by
+// side. Every evaluation narrows them first, so a fit does it once; x is
+// null where they have not been made.
+struct NarrowedRows {
+    const float* x;
+    const float* y;
+    const float* z;
+};
+
 // Values of rows[0..count-1], each bit-identical to model_value, into
 // values[0..count-1], by the active kernel; adds pending's squares to its
 // sum on the way.
 void model_values(const Rotation& rot, const double* const* rows, int count, double da,
-                  double dr, double offset, sfloat* values, PendingSum pending = {});
+                  double dr, double offset, sfloat* values, PendingSum pending = {},
+                  NarrowedRows narrowed = {});
 
 // The kernels model_values chooses from. The fastest one this processor runs
 // is active, or the exact path in a build with KELFIT_EXACT_ONLY; tests make
@@ -115,7 +127,7 @@ void use_value_kernel(ValueKernel kernel);  // ignored unless available
 // model_values by the given kernel, which must be available.
 void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
                      int count, double da, double dr, double offset, sfloat* values,
-                     PendingSum pending = {});
+                     PendingSum pending = {}, NarrowedRows narrowed = {});
 
 // The AVX2 kernel, built where the compiler can target it per function and
 // run only where the processor has it: fast values of the narrowed

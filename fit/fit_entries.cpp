@@ -12,6 +12,7 @@ namespace {
 struct FitArguments {
     int n;                    // parameters varied, p[1..n]
     VectorRows vectors;       // row pointers over the vectors
+    float* narrowed;          // the vectors' components narrowed to float, side by side
     PyArrayObject* observed;  // new reference: N float64 values in C order
     PyArrayObject* params;    // borrowed: the caller's own array, written in place
 };
@@ -22,11 +23,18 @@ bool finite_in_float(double value)
 }
 
 // Non-finite input makes every cost NaN; the fit would then drift and
-// write garbage back while reporting success. Refuse it up front.
-int check_finite_vectors(const VectorRows& vectors)
+// write garbage back while reporting success. Refuse it up front. On the
+// way, keep the narrowed components side by side (x run, y run, z run):
+// every cost evaluation starts from them.
+int check_finite_vectors(const VectorRows& vectors, float* narrowed)
 {
+    const size_t run = static_cast<size_t>(vectors.count);
     for (Py_ssize_t i = 0; i < vectors.count; ++i) {
         const double* row = vectors.rows[i];
+        const auto at = static_cast<size_t>(i);
+        narrowed[at] = static_cast<float>(row[0]);
+        narrowed[run + at] = static_cast<float>(row[1]);
+        narrowed[2 * run + at] = static_cast<float>(row[2]);
         if (!finite_in_float(row[0]) || !finite_in_float(row[1]) ||
             !finite_in_float(row[2])) {
             PyErr_Format(PyExc_ValueError,
@@ -131,9 +139,18 @@ int accept_arguments(PyObject* args, bool offset_in_cost, FitArguments* out)
         Py_DECREF(observed_held);
         return -1;
     }
-    if (check_finite_vectors(out->vectors) != 0 ||
+    const size_t components = 3 * static_cast<size_t>(count);
+    out->narrowed = static_cast<float*>(PyMem_RawMalloc(components * sizeof(float)));
+    if (out->narrowed == nullptr) {
+        PyErr_NoMemory();
+        vector_rows_release(&out->vectors);
+        Py_DECREF(observed_held);
+        return -1;
+    }
+    if (check_finite_vectors(out->vectors, out->narrowed) != 0 ||
         check_finite_observed(vector_data(observed_held), count) != 0 ||
         check_finite_start(vector_data(params), offset_in_cost) != 0) {
+        PyMem_RawFree(out->narrowed);
         vector_rows_release(&out->vectors);
         Py_DECREF(observed_held);
         return -1;
@@ -145,6 +162,8 @@ int accept_arguments(PyObject* args, bool offset_in_cost, FitArguments* out)
 
 void release_arguments(FitArguments* arguments)
 {
+    PyMem_RawFree(arguments->narrowed);
+    arguments->narrowed = nullptr;
     vector_rows_release(&arguments->vectors);
     Py_CLEAR(arguments->observed);
 }
@@ -160,6 +179,7 @@ PyObject* fit_entry(PyObject* args, bool offset_in_cost)
     fit_state.rows = arguments.vectors.rows;
     fit_state.count = static_cast<int>(arguments.vectors.count);
     fit_state.observed = vector_data(arguments.observed);
+    fit_state.narrowed = arguments.narrowed;
     alloc_fit_work();
     fit_state.offset = 0.0;
     fit_state.error = 1.0;
@@ -175,6 +195,7 @@ PyObject* fit_entry(PyObject* args, bool offset_in_cost)
     fit_work_release();
     fit_state.rows = nullptr;
     fit_state.observed = nullptr;
+    fit_state.narrowed = nullptr;
     release_arguments(&arguments);
     return Py_BuildValue("d", 1.0);
 }

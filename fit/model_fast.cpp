@@ -108,21 +108,27 @@ namespace {
 #if KELFIT_HAVE_AVX2_KERNEL
 void model_values_avx2(const Rotation& rot, const double* const* rows, int count, double da,
                        double dr, double offset, double bound, sfloat* values,
-                       PendingSum pending)
+                       PendingSum pending, NarrowedRows narrowed)
 {
     float x[value_block], y[value_block], z[value_block];
     int declined[value_block];
     for (int start = 0; start < count; start += value_block) {
         const int n = count - start < value_block ? count - start : value_block;
         const double* const* block = rows + start;
-        for (int k = 0; k < n; ++k) {
-            x[k] = static_cast<float>(block[k][0]);
-            y[k] = static_cast<float>(block[k][1]);
-            z[k] = static_cast<float>(block[k][2]);
+        NarrowedRows side_by_side = {x, y, z};
+        if (narrowed.x != nullptr) {
+            side_by_side = {narrowed.x + start, narrowed.y + start, narrowed.z + start};
+        } else {
+            for (int k = 0; k < n; ++k) {
+                x[k] = static_cast<float>(block[k][0]);
+                y[k] = static_cast<float>(block[k][1]);
+                z[k] = static_cast<float>(block[k][2]);
+            }
         }
         // The pending squares go with the first block.
         int declined_count = 0;
-        const int done = certified_values_avx2(rot, x, y, z, n, da, dr, offset, bound,
+        const int done = certified_values_avx2(rot, side_by_side.x, side_by_side.y,
+                                               side_by_side.z, n, da, dr, offset, bound,
                                                values + start, declined, declined_count,
                                                pending);
         pending.count = 0;
@@ -188,14 +194,15 @@ void use_value_kernel(ValueKernel kernel)
 }
 
 void model_values(const Rotation& rot, const double* const* rows, int count, double da,
-                  double dr, double offset, sfloat* values, PendingSum pending)
+                  double dr, double offset, sfloat* values, PendingSum pending,
+                  NarrowedRows narrowed)
 {
-    model_values_by(active_kernel, rot, rows, count, da, dr, offset, values, pending);
+    model_values_by(active_kernel, rot, rows, count, da, dr, offset, values, pending, narrowed);
 }
 
 void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
                      int count, double da, double dr, double offset, sfloat* values,
-                     PendingSum pending)
+                     PendingSum pending, NarrowedRows narrowed)
 {
     const double bound = fast_value_bound(da, dr, offset);
     switch (kernel) {
@@ -207,9 +214,10 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
         return;
     case ValueKernel::avx2:
 #if KELFIT_HAVE_AVX2_KERNEL
-        model_values_avx2(rot, rows, count, da, dr, offset, bound, values, pending);
+        model_values_avx2(rot, rows, count, da, dr, offset, bound, values, pending, narrowed);
         return;
 #else
+        (void)narrowed;
         [[fallthrough]];
 #endif
     case ValueKernel::scalar:

@@ -66,9 +66,8 @@ int powell_min(sfloat* p, sfloat** directions, int n, double ftol,
             if (t < 0.0) {
                 line_min(p, direction, n, final_cost, cost);
                 // The average move replaces direction k; the last direction
-                // takes k's place. Without a direction k (no line search
-                // changed the cost by a comparable amount) there is no column
-                // to replace.
+                // takes k's place. Without a direction k (every decrease was
+                // zero or not a number) there is no column to replace.
                 if (largest > 0) {
                     for (int j = 1; j <= n; ++j) {
                         directions[j][largest] = directions[j][n];

@@ -69,8 +69,8 @@ void matrix_release(sfloat** m, int rlo, int /*rhi*/, int clo, int /*chi*/) {
 }
 
 void run_error(const char* message) {
-    // Banner, message and closing line as three writes: stderr is unbuffered,
-    // so whatever went out before a crash in between is already visible.
+    // Three plain writes and no buffer to build: this runs when the heap may
+    // be exhausted.
     std::fputs("Quorvel run-time error...\n", stderr);
     std::fprintf(stderr, "%s\n", message);
     std::fputs("...now exiting to system...\n", stderr);

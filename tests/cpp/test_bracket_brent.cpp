@@ -1,4 +1,4 @@
-// Bracketing and Brent's minimizer. Evaluation counts are part of the
+// Bracketing and Brent's minimizer. Evaluation counts and exact bits are the
 // result: a wrong comparison sense or a missed narrowing changes them.
 #include "numkit/numkit.h"
 
@@ -11,9 +11,9 @@
 
 namespace {
 
-int evaluations = 0;            // calls of the function under test
-std::vector<float> abscissae;   // where it was called, in order
-double bump_height = 0.0;       // value of bumped_v between 2.1 and 2.3
+int evaluations = 0;           // calls of the function under test
+std::vector<float> abscissae;  // where it was called, in order
+double bump_height = 0.0;      // value of bumped_v between 2.1 and 2.3
 
 sfloat record(sfloat x) {
     ++evaluations;
@@ -29,110 +29,105 @@ sfloat bumped_v(sfloat x) {
     record(x);
     return x > 2.1 && x < 2.3 ? bump_height : std::fabs(x - 2.0);
 }
-
-struct Triple {
-    float a, b, c, fa, fb, fc;
-};
-
-Triple bracket(LineFunction f, float start_a, float start_b) {
-    evaluations = 0;
-    abscissae.clear();
-    sfloat a = start_a, b = start_b, c, fa, fb, fc;
-    bracket_min(a, b, c, fa, fb, fc, f);
-    return {a.as_float(), b.as_float(), c.as_float(),
-            fa.as_float(), fb.as_float(), fc.as_float()};
+// Values chosen so that the first parabolic vertex is exactly the limit
+// b + 100 (c - b).
+sfloat vertex_at_limit(sfloat x) {
+    record(x);
+    if (x == 0.0) return 0.0;
+    if (x == 1.0) return -0.9999998211860657;
+    if (x == 2.618034f) return -2.6049835681915283;
+    return std::fabs(x - 100.0) - 50.0;
 }
-
-// Brent's result and abscissa, after evaluations is reset.
-std::pair<float, float> minimize(LineFunction f, float ax, float bx, float cx,
-                                 float tol = 0.0002f) {
-    evaluations = 0;
-    sfloat xmin = 0.0;
-    const sfloat value = brent(ax, bx, cx, f, tol, xmin);
-    return {value.as_float(), xmin.as_float()};
+// Flat steps give exact ties everywhere, so every tie rule shows.
+sfloat terraced_exp(sfloat x) {
+    record(x);
+    return std::floor(16.0 * (std::exp(double(x)) - 2.0 * x)) / 16.0;
+}
+sfloat terraced_parabola(sfloat x) {
+    record(x);
+    return std::floor(4.0 * (x - 2.0) * (x - 2.0)) / 4.0;
 }
 
 }  // namespace
 
-TEST(BracketMin, QuadraticsFromEitherStartingOrder) {
-    for (float start : {0.0f, 1.0f}) {
-        // The parabola through the first three points is (x - 2)^2 itself.
-        Triple t = bracket(square_at_2, start, 1.0f - start);
-        EXPECT_EQ(t.a, 1.0f); EXPECT_EQ(t.b, 2.0f); EXPECT_EQ(t.c, 2.618034f);
-        EXPECT_EQ(t.fb, 0.0f);
-        EXPECT_EQ(evaluations, 4);
-        // Uphill from the start: turn round, and the first step already rises.
-        t = bracket(square, start, 1.0f - start);
-        EXPECT_EQ(t.a, 1.0f); EXPECT_EQ(t.b, 0.0f); EXPECT_EQ(t.c, -1.618034f);
-        EXPECT_EQ(evaluations, 3);
+TEST(BracketMin, WalksToTheExpectedBracket) {
+    struct Case {
+        LineFunction f;
+        double bump;
+        float start_a, start_b, a, b, c;
+        int evaluations;
+    };
+    const float v_at_c = std::fabs(2.618034f - 2.0f);
+    const Case cases[] = {
+        // The first parabola is f itself; from either order.
+        {square_at_2, 0, 0, 1, 1, 2, 2.618034f, 4},
+        {square_at_2, 0, 1, 0, 1, 2, 2.618034f, 4},
+        // Uphill start: turn round; the first step already rises.
+        {square, 0, 0, 1, 1, 0, -1.618034f, 3},
+        {square, 0, 1, 0, 1, 0, -1.618034f, 3},
+        // No walk: fb = fc, or a = b.
+        {constant, 0, 0, 1, 0, 1, 2.618034f, 3},
+        {square_at_2, 0, 1, 1, 1, 1, 1, 3},
+        // Vertex beyond c: taken, then a golden step past it.
+        {square_at_10, 0, 0, 1, 2.618034f, 10.0000019f, 21.9442768f, 5},
+        // Vertex between b and c: above b it closes the bracket; as high as
+        // c or as b it is of no use and a golden step follows.
+        {bumped_v, 5.0, 0, 1, 0, 1, 2.21352553f, 4},
+        {bumped_v, v_at_c, 0, 1, 1, 2.618034f, 5.23606777f, 5},
+        {bumped_v, 1.0, 0, 1, 1, 2.618034f, 5.23606777f, 5},
+        // Vertex exactly at the limit: evaluated there.
+        {vertex_at_limit, 0, 0, 1, 1, 2.618034f, 162.80339f, 4},
+        {terraced_parabola, 0, 0, 1, 1, 2.04823184f, 2.618034f, 4},
+    };
+    for (const Case& t : cases) {
+        bump_height = t.bump;
+        evaluations = 0;
+        sfloat a = t.start_a, b = t.start_b, c, fa, fb, fc;
+        bracket_min(a, b, c, fa, fb, fc, t.f);
+        EXPECT_EQ(a.as_float(), t.a);
+        EXPECT_EQ(b.as_float(), t.b);
+        EXPECT_EQ(c.as_float(), t.c);
+        EXPECT_EQ(evaluations, t.evaluations);
     }
 }
 
-TEST(BracketMin, VertexBeyondCIsTakenAndSteppedPast) {
-    const Triple t = bracket(square_at_10, 0.0f, 1.0f);
-    EXPECT_EQ(t.a, 2.618034f);
-    EXPECT_NEAR(t.b, 10.0f, 1e-5f);
-    EXPECT_EQ(t.c, 21.9442768f);
-    EXPECT_EQ(evaluations, 5);
-}
-
-TEST(BracketMin, VertexBetweenBAndCThatIsNoImprovement) {
-    // Higher than b: the vertex closes the bracket.
-    bump_height = 5.0;
-    Triple t = bracket(bumped_v, 0.0f, 1.0f);
-    EXPECT_EQ(t.a, 0.0f); EXPECT_EQ(t.b, 1.0f); EXPECT_EQ(t.c, 2.21352553f);
-    EXPECT_EQ(evaluations, 4);
-    // Exactly as high as c: not an improvement, so a golden step follows.
-    bump_height = std::fabs(2.618034f - 2.0f);
-    t = bracket(bumped_v, 0.0f, 1.0f);
-    EXPECT_EQ(t.a, 1.0f); EXPECT_EQ(t.b, 2.618034f); EXPECT_EQ(t.c, 5.23606777f);
-    EXPECT_EQ(evaluations, 5);
-}
-
 TEST(BracketMin, StraightLineStopsAtEachLimitUntilOverflow) {
-    const Triple t = bracket(falling_line, 0.0f, 1.0f);
+    abscissae.clear();
+    sfloat a = 0.0, b = 1.0, c, fa, fb, fc;
+    bracket_min(a, b, c, fa, fb, fc, falling_line);
     ASSERT_GE(abscissae.size(), 5u);
     EXPECT_EQ(abscissae[3], 162.80339f);
     EXPECT_EQ(abscissae[4], 16021.153f);
-    EXPECT_TRUE(std::isinf(t.c));
-    EXPECT_EQ(t.fb, -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(fc.as_float(), -std::numeric_limits<float>::infinity());
 }
 
-TEST(BracketMin, FlatOrDegenerateStartNeedsNoWalk) {
-    Triple t = bracket(constant, 0.0f, 1.0f);
-    EXPECT_EQ(t.c, 2.618034f);
-    EXPECT_EQ(evaluations, 3);
-    t = bracket(square_at_2, 1.0f, 1.0f);
-    EXPECT_EQ(t.a, 1.0f); EXPECT_EQ(t.b, 1.0f); EXPECT_EQ(t.c, 1.0f);
-    EXPECT_EQ(evaluations, 3);
-}
-
-TEST(Brent, QuadraticsFromTheirBrackets) {
-    EXPECT_EQ(minimize(square_at_2, 1.0f, 2.0f, 2.618034f), std::make_pair(0.0f, 2.0f));
-    EXPECT_EQ(evaluations, 5);
-    // ax above cx: the interval is ordered first.
-    EXPECT_EQ(minimize(square, 1.0f, 0.0f, -1.618034f), std::make_pair(0.0f, 0.0f));
-    EXPECT_EQ(evaluations, 6);
-}
-
-TEST(Brent, ConstantFunctionFollowsEveryTieUpward) {
-    // Each trial ties with x and so replaces it; all steps are golden.
-    EXPECT_EQ(minimize(constant, 0.0f, 1.0f, 2.618034f), std::make_pair(3.0f, 2.6173708f));
-    EXPECT_EQ(evaluations, 17);
-}
-
-TEST(Brent, BracketWithinToleranceCostsOneEvaluation) {
-    EXPECT_EQ(minimize(square_at_2, 1.9999f, 2.0f, 2.0001f).second, 2.0f);
-    EXPECT_EQ(evaluations, 1);
-    EXPECT_EQ(minimize(square_at_2, 2.0f, 2.0f, 2.0f).second, 2.0f);
-    EXPECT_EQ(evaluations, 1);
-}
-
-TEST(Brent, NonQuadraticMinimaWithinTolerance) {
-    const auto cosine = [](sfloat x) -> sfloat { return std::cos(double(record(x))); };
-    const auto exp_tilted = [](sfloat x) -> sfloat { return std::exp(double(record(x))) - 2.0 * x; };
-    EXPECT_NEAR(minimize(cosine, 2.0f, 3.0f, 5.0f).second, std::acos(-1.0), 2e-3);
-    EXPECT_NEAR(minimize(exp_tilted, -1.0f, 0.0f, 2.0f).second, std::log(2.0), 2e-3);
+TEST(Brent, FindsTheExpectedMinimum) {
+    struct Case {
+        LineFunction f;
+        float ax, bx, cx, tol, value, xmin;
+        int evaluations;
+    };
+    const float two_t = 2.0f * 1e-10f;  // t at x = 0 when tol = 0
+    const Case cases[] = {
+        {square_at_2, 1, 2, 2.618034f, 0.0002f, 0, 2, 5},
+        {square, 1, 0, -1.618034f, 0.0002f, 0, 0, 6},  // ax above cx
+        // Every trial ties with x and so replaces it; all steps golden.
+        {constant, 0, 1, 2.618034f, 0.0002f, 3, 2.6173708f, 17},
+        // Brackets that already meet the stopping test; the last with equality.
+        {square_at_2, 1.9999f, 2, 2.0001f, 0.0002f, 0, 2, 1},
+        {square_at_2, 2, 2, 2, 0.0002f, 0, 2, 1},
+        {square, -two_t, 0, two_t, 0, 0, 0, 1},
+        {terraced_exp, 4.76393223f, 0.527864397f, -6.3262372f, 1e-6f, 0.625f, 0.508859456f, 26},
+        {terraced_exp, 3.38196611f, 0.763932288f, -3.47213554f, 1e-6f, 0.5625f, 0.752949595f, 24},
+        {terraced_parabola, 1.34721351f, 1.8708204f, 2.71803427f, 0.1f, 0, 2.41386986f, 3},
+    };
+    for (const Case& t : cases) {
+        evaluations = 0;
+        sfloat xmin = 0.0;
+        EXPECT_EQ(brent(t.ax, t.bx, t.cx, t.f, t.tol, xmin).as_float(), t.value);
+        EXPECT_EQ(xmin.as_float(), t.xmin);
+        EXPECT_EQ(evaluations, t.evaluations);
+    }
 }
 
 TEST(BrentDeathTest, GivesUpAfter101Evaluations) {
@@ -141,7 +136,9 @@ TEST(BrentDeathTest, GivesUpAfter101Evaluations) {
         if (++evaluations > 100) std::fprintf(stderr, "evaluation %d\n", evaluations);
         return (x - 2.0) * (x - 2.0);
     };
-    EXPECT_EXIT(minimize(noisy, 1.0f, 2.5f, 3.0f, 0.0f), testing::ExitedWithCode(1),
+    sfloat xmin;
+    evaluations = 0;
+    EXPECT_EXIT(brent(1.0, 2.5, 3.0, noisy, 0.0, xmin), testing::ExitedWithCode(1),
                 "^evaluation 101\nQuorvel run-time error\\.\\.\\.\nToo many iterations in brent\n"
                 "\\.\\.\\.now exiting to system\\.\\.\\.\n$");
 }

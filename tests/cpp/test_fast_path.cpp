@@ -199,3 +199,44 @@ TEST(FastPath, DeclinesWhereItCannotVouchForTheBits)
                                       fast_value_bound(1.0, 0.5, 0.0), out));
     EXPECT_EQ(bits(out), bits(model_value(unturned, general, 1.0, 0.5, 0.0)));
 }
+
+TEST(FastPath, CostsAgreeAcrossKernelsAndLayouts)
+{
+    // 1003 vectors: not a multiple of the block or of the AVX2 step, so
+    // every tail is taken; a few on the tensor frame's z axis force refusals.
+    constexpr int count = 1003;
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> data(3 * count), observed(count);
+    std::vector<const double*> rows(count);
+    std::vector<float> narrowed(3 * count);
+    sfloat p[7] = {0.0, 0.4, 1.2, -0.7, 12.0, 6.3, 0.75};
+    const Rotation rot = rotation_from_angles(p[1], p[2], p[3]);
+    for (int i = 0; i < count; ++i) {
+        double* row = &data[3 * static_cast<size_t>(i)];
+        for (int c = 0; c < 3; ++c) row[c] = i % 97 == 0 ? rot.m[2][c] : normal(rng);
+        for (int c = 0; c < 3; ++c) narrowed[static_cast<size_t>(c * count + i)] = static_cast<float>(row[c]);
+        rows[static_cast<size_t>(i)] = row;
+        observed[static_cast<size_t>(i)] = 10.0 * normal(rng);
+    }
+    fit_state.rows = rows.data();
+    fit_state.count = count;
+    fit_state.observed = observed.data();
+    fit_state.error = 1.0;
+
+    const ValueKernel before = active_value_kernel();
+    use_value_kernel(ValueKernel::exact);
+    fit_state.narrowed = nullptr;
+    const uint32_t expected_no_offset = bits(cost_no_offset(p));
+    const uint32_t expected_with_offset = bits(cost_with_offset(p));
+    for (ValueKernel kernel : fast_kernels()) {
+        use_value_kernel(kernel);
+        for (const float* layout : std::vector<const float*>{nullptr, narrowed.data()}) {
+            fit_state.narrowed = layout;
+            EXPECT_EQ(bits(cost_no_offset(p)), expected_no_offset) << static_cast<int>(kernel);
+            EXPECT_EQ(bits(cost_with_offset(p)), expected_with_offset) << static_cast<int>(kernel);
+        }
+    }
+    use_value_kernel(before);
+    fit_state = FitState{};
+}
