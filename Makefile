@@ -9,14 +9,14 @@ JOBS   ?= 2
 # Warnings are errors in CI.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean
+.PHONY: all lint test-numpy1 test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean
 
 all: install
 
 # The Python suite runs twice: against the exact-path build (every model
 # value by the C library's trigonometry) and against the normal build. Both
 # must give the same bits, so the same golden fits hold for both.
-test: test-cpp test-cpp-sanitized test-python-exact test-python
+test: lint test-cpp test-cpp-sanitized test-python-exact test-python
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -59,12 +59,52 @@ test-python-exact: install-exact
 test-python: install
 	$(VPY) -m pytest
 
+lint: $(VPY)
+	$(VPY) -m pip install -q ruff
+	$(VPY) -m ruff format --check python tests bench examples
+	$(VPY) -m ruff check python tests bench examples
+
+# One wheel, built against NumPy 2, must also run on the oldest NumPy we
+# support: the module's own tests against NumPy 1.23 in a separate venv.
+NP1 := build/venv-numpy1
+test-numpy1:
+	$(PYTHON) -m venv $(NP1)
+	$(NP1)/bin/python -m pip install -q --upgrade pip
+	$(NP1)/bin/python -m pip install -q --only-binary=:all: "numpy==1.23.*" || \
+	  $(NP1)/bin/python -m pip install -q --only-binary=:all: "numpy<2"
+	$(NP1)/bin/python -m pip install -q pytest hypothesis
+	rm -rf build/wheel && $(NP1)/bin/python -m pip wheel -q --no-deps -w build/wheel .
+	$(NP1)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel/kelfit-*.whl
+	$(NP1)/bin/python -m pytest -q tests/test_solve.py tests/test_fit.py
+
 demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
 	$(VENV)/bin/kelfit demo
 
-bench: $(VPY)
-	@echo "make bench: not written yet" >&2; exit 1
+# Benchmarks (bench/report.py): C++ cost per vector-evaluation, whole fits
+# against SciPy's Powell, growth to 10^6 vectors. Prints one markdown report
+# and writes bench/results.md and bench/scaling.png. Always the normal (fast
+# path) build of the module, never the exact-only one.
+.PHONY: gbench bench-build
+bench: gbench bench-build $(VPY)
+	$(VPY) -m pip install -q ".[bench]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
+	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=OFF
+	$(VPY) bench/report.py --build-dir build/bench
+
+# Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
+gbench:
+	@if [ ! -f /usr/include/benchmark/benchmark.h ] && [ ! -f /usr/local/include/benchmark/benchmark.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Installing libbenchmark-dev"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libbenchmark-dev >/dev/null; \
+	  else \
+	    echo "Google Benchmark is missing: install it, e.g. 'sudo apt-get install libbenchmark-dev'" >&2; exit 1; \
+	  fi; \
+	fi
+
+bench-build:
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKELFIT_BUILD_BENCH=ON -DKELFIT_WERROR=$(WERROR)
+	cmake --build build/bench -j $(JOBS) --target kelfit_model_bench kelfit_fit_count
 
 clean:
 	rm -rf build dist *.egg-info

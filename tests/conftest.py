@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import math
 import struct
+import subprocess
+import sys
 
 import numpy as np
 
@@ -48,3 +50,10 @@ def reference_value(
         + offset
     )
     return f32(value)
+
+
+def run_python(code: str) -> subprocess.CompletedProcess[str]:
+    """Run code in a fresh interpreter; fails the test if it exits non-zero."""
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )

@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import math
 import resource
-import subprocess
-import sys
 
 import kelfit
 import numpy as np
 import pytest
-from conftest import f32, reference_value
+from conftest import f32, reference_value, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -44,7 +42,12 @@ def test_matches_the_reference_rendering_bit_for_bit() -> None:
     vectors = rng.normal(size=(300, 3)) * rng.uniform(0.01, 100, size=(300, 1))
     for _ in range(5):
         params = np.concatenate(
-            [rng.uniform(-4, 4, 3), rng.uniform(-30, 30, 1), rng.uniform(0, 0.66, 1), [9.0]]
+            [
+                rng.uniform(-4, 4, 3),
+                rng.uniform(-30, 30, 1),
+                rng.uniform(0, 0.66, 1),
+                [9.0],
+            ]
         )
         dr = params[4] * params[3] * 3 * 0.5
         expected = [reference_value(params, row, params[3], dr) for row in vectors]
@@ -154,9 +157,7 @@ def test_row_pointers_that_cannot_be_had_raise_memory_error() -> None:
         "except MemoryError as error:\n"
         "    print(error)\n"
     )
-    run = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=True
-    )
+    run = run_python(code)
     expected = "In **ptrvector. Allocation of memory for double array failed."
     assert run.stdout.strip() == expected
 
@@ -184,9 +185,7 @@ def test_import_without_numpy_fails_with_the_fixed_message() -> None:
         "except ImportError as error:\n"
         "    print('caught:', error)\n"
     )
-    run = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=True
-    )
+    run = run_python(code)
     assert run.stdout.strip() == "caught: numpy.core.multiarray failed to import"
     assert "numpy" in run.stderr  # the underlying error is printed first
 
