@@ -207,3 +207,10 @@ def test_arbitrary_arrays_never_crash(array: np.ndarray, params: np.ndarray) -> 
     except ValueError:
         return
     assert isinstance(result, tuple) and len(result) == array.shape[0]
+
+
+def test_subnormal_results_survive() -> None:
+    # Flush-to-zero or denormals-are-zero in the process (set by some
+    # library loaded beside us) would change results; this would catch it.
+    tiny = kelfit.c_solve(0, AXES, params_of(0, 0, 0, 1e-40, 0, 0))[0]
+    assert tiny == f32(2e-40) and tiny != 0.0
