@@ -21,6 +21,7 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
     if (n >= 1) {
         const Rotation rot = rotation_from_angles(p[param_a1], p[param_a2], p[param_a3]);
         const sfloat error = std::sqrt(fit_state.error * fit_state.error);
+        const bool unit_error = error == 1.0;  // as the entries always set it
         const double da = p[param_da], dr = p[param_dr];
         sfloat values[cost_block];
         double squares[2][cost_block];  // this block's, and the previous block's still to add
@@ -36,9 +37,18 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
             model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending,
                          block);
             const double* observed = fit_state.observed + start;
-            for (int k = 0; k < count; ++k) {
-                const double residual = (observed[k] - values[k]) / error;
-                squares[current][k] = residual * residual;
+            double* square = squares[current];
+            if (unit_error) {
+                // Division by 1 is exact: skip it.
+                for (int k = 0; k < count; ++k) {
+                    const double residual = observed[k] - values[k];
+                    square[k] = residual * residual;
+                }
+            } else {
+                for (int k = 0; k < count; ++k) {
+                    const double residual = (observed[k] - values[k]) / error;
+                    square[k] = residual * residual;
+                }
             }
             pending = {squares[current], count, &sum};
         }

@@ -55,8 +55,13 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
     declined_count = 0;
     int k = 0;
     for (; k + 4 <= count; k += 4) {
-        for (int link = 0; link < 4 && added < pending.count; ++link, ++added) {
-            sum = sum + pending.squares[added];
+        if (added + 4 <= pending.count) {
+            const double* square = pending.squares + added;
+            sum = sum + square[0];
+            sum = sum + square[1];
+            sum = sum + square[2];
+            sum = sum + square[3];
+            added += 4;
         }
 
         const __m256d xk = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
