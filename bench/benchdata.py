@@ -7,13 +7,13 @@ in double precision, so that a faster fit can never hide a worse one.
 
 from __future__ import annotations
 
-import math
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
 import numpy as np
+from kelfit_tools.tensor import rotation_matrix
 from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
@@ -59,26 +59,12 @@ class Dataset:
         return int(self.vectors.shape[0])
 
 
-def rotation(a1: float, a2: float, a3: float) -> Array:
-    """The z-x-z frame rotation M, r' = M r."""
-    c1, s1 = math.cos(a1), math.sin(a1)
-    c2, s2 = math.cos(a2), math.sin(a2)
-    c3, s3 = math.cos(a3), math.sin(a3)
-    return np.array(
-        [
-            [c1 * c3 - s1 * c2 * s3, s1 * c3 + c1 * c2 * s3, s2 * s3],
-            [-c1 * s3 - s1 * c2 * c3, c1 * c2 * c3 - s1 * s3, s2 * c3],
-            [s1 * s2, -c1 * s2, c2],
-        ]
-    )
-
-
 def model(q: Array, vectors: Array) -> Array:
     """Model values for q = (a1, a2, a3, Da, Dr), algebraically, in double.
 
     cos^2 theta = z'^2 / r^2 and sin^2 theta cos 2 phi = (x'^2 - y'^2) / r^2.
     """
-    rotated: Array = vectors @ rotation(q[0], q[1], q[2]).T
+    rotated: Array = vectors @ rotation_matrix(q[0], q[1], q[2]).T
     x, y, z = rotated[:, 0], rotated[:, 1], rotated[:, 2]
     r2 = x * x + y * y + z * z
     values: Array = q[3] * (3.0 * z * z / r2 - 1.0) + q[4] * (x * x - y * y) / r2
@@ -163,7 +149,7 @@ class PeerCost:
 
     def __call__(self, q: Array) -> float:
         self.evaluations += 1
-        x, y, z = rotation(q[0], q[1], q[2]) @ self.columns
+        x, y, z = rotation_matrix(q[0], q[1], q[2]) @ self.columns
         value = q[3] * (3.0 * z * z * self.inverse_r2 - 1.0)
         value += q[4] * (x * x - y * y) * self.inverse_r2
         residual = self.observed - value
