@@ -205,6 +205,11 @@ void cost_scalar(benchmark::State& state)
     cost_with_kernel(state, ValueKernel::scalar);
 }
 
+void cost_pairs(benchmark::State& state)
+{
+    cost_with_kernel(state, ValueKernel::pairs);
+}
+
 void cost_avx2(benchmark::State& state)
 {
     cost_with_kernel(state, ValueKernel::avx2);
@@ -233,6 +238,7 @@ void serial_sum(benchmark::State& state)
 BENCHMARK(serial_sum)->Arg(100)->Arg(1000)->Arg(100000)->MinTime(0.2);
 BENCHMARK(cost_exact)->Arg(100)->Arg(1000)->Arg(100000)->MinTime(0.2);
 BENCHMARK(cost_scalar)->Arg(100)->Arg(1000)->Arg(100000)->MinTime(0.2);
+BENCHMARK(cost_pairs)->Arg(100)->Arg(1000)->Arg(100000)->MinTime(0.2);
 BENCHMARK(cost_avx2)->Arg(100)->Arg(1000)->Arg(100000)->MinTime(0.2);
 
 BENCHMARK_MAIN();

@@ -118,7 +118,8 @@ void model_values(const Rotation& rot, const double* const* rows, int count, dou
 enum class ValueKernel {
     exact,   // the C library's trigonometry for every vector
     scalar,  // certified fast values one vector at a time
-    avx2,    // certified fast values four vectors at a time
+    pairs,   // certified fast values two at a time, in portable vector types
+    avx2,    // certified fast values four at a time, where the processor has AVX2
 };
 bool value_kernel_available(ValueKernel kernel);
 ValueKernel active_value_kernel();
@@ -144,6 +145,18 @@ int certified_values_avx2(const Rotation& rot, const float* x, const float* y, c
 bool avx2_available();
 #else
 #define KELFIT_HAVE_AVX2_KERNEL 0
+#endif
+
+// The same contract, two vectors a step, wherever the compiler has portable
+// vector types (GCC and Clang on any processor).
+#if defined(__GNUC__)
+#define KELFIT_HAVE_PAIRS_KERNEL 1
+int certified_values_pairs(const Rotation& rot, const float* x, const float* y, const float* z,
+                           int count, double da, double dr, double offset, double bound,
+                           sfloat* values, int* declined, int& declined_count,
+                           PendingSum pending);
+#else
+#define KELFIT_HAVE_PAIRS_KERNEL 0
 #endif
 
 // How far apart the fast and the exact double may be, at most, for these

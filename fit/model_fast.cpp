@@ -34,7 +34,7 @@
 namespace {
 
 constexpr double fast_margin = 0x1p-40;  // relative to S = 4|Da| + |Dr| + |offset|
-constexpr int value_block = 64;          // vectors narrowed side by side for the AVX2 kernel
+constexpr int value_block = 64;          // vectors narrowed side by side for a kernel
 
 uint32_t float_bits(sfloat value)
 {
@@ -105,10 +105,17 @@ sfloat model_value_fast(const Rotation& rot, const double* row, double da, doubl
 
 namespace {
 
-#if KELFIT_HAVE_AVX2_KERNEL
-void model_values_avx2(const Rotation& rot, const double* const* rows, int count, double da,
-                       double dr, double offset, double bound, sfloat* values,
-                       PendingSum pending, NarrowedRows narrowed)
+// A kernel that takes the narrowed components side by side (AVX2, pairs).
+using SideBySideKernel = int (*)(const Rotation& rot, const float* x, const float* y,
+                                 const float* z, int count, double da, double dr,
+                                 double offset, double bound, sfloat* values, int* declined,
+                                 int& declined_count, PendingSum pending);
+
+#if KELFIT_HAVE_AVX2_KERNEL || KELFIT_HAVE_PAIRS_KERNEL
+void model_values_side_by_side(SideBySideKernel kernel, const Rotation& rot,
+                               const double* const* rows, int count, double da, double dr,
+                               double offset, double bound, sfloat* values,
+                               PendingSum pending, NarrowedRows narrowed)
 {
     float x[value_block], y[value_block], z[value_block];
     int declined[value_block];
@@ -127,10 +134,9 @@ void model_values_avx2(const Rotation& rot, const double* const* rows, int count
         }
         // The pending squares go with the first block.
         int declined_count = 0;
-        const int done = certified_values_avx2(rot, side_by_side.x, side_by_side.y,
-                                               side_by_side.z, n, da, dr, offset, bound,
-                                               values + start, declined, declined_count,
-                                               pending);
+        const int done = kernel(rot, side_by_side.x, side_by_side.y, side_by_side.z, n, da,
+                                dr, offset, bound, values + start, declined, declined_count,
+                                pending);
         pending.count = 0;
         // The kernel's refusals and leftovers: the scalar path, else the exact one.
         for (int d = 0; d < declined_count; ++d) {
@@ -157,7 +163,10 @@ ValueKernel initial_kernel()
 #ifdef KELFIT_EXACT_ONLY
     return ValueKernel::exact;
 #else
-    return value_kernel_available(ValueKernel::avx2) ? ValueKernel::avx2 : ValueKernel::scalar;
+    if (value_kernel_available(ValueKernel::avx2)) {
+        return ValueKernel::avx2;
+    }
+    return value_kernel_available(ValueKernel::pairs) ? ValueKernel::pairs : ValueKernel::scalar;
 #endif
 }
 
@@ -171,6 +180,8 @@ bool value_kernel_available(ValueKernel kernel)
     case ValueKernel::exact:
     case ValueKernel::scalar:
         return true;
+    case ValueKernel::pairs:
+        return KELFIT_HAVE_PAIRS_KERNEL != 0;
     case ValueKernel::avx2:
 #if KELFIT_HAVE_AVX2_KERNEL
         return avx2_available();
@@ -214,7 +225,16 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
         return;
     case ValueKernel::avx2:
 #if KELFIT_HAVE_AVX2_KERNEL
-        model_values_avx2(rot, rows, count, da, dr, offset, bound, values, pending, narrowed);
+        model_values_side_by_side(certified_values_avx2, rot, rows, count, da, dr, offset,
+                                  bound, values, pending, narrowed);
+        return;
+#else
+        [[fallthrough]];
+#endif
+    case ValueKernel::pairs:
+#if KELFIT_HAVE_PAIRS_KERNEL
+        model_values_side_by_side(certified_values_pairs, rot, rows, count, da, dr, offset,
+                                  bound, values, pending, narrowed);
         return;
 #else
         (void)narrowed;

@@ -56,6 +56,7 @@ struct Tally {
 std::vector<ValueKernel> fast_kernels()
 {
     std::vector<ValueKernel> kernels = {ValueKernel::scalar};
+    if (value_kernel_available(ValueKernel::pairs)) kernels.push_back(ValueKernel::pairs);
     if (value_kernel_available(ValueKernel::avx2)) kernels.push_back(ValueKernel::avx2);
     return kernels;
 }
