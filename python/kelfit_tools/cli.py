@@ -89,28 +89,22 @@ def _models(text: str) -> int | None:
     return _model(text)
 
 
-def _model(text: str) -> int:
+def _int_at_least(text: str, minimum: int, expected: str) -> int:
     try:
         number = int(text)
     except ValueError:
-        number = 0
-    if number < 1:
-        raise argparse.ArgumentTypeError(
-            f"model must be 'all' or a number from 1, got {text!r}"
-        )
+        number = minimum - 1
+    if number < minimum:
+        raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
     return number
+
+
+def _model(text: str) -> int:
+    return _int_at_least(text, 1, "model must be 'all' or a number from 1")
 
 
 def _count(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        number = 0
-    if number < 2:
-        raise argparse.ArgumentTypeError(
-            f"--errors takes a number of refits, at least 2, got {text!r}"
-        )
-    return number
+    return _int_at_least(text, 2, "--errors takes a number of refits, at least 2")
 
 
 def _positive(text: str) -> float:
