@@ -32,16 +32,18 @@ int check_finite_vectors(const VectorRows& vectors, float* narrowed)
     for (Py_ssize_t i = 0; i < vectors.count; ++i) {
         const double* row = vectors.rows[i];
         const auto at = static_cast<size_t>(i);
-        narrowed[at] = static_cast<float>(row[0]);
-        narrowed[run + at] = static_cast<float>(row[1]);
-        narrowed[2 * run + at] = static_cast<float>(row[2]);
-        if (!finite_in_float(row[0]) || !finite_in_float(row[1]) ||
-            !finite_in_float(row[2])) {
+        const float x = static_cast<float>(row[0]);
+        const float y = static_cast<float>(row[1]);
+        const float z = static_cast<float>(row[2]);
+        narrowed[at] = x;
+        narrowed[run + at] = y;
+        narrowed[2 * run + at] = z;
+        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
             PyErr_Format(PyExc_ValueError,
                          "vectors row %zd must be finite in single precision", i);
             return -1;
         }
-        if (sfloat(row[0]) == 0.0 && sfloat(row[1]) == 0.0 && sfloat(row[2]) == 0.0) {
+        if (x == 0.0f && y == 0.0f && z == 0.0f) {
             PyErr_Format(PyExc_ValueError,
                          "vectors row %zd has zero length in single precision", i);
             return -1;
