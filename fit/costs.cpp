@@ -12,6 +12,47 @@ namespace {
 // added while the next block's values are computed.
 constexpr int cost_block = 64;
 
+// Squared residuals of one block: (observed - value) / s, with s the row's
+// sigma where the fit has them and |error| otherwise.
+void block_squares(const double* observed, const sfloat* values, const float* sigma,
+                   sfloat error, int count, double* square)
+{
+    if (sigma != nullptr) {
+        for (int k = 0; k < count; ++k) {
+            const double residual = (observed[k] - values[k]) / double(sigma[k]);
+            square[k] = residual * residual;
+        }
+    } else if (error == 1.0) {
+        // Division by 1 is exact: skip it.
+        for (int k = 0; k < count; ++k) {
+            const double residual = observed[k] - values[k];
+            square[k] = residual * residual;
+        }
+    } else {
+        for (int k = 0; k < count; ++k) {
+            const double residual = (observed[k] - values[k]) / error;
+            square[k] = residual * residual;
+        }
+    }
+}
+
+// Counts the evaluation and, every so many vectors, asks whether to stop.
+void count_evaluation(int vectors)
+{
+    ++fit_state.evaluations;
+    InterruptCheck& check = fit_state.interrupt;
+    if (check.stop == nullptr) {
+        return;
+    }
+    check.budget -= vectors > 0 ? vectors : 1;
+    if (check.budget <= 0) {
+        check.budget = interrupt_check_vectors;
+        if (check.stop(check.context)) {
+            throw FitInterrupted{};
+        }
+    }
+}
+
 // Both costs share this loop; they differ only in the offset added to each
 // prediction before it is narrowed.
 sfloat mean_squared_deviation(const sfloat* p, double offset)
@@ -21,7 +62,6 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
     if (n >= 1) {
         const Rotation rot = rotation_from_angles(p[param_a1], p[param_a2], p[param_a3]);
         const sfloat error = std::sqrt(fit_state.error * fit_state.error);
-        const bool unit_error = error == 1.0;  // as the entries always set it
         const double da = p[param_da], dr = p[param_dr];
         sfloat values[cost_block];
         double squares[2][cost_block];  // this block's, and the previous block's still to add
@@ -34,28 +74,17 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
                 const size_t run = static_cast<size_t>(n);
                 block = {narrowed + start, narrowed + run + start, narrowed + 2 * run + start};
             }
+            const float* scale = fit_state.scale != nullptr ? fit_state.scale + start : nullptr;
+            const float* sigma = fit_state.sigma != nullptr ? fit_state.sigma + start : nullptr;
             model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending,
-                         block);
-            const double* observed = fit_state.observed + start;
-            double* square = squares[current];
-            if (unit_error) {
-                // Division by 1 is exact: skip it.
-                for (int k = 0; k < count; ++k) {
-                    const double residual = observed[k] - values[k];
-                    square[k] = residual * residual;
-                }
-            } else {
-                for (int k = 0; k < count; ++k) {
-                    const double residual = (observed[k] - values[k]) / error;
-                    square[k] = residual * residual;
-                }
-            }
+                         block, scale);
+            block_squares(fit_state.observed + start, values, sigma, error, count,
+                          squares[current]);
             pending = {squares[current], count, &sum};
         }
-        for (int k = 0; k < pending.count; ++k) {
-            sum = sum + pending.squares[k];
-        }
+        add_squares(sum, pending.squares, 0, pending.count);
     }
+    count_evaluation(n);
     // With no vectors this is 0/0: the cost of nothing is NaN.
     return sum / static_cast<double>(n);
 }

@@ -4,19 +4,37 @@
 #ifndef KELFIT_FIT_H
 #define KELFIT_FIT_H
 
+#include <cfloat>
 #include <cstddef>
 
 #include "numkit/numkit.h"
 
+// Asked now and then during a fit whether to stop (the interpreter has a
+// pending signal, say). stop(context) returning true ends the fit by
+// throwing FitInterrupted out of the cost function.
+struct InterruptCheck {
+    bool (*stop)(void* context);  // null: never asked
+    void* context;
+    long long budget;  // vector-evaluations left before the next question
+};
+struct FitInterrupted {};
+
+// Vector-evaluations between two questions: about a tenth of a millisecond
+// of work, so that the question costs nothing next to it.
+constexpr long long interrupt_check_vectors = 1 << 15;
+
 // Everything the cost functions need besides the parameter vector: the
 // minimizers hand a cost function p alone, so the data of the current call
-// lives here. One instance; every entry call writes it afresh.
+// lives here. One instance per thread; every fit writes it afresh.
 struct FitState {
-    const double* const* rows;  // rows[i] -> x, y, z of vector i (caller's data)
+    const double* const* rows;  // rows[i] -> x, y, z of vector i
     int count;                  // N, the number of vectors
     const double* observed;     // observed[i] belongs to rows[i]
     const float* narrowed;      // optional: rows' x, then y, then z, narrowed to float
                                 // (3 runs of count values); null where not made
+    const float* scale;         // optional: row i's Da and Dr times scale[i]; null: 1
+    const float* sigma;         // optional: row i's residual divided by sigma[i] (> 0)
+                                // instead of |error|
     sfloat error;               // every residual is divided by |error|
     sfloat offset;              // added to every back-calculated value
     sfloat* params;             // p[1..6]: a1, a2, a3, Da, Dr, offset
@@ -24,8 +42,29 @@ struct FitState {
     int iterations;             // iteration count of the last Powell run
     sfloat best_cost;           // cost where the last Powell run ended
     sfloat cost_limit;          // a fit repeats Powell while the cost stays above it
+    long long evaluations;      // cost evaluations since the fit began
+    InterruptCheck interrupt;   // optional: asked whether to stop, between evaluations
 };
-extern FitState fit_state;
+extern thread_local FitState fit_state;
+
+// This thread's fit and line state, put back as they were when it goes out
+// of scope: whatever runs in between (a nested fit started by a signal
+// handler, say) cannot disturb a fit in progress.
+class SavedFitState {
+public:
+    SavedFitState() : fit_(fit_state), line_(line_state) {}
+    ~SavedFitState()
+    {
+        fit_state = fit_;
+        line_state = line_;
+    }
+    SavedFitState(const SavedFitState&) = delete;
+    SavedFitState& operator=(const SavedFitState&) = delete;
+
+private:
+    FitState fit_;
+    LineState line_;
+};
 
 // Layout of the parameter vector p[1..6].
 enum ParamIndex : int {
@@ -96,6 +135,15 @@ struct PendingSum {
     sfloat* sum;
 };
 
+// The one serial chain every cost is built on: squares[from..to-1] added to
+// sum in order, the sum narrowed after every addition.
+inline void add_squares(sfloat& sum, const double* squares, int from, int to)
+{
+    for (int k = from; k < to; ++k) {
+        sum = sum + squares[k];
+    }
+}
+
 // The components of the same vectors as rows, narrowed to float and side by
 // side. Every evaluation narrows them first, so a fit does it once; x is
 // null where they have not been made.
@@ -107,10 +155,12 @@ struct NarrowedRows {
 
 // Values of rows[0..count-1], each bit-identical to model_value, into
 // values[0..count-1], by the active kernel; adds pending's squares to its
-// sum on the way.
+// sum on the way. Where scale is given, row i's Da and Dr are
+// da * scale[i] and dr * scale[i] (the offset is not scaled), and so is the
+// bound the fast path keeps to.
 void model_values(const Rotation& rot, const double* const* rows, int count, double da,
                   double dr, double offset, sfloat* values, PendingSum pending = {},
-                  NarrowedRows narrowed = {});
+                  NarrowedRows narrowed = {}, const float* scale = nullptr);
 
 // The kernels model_values chooses from. The fastest one this processor runs
 // is active, or the exact path in a build with KELFIT_EXACT_ONLY; tests make
@@ -128,7 +178,8 @@ void use_value_kernel(ValueKernel kernel);  // ignored unless available
 // model_values by the given kernel, which must be available.
 void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
                      int count, double da, double dr, double offset, sfloat* values,
-                     PendingSum pending = {}, NarrowedRows narrowed = {});
+                     PendingSum pending = {}, NarrowedRows narrowed = {},
+                     const float* scale = nullptr);
 
 // The AVX2 kernel, built where the compiler can target it per function and
 // run only where the processor has it: fast values of the narrowed
@@ -140,8 +191,8 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
 #define KELFIT_HAVE_AVX2_KERNEL 1
 int certified_values_avx2(const Rotation& rot, const float* x, const float* y, const float* z,
                           int count, double da, double dr, double offset, double bound,
-                          sfloat* values, int* declined, int& declined_count,
-                          PendingSum pending);
+                          const float* scale, sfloat* values, int* declined,
+                          int& declined_count, PendingSum pending);
 bool avx2_available();
 #else
 #define KELFIT_HAVE_AVX2_KERNEL 0
@@ -153,16 +204,19 @@ bool avx2_available();
 #define KELFIT_HAVE_PAIRS_KERNEL 1
 int certified_values_pairs(const Rotation& rot, const float* x, const float* y, const float* z,
                            int count, double da, double dr, double offset, double bound,
-                           sfloat* values, int* declined, int& declined_count,
-                           PendingSum pending);
+                           const float* scale, sfloat* values, int* declined,
+                           int& declined_count, PendingSum pending);
 #else
 #define KELFIT_HAVE_PAIRS_KERNEL 0
 #endif
 
 // How far apart the fast and the exact double may be, at most, for these
 // magnitudes: a wide margin over the rounding of both paths and the error
-// bounds of the C library's functions.
+// bounds of the C library's functions. It is fast_value_margin * S with
+// S = 4|Da| + |Dr| + |offset|.
 double fast_value_bound(double da, double dr, double offset);
+constexpr double fast_value_margin = 0x1p-40;
+constexpr double fast_value_da_weight = 4.0;
 
 // Mean squared deviation between FitState.observed and the model, without
 // (p[1..5]) and with (p[1..6]) the offset.
@@ -178,6 +232,59 @@ constexpr int fit_max_runs = 11;
 constexpr double dr_factor_three = 3.0;           // Dr = R Da 3 0.5, in that order
 constexpr double dr_factor_half = 0.5;
 constexpr double dr_to_r_factor = 2.0 / 3.0;      // R = Dr (2/3) / Da
+
+// The rhombicity R (as callers hold it) and the rhombic magnitude
+// Dr = 1.5 Da R (as the model uses it), each formed in double in this order.
+inline double dr_from_r(double r, double da)
+{
+    return r * da * dr_factor_three * dr_factor_half;
+}
+inline double r_from_dr(double dr, double da)
+{
+    return dr * dr_to_r_factor / da;
+}
+
+// A fit as the entries run it: the data (valid for the call), which
+// parameters vary and against which cost, and the caller's six start values
+// (R in start[4]).
+struct FitProblem {
+    const double* const* rows;
+    int count;
+    const float* narrowed;  // optional, as in FitState
+    const double* observed;
+    const float* sigma;     // optional, as in FitState
+    const float* scale;     // optional, as in FitState
+    int n;                  // parameters varied, p[1..n]
+    bool offset_in_cost;    // cost_with_offset, else cost_no_offset
+    const double* start;
+    InterruptCheck interrupt;
+};
+
+struct FitReport {
+    double params[param_count];  // the caller's layout: R in params[4]
+    double cost;                 // the cost where the last Powell run ended
+    long long evaluations;       // cost evaluations, all runs together
+    int runs;                    // Powell runs made
+};
+
+// Runs the fit on this thread's state and leaves that state as it found it.
+// Throws FitInterrupted when the interrupt check says so, and KitFailure
+// under KitFailuresThrow; the work storage is released either way.
+FitReport fit_problem(const FitProblem& problem);
+
+// The largest magnitude a row's value can reach at the start of a fit, from
+// the model: |value| <= 3|Da| + |Dr| + |offset| (times the row's |scale|
+// for Da and Dr).
+double start_value_bound(const double* start, bool offset_in_cost, double scale);
+
+// Whether the squared residuals of a fit are sure to sum to a finite single
+// precision cost at its start: N r^2 <= start_squares_limit, with r the
+// largest residual the model allows there. A float running sum of
+// non-negative terms is at most twice their exact sum (an addition rounds up
+// by at most the term added), hence half the largest float. The largest
+// possible residual goes to *largest.
+bool start_residuals_fit(const FitProblem& problem, double* largest);
+constexpr double start_squares_limit = FLT_MAX / 2.0;
 
 // Allocates FitState.params and FitState.directions; fit_work_release
 // returns both.

@@ -1,5 +1,8 @@
 // The steps of a fit between accepting the caller's arrays and writing the
 // result back: starting directions, loading the start, the Powell runs.
+#include <cfloat>
+#include <cmath>
+
 #include "fit/fit.h"
 
 void start_directions(sfloat** directions)
@@ -24,7 +27,7 @@ void load_start(sfloat* p, const double* params)
     }
     // The minimizer varies Dr, not R: formed in double from the caller's
     // values, narrowed once.
-    p[param_dr] = params[4] * params[3] * dr_factor_three * dr_factor_half;
+    p[param_dr] = dr_from_r(params[4], params[3]);
 }
 
 void store_result(const sfloat* p, double* params)
@@ -34,7 +37,7 @@ void store_result(const sfloat* p, double* params)
     }
     // Back to R, in double from the stored Dr and Da. A fitted Da of exactly
     // zero gives an infinity (or NaN when Dr is zero too).
-    params[4] = p[param_dr] * dr_to_r_factor / p[param_da];
+    params[4] = r_from_dr(p[param_dr], p[param_da]);
 }
 
 int run_fit(int n, CostFunction cost)
@@ -53,4 +56,71 @@ int run_fit(int n, CostFunction cost)
             return runs;
         }
     }
+}
+
+namespace {
+
+// The work storage of one fit, released however the fit ends.
+struct FitWork {
+    FitWork() { alloc_fit_work(); }
+    ~FitWork() { fit_work_release(); }
+    FitWork(const FitWork&) = delete;
+    FitWork& operator=(const FitWork&) = delete;
+};
+
+}  // namespace
+
+FitReport fit_problem(const FitProblem& problem)
+{
+    SavedFitState saved;
+    fit_state = FitState{};
+    fit_state.rows = problem.rows;
+    fit_state.count = problem.count;
+    fit_state.observed = problem.observed;
+    fit_state.narrowed = problem.narrowed;
+    fit_state.sigma = problem.sigma;
+    fit_state.scale = problem.scale;
+    fit_state.interrupt = problem.interrupt;
+    FitWork work;
+    fit_state.offset = 0.0;
+    fit_state.error = 1.0;
+    fit_state.cost_limit = fit_cost_limit;
+    start_directions(fit_state.directions);
+    load_start(fit_state.params, problem.start);
+
+    FitReport report;
+    report.runs = run_fit(problem.n, problem.offset_in_cost ? cost_with_offset : cost_no_offset);
+    store_result(fit_state.params, report.params);
+    report.cost = fit_state.best_cost;
+    report.evaluations = fit_state.evaluations;
+    return report;
+}
+
+double start_value_bound(const double* start, bool offset_in_cost, double scale)
+{
+    const double da = sfloat(start[3]);
+    const double dr = sfloat(dr_from_r(start[4], start[3]));
+    const double offset = offset_in_cost ? double(sfloat(start[5])) : 0.0;
+    return std::fabs(scale) * (3.0 * std::fabs(da) + std::fabs(dr)) + std::fabs(offset);
+}
+
+bool start_residuals_fit(const FitProblem& problem, double* largest)
+{
+    const double unscaled = start_value_bound(problem.start, problem.offset_in_cost, 1.0);
+    double worst = 0.0;
+    for (int i = 0; i < problem.count; ++i) {
+        double value = unscaled;
+        if (problem.scale != nullptr) {
+            value = start_value_bound(problem.start, problem.offset_in_cost, problem.scale[i]);
+        }
+        const double s = problem.sigma != nullptr ? double(problem.sigma[i]) : 1.0;
+        const double residual = (std::fabs(problem.observed[i]) + value) / s;
+        if (!std::isfinite(residual)) {
+            *largest = residual;
+            return false;
+        }
+        worst = residual > worst ? residual : worst;
+    }
+    *largest = worst;
+    return worst * worst * static_cast<double>(problem.count) <= start_squares_limit;
 }

@@ -3,7 +3,7 @@
 
 #include "fit/fit.h"
 
-FitState fit_state = {};
+thread_local FitState fit_state = {};
 
 void alloc_fit_work()
 {

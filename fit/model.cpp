@@ -1,6 +1,7 @@
 // The orientation model: rotate a vector into the tensor frame and evaluate
 // Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi + offset.
 #include <cmath>
+#include <limits>
 
 #include "fit/fit.h"
 
@@ -29,6 +30,11 @@ sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
 {
     const Rotated r = rotate(rot, row);
     const sfloat length = std::sqrt(r.x * r.x + r.y * r.y + r.z * r.z);
+    // A vector too long for its length to be a float has no direction the
+    // model can see: NaN, as for a vector of no length.
+    if (!std::isfinite(double(length))) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
 
     // theta and phi stay double; sin and cos are taken of theta itself.
     // A zero-length vector gives 0/0 here, and the value is NaN.

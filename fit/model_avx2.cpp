@@ -31,19 +31,40 @@ KELFIT_AVX2 inline __m256d rotated(const double* coefficient, __m256d x, __m256d
     return narrowed(_mm256_add_pd(component, _mm256_mul_pd(_mm256_set1_pd(coefficient[2]), z)));
 }
 
-}  // namespace
+// Scaled rows: each lane's Da and Dr times its row's scale (exact products
+// of floats), and the bound of those magnitudes, formed in the order
+// fast_value_bound forms it.
+struct LaneTerms {
+    __m256d da, dr, bound;
+};
 
-KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const float* y,
-                                      const float* z, int count, double da, double dr,
-                                      double offset, double bound, sfloat* values,
-                                      int* declined, int& declined_count, PendingSum pending)
+KELFIT_AVX2 inline LaneTerms scaled_terms(const float* scale, __m256d da4, __m256d dr4,
+                                          __m256d offset4, __m256d sign)
+{
+    const __m256d s = _mm256_cvtps_pd(_mm_loadu_ps(scale));
+    const __m256d da = _mm256_mul_pd(da4, s);
+    const __m256d dr = _mm256_mul_pd(dr4, s);
+    const __m256d magnitude = _mm256_add_pd(
+        _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(fast_value_da_weight),
+                                    _mm256_andnot_pd(sign, da)),
+                      _mm256_andnot_pd(sign, dr)),
+        _mm256_andnot_pd(sign, offset4));
+    return {da, dr, _mm256_mul_pd(_mm256_set1_pd(fast_value_margin), magnitude)};
+}
+
+template <bool scaled>
+KELFIT_AVX2 int certified_values_avx2_by(const Rotation& rot, const float* x, const float* y,
+                                         const float* z, int count, double da, double dr,
+                                         double offset, double bound, const float* scale,
+                                         sfloat* values, int* declined, int& declined_count,
+                                         PendingSum pending)
 {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m128 sign_f = _mm_set1_ps(-0.0f);
     const __m256d zero = _mm256_setzero_pd();
     const __m256d three = _mm256_set1_pd(3.0);
-    const __m256d da4 = _mm256_set1_pd(da), dr4 = _mm256_set1_pd(dr);
-    const __m256d offset4 = _mm256_set1_pd(offset), bound4 = _mm256_set1_pd(bound);
+    const __m256d da_all = _mm256_set1_pd(da), dr_all = _mm256_set1_pd(dr);
+    const __m256d offset4 = _mm256_set1_pd(offset), bound_all = _mm256_set1_pd(bound);
     const __m128 float_max = _mm_set1_ps(FLT_MAX);
 
     // The running sum: one serial chain of narrowed additions. A few of its
@@ -56,13 +77,14 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
     int k = 0;
     for (; k + 4 <= count; k += 4) {
         if (added + 4 <= pending.count) {
-            const double* square = pending.squares + added;
-            sum = sum + square[0];
-            sum = sum + square[1];
-            sum = sum + square[2];
-            sum = sum + square[3];
+            add_squares(sum, pending.squares, added, added + 4);
             added += 4;
         }
+        LaneTerms terms = {da_all, dr_all, bound_all};
+        if (scaled) {
+            terms = scaled_terms(scale + k, da_all, dr_all, offset4, sign);
+        }
+        const __m256d da4 = terms.da, dr4 = terms.dr, bound4 = terms.bound;
 
         const __m256d xk = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
         const __m256d yk = _mm256_cvtps_pd(_mm_loadu_ps(y + k));
@@ -106,13 +128,27 @@ KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const
         }
     }
 
-    for (; added < pending.count; ++added) {
-        sum = sum + pending.squares[added];
-    }
+    add_squares(sum, pending.squares, added, pending.count);
     if (pending.count > 0) {
         *pending.sum = sum;
     }
     return k;
+}
+
+}  // namespace
+
+KELFIT_AVX2 int certified_values_avx2(const Rotation& rot, const float* x, const float* y,
+                                      const float* z, int count, double da, double dr,
+                                      double offset, double bound, const float* scale,
+                                      sfloat* values, int* declined, int& declined_count,
+                                      PendingSum pending)
+{
+    if (scale != nullptr) {
+        return certified_values_avx2_by<true>(rot, x, y, z, count, da, dr, offset, bound, scale,
+                                              values, declined, declined_count, pending);
+    }
+    return certified_values_avx2_by<false>(rot, x, y, z, count, da, dr, offset, bound, scale,
+                                           values, declined, declined_count, pending);
 }
 
 bool avx2_available()

@@ -33,7 +33,6 @@
 
 namespace {
 
-constexpr double fast_margin = 0x1p-40;  // relative to S = 4|Da| + |Dr| + |offset|
 constexpr int value_block = 64;          // vectors narrowed side by side for a kernel
 
 uint32_t float_bits(sfloat value)
@@ -46,9 +45,7 @@ uint32_t float_bits(sfloat value)
 
 void add_pending(PendingSum pending)
 {
-    for (int k = 0; k < pending.count; ++k) {
-        *pending.sum = *pending.sum + pending.squares[k];
-    }
+    add_squares(*pending.sum, pending.squares, 0, pending.count);
 }
 
 // One vector's value: certified fast where possible, else exact.
@@ -60,11 +57,26 @@ void value_of(const Rotation& rot, const double* row, double da, double dr, doub
     }
 }
 
+// Row i's value where the rows may carry their own scale: Da and Dr are
+// multiplied by it (each product of two floats is exact in double), the
+// offset is not, and the bound follows the scaled magnitudes.
+void row_value_of(const Rotation& rot, const double* row, double da, double dr, double offset,
+                  double bound, const float* scale, int i, sfloat& out)
+{
+    if (scale == nullptr) {
+        value_of(rot, row, da, dr, offset, bound, out);
+        return;
+    }
+    const double s = scale[i];
+    value_of(rot, row, da * s, dr * s, offset, fast_value_bound(da * s, dr * s, offset), out);
+}
+
 }  // namespace
 
 double fast_value_bound(double da, double dr, double offset)
 {
-    return fast_margin * (4.0 * std::fabs(da) + std::fabs(dr) + std::fabs(offset));
+    return fast_value_margin *
+           (fast_value_da_weight * std::fabs(da) + std::fabs(dr) + std::fabs(offset));
 }
 
 // Declines on the tensor frame's z axis (phi undefined), near a float
@@ -108,14 +120,15 @@ namespace {
 // A kernel that takes the narrowed components side by side (AVX2, pairs).
 using SideBySideKernel = int (*)(const Rotation& rot, const float* x, const float* y,
                                  const float* z, int count, double da, double dr,
-                                 double offset, double bound, sfloat* values, int* declined,
-                                 int& declined_count, PendingSum pending);
+                                 double offset, double bound, const float* scale,
+                                 sfloat* values, int* declined, int& declined_count,
+                                 PendingSum pending);
 
 #if KELFIT_HAVE_AVX2_KERNEL || KELFIT_HAVE_PAIRS_KERNEL
 void model_values_side_by_side(SideBySideKernel kernel, const Rotation& rot,
                                const double* const* rows, int count, double da, double dr,
                                double offset, double bound, sfloat* values,
-                               PendingSum pending, NarrowedRows narrowed)
+                               PendingSum pending, NarrowedRows narrowed, const float* scale)
 {
     float x[value_block], y[value_block], z[value_block];
     int declined[value_block];
@@ -134,16 +147,18 @@ void model_values_side_by_side(SideBySideKernel kernel, const Rotation& rot,
         }
         // The pending squares go with the first block.
         int declined_count = 0;
+        const float* block_scale = scale != nullptr ? scale + start : nullptr;
         const int done = kernel(rot, side_by_side.x, side_by_side.y, side_by_side.z, n, da,
-                                dr, offset, bound, values + start, declined, declined_count,
-                                pending);
+                                dr, offset, bound, block_scale, values + start, declined,
+                                declined_count, pending);
         pending.count = 0;
         // The kernel's refusals and leftovers: the scalar path, else the exact one.
         for (int d = 0; d < declined_count; ++d) {
-            value_of(rot, block[declined[d]], da, dr, offset, bound, values[start + declined[d]]);
+            const int k = declined[d];
+            row_value_of(rot, block[k], da, dr, offset, bound, block_scale, k, values[start + k]);
         }
         for (int k = done; k < n; ++k) {
-            value_of(rot, block[k], da, dr, offset, bound, values[start + k]);
+            row_value_of(rot, block[k], da, dr, offset, bound, block_scale, k, values[start + k]);
         }
     }
     add_pending(pending);
@@ -151,10 +166,11 @@ void model_values_side_by_side(SideBySideKernel kernel, const Rotation& rot,
 #endif
 
 void model_values_scalar(const Rotation& rot, const double* const* rows, int count,
-                         double da, double dr, double offset, double bound, sfloat* values)
+                         double da, double dr, double offset, double bound,
+                         const float* scale, sfloat* values)
 {
     for (int i = 0; i < count; ++i) {
-        value_of(rot, rows[i], da, dr, offset, bound, values[i]);
+        row_value_of(rot, rows[i], da, dr, offset, bound, scale, i, values[i]);
     }
 }
 
@@ -206,27 +222,30 @@ void use_value_kernel(ValueKernel kernel)
 
 void model_values(const Rotation& rot, const double* const* rows, int count, double da,
                   double dr, double offset, sfloat* values, PendingSum pending,
-                  NarrowedRows narrowed)
+                  NarrowedRows narrowed, const float* scale)
 {
-    model_values_by(active_kernel, rot, rows, count, da, dr, offset, values, pending, narrowed);
+    model_values_by(active_kernel, rot, rows, count, da, dr, offset, values, pending, narrowed,
+                    scale);
 }
 
 void model_values_by(ValueKernel kernel, const Rotation& rot, const double* const* rows,
                      int count, double da, double dr, double offset, sfloat* values,
-                     PendingSum pending, NarrowedRows narrowed)
+                     PendingSum pending, NarrowedRows narrowed, const float* scale)
 {
     const double bound = fast_value_bound(da, dr, offset);
     switch (kernel) {
     case ValueKernel::exact:
         add_pending(pending);
         for (int i = 0; i < count; ++i) {
-            values[i] = model_value(rot, rows[i], da, dr, offset);
+            // Multiplying by one is exact: unscaled rows compute what they always did.
+            const double s = scale != nullptr ? double(scale[i]) : 1.0;
+            values[i] = model_value(rot, rows[i], da * s, dr * s, offset);
         }
         return;
     case ValueKernel::avx2:
 #if KELFIT_HAVE_AVX2_KERNEL
         model_values_side_by_side(certified_values_avx2, rot, rows, count, da, dr, offset,
-                                  bound, values, pending, narrowed);
+                                  bound, values, pending, narrowed, scale);
         return;
 #else
         [[fallthrough]];
@@ -234,7 +253,7 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
     case ValueKernel::pairs:
 #if KELFIT_HAVE_PAIRS_KERNEL
         model_values_side_by_side(certified_values_pairs, rot, rows, count, da, dr, offset,
-                                  bound, values, pending, narrowed);
+                                  bound, values, pending, narrowed, scale);
         return;
 #else
         (void)narrowed;
@@ -244,5 +263,5 @@ void model_values_by(ValueKernel kernel, const Rotation& rot, const double* cons
         break;
     }
     add_pending(pending);
-    model_values_scalar(rot, rows, count, da, dr, offset, bound, values);
+    model_values_scalar(rot, rows, count, da, dr, offset, bound, scale, values);
 }

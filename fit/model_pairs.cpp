@@ -45,12 +45,12 @@ bool certified_lane(double planar, double value, double bound, float low, float 
            std::fabs(low) <= FLT_MAX;
 }
 
-}  // namespace
-
-int certified_values_pairs(const Rotation& rot, const float* x, const float* y, const float* z,
-                           int count, double da, double dr, double offset, double bound,
-                           sfloat* values, int* declined, int& declined_count,
-                           PendingSum pending)
+template <bool scaled>
+int certified_values_pairs_by(const Rotation& rot, const float* x, const float* y,
+                              const float* z, int count, double da_all, double dr_all,
+                              double offset, double bound_all, const float* scale,
+                              sfloat* values, int* declined, int& declined_count,
+                              PendingSum pending)
 {
     // The running sum, a few links per step, as in the AVX2 kernel.
     sfloat sum = pending.count > 0 ? *pending.sum : sfloat(0.0);
@@ -60,9 +60,18 @@ int certified_values_pairs(const Rotation& rot, const float* x, const float* y, 
     int k = 0;
     for (; k + 2 <= count; k += 2) {
         if (added + 2 <= pending.count) {
-            sum = sum + pending.squares[added];
-            sum = sum + pending.squares[added + 1];
+            add_squares(sum, pending.squares, added, added + 2);
             added += 2;
+        }
+        // Scaled rows: Da and Dr times the row's scale (exact products of
+        // floats), and the bound of those magnitudes.
+        pair_d da = {da_all, da_all}, dr = {dr_all, dr_all}, bound = {bound_all, bound_all};
+        if (scaled) {
+            const pair_d s = widened(scale + k);
+            da = da * s;
+            dr = dr * s;
+            bound = pair_d{fast_value_bound(da[0], dr[0], offset),
+                           fast_value_bound(da[1], dr[1], offset)};
         }
 
         const pair_d xk = widened(x + k), yk = widened(y + k), zk = widened(z + k);
@@ -84,19 +93,33 @@ int certified_values_pairs(const Rotation& rot, const float* x, const float* y, 
         const pair_f high = __builtin_convertvector(value + bound, pair_f);
         for (int lane = 0; lane < 2; ++lane) {
             values[k + lane] = low[lane];
-            if (!certified_lane(planar[lane], value[lane], bound, low[lane], high[lane])) {
+            if (!certified_lane(planar[lane], value[lane], bound[lane], low[lane], high[lane])) {
                 declined[declined_count++] = k + lane;
             }
         }
     }
 
-    for (; added < pending.count; ++added) {
-        sum = sum + pending.squares[added];
-    }
+    add_squares(sum, pending.squares, added, pending.count);
     if (pending.count > 0) {
         *pending.sum = sum;
     }
     return k;
+}
+
+}  // namespace
+
+int certified_values_pairs(const Rotation& rot, const float* x, const float* y, const float* z,
+                           int count, double da, double dr, double offset, double bound,
+                           const float* scale, sfloat* values, int* declined,
+                           int& declined_count, PendingSum pending)
+{
+    if (scale != nullptr) {
+        return certified_values_pairs_by<true>(rot, x, y, z, count, da, dr, offset, bound,
+                                               scale, values, declined, declined_count,
+                                               pending);
+    }
+    return certified_values_pairs_by<false>(rot, x, y, z, count, da, dr, offset, bound, scale,
+                                            values, declined, declined_count, pending);
 }
 
 #endif

@@ -9,28 +9,31 @@ constexpr float line_tolerance = 0.0002f;  // fractional tolerance handed to bre
 
 }  // namespace
 
-LineState line_state;
+thread_local LineState line_state;
 
 sfloat line_eval(sfloat x) {
     const int n = line_state.line_count;
     // A fresh trial point of exactly n elements: a cost that reads past n
     // reads past the block.
-    sfloat* point = vector(1, n);
+    OwnedVector trial(1, n);
+    sfloat* point = trial.data();
     for (int j = 1; j <= n; ++j)
         // Formed in double and rounded once, when stored.
         point[j] = line_state.line_origin[j] + x * line_state.line_direction[j];
-    sfloat cost = line_state.line_target(point);
-    vector_release(point, 1, n);
-    return cost;
+    return line_state.line_target(point);
 }
 
 void line_min(sfloat* p, sfloat* d, int n, sfloat& final_cost,
               CostFunction cost) {
     // line_eval sees the line only through line_state, and only through
     // copies: p and d change after the search, not during it.
+    // Released direction first, then origin, on return or on a failure
+    // thrown through the search.
+    OwnedVector origin(1, n);
+    OwnedVector direction(1, n);
     line_state.line_count = n;
-    line_state.line_origin = vector(1, n);
-    line_state.line_direction = vector(1, n);
+    line_state.line_origin = origin.data();
+    line_state.line_direction = direction.data();
     line_state.line_target = cost;
     for (int j = 1; j <= n; ++j) {
         line_state.line_origin[j] = p[j];
@@ -50,7 +53,4 @@ void line_min(sfloat* p, sfloat* d, int n, sfloat& final_cost,
         d[j] = d[j] * xmin;
         p[j] = p[j] + d[j];
     }
-
-    vector_release(line_state.line_direction, 1, n);
-    vector_release(line_state.line_origin, 1, n);
 }

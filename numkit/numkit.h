@@ -47,9 +47,53 @@ void vector_release(sfloat* v, int lo, int hi);
 sfloat** matrix(int rlo, int rhi, int clo, int chi);
 void matrix_release(sfloat** m, int rlo, int rhi, int clo, int chi);
 
+// A vector(lo, hi) released when it goes out of scope, so that a failure
+// thrown through the kit (see KitFailure) leaves nothing behind. Work
+// vectors declared in turn are released last first.
+class OwnedVector {
+public:
+    OwnedVector(int lo, int hi) : data_(vector(lo, hi)), lo_(lo), hi_(hi) {}
+    ~OwnedVector() { vector_release(data_, lo_, hi_); }
+    OwnedVector(const OwnedVector&) = delete;
+    OwnedVector& operator=(const OwnedVector&) = delete;
+    sfloat* data() const { return data_; }
+
+private:
+    sfloat* data_;
+    int lo_, hi_;
+};
+
+// --- Fatal conditions ---------------------------------------------------------
+
+enum class KitFailureKind {
+    memory,   // a vector or matrix could not be allocated
+    numeric,  // a search exceeded its iteration limit
+};
+
+// What run_error throws on a thread that asked for failures to be thrown.
+struct KitFailure {
+    KitFailureKind kind;
+    const char* message;  // the report's message line, a string literal
+};
+
+// By default the kit's fatal conditions end the process (run_error). While
+// one of these lives on a thread, they throw KitFailure on that thread
+// instead, for a caller that can report them and carry on.
+class KitFailuresThrow {
+public:
+    KitFailuresThrow();
+    ~KitFailuresThrow();
+    KitFailuresThrow(const KitFailuresThrow&) = delete;
+    KitFailuresThrow& operator=(const KitFailuresThrow&) = delete;
+
+private:
+    bool previous_;
+};
+
 // Writes the kit's three-line report to standard error and ends the process
-// with status 1.
-[[noreturn]] void run_error(const char* message);
+// with status 1; throws KitFailure instead under KitFailuresThrow.
+[[noreturn]] void run_error(const char* message,
+                            KitFailureKind kind = KitFailureKind::numeric);
 
 // --- One-dimensional minimization -------------------------------------------
 
@@ -73,14 +117,15 @@ sfloat brent(sfloat ax, sfloat bx, sfloat cx, LineFunction f, sfloat tol,
 using CostFunction = sfloat (*)(const sfloat* x);
 
 // The line being searched, read by line_eval: the kit's one-dimensional
-// routines call their function with the abscissa alone.
+// routines call their function with the abscissa alone. One per thread, so
+// that fits on different threads never share it.
 struct LineState {
     int line_count;              // n, the coordinates of the line
     sfloat* line_origin;         // copy of the starting point, 1..n
     sfloat* line_direction;      // copy of the direction, 1..n
     CostFunction line_target;    // the cost minimized along the line
 };
-extern LineState line_state;
+extern thread_local LineState line_state;
 
 // The cost at line_origin + x * line_direction.
 sfloat line_eval(sfloat x);

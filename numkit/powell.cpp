@@ -5,20 +5,15 @@
 
 int powell_min(sfloat* p, sfloat** directions, int n, double ftol,
                int& iterations, sfloat& final_cost, CostFunction cost) {
-    sfloat* origin = vector(1, n);        // P0: the point where the last direction loop began
-    sfloat* extrapolated = vector(1, n);  // PE: 2 p - P0, one more average move ahead
-    sfloat* direction = vector(1, n);     // D: the direction searched, later the average move
+    // Released D, PE, P0 (last allocated first) at either exit, and when a
+    // failure is thrown through the search.
+    OwnedVector origin_store(1, n), extrapolated_store(1, n), direction_store(1, n);
+    sfloat* origin = origin_store.data();              // P0: where the last direction loop began
+    sfloat* extrapolated = extrapolated_store.data();  // PE: 2 p - P0, one more average move ahead
+    sfloat* direction = direction_store.data();        // D: the direction searched, later the average move
 
     final_cost = cost(p);  // f: the current cost, kept up to date by line_min
     for (int j = 1; j <= n; ++j) origin[j] = p[j];
-
-    // Both exits release the work vectors, last allocated first.
-    auto finish = [&](int result) {
-        vector_release(direction, 1, n);
-        vector_release(extrapolated, 1, n);
-        vector_release(origin, 1, n);
-        return result;
-    };
 
     // Invariant: final_cost is the cost at p, as the entry evaluation or the
     // last line_min reported it.
@@ -41,9 +36,9 @@ int powell_min(sfloat* p, sfloat** directions, int n, double ftol,
         // Converged when the iteration gained too little; wholly in double.
         if (2.0 * std::fabs(start_cost - final_cost) <=
             ftol * (std::fabs(start_cost) + std::fabs(final_cost)))
-            return finish(1);
+            return 1;
         // Checked after convergence: a last iteration that converges counts.
-        if (iterations == powell_iteration_limit) return finish(0);
+        if (iterations == powell_iteration_limit) return 0;
 
         // The iteration's average move, and the point one such move further.
         for (int j = 1; j <= n; ++j) {

@@ -30,7 +30,7 @@ sfloat* vector(int lo, int hi) {
     // hi < lo - 1 gives a count below 1 and fails like a refused request.
     const long long count = static_cast<long long>(hi) - lo + 2;
     sfloat* block = allocate_block<sfloat>(count);
-    if (block == nullptr) run_error("allocation failure in vector()");
+    if (block == nullptr) run_error("allocation failure in vector()", KitFailureKind::memory);
     // Block position 0 is the spare, so index lo lands on position 1.
     return block - (static_cast<std::ptrdiff_t>(lo) - 1);
 }
@@ -47,14 +47,14 @@ sfloat** matrix(int rlo, int rhi, int clo, int chi) {
     // rlo's slot: it holds the element block, where matrix_release finds it.
     sfloat** table = nullptr;
     if (rows >= 0) table = allocate_block<sfloat*>((rows > 0 ? rows : 1) + 1);
-    if (table == nullptr) run_error("allocation failure 1 in matrix()");
+    if (table == nullptr) run_error("allocation failure 1 in matrix()", KitFailureKind::memory);
 
     // All elements in one row-major block, spare first. The bound on rows is
     // checked before rows * cols is formed, so the product cannot overflow.
     sfloat* block = nullptr;
     if (cols >= 0 && (cols == 0 || rows <= (max_block_elements<sfloat> - 1) / cols))
         block = allocate_block<sfloat>(rows * cols + 1);
-    if (block == nullptr) run_error("allocation failure 2 in matrix()");
+    if (block == nullptr) run_error("allocation failure 2 in matrix()", KitFailureKind::memory);
 
     // Row rlo's column clo is block position 1; each row follows the last.
     table[1] = block - (static_cast<std::ptrdiff_t>(clo) - 1);
@@ -68,7 +68,15 @@ void matrix_release(sfloat** m, int rlo, int /*rhi*/, int clo, int /*chi*/) {
     std::free(m + (static_cast<std::ptrdiff_t>(rlo) - 1));
 }
 
-void run_error(const char* message) {
+namespace {
+thread_local bool failures_throw = false;
+}  // namespace
+
+KitFailuresThrow::KitFailuresThrow() : previous_(failures_throw) { failures_throw = true; }
+KitFailuresThrow::~KitFailuresThrow() { failures_throw = previous_; }
+
+void run_error(const char* message, KitFailureKind kind) {
+    if (failures_throw) throw KitFailure{kind, message};
     // Three plain writes and no buffer to build: this runs when the heap may
     // be exhausted.
     std::fputs("Quorvel run-time error...\n", stderr);
