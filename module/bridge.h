@@ -15,6 +15,8 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "fit/fit.h"
+
 // --- Checks and pointers ----------------------------------------------------
 
 // 0 when the array is float64 with exactly 2 (respectively 1) dimensions;
@@ -63,10 +65,83 @@ void vector_rows_release(VectorRows* rows);
 PyArrayObject* readable_doubles(PyArrayObject* array, const char* name,
                                 Py_ssize_t minimum);
 
+// --- Ownership ----------------------------------------------------------------
+
+// A new reference, released when it goes out of scope: every exit path of an
+// entry releases what it holds without repeating the release.
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* object) : object_(object) {}
+    ~PyRef() { Py_XDECREF(object_); }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyObject* get() const { return object_; }
+    PyArrayObject* array() const { return reinterpret_cast<PyArrayObject*>(object_); }
+    explicit operator bool() const { return object_ != nullptr; }
+    void reset(PyObject* object)  // takes a new reference, releases the old one
+    {
+        Py_XDECREF(object_);
+        object_ = object;
+    }
+    PyObject* release()  // hands the reference to the caller
+    {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// VectorRows released when it goes out of scope.
+struct HeldRows {
+    VectorRows rows = {nullptr, nullptr, 0};
+    HeldRows() = default;
+    ~HeldRows() { vector_rows_release(&rows); }
+    HeldRows(const HeldRows&) = delete;
+    HeldRows& operator=(const HeldRows&) = delete;
+};
+
+// --- Checks shared by the fits (arguments.cpp) ------------------------------
+
+// Narrows every row's x, y, z side by side into narrowed (x run, y run,
+// z run of count values each) and refuses a row a fit cannot use: a
+// component that is not finite in single precision, a zero length, or a
+// length too long for single precision. 0, or -1 with ValueError naming the
+// row.
+int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed);
+
+// -1 with ValueError "<name>[i] must be finite" at the first value that is not.
+int check_finite_values(const double* values, Py_ssize_t count, const char* name);
+
+// The start values a fit reads (the offset only when it enters the cost),
+// and the rhombic magnitude 1.5 Da R made of them, must be finite in single
+// precision. 0, or -1 with ValueError.
+int check_start(const double* start, bool offset_in_cost, const char* name);
+
+// Refuses a problem whose squared residuals could overflow single precision
+// at the start. 0, or -1 with ValueError.
+int check_start_residuals(const FitProblem& problem);
+
+// A fit whose final cost is not finite has failed, whatever Powell said:
+// -1 with RuntimeError, and the caller writes nothing back.
+int check_final_cost(const FitReport& report);
+
+// The kit's fatal conditions as Python exceptions: MemoryError for an
+// allocation, RuntimeError with the kit's message otherwise.
+void raise_kit_failure(const KitFailure& failure);
+
 // --- Entries ------------------------------------------------------------------
 
 PyObject* c_kel_fit(PyObject* self, PyObject* args);
 PyObject* c_kf_fdc(PyObject* self, PyObject* args);
 PyObject* c_solve(PyObject* self, PyObject* args);
+PyObject* kelfit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_solve(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The type of kelfit.fit's result, made when the module is executed.
+int fit_result_type_ready(PyObject* module);
 
 #endif

@@ -8,31 +8,96 @@ const char* const numpy_import_message = "numpy.core.multiarray failed to import
 
 // Binds NumPy's API. On failure the underlying error is printed and the
 // import fails with our own ImportError.
-int kelfit_exec(PyObject* /*module*/)
+int kelfit_exec(PyObject* module)
 {
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, numpy_import_message);
         return -1;
     }
-    return 0;
+    return fit_result_type_ready(module);
 }
 
+PyDoc_STRVAR(module_doc,
+"Fit a second-rank orientation tensor to one observed value per vector.\n"
+"\n"
+"The model, for a vector at polar angle theta and azimuth phi in the tensor's\n"
+"frame (z-x-z rotation by three angles):\n"
+"\n"
+"    value = Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi [+ offset]\n"
+"\n"
+"with Dr = 1.5 Da R. Parameters travel as six float64 values: three angles\n"
+"(radians), Da, R and the offset. Fits run Powell's method in single\n"
+"precision and give the same bits for the same input on every run.\n"
+"\n"
+"fit and solve take any arrays, never write them, release the GIL while\n"
+"they compute, and can be interrupted. c_kel_fit, c_kf_fdc and c_solve are\n"
+"the original entries: they hold the GIL and fit in place.");
+
+PyDoc_STRVAR(fit_doc,
+"fit(vectors, observed, start, *, sigma=None, scale=None, offset=False)\n"
+"--\n"
+"\n"
+"Fit the tensor to observed values; returns a FitResult.\n"
+"\n"
+"vectors: N x 3 (or wider) array; observed: N values; start: six values\n"
+"(a1, a2, a3, Da, R, offset). sigma: N uncertainties (> 0); row i's residual\n"
+"is divided by sigma[i] as a float, and the cost is chi^2 / N. scale: N\n"
+"non-zero factors; row i's Da and Dr are multiplied by scale[i] as a float\n"
+"(the offset is not). offset: also fit the offset (six parameters).\n"
+"\n"
+"Without sigma and scale, the fitted params are the same bits as c_kf_fdc\n"
+"(n=5) or, with offset=True, c_kel_fit. The result holds params (new\n"
+"float64 array, R in params[4]), cost, evaluations and runs.\n"
+"Raises ValueError for input a fit cannot use, RuntimeError when the fit\n"
+"fails numerically, KeyboardInterrupt on Ctrl-C.");
+
+PyDoc_STRVAR(solve_doc,
+"solve(vectors, params, *, scale=None)\n"
+"--\n"
+"\n"
+"The model's value for every vector as a new float64 array: the offset\n"
+"params[5] included and row i's Da and Dr times scale[i]. With params[5] = 0\n"
+"and no scale it is c_solve's values, to the bit. A vector of zero length,\n"
+"or too long for single precision, gives NaN.");
+
+PyDoc_STRVAR(c_kel_fit_doc,
+"c_kel_fit(n, vectors, observed, params) -> 1.0\n"
+"\n"
+"Fit all six parameters, the offset included (n must be 6), and write them\n"
+"back into params (float64, six values) in place. Holds the GIL.");
+
+PyDoc_STRVAR(c_kf_fdc_doc,
+"c_kf_fdc(n, vectors, observed, params) -> 1.0\n"
+"\n"
+"Fit without the offset in the model (n is 5, or 6 to also vary the unused\n"
+"offset) and write the parameters back into params in place. Holds the GIL.");
+
+PyDoc_STRVAR(c_solve_doc,
+"c_solve(n, vectors, params) -> tuple of floats\n"
+"\n"
+"The model's value for every vector, without the offset; n is not used.");
+
 PyMethodDef kelfit_methods[] = {
-    {"c_kel_fit", c_kel_fit, METH_VARARGS, nullptr},
-    {"c_kf_fdc", c_kf_fdc, METH_VARARGS, nullptr},
-    {"c_solve", c_solve, METH_VARARGS, nullptr},
+    {"c_kel_fit", c_kel_fit, METH_VARARGS, c_kel_fit_doc},
+    {"c_kf_fdc", c_kf_fdc, METH_VARARGS, c_kf_fdc_doc},
+    {"c_solve", c_solve, METH_VARARGS, c_solve_doc},
+    {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_fit)),
+     METH_VARARGS | METH_KEYWORDS, fit_doc},
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_solve)),
+     METH_VARARGS | METH_KEYWORDS, solve_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot kelfit_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(kelfit_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The fit state is process-wide: one interpreter only.
+    // The result type is process-wide: one interpreter only.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-    // Calls rely on the global interpreter lock to run one at a time.
+    // The original entries rely on the global interpreter lock: they read
+    // and rewrite the caller's arrays in place.
     {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
@@ -41,8 +106,8 @@ PyModuleDef_Slot kelfit_slots[] = {
 PyModuleDef kelfit_module = {
     PyModuleDef_HEAD_INIT,
     "kelfit",        // name
-    nullptr,         // no documentation string
-    0,               // no per-module state: the fit state is process-wide
+    module_doc,      // documentation
+    0,               // no per-module state: fit state is per thread
     kelfit_methods,  // methods
     kelfit_slots,    // slots
     nullptr,         // traverse

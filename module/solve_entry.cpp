@@ -1,34 +1,48 @@
 // c_solve: the model's value for every vector, as a tuple of floats.
-#include "fit/fit.h"
+#include <memory>
+
 #include "module/bridge.h"
 
 namespace {
 
 constexpr Py_ssize_t solve_params_read = 5;  // a1, a2, a3, Da, R
 
-constexpr int solve_block = 256;  // values computed ahead of the floats made of them
-
-PyObject* solve_tuple(const Rotation& rot, double da, double dr)
+// Every value, before any Python object is made: making one can run a
+// finalizer, and a finalizer can call kelfit.
+int solve_values(const VectorRows& rows, const double* params, sfloat* values)
 {
-    const int n = fit_state.count;
-    PyObject* result = PyTuple_New(n);
-    if (result == nullptr) {
+    // The angles are narrowed like a fit's; Da and Dr stay double here.
+    const sfloat a1 = params[0], a2 = params[1], a3 = params[2];
+    const double da = params[3];
+    const double dr = dr_from_r(params[4], params[3]);
+    const int count = static_cast<int>(rows.count);
+
+    SavedFitState saved;
+    fit_state.rows = rows.rows;
+    fit_state.count = count;
+    fit_state.error = 1.0;
+    fit_state.offset = 0.0;
+    if (count >= 1) {
+        model_values(rotation_from_angles(a1, a2, a3), fit_state.rows, count, da, dr,
+                     fit_state.offset, values);
+    }
+    return count;
+}
+
+PyObject* values_tuple(const sfloat* values, Py_ssize_t count)
+{
+    PyRef result(PyTuple_New(count));
+    if (!result) {
         return nullptr;
     }
-    sfloat values[solve_block];
-    for (int start = 0; start < n; start += solve_block) {
-        const int count = n - start < solve_block ? n - start : solve_block;
-        model_values(rot, fit_state.rows + start, count, da, dr, fit_state.offset, values);
-        for (int k = 0; k < count; ++k) {
-            PyObject* item = PyFloat_FromDouble(values[k]);
-            if (item == nullptr) {
-                Py_DECREF(result);
-                return nullptr;
-            }
-            PyTuple_SET_ITEM(result, start + k, item);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* item = PyFloat_FromDouble(values[k]);
+        if (item == nullptr) {
+            return nullptr;
         }
+        PyTuple_SET_ITEM(result.get(), k, item);
     }
-    return result;
+    return result.release();
 }
 
 }  // namespace
@@ -38,43 +52,27 @@ PyObject* c_solve(PyObject* /*self*/, PyObject* args)
     int unused_n;
     PyArrayObject* vectors;
     PyArrayObject* params_array;
-    if (!PyArg_ParseTuple(args, "iO!O!", &unused_n, &PyArray_Type, &vectors,
-                          &PyArray_Type, &params_array)) {
+    if (!PyArg_ParseTuple(args, "iO!O!", &unused_n, &PyArray_Type, &vectors, &PyArray_Type,
+                          &params_array)) {
         return nullptr;
     }
     if (vector_rows_check(vectors) != 0) {
         return nullptr;
     }
-    PyArrayObject* params_held =
-        readable_doubles(params_array, "params", solve_params_read);
-    if (params_held == nullptr) {
+    PyRef params(reinterpret_cast<PyObject*>(
+        readable_doubles(params_array, "params", solve_params_read)));
+    if (!params) {
         return nullptr;
     }
-    VectorRows rows;
-    if (vector_rows_acquire(vectors, &rows) != 0) {
-        Py_DECREF(params_held);
+    HeldRows rows;
+    if (vector_rows_acquire(vectors, &rows.rows) != 0) {
         return nullptr;
     }
-    fit_state.rows = rows.rows;
-    fit_state.count = static_cast<int>(rows.count);
-    fit_state.error = 1.0;
-    fit_state.offset = 0.0;
-
-    // The angles are narrowed like a fit's; Da and Dr stay double here.
-    const double* params = vector_data(params_held);
-    const sfloat a1 = params[0], a2 = params[1], a3 = params[2];
-    const double da = params[3];
-    const double dr = params[4] * params[3] * dr_factor_three * dr_factor_half;
-
-    PyObject* result;
-    if (fit_state.count >= 1) {
-        result = solve_tuple(rotation_from_angles(a1, a2, a3), da, dr);
-    } else {
-        result = PyTuple_New(0);
+    const Py_ssize_t count = rows.rows.count;
+    std::unique_ptr<sfloat[]> values(new (std::nothrow) sfloat[count > 0 ? count : 1]);
+    if (!values) {
+        return PyErr_NoMemory();
     }
-
-    fit_state.rows = nullptr;
-    vector_rows_release(&rows);
-    Py_DECREF(params_held);
-    return result;
+    solve_values(rows.rows, vector_data(params.array()), values.get());
+    return values_tuple(values.get(), count);
 }

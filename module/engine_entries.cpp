@@ -1,0 +1,407 @@
+// kelfit.fit and kelfit.solve: the fits and back-calculations that tools
+// build on. Each reads the caller's arrays into memory of its own, lets go
+// of the interpreter's lock while it computes, and returns new arrays.
+#include <chrono>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "module/bridge.h"
+
+namespace {
+
+constexpr int model_columns = 3;
+constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
+
+PyTypeObject* fit_result_type = nullptr;
+
+PyStructSequence_Field fit_result_fields[] = {
+    {"params", "fitted parameters: three z-x-z angles (radians), Da, R, offset"},
+    {"cost", "cost where the fit ended: the mean squared (weighted) residual, chi^2 / N"},
+    {"evaluations", "number of cost evaluations, all Powell runs together"},
+    {"runs", "number of Powell runs made"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc fit_result_desc = {
+    "kelfit.FitResult",
+    "Result of kelfit.fit: (params, cost, evaluations, runs).",
+    fit_result_fields,
+    4,
+};
+
+// An argument as a C-ordered float64 array with `dims` dimensions (any
+// array-like whose values convert safely). A new reference, or NULL with
+// TypeError or ValueError naming the argument.
+PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
+{
+    PyObject* array =
+        PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_CARRAY_RO, nullptr);
+    if (array == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
+                     Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)) != dims) {
+        PyErr_Format(PyExc_ValueError, "%s must be %d-dimensional, got %d dimensions", name,
+                     dims, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)));
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return reinterpret_cast<PyArrayObject*>(array);
+}
+
+// A 1-D argument of exactly `count` values; NULL with an exception when it
+// has another length.
+PyArrayObject* values_argument(PyObject* object, const char* name, Py_ssize_t count,
+                               const char* count_of)
+{
+    PyArrayObject* array = doubles_argument(object, name, 1);
+    if (array != nullptr && PyArray_DIM(array, 0) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd values (%s), got %zd", name, count,
+                     count_of, static_cast<Py_ssize_t>(PyArray_DIM(array, 0)));
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+// The vectors of a call, copied: x, y, z of each row (further columns
+// dropped) and the row pointers over them.
+struct OwnedRows {
+    std::vector<double> coordinates;
+    std::vector<const double*> rows;
+    Py_ssize_t count = 0;
+};
+
+int copy_vectors(PyObject* object, OwnedRows& out)
+{
+    PyRef array(reinterpret_cast<PyObject*>(doubles_argument(object, "vectors", 2)));
+    if (!array) {
+        return -1;
+    }
+    const Py_ssize_t count = PyArray_DIM(array.array(), 0);
+    const Py_ssize_t columns = PyArray_DIM(array.array(), 1);
+    if (columns < model_columns) {
+        PyErr_Format(PyExc_ValueError, "vectors must have at least 3 columns (x, y, z), got %zd",
+                     columns);
+        return -1;
+    }
+    if (count > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "vectors may hold at most %d rows, got %zd", INT32_MAX,
+                     count);
+        return -1;
+    }
+    const auto n = static_cast<size_t>(count);
+    out.coordinates.resize(model_columns * n);
+    out.rows.resize(n);
+    const double* data = vector_data(array.array());
+    for (size_t i = 0; i < n; ++i) {
+        const double* row = data + i * static_cast<size_t>(columns);
+        double* own = out.coordinates.data() + model_columns * i;
+        own[0] = row[0];
+        own[1] = row[1];
+        own[2] = row[2];
+        out.rows[i] = own;
+    }
+    out.count = count;
+    return 0;
+}
+
+// Narrowed per-row factors (sigma or scale), checked as they are stored.
+int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool positive,
+                 std::vector<float>& out)
+{
+    PyRef array(reinterpret_cast<PyObject*>(values_argument(object, name, count, "one per vector")));
+    if (!array) {
+        return -1;
+    }
+    const double* values = vector_data(array.array());
+    out.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const float value = static_cast<float>(values[i]);
+        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
+        if (!ok) {
+            PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite and %s in single precision",
+                         name, i, positive ? "positive" : "non-zero");
+            return -1;
+        }
+        out[static_cast<size_t>(i)] = value;
+    }
+    return 0;
+}
+
+int copy_start(PyObject* object, const char* name, double* start)
+{
+    PyRef array(reinterpret_cast<PyObject*>(values_argument(object, name, param_count,
+                                                            "a1, a2, a3, Da, R, offset")));
+    if (!array) {
+        return -1;
+    }
+    const double* values = vector_data(array.array());
+    for (int i = 0; i < param_count; ++i) {
+        start[i] = values[i];
+    }
+    return 0;
+}
+
+// Asks the interpreter, at most every signal_poll_interval, whether a
+// signal is pending; its handlers run here, with the lock taken back for
+// the moment, and whatever they do cannot disturb the fit in progress.
+struct SignalPoll {
+    PyThreadState* thread;
+    std::chrono::steady_clock::time_point last;
+};
+
+bool signal_pending(void* context)
+{
+    auto* poll = static_cast<SignalPoll*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - poll->last < signal_poll_interval) {
+        return false;
+    }
+    poll->last = now;
+    int status;
+    {
+        SavedFitState saved;
+        PyEval_RestoreThread(poll->thread);
+        status = PyErr_CheckSignals();
+        poll->thread = PyEval_SaveThread();
+    }
+    return status != 0;
+}
+
+// How a computation without the lock ended.
+enum class Outcome { done, interrupted, kit_failure, no_memory };
+
+struct Unlocked {
+    Outcome outcome = Outcome::done;
+    KitFailure failure = {KitFailureKind::numeric, nullptr};
+};
+
+PyObject* fit_result(const FitReport& report)
+{
+    npy_intp size = param_count;
+    PyRef params(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+    PyRef result(params ? PyStructSequence_New(fit_result_type) : nullptr);
+    if (!result) {
+        return nullptr;
+    }
+    double* out = vector_data(params.array());
+    for (int i = 0; i < param_count; ++i) {
+        out[i] = report.params[i];
+    }
+    PyObject* cost = PyFloat_FromDouble(report.cost);
+    PyObject* evaluations = cost ? PyLong_FromLongLong(report.evaluations) : nullptr;
+    PyObject* runs = evaluations ? PyLong_FromLong(report.runs) : nullptr;
+    if (runs == nullptr) {
+        Py_XDECREF(cost);
+        Py_XDECREF(evaluations);
+        return nullptr;
+    }
+    PyStructSequence_SetItem(result.get(), 0, params.release());
+    PyStructSequence_SetItem(result.get(), 1, cost);
+    PyStructSequence_SetItem(result.get(), 2, evaluations);
+    PyStructSequence_SetItem(result.get(), 3, runs);
+    return result.release();
+}
+
+// Runs the fit without the interpreter's lock; the kit's fatal conditions
+// and an interruption come back as an Outcome.
+Unlocked run_unlocked(FitProblem& problem, FitReport& report)
+{
+    Unlocked unlocked;
+    SignalPoll poll = {nullptr, std::chrono::steady_clock::now()};
+    problem.interrupt = {signal_pending, &poll, interrupt_check_vectors};
+    poll.thread = PyEval_SaveThread();
+    try {
+        KitFailuresThrow failures_throw;
+        report = fit_problem(problem);
+    } catch (const FitInterrupted&) {
+        unlocked.outcome = Outcome::interrupted;
+    } catch (const KitFailure& failure) {
+        unlocked.outcome = Outcome::kit_failure;
+        unlocked.failure = failure;
+    } catch (const std::bad_alloc&) {
+        unlocked.outcome = Outcome::no_memory;
+    }
+    PyEval_RestoreThread(poll.thread);
+    return unlocked;
+}
+
+// Everything kelfit.fit reads, in memory of its own.
+struct FitCall {
+    OwnedRows vectors;
+    std::vector<float> narrowed;
+    std::vector<double> observed;
+    std::vector<float> sigma, scale;
+    double start[param_count];
+};
+
+int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
+{
+    static const char* keywords[] = {"vectors", "observed", "start", "sigma",
+                                     "scale",   "offset",   nullptr};
+    PyObject *vectors, *observed, *start, *sigma = Py_None, *scale = Py_None;
+    int offset_flag = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOp:fit", const_cast<char**>(keywords),
+                                     &vectors, &observed, &start, &sigma, &scale,
+                                     &offset_flag)) {
+        return -1;
+    }
+    offset = offset_flag != 0;
+    if (copy_vectors(vectors, call.vectors) != 0) {
+        return -1;
+    }
+    const Py_ssize_t count = call.vectors.count;
+    if (count == 0) {
+        PyErr_SetString(PyExc_ValueError, "vectors must hold at least one vector");
+        return -1;
+    }
+    call.narrowed.resize(3 * static_cast<size_t>(count));
+    if (narrow_fit_rows(call.vectors.rows.data(), count, call.narrowed.data()) != 0) {
+        return -1;
+    }
+    PyRef observed_array(reinterpret_cast<PyObject*>(
+        values_argument(observed, "observed", count, "one per vector")));
+    if (!observed_array) {
+        return -1;
+    }
+    const double* observed_values = vector_data(observed_array.array());
+    call.observed.assign(observed_values, observed_values + count);
+    if (check_finite_values(call.observed.data(), count, "observed") != 0 ||
+        copy_start(start, "start", call.start) != 0 ||
+        check_start(call.start, offset, "start") != 0) {
+        return -1;
+    }
+    if (sigma != Py_None && copy_factors(sigma, "sigma", count, true, call.sigma) != 0) {
+        return -1;
+    }
+    if (scale != Py_None && copy_factors(scale, "scale", count, false, call.scale) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// kelfit.solve's values: the model of every row, offset and scale
+// included, with Da and Dr in double as c_solve takes them.
+void solve_rows(const OwnedRows& vectors, const double* params, const float* scale,
+                double* out)
+{
+    const sfloat a1 = params[0], a2 = params[1], a3 = params[2];
+    const double da = params[3];
+    const double dr = dr_from_r(params[4], params[3]);
+    const sfloat offset = params[5];
+    const Rotation rot = rotation_from_angles(a1, a2, a3);
+    constexpr int block = 256;
+    sfloat values[block];
+    const int count = static_cast<int>(vectors.count);
+    for (int start = 0; start < count; start += block) {
+        const int n = count - start < block ? count - start : block;
+        model_values(rot, vectors.rows.data() + start, n, da, dr, offset, values, {}, {},
+                     scale != nullptr ? scale + start : nullptr);
+        for (int k = 0; k < n; ++k) {
+            out[start + k] = values[k];
+        }
+    }
+}
+
+}  // namespace
+
+int fit_result_type_ready(PyObject* module)
+{
+    if (fit_result_type == nullptr) {
+        fit_result_type = PyStructSequence_NewType(&fit_result_desc);
+        if (fit_result_type == nullptr) {
+            return -1;
+        }
+    }
+    Py_INCREF(fit_result_type);
+    if (PyModule_AddObject(module, "FitResult", reinterpret_cast<PyObject*>(fit_result_type)) <
+        0) {
+        Py_DECREF(fit_result_type);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* kelfit_fit(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
+{
+    try {
+        FitCall call;
+        bool offset = false;
+        if (accept_fit(args, kwargs, call, offset) != 0) {
+            return nullptr;
+        }
+        FitProblem problem = {};
+        problem.rows = call.vectors.rows.data();
+        problem.count = static_cast<int>(call.vectors.count);
+        problem.narrowed = call.narrowed.data();
+        problem.observed = call.observed.data();
+        problem.sigma = call.sigma.empty() ? nullptr : call.sigma.data();
+        problem.scale = call.scale.empty() ? nullptr : call.scale.data();
+        problem.n = offset ? param_count : param_count - 1;
+        problem.offset_in_cost = offset;
+        problem.start = call.start;
+        if (check_start_residuals(problem) != 0) {
+            return nullptr;
+        }
+
+        FitReport report = {};
+        const Unlocked unlocked = run_unlocked(problem, report);
+        switch (unlocked.outcome) {
+        case Outcome::done:
+            break;
+        case Outcome::interrupted:
+            return nullptr;  // the signal handler's exception is set
+        case Outcome::kit_failure:
+            raise_kit_failure(unlocked.failure);
+            return nullptr;
+        case Outcome::no_memory:
+            return PyErr_NoMemory();
+        }
+        if (check_final_cost(report) != 0) {
+            return nullptr;
+        }
+        return fit_result(report);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"vectors", "params", "scale", nullptr};
+    PyObject *vectors, *params_object, *scale = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:solve", const_cast<char**>(keywords),
+                                     &vectors, &params_object, &scale)) {
+        return nullptr;
+    }
+    try {
+        OwnedRows rows;
+        double params[param_count];
+        std::vector<float> scales;
+        if (copy_vectors(vectors, rows) != 0 || copy_start(params_object, "params", params) != 0 ||
+            check_finite_values(params, param_count, "params") != 0) {
+            return nullptr;
+        }
+        if (scale != Py_None &&
+            copy_factors(scale, "scale", rows.count, false, scales) != 0) {
+            return nullptr;
+        }
+        npy_intp size = rows.count;
+        PyRef result(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
+        if (!result) {
+            return nullptr;
+        }
+        double* out = vector_data(result.array());
+        const float* scale_data = scales.empty() ? nullptr : scales.data();
+        Py_BEGIN_ALLOW_THREADS
+        solve_rows(rows, params, scale_data, out);
+        Py_END_ALLOW_THREADS
+        return result.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
