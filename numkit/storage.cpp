@@ -54,7 +54,10 @@ sfloat** matrix(int rlo, int rhi, int clo, int chi) {
     sfloat* block = nullptr;
     if (cols >= 0 && (cols == 0 || rows <= (max_block_elements<sfloat> - 1) / cols))
         block = allocate_block<sfloat>(rows * cols + 1);
-    if (block == nullptr) run_error("allocation failure 2 in matrix()", KitFailureKind::memory);
+    if (block == nullptr) {
+        std::free(table);  // a failure thrown to the caller must leave nothing behind
+        run_error("allocation failure 2 in matrix()", KitFailureKind::memory);
+    }
 
     // Row rlo's column clo is block position 1; each row follows the last.
     table[1] = block - (static_cast<std::ptrdiff_t>(clo) - 1);

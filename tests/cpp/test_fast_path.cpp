@@ -50,6 +50,7 @@ struct Tally {
     long long checked[case_count] = {};
     long long declined[case_count] = {};  // sent by the fast path to the exact path
     long long mismatched = 0;
+    long long scaled = 0;  // vectors checked with a scale of their own
 };
 
 // The kernels that must agree with the exact path on this processor.
@@ -62,24 +63,32 @@ std::vector<ValueKernel> fast_kernels()
 }
 
 // Every kernel's values of one set of vectors against the exact path's.
+// Where scale is given, row i's Da and Dr are scaled by it, as in a fit of
+// mixed bond types.
 void check(const Rotation& rot, const std::vector<double>& rows, double da, double dr,
-           double offset, int kind, Tally& tally)
+           double offset, int kind, const float* scale, Tally& tally)
 {
     const int count = static_cast<int>(rows.size() / 3);
     std::vector<const double*> pointers(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) pointers[static_cast<size_t>(i)] = &rows[3 * static_cast<size_t>(i)];
     std::vector<sfloat> exact(static_cast<size_t>(count)), fast(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) exact[static_cast<size_t>(i)] = model_value(rot, pointers[static_cast<size_t>(i)], da, dr, offset);
-
-    const double bound = fast_value_bound(da, dr, offset);
     for (int i = 0; i < count; ++i) {
+        const double s = scale != nullptr ? double(scale[i]) : 1.0;
+        const double row_da = da * s, row_dr = dr * s;
+        const double* row = pointers[static_cast<size_t>(i)];
+        exact[static_cast<size_t>(i)] = model_value(rot, row, row_da, row_dr, offset);
         sfloat unused;
-        if (!model_value_certified(rot, pointers[static_cast<size_t>(i)], da, dr, offset, bound, unused)) ++tally.declined[kind];
+        if (!model_value_certified(rot, row, row_da, row_dr, offset,
+                                   fast_value_bound(row_da, row_dr, offset), unused)) {
+            ++tally.declined[kind];
+        }
     }
     tally.checked[kind] += count;
+    if (scale != nullptr) tally.scaled += count;
 
     for (ValueKernel kernel : fast_kernels()) {
-        model_values_by(kernel, rot, pointers.data(), count, da, dr, offset, fast.data());
+        model_values_by(kernel, rot, pointers.data(), count, da, dr, offset, fast.data(), {}, {},
+                        scale);
         for (int i = 0; i < count; ++i) {
             const size_t at = static_cast<size_t>(i);
             if (bits(fast[at]) == bits(exact[at])) continue;
@@ -87,7 +96,8 @@ void check(const Rotation& rot, const std::vector<double>& rows, double da, doub
                 const double* row = pointers[at];
                 std::cerr << std::hexfloat << "mismatch (kernel " << static_cast<int>(kernel)
                           << "): row " << row[0] << ' ' << row[1] << ' ' << row[2] << " Da " << da
-                          << " Dr " << dr << " offset " << offset << " exact "
+                          << " Dr " << dr << " offset " << offset << " scale "
+                          << (scale != nullptr ? double(scale[i]) : 1.0) << " exact "
                           << double(exact[at]) << " fast " << double(fast[at]) << '\n';
             }
         }
@@ -138,7 +148,21 @@ void sweep(uint64_t seed, long long vectors, Tally& tally)
                 for (int c = 0; c < 3; ++c) row[c] *= scale;
             }
         }
-        check(rot, rows, da, dr, offset, static_cast<int>(kind), tally);
+        // Half the sets give every row a scale of its own: ordinary factors
+        // of either sign, exact ones, and a few extreme ones.
+        std::vector<float> scale;
+        if (rng() % 2 == 0) {
+            scale.resize(static_cast<size_t>(in_set));
+            for (float& s : scale) {
+                const uint64_t pick = rng() % 8;
+                s = static_cast<float>(pick == 0 ? 1.0
+                                       : pick == 1 ? std::pow(10.0, 30.0 * unit(rng))
+                                                   : unit(rng) * std::pow(10.0, exponent(rng)));
+                if (s == 0.0f) s = 1.0f;
+            }
+        }
+        check(rot, rows, da, dr, offset, static_cast<int>(kind),
+              scale.empty() ? nullptr : scale.data(), tally);
         done += in_set;
     }
 }
@@ -156,7 +180,7 @@ TEST(FastPath, EqualsTheExactPathBitForBit)
     }
     for (auto& thread : threads) thread.join();
 
-    long long checked = 0, declined = 0, mismatched = 0;
+    long long checked = 0, declined = 0, mismatched = 0, scaled = 0;
     for (int c = 0; c < case_count; ++c) {
         long long case_checked = 0, case_declined = 0;
         for (const Tally& t : tallies) {
@@ -168,8 +192,11 @@ TEST(FastPath, EqualsTheExactPathBitForBit)
         checked += case_checked;
         declined += case_declined;
     }
-    for (const Tally& t : tallies) mismatched += t.mismatched;
-    std::cout << "fast path: " << checked << " vectors, " << mismatched
+    for (const Tally& t : tallies) {
+        mismatched += t.mismatched;
+        scaled += t.scaled;
+    }
+    std::cout << "fast path: " << checked << " vectors (" << scaled << " scaled), " << mismatched
               << " mismatches, fallback rate " << double(declined) / double(checked) << '\n';
     EXPECT_EQ(mismatched, 0);
     EXPECT_EQ(checked, total / workers * workers);
