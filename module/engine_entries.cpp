@@ -30,14 +30,19 @@ PyStructSequence_Desc fit_result_desc = {
     4,
 };
 
-// An argument as a C-ordered float64 array with `dims` dimensions (any
-// array-like whose values convert safely). A new reference, or NULL with
-// TypeError or ValueError naming the argument.
+// An argument as a float64 array with `dims` dimensions (any array-like
+// whose values convert safely), aligned and in this machine's byte order
+// but otherwise as laid out: a view where the caller's array already is
+// float64, so that its size can be checked before anything is copied. A new
+// reference, or NULL with TypeError or ValueError naming the argument.
 PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
 {
-    PyObject* array =
-        PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_CARRAY_RO, nullptr);
+    PyObject* array = PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                      NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr);
     if (array == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return nullptr;  // a copy that could not be made: say so, not "wrong type"
+        }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
                      Py_TYPE(object)->tp_name);
@@ -52,19 +57,36 @@ PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
     return reinterpret_cast<PyArrayObject*>(array);
 }
 
-// A 1-D argument of exactly `count` values; NULL with an exception when it
-// has another length.
-PyArrayObject* values_argument(PyObject* object, const char* name, Py_ssize_t count,
-                               const char* count_of)
+// Element i (of a 1-D array) or (i, j) (of a 2-D one), through the strides.
+double element(PyArrayObject* array, npy_intp i)
 {
-    PyArrayObject* array = doubles_argument(object, name, 1);
-    if (array != nullptr && PyArray_DIM(array, 0) != count) {
-        PyErr_Format(PyExc_ValueError, "%s must hold %zd values (%s), got %zd", name, count,
-                     count_of, static_cast<Py_ssize_t>(PyArray_DIM(array, 0)));
-        Py_DECREF(array);
-        return nullptr;
+    const char* at = static_cast<const char*>(PyArray_DATA(array)) + i * PyArray_STRIDE(array, 0);
+    return *reinterpret_cast<const double*>(at);
+}
+double element(PyArrayObject* array, npy_intp i, npy_intp j)
+{
+    const char* at = static_cast<const char*>(PyArray_DATA(array)) +
+                     i * PyArray_STRIDE(array, 0) + j * PyArray_STRIDE(array, 1);
+    return *reinterpret_cast<const double*>(at);
+}
+
+// A 1-D argument of exactly `count` values, copied into out.
+int copy_values(PyObject* object, const char* name, Py_ssize_t count, const char* count_of,
+                double* out)
+{
+    PyRef array(reinterpret_cast<PyObject*>(doubles_argument(object, name, 1)));
+    if (!array) {
+        return -1;
     }
-    return array;
+    if (PyArray_DIM(array.array(), 0) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd values (%s), got %zd", name, count,
+                     count_of, static_cast<Py_ssize_t>(PyArray_DIM(array.array(), 0)));
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = element(array.array(), i);
+    }
+    return 0;
 }
 
 // The vectors of a call, copied: x, y, z of each row (further columns
@@ -96,13 +118,11 @@ int copy_vectors(PyObject* object, OwnedRows& out)
     const auto n = static_cast<size_t>(count);
     out.coordinates.resize(model_columns * n);
     out.rows.resize(n);
-    const double* data = vector_data(array.array());
     for (size_t i = 0; i < n; ++i) {
-        const double* row = data + i * static_cast<size_t>(columns);
         double* own = out.coordinates.data() + model_columns * i;
-        own[0] = row[0];
-        own[1] = row[1];
-        own[2] = row[2];
+        for (int c = 0; c < model_columns; ++c) {
+            own[c] = element(array.array(), static_cast<npy_intp>(i), c);
+        }
         out.rows[i] = own;
     }
     out.count = count;
@@ -113,14 +133,13 @@ int copy_vectors(PyObject* object, OwnedRows& out)
 int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool positive,
                  std::vector<float>& out)
 {
-    PyRef array(reinterpret_cast<PyObject*>(values_argument(object, name, count, "one per vector")));
-    if (!array) {
+    std::vector<double> values(static_cast<size_t>(count));
+    if (copy_values(object, name, count, "one per vector", values.data()) != 0) {
         return -1;
     }
-    const double* values = vector_data(array.array());
     out.resize(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const float value = static_cast<float>(values[i]);
+        const float value = static_cast<float>(values[static_cast<size_t>(i)]);
         const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
         if (!ok) {
             PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite and %s in single precision",
@@ -134,16 +153,7 @@ int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool posi
 
 int copy_start(PyObject* object, const char* name, double* start)
 {
-    PyRef array(reinterpret_cast<PyObject*>(values_argument(object, name, param_count,
-                                                            "a1, a2, a3, Da, R, offset")));
-    if (!array) {
-        return -1;
-    }
-    const double* values = vector_data(array.array());
-    for (int i = 0; i < param_count; ++i) {
-        start[i] = values[i];
-    }
-    return 0;
+    return copy_values(object, name, param_count, "a1, a2, a3, Da, R, offset", start);
 }
 
 // Asks the interpreter, at most every signal_poll_interval, whether a
@@ -263,14 +273,9 @@ int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
     if (narrow_fit_rows(call.vectors.rows.data(), count, call.narrowed.data()) != 0) {
         return -1;
     }
-    PyRef observed_array(reinterpret_cast<PyObject*>(
-        values_argument(observed, "observed", count, "one per vector")));
-    if (!observed_array) {
-        return -1;
-    }
-    const double* observed_values = vector_data(observed_array.array());
-    call.observed.assign(observed_values, observed_values + count);
-    if (check_finite_values(call.observed.data(), count, "observed") != 0 ||
+    call.observed.resize(static_cast<size_t>(count));
+    if (copy_values(observed, "observed", count, "one per vector", call.observed.data()) != 0 ||
+        check_finite_values(call.observed.data(), count, "observed") != 0 ||
         copy_start(start, "start", call.start) != 0 ||
         check_start(call.start, offset, "start") != 0) {
         return -1;
