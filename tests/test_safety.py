@@ -232,17 +232,28 @@ def test_allocation_failures_raise_memory_error() -> None:
 
 
 def test_too_many_rows_are_refused_before_anything_is_allocated() -> None:
-    huge = np.broadcast_to(np.ones(3), (2**31, 3))
-    observed = np.broadcast_to(np.ones(1), (2**31,))
-    message = "vectors may hold at most 2147483647 rows, got 2147483648"
-    for call in (
-        lambda: kelfit.c_solve(0, huge, np.ones(6)),
-        lambda: kelfit.c_kf_fdc(5, huge, observed, np.ones(6)),
-        lambda: kelfit.fit(huge, observed, np.ones(6)),
-        lambda: kelfit.solve(huge, np.ones(6)),
-    ):
-        with pytest.raises(ValueError, match=message):
-            call()
+    # Under an address-space limit, so that a missing check fails with
+    # MemoryError instead of exhausting the machine.
+    code = textwrap.dedent(
+        """
+        import resource, numpy as np, kelfit
+        huge = np.broadcast_to(np.ones(3), (2**31, 3))
+        observed = np.broadcast_to(np.ones(1), (2**31,))
+        resource.setrlimit(resource.RLIMIT_AS, (2**32, resource.RLIM_INFINITY))
+        for call in (
+            lambda: kelfit.c_solve(0, huge, np.ones(6)),
+            lambda: kelfit.c_kf_fdc(5, huge, observed, np.ones(6)),
+            lambda: kelfit.fit(huge, observed, np.ones(6)),
+            lambda: kelfit.solve(huge, np.ones(6)),
+        ):
+            try:
+                call()
+            except Exception as error:
+                print(type(error).__name__, error)
+        """
+    )
+    message = "ValueError vectors may hold at most 2147483647 rows, got 2147483648"
+    assert run_python(code).stdout.splitlines() == [message] * 4
 
 
 # --- References: every argument comes back with the count it had ---------
