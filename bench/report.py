@@ -399,6 +399,12 @@ def main(argv: list[str] | None = None) -> int:
         (c.scipy.env_dropped for c in comparisons if c.scipy is not None), ()
     )
 
+    say("thread scaling")
+    import threads
+
+    thread_rows = threads.measure(datasets[0])
+    thread_section = threads.table(datasets[0], thread_rows)
+
     info["load_after"] = " ".join(f"{v:.2f}" for v in os.getloadavg())
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     mine, peer = exponents["kelfit"], exponents["scipy"]
@@ -431,6 +437,10 @@ def main(argv: list[str] | None = None) -> int:
                 f"Fit time grows as N^{mine:.2f} (kelfit) and N^{_exp(peer)} (SciPy), "
                 "least squares on log-log from N = 10,000. Plot: `bench/scaling.png`."
             ),
+            "",
+            "## Threads",
+            "",
+            thread_section,
             "",
             "## Goals",
             "",
