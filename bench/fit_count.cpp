@@ -63,21 +63,21 @@ Outcome fit_once(const std::vector<const double*>& rows, const std::vector<doubl
     for (size_t i = 0; i < count; ++i) {
         for (size_t c = 0; c < 3; ++c) narrowed[c * count + i] = static_cast<float>(rows[i][c]);
     }
-    fit_state.rows = rows.data();
-    fit_state.count = static_cast<int>(count);
-    fit_state.observed = observed.data();
-    fit_state.narrowed = narrowed.data();
+    fit_state().rows = rows.data();
+    fit_state().count = static_cast<int>(count);
+    fit_state().observed = observed.data();
+    fit_state().narrowed = narrowed.data();
     alloc_fit_work();
-    fit_state.offset = 0.0;
-    fit_state.error = 1.0;
-    fit_state.cost_limit = fit_cost_limit;
-    start_directions(fit_state.directions);
-    load_start(fit_state.params, outcome.params);
+    fit_state().offset = 0.0;
+    fit_state().error = 1.0;
+    fit_state().cost_limit = fit_cost_limit;
+    start_directions(fit_state().directions);
+    load_start(fit_state().params, outcome.params);
     evaluations = 0;
     outcome.runs = run_fit(param_count - 1, counting_cost);
-    store_result(fit_state.params, outcome.params);
+    store_result(fit_state().params, outcome.params);
     fit_work_release();
-    fit_state.narrowed = nullptr;
+    fit_state().narrowed = nullptr;
     const auto ended = std::chrono::steady_clock::now();
 
     outcome.evaluations = evaluations;

@@ -57,12 +57,12 @@ uint32_t float_bits(sfloat value)
 
 void install(const Data& data)
 {
-    fit_state.rows = data.rows.data();
-    fit_state.count = static_cast<int>(data.rows.size());
-    fit_state.observed = data.observed.data();
-    fit_state.narrowed = data.narrowed.data();
-    fit_state.error = 1.0;
-    fit_state.offset = 0.0;
+    fit_state().rows = data.rows.data();
+    fit_state().count = static_cast<int>(data.rows.size());
+    fit_state().observed = data.observed.data();
+    fit_state().narrowed = data.narrowed.data();
+    fit_state().error = 1.0;
+    fit_state().offset = 0.0;
 }
 
 std::vector<Params> make_points()

@@ -39,8 +39,9 @@ void block_squares(const double* observed, const sfloat* values, const float* si
 // Counts the evaluation and, every so many vectors, asks whether to stop.
 void count_evaluation(int vectors)
 {
-    ++fit_state.evaluations;
-    InterruptCheck& check = fit_state.interrupt;
+    FitState& state = fit_state();
+    ++state.evaluations;
+    InterruptCheck& check = state.interrupt;
     if (check.stop == nullptr) {
         return;
     }
@@ -57,16 +58,17 @@ void count_evaluation(int vectors)
 // prediction before it is narrowed.
 sfloat mean_squared_deviation(const sfloat* p, double offset)
 {
-    const int n = fit_state.count;
+    const FitState& state = fit_state();
+    const int n = state.count;
     sfloat sum = 0.0;  // narrowed after every addition, in row order
     if (n >= 1) {
         const Rotation rot = rotation_from_angles(p[param_a1], p[param_a2], p[param_a3]);
-        const sfloat error = std::sqrt(fit_state.error * fit_state.error);
+        const sfloat error = std::sqrt(state.error * state.error);
         const double da = p[param_da], dr = p[param_dr];
         sfloat values[cost_block];
         double squares[2][cost_block];  // this block's, and the previous block's still to add
         PendingSum pending = {squares[1], 0, &sum};
-        const float* narrowed = fit_state.narrowed;
+        const float* narrowed = state.narrowed;
         for (int start = 0, current = 0; start < n; start += cost_block, current ^= 1) {
             const int count = n - start < cost_block ? n - start : cost_block;
             NarrowedRows block = {};
@@ -74,11 +76,11 @@ sfloat mean_squared_deviation(const sfloat* p, double offset)
                 const size_t run = static_cast<size_t>(n);
                 block = {narrowed + start, narrowed + run + start, narrowed + 2 * run + start};
             }
-            const float* scale = fit_state.scale != nullptr ? fit_state.scale + start : nullptr;
-            const float* sigma = fit_state.sigma != nullptr ? fit_state.sigma + start : nullptr;
-            model_values(rot, fit_state.rows + start, count, da, dr, offset, values, pending,
+            const float* scale = state.scale != nullptr ? state.scale + start : nullptr;
+            const float* sigma = state.sigma != nullptr ? state.sigma + start : nullptr;
+            model_values(rot, state.rows + start, count, da, dr, offset, values, pending,
                          block, scale);
-            block_squares(fit_state.observed + start, values, sigma, error, count,
+            block_squares(state.observed + start, values, sigma, error, count,
                           squares[current]);
             pending = {squares[current], count, &sum};
         }

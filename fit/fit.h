@@ -45,18 +45,21 @@ struct FitState {
     long long evaluations;      // cost evaluations since the fit began
     InterruptCheck interrupt;   // optional: asked whether to stop, between evaluations
 };
-extern thread_local FitState fit_state;
+// This thread's instance. Reached through a function rather than an extern
+// thread_local object: GCC's undefined-behaviour sanitizer misreads direct
+// access to such an object from another file as a null pointer.
+FitState& fit_state();
 
 // This thread's fit and line state, put back as they were when it goes out
 // of scope: whatever runs in between (a nested fit started by a signal
 // handler, say) cannot disturb a fit in progress.
 class SavedFitState {
 public:
-    SavedFitState() : fit_(fit_state), line_(line_state) {}
+    SavedFitState() : fit_(fit_state()), line_(line_state()) {}
     ~SavedFitState()
     {
-        fit_state = fit_;
-        line_state = line_;
+        fit_state() = fit_;
+        line_state() = line_;
     }
     SavedFitState(const SavedFitState&) = delete;
     SavedFitState& operator=(const SavedFitState&) = delete;

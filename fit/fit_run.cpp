@@ -45,13 +45,13 @@ int run_fit(int n, CostFunction cost)
     const double tolerance = fit_tolerance;
     int runs = 0;
     for (;;) {
-        const int converged = powell_min(fit_state.params, fit_state.directions, n,
-                                         tolerance, fit_state.iterations,
-                                         fit_state.best_cost, cost);
+        const int converged = powell_min(fit_state().params, fit_state().directions, n,
+                                         tolerance, fit_state().iterations,
+                                         fit_state().best_cost, cost);
         ++runs;
         // Repeat while each run converges and the cost stays above the limit;
         // a run that stops at Powell's iteration limit ends the repetition.
-        if (converged != 1 || !(fit_state.best_cost > fit_state.cost_limit) ||
+        if (converged != 1 || !(fit_state().best_cost > fit_state().cost_limit) ||
             runs >= fit_max_runs) {
             return runs;
         }
@@ -73,26 +73,26 @@ struct FitWork {
 FitReport fit_problem(const FitProblem& problem)
 {
     SavedFitState saved;
-    fit_state = FitState{};
-    fit_state.rows = problem.rows;
-    fit_state.count = problem.count;
-    fit_state.observed = problem.observed;
-    fit_state.narrowed = problem.narrowed;
-    fit_state.sigma = problem.sigma;
-    fit_state.scale = problem.scale;
-    fit_state.interrupt = problem.interrupt;
+    fit_state() = FitState{};
+    fit_state().rows = problem.rows;
+    fit_state().count = problem.count;
+    fit_state().observed = problem.observed;
+    fit_state().narrowed = problem.narrowed;
+    fit_state().sigma = problem.sigma;
+    fit_state().scale = problem.scale;
+    fit_state().interrupt = problem.interrupt;
     FitWork work;
-    fit_state.offset = 0.0;
-    fit_state.error = 1.0;
-    fit_state.cost_limit = fit_cost_limit;
-    start_directions(fit_state.directions);
-    load_start(fit_state.params, problem.start);
+    fit_state().offset = 0.0;
+    fit_state().error = 1.0;
+    fit_state().cost_limit = fit_cost_limit;
+    start_directions(fit_state().directions);
+    load_start(fit_state().params, problem.start);
 
     FitReport report;
     report.runs = run_fit(problem.n, problem.offset_in_cost ? cost_with_offset : cost_no_offset);
-    store_result(fit_state.params, report.params);
-    report.cost = fit_state.best_cost;
-    report.evaluations = fit_state.evaluations;
+    store_result(fit_state().params, report.params);
+    report.cost = fit_state().best_cost;
+    report.evaluations = fit_state().evaluations;
     return report;
 }
 

@@ -3,23 +3,30 @@
 
 #include "fit/fit.h"
 
-thread_local FitState fit_state = {};
+namespace {
+thread_local FitState this_thread_fit_state = {};
+}  // namespace
+
+FitState& fit_state()
+{
+    return this_thread_fit_state;
+}
 
 void alloc_fit_work()
 {
-    fit_state.params = vector(1, param_count);
-    fit_state.directions = matrix(1, param_count, 1, param_count);
+    fit_state().params = vector(1, param_count);
+    fit_state().directions = matrix(1, param_count, 1, param_count);
 }
 
 void fit_work_release()
 {
-    if (fit_state.directions != nullptr) {
-        matrix_release(fit_state.directions, 1, param_count, 1, param_count);
-        fit_state.directions = nullptr;
+    if (fit_state().directions != nullptr) {
+        matrix_release(fit_state().directions, 1, param_count, 1, param_count);
+        fit_state().directions = nullptr;
     }
-    if (fit_state.params != nullptr) {
-        vector_release(fit_state.params, 1, param_count);
-        fit_state.params = nullptr;
+    if (fit_state().params != nullptr) {
+        vector_release(fit_state().params, 1, param_count);
+        fit_state().params = nullptr;
     }
 }
 

@@ -45,7 +45,9 @@ uint32_t float_bits(sfloat value)
 
 void add_pending(PendingSum pending)
 {
-    add_squares(*pending.sum, pending.squares, 0, pending.count);
+    if (pending.count > 0) {  // an empty one has no sum to add to
+        add_squares(*pending.sum, pending.squares, 0, pending.count);
+    }
 }
 
 // One vector's value: certified fast where possible, else exact.

@@ -18,13 +18,13 @@ int solve_values(const VectorRows& rows, const double* params, sfloat* values)
     const int count = static_cast<int>(rows.count);
 
     SavedFitState saved;
-    fit_state.rows = rows.rows;
-    fit_state.count = count;
-    fit_state.error = 1.0;
-    fit_state.offset = 0.0;
+    fit_state().rows = rows.rows;
+    fit_state().count = count;
+    fit_state().error = 1.0;
+    fit_state().offset = 0.0;
     if (count >= 1) {
-        model_values(rotation_from_angles(a1, a2, a3), fit_state.rows, count, da, dr,
-                     fit_state.offset, values);
+        model_values(rotation_from_angles(a1, a2, a3), fit_state().rows, count, da, dr,
+                     fit_state().offset, values);
     }
     return count;
 }

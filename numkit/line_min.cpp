@@ -9,18 +9,25 @@ constexpr float line_tolerance = 0.0002f;  // fractional tolerance handed to bre
 
 }  // namespace
 
-thread_local LineState line_state;
+namespace {
+thread_local LineState this_thread_line_state = {};
+}  // namespace
+
+LineState& line_state() {
+    return this_thread_line_state;
+}
 
 sfloat line_eval(sfloat x) {
-    const int n = line_state.line_count;
+    const LineState& line = line_state();
+    const int n = line.line_count;
     // A fresh trial point of exactly n elements: a cost that reads past n
     // reads past the block.
     OwnedVector trial(1, n);
     sfloat* point = trial.data();
     for (int j = 1; j <= n; ++j)
         // Formed in double and rounded once, when stored.
-        point[j] = line_state.line_origin[j] + x * line_state.line_direction[j];
-    return line_state.line_target(point);
+        point[j] = line.line_origin[j] + x * line.line_direction[j];
+    return line.line_target(point);
 }
 
 void line_min(sfloat* p, sfloat* d, int n, sfloat& final_cost,
@@ -31,13 +38,14 @@ void line_min(sfloat* p, sfloat* d, int n, sfloat& final_cost,
     // thrown through the search.
     OwnedVector origin(1, n);
     OwnedVector direction(1, n);
-    line_state.line_count = n;
-    line_state.line_origin = origin.data();
-    line_state.line_direction = direction.data();
-    line_state.line_target = cost;
+    LineState& line = line_state();
+    line.line_count = n;
+    line.line_origin = origin.data();
+    line.line_direction = direction.data();
+    line.line_target = cost;
     for (int j = 1; j <= n; ++j) {
-        line_state.line_origin[j] = p[j];
-        line_state.line_direction[j] = d[j];
+        line.line_origin[j] = p[j];
+        line.line_direction[j] = d[j];
     }
 
     sfloat a = line_start_near;

@@ -125,7 +125,9 @@ struct LineState {
     sfloat* line_direction;      // copy of the direction, 1..n
     CostFunction line_target;    // the cost minimized along the line
 };
-extern thread_local LineState line_state;
+// This thread's instance, reached through a function for the reason given
+// at fit_state().
+LineState& line_state();
 
 // The cost at line_origin + x * line_direction.
 sfloat line_eval(sfloat x);

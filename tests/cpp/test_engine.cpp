@@ -102,22 +102,22 @@ TEST(FitProblem, WithoutScaleAndSigmaIsTheFitOfTheOriginalEntries)
     const FitReport report = fit_problem(problem_of(data, start_values));
 
     // The same fit by the steps the original entries take.
-    fit_state.rows = data.rows.data();
-    fit_state.count = 80;
-    fit_state.observed = data.observed.data();
+    fit_state().rows = data.rows.data();
+    fit_state().count = 80;
+    fit_state().observed = data.observed.data();
     alloc_fit_work();
-    fit_state.error = 1.0;
-    fit_state.cost_limit = fit_cost_limit;
-    start_directions(fit_state.directions);
-    load_start(fit_state.params, start_values);
+    fit_state().error = 1.0;
+    fit_state().cost_limit = fit_cost_limit;
+    start_directions(fit_state().directions);
+    load_start(fit_state().params, start_values);
     const int runs = run_fit(param_count - 1, cost_no_offset);
     double params[param_count];
-    store_result(fit_state.params, params);
+    store_result(fit_state().params, params);
     EXPECT_EQ(report.runs, runs);
-    EXPECT_EQ(report.cost, double(fit_state.best_cost));
+    EXPECT_EQ(report.cost, double(fit_state().best_cost));
     for (int i = 0; i < param_count; ++i) EXPECT_EQ(report.params[i], params[i]) << i;
     fit_work_release();
-    fit_state = FitState{};
+    fit_state() = FitState{};
 }
 
 TEST(FitProblem, UnitScaleAndSigmaChangeNoBit)
@@ -153,12 +153,12 @@ TEST(FitProblem, AnInterruptionReleasesEverythingAndRestoresTheState)
     // Asked after the first evaluation, then every interrupt_check_vectors.
     problem.interrupt = {[](void* context) { return ++*static_cast<int*>(context) == 2; },
                          &asked, 1};
-    fit_state.count = 1234;  // whatever an outer caller had
+    fit_state().count = 1234;  // whatever an outer caller had
     EXPECT_THROW(fit_problem(problem), FitInterrupted);
     EXPECT_EQ(asked, 2);
-    EXPECT_EQ(fit_state.count, 1234);
-    EXPECT_EQ(fit_state.params, nullptr);  // the work storage went (ASan checks the rest)
-    fit_state = FitState{};
+    EXPECT_EQ(fit_state().count, 1234);
+    EXPECT_EQ(fit_state().params, nullptr);  // the work storage went (ASan checks the rest)
+    fit_state() = FitState{};
 }
 
 TEST(FitProblem, EachThreadFitsWithItsOwnState)
@@ -203,12 +203,12 @@ TEST(StartBound, FollowsTheLargestValueTheModelAllows)
 TEST(ScaledCosts, AgreeAcrossKernelsAndWithTheSumByHand)
 {
     const Data data = make_data(1003, 9);
-    fit_state.rows = data.rows.data();
-    fit_state.count = 1003;
-    fit_state.observed = data.observed.data();
-    fit_state.scale = data.scale.data();
-    fit_state.sigma = data.sigma.data();
-    fit_state.error = 1.0;
+    fit_state().rows = data.rows.data();
+    fit_state().count = 1003;
+    fit_state().observed = data.observed.data();
+    fit_state().scale = data.scale.data();
+    fit_state().sigma = data.sigma.data();
+    fit_state().error = 1.0;
     sfloat p[7] = {0.0, 0.4, 1.2, -0.7, 12.0, 6.3, 0.75};
     const ValueKernel before = active_value_kernel();
     use_value_kernel(ValueKernel::exact);
@@ -231,5 +231,5 @@ TEST(ScaledCosts, AgreeAcrossKernelsAndWithTheSumByHand)
         EXPECT_EQ(bits(cost_with_offset(p)), expected) << static_cast<int>(kernel);
     }
     use_value_kernel(before);
-    fit_state = FitState{};
+    fit_state() = FitState{};
 }

@@ -247,24 +247,24 @@ TEST(FastPath, CostsAgreeAcrossKernelsAndLayouts)
         rows[static_cast<size_t>(i)] = row;
         observed[static_cast<size_t>(i)] = 10.0 * normal(rng);
     }
-    fit_state.rows = rows.data();
-    fit_state.count = count;
-    fit_state.observed = observed.data();
-    fit_state.error = 1.0;
+    fit_state().rows = rows.data();
+    fit_state().count = count;
+    fit_state().observed = observed.data();
+    fit_state().error = 1.0;
 
     const ValueKernel before = active_value_kernel();
     use_value_kernel(ValueKernel::exact);
-    fit_state.narrowed = nullptr;
+    fit_state().narrowed = nullptr;
     const uint32_t expected_no_offset = bits(cost_no_offset(p));
     const uint32_t expected_with_offset = bits(cost_with_offset(p));
     for (ValueKernel kernel : fast_kernels()) {
         use_value_kernel(kernel);
         for (const float* layout : std::vector<const float*>{nullptr, narrowed.data()}) {
-            fit_state.narrowed = layout;
+            fit_state().narrowed = layout;
             EXPECT_EQ(bits(cost_no_offset(p)), expected_no_offset) << static_cast<int>(kernel);
             EXPECT_EQ(bits(cost_with_offset(p)), expected_with_offset) << static_cast<int>(kernel);
         }
     }
     use_value_kernel(before);
-    fit_state = FitState{};
+    fit_state() = FitState{};
 }

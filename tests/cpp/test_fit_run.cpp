@@ -22,15 +22,15 @@ protected:
     void SetUp() override
     {
         alloc_fit_work();
-        start_directions(fit_state.directions);
-        for (int i = 1; i <= param_count; ++i) fit_state.params[i] = 0.5;
-        fit_state.cost_limit = fit_cost_limit;
+        start_directions(fit_state().directions);
+        for (int i = 1; i <= param_count; ++i) fit_state().params[i] = 0.5;
+        fit_state().cost_limit = fit_cost_limit;
         evaluations = 0;
     }
     void TearDown() override
     {
         fit_work_release();
-        fit_state = FitState{};
+        fit_state() = FitState{};
     }
 };
 
@@ -45,8 +45,8 @@ TEST_F(FitRun, OneRunWhenTheFirstEndsAtOrBelowTheLimit)
     constant_cost = 8000.0;
     EXPECT_EQ(run_fit(param_count, counting_constant), 1);
     EXPECT_EQ(evaluations, evaluations_per_run);
-    EXPECT_EQ(fit_state.iterations, 1);
-    EXPECT_EQ(double(fit_state.best_cost), 8000.0);
+    EXPECT_EQ(fit_state().iterations, 1);
+    EXPECT_EQ(double(fit_state().best_cost), 8000.0);
 }
 
 TEST_F(FitRun, ElevenRunsWhileEveryRunConvergesAboveTheLimit)
@@ -61,38 +61,38 @@ TEST_F(FitRun, StartingDirectionsAreADiagonalOfStartSteps)
     for (int i = 1; i <= param_count; ++i) {
         for (int j = 1; j <= param_count; ++j) {
             const double expected = i != j ? 0.0 : i <= 3 ? double(angle_start_step) : 1.0;
-            EXPECT_EQ(double(fit_state.directions[i][j]), expected) << i << "," << j;
+            EXPECT_EQ(double(fit_state().directions[i][j]), expected) << i << "," << j;
         }
     }
-    EXPECT_EQ(double(fit_state.directions[1][1]), double(0.017453292f));
+    EXPECT_EQ(double(fit_state().directions[1][1]), double(0.017453292f));
 }
 
 TEST_F(FitRun, RhombicityBecomesDrAndComesBack)
 {
     const double params[6] = {0.1, 0.2, 0.3, -7.3, 0.41, 0.1};
-    load_start(fit_state.params, params);
-    EXPECT_EQ(fit_state.params[6].as_float(), 0.1f);
-    EXPECT_EQ(fit_state.params[5].as_float(), static_cast<float>(0.41 * -7.3 * 3.0 * 0.5));
+    load_start(fit_state().params, params);
+    EXPECT_EQ(fit_state().params[6].as_float(), 0.1f);
+    EXPECT_EQ(fit_state().params[5].as_float(), static_cast<float>(0.41 * -7.3 * 3.0 * 0.5));
 
     double out[6];
-    store_result(fit_state.params, out);
+    store_result(fit_state().params, out);
     EXPECT_EQ(out[5], 0.10000000149011612);
     EXPECT_EQ(out[3], double(-7.3f));
-    EXPECT_EQ(out[4], double(fit_state.params[5]) * (2.0 / 3.0) / double(-7.3f));
+    EXPECT_EQ(out[4], double(fit_state().params[5]) * (2.0 / 3.0) / double(-7.3f));
 
-    fit_state.params[4] = 0.0;
-    store_result(fit_state.params, out);
+    fit_state().params[4] = 0.0;
+    store_result(fit_state().params, out);
     EXPECT_TRUE(std::isinf(out[4]));
-    fit_state.params[5] = 0.0;
-    store_result(fit_state.params, out);
+    fit_state().params[5] = 0.0;
+    store_result(fit_state().params, out);
     EXPECT_TRUE(std::isnan(out[4]));
 }
 
 TEST_F(FitRun, DiagnosticsPrintInTheirFixedFormats)
 {
     testing::internal::CaptureStdout();
-    print_params(fit_state.params, "start");
-    print_directions(fit_state.directions);
+    print_params(fit_state().params, "start");
+    print_directions(fit_state().directions);
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string params_line = " start:   0.5000   0.5000   0.5000    0.5000   0.5000   0.5000\n";
     const std::string first_row = "  0.0175   0.0000   0.0000   0.0000   0.0000   0.0000 \n";

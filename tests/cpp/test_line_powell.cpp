@@ -117,7 +117,7 @@ TEST(LineMin, TrialPointIsRoundedOnceFromTheLine) {
     const auto first = [](const sfloat* x) -> sfloat { return seen = x[1].as_float(); };
     sfloat* origin = one_based({0.1f});
     sfloat* direction = one_based({1.1f});
-    line_state = {1, origin, direction, first};
+    line_state() = {1, origin, direction, first};
     line_eval(2.6173708f);
     EXPECT_EQ(seen, 2.979108f);  // rounding the product first would give 2.9791079
     line_eval(0.0);

@@ -97,10 +97,10 @@ protected:
     void SetUp() override
     {
         for (int i = 0; i < count; ++i) row_pointers[i] = rows[i];
-        fit_state.rows = row_pointers;
-        fit_state.count = count;
-        fit_state.observed = observed;
-        fit_state.error = 1.0;
+        fit_state().rows = row_pointers;
+        fit_state().count = count;
+        fit_state().observed = observed;
+        fit_state().error = 1.0;
         p[1] = 0.3;
         p[2] = 1.1;
         p[3] = -0.4;
@@ -108,7 +108,7 @@ protected:
         p[5] = 6.0;
         p[6] = 0.0;
     }
-    void TearDown() override { fit_state = FitState{}; }
+    void TearDown() override { fit_state() = FitState{}; }
 
     static constexpr int count = 4;
     double rows[count][3] = {{0.1, 0.2, 0.9}, {1.0, 0.0, 0.0}, {-0.3, 0.7, 0.2}, {0.5, 0.5, -0.5}};
@@ -126,11 +126,11 @@ TEST_F(Costs, OffsetZeroMatchesTheCostWithoutOffset)
 
 TEST_F(Costs, OnlyTheMagnitudeOfTheErrorCounts)
 {
-    fit_state.error = 2.0;
+    fit_state().error = 2.0;
     const sfloat positive = cost_with_offset(p);
-    fit_state.error = -2.0;
+    fit_state().error = -2.0;
     EXPECT_EQ(bits(cost_with_offset(p)), bits(positive));
-    fit_state.error = 1.0;
+    fit_state().error = 1.0;
     // Halving every residual scales the float sum by an exact power of two.
     EXPECT_EQ(double(positive) * 4.0, double(cost_with_offset(p)));
 }
@@ -141,16 +141,16 @@ TEST_F(Costs, ExactModelGivesZeroAndAResidualOfThreeGivesNine)
     for (int i = 0; i < count; ++i) observed[i] = model_value(rot, rows[i], p[4], p[5], 0.0);
     EXPECT_EQ(double(cost_no_offset(p)), 0.0);
 
-    fit_state.count = 1;
+    fit_state().count = 1;
     observed[0] += 3.0;
     EXPECT_EQ(double(cost_no_offset(p)), 9.0);
 }
 
 TEST_F(Costs, NoVectorsOrAZeroVectorGiveNaN)
 {
-    fit_state.count = 0;
+    fit_state().count = 0;
     EXPECT_TRUE(std::isnan(double(cost_no_offset(p))));
-    fit_state.count = count;
+    fit_state().count = count;
     rows[2][0] = rows[2][1] = rows[2][2] = 0.0;
     EXPECT_TRUE(std::isnan(double(cost_with_offset(p))));
 }
