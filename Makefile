@@ -75,7 +75,7 @@ test-numpy1:
 	$(NP1)/bin/python -m pip install -q pytest hypothesis
 	rm -rf build/wheel && $(NP1)/bin/python -m pip wheel -q --no-deps -w build/wheel .
 	$(NP1)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel/kelfit-*.whl
-	$(NP1)/bin/python -m pytest -q tests/test_solve.py tests/test_fit.py
+	$(NP1)/bin/python -m pytest -q -m "not slow" tests/test_solve.py tests/test_fit.py tests/test_engine.py tests/test_safety.py
 
 demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
