@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pickle
 import threading
 
 import kelfit
@@ -141,6 +142,12 @@ class TestResult:
         assert not np.shares_memory(params, start)
         assert isinstance(cost, float) and cost == f32(cost)
         assert evaluations > 100 and runs == 1
+        # Results travel to and from process pools.
+        again = pickle.loads(pickle.dumps(result))
+        assert (
+            type(again) is kelfit.FitResult
+            and again.params.tobytes() == params.tobytes()
+        )
         # The cost with the offset free is never worse.
         assert kelfit.fit(vectors, observed, start, offset=True).cost <= cost
 
