@@ -11,8 +11,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._extras import require
-from .readers import Coupling, DataError, PathLike
+from .._extras import require
+from ..errors import DataError, PathLike
+from .tables import Coupling
 
 if TYPE_CHECKING:
     import gemmi
@@ -211,7 +212,7 @@ def _atom_for(
 def structure_vectors(
     structure: PathLike | gemmi.Structure,
     couplings: Sequence[Coupling],
-    atoms: Sequence[str] = ("N", "H"),
+    atoms: Sequence[str] | None = ("N", "H"),
     model: int = 1,
     *,
     chain: str | None = None,
@@ -219,14 +220,16 @@ def structure_vectors(
     """Match couplings to the inter-atomic vectors of a structure.
 
     Only couplings between the two ``atoms`` are used (in either order; H
-    and HN are the same amide proton); couplings from a plain table, which
-    name no atoms, are taken to be between these two atoms of their residue.
-    Couplings that cannot be matched are listed in ``unmatched`` and logged.
+    and HN are the same amide proton), or every coupling when ``atoms`` is
+    None; couplings from a plain table, which name no atoms, are taken to be
+    between these two atoms (N and H when None) of their residue.  Couplings
+    that cannot be matched are listed in ``unmatched`` and logged.  Each
+    vector keeps its length, the inter-nuclear distance in angstrom.
 
     Args:
         structure: a PDB or mmCIF path, or a ``gemmi.Structure``.
-        couplings: from :func:`~kelfit_tools.readers.read_couplings`.
-        atoms: the atom pair, such as ``("N", "H")``.
+        couplings: from :func:`~kelfit_tools.io.read_restraints`.
+        atoms: the atom pair, such as ``("N", "H")``, or None for all.
         model: which model (1-based) of an ensemble.
         chain: chain for couplings that name none; by default the first
             chain holding the residue.
@@ -236,6 +239,8 @@ def structure_vectors(
         DataError: unreadable structure, no such model, or no coupling
             matched.
     """
+    every = atoms is None
+    atoms = ("N", "H") if atoms is None else atoms
     if len(atoms) != 2:
         raise ValueError(f"atoms must name two atoms, got {list(atoms)}")
     st = _structure(structure)
@@ -250,7 +255,7 @@ def structure_vectors(
         if c.atom_i is None or c.atom_j is None:
             c = _with_atoms(c, atoms)
         pair = (_atom_key(c.atom_i or ""), _atom_key(c.atom_j or ""))
-        if pair != wanted and pair[::-1] != wanted:
+        if not every and pair != wanted and pair[::-1] != wanted:
             other += 1
             continue
         first, resname_i, reason = _atom_for(
@@ -295,6 +300,8 @@ def structure_vectors(
             hint = (
                 f" (none of the {other} couplings is between {atoms[0]} and {atoms[1]})"
             )
+        elif not couplings:
+            hint = " (no couplings given)"
         raise DataError(f"no coupling matched the structure{hint}", source)
     return StructureVectors(
         vectors=np.array(vectors),

@@ -8,9 +8,9 @@ from typing import Any
 
 import numpy as np
 
-from ._extras import require
-from .fitting import FitResult
-from .readers import PathLike
+from .._extras import require
+from ..fitting import FitResult
+from ..errors import PathLike
 
 __all__ = ["outliers", "plot_fit"]
 
