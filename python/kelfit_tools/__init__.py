@@ -23,10 +23,10 @@ from __future__ import annotations
 from typing import Any
 
 from ._extras import MissingExtra
-from .fitting import FitResult, back_calculate, fit, linear_start
-from .montecarlo import MonteCarloResult, monte_carlo
 from .errors import DataError
+from .fitting import FitResult, back_calculate, fit, linear_start
 from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
+from .montecarlo import MonteCarloResult, monte_carlo
 from .tensor import Tensor, canonical
 
 try:

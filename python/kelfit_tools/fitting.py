@@ -8,7 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .tensor import Tensor, canonical, tensor_from_matrix
+from .tensor import Tensor, canonical, tensor_from_matrix, tensor_from_params
 
 __all__ = ["FitResult", "back_calculate", "fit", "linear_start"]
 

@@ -178,7 +178,9 @@ def fit_medium(
     """
     v = np.asarray(vectors, dtype=np.float64)
     if v.ndim != 2 or v.shape[0] != len(couplings):
-        raise ValueError(f"need one vector per coupling, got {v.shape} for {len(couplings)}")
+        raise ValueError(
+            f"need one vector per coupling, got {v.shape} for {len(couplings)}"
+        )
     atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
     types = [bond_type(a, b) for a, b in atoms]
     distances = np.linalg.norm(v, axis=1)
@@ -187,7 +189,9 @@ def fit_medium(
     sigma, why = row_sigma(couplings) if weighted else (None, "")
     if why:
         notes.append(why)
-    constants, _ = row_scales(atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length)
+    constants, _ = row_scales(
+        atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length
+    )
     # The conventions differ only where constants of both signs are present.
     both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
     tried = ["physical", "magnitudes"] if convention == "auto" and both_signs else []

@@ -69,7 +69,9 @@ def _medium_name(frame: Any) -> str:
     return str(frame.name)
 
 
-def _atom(row: dict[str, Any], k: int) -> tuple[int | None, str, str | None, str | None]:
+def _atom(
+    row: dict[str, Any], k: int
+) -> tuple[int | None, str, str | None, str | None]:
     """Residue number, atom name, residue name and chain of atom ``k``.
 
     The author's numbering (as in the PDB file) wins when a row gives it;
@@ -77,7 +79,12 @@ def _atom(row: dict[str, Any], k: int) -> tuple[int | None, str, str | None, str
     different order.
     """
     for seq, comp, atom, chain in (
-        (f"Auth_seq_ID_{k}", f"Auth_comp_ID_{k}", f"Auth_atom_ID_{k}", f"Auth_asym_ID_{k}"),
+        (
+            f"Auth_seq_ID_{k}",
+            f"Auth_comp_ID_{k}",
+            f"Auth_atom_ID_{k}",
+            f"Auth_asym_ID_{k}",
+        ),
         (f"Seq_ID_{k}", f"Comp_ID_{k}", f"Atom_ID_{k}", f"PDB_strand_ID_{k}"),
     ):
         if _missing(row.get(seq)) or _missing(row.get(atom)):

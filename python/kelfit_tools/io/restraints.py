@@ -44,5 +44,3 @@ def read_restraints(path: PathLike, format: str | None = None) -> list[Coupling]
     if format == "nmrstar":
         return read_nmrstar(path)
     raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")
-
-

@@ -5,7 +5,7 @@ from __future__ import annotations
 import logging
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -77,6 +77,9 @@ class StructureVectors:
         other_pairs: how many couplings were between other atom pairs and
             were left out.
         model: the model used (1-based).
+        renamed: couplings used by residue number although the table names
+            another residue there (with ``resnames="use"``), each with the
+            difference.
     """
 
     vectors: NDArray[np.float64]
@@ -86,6 +89,7 @@ class StructureVectors:
     unmatched: list[tuple[Coupling, str]]
     other_pairs: int
     model: int
+    renamed: list[tuple[Coupling, str]] = field(default_factory=list)
 
 
 def load_structure(path: PathLike) -> gemmi.Structure:
@@ -189,24 +193,28 @@ def _atom_for(
     icode: str,
     resname: str | None,
     atom: str,
+    renamed: list[str],
 ) -> tuple[Any, str, str]:
     residue, reason = index.find(chain, number, icode)
     if residue is None:
         return None, "", reason
     expected = _resname(resname)
     if expected is not None and _resname(residue.name) != expected:
-        return (
-            None,
-            "",
-            (
-                f"residue {number}{icode} is {residue.name} in the structure, "
-                f"{resname} in the table"
-            ),
+        difference = (
+            f"residue {number}{icode} is {residue.name} in the structure, "
+            f"{resname} in the table"
         )
+        if renamed is _STRICT:
+            return None, "", difference
+        renamed.append(difference)
     found = _find_atom(residue, atom)
     if found is None:
         return None, "", f"no atom {atom} in {residue.name}{number}{icode}"
     return found, residue.name, ""
+
+
+#: Passed as ``renamed`` when a residue name that differs means no match.
+_STRICT: list[str] = []
 
 
 def structure_vectors(
@@ -216,6 +224,7 @@ def structure_vectors(
     model: int = 1,
     *,
     chain: str | None = None,
+    resnames: str = "strict",
 ) -> StructureVectors:
     """Match couplings to the inter-atomic vectors of a structure.
 
@@ -233,12 +242,17 @@ def structure_vectors(
         model: which model (1-based) of an ensemble.
         chain: chain for couplings that name none; by default the first
             chain holding the residue.
+        resnames: what a residue name that differs from the structure's
+            means: ``"strict"``, no match; ``"use"``, match by number, listed
+            in ``renamed`` and logged (a typing error in a table).
 
     Raises:
         MissingExtra: gemmi is not installed.
         DataError: unreadable structure, no such model, or no coupling
             matched.
     """
+    if resnames not in ("strict", "use"):
+        raise ValueError(f"resnames must be 'strict' or 'use', got {resnames!r}")
     every = atoms is None
     atoms = ("N", "H") if atoms is None else atoms
     if len(atoms) != 2:
@@ -250,6 +264,7 @@ def structure_vectors(
     vectors: list[NDArray[np.float64]] = []
     matched: list[Coupling] = []
     unmatched: list[tuple[Coupling, str]] = []
+    renamed: list[tuple[Coupling, str]] = []
     other = 0
     for c in couplings:
         if c.atom_i is None or c.atom_j is None:
@@ -258,17 +273,32 @@ def structure_vectors(
         if not every and pair != wanted and pair[::-1] != wanted:
             other += 1
             continue
+        differences: list[str] = _STRICT if resnames == "strict" else []
         first, resname_i, reason = _atom_for(
-            index, c.chain_i, c.residue_i, c.icode_i, c.resname_i, c.atom_i or ""
+            index,
+            c.chain_i,
+            c.residue_i,
+            c.icode_i,
+            c.resname_i,
+            c.atom_i or "",
+            differences,
         )
         second, resname_j, reason_j = (None, "", "")
         if first is not None:
             second, resname_j, reason_j = _atom_for(
-                index, c.chain_j, c.residue_j, c.icode_j, c.resname_j, c.atom_j or ""
+                index,
+                c.chain_j,
+                c.residue_j,
+                c.icode_j,
+                c.resname_j,
+                c.atom_j or "",
+                differences,
             )
         if first is None or second is None:
             unmatched.append((c, reason or reason_j))
             continue
+        if differences and differences is not _STRICT:
+            renamed.append((c, "; ".join(differences)))
         vector = np.array(
             [
                 second.pos.x - first.pos.x,
@@ -283,6 +313,13 @@ def structure_vectors(
             c = _with_resnames(c, resname_i, resname_j)
         vectors.append(vector)
         matched.append(c)
+    if renamed:
+        log.warning(
+            "%d coupling(s) used by residue number although the residue names "
+            "differ: %s",
+            len(renamed),
+            "; ".join(f"{c.label}: {why}" for c, why in renamed[:5]),
+        )
     if unmatched:
         shown = "; ".join(f"{c.label}: {why}" for c, why in unmatched[:5])
         more = f" and {len(unmatched) - 5} more" if len(unmatched) > 5 else ""
@@ -311,6 +348,7 @@ def structure_vectors(
         unmatched=unmatched,
         other_pairs=other,
         model=model,
+        renamed=renamed,
     )
 
 

@@ -25,6 +25,7 @@ __all__ = [
     "read_table",
 ]
 
+
 def _read_lines(path: PathLike) -> list[str]:
     try:
         with open(path, encoding="utf-8-sig") as handle:

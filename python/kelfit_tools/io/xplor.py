@@ -95,9 +95,9 @@ def _statement(
         if i >= len(lines) or _ASSIGN.match(lines[i]):
             break
         following = lines[i].split("!", 1)[0].strip()
-        if depth == 0 and selections and _NUMBER.search(tail):
-            if not following.startswith("(") and not _NUMBER.match(following):
-                break
+        ended = depth == 0 and selections and _NUMBER.search(tail)
+        if ended and not following.startswith("(") and not _NUMBER.match(following):
+            break
         text = lines[i]
     if depth:
         raise DataError(
@@ -150,7 +150,9 @@ def read_xplor(path: PathLike) -> list[Coupling]:
             )
         value, error = float(numbers[0]), float(numbers[1])
         if error < 0:
-            raise DataError(f"error must not be negative, got {numbers[1]}", path, start + 1)
+            raise DataError(
+                f"error must not be negative, got {numbers[1]}", path, start + 1
+            )
         residue = tensor[0].residue
         medium = names.setdefault(residue, last_comment or f"tensor residue {residue}")
         first, second = parsed[4], parsed[5]
@@ -173,5 +175,7 @@ def read_xplor(path: PathLike) -> list[Coupling]:
         )
         last_comment = ""
     if not couplings:
-        raise DataError("no RDC restraints (assign statements with six selections)", path)
+        raise DataError(
+            "no RDC restraints (assign statements with six selections)", path
+        )
     return couplings

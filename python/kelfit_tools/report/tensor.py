@@ -217,7 +217,9 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         )
         lines.append(f"  R                {t['r']:.4f}")
         lines.append(f"  Dr(N-H) = R Da   {t['dr_nh']:.3f}{u}")
-        lines.append(f"  1.5 Da R         {1.5 * t['da_nh'] * t['r']:.3f}{u} (the module's Dr)")
+        lines.append(
+            f"  1.5 Da R         {1.5 * t['da_nh'] * t['r']:.3f}{u} (the module's Dr)"
+        )
     else:
         lines.append("Fit:")
         lines.append(f"  N                {q['n']}")
@@ -229,7 +231,9 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(f"  offset           {t['offset']:.3f}{u}")
     a1, a2, a3 = t["euler_deg"]
     lines.append(f"  Euler (deg)      {a1:.2f} {a2:.2f} {a3:.2f}  (z-x-z, canonical)")
-    others = "; ".join(" ".join(f"{a:.2f}" for a in s) for s in t["euler_solutions_deg"][1:])
+    others = "; ".join(
+        " ".join(f"{a:.2f}" for a in s) for s in t["euler_solutions_deg"][1:]
+    )
     lines.append(f"    equivalent     {others}")
     for name, axis in zip("xyz", t["principal_axes"]):
         lines.append(f"  axis {name}           " + " ".join(f"{c:+.4f}" for c in axis))
@@ -260,7 +264,11 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(
             f"    sd Da {e['da_sd']:.4g}, sd R {e['r_sd']:.4g}, "
             f"sd Dr {e['dr_sd']:.4g}, sd 1.5 Da R {e['dr_model_sd']:.4g}"
-            + (f", sd offset {e['offset_sd']:.4g}" if e["offset_sd"] is not None else "")
+            + (
+                f", sd offset {e['offset_sd']:.4g}"
+                if e["offset_sd"] is not None
+                else ""
+            )
         )
         x, y, z = e["axis_spread_deg"]
         lines.append(f"    axis spread (deg) x {x:.2f}, y {y:.2f}, z {z:.2f}")
