@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from kelfit_tools import DataError, read_couplings, read_table
 from kelfit_tools.example import example
-from kelfit_tools.structure import residue_vectors, structure_vectors
+from kelfit_tools.io.structure import residue_vectors, structure_vectors
 from tools_support import REAL_DATA, shared_data
 
 pytest.importorskip("gemmi")

@@ -137,11 +137,15 @@ def monte_carlo(
         raise ValueError(f"trials must be at least 2, got {trials}")
     v = _vectors(vectors)
     o = _observed(observed, v.shape[0])
-    k = _row_factors(scale, v.shape[0], "scale")
+    factors = _row_factors(scale, v.shape[0], "scale")
     w = None
     if sigma is not None and np.ndim(sigma) > 0:
         w = _row_factors(sigma, v.shape[0], "sigma")
-    best = result if result is not None else fit(v, o, offset=offset, sigma=w, scale=k)
+    best = (
+        result
+        if result is not None
+        else fit(v, o, offset=offset, sigma=w, scale=factors)
+    )
     if method == "noise" and w is None:
         s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]
         if not (s > 0 and math.isfinite(s)):
@@ -159,9 +163,9 @@ def monte_carlo(
     for k in track(range(trials), trials, label, wanted(progress)):
         if method == "noise":
             noise = rng.normal(0.0, 1.0, count) * (s if w is None else w)
-            trial = fit(v, o + noise, offset=offset, sigma=w, scale=k)
+            trial = fit(v, o + noise, offset=offset, sigma=w, scale=factors)
         else:
-            trial = _bootstrap_fit(v, o, rng, offset, w, k)
+            trial = _bootstrap_fit(v, o, rng, offset, w, factors)
         t = canonical(trial.params)
         da[k], r[k], off[k] = t.da, t.r, trial.offset
         angles[k] = _axis_angles(reference, t.axes)

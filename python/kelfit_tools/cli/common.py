@@ -10,8 +10,8 @@ import math
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
-from typing import NoReturn, TextIO
+from collections.abc import Callable, Sequence
+from typing import NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -255,24 +255,28 @@ class Outputs:
         self._pending.clear()
 
 
-def emit(text: str, out: TextIO | None = None) -> None:
-    """Write to stdout (or ``out``) and flush, so that a full disk shows here."""
-    stream = sys.stdout if out is None else out
-    stream.write(text)
-    stream.flush()
+def emit(text: str) -> None:
+    """Write to stdout and flush, so that a full disk shows here.
 
-
-@contextlib.contextmanager
-def stdout_guard() -> Iterator[None]:
-    """Turn a lost or full stdout into :class:`DataError`."""
+    Raises:
+        DataError: stdout cannot take the text (a full disk, a closed file);
+            stdout is then pointed at the null device, so that Python's own
+            flush at exit does not fail a second time.
+    """
     try:
-        yield
+        sys.stdout.write(text)
+        sys.stdout.flush()
     except BrokenPipeError:
         raise
     except OSError as exc:
-        if exc.errno is None:
-            raise
-        raise DataError(f"cannot write to standard output: {exc.strerror}") from None
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        raise DataError(
+            f"cannot write to standard output: {exc.strerror or exc}"
+        ) from None
 
 
 def plain_message(exc: BaseException) -> str:

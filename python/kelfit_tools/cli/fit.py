@@ -172,23 +172,25 @@ def _check(args: argparse.Namespace) -> None:
 
 def _select(couplings: list[Coupling], args: argparse.Namespace) -> list[Coupling]:
     """Couplings kept by W, --types/--atoms and --exclude, with notes."""
-    zero = [c for c in couplings if c.weight == 0]
-    if zero:
-        log.info("%d coupling(s) with W = 0 left out", len(zero))
+    notes = []
     kept = [c for c in couplings if c.weight != 0]
+    if len(kept) != len(couplings):
+        notes.append(f"{len(couplings) - len(kept)} coupling(s) with W = 0 left out")
     types = args.types or ([bond_type(*args.atoms)] if args.atoms else None)
+    # A plain table names no atoms: its rows are N-H unless --atoms says.
+    default = args.atoms or ("N", "H")
+    present = {bond_type(c.atom_i or default[0], c.atom_j or default[1]) for c in kept}
     if types:
-        wanted_types = set(types)
-        # A plain table names no atoms: its rows are N-H unless --atoms says.
-        default = args.atoms or ("N", "H")
         before = len(kept)
         kept = [
             c
             for c in kept
-            if bond_type(c.atom_i or default[0], c.atom_j or default[1]) in wanted_types
+            if bond_type(c.atom_i or default[0], c.atom_j or default[1]) in set(types)
         ]
         if before != len(kept):
-            log.info("%d coupling(s) of other bond types left out", before - len(kept))
+            notes.append(
+                f"{before - len(kept)} coupling(s) of other bond types left out"
+            )
     if args.exclude:
         before = len(kept)
         kept = [
@@ -196,9 +198,16 @@ def _select(couplings: list[Coupling], args: argparse.Namespace) -> list[Couplin
             for c in kept
             if c.residue_i not in args.exclude and c.residue_j not in args.exclude
         ]
-        log.info("%d coupling(s) of excluded residues left out", before - len(kept))
+        notes.append(f"{before - len(kept)} coupling(s) of excluded residues left out")
     if not kept:
-        raise DataError("no couplings left to fit after the selection", args.couplings)
+        raise DataError(
+            "no couplings left to fit after the selection ("
+            + "; ".join([*notes, "types present: " + ", ".join(sorted(present))])
+            + ")",
+            args.couplings,
+        )
+    for note in notes:
+        log.info("%s", note)
     return kept
 
 
