@@ -177,6 +177,4 @@ def test_lysozyme_readers_agree(lysozyme: dict, name: str) -> None:
 
     assert values(first) == values(xplor)
     # The Xplor errors (2 Hz each) weigh every row alike: the same tensor.
-    assert first["tensor"]["da_nh"] == pytest.approx(
-        xplor["tensor"]["da_nh"], abs=1e-3
-    )
+    assert first["tensor"]["da_nh"] == pytest.approx(xplor["tensor"]["da_nh"], abs=1e-3)
