@@ -72,6 +72,7 @@ class TestBondConstants:
         assert np.all(magnitudes > 0)
         assert np.sign(physical).tolist() == [-1, 1, -1]
         assert np.allclose(np.abs(physical), magnitudes)
+        assert np.allclose(physical * reference_constant(), constants)
         _, standard = row_scales(atoms, None, bond_lengths="standard")
         assert standard[0] == pytest.approx(
             (1.041 / STANDARD_LENGTHS["N-H"]) ** 3, rel=1e-12

@@ -5,12 +5,14 @@ from __future__ import annotations
 import csv
 import io
 import json
-import math
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
-from kelfit_tools import back_calculate, fit, read_table
+from kelfit_tools import back_calculate, fit, read_couplings, read_table
 from kelfit_tools.example import example
 from tools_support import env_without, png_size, run_kelfit
 
@@ -204,6 +206,12 @@ class TestExitStatus:
             ["fit", EX.vectors, "--atoms", "N"],
             ["fit", EX.vectors, "--seed", "3"],
             ["fit", EX.vectors, "--errors", "1"],
+            ["fit", EX.vectors, "--errors", "5", "--seed", "-1"],
+            ["fit", EX.vectors, "--errors", "5", "--sigma", "0"],
+            ["fit", EX.vectors, "--errors", "5", "--bootstrap", "--sigma", "1"],
+            ["fit", EX.vectors, "--types", "N-H"],
+            ["fit", "--structure", EX.structure, "--couplings", EX.couplings,
+             "--exclude", "5-2"],
             ["fit", EX.vectors, "--frobnicate"],
             ["fit", "--structure", EX.structure, "--couplings", EX.couplings,
              "--models", "all", "--plot", "x.png"],
@@ -257,3 +265,75 @@ class TestExitStatus:
         demo = run_kelfit("demo", cwd=tmp_path, env=env)
         assert demo.returncode == 0 and INSTALL in demo.stderr
         assert not (tmp_path / "demo-fit.png").exists()
+
+
+class TestNeverBreaks:
+    def test_full_disk_on_stdout_leaves_no_file(self, tmp_path: Path) -> None:
+        if not Path("/dev/full").exists():
+            pytest.skip("no /dev/full here")
+        rows = tmp_path / "rows.csv"
+        rows.write_text("an older file\n")
+        with open("/dev/full", "w") as full:
+            done = subprocess.run(
+                [sys.executable, "-m", "kelfit_tools", "fit", str(EX.vectors),
+                 "--out", str(rows)],
+                stdout=full, stderr=subprocess.PIPE, text=True, check=False,
+            )  # fmt: skip
+        assert done.returncode == 1 and "Traceback" not in done.stderr
+        assert "standard output" in done.stderr
+        assert len(done.stderr.splitlines()) == 1
+        # The older file is untouched and no temporary file is left.
+        assert rows.read_text() == "an older file\n"
+        assert [p.name for p in tmp_path.iterdir()] == ["rows.csv"]
+
+    def test_closed_stdout(self) -> None:
+        done = subprocess.run(
+            [sys.executable, "-m", "kelfit_tools", "fit", str(EX.vectors)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            check=False, close_fds=True,
+            preexec_fn=lambda: os.close(1),
+        )  # fmt: skip
+        assert done.returncode == 1 and "Traceback" not in done.stderr
+        assert "standard output is closed" in done.stderr
+
+    def test_types_and_exclude_select_rows(self, tmp_path: Path) -> None:
+        pytest.importorskip("gemmi")
+        common = ("--structure", EX.structure, "--couplings", EX.couplings)
+        everything = medium(fit_json(*common))
+        fewer = medium(fit_json(*common, "--exclude", "2-5,30", "--types", "H-N"))
+        dropped = {c["residue_i"] for c in everything["couplings"]} - {
+            c["residue_i"] for c in fewer["couplings"]
+        }
+        assert dropped == {2, 3, 4, 5, 30}
+
+    def test_several_media_give_one_figure_each(self, tmp_path: Path) -> None:
+        pytest.importorskip("gemmi")
+        pytest.importorskip("matplotlib")
+        table = tmp_path / "two.mr"
+        lines = []
+        for tensor, factor in ((501, 1.0), (502, -0.5)):
+            lines.append(f"! medium {tensor}")
+            for c in read_couplings(EX.couplings):
+                lines.append(
+                    f"assign (resid {tensor} and name OO) (resid {tensor} and name Z)"
+                    f" (resid {tensor} and name X) (resid {tensor} and name Y)"
+                    f" (resid {c.residue_i} and name N) (resid {c.residue_i} and name HN)"
+                    f" {c.value * factor:.3f} 1.0"
+                )
+        table.write_text("\n".join(lines) + "\n")
+        plot = tmp_path / "fig.png"
+        done = run_kelfit(
+            "fit", "--structure", EX.structure, "--couplings", table, "--plot", plot
+        )
+        assert done.returncode == 0, done.stderr
+        assert "Between media:" in done.stdout
+        for name in ("fig-1.png", "fig-2.png"):
+            assert f"wrote {tmp_path / name}" in done.stderr
+            assert png_size(tmp_path / name)[0] > 1000
+        result = fit_json(
+            "--structure", EX.structure, "--couplings", table, "--format", "xplor"
+        )
+        assert [m["medium"] for m in result["media"]] == ["medium 501", "medium 502"]
+        (pair,) = result["comparisons"]
+        # The second medium is the first scaled by -1/2: the same alignment.
+        assert abs(pair["scalar_product"]) == pytest.approx(1.0, abs=1e-3)
