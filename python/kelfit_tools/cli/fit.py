@@ -246,7 +246,11 @@ def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[
     from ..io.structure import load_structure, structure_vectors
 
     couplings = _select(read_restraints(args.couplings, args.format), args)
-    media = _media(couplings)
+    # A file that names no medium holds one: call it by the file's name.
+    media = [
+        (name or os.path.basename(args.couplings), rows)
+        for name, rows in _media(couplings)
+    ]
     structure = load_structure(args.structure)
     numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
     fits: list[_Fit] = []
@@ -423,7 +427,7 @@ def _default_title(args: argparse.Namespace, f: _Fit) -> str:
     if args.table:
         return os.path.basename(args.table)
     name = f"{os.path.basename(args.structure)}, {os.path.basename(args.couplings)}"
-    if f.medium is not None and f.medium.name:
+    if f.medium is not None and f.medium.name != os.path.basename(args.couplings):
         name += f"\n{f.medium.name}"
     return name
 

@@ -94,6 +94,11 @@ def _atom(
         except ValueError:
             continue
         resname = None if _missing(row.get(comp)) else str(row[comp])
+        if resname is None and str(row.get(f"Seq_ID_{k}")) == str(row[seq]):
+            # The author's set names no residue; the other set's name holds
+            # only when it numbers this residue alike.
+            fallback = row.get(f"Comp_ID_{k}")
+            resname = None if _missing(fallback) else str(fallback)
         chain_id = None if _missing(row.get(chain)) else str(row[chain])
         return number, str(row[atom]), resname, chain_id
     return None, "", None, None
@@ -110,8 +115,8 @@ def read_nmrstar(path: PathLike) -> list[Coupling]:
         DataError: unreadable or malformed file, a row without atoms or
             value, or no RDC list.
     """
-    pynmrstar = require("pynmrstar", "reading NMR-STAR files")
-    require("pynmrstar.exceptions", "reading NMR-STAR files")
+    pynmrstar = require("pynmrstar", "reading NMR-STAR files", "nmrstar")
+    require("pynmrstar.exceptions", "reading NMR-STAR files", "nmrstar")
     try:
         entry = pynmrstar.Entry.from_file(os.fspath(path))
     except FileNotFoundError:

@@ -255,12 +255,13 @@ def plot_medium(
         )  # fmt: skip
         if labels is not None:
             for i in worst:
+                text = labels[i] if len(names) == 1 else f"{labels[i]} {types[i]}"
                 for ax, x, y in (
                     (left, calculated[i], observed[i]),
                     (right, x_res[i], residuals[i]),
                 ):
                     ax.annotate(
-                        labels[i], (x, y), xytext=(4, 4), textcoords="offset points",
+                        text, (x, y), xytext=(4, 4), textcoords="offset points",
                         fontsize=7, color="#c0392b",
                     )  # fmt: skip
     left.set_xlim(low, high)
@@ -274,7 +275,8 @@ def plot_medium(
     right.set_xlabel("residue" if medium is not None else "row")
     right.set_ylabel("observed - back-calculated" + u)
     bars = " (bars: sigma)" if sigma is not None else ""
-    right.set_title(f"residual per residue{bars}", fontsize=9)
+    along = "residue" if medium is not None else "row"
+    right.set_title(f"residual per {along}{bars}", fontsize=9)
     right.legend(fontsize=7, loc="best", frameon=False, ncols=min(len(names), 4))
     for ax in (left, right):
         ax.grid(True, color="0.92", lw=0.6, zorder=0)

@@ -197,8 +197,7 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
     lines = []
     if "medium" in report:
         types = ", ".join(f"{n} {k}" for k, n in report["types"].items())
-        title = report["medium"] or "(one medium)"
-        lines.append(f"Medium: {title}")
+        lines.append(f"Medium: {report['medium']}")
         lines.append(f"  couplings        {q['n']}: {types}")
         conv = report["sign_convention"]
         chi = ", ".join(f"{k} {v:.6g}" for k, v in conv["chi2"].items())
@@ -272,6 +271,13 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         )
         x, y, z = e["axis_spread_deg"]
         lines.append(f"    axis spread (deg) x {x:.2f}, y {y:.2f}, z {z:.2f}")
+        reduced = q["reduced_chi2"]
+        if e["method"] == "noise" and e["sigma"] is None and reduced and reduced > 2:
+            lines.append(
+                f"    reduced chi^2 is {reduced:.3g}: the stated uncertainties are"
+                " smaller than\n    the misfit, so these spreads are too small;"
+                " --bootstrap does not\n    rely on them"
+            )
     if "linear_optimum" in report:
         lin = report["linear_optimum"]
         lines.append(
