@@ -173,12 +173,17 @@ class TestWeightedFit:
             ({"sigma": np.zeros(10)}, "sigma of row 1 must be finite and positive"),
             ({"scale": np.r_[np.ones(9), 0.0]}, "scale of row 10 must be finite"),
             ({"sigma": np.ones(3)}, "sigma must hold 10 values"),
+            # Positive in double, zero once narrowed to the module's floats.
+            ({"sigma": np.full(10, 1e-50)}, "sigma of row 1 .* single precision"),
+            ({"observed": np.r_[np.ones(9), 1e300]}, "observed value of row 10"),
+            ({"start": [0, 0, 0, 1e39, 0]}, "start tensor is too large"),
         ],
     )
     def test_rejects_bad_sigma_and_scale(self, kwargs: dict, message: str) -> None:
         v = np.random.default_rng(12).normal(size=(10, 3))
+        observed = kwargs.pop("observed", np.ones(10))
         with pytest.raises(ValueError, match=message):
-            fit(v, np.ones(10), **kwargs)
+            fit(v, observed, **kwargs)
 
     def test_nan_observed_gets_our_message(self) -> None:
         v = np.random.default_rng(13).normal(size=(10, 3))

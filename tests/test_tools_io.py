@@ -133,3 +133,22 @@ class TestTables:
         path.write_text('1,0,0,1.0\n0,1,0,"' + "9" * 200_000 + '"\n')
         with pytest.raises(DataError, match=r"huge\.csv:2: not a readable CSV line"):
             read_table(path)
+
+    def test_values_beyond_single_precision_name_their_line(
+        self, tmp_path: Path
+    ) -> None:
+        path = tmp_path / "big.txt"
+        path.write_text("# x y z value\n1 0 0 1.0\n0 1 0 1e300\n")
+        with pytest.raises(DataError, match=r"big\.txt:3: value is too large"):
+            read_table(path)
+
+
+def test_module_indices_become_what_the_user_gave() -> None:
+    from kelfit_tools.cli.common import plain_message
+
+    message = plain_message(
+        ValueError("start[3] must be finite; sigma[5] and vectors row 0 are bad")
+    )
+    assert message == (
+        "Da of the start must be finite; sigma of row 6 and vector of row 1 are bad"
+    )

@@ -12,6 +12,10 @@ from .tensor import Tensor, canonical, tensor_from_matrix, tensor_from_params
 
 __all__ = ["FitResult", "back_calculate", "fit", "linear_start"]
 
+#: The largest float32: every stored quantity of the module is single
+#: precision, so values beyond it cannot be fitted.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
 #: Singular values this small relative to the largest leave the tensor
 #: undetermined: the vectors do not sample enough independent directions.
 _RANK_TOL = 1e-10
@@ -42,13 +46,29 @@ def _row_factors(
         a = np.full(count, float(a))
     if a.ndim != 1 or a.shape[0] != count:
         raise ValueError(f"{what} must hold {count} values, got shape {a.shape}")
-    bad = np.flatnonzero(~np.isfinite(a) | (a <= 0.0 if what == "sigma" else a == 0))
+    # The module narrows them to float32: a value that is positive in
+    # double may still narrow to 0 or overflow.
+    with np.errstate(over="ignore", under="ignore"):
+        narrowed = a.astype(np.float32)
+    invalid = narrowed <= 0.0 if what == "sigma" else narrowed == 0
+    bad = np.flatnonzero(~np.isfinite(a) | ~np.isfinite(narrowed) | invalid)
     if bad.size:
         need = "positive" if what == "sigma" else "non-zero"
         raise ValueError(
-            f"{what} of row {bad[0] + 1} must be finite and {need}, got {a[bad[0]]}"
+            f"{what} of row {bad[0] + 1} must be finite and {need} in single "
+            f"precision, got {a[bad[0]]}"
         )
     return a
+
+
+def _fits_float32(a: NDArray[np.float64], what: str) -> None:
+    """Raise naming the first row (from 1) that float32 cannot hold."""
+    rows = np.flatnonzero(np.abs(a).reshape(a.shape[0], -1).max(axis=1) > _FLOAT32_MAX)
+    if rows.size:
+        raise ValueError(
+            f"{what} of row {rows[0] + 1} is too large for single precision "
+            f"(at most {_FLOAT32_MAX:.4g})"
+        )
 
 
 def _unit_rows(v: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -354,6 +374,8 @@ def fit(
     if not np.all(np.isfinite(o)):
         bad = int(np.flatnonzero(~np.isfinite(o))[0])
         raise ValueError(f"observed value of row {bad + 1} is not finite: {o[bad]}")
+    _fits_float32(o, "observed value")
+    _fits_float32(v, "vector")
     w = _row_factors(sigma, v.shape[0], "sigma")
     k = _row_factors(scale, v.shape[0], "scale")
     if start is None:
@@ -364,6 +386,11 @@ def fit(
             raise ValueError("start values must be finite")
     if not offset:
         params[5] = 0.0
+    if np.any(np.abs(params) > _FLOAT32_MAX):
+        raise ValueError(
+            "the start tensor is too large for a single-precision fit "
+            f"(Da {params[3]:.6g}, R {params[4]:.6g}, offset {params[5]:.6g})"
+        )
     _unit_rows(v)  # one message for zero-length rows, whatever the start
     outcome = kelfit.fit(v, o, params, sigma=w, scale=k, offset=offset)
     return result_from_params(

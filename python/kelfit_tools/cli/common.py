@@ -8,6 +8,7 @@ import contextlib
 import logging
 import math
 import os
+import re
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -279,21 +280,30 @@ def emit(text: str) -> None:
         ) from None
 
 
+_PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")
+
+
 def plain_message(exc: BaseException) -> str:
-    """A message for the user; the module's talk of params[3] becomes ours."""
+    """A message for the user: the module's array indices (``start[3]``,
+    ``sigma[5]``, ``vectors row 0``, counted from 0) become what the user
+    gave (Da of the start, sigma of row 6)."""
     text = str(exc)
-    replacements = {
-        "params[0]": "a1",
-        "params[1]": "a2",
-        "params[2]": "a3",
-        "params[3]": "Da",
-        "params[4]": "R",
-        "params[5]": "the offset",
-        "params": "the tensor parameters",
-    }
-    for old, new in replacements.items():
-        text = text.replace(old, new)
-    return text
+    text = re.sub(
+        r"\b(start|params)\[(\d)\]",
+        lambda m: (
+            f"{_PARAM_NAMES[int(m.group(2))]} of the "
+            + ("start" if m.group(1) == "start" else "tensor")
+        ),
+        text,
+    )
+    text = re.sub(
+        r"\b(sigma|scale|observed)\[(\d+)\]",
+        lambda m: f"{m.group(1)} of row {int(m.group(2)) + 1}",
+        text,
+    )
+    return re.sub(
+        r"\bvectors row (\d+)", lambda m: f"vector of row {int(m.group(1)) + 1}", text
+    )
 
 
 def data_error_exit(command: str, exc: BaseException) -> int:

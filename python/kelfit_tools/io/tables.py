@@ -26,6 +26,10 @@ __all__ = [
 ]
 
 
+#: The largest float32: the fits store every value in single precision.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
 def _read_lines(path: PathLike) -> list[str]:
     try:
         with open(path, encoding="utf-8-sig") as handle:
@@ -151,14 +155,22 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
             )
         xyz = (float(numbers[0]), float(numbers[1]), float(numbers[2]))  # type: ignore[arg-type]
         length = math.sqrt(sum(c * c for c in xyz))
-        if not math.isfinite(length):
+        if not all(math.isfinite(c) for c in xyz):
             raise DataError("vector is not finite", path, number)
+        if max(abs(c) for c in xyz) > _FLOAT32_MAX:
+            raise DataError("vector is too large for single precision", path, number)
         if length == 0.0:
             raise DataError("vector has zero length", path, number)
         if has_value:
             value = float(numbers[3])  # type: ignore[arg-type]
             if not math.isfinite(value):
                 raise DataError(f"value is not finite: {fields[3]!r}", path, number)
+            if abs(value) > _FLOAT32_MAX:
+                raise DataError(
+                    f"value is too large for single precision: {fields[3]!r}",
+                    path,
+                    number,
+                )
             values.append(value)
         label = " ".join(fields[first_label:])
         vectors.append(xyz)
@@ -241,6 +253,10 @@ def _float(text: str, what: str, path: PathLike, line: int) -> float:
     value = _number(text)
     if value is None or not math.isfinite(value):
         raise DataError(f"{what} is not a finite number: {text!r}", path, line)
+    if abs(value) > _FLOAT32_MAX:
+        raise DataError(
+            f"{what} is too large for single precision: {text!r}", path, line
+        )
     return value
 
 
