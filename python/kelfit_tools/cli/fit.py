@@ -31,6 +31,7 @@ from ..report.tensor import (
 from .common import (
     Outputs,
     UsageError,
+    check_sources,
     emit,
     input_options,
     int_at_least,
@@ -155,8 +156,6 @@ class _Fit:
 
 
 def _check(args: argparse.Namespace) -> None:
-    from .common import check_sources
-
     check_sources(args, needs_couplings=True)
     if args.table and args.models != 1:
         raise UsageError("--models goes with --structure")
@@ -255,7 +254,8 @@ def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[
     numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
     fits: list[_Fit] = []
     first = True
-    models = track(numbers, len(numbers), "Fitting models", wanted(None))
+    bar = wanted(None) and args.models is None
+    models = track(numbers, len(numbers), "Fitting models", bar)
     for number in models:
         for name, rows in media:
             sv = structure_vectors(
