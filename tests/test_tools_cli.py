@@ -117,6 +117,10 @@ class TestFit:
         done = run_kelfit("fit", EX.vectors, "--plot", target)
         assert done.returncode == 0, done.stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+        # Made through a private temporary file, it still gets the usual mode.
+        umask = os.umask(0o022)
+        os.umask(umask)
+        assert target.stat().st_mode & 0o777 == 0o666 & ~umask
         assert f"wrote {target}" in done.stderr
         head = target.read_bytes()[:8]
         assert head.startswith(b"%PDF") if name.endswith(".pdf") else png_size(target)

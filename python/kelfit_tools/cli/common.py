@@ -204,6 +204,12 @@ def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
 # ---------------------------------------------------------------- outputs
 
 
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 class Outputs:
     """Files a command writes, made visible only when the whole run succeeds.
 
@@ -225,6 +231,12 @@ class Outputs:
             raise DataError(f"cannot write: {exc.strerror}", target) from None
         os.close(fd)
         self._pending.append((temp, target))
+        # mkstemp makes the file private (0600); the result should get the
+        # permissions any new file gets here.
+        try:
+            os.chmod(temp, 0o666 & ~_umask())
+        except OSError as exc:
+            raise DataError(f"cannot write: {exc.strerror}", target) from None
         return temp
 
     def write_text(self, target: str, text: str) -> None:
