@@ -213,6 +213,10 @@ def _atom_for(
     return found, residue.name, ""
 
 
+#: With ``resnames="use"``, residue names that differ are taken for typing
+#: errors only in up to this share of the couplings (and always in one).
+_RENAMED_SHARE = 0.05
+
 #: Passed as ``renamed`` when a residue name that differs means no match.
 _STRICT: list[str] = []
 
@@ -244,7 +248,9 @@ def structure_vectors(
             chain holding the residue.
         resnames: what a residue name that differs from the structure's
             means: ``"strict"``, no match; ``"use"``, match by number, listed
-            in ``renamed`` and logged (a typing error in a table).
+            in ``renamed`` and logged (a typing error in a table), unless
+            more than one coupling and more than 5% of them differ (then
+            the numbering or the structure is wrong, and none matches).
 
     Raises:
         MissingExtra: gemmi is not installed.
@@ -265,6 +271,7 @@ def structure_vectors(
     matched: list[Coupling] = []
     unmatched: list[tuple[Coupling, str]] = []
     renamed: list[tuple[Coupling, str]] = []
+    renamed_rows: list[int] = []  # their places in ``matched``
     other = 0
     for c in couplings:
         if c.atom_i is None or c.atom_j is None:
@@ -297,8 +304,6 @@ def structure_vectors(
         if first is None or second is None:
             unmatched.append((c, reason or reason_j))
             continue
-        if differences and differences is not _STRICT:
-            renamed.append((c, "; ".join(differences)))
         vector = np.array(
             [
                 second.pos.x - first.pos.x,
@@ -311,8 +316,27 @@ def structure_vectors(
             continue
         if c.resname_i is None:
             c = _with_resnames(c, resname_i, resname_j)
+        if differences and differences is not _STRICT:
+            renamed.append((c, "; ".join(dict.fromkeys(differences))))
+            renamed_rows.append(len(matched))
         vectors.append(vector)
         matched.append(c)
+    if len(renamed) > max(1, _RENAMED_SHARE * len(matched)):
+        # Not a typing error but another numbering or another protein: no
+        # such coupling is a match.
+        wrong = set(renamed_rows)
+        keep = [i for i in range(len(matched)) if i not in wrong]
+        unmatched.extend(renamed)
+        log.warning(
+            "%d of %d couplings name other residues than the structure has "
+            "(such as %s): is it the right structure and numbering?",
+            len(renamed),
+            len(matched),
+            renamed[0][1],
+        )
+        vectors = [vectors[i] for i in keep]
+        matched = [matched[i] for i in keep]
+        renamed = []
     if renamed:
         log.warning(
             "%d coupling(s) used by residue number although the residue names "
