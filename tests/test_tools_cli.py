@@ -198,6 +198,15 @@ def bad_table(tmp_path: Path) -> Path:
     return path
 
 
+def few_couplings(tmp_path: Path) -> Path:
+    path = tmp_path / "few.tab"
+    path.write_text(
+        "VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J D DD W\n"
+        "2 N 2 H 1.0 0.1 1\n3 N 3 H 2.0 0.1 1\n"
+    )
+    return path
+
+
 class TestExitStatus:
     @pytest.mark.parametrize(
         "args",
@@ -243,6 +252,11 @@ class TestExitStatus:
                 lambda tmp: ["fit", "--structure", EX.structure, "--couplings",
                              EX.couplings, "--atoms", "C,O"],
                 "no couplings left to fit",
+            ),
+            (
+                lambda tmp: ["fit", "--structure", EX.structure, "--couplings",
+                             few_couplings(tmp)],
+                "few.tab: medium 'few.tab': need at least 5 values",
             ),
         ],
     )  # fmt: skip

@@ -266,17 +266,22 @@ def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[
                 chain=args.chain,
                 resnames="strict" if args.strict_names else "use",
             )
-            mf = fit_medium(
-                sv.vectors,
-                sv.couplings,
-                name=name,
-                convention=args.signs,
-                bond_lengths=args.bond_lengths,
-                nh_length=args.nh_length,
-                offset=args.offset,
-                start=args.start,
-                weighted=not args.unweighted,
-            )
+            try:
+                mf = fit_medium(
+                    sv.vectors,
+                    sv.couplings,
+                    name=name,
+                    convention=args.signs,
+                    bond_lengths=args.bond_lengths,
+                    nh_length=args.nh_length,
+                    offset=args.offset,
+                    start=args.start,
+                    weighted=not args.unweighted,
+                )
+            except ValueError as exc:
+                # Say which medium (and model) the data could not serve.
+                where = f"medium {name!r}" + (f", model {number}" if number > 1 else "")
+                raise DataError(f"{where}: {exc}", args.couplings) from None
             if first:
                 counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
                 where = f" ({name})" if name else ""
