@@ -124,8 +124,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--sigma",
         type=positive,
-        help="with --errors: noise standard deviation (default: each row's "
-        "uncertainty, else the fit's RMSD)",
+        help="with --errors: one noise level for every row, the refits then "
+        "unweighted (default: each row's uncertainty, else the fit's RMSD)",
     )
     p.add_argument("--seed", type=seed, help="random seed for --errors")
     p.add_argument("--json", action="store_true", help="print JSON instead of text")
