@@ -151,6 +151,18 @@ class TestFit:
         text = ok("fit", EX.vectors, *args, "--bootstrap")
         assert "12 refits (bootstrap resampling)" in text
 
+    def test_start_that_ends_outside_canonical_r_is_reported_canonically(
+        self,
+    ) -> None:
+        # The demo's best tensor with its axes relabelled: R = 5.62 there.
+        start = "-79.932640,41.559979,-59.406349,2.267042,5.620437"
+        done = run_kelfit("fit", EX.vectors, f"--start={start}", "--json")
+        assert done.returncode == 0, done.stderr
+        assert "outside 0..2/3" in done.stderr
+        tensor = medium(json.loads(done.stdout))["tensor"]
+        assert tensor["fitted_params"]["r"] > 2 / 3
+        assert tensor["r"] == pytest.approx(0.3839, abs=1e-3)
+
     def test_offset_and_start(self) -> None:
         result = medium(
             fit_json(EX.vectors, "--offset", "--start", "30,60,120,-9,0.3,0.5")

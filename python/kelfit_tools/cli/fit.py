@@ -313,6 +313,13 @@ def _table_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit
     assert table.values is not None
     result = fit(table.vectors, table.values, args.start, offset=args.offset)
     if args.start is not None:
+        if not 0.0 <= result.r <= 2.0 / 3.0:
+            log.info(
+                "the fit ended at R = %.4g, outside 0..2/3; the report gives the "
+                "same tensor in canonical form (R = %.4g)",
+                result.r,
+                result.tensor().r,
+            )
         linear = fit(table.vectors, table.values, offset=args.offset)
         if result.cost > linear.cost * (1 + 1e-4):
             log.warning(
