@@ -178,3 +178,26 @@ def test_lysozyme_readers_agree(lysozyme: dict, name: str) -> None:
     assert values(first) == values(xplor)
     # The Xplor errors (2 Hz each) weigh every row alike: the same tensor.
     assert first["tensor"]["da_nh"] == pytest.approx(xplor["tensor"]["da_nh"], abs=1e-3)
+
+
+def test_solve_back_calculates_what_fit_reports() -> None:
+    """Every bond type: solve with the reported canonical tensor gives the
+    fit's own back-calculated values."""
+    args = (
+        "--structure", shared_data("ubiquitin", "1d3z-model-1.pdb"),
+        "--couplings", shared_data("ubiquitin", "couplings.tab"),
+    )  # fmt: skip
+    done = run_kelfit("fit", *args, "--json")
+    assert done.returncode == 0, done.stderr
+    m = json.loads(done.stdout)["media"][0]
+    t = m["tensor"]
+    params = ",".join(repr(v) for v in [*t["euler_deg"], t["da_nh"], t["r"]])
+    solved = run_kelfit("solve", *args, f"--params={params}")
+    assert solved.returncode == 0, solved.stderr
+    rows = list(csv.DictReader(io.StringIO(solved.stdout)))
+    assert len(rows) == len(m["couplings"]) == 265
+    for row, coupling in zip(rows, m["couplings"]):
+        assert row["label"] == coupling["label"]
+        assert float(row["calculated"]) == pytest.approx(
+            coupling["calculated"], abs=0.01
+        )

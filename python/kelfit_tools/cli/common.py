@@ -179,6 +179,12 @@ def input_options(couplings_help: str) -> argparse.ArgumentParser:
         help="drop couplings of these residues, such as 71-76,10",
     )
     p.add_argument("--chain", help="chain for couplings that name none")
+    p.add_argument(
+        "--strict-names",
+        action="store_true",
+        help="leave out couplings whose residue name differs from the "
+        "structure's (default: use a few such rows by number, with a warning)",
+    )
     return p
 
 
@@ -192,11 +198,12 @@ def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
         raise UsageError("--couplings goes with --structure")
     if needs_couplings and args.structure and not args.couplings:
         raise UsageError("--structure needs --couplings FILE")
-    structure_only = ("chain", "types", "exclude", "format", "atoms")
+    structure_only = ("chain", "types", "exclude", "format", "atoms", "strict_names")
     if args.table:
         given = [name for name in structure_only if getattr(args, name, None)]
         if given:
-            raise UsageError(f"--{given[0]} goes with --structure and --couplings")
+            option = given[0].replace("_", "-")
+            raise UsageError(f"--{option} goes with --structure and --couplings")
     if args.atoms and args.types:
         raise UsageError("give --atoms or --types, not both")
 

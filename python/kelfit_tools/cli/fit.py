@@ -105,12 +105,6 @@ def add_parser(commands: Any) -> None:
         help="ignore the stated uncertainties",
     )
     p.add_argument(
-        "--strict-names",
-        action="store_true",
-        help="leave out couplings whose residue name differs from the structure's "
-        "(default: use them by number, with a warning)",
-    )
-    p.add_argument(
         "--errors",
         type=int_at_least(2, "--errors takes a number of refits, at least 2"),
         metavar="K",

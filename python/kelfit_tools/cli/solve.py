@@ -97,7 +97,12 @@ def run(args: argparse.Namespace) -> int:
                 if c.residue_i not in args.exclude and c.residue_j not in args.exclude
             ]
         sv = structure_vectors(
-            args.structure, couplings, args.atoms, args.model, chain=args.chain
+            args.structure,
+            couplings,
+            args.atoms,
+            args.model,
+            chain=args.chain,
+            resnames="strict" if args.strict_names else "use",
         )
         vectors, labels = sv.vectors, sv.labels
         atoms = [(c.atom_i or "", c.atom_j or "") for c in sv.couplings]
