@@ -162,7 +162,7 @@ def monte_carlo(
     label = "Monte Carlo" if method == "noise" else "Bootstrap"
     for k in track(range(trials), trials, label, wanted(progress)):
         if method == "noise":
-            noise = rng.normal(0.0, 1.0, count) * (s if w is None else w)
+            noise = rng.normal(0.0, s if w is None else w, count)
             trial = fit(v, o + noise, offset=offset, sigma=w, scale=factors)
         else:
             trial = _bootstrap_fit(v, o, rng, offset, w, factors)
