@@ -23,10 +23,10 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 
 install: $(VPY)
-	$(VPY) -m pip install -q ".[test,tools]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+	$(VPY) -m pip install -q ".[test,tools,nmrstar]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
 
 install-exact: $(VPY)
-	$(VPY) -m pip install -q ".[test,tools]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
+	$(VPY) -m pip install -q ".[test,tools,nmrstar]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
 	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=ON --config-settings=build-dir=build/exact
 
 # GoogleTest comes from Debian's libgtest-dev; install it when we may.

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from kelfit_tools import DataError, read_couplings, read_table
 from kelfit_tools.example import example
-from kelfit_tools.structure import residue_vectors, structure_vectors
+from kelfit_tools.io.structure import residue_vectors, structure_vectors
 from tools_support import REAL_DATA, shared_data
 
 pytest.importorskip("gemmi")
@@ -107,3 +107,20 @@ def test_real_structures_match_every_nh_coupling(
     )
     assert len(sv.values) == nh and sv.unmatched == []
     assert np.all(np.abs(np.linalg.norm(sv.vectors, axis=1) - 1.0) < 0.05)
+
+
+def test_residue_names_that_differ_are_used_only_as_rare_typos(
+    caplog: pytest.LogCaptureFixture,
+) -> None:
+    """Ubiquitin's table calls residue 10 THR once (it is GLY): that coupling
+    is used by number. A table of another protein is not."""
+    pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+    couplings = read_couplings(shared_data("ubiquitin", "couplings.tab"))
+    used = structure_vectors(pdb, couplings, None, resnames="use")
+    strict = structure_vectors(pdb, couplings, None)
+    assert len(used.values) == 265 == len(strict.values) + 1
+    ((typo, why),) = used.renamed
+    assert (typo.residue_i, typo.atom_i) == (10, "C") and "GLY" in why
+    other = structure_vectors(EXAMPLE.structure, couplings, None, resnames="use")
+    assert other.renamed == [] and len(other.values) < 0.2 * len(couplings)
+    assert "is it the right structure and numbering?" in caplog.text

@@ -6,10 +6,13 @@ what a structural biologist needs around it:
 
 * :func:`fit`, :func:`back_calculate`, :func:`linear_start` and
   :func:`monte_carlo` for fitting and error estimates;
-* :func:`read_table`, :func:`read_couplings` and :func:`structure_vectors`
-  to read vector tables, coupling tables and structures (gemmi);
-* :func:`plot_fit` for a figure (matplotlib);
-* the ``kelfit`` command (``python -m kelfit_tools``).
+* :mod:`~kelfit_tools.bonds` for the dipolar constants of every bond type;
+* :mod:`~kelfit_tools.io` to read vector tables, coupling tables, Xplor/CNS
+  and NMR-STAR restraint files (:func:`read_restraints`) and structures
+  (:func:`structure_vectors`, gemmi);
+* :mod:`~kelfit_tools.report` for tensor reports and figures
+  (:func:`plot_fit`, matplotlib);
+* the ``kelfit`` command (``python -m kelfit_tools``), in :mod:`~kelfit_tools.cli`.
 
 Angles are z-x-z rotations in radians throughout the API (degrees on the
 command line).
@@ -20,9 +23,10 @@ from __future__ import annotations
 from typing import Any
 
 from ._extras import MissingExtra
+from .errors import DataError
 from .fitting import FitResult, back_calculate, fit, linear_start
+from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
 from .montecarlo import MonteCarloResult, monte_carlo
-from .readers import Coupling, DataError, VectorTable, read_couplings, read_table
 from .tensor import Tensor, canonical
 
 try:
@@ -48,6 +52,7 @@ __all__ = [
     "monte_carlo",
     "plot_fit",
     "read_couplings",
+    "read_restraints",
     "read_table",
     "structure_vectors",
 ]
@@ -56,11 +61,11 @@ __all__ = [
 def __getattr__(name: str) -> Any:
     # The structure and plot helpers pull in optional packages; load them on use.
     if name == "structure_vectors":
-        from .structure import structure_vectors
+        from .io.structure import structure_vectors
 
         return structure_vectors
     if name == "plot_fit":
-        from .plot import plot_fit
+        from .report.figures import plot_fit
 
         return plot_fit
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

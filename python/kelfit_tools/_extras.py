@@ -1,4 +1,4 @@
-"""Optional dependencies of the ``tools`` extra."""
+"""Optional dependencies: the ``tools`` and ``nmrstar`` extras."""
 
 from __future__ import annotations
 
@@ -12,13 +12,15 @@ class MissingExtra(ImportError):
     """An optional dependency is missing; the message says what to install."""
 
 
-def require(module: str, purpose: str) -> ModuleType:
-    """Import ``module`` or raise :class:`MissingExtra` naming ``purpose``."""
+def require(module: str, purpose: str, extra: str = "tools") -> ModuleType:
+    """Import ``module`` or raise :class:`MissingExtra` naming ``purpose``
+    and the extra that installs it."""
     try:
         return importlib.import_module(module)
     except ImportError:
         package = module.split(".", 1)[0]
-        raise MissingExtra(f"{purpose} needs {package}: {INSTALL_HINT}") from None
+        hint = INSTALL_HINT.replace("[tools]", f"[{extra}]")
+        raise MissingExtra(f"{purpose} needs {package}: {hint}") from None
 
 
 def available(module: str) -> bool:

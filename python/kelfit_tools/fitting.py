@@ -8,9 +8,13 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .tensor import Tensor, canonical, tensor_from_matrix
+from .tensor import Tensor, canonical, tensor_from_matrix, tensor_from_params
 
 __all__ = ["FitResult", "back_calculate", "fit", "linear_start"]
+
+#: The largest float32: every stored quantity of the module is single
+#: precision, so values beyond it cannot be fitted.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 #: Singular values this small relative to the largest leave the tensor
 #: undetermined: the vectors do not sample enough independent directions.
@@ -29,6 +33,42 @@ def _observed(observed: ArrayLike, count: int) -> NDArray[np.float64]:
     if o.ndim != 1 or o.shape[0] != count:
         raise ValueError(f"observed must hold {count} values, got shape {o.shape}")
     return o
+
+
+def _row_factors(
+    values: ArrayLike | None, count: int, what: str
+) -> NDArray[np.float64] | None:
+    """Per-row sigma or scale as a checked array, or None when not given."""
+    if values is None:
+        return None
+    a = np.ascontiguousarray(values, dtype=np.float64)
+    if a.ndim == 0:
+        a = np.full(count, float(a))
+    if a.ndim != 1 or a.shape[0] != count:
+        raise ValueError(f"{what} must hold {count} values, got shape {a.shape}")
+    # The module narrows them to float32: a value that is positive in
+    # double may still narrow to 0 or overflow.
+    with np.errstate(over="ignore", under="ignore"):
+        narrowed = a.astype(np.float32)
+    invalid = narrowed <= 0.0 if what == "sigma" else narrowed == 0
+    bad = np.flatnonzero(~np.isfinite(a) | ~np.isfinite(narrowed) | invalid)
+    if bad.size:
+        need = "positive" if what == "sigma" else "non-zero"
+        raise ValueError(
+            f"{what} of row {bad[0] + 1} must be finite and {need} in single "
+            f"precision, got {a[bad[0]]}"
+        )
+    return a
+
+
+def _fits_float32(a: NDArray[np.float64], what: str) -> None:
+    """Raise naming the first row (from 1) that float32 cannot hold."""
+    rows = np.flatnonzero(np.abs(a).reshape(a.shape[0], -1).max(axis=1) > _FLOAT32_MAX)
+    if rows.size:
+        raise ValueError(
+            f"{what} of row {rows[0] + 1} is too large for single precision "
+            f"(at most {_FLOAT32_MAX:.4g})"
+        )
 
 
 def _unit_rows(v: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -52,13 +92,17 @@ def _params6(params: ArrayLike, what: str) -> NDArray[np.float64]:
     return out
 
 
-def back_calculate(vectors: ArrayLike, params: ArrayLike) -> NDArray[np.float64]:
-    """The model's value for each vector, through ``kelfit.c_solve``.
+def back_calculate(
+    vectors: ArrayLike, params: ArrayLike, *, scale: ArrayLike | None = None
+) -> NDArray[np.float64]:
+    """The model's value for each vector, through ``kelfit.solve``.
 
     Args:
         vectors: N x 3 array; only each row's direction matters.
         params: (a1, a2, a3, Da, R) with the angles in radians, optionally
             followed by an offset, which is added to every value.
+        scale: one factor per row for Da and Dr (a bond's dipolar constant
+            relative to the reference bond); the offset is not scaled.
 
     Returns:
         An array of N values.
@@ -67,13 +111,20 @@ def back_calculate(vectors: ArrayLike, params: ArrayLike) -> NDArray[np.float64]
 
     v = _vectors(vectors)
     p = _params6(params, "params")
-    values: NDArray[np.float64] = np.asarray(kelfit.c_solve(5, v, p), dtype=np.float64)
-    values += p[5]
+    s = _row_factors(scale, v.shape[0], "scale")
+    values: NDArray[np.float64] = np.array(
+        kelfit.solve(v, p, scale=s), dtype=np.float64
+    )
     return values
 
 
 def linear_start(
-    vectors: ArrayLike, observed: ArrayLike, *, offset: bool = False
+    vectors: ArrayLike,
+    observed: ArrayLike,
+    *,
+    offset: bool = False,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
 ) -> NDArray[np.float64]:
     """The global least-squares optimum, by one linear solve.
 
@@ -87,6 +138,8 @@ def linear_start(
         vectors: N x 3 array of bond vectors.
         observed: N observed values.
         offset: also solve for a constant offset.
+        sigma: per-row uncertainties; rows are weighted by 1 / sigma^2.
+        scale: per-row factors of the tensor (not of the offset).
 
     Returns:
         Parameters ``[a1, a2, a3, Da, R, offset]`` (offset 0 unless fitted).
@@ -104,12 +157,20 @@ def linear_start(
         raise ValueError(
             f"need at least {unknowns} values to determine the tensor, got {v.shape[0]}"
         )
+    w = _row_factors(sigma, v.shape[0], "sigma")
+    k = _row_factors(scale, v.shape[0], "scale")
     x, y, z = v[:, 0], v[:, 1], v[:, 2]
     columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+    if k is not None:
+        columns = [k * c for c in columns]
     if offset:
         columns.append(np.ones_like(x))
     design = np.column_stack(columns)
-    solution, _, rank, singular = np.linalg.lstsq(design, o, rcond=None)
+    target = o
+    if w is not None:
+        design = design / w[:, None]
+        target = o / w
+    solution, _, rank, singular = np.linalg.lstsq(design, target, rcond=None)
     if rank < unknowns or singular[-1] <= _RANK_TOL * singular[0]:
         raise ValueError(
             "the vector directions do not determine the tensor "
@@ -129,19 +190,28 @@ class FitResult:
 
     Attributes:
         angles: z-x-z angles (a1, a2, a3) in radians, as the module fitted them.
-        da: axial component Da.
-        r: rhombicity R.
-        dr: rhombic component Dr = 1.5 Da R.
+        da: axial component Da (for a row of scale 1).
+        r: rhombicity R, as fitted (see :meth:`tensor` for 0 <= R <= 2/3).
+        dr: the module's rhombic coefficient 1.5 Da R (the usual rhombic
+            component R Da is :attr:`rhombic_component`).
         offset: fitted constant offset (0 when not fitted).
         offset_fitted: whether the offset was a free parameter.
         observed: the observed values.
         calculated: back-calculated values (offset included).
         residuals: observed - calculated.
-        cost: mean squared deviation, the quantity the fit minimises.
-        rmsd: root-mean-square deviation.
+        cost: the quantity the fit minimises: the mean of squared residuals,
+            each divided by its sigma when sigmas are given (chi^2 / N).
+        rmsd: root-mean-square deviation (unweighted).
         q: Q-factor, rms(observed - calculated) / rms(observed).
         pearson_r: Pearson correlation of observed and calculated.
         n: number of values.
+        sigma: per-row uncertainties, or None for an unweighted fit.
+        scale: per-row factors of Da and Dr, or None (all 1).
+        chi2: sum of squared residuals over sigma^2 (nan without sigma).
+        q_da: rms(observed - calculated) over the rms an isotropic set of
+            bonds would show, sqrt(Da^2 (4 + 3 R^2) / 5 * mean(scale^2)).
+        evaluations, runs: the module's cost evaluations and Powell runs
+            (0 when the parameters did not come from a fit).
     """
 
     angles: tuple[float, float, float]
@@ -158,6 +228,12 @@ class FitResult:
     q: float
     pearson_r: float
     n: int
+    sigma: NDArray[np.float64] | None = None
+    scale: NDArray[np.float64] | None = None
+    chi2: float = math.nan
+    q_da: float = math.nan
+    evaluations: int = 0
+    runs: int = 0
 
     @property
     def params(self) -> NDArray[np.float64]:
@@ -170,12 +246,31 @@ class FitResult:
         a1, a2, a3 = (math.degrees(a) % 360.0 for a in self.angles)
         return (a1, a2, a3)
 
+    @property
+    def rhombic_component(self) -> float:
+        """Dr = R Da of the canonical tensor (0 <= R <= 2/3)."""
+        t = self.tensor()
+        return t.r * t.da
+
+    @property
+    def free_parameters(self) -> int:
+        """Parameters the fit moved: 5, or 6 with the offset."""
+        return 6 if self.offset_fitted else 5
+
+    @property
+    def reduced_chi2(self) -> float:
+        """chi^2 / (N - free parameters); nan without sigma or spare rows."""
+        dof = self.n - self.free_parameters
+        return self.chi2 / dof if dof > 0 else math.nan
+
     def tensor(self) -> Tensor:
         """The fitted tensor in canonical form (principal axes, 0 <= R <= 2/3)."""
         return canonical(self.params)
 
 
-def _readonly(a: NDArray[np.float64]) -> NDArray[np.float64]:
+def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
+    if a is None:
+        return None
     a = np.array(a, dtype=np.float64)
     a.flags.writeable = False
     return a
@@ -187,16 +282,30 @@ def result_from_params(
     params: ArrayLike,
     *,
     offset_fitted: bool,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+    evaluations: int = 0,
+    runs: int = 0,
 ) -> FitResult:
     """Statistics of given parameters against observed values."""
     v = _vectors(vectors)
     o = _observed(observed, v.shape[0])
     p = _params6(params, "params")
-    calc = back_calculate(v, p)
+    w = _row_factors(sigma, v.shape[0], "sigma")
+    k = _row_factors(scale, v.shape[0], "scale")
+    calc = back_calculate(v, p, scale=k)
     res = o - calc
-    cost = float(np.mean(res * res))
+    mean_square = float(np.mean(res * res))
+    chi2 = float(np.sum((res / w) ** 2)) if w is not None else math.nan
+    cost = chi2 / o.size if w is not None else mean_square
     rms_obs = float(np.sqrt(np.mean(o * o)))
-    q = math.sqrt(cost) / rms_obs if rms_obs > 0 else math.nan
+    q = math.sqrt(mean_square) / rms_obs if rms_obs > 0 else math.nan
+    # Da^2 (4 + 3 R^2) = 2/3 trace(A^2) holds for every angle triple that
+    # describes the tensor, so R need not be canonical here.
+    a = tensor_from_params(p)
+    mean_k2 = float(np.mean(k * k)) if k is not None else 1.0
+    expected = math.sqrt(2.0 / 15.0 * float(np.sum(a * a)) * mean_k2)
+    q_da = math.sqrt(mean_square) / expected if expected > 0 else math.nan
     if o.size > 1 and np.std(o) > 0 and np.std(calc) > 0:
         pearson = float(np.corrcoef(o, calc)[0, 1])
     else:
@@ -208,14 +317,20 @@ def result_from_params(
         dr=1.5 * float(p[3]) * float(p[4]),
         offset=float(p[5]),
         offset_fitted=offset_fitted,
-        observed=_readonly(o),
-        calculated=_readonly(calc),
-        residuals=_readonly(res),
+        observed=_readonly(o),  # type: ignore[arg-type]
+        calculated=_readonly(calc),  # type: ignore[arg-type]
+        residuals=_readonly(res),  # type: ignore[arg-type]
         cost=cost,
-        rmsd=math.sqrt(cost),
+        rmsd=math.sqrt(mean_square),
         q=q,
         pearson_r=pearson,
         n=int(o.size),
+        sigma=_readonly(w),
+        scale=_readonly(k),
+        chi2=chi2,
+        q_da=q_da,
+        evaluations=evaluations,
+        runs=runs,
     )
 
 
@@ -225,12 +340,13 @@ def fit(
     start: ArrayLike | None = None,
     *,
     offset: bool = False,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
 ) -> FitResult:
     """Fit the orientation tensor to one observed value per vector.
 
-    Calls ``kelfit.c_kf_fdc`` (five parameters) or, with ``offset=True``,
-    ``kelfit.c_kel_fit`` (six, the offset included).  The module refines a
-    copy of the start in place; the caller's array is never touched.
+    Calls ``kelfit.fit``, which refines the start by Powell's method in
+    single precision; the caller's arrays are never touched.
 
     Args:
         vectors: N x 3 array of bond vectors (only directions matter).
@@ -239,26 +355,51 @@ def fit(
             by default :func:`linear_start`, the global linear optimum.
             Without ``offset`` a sixth value is ignored.
         offset: fit a constant offset as well.
+        sigma: per-row uncertainties: the fit minimises chi^2 instead of
+            the plain sum of squares.
+        scale: per-row factors of Da and Dr, such as each bond's dipolar
+            constant relative to a reference bond.
 
     Returns:
         A :class:`FitResult`.
 
     Raises:
         ValueError: invalid input (shapes, non-finite or zero-length
-            vectors, too few values).
+            vectors, too few values, sigma not positive, scale zero).
     """
     import kelfit
 
     v = _vectors(vectors)
     o = _observed(observed, v.shape[0])
+    if not np.all(np.isfinite(o)):
+        bad = int(np.flatnonzero(~np.isfinite(o))[0])
+        raise ValueError(f"observed value of row {bad + 1} is not finite: {o[bad]}")
+    _fits_float32(o, "observed value")
+    _fits_float32(v, "vector")
+    w = _row_factors(sigma, v.shape[0], "sigma")
+    k = _row_factors(scale, v.shape[0], "scale")
     if start is None:
-        params = linear_start(v, o, offset=offset)
+        params = linear_start(v, o, offset=offset, sigma=w, scale=k)
     else:
         params = _params6(start, "start")
+        if not np.all(np.isfinite(params)):
+            raise ValueError("start values must be finite")
     if not offset:
         params[5] = 0.0
-    if offset:
-        kelfit.c_kel_fit(6, v, o, params)
-    else:
-        kelfit.c_kf_fdc(5, v, o, params)
-    return result_from_params(v, o, params, offset_fitted=offset)
+    if np.any(np.abs(params) > _FLOAT32_MAX):
+        raise ValueError(
+            "the start tensor is too large for a single-precision fit "
+            f"(Da {params[3]:.6g}, R {params[4]:.6g}, offset {params[5]:.6g})"
+        )
+    _unit_rows(v)  # one message for zero-length rows, whatever the start
+    outcome = kelfit.fit(v, o, params, sigma=w, scale=k, offset=offset)
+    return result_from_params(
+        v,
+        o,
+        np.asarray(outcome.params, dtype=np.float64),
+        offset_fitted=offset,
+        sigma=w,
+        scale=k,
+        evaluations=int(outcome.evaluations),
+        runs=int(outcome.runs),
+    )

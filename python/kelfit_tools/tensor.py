@@ -23,7 +23,11 @@ __all__ = [
     "Tensor",
     "aligned",
     "angles_from_rotation",
+    "axis_angle",
     "canonical",
+    "euler_solutions",
+    "normalised_scalar_product",
+    "order_matrix",
     "rotation_matrix",
     "tensor_from_matrix",
     "tensor_from_params",
@@ -146,3 +150,54 @@ def aligned(tensor: Tensor, reference: ArrayLike) -> Tensor:
             best, best_score = m, score
     a1, a2, a3 = angles_from_rotation(best)
     return Tensor(a1, a2, a3, tensor.da, tensor.r, best)
+
+
+#: Sign flips of two principal axes: each keeps the frame proper and the
+#: tensor unchanged.
+_FLIPS = ((1, 1, 1), (1, -1, -1), (-1, 1, -1), (-1, -1, 1))
+
+
+def euler_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
+    """The four z-x-z angle triples (degrees) of one set of principal axes.
+
+    Each triple is in the stated range: a1 in [0, 360), a2 in [0, 180],
+    a3 in [0, 360).  They are ordered so that the first has a2 <= 90 and
+    a3 < 180: the canonical triple.
+    """
+    m = np.asarray(axes, dtype=np.float64)
+    out = []
+    for signs in _FLIPS:
+        flipped = m * np.array(signs, dtype=np.float64)[:, None]
+        a1, a2, a3 = (math.degrees(a) for a in angles_from_rotation(flipped))
+        out.append((a1 % 360.0, a2, a3 % 360.0))
+
+    def key(t: tuple[float, float, float]) -> tuple[bool, bool, float, float]:
+        return (t[1] > 90.0, t[2] >= 180.0, t[1], t[2])
+
+    return sorted(out, key=key)
+
+
+def order_matrix(tensor_matrix: ArrayLike, constant: float) -> NDArray[np.float64]:
+    """The order (Saupe) matrix S of a tensor in Hz for a bond of ``constant``.
+
+    value = constant * u^T S u, so S is the tensor over the constant; its
+    largest principal value is 2 Da / constant.
+    """
+    s: NDArray[np.float64] = np.asarray(tensor_matrix, dtype=np.float64) / constant
+    return s
+
+
+def axis_angle(a: ArrayLike, b: ArrayLike) -> float:
+    """Angle (degrees, 0 to 90) between two axes; an axis and its negative agree."""
+    u = np.asarray(a, dtype=np.float64)
+    v = np.asarray(b, dtype=np.float64)
+    c = abs(float(np.dot(u, v))) / float(np.linalg.norm(u) * np.linalg.norm(v))
+    return math.degrees(math.acos(min(1.0, c)))
+
+
+def normalised_scalar_product(a: ArrayLike, b: ArrayLike) -> float:
+    """<A, B> / (|A| |B|) of two tensors: 1 for the same alignment, near 0
+    for independent ones."""
+    x = np.asarray(a, dtype=np.float64)
+    y = np.asarray(b, dtype=np.float64)
+    return float(np.sum(x * y) / math.sqrt(float(np.sum(x * x) * np.sum(y * y))))

@@ -5,14 +5,15 @@ from __future__ import annotations
 import logging
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from ._extras import require
-from .readers import Coupling, DataError, PathLike
+from .._extras import require
+from ..errors import DataError, PathLike
+from .tables import Coupling
 
 if TYPE_CHECKING:
     import gemmi
@@ -76,6 +77,9 @@ class StructureVectors:
         other_pairs: how many couplings were between other atom pairs and
             were left out.
         model: the model used (1-based).
+        renamed: couplings used by residue number although the table names
+            another residue there (with ``resnames="use"``), each with the
+            difference.
     """
 
     vectors: NDArray[np.float64]
@@ -85,6 +89,7 @@ class StructureVectors:
     unmatched: list[tuple[Coupling, str]]
     other_pairs: int
     model: int
+    renamed: list[tuple[Coupling, str]] = field(default_factory=list)
 
 
 def load_structure(path: PathLike) -> gemmi.Structure:
@@ -188,54 +193,74 @@ def _atom_for(
     icode: str,
     resname: str | None,
     atom: str,
+    renamed: list[str],
 ) -> tuple[Any, str, str]:
     residue, reason = index.find(chain, number, icode)
     if residue is None:
         return None, "", reason
     expected = _resname(resname)
     if expected is not None and _resname(residue.name) != expected:
-        return (
-            None,
-            "",
-            (
-                f"residue {number}{icode} is {residue.name} in the structure, "
-                f"{resname} in the table"
-            ),
+        difference = (
+            f"residue {number}{icode} is {residue.name} in the structure, "
+            f"{resname} in the table"
         )
+        if renamed is _STRICT:
+            return None, "", difference
+        renamed.append(difference)
     found = _find_atom(residue, atom)
     if found is None:
         return None, "", f"no atom {atom} in {residue.name}{number}{icode}"
     return found, residue.name, ""
 
 
+#: With ``resnames="use"``, residue names that differ are taken for typing
+#: errors only in up to this share of the couplings (and always in one).
+_RENAMED_SHARE = 0.05
+
+#: Passed as ``renamed`` when a residue name that differs means no match.
+_STRICT: list[str] = []
+
+
 def structure_vectors(
     structure: PathLike | gemmi.Structure,
     couplings: Sequence[Coupling],
-    atoms: Sequence[str] = ("N", "H"),
+    atoms: Sequence[str] | None = ("N", "H"),
     model: int = 1,
     *,
     chain: str | None = None,
+    resnames: str = "strict",
 ) -> StructureVectors:
     """Match couplings to the inter-atomic vectors of a structure.
 
     Only couplings between the two ``atoms`` are used (in either order; H
-    and HN are the same amide proton); couplings from a plain table, which
-    name no atoms, are taken to be between these two atoms of their residue.
-    Couplings that cannot be matched are listed in ``unmatched`` and logged.
+    and HN are the same amide proton), or every coupling when ``atoms`` is
+    None; couplings from a plain table, which name no atoms, are taken to be
+    between these two atoms (N and H when None) of their residue.  Couplings
+    that cannot be matched are listed in ``unmatched`` and logged.  Each
+    vector keeps its length, the inter-nuclear distance in angstrom.
 
     Args:
         structure: a PDB or mmCIF path, or a ``gemmi.Structure``.
-        couplings: from :func:`~kelfit_tools.readers.read_couplings`.
-        atoms: the atom pair, such as ``("N", "H")``.
+        couplings: from :func:`~kelfit_tools.io.read_restraints`.
+        atoms: the atom pair, such as ``("N", "H")``, or None for all.
         model: which model (1-based) of an ensemble.
         chain: chain for couplings that name none; by default the first
             chain holding the residue.
+        resnames: what a residue name that differs from the structure's
+            means: ``"strict"``, no match; ``"use"``, match by number, listed
+            in ``renamed`` and logged (a typing error in a table), unless
+            more than one coupling and more than 5% of them differ (then
+            the numbering or the structure is wrong, and none matches).
 
     Raises:
         MissingExtra: gemmi is not installed.
         DataError: unreadable structure, no such model, or no coupling
             matched.
     """
+    if resnames not in ("strict", "use"):
+        raise ValueError(f"resnames must be 'strict' or 'use', got {resnames!r}")
+    every = atoms is None
+    atoms = ("N", "H") if atoms is None else atoms
     if len(atoms) != 2:
         raise ValueError(f"atoms must name two atoms, got {list(atoms)}")
     st = _structure(structure)
@@ -245,21 +270,36 @@ def structure_vectors(
     vectors: list[NDArray[np.float64]] = []
     matched: list[Coupling] = []
     unmatched: list[tuple[Coupling, str]] = []
+    renamed: list[tuple[Coupling, str]] = []
+    renamed_rows: list[int] = []  # their places in ``matched``
     other = 0
     for c in couplings:
         if c.atom_i is None or c.atom_j is None:
             c = _with_atoms(c, atoms)
         pair = (_atom_key(c.atom_i or ""), _atom_key(c.atom_j or ""))
-        if pair != wanted and pair[::-1] != wanted:
+        if not every and pair != wanted and pair[::-1] != wanted:
             other += 1
             continue
+        differences: list[str] = _STRICT if resnames == "strict" else []
         first, resname_i, reason = _atom_for(
-            index, c.chain_i, c.residue_i, c.icode_i, c.resname_i, c.atom_i or ""
+            index,
+            c.chain_i,
+            c.residue_i,
+            c.icode_i,
+            c.resname_i,
+            c.atom_i or "",
+            differences,
         )
         second, resname_j, reason_j = (None, "", "")
         if first is not None:
             second, resname_j, reason_j = _atom_for(
-                index, c.chain_j, c.residue_j, c.icode_j, c.resname_j, c.atom_j or ""
+                index,
+                c.chain_j,
+                c.residue_j,
+                c.icode_j,
+                c.resname_j,
+                c.atom_j or "",
+                differences,
             )
         if first is None or second is None:
             unmatched.append((c, reason or reason_j))
@@ -276,8 +316,34 @@ def structure_vectors(
             continue
         if c.resname_i is None:
             c = _with_resnames(c, resname_i, resname_j)
+        if differences and differences is not _STRICT:
+            renamed.append((c, "; ".join(dict.fromkeys(differences))))
+            renamed_rows.append(len(matched))
         vectors.append(vector)
         matched.append(c)
+    if len(renamed) > max(1, _RENAMED_SHARE * len(matched)):
+        # Not a typing error but another numbering or another protein: no
+        # such coupling is a match.
+        wrong = set(renamed_rows)
+        keep = [i for i in range(len(matched)) if i not in wrong]
+        unmatched.extend(renamed)
+        log.warning(
+            "%d of %d couplings name other residues than the structure has "
+            "(such as %s): is it the right structure and numbering?",
+            len(renamed),
+            len(matched),
+            renamed[0][1],
+        )
+        vectors = [vectors[i] for i in keep]
+        matched = [matched[i] for i in keep]
+        renamed = []
+    if renamed:
+        log.warning(
+            "%d coupling(s) used by residue number although the residue names "
+            "differ: %s",
+            len(renamed),
+            "; ".join(f"{c.label}: {why}" for c, why in renamed[:5]),
+        )
     if unmatched:
         shown = "; ".join(f"{c.label}: {why}" for c, why in unmatched[:5])
         more = f" and {len(unmatched) - 5} more" if len(unmatched) > 5 else ""
@@ -295,6 +361,8 @@ def structure_vectors(
             hint = (
                 f" (none of the {other} couplings is between {atoms[0]} and {atoms[1]})"
             )
+        elif not couplings:
+            hint = " (no couplings given)"
         raise DataError(f"no coupling matched the structure{hint}", source)
     return StructureVectors(
         vectors=np.array(vectors),
@@ -304,6 +372,7 @@ def structure_vectors(
         unmatched=unmatched,
         other_pairs=other,
         model=model,
+        renamed=renamed,
     )
 
 

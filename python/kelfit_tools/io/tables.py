@@ -11,10 +11,11 @@ import math
 import os
 import re
 from dataclasses import dataclass
-from typing import Union
 
 import numpy as np
 from numpy.typing import NDArray
+
+from ..errors import DataError, PathLike
 
 __all__ = [
     "Coupling",
@@ -24,19 +25,9 @@ __all__ = [
     "read_table",
 ]
 
-PathLike = Union[str, "os.PathLike[str]"]
 
-
-class DataError(ValueError):
-    """Input data that cannot be used, with the file and line at fault."""
-
-    def __init__(self, message: str, path: PathLike | None = None, line: int = 0):
-        where = ""
-        if path is not None:
-            where = f"{os.fspath(path)}:{line}: " if line else f"{os.fspath(path)}: "
-        super().__init__(where + message)
-        self.path = None if path is None else os.fspath(path)
-        self.line = line
+#: The largest float32: the fits store every value in single precision.
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 def _read_lines(path: PathLike) -> list[str]:
@@ -51,6 +42,14 @@ def _read_lines(path: PathLike) -> list[str]:
         raise DataError("not a text file (cannot decode it as UTF-8)", path) from None
     except OSError as exc:
         raise DataError(f"cannot read: {exc.strerror}", path) from None
+
+
+def _csv_fields(text: str, path: PathLike, line: int) -> list[str]:
+    try:
+        return [f.strip() for f in next(csv.reader([text]))]
+    except csv.Error as exc:
+        # Such as a field over the csv module's size limit.
+        raise DataError(f"not a readable CSV line: {exc}", path, line) from None
 
 
 def _strip_comment(line: str) -> str:
@@ -112,7 +111,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
         if delimiter is None:
             delimiter = "," if "," in text else " "
         if delimiter == ",":
-            fields = [f.strip() for f in next(csv.reader([text]))]
+            fields = _csv_fields(text, path, number)
         else:
             fields = text.split()
         numbers = [_number(f) for f in fields[:4]]
@@ -156,14 +155,22 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
             )
         xyz = (float(numbers[0]), float(numbers[1]), float(numbers[2]))  # type: ignore[arg-type]
         length = math.sqrt(sum(c * c for c in xyz))
-        if not math.isfinite(length):
+        if not all(math.isfinite(c) for c in xyz):
             raise DataError("vector is not finite", path, number)
+        if max(abs(c) for c in xyz) > _FLOAT32_MAX:
+            raise DataError("vector is too large for single precision", path, number)
         if length == 0.0:
             raise DataError("vector has zero length", path, number)
         if has_value:
             value = float(numbers[3])  # type: ignore[arg-type]
             if not math.isfinite(value):
                 raise DataError(f"value is not finite: {fields[3]!r}", path, number)
+            if abs(value) > _FLOAT32_MAX:
+                raise DataError(
+                    f"value is too large for single precision: {fields[3]!r}",
+                    path,
+                    number,
+                )
             values.append(value)
         label = " ".join(fields[first_label:])
         vectors.append(xyz)
@@ -193,8 +200,9 @@ class Coupling:
         icode_i, icode_j: insertion codes ("" for none).
         resname_i, resname_j: residue names, or None.
         error: the stated uncertainty, or None.
-        weight: the stated weight, or None.
-        path, line: where the coupling was read.
+        weight: the stated weight, or None (0 excludes the coupling).
+        path, line: where the coupling was read (line counts from 1).
+        medium: the alignment medium, or "" when the file names none.
     """
 
     residue_i: int
@@ -212,6 +220,7 @@ class Coupling:
     weight: float | None = None
     path: str = ""
     line: int = 0
+    medium: str = ""
 
     @property
     def label(self) -> str:
@@ -244,6 +253,10 @@ def _float(text: str, what: str, path: PathLike, line: int) -> float:
     value = _number(text)
     if value is None or not math.isfinite(value):
         raise DataError(f"{what} is not a finite number: {text!r}", path, line)
+    if abs(value) > _FLOAT32_MAX:
+        raise DataError(
+            f"{what} is too large for single precision: {text!r}", path, line
+        )
     return value
 
 
@@ -262,6 +275,12 @@ def _vars_row(
     res_j, icode_j = _residue(row["RESID_J"], "RESID_J", path, line)
     dd = optional("DD")
     w = optional("W")
+    weight = None if w is None else _float(w, "W", path, line)
+    if weight is not None and weight < 0:
+        raise DataError(f"W must not be negative, got {w}", path, line)
+    error = None if dd is None else _float(dd, "DD", path, line)
+    if error is not None and error < 0:
+        raise DataError(f"DD must not be negative, got {dd}", path, line)
     return Coupling(
         residue_i=res_i,
         atom_i=row["ATOMNAME_I"],
@@ -274,8 +293,8 @@ def _vars_row(
         icode_j=icode_j,
         resname_i=optional("RESNAME_I"),
         resname_j=optional("RESNAME_J"),
-        error=None if dd is None else _float(dd, "DD", path, line),
-        weight=None if w is None else _float(w, "W", path, line),
+        error=error,
+        weight=weight,
         path=os.fspath(path),
         line=line,
     )
@@ -376,11 +395,7 @@ def read_couplings(path: PathLike) -> list[Coupling]:
             couplings.append(_vars_row(fields, names, path, number))
             continue
         layout = "plain"
-        fields = (
-            [f.strip() for f in next(csv.reader([text]))]
-            if "," in text
-            else text.split()
-        )
+        fields = _csv_fields(text, path, number) if "," in text else text.split()
         if header_allowed and _number(fields[-1]) is None:
             header_allowed = False
             continue

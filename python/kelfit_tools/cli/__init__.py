@@ -1,0 +1,135 @@
+"""The ``kelfit`` command: fit, back-calculate and demonstrate.
+
+One module per subcommand (``fit``, ``solve``, ``demo``); the options they
+share are defined once in :mod:`.common` and passed as argparse parents.
+
+Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
+used (and for a missing optional dependency).  Failures print one line on
+standard error, never a traceback.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sys
+from collections.abc import Sequence
+
+from .. import __version__
+from .._extras import MissingExtra
+from ..errors import DataError
+from . import demo, fit, solve
+from .common import (
+    EXIT_DATA,
+    EXIT_USAGE,
+    Parser,
+    UsageError,
+    data_error_exit,
+    log,
+)
+
+__all__ = ["build_parser", "main"]
+
+
+def build_parser() -> Parser:
+    """The command-line parser."""
+    parser = Parser(
+        prog="kelfit",
+        description="Fit a second-rank orientation tensor (residual dipolar "
+        "couplings) to observed values, or back-calculate values from one.",
+    )
+    parser.add_argument("--version", action="version", version=__version__)
+    commands = parser.add_subparsers(
+        dest="command", metavar="COMMAND", parser_class=Parser
+    )
+    fit.add_parser(commands)
+    solve.add_parser(commands)
+    demo.add_parser(commands)
+    return parser
+
+
+class _Formatter(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        level = "" if record.levelno < logging.WARNING else "warning: "
+        return f"kelfit: {level}{record.getMessage()}"
+
+
+class _Once(logging.Filter):
+    """Drops repeats, such as one warning for every model of an ensemble."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.seen: set[str] = set()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        message = record.getMessage()
+        if message in self.seen:
+            return False
+        self.seen.add(message)
+        return True
+
+
+def _setup_logging(quiet: bool) -> logging.Handler:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_Formatter())
+    handler.addFilter(_Once())
+    log.addHandler(handler)
+    log.setLevel(logging.WARNING if quiet else logging.INFO)
+    log.propagate = False
+    return handler
+
+
+def _silence_stdout() -> None:
+    # Keep Python from failing again when it flushes stdout at exit.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    if sys.stderr is None:  # nowhere to report anything: run silently
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115
+    if sys.stdout is None:
+        sys.stderr.write("kelfit: error: standard output is closed\n")
+        return EXIT_DATA
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("choose a command: fit, solve or demo")
+    handler = _setup_logging(args.quiet)
+    try:
+        status: int = args.run(args)
+        return status
+    except UsageError as exc:
+        sys.stderr.write(f"kelfit {args.command}: error: {exc}\n")
+        return EXIT_USAGE
+    except (DataError, MissingExtra, ValueError) as exc:
+        return data_error_exit(args.command, exc)
+    except KeyboardInterrupt:
+        sys.stderr.write("kelfit: interrupted\n")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (as with `| head`): stop quietly.
+        _silence_stdout()
+        return EXIT_DATA
+    except OSError as exc:
+        # Such as standard output on a full disk.
+        _silence_stdout()
+        where = f" {exc.filename}" if exc.filename else ""
+        sys.stderr.write(
+            f"kelfit {args.command}: error: cannot write{where}: "
+            f"{exc.strerror or exc}\n"
+        )
+        return EXIT_DATA
+    except MemoryError:
+        sys.stderr.write(f"kelfit {args.command}: error: out of memory\n")
+        return EXIT_DATA
+    finally:
+        log.removeHandler(handler)
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

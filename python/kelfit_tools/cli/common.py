@@ -1,0 +1,331 @@
+"""What every subcommand shares: option parsers, input options, errors, and
+outputs that appear whole or not at all."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import logging
+import math
+import os
+import re
+import sys
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import NoReturn
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ..bonds import parse_types
+from ..errors import DataError
+from ..io import FORMATS
+
+log = logging.getLogger("kelfit_tools")
+
+EXIT_DATA = 1
+EXIT_USAGE = 2
+
+
+class UsageError(Exception):
+    """A command line that cannot be acted on (exit status 2)."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with a one-line error message and the usage exit status."""
+
+    def error(self, message: str) -> NoReturn:
+        sys.stderr.write(f"{self.prog}: error: {message} (see '{self.prog} -h')\n")
+        raise SystemExit(EXIT_USAGE)
+
+
+# ---------------------------------------------------------------- option types
+
+
+def _numbers(text: str, what: str, counts: Sequence[int]) -> list[float]:
+    try:
+        values = [float(v) for v in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{what} must be comma-separated numbers, got {text!r}"
+        ) from None
+    if len(values) not in counts or not all(math.isfinite(v) for v in values):
+        raise argparse.ArgumentTypeError(
+            f"{what} takes a1,a2,a3,Da,R[,offset] (angles in degrees), got {text!r}"
+        )
+    return values
+
+
+def tensor_params(what: str) -> Callable[[str], NDArray[np.float64]]:
+    """Parser of ``a1,a2,a3,Da,R[,offset]`` (degrees) into radians."""
+
+    def parse(text: str) -> NDArray[np.float64]:
+        values = _numbers(text, what, (5, 6))
+        values[:3] = [math.radians(v) for v in values[:3]]
+        return np.array(values)
+
+    return parse
+
+
+def atom_pair(text: str) -> tuple[str, str]:
+    """``N,H`` into two atom names."""
+    names = [n.strip() for n in text.split(",")]
+    if len(names) != 2 or not all(names):
+        raise argparse.ArgumentTypeError(
+            f"--atoms takes two atom names such as N,H, got {text!r}"
+        )
+    return names[0], names[1]
+
+
+def bond_types(text: str) -> list[str]:
+    """``N-H,CA-HA`` into bond types."""
+    try:
+        return parse_types(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def residue_set(text: str) -> set[int]:
+    """``71-76,10`` into residue numbers (ranges inclusive)."""
+    out: set[int] = set()
+    for part in text.split(","):
+        part = part.strip()
+        bounds = part.split("-", 1) if not part.startswith("-") else [part]
+        try:
+            if len(bounds) == 2:
+                low, high = int(bounds[0]), int(bounds[1])
+                if high < low:
+                    raise ValueError
+                out.update(range(low, high + 1))
+            else:
+                out.add(int(part))
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"--exclude takes residues and ranges such as 71-76,10, got {part!r}"
+            ) from None
+    return out
+
+
+def int_at_least(minimum: int, expected: str) -> Callable[[str], int]:
+    """Parser of an integer no smaller than ``minimum``."""
+
+    def parse(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            number = minimum - 1
+        if number < minimum:
+            raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
+        return number
+
+    return parse
+
+
+def seed(text: str) -> int:
+    """A random seed: a non-negative integer, as NumPy requires."""
+    return int_at_least(0, "--seed takes a non-negative integer")(text)
+
+
+def positive(text: str) -> float:
+    """A finite number above zero."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    return value
+
+
+# ---------------------------------------------------------------- shared options
+
+
+def quiet_options() -> argparse.ArgumentParser:
+    """``-q``: every subcommand."""
+    p = Parser(add_help=False)
+    p.add_argument(
+        "-q", "--quiet", action="store_true", help="print warnings only, no notes"
+    )
+    return p
+
+
+def input_options(couplings_help: str) -> argparse.ArgumentParser:
+    """Where the vectors come from: a table, or a structure with couplings."""
+    p = Parser(add_help=False)
+    p.add_argument("table", nargs="?", metavar="TABLE", help="vector table")
+    p.add_argument("--structure", metavar="FILE", help="PDB or mmCIF structure")
+    p.add_argument("--couplings", metavar="FILE", help=couplings_help)
+    p.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="format of --couplings (default: detected from the content)",
+    )
+    p.add_argument(
+        "--atoms",
+        type=atom_pair,
+        metavar="A,B",
+        help="only couplings of this atom pair (same as --types A-B)",
+    )
+    p.add_argument(
+        "--types",
+        type=bond_types,
+        metavar="T,...",
+        help="bond types to use, such as N-H,C-N (default: every type)",
+    )
+    p.add_argument(
+        "--exclude",
+        type=residue_set,
+        metavar="RES",
+        help="drop couplings of these residues, such as 71-76,10",
+    )
+    p.add_argument("--chain", help="chain for couplings that name none")
+    p.add_argument(
+        "--strict-names",
+        action="store_true",
+        help="leave out couplings whose residue name differs from the "
+        "structure's (default: use a few such rows by number, with a warning)",
+    )
+    return p
+
+
+def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
+    """Reject combinations of input options that cannot be acted on."""
+    if args.table and args.structure:
+        raise UsageError("give either TABLE or --structure, not both")
+    if not args.table and not args.structure:
+        raise UsageError("give a TABLE or --structure FILE")
+    if args.couplings and not args.structure:
+        raise UsageError("--couplings goes with --structure")
+    if needs_couplings and args.structure and not args.couplings:
+        raise UsageError("--structure needs --couplings FILE")
+    structure_only = ("chain", "types", "exclude", "format", "atoms", "strict_names")
+    if args.table:
+        given = [name for name in structure_only if getattr(args, name, None)]
+        if given:
+            option = given[0].replace("_", "-")
+            raise UsageError(f"--{option} goes with --structure and --couplings")
+    if args.atoms and args.types:
+        raise UsageError("give --atoms or --types, not both")
+
+
+# ---------------------------------------------------------------- outputs
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+class Outputs:
+    """Files a command writes, made visible only when the whole run succeeds.
+
+    Each file is written to a temporary file beside its target and moved
+    into place by :meth:`commit`; a run that fails before then leaves
+    nothing behind, not even a file that existed before.
+    """
+
+    def __init__(self) -> None:
+        self._pending: list[tuple[str, str]] = []
+
+    def path_for(self, target: str) -> str:
+        """A temporary path in the target's folder, to be renamed onto it."""
+        folder = os.path.dirname(os.path.abspath(target))
+        base = os.path.basename(target)
+        try:
+            fd, temp = tempfile.mkstemp(prefix=f".{base}.", suffix=".tmp", dir=folder)
+        except OSError as exc:
+            raise DataError(f"cannot write: {exc.strerror}", target) from None
+        os.close(fd)
+        self._pending.append((temp, target))
+        # mkstemp makes the file private (0600); the result should get the
+        # permissions any new file gets here.
+        try:
+            os.chmod(temp, 0o666 & ~_umask())
+        except OSError as exc:
+            raise DataError(f"cannot write: {exc.strerror}", target) from None
+        return temp
+
+    def write_text(self, target: str, text: str) -> None:
+        """Queue ``text`` for ``target``."""
+        temp = self.path_for(target)
+        try:
+            with open(temp, "w", encoding="utf-8", newline="") as handle:
+                handle.write(text)
+        except OSError as exc:
+            raise DataError(f"cannot write: {exc.strerror}", target) from None
+
+    def commit(self) -> list[str]:
+        """Move every file into place; returns the targets."""
+        done = []
+        for temp, target in self._pending:
+            try:
+                os.replace(temp, target)
+            except OSError as exc:
+                raise DataError(f"cannot write: {exc.strerror}", target) from None
+            done.append(target)
+        self._pending.clear()
+        return done
+
+    def discard(self) -> None:
+        """Remove every temporary file."""
+        for temp, _ in self._pending:
+            with contextlib.suppress(OSError):
+                os.remove(temp)
+        self._pending.clear()
+
+
+def emit(text: str) -> None:
+    """Write to stdout and flush, so that a full disk shows here.
+
+    Raises:
+        DataError: stdout cannot take the text (a full disk, a closed file);
+            stdout is then pointed at the null device, so that Python's own
+            flush at exit does not fail a second time.
+    """
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        raise DataError(
+            f"cannot write to standard output: {exc.strerror or exc}"
+        ) from None
+
+
+_PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")
+
+
+def plain_message(exc: BaseException) -> str:
+    """A message for the user: the module's array indices (``start[3]``,
+    ``sigma[5]``, ``vectors row 0``, counted from 0) become what the user
+    gave (Da of the start, sigma of row 6)."""
+    text = str(exc)
+    text = re.sub(
+        r"\b(start|params)\[(\d)\]",
+        lambda m: (
+            f"{_PARAM_NAMES[int(m.group(2))]} of the "
+            + ("start" if m.group(1) == "start" else "tensor")
+        ),
+        text,
+    )
+    text = re.sub(
+        r"\b(sigma|scale|observed)\[(\d+)\]",
+        lambda m: f"{m.group(1)} of row {int(m.group(2)) + 1}",
+        text,
+    )
+    return re.sub(
+        r"\bvectors row (\d+)", lambda m: f"vector of row {int(m.group(1)) + 1}", text
+    )
+
+
+def data_error_exit(command: str, exc: BaseException) -> int:
+    """Report a data error in one line and return its status."""
+    sys.stderr.write(f"kelfit {command}: error: {plain_message(exc)}\n")
+    return EXIT_DATA

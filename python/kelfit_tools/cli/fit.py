@@ -1,0 +1,470 @@
+"""``kelfit fit``: fit the tensor of every medium and report it."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .._extras import INSTALL_HINT, MissingExtra, available
+from .._progress import track, wanted
+from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type
+from ..errors import DataError
+from ..fitting import FitResult, fit
+from ..io import Coupling, read_restraints, read_table
+from ..media import MediumFit, compare_media, fit_medium
+from ..montecarlo import MonteCarloResult, monte_carlo
+from ..report.tensor import (
+    comparison_report,
+    fit_report,
+    render_comparisons,
+    render_fit,
+)
+from .common import (
+    Outputs,
+    UsageError,
+    check_sources,
+    emit,
+    input_options,
+    int_at_least,
+    log,
+    positive,
+    quiet_options,
+    seed,
+    tensor_params,
+)
+
+__all__ = ["add_parser", "run"]
+
+
+def _models(text: str) -> int | None:
+    if text.lower() == "all":
+        return None
+    return int_at_least(1, "model must be 'all' or a number from 1")(text)
+
+
+def add_parser(commands: Any) -> None:
+    """Add ``fit`` to the subcommands."""
+    p = commands.add_parser(
+        "fit",
+        parents=[
+            quiet_options(),
+            input_options("couplings: VARS or plain table, Xplor/CNS or NMR-STAR"),
+        ],
+        help="fit the tensor to a vector table or to a structure and couplings",
+        description="Fit the tensor. Input: a vector table (x y z value [label]) "
+        "or a structure with couplings of any bond types, in one or several "
+        "alignment media.",
+    )
+    p.add_argument(
+        "--models",
+        type=_models,
+        default=1,
+        metavar="all|N",
+        help="model of an ensemble to fit, or 'all' for each (default 1)",
+    )
+    p.add_argument("--offset", action="store_true", help="also fit a constant offset")
+    p.add_argument(
+        "--start",
+        type=tensor_params("--start"),
+        metavar="a1,a2,a3,Da,R[,offset]",
+        help="start (angles in degrees; default: the linear least-squares optimum)",
+    )
+    p.add_argument(
+        "--signs",
+        choices=("auto", *SIGN_CONVENTIONS),
+        default="auto",
+        help="sign convention of the couplings (default: detected where the "
+        "bond types tell; else magnitudes)",
+    )
+    p.add_argument(
+        "--bond-lengths",
+        choices=("structure", "standard"),
+        default="structure",
+        help="dipolar constants from the structure's distances (default) or "
+        "from standard lengths per bond type",
+    )
+    p.add_argument(
+        "--nh-length",
+        type=positive,
+        default=NH_REFERENCE_LENGTH,
+        metavar="A",
+        help=f"N-H length (angstrom) Da is normalised to (default {NH_REFERENCE_LENGTH})",
+    )
+    p.add_argument(
+        "--unweighted",
+        action="store_true",
+        help="ignore the stated uncertainties",
+    )
+    p.add_argument(
+        "--errors",
+        type=int_at_least(2, "--errors takes a number of refits, at least 2"),
+        metavar="K",
+        help="estimate errors from K refits of perturbed data",
+    )
+    p.add_argument(
+        "--bootstrap",
+        action="store_true",
+        help="with --errors: resample rows instead of adding noise",
+    )
+    p.add_argument(
+        "--sigma",
+        type=positive,
+        help="with --errors: one noise level for every row, the refits then "
+        "unweighted (default: each row's uncertainty, else the fit's RMSD)",
+    )
+    p.add_argument("--seed", type=seed, help="random seed for --errors")
+    p.add_argument("--json", action="store_true", help="print JSON instead of text")
+    p.add_argument(
+        "--out",
+        metavar="FILE.csv",
+        help="write every coupling: observed, back-calculated, residual, sigma, scale",
+    )
+    p.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="figure of the fit (with several media, one file each: FILE-1.png ...)",
+    )
+    p.add_argument("--title", help="title of the plot (default: the input files)")
+    p.set_defaults(run=run)
+
+
+@dataclass
+class _Fit:
+    """One fitted medium of one model."""
+
+    result: FitResult
+    model: int | None
+    medium: MediumFit | None = None
+    labels: list[str] = field(default_factory=list)
+    errors: MonteCarloResult | None = None
+    unmatched: list[dict[str, Any]] = field(default_factory=list)
+
+
+def _check(args: argparse.Namespace) -> None:
+    check_sources(args, needs_couplings=True)
+    if args.table and args.models != 1:
+        raise UsageError("--models goes with --structure")
+    if args.plot and args.structure and args.models is None:
+        raise UsageError("--plot draws one model: use --models N")
+    if (args.bootstrap or args.sigma or args.seed is not None) and not args.errors:
+        raise UsageError("--bootstrap, --sigma and --seed go with --errors K")
+    if args.bootstrap and args.sigma:
+        raise UsageError("--sigma is for noise; --bootstrap resamples rows")
+    if args.plot and not available("matplotlib"):
+        raise MissingExtra(f"--plot needs matplotlib: {INSTALL_HINT}")
+
+
+def _select(couplings: list[Coupling], args: argparse.Namespace) -> list[Coupling]:
+    """Couplings kept by W, --types/--atoms and --exclude, with notes."""
+    notes = []
+    kept = [c for c in couplings if c.weight != 0]
+    if len(kept) != len(couplings):
+        notes.append(f"{len(couplings) - len(kept)} coupling(s) with W = 0 left out")
+    types = args.types or ([bond_type(*args.atoms)] if args.atoms else None)
+    # A plain table names no atoms: its rows are N-H unless --atoms says.
+    default = args.atoms or ("N", "H")
+    present = {bond_type(c.atom_i or default[0], c.atom_j or default[1]) for c in kept}
+    if types:
+        before = len(kept)
+        kept = [
+            c
+            for c in kept
+            if bond_type(c.atom_i or default[0], c.atom_j or default[1]) in set(types)
+        ]
+        if before != len(kept):
+            notes.append(
+                f"{before - len(kept)} coupling(s) of other bond types left out"
+            )
+    if args.exclude:
+        before = len(kept)
+        kept = [
+            c
+            for c in kept
+            if c.residue_i not in args.exclude and c.residue_j not in args.exclude
+        ]
+        notes.append(f"{before - len(kept)} coupling(s) of excluded residues left out")
+    if not kept:
+        raise DataError(
+            "no couplings left to fit after the selection ("
+            + "; ".join([*notes, "types present: " + ", ".join(sorted(present))])
+            + ")",
+            args.couplings,
+        )
+    for note in notes:
+        log.info("%s", note)
+    return kept
+
+
+def _media(couplings: list[Coupling]) -> list[tuple[str, list[Coupling]]]:
+    groups: dict[str, list[Coupling]] = {}
+    for c in couplings:
+        groups.setdefault(c.medium, []).append(c)
+    return list(groups.items())
+
+
+def _errors(
+    args: argparse.Namespace,
+    vectors: NDArray[np.float64],
+    result: FitResult,
+    rng: np.random.Generator,
+) -> MonteCarloResult | None:
+    if not args.errors:
+        return None
+    sigma: Any = args.sigma
+    if sigma is None and result.sigma is not None:
+        sigma = result.sigma
+    return monte_carlo(
+        vectors,
+        result.observed,
+        args.errors,
+        method="bootstrap" if args.bootstrap else "noise",
+        sigma=sigma,
+        scale=result.scale,
+        offset=args.offset,
+        result=result,
+        seed=rng,
+    )
+
+
+def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit]:
+    from ..io.structure import load_structure, structure_vectors
+
+    couplings = _select(read_restraints(args.couplings, args.format), args)
+    # A file that names no medium holds one: call it by the file's name.
+    media = [
+        (name or os.path.basename(args.couplings), rows)
+        for name, rows in _media(couplings)
+    ]
+    structure = load_structure(args.structure)
+    numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
+    fits: list[_Fit] = []
+    first = True
+    bar = wanted(None) and args.models is None
+    models = track(numbers, len(numbers), "Fitting models", bar)
+    for number in models:
+        for name, rows in media:
+            sv = structure_vectors(
+                structure,
+                rows,
+                args.atoms,
+                number,
+                chain=args.chain,
+                resnames="strict" if args.strict_names else "use",
+            )
+            try:
+                mf = fit_medium(
+                    sv.vectors,
+                    sv.couplings,
+                    name=name,
+                    convention=args.signs,
+                    bond_lengths=args.bond_lengths,
+                    nh_length=args.nh_length,
+                    offset=args.offset,
+                    start=args.start,
+                    weighted=not args.unweighted,
+                )
+            except ValueError as exc:
+                # Say which medium (and model) the data could not serve.
+                where = f"medium {name!r}" + (f", model {number}" if number > 1 else "")
+                raise DataError(f"{where}: {exc}", args.couplings) from None
+            if first:
+                counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
+                where = f" ({name})" if name else ""
+                log.info("using %d couplings%s: %s", mf.result.n, where, counts)
+                for note in mf.notes:
+                    log.info("%s", note)
+            for warning in mf.warnings:
+                log.warning("%s", warning)
+            unmatched = [
+                {"label": c.label, "line": c.line, "reason": why}
+                for c, why in sv.unmatched
+            ]
+            fits.append(
+                _Fit(
+                    result=mf.result,
+                    model=number,
+                    medium=mf,
+                    labels=[c.label for c in mf.couplings],
+                    errors=_errors(args, sv.vectors, mf.result, rng),
+                    unmatched=unmatched,
+                )
+            )
+        first = False
+    return fits
+
+
+def _table_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit]:
+    table = read_table(args.table)
+    assert table.values is not None
+    result = fit(table.vectors, table.values, args.start, offset=args.offset)
+    if args.start is not None:
+        if not 0.0 <= result.r <= 2.0 / 3.0:
+            log.info(
+                "the fit ended at R = %.4g, outside 0..2/3; the report gives the "
+                "same tensor in canonical form (R = %.4g)",
+                result.r,
+                result.tensor().r,
+            )
+        linear = fit(table.vectors, table.values, offset=args.offset)
+        if result.cost > linear.cost * (1 + 1e-4):
+            log.warning(
+                "the fit from --start ended worse than the fit from the linear "
+                "optimum (cost %.6g against %.6g)",
+                result.cost,
+                linear.cost,
+            )
+    return [
+        _Fit(
+            result=result,
+            model=None,
+            labels=table.labels,
+            errors=_errors(args, table.vectors, result, rng),
+        )
+    ]
+
+
+def _source(args: argparse.Namespace) -> dict[str, Any]:
+    if args.table:
+        return {"table": args.table}
+    return {"structure": args.structure, "couplings": args.couplings}
+
+
+def _report(f: _Fit) -> dict[str, Any]:
+    report = fit_report(
+        f.result,
+        medium=f.medium,
+        labels=None if f.medium else f.labels,
+        errors=f.errors,
+    )
+    if f.medium is not None:
+        report["unmatched"] = f.unmatched
+    return report
+
+
+def _by_model(fits: list[_Fit]) -> list[tuple[int | None, list[_Fit]]]:
+    groups: dict[int | None, list[_Fit]] = {}
+    for f in fits:
+        groups.setdefault(f.model, []).append(f)
+    return list(groups.items())
+
+
+def _model_object(model: int | None, group: list[_Fit]) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    if model is not None:
+        out["model"] = model
+    out["media"] = [_report(f) for f in group]
+    media = [f.medium for f in group if f.medium is not None]
+    out["comparisons"] = (
+        comparison_report(compare_media(media)) if len(media) > 1 else []
+    )
+    return out
+
+
+def _text(args: argparse.Namespace, fits: list[_Fit]) -> str:
+    parts = []
+    groups = _by_model(fits)
+    for model, group in groups:
+        if len(groups) > 1:
+            parts.append(f"Model {model}\n")
+        obj = _model_object(model, group)
+        unit = "Hz" if args.structure else ""
+        for report in obj["media"]:
+            parts.append(render_fit(report, unit=unit))
+        if obj["comparisons"]:
+            parts.append(render_comparisons(obj["comparisons"]))
+    return "\n".join(parts)
+
+
+def _json(args: argparse.Namespace, fits: list[_Fit]) -> str:
+    groups = _by_model(fits)
+    payload: dict[str, Any] = {"input": _source(args)}
+    if len(groups) == 1 and (args.table or args.models is not None):
+        payload.update(_model_object(*groups[0]))
+    else:
+        payload["models"] = [_model_object(m, g) for m, g in groups]
+    return json.dumps(payload, indent=2, allow_nan=False) + "\n"
+
+
+def _rows_csv(fits: Sequence[_Fit], every_model: bool) -> str:
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    with_media = any(f.medium is not None for f in fits)
+    header = ["label", "observed", "calculated", "residual", "sigma", "scale"]
+    if with_media:
+        header = ["medium", *header, "type"]
+    writer.writerow((["model"] if every_model else []) + header)
+    for f in fits:
+        r = f.result
+        for i, label in enumerate(f.labels):
+            sigma = "" if r.sigma is None else f"{r.sigma[i]:.6g}"
+            scale = "1" if r.scale is None else f"{r.scale[i]:.6g}"
+            row = [
+                label,
+                f"{r.observed[i]:.6g}",
+                f"{r.calculated[i]:.6g}",
+                f"{r.residuals[i]:.6g}",
+                sigma,
+                scale,
+            ]
+            if with_media:
+                assert f.medium is not None
+                row = [f.medium.name, *row, f.medium.types[i]]
+            writer.writerow(([str(f.model)] if every_model else []) + row)
+    return buffer.getvalue()
+
+
+def _plot_paths(path: str, count: int) -> list[str]:
+    if count == 1:
+        return [path]
+    stem, ext = os.path.splitext(path)
+    return [f"{stem}-{i}{ext}" for i in range(1, count + 1)]
+
+
+def _default_title(args: argparse.Namespace, f: _Fit) -> str:
+    if args.table:
+        return os.path.basename(args.table)
+    name = f"{os.path.basename(args.structure)}, {os.path.basename(args.couplings)}"
+    if f.medium is not None and f.medium.name != os.path.basename(args.couplings):
+        name += f"\n{f.medium.name}"
+    return name
+
+
+def run(args: argparse.Namespace) -> int:
+    """Run ``kelfit fit``."""
+    _check(args)
+    rng = np.random.default_rng(args.seed)
+    fits = _table_fits(args, rng) if args.table else _structure_fits(args, rng)
+    outputs = Outputs()
+    try:
+        every_model = bool(args.structure) and args.models is None
+        if args.out:
+            outputs.write_text(args.out, _rows_csv(fits, every_model))
+        if args.plot:
+            from ..report.figures import plot_medium
+
+            for f, path in zip(fits, _plot_paths(args.plot, len(fits))):
+                temp = outputs.path_for(path)
+                plot_medium(
+                    f.result,
+                    temp,
+                    medium=f.medium,
+                    labels=f.labels,
+                    title=args.title or _default_title(args, f),
+                    unit="Hz" if args.structure else None,
+                    format_from=path,
+                )
+        emit(_json(args, fits) if args.json else _text(args, fits))
+        for path in outputs.commit():
+            log.info("wrote %s", path)
+    finally:
+        outputs.discard()
+    return 0

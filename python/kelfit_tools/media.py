@@ -1,0 +1,304 @@
+"""One tensor per alignment medium, over couplings of every bond type.
+
+:func:`fit_medium` turns matched couplings into a fit: each row's dipolar
+constant becomes its ``scale`` (relative to N-H at a standard length), its
+stated uncertainty its ``sigma``, and the sign convention of the table is
+detected where the bond types allow it.  :func:`compare_media` says how
+independent the tensors of several media are.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .bonds import NH_REFERENCE_LENGTH, bond_type, reference_constant, row_scales
+from .fitting import FitResult, fit
+from .io.tables import Coupling
+from .tensor import (
+    Tensor,
+    axis_angle,
+    normalised_scalar_product,
+    order_matrix,
+    tensor_from_params,
+)
+
+__all__ = [
+    "CONVENTION_MARGIN",
+    "MediumComparison",
+    "MediumFit",
+    "compare_media",
+    "fit_medium",
+    "row_sigma",
+]
+
+#: The worse sign convention must have at least this many times the chi^2
+#: of the better for the better to count as detected.
+CONVENTION_MARGIN = 1.5
+
+#: A fit from a given start is "worse than the linear optimum" beyond this
+#: relative excess of cost (the module fits in single precision).
+_START_TOLERANCE = 1e-4
+
+
+@dataclass(frozen=True, eq=False)
+class MediumFit:
+    """The fit of one medium's couplings and what it was made from.
+
+    Attributes:
+        name: the medium ("" when the file names none).
+        result: the fit; ``result.da`` is Da for a row of scale 1, an N-H
+            bond at ``nh_length`` in the ``magnitudes`` convention.
+        couplings: the rows fitted, in order.
+        types: each row's bond type, such as ``"N-H"``.
+        constants: each row's physical dipolar constant (Hz).
+        convention: the sign convention used.
+        convention_chi2: chi^2 (sum of squares without sigma) of the fit
+            under each convention that was tried.
+        convention_how: ``"given"``, ``"detected"``, ``"undecided"`` (both
+            fit about as well) or ``"equivalent"`` (the types present cannot
+            tell the conventions apart).
+        bond_lengths: ``"structure"`` or ``"standard"``.
+        nh_length: N-H length (angstrom) Da is normalised to.
+        notes: what a reader should know (unweighted fit, W values, ...).
+        warnings: what a reader must know (a start that ended worse than
+            the linear optimum, ...).
+        linear: the fit from the linear optimum when a start was given.
+    """
+
+    name: str
+    result: FitResult
+    couplings: list[Coupling]
+    types: list[str]
+    constants: NDArray[np.float64]
+    convention: str
+    convention_chi2: dict[str, float]
+    convention_how: str
+    bond_lengths: str
+    nh_length: float
+    notes: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+    linear: FitResult | None = None
+
+    @property
+    def reference_constant(self) -> float:
+        """|D_max| (Hz) of N-H at :attr:`nh_length`: the constant of scale 1."""
+        return reference_constant(self.nh_length)
+
+    @property
+    def tensor(self) -> Tensor:
+        """The canonical tensor (|Azz| >= |Ayy| >= |Axx|, 0 <= R <= 2/3)."""
+        return self.result.tensor()
+
+    @property
+    def nh_sign(self) -> float:
+        """Sign of an N-H row's scale: -1 in the physical convention."""
+        return -1.0 if self.convention == "physical" else 1.0
+
+    @property
+    def da_nh(self) -> float:
+        """Da (Hz) normalised to N-H at :attr:`nh_length`."""
+        return self.nh_sign * self.tensor.da
+
+    @property
+    def da_alignment(self) -> float:
+        """Da of the alignment tensor (dimensionless): Da over |D_max(N-H)|."""
+        return self.tensor.da / self.reference_constant
+
+    @property
+    def order_matrix(self) -> NDArray[np.float64]:
+        """The order (Saupe) matrix in the structure's frame."""
+        return order_matrix(
+            tensor_from_params(self.result.params), self.reference_constant
+        )
+
+    @property
+    def type_counts(self) -> dict[str, int]:
+        """Couplings per bond type, in order of first appearance."""
+        return dict(Counter(self.types))
+
+
+def row_sigma(couplings: Sequence[Coupling]) -> tuple[NDArray[np.float64] | None, str]:
+    """Per-row sigma from the couplings' errors, or None with the reason.
+
+    A fit is weighted only when every row states a positive uncertainty; a
+    mixture would weigh rows without one arbitrarily.
+    """
+    errors = [c.error for c in couplings]
+    missing = sum(1 for e in errors if e is None or not e > 0)
+    if missing == 0:
+        return np.array(errors, dtype=np.float64), ""
+    if missing == len(errors):
+        return None, "no uncertainties given: the fit is unweighted"
+    return None, (
+        f"{missing} of {len(errors)} couplings state no uncertainty: "
+        "the fit is unweighted"
+    )
+
+
+def _chi2(result: FitResult) -> float:
+    return result.cost * result.n
+
+
+def fit_medium(
+    vectors: ArrayLike,
+    couplings: Sequence[Coupling],
+    *,
+    name: str = "",
+    convention: str = "auto",
+    bond_lengths: str = "structure",
+    nh_length: float = NH_REFERENCE_LENGTH,
+    offset: bool = False,
+    start: ArrayLike | None = None,
+    weighted: bool = True,
+) -> MediumFit:
+    """Fit one tensor to couplings of any bond types.
+
+    Args:
+        vectors: N x 3 inter-nuclear vectors in angstrom (their lengths are
+            the distances of ``bond_lengths="structure"``).
+        couplings: the N couplings, with their atoms and errors.
+        name: the medium's name.
+        convention: ``"physical"``, ``"magnitudes"`` or ``"auto"``: fit
+            both where the bond types tell them apart and keep the better.
+        bond_lengths: ``"structure"`` or ``"standard"``.
+        nh_length: N-H length (angstrom) of scale 1.
+        offset: also fit a constant offset.
+        start: start parameters (radians), else the linear optimum.
+        weighted: use the couplings' errors as sigma when all have one.
+
+    Raises:
+        ValueError: bad input, an unknown nucleus or convention, a bond type
+            without a standard length.
+    """
+    v = np.asarray(vectors, dtype=np.float64)
+    if v.ndim != 2 or v.shape[0] != len(couplings):
+        raise ValueError(
+            f"need one vector per coupling, got {v.shape} for {len(couplings)}"
+        )
+    atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
+    types = [bond_type(a, b) for a, b in atoms]
+    distances = np.linalg.norm(v, axis=1)
+    observed = np.array([c.value for c in couplings], dtype=np.float64)
+    notes: list[str] = []
+    sigma, why = row_sigma(couplings) if weighted else (None, "")
+    if why:
+        notes.append(why)
+    constants, _ = row_scales(
+        atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length
+    )
+    # The conventions differ only where constants of both signs are present.
+    both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
+    tried = ["physical", "magnitudes"] if convention == "auto" and both_signs else []
+    if convention != "auto":
+        tried = [convention]
+    elif not both_signs:
+        tried = ["magnitudes"]
+    fits: dict[str, FitResult] = {}
+    for conv in tried:
+        _, scale = row_scales(
+            atoms, distances, convention=conv, bond_lengths=bond_lengths,
+            nh_length=nh_length,
+        )  # fmt: skip
+        fits[conv] = fit(v, observed, start, offset=offset, sigma=sigma, scale=scale)
+    chi2 = {conv: _chi2(r) for conv, r in fits.items()}
+    if convention != "auto":
+        used, how = convention, "given"
+    elif len(fits) == 1:
+        used, how = "magnitudes", "equivalent"
+    else:
+        used = min(chi2, key=lambda k: chi2[k])
+        other = "physical" if used == "magnitudes" else "magnitudes"
+        clear = chi2[other] >= CONVENTION_MARGIN * chi2[used]
+        how = "detected" if clear else "undecided"
+        if not clear:
+            notes.append(
+                "the two sign conventions fit about equally well "
+                f"(chi^2 {chi2['physical']:.6g} physical, "
+                f"{chi2['magnitudes']:.6g} magnitudes); using {used}"
+            )
+    result = fits[used]
+    warnings: list[str] = []
+    linear = None
+    if start is not None:
+        _, scale = row_scales(
+            atoms, distances, convention=used, bond_lengths=bond_lengths,
+            nh_length=nh_length,
+        )  # fmt: skip
+        linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
+        if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
+            warnings.append(
+                f"the fit from --start ended worse than the fit from the linear "
+                f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})"
+            )
+    t = result.tensor()
+    if start is not None and not (0.0 <= result.r <= 2.0 / 3.0):
+        notes.append(
+            f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
+            f"gives the same tensor in canonical form (R = {t.r:.4g})"
+        )
+    weights = {c.weight for c in couplings if c.weight is not None}
+    if weights - {1.0}:
+        notes.append(
+            "W values other than 0 do not change the fit: rows are weighted "
+            "by their uncertainties (DD) alone"
+        )
+    return MediumFit(
+        name=name,
+        result=result,
+        couplings=list(couplings),
+        types=types,
+        constants=constants,
+        convention=used,
+        convention_chi2=chi2,
+        convention_how=how,
+        bond_lengths=bond_lengths,
+        nh_length=nh_length,
+        notes=notes,
+        warnings=warnings,
+        linear=linear,
+    )
+
+
+@dataclass(frozen=True)
+class MediumComparison:
+    """How two media's tensors relate.
+
+    Attributes:
+        first, second: the media's names.
+        axis_angles_deg: angles between their x, y and z principal axes.
+        scalar_product: normalised scalar product of their order matrices
+            (1: the same alignment; near 0: independent).
+    """
+
+    first: str
+    second: str
+    axis_angles_deg: tuple[float, float, float]
+    scalar_product: float
+
+
+def compare_media(fits: Sequence[MediumFit]) -> list[MediumComparison]:
+    """Every pair of media, in order."""
+    out = []
+    for i, a in enumerate(fits):
+        for b in fits[i + 1 :]:
+            ta, tb = a.tensor, b.tensor
+            angles = tuple(axis_angle(ta.axes[k], tb.axes[k]) for k in range(3))
+            out.append(
+                MediumComparison(
+                    first=a.name,
+                    second=b.name,
+                    axis_angles_deg=(angles[0], angles[1], angles[2]),
+                    scalar_product=normalised_scalar_product(
+                        a.order_matrix, b.order_matrix
+                    ),
+                )
+            )
+    if any(math.isnan(c.scalar_product) for c in out):
+        raise ValueError("a medium's tensor is zero: nothing to compare")
+    return out

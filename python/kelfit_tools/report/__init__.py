@@ -1,0 +1,1 @@
+"""What a fit tells a person: tensor reports, text tables and figures."""

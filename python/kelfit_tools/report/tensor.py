@@ -1,0 +1,301 @@
+"""The complete report of a fitted tensor, as a JSON-ready dict and as text.
+
+The text is rendered from the dict, so the two never disagree.  Every
+number is printed whole: the text uses one quantity per line, which fits
+any terminal without cutting a number.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from ..fitting import FitResult
+from ..media import MediumComparison, MediumFit
+from ..montecarlo import MonteCarloResult
+from ..tensor import euler_solutions
+
+__all__ = ["comparison_report", "fit_report", "render_comparisons", "render_fit"]
+
+#: How the Euler angles are stated, in the report and the README.
+EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
+
+
+def _clean(value: float | None) -> float | None:
+    if value is None:
+        return None
+    value = float(value)
+    return None if math.isnan(value) or math.isinf(value) else value
+
+
+def _errors(mc: MonteCarloResult, offset: bool, nh_sign: float) -> dict[str, Any]:
+    dr = np.asarray(mc.r) * np.asarray(mc.da) * nh_sign
+    return {
+        "method": mc.method,
+        "trials": mc.trials,
+        "sigma": _clean(mc.sigma),
+        "da_sd": mc.da_sd,
+        "r_sd": mc.r_sd,
+        "dr_sd": float(np.std(dr, ddof=1)),
+        "dr_model_sd": mc.dr_sd,
+        "offset_sd": mc.offset_sd if offset else None,
+        "axis_spread_deg": list(mc.axis_spread_deg),
+    }
+
+
+def fit_report(
+    result: FitResult,
+    *,
+    medium: MediumFit | None = None,
+    labels: Sequence[str] | None = None,
+    errors: MonteCarloResult | None = None,
+    source: dict[str, Any] | None = None,
+) -> dict[str, Any]:
+    """Everything about one fit, as plain JSON values.
+
+    Args:
+        result: the fit.
+        medium: the medium it belongs to (bond types, constants, sign
+            convention); None for a plain vector table.
+        labels: one label per row (a vector table's labels).
+        errors: Monte Carlo or bootstrap estimates.
+        source: what the data came from (file names, model), copied in.
+    """
+    t = result.tensor()
+    solutions = euler_solutions(t.axes)
+    out: dict[str, Any] = dict(source or {})
+    tensor: dict[str, Any] = {
+        "da": t.da,
+        "r": t.r,
+        "dr": t.r * t.da,
+        "dr_model": 1.5 * t.da * t.r,
+        "offset": result.offset,
+        "offset_fitted": result.offset_fitted,
+        "euler_deg": list(solutions[0]),
+        "euler_solutions_deg": [list(s) for s in solutions],
+        "euler_convention": EULER_CONVENTION,
+        "principal_values": [
+            t.da * (1.5 * t.r - 1.0),
+            -t.da * (1.0 + 1.5 * t.r),
+            2.0 * t.da,
+        ],
+        "principal_axes": [list(map(float, axis)) for axis in t.axes],
+        "fitted_params": {
+            "angles_rad": list(result.angles),
+            "da": result.da,
+            "r": result.r,
+        },
+    }
+    nh_sign = 1.0
+    if medium is not None:
+        nh_sign = medium.nh_sign
+        s = medium.order_matrix
+        values = np.linalg.eigvalsh(s)
+        order = np.argsort(np.abs(values), kind="stable")
+        tensor.update(
+            da_nh=medium.da_nh,
+            dr_nh=t.r * medium.da_nh,
+            da_alignment=medium.da_alignment,
+            nh_length=medium.nh_length,
+            reference_constant_hz=medium.reference_constant,
+            order_matrix=[list(map(float, row)) for row in s],
+            order_principal_values=[float(values[i]) for i in order],
+        )
+    out["tensor"] = tensor
+    out["quality"] = {
+        "n": result.n,
+        "rmsd": result.rmsd,
+        "q": _clean(result.q),
+        "q_da": _clean(result.q_da),
+        "pearson_r": _clean(result.pearson_r),
+        "chi2": _clean(result.chi2),
+        "reduced_chi2": _clean(result.reduced_chi2),
+        "cost": result.cost,
+    }
+    if errors is not None:
+        out["errors"] = _errors(errors, result.offset_fitted, nh_sign)
+    rows: list[dict[str, Any]] = []
+    sigma = result.sigma
+    scale = result.scale
+    for i in range(result.n):
+        row: dict[str, Any] = {}
+        if medium is not None:
+            c = medium.couplings[i]
+            row.update(
+                label=c.label,
+                residue_i=c.residue_i,
+                atom_i=c.atom_i,
+                residue_j=c.residue_j,
+                atom_j=c.atom_j,
+                resname_i=c.resname_i,
+                resname_j=c.resname_j,
+                chain_i=c.chain_i,
+                chain_j=c.chain_j,
+                type=medium.types[i],
+                constant_hz=float(medium.constants[i]),
+                line=c.line,
+            )
+        elif labels is not None:
+            row["label"] = labels[i]
+        row.update(
+            observed=float(result.observed[i]),
+            calculated=float(result.calculated[i]),
+            residual=float(result.residuals[i]),
+            sigma=None if sigma is None else float(sigma[i]),
+            scale=1.0 if scale is None else float(scale[i]),
+        )
+        rows.append(row)
+    if medium is not None:
+        out["medium"] = medium.name
+        out["types"] = medium.type_counts
+        out["sign_convention"] = {
+            "used": medium.convention,
+            "how": medium.convention_how,
+            "chi2": medium.convention_chi2,
+        }
+        out["bond_lengths"] = medium.bond_lengths
+        out["weighted"] = sigma is not None
+        out["notes"] = list(medium.notes)
+        out["warnings"] = list(medium.warnings)
+        if medium.linear is not None:
+            out["linear_optimum"] = {
+                "cost": medium.linear.cost,
+                "da": medium.linear.tensor().da,
+                "r": medium.linear.tensor().r,
+                "euler_deg": list(euler_solutions(medium.linear.tensor().axes)[0]),
+            }
+    out["couplings"] = rows
+    return out
+
+
+def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str, Any]]:
+    """The media comparisons as plain JSON values."""
+    return [
+        {
+            "media": [c.first, c.second],
+            "axis_angles_deg": dict(zip("xyz", c.axis_angles_deg)),
+            "scalar_product": c.scalar_product,
+        }
+        for c in comparisons
+    ]
+
+
+def _g(value: Any, digits: int = 4) -> str:
+    if value is None:
+        return "-"
+    return f"{value:.{digits}f}"
+
+
+def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
+    """The report as text, one quantity per line."""
+    t = report["tensor"]
+    q = report["quality"]
+    u = f" {unit}" if unit else ""
+    lines = []
+    if "medium" in report:
+        types = ", ".join(f"{n} {k}" for k, n in report["types"].items())
+        lines.append(f"Medium: {report['medium']}")
+        lines.append(f"  couplings        {q['n']}: {types}")
+        conv = report["sign_convention"]
+        chi = ", ".join(f"{k} {v:.6g}" for k, v in conv["chi2"].items())
+        lines.append(f"  sign convention  {conv['used']} ({conv['how']}; chi^2 {chi})")
+        lines.append(
+            f"  bond lengths     {report['bond_lengths']}; "
+            f"weighted: {'yes (sigma = DD)' if report['weighted'] else 'no'}"
+        )
+        lines.append(
+            f"  Da               {t['da_alignment']:.4e} (alignment tensor, "
+            "dimensionless)"
+        )
+        lines.append(
+            f"  Da(N-H)          {t['da_nh']:.3f}{u} (N-H at {t['nh_length']:.3f} A, "
+            f"|Dmax| {t['reference_constant_hz']:.0f}{u})"
+        )
+        lines.append(f"  R                {t['r']:.4f}")
+        lines.append(f"  Dr(N-H) = R Da   {t['dr_nh']:.3f}{u}")
+        lines.append(
+            f"  1.5 Da R         {1.5 * t['da_nh'] * t['r']:.3f}{u} (the module's Dr)"
+        )
+    else:
+        lines.append("Fit:")
+        lines.append(f"  N                {q['n']}")
+        lines.append(f"  Da               {t['da']:.3f}{u}")
+        lines.append(f"  R                {t['r']:.4f}")
+        lines.append(f"  Dr = R Da        {t['dr']:.3f}{u}")
+        lines.append(f"  1.5 Da R         {t['dr_model']:.3f}{u} (the module's Dr)")
+    if t["offset_fitted"]:
+        lines.append(f"  offset           {t['offset']:.3f}{u}")
+    a1, a2, a3 = t["euler_deg"]
+    lines.append(f"  Euler (deg)      {a1:.2f} {a2:.2f} {a3:.2f}  (z-x-z, canonical)")
+    others = "; ".join(
+        " ".join(f"{a:.2f}" for a in s) for s in t["euler_solutions_deg"][1:]
+    )
+    lines.append(f"    equivalent     {others}")
+    for name, axis in zip("xyz", t["principal_axes"]):
+        lines.append(f"  axis {name}           " + " ".join(f"{c:+.4f}" for c in axis))
+    if "order_matrix" in t:
+        values = " ".join(f"{v:.4e}" for v in t["order_principal_values"])
+        lines.append(f"  order matrix     principal values {values}")
+        for row in t["order_matrix"]:
+            lines.append("                   " + " ".join(f"{v:+.4e}" for v in row))
+    lines.append(f"  RMSD             {q['rmsd']:.4f}{u}")
+    lines.append(f"  Q (rms obs)      {_g(q['q'])}   rms(obs - calc) / rms(obs)")
+    lines.append(
+        f"  Q (Da)           {_g(q['q_da'])}   rms(obs - calc) / sqrt(Da^2 (4 + 3 R^2) / 5)"
+    )
+    lines.append(f"  Pearson r        {_g(q['pearson_r'])}")
+    if q["chi2"] is not None:
+        lines.append(
+            f"  chi^2            {q['chi2']:.6g}  (reduced {_g(q['reduced_chi2'])})"
+        )
+    if "errors" in report:
+        e = report["errors"]
+        how = (
+            "bootstrap resampling"
+            if e["method"] == "bootstrap"
+            else "Gaussian noise, "
+            + ("each row's sigma" if e["sigma"] is None else f"sigma {e['sigma']:.4g}")
+        )
+        lines.append(f"  errors           {e['trials']} refits ({how})")
+        lines.append(
+            f"    sd Da {e['da_sd']:.4g}, sd R {e['r_sd']:.4g}, "
+            f"sd Dr {e['dr_sd']:.4g}, sd 1.5 Da R {e['dr_model_sd']:.4g}"
+            + (
+                f", sd offset {e['offset_sd']:.4g}"
+                if e["offset_sd"] is not None
+                else ""
+            )
+        )
+        x, y, z = e["axis_spread_deg"]
+        lines.append(f"    axis spread (deg) x {x:.2f}, y {y:.2f}, z {z:.2f}")
+        reduced = q["reduced_chi2"]
+        if e["method"] == "noise" and e["sigma"] is None and reduced and reduced > 2:
+            lines.append(
+                f"    reduced chi^2 is {reduced:.3g}: the stated uncertainties are"
+                " smaller than\n    the misfit, so these spreads are too small;"
+                " --bootstrap does not\n    rely on them"
+            )
+    if "linear_optimum" in report:
+        lin = report["linear_optimum"]
+        lines.append(
+            f"  linear optimum   cost {lin['cost']:.6g}, Da {lin['da']:.3f}, "
+            f"R {lin['r']:.4f}"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def render_comparisons(comparisons: list[dict[str, Any]]) -> str:
+    """Angles between media's axes and the scalar products of their tensors."""
+    lines = ["Between media:"]
+    for c in comparisons:
+        a, b = c["media"]
+        angles = ", ".join(f"{k} {v:.1f}" for k, v in c["axis_angles_deg"].items())
+        lines.append(f"  {a}  vs  {b}")
+        lines.append(
+            f"    axis angles (deg) {angles}; normalised scalar product "
+            f"{c['scalar_product']:.3f}"
+        )
+    return "\n".join(lines) + "\n"
