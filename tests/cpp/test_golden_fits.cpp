@@ -60,7 +60,7 @@ uint64_t bits(double value)
 
 // One golden fit as the entries run it: observed values back-calculated
 // from the true tensor as c_solve gives them, plus noise and offset; the
-// start near the truth; the fitted parameters written back.
+// start near the truth; the fitted parameters as the entries return them.
 std::vector<double> fit_golden(const Golden& golden)
 {
     const int count = golden.count;
@@ -75,7 +75,7 @@ std::vector<double> fit_golden(const Golden& golden)
     }
 
     const Rotation rot = rotation_from_angles(true_params[0], true_params[1], true_params[2]);
-    const double dr = true_params[4] * true_params[3] * dr_factor_three * dr_factor_half;
+    const double dr = dr_from_r(true_params[4], true_params[3]);
     std::vector<sfloat> values(run);
     model_values(rot, rows.data(), count, true_params[3], dr, 0.0, values.data());
     const std::vector<double> noise = lcg(golden.seed + 1, count);
@@ -84,23 +84,18 @@ std::vector<double> fit_golden(const Golden& golden)
         observed[i] = values[i] + (golden.offset + golden.noise * (noise[i] - 0.5));
     }
 
-    double params[6];
-    for (int i = 0; i < 6; ++i) params[i] = true_params[i] + start_shift[i];
-    fit_state.rows = rows.data();
-    fit_state.count = count;
-    fit_state.observed = observed.data();
-    fit_state.narrowed = narrowed.data();
-    alloc_fit_work();
-    fit_state.offset = 0.0;
-    fit_state.error = 1.0;
-    fit_state.cost_limit = fit_cost_limit;
-    start_directions(fit_state.directions);
-    load_start(fit_state.params, params);
-    run_fit(golden.n, golden.offset_in_cost ? cost_with_offset : cost_no_offset);
-    store_result(fit_state.params, params);
-    fit_work_release();
-    fit_state = FitState{};
-    return std::vector<double>(params, params + 6);
+    double start[6];
+    for (int i = 0; i < 6; ++i) start[i] = true_params[i] + start_shift[i];
+    FitProblem problem = {};
+    problem.rows = rows.data();
+    problem.count = count;
+    problem.narrowed = narrowed.data();
+    problem.observed = observed.data();
+    problem.n = golden.n;
+    problem.offset_in_cost = golden.offset_in_cost;
+    problem.start = start;
+    const FitReport report = fit_problem(problem);
+    return std::vector<double>(report.params, report.params + 6);
 }
 
 }  // namespace
