@@ -61,7 +61,7 @@ uint64_t bits(double value)
 // One golden fit as the entries run it: observed values back-calculated
 // from the true tensor as c_solve gives them, plus noise and offset; the
 // start near the truth; the fitted parameters as the entries return them.
-std::vector<double> fit_golden(const Golden& golden)
+std::vector<double> fit_golden(const Golden& golden, bool unit_weights)
 {
     const int count = golden.count;
     const size_t run = static_cast<size_t>(count);
@@ -94,6 +94,13 @@ std::vector<double> fit_golden(const Golden& golden)
     problem.n = golden.n;
     problem.offset_in_cost = golden.offset_in_cost;
     problem.start = start;
+    // A sigma and a scale of one everywhere take the weighted and scaled
+    // paths, and must change nothing.
+    const std::vector<float> ones(run, 1.0f);
+    if (unit_weights) {
+        problem.sigma = ones.data();
+        problem.scale = ones.data();
+    }
     const FitReport report = fit_problem(problem);
     return std::vector<double>(report.params, report.params + 6);
 }
@@ -108,12 +115,15 @@ TEST(GoldenFits, EveryKernelGivesThePinnedBits)
         if (!value_kernel_available(kernel)) continue;
         use_value_kernel(kernel);
         for (const Golden& golden : goldens) {
-            const std::vector<double> fitted = fit_golden(golden);
-            for (int i = 0; i < 6; ++i) {
-                EXPECT_EQ(bits(fitted[static_cast<size_t>(i)]), bits(golden.expected[i]))
-                    << "kernel " << value_kernel_name(kernel) << ", fit of " << golden.count
-                    << " vectors, parameter " << i << ": " << std::hexfloat
-                    << fitted[static_cast<size_t>(i)];
+            for (bool unit_weights : {false, true}) {
+                const std::vector<double> fitted = fit_golden(golden, unit_weights);
+                for (int i = 0; i < 6; ++i) {
+                    EXPECT_EQ(bits(fitted[static_cast<size_t>(i)]), bits(golden.expected[i]))
+                        << "kernel " << value_kernel_name(kernel) << ", fit of "
+                        << golden.count << " vectors" << (unit_weights ? " (unit weights)" : "")
+                        << ", parameter " << i << ": " << std::hexfloat
+                        << fitted[static_cast<size_t>(i)];
+                }
             }
         }
     }
