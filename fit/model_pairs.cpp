@@ -49,8 +49,10 @@ inline pair_d narrowed(pair_d v)
 inline pair_d widened(const float* values)
 {
 #if KELFIT_PAIRS_SSE2
-    return (pair_d)_mm_cvtps_pd(
-        _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(values))));
+    // The two floats as one 8-byte load; they need not be aligned as a double.
+    double both;
+    std::memcpy(&both, values, sizeof both);
+    return (pair_d)_mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(both)));
 #elif KELFIT_PAIRS_NEON
     return (pair_d)vcvt_f64_f32(vld1_f32(values));
 #else
