@@ -166,8 +166,8 @@ void model_values(const Rotation& rot, const double* const* rows, int count, dou
                   NarrowedRows narrowed = {}, const float* scale = nullptr);
 
 // The kernels model_values chooses from. The fastest one this processor runs
-// is active, or the exact path in a build with KELFIT_EXACT_ONLY; tests make
-// each one active in turn.
+// is active (or the one KELFIT_KERNEL names), or the exact path in a build
+// with KELFIT_EXACT_ONLY; tests make each one active in turn.
 enum class ValueKernel {
     exact,   // the C library's trigonometry for every vector
     scalar,  // certified fast values one vector at a time
@@ -175,6 +175,11 @@ enum class ValueKernel {
     avx2,    // certified fast values four at a time, where the processor has AVX2
 };
 bool value_kernel_available(ValueKernel kernel);
+const char* value_kernel_name(ValueKernel kernel);  // "exact", "scalar", "pairs", "avx2"
+// The kernel called name, where this processor runs it; else fallback (also
+// for a null or unknown name). The environment variable KELFIT_KERNEL picks
+// the first active kernel this way.
+ValueKernel value_kernel_requested(const char* name, ValueKernel fallback);
 ValueKernel active_value_kernel();
 void use_value_kernel(ValueKernel kernel);  // ignored unless available
 

@@ -27,7 +27,9 @@
 // double between them does, the exact one included.
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "fit/fit.h"
 
@@ -176,15 +178,20 @@ void model_values_scalar(const Rotation& rot, const double* const* rows, int cou
     }
 }
 
+// The fastest kernel this processor runs, unless KELFIT_KERNEL names another
+// one it can run: so a machine proves the kernels it would not pick itself.
 ValueKernel initial_kernel()
 {
 #ifdef KELFIT_EXACT_ONLY
     return ValueKernel::exact;
 #else
+    ValueKernel fastest = ValueKernel::scalar;
     if (value_kernel_available(ValueKernel::avx2)) {
-        return ValueKernel::avx2;
+        fastest = ValueKernel::avx2;
+    } else if (value_kernel_available(ValueKernel::pairs)) {
+        fastest = ValueKernel::pairs;
     }
-    return value_kernel_available(ValueKernel::pairs) ? ValueKernel::pairs : ValueKernel::scalar;
+    return value_kernel_requested(std::getenv("KELFIT_KERNEL"), fastest);
 #endif
 }
 
@@ -208,6 +215,35 @@ bool value_kernel_available(ValueKernel kernel)
 #endif
     }
     return false;
+}
+
+const char* value_kernel_name(ValueKernel kernel)
+{
+    switch (kernel) {
+    case ValueKernel::exact:
+        return "exact";
+    case ValueKernel::scalar:
+        return "scalar";
+    case ValueKernel::pairs:
+        return "pairs";
+    case ValueKernel::avx2:
+        return "avx2";
+    }
+    return "unknown";
+}
+
+ValueKernel value_kernel_requested(const char* name, ValueKernel fallback)
+{
+    if (name == nullptr) {
+        return fallback;
+    }
+    for (ValueKernel kernel : {ValueKernel::exact, ValueKernel::scalar, ValueKernel::pairs,
+                               ValueKernel::avx2}) {
+        if (std::strcmp(name, value_kernel_name(kernel)) == 0) {
+            return value_kernel_available(kernel) ? kernel : fallback;
+        }
+    }
+    return fallback;
 }
 
 ValueKernel active_value_kernel()

@@ -2,17 +2,24 @@
 #define KELFIT_DEFINES_NUMPY_API
 #include "module/bridge.h"
 
+#include "fit/fit.h"
+
 namespace {
 
 const char* const numpy_import_message = "numpy.core.multiarray failed to import";
 
 // Binds NumPy's API. On failure the underlying error is printed and the
-// import fails with our own ImportError.
+// import fails with our own ImportError. value_kernel names the model kernel
+// in use, so a forced one (KELFIT_KERNEL) can be seen to have taken.
 int kelfit_exec(PyObject* module)
 {
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, numpy_import_message);
+        return -1;
+    }
+    if (PyModule_AddStringConstant(module, "value_kernel",
+                                   value_kernel_name(active_value_kernel())) != 0) {
         return -1;
     }
     return fit_result_type_ready(module);

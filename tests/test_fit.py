@@ -2,6 +2,13 @@
 
 from __future__ import annotations
 
+import json
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
+
 import kelfit
 import numpy as np
 import pytest
@@ -141,15 +148,109 @@ GOLDEN = [
 ]
 
 
+def golden_fit(case) -> list[str]:
+    """The fitted parameters of one golden case, as hex floats."""
+    entry, n, count, seed, noise, offset, _ = case
+    vectors, observed = synthetic(count, seed, noise=noise, offset=offset)
+    params = start_near(TRUE)
+    getattr(kelfit, entry)(n, vectors, observed, params)
+    return [v.hex() for v in params.tolist()]
+
+
 @pytest.mark.parametrize(
     "case", GOLDEN, ids=[f"{g[0]}-n{g[1]}-N{g[2]}" for g in GOLDEN]
 )
 def test_golden_fits(case) -> None:
-    entry, n, count, seed, noise, offset, expected = case
-    vectors, observed = synthetic(count, seed, noise=noise, offset=offset)
-    params = start_near(TRUE)
-    getattr(kelfit, entry)(n, vectors, observed, params)
-    assert [v.hex() for v in params.tolist()] == expected
+    assert golden_fit(case) == case[-1]
+
+
+# glibc's x86-64 libm picks FMA variants of sin, cos, acos and atan2 at run
+# time; these tunables switch them off (glibc 2.33 and newer spell the
+# features AVX2 and FMA, older ones AVX2_Usable and FMA_Usable).
+NO_FMA = "glibc.cpu.hwcaps=-AVX2_Usable,-FMA_Usable,-AVX2,-FMA"
+KERNELS = ("exact", "scalar", "pairs", "avx2")
+TESTS = Path(__file__).resolve().parent
+
+LIBM_DIGEST = (
+    "import hashlib, math, struct\n"
+    "h = hashlib.sha256()\n"
+    "for i in range(1, 20001):\n"
+    "    x = (i * 0.61803398874989) % 2.0 - 1.0\n"
+    "    for v in (math.sin(3 * x), math.cos(3 * x), math.acos(x), math.atan2(x, 0.3)):\n"
+    "        h.update(struct.pack('d', v))\n"
+    "print(h.hexdigest())\n"
+)
+
+
+def cpu_flags() -> set[str]:
+    """The processor's feature flags as Linux lists them (empty elsewhere)."""
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def in_child(code: str, kernel: str | None, tunables: str | None) -> str:
+    """stdout of code run in a fresh interpreter with this kernel and libm."""
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("KELFIT_KERNEL", "GLIBC_TUNABLES")
+    }
+    if kernel is not None:
+        env["KELFIT_KERNEL"] = kernel
+    if tunables is not None:
+        env["GLIBC_TUNABLES"] = tunables
+    run = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=TESTS,
+        check=True,
+    )
+    return run.stdout
+
+
+def goldens_in_child(kernel: str | None, tunables: str | None) -> tuple[str, list]:
+    code = (
+        "import json, sys\n"
+        f"sys.path.insert(0, {str(TESTS)!r})\n"
+        "import kelfit\n"
+        "from test_fit import GOLDEN, golden_fit\n"
+        "print(json.dumps([kelfit.value_kernel, [golden_fit(c) for c in GOLDEN]]))\n"
+    )
+    active, fitted = json.loads(in_child(code, kernel, tunables))
+    return active, fitted
+
+
+@pytest.mark.parametrize("tunables", [None, NO_FMA], ids=["libm", "libm-without-fma"])
+def test_golden_fits_under_every_kernel(tunables: str | None) -> None:
+    # Each kernel forced in turn, so that one this processor would not pick
+    # is proven here too; the default one first.
+    expected = [case[-1] for case in GOLDEN]
+    default, fitted = goldens_in_child(None, tunables)
+    assert fitted == expected
+    for kernel in KERNELS:
+        active, fitted = goldens_in_child(kernel, tunables)
+        assert fitted == expected, kernel
+        # Only an exact-only build, or AVX2 on a processor without it, may
+        # decline the request.
+        unavailable = default == "exact" or (
+            kernel == "avx2" and "avx2" not in cpu_flags()
+        )
+        assert active == (default if unavailable else kernel)
+
+
+def test_no_fma_setting_reaches_the_c_library() -> None:
+    # Else the run without the FMA variants above would prove nothing.
+    if not {"fma", "avx2"} <= cpu_flags() or platform.machine() != "x86_64":
+        pytest.skip("the C library has no FMA variants to switch off here")
+    assert in_child(LIBM_DIGEST, None, NO_FMA) != in_child(LIBM_DIGEST, None, None)
 
 
 # --- Input checks: each leaves params exactly as it was -------------------
