@@ -449,23 +449,43 @@ def draw(
 ) -> None:
     from matplotlib.figure import Figure
 
-    fig = Figure(figsize=(11, 3.6), dpi=120, layout="constrained")
+    fig = Figure(figsize=(12, 3.8), dpi=120, layout="constrained")
     rate_ax, mc_ax, memory_ax = fig.subplots(1, 3)
     shown = [r for r in rows if r.start == "moved"]
     names = [r.name.replace("fit_many, ", "").replace(" (1 core)", "") for r in shown]
-    rate_ax.barh(names[::-1], [r.rate for r in shown][::-1], color="#1f5fa8")
-    rate_ax.set_xscale("log")
-    rate_ax.set_xlabel("fits per second (log)")
+    rates = [r.rate for r in shown]
+    rate_ax.barh(names[::-1], rates[::-1], color="#1f5fa8")
+    for y, rate in enumerate(rates[::-1]):
+        rate_ax.annotate(
+            f" {rate:,.0f}", (rate, y), va="center", fontsize=8, annotation_clip=False
+        )
+    rate_ax.set_xlim(0, max(rates) * 1.25)
+    rate_ax.set_xlabel("fits per second")
     rate_ax.set_title("10,000 ubiquitin-size fits", fontsize=10)
-    mc_ax.bar(list(mc), list(mc.values()), color="#2e8b57")
-    mc_ax.axhline(GOAL_MONTE_CARLO_S, color="#c0392b", ls="--", lw=1, label="goal")
-    mc_ax.set_ylabel("seconds")
+    mc_names = [name.replace("process pool of 2", "2 processes") for name in mc]
+    mc_ax.barh(mc_names[::-1], list(mc.values())[::-1], color="#2e8b57")
+    mc_ax.axvline(GOAL_MONTE_CARLO_S, color="#c0392b", ls="--", lw=1)
+    mc_ax.annotate(
+        " goal", (GOAL_MONTE_CARLO_S, len(mc) - 0.6), color="#c0392b", fontsize=8
+    )
+    mc_ax.set_xlim(0, max(GOAL_MONTE_CARLO_S, *mc.values()) * 1.3)
+    mc_ax.set_xlabel("seconds")
     mc_ax.set_title("Monte Carlo, 1,000 replicates", fontsize=10)
-    mc_ax.legend(frameon=False, fontsize=8)
     frames = [t["frames"] for t in trajectories]
-    memory_ax.plot(frames, [t["peak_kib"] / 1024 for t in trajectories], "o-")
+    peaks = [t["peak_kib"] / 1024 for t in trajectories]
+    memory_ax.plot(frames, peaks, "o-", color="#1f5fa8")
+    for x, y in zip(frames, peaks):
+        memory_ax.annotate(
+            f"{y:.0f} MiB",
+            (x, y),
+            xytext=(0, 6),
+            textcoords="offset points",
+            ha="center",
+            fontsize=8,
+        )
     memory_ax.set_xscale("log")
-    memory_ax.set_ylim(bottom=0)
+    memory_ax.set_xlim(min(frames) / 2, max(frames) * 2)
+    memory_ax.set_ylim(0, max(peaks) * 1.25)
     memory_ax.set_xlabel("frames")
     memory_ax.set_ylabel("peak memory (MiB)")
     memory_ax.set_title("Trajectory fit, streaming", fontsize=10)
