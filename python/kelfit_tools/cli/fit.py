@@ -137,7 +137,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--plot",
         metavar="FILE",
-        help="figure of the fit (with several media, one file each: FILE-1.png ...)",
+        help="figure of the fit (with several media, one file each: FILE-1.png "
+        "...); with --models all, the ensemble's figure",
     )
     p.add_argument("--title", help="title of the plot (default: the input files)")
     t = p.add_argument_group(
