@@ -116,6 +116,12 @@ def test_stride_frames_and_the_mdanalysis_analysis_agree(
     for k, frame in enumerate(streamed):
         assert serial.results.params[k].tobytes() == frame.result.params.tobytes()
         assert serial.results.q[k] == frame.result.q
+    # Weighted by per-coupling uncertainties, both ways alike.
+    sigma = np.linspace(0.5, 1.5, len(pairs.values))
+    weighted = next(fit_frames(pairs, range(2, 3), sigma=sigma, progress=False))
+    by_analysis = TensorFit(pairs, sigma=sigma).run(start=2, stop=3)
+    assert by_analysis.results.params[0].tobytes() == weighted.result.params.tobytes()
+    assert weighted.result.chi2 > 0
     # MDAnalysis's own parallel backend splits the frames; same bits.
     parallel = TensorFit(pairs).run(backend="multiprocessing", n_workers=2)
     assert parallel.results.params.shape == (FRAMES, 6)

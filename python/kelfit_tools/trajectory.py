@@ -57,6 +57,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         offset: also fit a constant offset.
         start: start parameters for every frame (default: each frame's
             linear least-squares optimum).
+        sigma: per-coupling uncertainties, to fit chi^2 in every frame.
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -71,6 +72,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         *,
         offset: bool = False,
         start: ArrayLike | None = None,
+        sigma: ArrayLike | None = None,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -79,6 +81,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         self._pairs = pairs
         self._offset = offset
         self._start = None if start is None else np.asarray(start, dtype=np.float64)
+        self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
@@ -88,7 +91,11 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
 
     def _single_frame(self) -> None:
         result = fit(
-            self._pairs.vectors(), self._pairs.values, self._start, offset=self._offset
+            self._pairs.vectors(),
+            self._pairs.values,
+            self._start,
+            offset=self._offset,
+            sigma=self._sigma,
         )
         k = self._frame_index
         self.results.params[k] = result.params
