@@ -24,10 +24,10 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 
 install: $(VPY)
-	$(VPY) -m pip install -q ".[test,tools,nmrstar]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+	$(VPY) -m pip install -q ".[test,tools,nmrstar,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
 
 install-exact: $(VPY)
-	$(VPY) -m pip install -q ".[test,tools,nmrstar]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
+	$(VPY) -m pip install -q ".[test,tools,nmrstar,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
 	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=ON --config-settings=build-dir=build/exact
 
 # GoogleTest comes from Debian's libgtest-dev; install it when we may.
@@ -156,13 +156,16 @@ demo: $(VPY)
 
 # Benchmarks (bench/report.py): C++ cost per vector-evaluation, whole fits
 # against SciPy's Powell, growth to 10^6 vectors. Prints one markdown report
-# and writes bench/results.md and bench/scaling.png. Always the normal (fast
-# path) build of the module, never the exact-only one.
+# and writes bench/results.md and bench/scaling.png. Then bench/many_bench.py:
+# many fits at once on each executor, Monte Carlo and trajectories; it adds
+# its section to bench/results.md and writes bench/many.png. Always the
+# normal (fast path) build of the module, never the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
-	$(VPY) -m pip install -q ".[bench]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
+	$(VPY) -m pip install -q ".[bench,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
 	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=OFF
 	$(VPY) bench/report.py --build-dir build/bench
+	$(VPY) bench/many_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

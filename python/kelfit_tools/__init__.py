@@ -6,6 +6,9 @@ what a structural biologist needs around it:
 
 * :func:`fit`, :func:`back_calculate`, :func:`linear_start` and
   :func:`monte_carlo` for fitting and error estimates;
+* :func:`fit_many` for many fits at once, on every core or any executor
+  (a process pool, a Dask cluster), and :func:`summarize_ensemble`;
+  :mod:`~kelfit_tools.trajectory` for every frame of a trajectory (MDAnalysis);
 * :mod:`~kelfit_tools.bonds` for the dipolar constants of every bond type;
 * :mod:`~kelfit_tools.io` to read vector tables, coupling tables, Xplor/CNS
   and NMR-STAR restraint files (:func:`read_restraints`) and structures
@@ -23,9 +26,11 @@ from __future__ import annotations
 from typing import Any
 
 from ._extras import MissingExtra
+from .ensemble import EnsembleSummary, summarize_ensemble
 from .errors import DataError
 from .fitting import FitResult, back_calculate, fit, linear_start
 from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
+from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
 from .tensor import Tensor, canonical
 
@@ -39,6 +44,8 @@ except PackageNotFoundError:  # running from a source tree
 __all__ = [
     "Coupling",
     "DataError",
+    "EnsembleSummary",
+    "FitFailed",
     "FitResult",
     "MissingExtra",
     "MonteCarloResult",
@@ -48,6 +55,7 @@ __all__ = [
     "back_calculate",
     "canonical",
     "fit",
+    "fit_many",
     "linear_start",
     "monte_carlo",
     "plot_fit",
@@ -55,6 +63,7 @@ __all__ = [
     "read_restraints",
     "read_table",
     "structure_vectors",
+    "summarize_ensemble",
 ]
 
 

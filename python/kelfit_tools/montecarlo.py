@@ -3,19 +3,20 @@
 from __future__ import annotations
 
 import math
+from concurrent.futures import Executor
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, NamedTuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._progress import track, wanted
 from .fitting import FitResult, _observed, _row_factors, _vectors, fit, linear_start
+from .many import map_batches
 from .tensor import canonical
 
 __all__ = ["MonteCarloResult", "monte_carlo"]
 
-Seed = Union[None, int, np.random.Generator]
+Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 
 #: Fresh draws allowed for one bootstrap refit before giving up.
 _BOOTSTRAP_REDRAWS = 50
@@ -64,32 +65,102 @@ def _axis_angles(
     return angles
 
 
+def _refit(
+    v: NDArray[np.float64],
+    o: NDArray[np.float64],
+    offset: bool,
+    sigma: NDArray[np.float64] | None,
+    scale: NDArray[np.float64] | None,
+) -> NDArray[np.float64]:
+    """The parameters :func:`fit` finds, without its statistics.
+
+    A refit needs only the parameters; the module's fit runs without the
+    interpreter lock, so replicates on threads overlap.
+    """
+    import kelfit
+
+    start = linear_start(v, o, offset=offset, sigma=sigma, scale=scale)
+    outcome = kelfit.fit(v, o, start, sigma=sigma, scale=scale, offset=offset)
+    params: NDArray[np.float64] = np.asarray(outcome.params, dtype=np.float64)
+    return params
+
+
 def _rows(a: NDArray[np.float64] | None, rows: NDArray[np.int64]) -> Any:
     return None if a is None else a[rows]
 
 
-def _bootstrap_fit(
+def _bootstrap_refit(
     v: NDArray[np.float64],
     o: NDArray[np.float64],
     rng: np.random.Generator,
     offset: bool,
-    sigma: NDArray[np.float64] | None = None,
-    scale: NDArray[np.float64] | None = None,
-) -> FitResult:
+    sigma: NDArray[np.float64] | None,
+    scale: NDArray[np.float64] | None,
+) -> NDArray[np.float64]:
     count = v.shape[0]
     for _ in range(_BOOTSTRAP_REDRAWS):
         # Each row, the last included, is drawn with probability 1/count.
         rows = rng.integers(0, count, count)
-        w, k = _rows(sigma, rows), _rows(scale, rows)
         try:
-            start = linear_start(v[rows], o[rows], offset=offset, sigma=w, scale=k)
+            return _refit(
+                v[rows], o[rows], offset, _rows(sigma, rows), _rows(scale, rows)
+            )
         except ValueError:
             continue
-        return fit(v[rows], o[rows], start, offset=offset, sigma=w, scale=k)
     raise ValueError(
         "bootstrap: resampled rows keep failing to determine the tensor; "
         "too few vectors for resampling"
     )
+
+
+class _Setup(NamedTuple):
+    """What every replicate needs; sent once per batch of replicates."""
+
+    vectors: NDArray[np.float64]
+    observed: NDArray[np.float64]
+    method: str
+    sigma: float
+    offset: bool
+    reference: NDArray[np.float64]
+    row_sigma: NDArray[np.float64] | None
+    scale: NDArray[np.float64] | None
+
+
+class _Replicate(NamedTuple):
+    da: float
+    r: float
+    offset: float
+    axis_angles: NDArray[np.float64]
+
+
+def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
+    """One refit of perturbed data, drawn from the replicate's own stream.
+
+    The stream depends on the replicate's seed alone, so the refit is the
+    same whichever worker runs it, and in whatever order.
+    """
+    rng = np.random.default_rng(seed)
+    v, o = setup.vectors, setup.observed
+    w, k = setup.row_sigma, setup.scale
+    if setup.method == "noise":
+        noise = rng.normal(0.0, setup.sigma if w is None else w, v.shape[0])
+        params = _refit(v, o + noise, setup.offset, w, k)
+    else:
+        params = _bootstrap_refit(v, o, rng, setup.offset, w, k)
+    t = canonical(params)
+    return _Replicate(
+        t.da, t.r, float(params[5]), _axis_angles(setup.reference, t.axes)
+    )
+
+
+def _root_seed(seed: Seed) -> np.random.SeedSequence:
+    if isinstance(seed, np.random.SeedSequence):
+        return seed
+    if isinstance(seed, np.random.Generator):
+        # Draw the root from the generator, so that successive calls with
+        # one generator get different, still reproducible, streams.
+        return np.random.SeedSequence(seed.integers(0, 2**63, size=4).tolist())
+    return np.random.SeedSequence(seed)
 
 
 def monte_carlo(
@@ -104,6 +175,8 @@ def monte_carlo(
     result: FitResult | None = None,
     seed: Seed = None,
     progress: bool | None = None,
+    workers: int | None = None,
+    executor: Executor | None = None,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
@@ -115,6 +188,10 @@ def monte_carlo(
     and the weights of every refit, as in a chi^2 fit; the rows keep their
     sigma and scale when they are resampled.
 
+    Every refit draws from its own random stream, spawned from the root
+    ``seed`` by :meth:`numpy.random.SeedSequence.spawn`, so a seeded
+    estimate is the same bits on any number of workers and any executor.
+
     Args:
         vectors: N x 3 array of bond vectors.
         observed: N observed values.
@@ -125,8 +202,14 @@ def monte_carlo(
         offset: fit the offset too.
         scale: per-row factors of Da and Dr, as given to :func:`fit`.
         result: the best fit, if already computed.
-        seed: seed or generator, for reproducible estimates.
-        progress: show a progress bar on stderr; None: when it is a terminal.
+        seed: root seed (an integer or a ``SeedSequence``), or a generator
+            to draw one from, for reproducible estimates.
+        progress: show a progress bar on stderr when it is a terminal
+            (None or True); False: never.
+        workers: threads to refit on (default: every core); with an
+            ``executor``, how many tasks it runs at once.
+        executor: any :class:`concurrent.futures.Executor` to refit on,
+            such as a process pool or a Dask cluster's executor.
 
     Returns:
         A :class:`MonteCarloResult`.
@@ -152,23 +235,23 @@ def monte_carlo(
             raise ValueError(f"noise sigma must be positive, got {s}")
     else:
         s = math.nan
-    rng = np.random.default_rng(seed)
-    reference = best.tensor().axes
-    count = v.shape[0]
-    da = np.empty(trials)
-    r = np.empty(trials)
-    off = np.empty(trials)
-    angles = np.empty((trials, 3))
-    label = "Monte Carlo" if method == "noise" else "Bootstrap"
-    for k in track(range(trials), trials, label, wanted(progress)):
-        if method == "noise":
-            noise = rng.normal(0.0, s if w is None else w, count)
-            trial = fit(v, o + noise, offset=offset, sigma=w, scale=factors)
-        else:
-            trial = _bootstrap_fit(v, o, rng, offset, w, factors)
-        t = canonical(trial.params)
-        da[k], r[k], off[k] = t.da, t.r, trial.offset
-        angles[k] = _axis_angles(reference, t.axes)
+    setup = _Setup(v, o, method, s, offset, best.tensor().axes, w, factors)
+    seeds = _root_seed(seed).spawn(trials)
+    replicates = list(
+        map_batches(
+            _replicate,
+            setup,
+            seeds,
+            workers=workers,
+            executor=executor,
+            progress=progress is not False,
+            description="Monte Carlo" if method == "noise" else "Bootstrap",
+        )
+    )
+    da = np.array([rep.da for rep in replicates])
+    r = np.array([rep.r for rep in replicates])
+    off = np.array([rep.offset for rep in replicates])
+    angles = np.array([rep.axis_angles for rep in replicates])
     spread = np.sqrt(np.mean(angles**2, axis=0))
     return MonteCarloResult(
         method=method,

@@ -11,13 +11,15 @@ import os
 import re
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor
 from typing import NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..bonds import parse_types
+from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
 from ..errors import DataError
 from ..io import FORMATS
 
@@ -121,6 +123,21 @@ def int_at_least(minimum: int, expected: str) -> Callable[[str], int]:
     return parse
 
 
+def frame_slice(text: str) -> slice:
+    """``A:B`` as a slice of frames; either end may be left out."""
+    parts = text.split(":")
+    try:
+        if len(parts) != 2:
+            raise ValueError
+        start, stop = (int(part) if part.strip() else None for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"--frames takes A:B (frame numbers from 0, either may be left out), "
+            f"got {text!r}"
+        ) from None
+    return slice(start, stop)
+
+
 def seed(text: str) -> int:
     """A random seed: a non-negative integer, as NumPy requires."""
     return int_at_least(0, "--seed takes a non-negative integer")(text)
@@ -147,6 +164,30 @@ def quiet_options() -> argparse.ArgumentParser:
         "-q", "--quiet", action="store_true", help="print warnings only, no notes"
     )
     return p
+
+
+def parallel_options() -> argparse.ArgumentParser:
+    """``--scheduler``: where many fits run (ensembles, trajectories, errors)."""
+    p = Parser(add_help=False)
+    p.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run the fits on a Dask cluster, such as tcp://head-node:8786 "
+        f"(default: ${SCHEDULER_VARIABLE} when set, else every core here)",
+    )
+    return p
+
+
+@contextlib.contextmanager
+def executor_for(args: argparse.Namespace) -> Iterator[Executor | None]:
+    """The Dask cluster's executor when one is named, else None (local threads)."""
+    address = scheduler_address(getattr(args, "scheduler", None))
+    if address is None:
+        yield None
+        return
+    with scheduler_executor(address) as executor:
+        log.info("fitting on the Dask cluster at %s", address)
+        yield executor
 
 
 def input_options(couplings_help: str) -> argparse.ArgumentParser:

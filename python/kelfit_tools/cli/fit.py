@@ -8,6 +8,7 @@ import io
 import json
 import os
 from collections.abc import Sequence
+from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -15,11 +16,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._extras import INSTALL_HINT, MissingExtra, available
-from .._progress import track, wanted
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type
+from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
 from ..fitting import FitResult, fit
 from ..io import Coupling, read_restraints, read_table
+from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
 from ..montecarlo import MonteCarloResult, monte_carlo
 from ..report.tensor import (
@@ -33,9 +35,12 @@ from .common import (
     UsageError,
     check_sources,
     emit,
+    executor_for,
+    frame_slice,
     input_options,
     int_at_least,
     log,
+    parallel_options,
     positive,
     quiet_options,
     seed,
@@ -58,6 +63,7 @@ def add_parser(commands: Any) -> None:
         parents=[
             quiet_options(),
             input_options("couplings: VARS or plain table, Xplor/CNS or NMR-STAR"),
+            parallel_options(),
         ],
         help="fit the tensor to a vector table or to a structure and couplings",
         description="Fit the tensor. Input: a vector table (x y z value [label]) "
@@ -131,9 +137,33 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--plot",
         metavar="FILE",
-        help="figure of the fit (with several media, one file each: FILE-1.png ...)",
+        help="figure of the fit (with several media, one file each: FILE-1.png "
+        "...); with --models all, the ensemble's figure",
     )
     p.add_argument("--title", help="title of the plot (default: the input files)")
+    t = p.add_argument_group(
+        "trajectories (needs MDAnalysis: pip install 'kelfit[md]')",
+        "With --trajectory, --structure is the topology and every frame is "
+        "fitted; --out writes one row per frame (CSV, or Parquet for "
+        "FILE.parquet) and --plot draws Da, R and Q over time.",
+    )
+    t.add_argument(
+        "--trajectory", metavar="FILE", help="any trajectory MDAnalysis reads"
+    )
+    t.add_argument(
+        "--stride",
+        type=int_at_least(1, "--stride takes a number of frames, at least 1"),
+        default=1,
+        metavar="N",
+        help="fit every N-th frame (default 1)",
+    )
+    t.add_argument(
+        "--frames",
+        type=frame_slice,
+        metavar="A:B",
+        help="frames A to B-1, counted from 0 (either may be left out; "
+        "negative counts from the end)",
+    )
     p.set_defaults(run=run)
 
 
@@ -153,8 +183,13 @@ def _check(args: argparse.Namespace) -> None:
     check_sources(args, needs_couplings=True)
     if args.table and args.models != 1:
         raise UsageError("--models goes with --structure")
-    if args.plot and args.structure and args.models is None:
-        raise UsageError("--plot draws one model: use --models N")
+    if args.trajectory:
+        if not args.structure:
+            raise UsageError("--trajectory goes with --structure (its topology)")
+        if args.models != 1 or args.errors:
+            raise UsageError("--models and --errors do not go with --trajectory")
+    elif args.stride != 1 or args.frames is not None:
+        raise UsageError("--stride and --frames go with --trajectory")
     if (args.bootstrap or args.sigma or args.seed is not None) and not args.errors:
         raise UsageError("--bootstrap, --sigma and --seed go with --errors K")
     if args.bootstrap and args.sigma:
@@ -216,6 +251,7 @@ def _errors(
     vectors: NDArray[np.float64],
     result: FitResult,
     rng: np.random.Generator,
+    executor: Executor | None,
 ) -> MonteCarloResult | None:
     if not args.errors:
         return None
@@ -232,10 +268,20 @@ def _errors(
         offset=args.offset,
         result=result,
         seed=rng,
+        executor=executor,
+        progress=not args.quiet,
     )
 
 
-def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit]:
+def _fit_medium_task(options: dict[str, Any], item: tuple[Any, ...]) -> MediumFit:
+    """One medium of one model: a task for any executor."""
+    vectors, couplings, name = item
+    return fit_medium(vectors, couplings, name=name, **options)
+
+
+def _structure_fits(
+    args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
+) -> list[_Fit]:
     from ..io.structure import load_structure, structure_vectors
 
     couplings = _select(read_restraints(args.couplings, args.format), args)
@@ -246,11 +292,10 @@ def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[
     ]
     structure = load_structure(args.structure)
     numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
-    fits: list[_Fit] = []
-    first = True
-    bar = wanted(None) and args.models is None
-    models = track(numbers, len(numbers), "Fitting models", bar)
-    for number in models:
+    # Vectors of every model and medium first (quick), then the fits of all
+    # of them at once, on every core or on the cluster.
+    inputs = []
+    for number in numbers:
         for name, rows in media:
             sv = structure_vectors(
                 structure,
@@ -260,49 +305,61 @@ def _structure_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[
                 chain=args.chain,
                 resnames="strict" if args.strict_names else "use",
             )
-            try:
-                mf = fit_medium(
-                    sv.vectors,
-                    sv.couplings,
-                    name=name,
-                    convention=args.signs,
-                    bond_lengths=args.bond_lengths,
-                    nh_length=args.nh_length,
-                    offset=args.offset,
-                    start=args.start,
-                    weighted=not args.unweighted,
-                )
-            except ValueError as exc:
-                # Say which medium (and model) the data could not serve.
-                where = f"medium {name!r}" + (f", model {number}" if number > 1 else "")
-                raise DataError(f"{where}: {exc}", args.couplings) from None
-            if first:
-                counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
-                where = f" ({name})" if name else ""
-                log.info("using %d couplings%s: %s", mf.result.n, where, counts)
-                for note in mf.notes:
-                    log.info("%s", note)
-            for warning in mf.warnings:
-                log.warning("%s", warning)
-            unmatched = [
-                {"label": c.label, "line": c.line, "reason": why}
-                for c, why in sv.unmatched
-            ]
-            fits.append(
-                _Fit(
-                    result=mf.result,
-                    model=number,
-                    medium=mf,
-                    labels=[c.label for c in mf.couplings],
-                    errors=_errors(args, sv.vectors, mf.result, rng),
-                    unmatched=unmatched,
-                )
+            inputs.append((number, name, sv))
+    options = {
+        "convention": args.signs,
+        "bond_lengths": args.bond_lengths,
+        "nh_length": args.nh_length,
+        "offset": args.offset,
+        "start": args.start,
+        "weighted": not args.unweighted,
+    }
+    try:
+        medium_fits = list(
+            map_batches(
+                _fit_medium_task,
+                options,
+                [(sv.vectors, sv.couplings, name) for _, name, sv in inputs],
+                executor=executor,
+                # A bar over an ensemble's models only, never for one fit.
+                progress=not args.quiet and args.models is None,
+                description="Fitting models",
             )
-        first = False
+        )
+    except FitFailed as exc:
+        # Say which medium (and model) the data could not serve.
+        number, name, _ = inputs[exc.index]
+        where = f"medium {name!r}" + (f", model {number}" if number > 1 else "")
+        raise DataError(f"{where}: {exc.reason}", args.couplings) from None
+    fits: list[_Fit] = []
+    for (number, name, sv), mf in zip(inputs, medium_fits):
+        if number == numbers[0]:
+            counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
+            where = f" ({name})" if name else ""
+            log.info("using %d couplings%s: %s", mf.result.n, where, counts)
+            for note in mf.notes:
+                log.info("%s", note)
+        for warning in mf.warnings:
+            log.warning("%s", warning)
+        unmatched = [
+            {"label": c.label, "line": c.line, "reason": why} for c, why in sv.unmatched
+        ]
+        fits.append(
+            _Fit(
+                result=mf.result,
+                model=number,
+                medium=mf,
+                labels=[c.label for c in mf.couplings],
+                errors=_errors(args, sv.vectors, mf.result, rng, executor),
+                unmatched=unmatched,
+            )
+        )
     return fits
 
 
-def _table_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit]:
+def _table_fits(
+    args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
+) -> list[_Fit]:
     table = read_table(args.table)
     assert table.values is not None
     result = fit(table.vectors, table.values, args.start, offset=args.offset)
@@ -327,7 +384,7 @@ def _table_fits(args: argparse.Namespace, rng: np.random.Generator) -> list[_Fit
             result=result,
             model=None,
             labels=table.labels,
-            errors=_errors(args, table.vectors, result, rng),
+            errors=_errors(args, table.vectors, result, rng, executor),
         )
     ]
 
@@ -369,7 +426,30 @@ def _model_object(model: int | None, group: list[_Fit]) -> dict[str, Any]:
     return out
 
 
-def _text(args: argparse.Namespace, fits: list[_Fit]) -> str:
+def _ensembles(fits: list[_Fit]) -> list[tuple[str, EnsembleSummary]]:
+    """One summary per medium over every model, when there are several."""
+    by_medium: dict[str, list[_Fit]] = {}
+    for f in fits:
+        by_medium.setdefault(f.medium.name if f.medium else "", []).append(f)
+    return [
+        (
+            name,
+            summarize_ensemble(
+                [f.result for f in group], [f.model or 0 for f in group]
+            ),
+        )
+        for name, group in by_medium.items()
+        if len(group) > 1
+    ]
+
+
+def _text(
+    args: argparse.Namespace,
+    fits: list[_Fit],
+    ensembles: list[tuple[str, EnsembleSummary]],
+) -> str:
+    from ..report.ensemble import render_summary
+
     parts = []
     groups = _by_model(fits)
     for model, group in groups:
@@ -381,16 +461,31 @@ def _text(args: argparse.Namespace, fits: list[_Fit]) -> str:
             parts.append(render_fit(report, unit=unit))
         if obj["comparisons"]:
             parts.append(render_comparisons(obj["comparisons"]))
+    for name, summary in ensembles:
+        text = render_summary(summary)
+        parts.append(
+            text.replace("models\n", f"models ({name})\n", 1) if name else text
+        )
     return "\n".join(parts)
 
 
-def _json(args: argparse.Namespace, fits: list[_Fit]) -> str:
+def _json(
+    args: argparse.Namespace,
+    fits: list[_Fit],
+    ensembles: list[tuple[str, EnsembleSummary]],
+) -> str:
+    from ..report.ensemble import summary_json
+
     groups = _by_model(fits)
     payload: dict[str, Any] = {"input": _source(args)}
     if len(groups) == 1 and (args.table or args.models is not None):
         payload.update(_model_object(*groups[0]))
     else:
         payload["models"] = [_model_object(m, g) for m, g in groups]
+    if ensembles:
+        payload["ensemble"] = [
+            {"medium": name, **summary_json(summary)} for name, summary in ensembles
+        ]
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
@@ -441,14 +536,36 @@ def _default_title(args: argparse.Namespace, f: _Fit) -> str:
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit fit``."""
     _check(args)
+    if args.trajectory:
+        from .fit_trajectory import run_trajectory
+
+        return run_trajectory(args)
     rng = np.random.default_rng(args.seed)
-    fits = _table_fits(args, rng) if args.table else _structure_fits(args, rng)
+    with executor_for(args) as executor:
+        if args.table:
+            fits = _table_fits(args, rng, executor)
+        else:
+            fits = _structure_fits(args, rng, executor)
+    every_model = bool(args.structure) and args.models is None
+    ensembles = _ensembles(fits) if every_model else []
     outputs = Outputs()
     try:
-        every_model = bool(args.structure) and args.models is None
         if args.out:
             outputs.write_text(args.out, _rows_csv(fits, every_model))
-        if args.plot:
+        if args.plot and ensembles:
+            from ..report.ensemble import plot_ensemble
+
+            for (name, summary), path in zip(
+                ensembles, _plot_paths(args.plot, len(ensembles))
+            ):
+                base = args.title or _default_title(args, fits[0]).split("\n")[0]
+                plot_ensemble(
+                    summary,
+                    outputs.path_for(path),
+                    title=f"{base}\n{name}" if name else base,
+                    format_from=path,
+                )
+        elif args.plot:
             from ..report.figures import plot_medium
 
             for f, path in zip(fits, _plot_paths(args.plot, len(fits))):
@@ -462,7 +579,9 @@ def run(args: argparse.Namespace) -> int:
                     unit="Hz" if args.structure else None,
                     format_from=path,
                 )
-        emit(_json(args, fits) if args.json else _text(args, fits))
+        emit(
+            _json(args, fits, ensembles) if args.json else _text(args, fits, ensembles)
+        )
         for path in outputs.commit():
             log.info("wrote %s", path)
     finally:

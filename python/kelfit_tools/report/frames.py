@@ -1,0 +1,380 @@
+"""Per-frame tables and figures of a trajectory fit, written as the frames come.
+
+CSV always; Parquet (``.parquet``) with pyarrow.  Rows go out in groups as
+they arrive, so a table of a million frames never sits in memory, and the
+file appears under its name only when complete.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import math
+import os
+import tempfile
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, TextIO, final
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .._extras import MissingExtra, require
+from ..errors import DataError, PathLike
+from ..trajectory import FrameFit
+from .figures import file_format
+
+__all__ = [
+    "FRAME_COLUMNS",
+    "FrameSummary",
+    "FrameTableWriter",
+    "Thinned",
+    "plot_frames",
+    "record_frames",
+]
+
+#: The table's columns: angles of the canonical tensor, in degrees.
+FRAME_COLUMNS = (
+    "frame",
+    "time_ps",
+    "da",
+    "r",
+    "dr",
+    "a1_deg",
+    "a2_deg",
+    "a3_deg",
+    "offset",
+    "rmsd",
+    "q",
+)
+
+#: Rows per Parquet row group.
+_ROW_GROUP = 4096
+
+
+def _row(fit: FrameFit) -> tuple[float, ...]:
+    t = fit.tensor
+    a1, a2, a3 = (math.degrees(a) % 360.0 for a in t.angles)
+    result = fit.result
+    return (
+        fit.frame,
+        fit.time,
+        t.da,
+        t.r,
+        t.dr,
+        a1,
+        a2,
+        a3,
+        result.offset,
+        result.rmsd,
+        result.q,
+    )
+
+
+@final
+class FrameTableWriter:
+    """Writes one row per frame to CSV or, for ``*.parquet``, to Parquet.
+
+    Use it as a context manager: on an error inside the block the partial
+    file is removed and nothing appears under ``path``.
+
+    Raises:
+        MissingExtra: a Parquet file without pyarrow installed.
+        DataError: the file cannot be written.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = os.fspath(path)
+        self.parquet = self.path.lower().endswith(".parquet")
+        self.rows = 0
+        self._pending: list[tuple[float, ...]] = []
+        self._writer: Any = None
+        self._text: TextIO | None = None
+        if self.parquet:
+            try:
+                import pyarrow  # noqa: F401
+            except ImportError:
+                raise MissingExtra(
+                    "Parquet tables need pyarrow: pip install 'kelfit[md]' "
+                    "(or write .csv)"
+                ) from None
+        folder = os.path.dirname(os.path.abspath(self.path))
+        try:
+            handle, self._temporary = tempfile.mkstemp(
+                prefix=".kelfit-", suffix=".part", dir=folder
+            )
+        except OSError as exc:
+            raise DataError(f"cannot write: {exc.strerror}", self.path) from None
+        os.close(handle)
+        if not self.parquet:
+            # Open for the writer's life; close() or discard() closes it.
+            self._text = open(  # noqa: SIM115
+                self._temporary, "w", encoding="utf-8", newline=""
+            )
+            self._csv = csv.writer(self._text, lineterminator="\n")
+            self._csv.writerow(FRAME_COLUMNS)
+
+    def __enter__(self) -> FrameTableWriter:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        if kind is None:
+            self.close()
+        else:
+            self.discard()
+
+    def write(self, fit: FrameFit) -> None:
+        """Add one frame's row."""
+        row = _row(fit)
+        self.rows += 1
+        if self._text is not None:
+            self._csv.writerow([row[0], *(repr(float(v)) for v in row[1:])])
+            return
+        self._pending.append(row)
+        if len(self._pending) >= _ROW_GROUP:
+            self._flush()
+
+    def _flush(self) -> None:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        columns = (
+            list(zip(*self._pending)) if self._pending else [()] * len(FRAME_COLUMNS)
+        )
+        arrays = [pa.array(columns[0], type=pa.int64())]
+        arrays += [pa.array(c, type=pa.float64()) for c in columns[1:]]
+        table = pa.Table.from_arrays(arrays, names=list(FRAME_COLUMNS))
+        if self._writer is None:
+            self._writer = pq.ParquetWriter(self._temporary, table.schema)
+        self._writer.write_table(table)
+        self._pending.clear()
+
+    def close(self) -> None:
+        """Finish the file and move it into place."""
+        try:
+            if self._text is not None:
+                self._text.close()
+            else:
+                if self._pending or self._writer is None:
+                    self._flush()
+                self._writer.close()
+            os.replace(self._temporary, self.path)
+        except OSError as exc:
+            self.discard()
+            raise DataError(f"cannot write: {exc.strerror}", self.path) from None
+
+    def discard(self) -> None:
+        """Drop the partial file."""
+        if self._text is not None and not self._text.closed:
+            self._text.close()
+        if self._writer is not None:
+            try:
+                self._writer.close()
+            except OSError:
+                pass
+        try:
+            os.remove(self._temporary)
+        except FileNotFoundError:
+            pass
+
+
+class Thinned:
+    """At most ``limit`` evenly spaced samples of a stream, in flat memory.
+
+    When full, every other sample is dropped and from then on only every
+    second (then fourth, ...) new sample is kept: enough for a figure of a
+    run of any length.
+    """
+
+    def __init__(self, columns: int, limit: int = 4_000) -> None:
+        if limit < 2:
+            raise ValueError(f"limit must be at least 2, got {limit}")
+        self._data = np.empty((limit, columns))
+        self._count = 0
+        self._every = 1
+        self._seen = 0
+
+    def add(self, *values: float) -> None:
+        """Offer one sample."""
+        if self._seen % self._every == 0:
+            if self._count == len(self._data):
+                kept = self._data[::2].copy()
+                self._count = len(kept)
+                self._data[: self._count] = kept
+                self._every *= 2
+                if self._seen % self._every != 0:
+                    self._seen += 1
+                    return
+            self._data[self._count] = values
+            self._count += 1
+        self._seen += 1
+
+    @property
+    def samples(self) -> NDArray[np.float64]:
+        """The kept samples, one row each (a new array)."""
+        return self._data[: self._count].copy()
+
+
+class _Running:
+    """Mean and standard deviation of a stream (Welford), in constant memory."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.mean = 0.0
+        self._m2 = 0.0
+
+    def add(self, value: float) -> None:
+        self.count += 1
+        delta = value - self.mean
+        self.mean += delta / self.count
+        self._m2 += delta * (value - self.mean)
+
+    @property
+    def sd(self) -> float:
+        return math.sqrt(self._m2 / (self.count - 1)) if self.count > 1 else 0.0
+
+
+@dataclass(frozen=True)
+class FrameSummary:
+    """What a run over frames found, in a few numbers.
+
+    Attributes:
+        frames: frames fitted.
+        first, last: the first and the last frame fitted.
+        da, r, q: (mean, standard deviation) over the frames.
+    """
+
+    frames: int
+    first: int
+    last: int
+    da: tuple[float, float]
+    r: tuple[float, float]
+    q: tuple[float, float]
+
+
+def record_frames(
+    fits: Iterable[FrameFit],
+    *,
+    table: PathLike | None = None,
+    plot: PathLike | None = None,
+    title: str | None = None,
+    unit: str | None = "Hz",
+) -> FrameSummary:
+    """Consume per-frame fits: a table row each, running statistics, a figure.
+
+    Memory stays flat however many frames come: rows go straight to the
+    table, the figure draws a thinned sample.  The table and the figure
+    appear only when every frame has been fitted and both are complete.
+
+    Raises:
+        DataError: no frames, or a file cannot be written.
+        MissingExtra: Parquet without pyarrow, a figure without matplotlib.
+    """
+    writer = FrameTableWriter(table) if table else None
+    thinned = Thinned(4) if plot else None
+    stats = {name: _Running() for name in ("da", "r", "q")}
+    first = last = -1
+    figure = None
+    try:
+        for fit in fits:
+            if writer is not None:
+                writer.write(fit)
+            t = fit.tensor
+            if thinned is not None:
+                thinned.add(fit.time, t.da, t.r, fit.result.q)
+            stats["da"].add(t.da)
+            stats["r"].add(t.r)
+            stats["q"].add(fit.result.q)
+            first = fit.frame if first < 0 else first
+            last = fit.frame
+        if first < 0:
+            raise DataError("no frames to fit (check --frames and --stride)")
+        if thinned is not None and plot is not None:
+            figure = _temporary_beside(plot)
+            time, da, r, q = thinned.samples.T
+            plot_frames(
+                time, da, r, q, figure, title=title, unit=unit, format_from=plot
+            )
+        if writer is not None:
+            writer.close()
+        if figure is not None and plot is not None:
+            os.replace(figure, plot)
+            figure = None
+    except BaseException:
+        if writer is not None:
+            writer.discard()
+        raise
+    finally:
+        if figure is not None:
+            with contextlib.suppress(OSError):
+                os.remove(figure)
+    return FrameSummary(
+        frames=stats["da"].count,
+        first=first,
+        last=last,
+        da=(stats["da"].mean, stats["da"].sd),
+        r=(stats["r"].mean, stats["r"].sd),
+        q=(stats["q"].mean, stats["q"].sd),
+    )
+
+
+def _temporary_beside(path: PathLike) -> str:
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        handle, name = tempfile.mkstemp(prefix=".kelfit-", suffix=".part", dir=folder)
+    except OSError as exc:
+        raise DataError(f"cannot write: {exc.strerror}", path) from None
+    os.close(handle)
+    return name
+
+
+def _figure(width: float, height: float, dpi: int) -> Any:
+    figure_module: Any = require("matplotlib.figure", "plotting")
+    require("matplotlib.backends.backend_agg", "plotting")
+    return figure_module.Figure(figsize=(width, height), dpi=dpi, layout="constrained")
+
+
+def _save(fig: Any, path: PathLike, dpi: int, format_from: PathLike | None) -> None:
+    # The format follows the name asked for (a temporary file's is no guide).
+    name = path if format_from is None else format_from
+    fig.savefig(os.fspath(path), dpi=dpi, format=file_format(name))
+
+
+def plot_frames(
+    time: ArrayLike,
+    da: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    path: PathLike,
+    *,
+    title: str | None = None,
+    unit: str | None = "Hz",
+    dpi: int = 200,
+    format_from: PathLike | None = None,
+) -> None:
+    """Da, R and Q over a trajectory's time (ps), one panel each.
+
+    The file format follows the extension of ``format_from`` (default:
+    ``path``), PNG when it names none.
+
+    Raises:
+        MissingExtra: matplotlib is not installed.
+    """
+    fig = _figure(7.0, 6.0, dpi)
+    panels: Sequence[Any] = fig.subplots(3, 1, sharex=True)
+    t = np.asarray(time, dtype=np.float64)
+    suffix = f" ({unit})" if unit else ""
+    for ax, values, label in zip(panels, (da, r, q), ("Da" + suffix, "R", "Q")):
+        ax.plot(t, np.asarray(values, dtype=np.float64), lw=0.8, color="#1f5fa8")
+        ax.set_ylabel(label)
+        ax.grid(True, color="0.92", lw=0.6)
+    panels[-1].set_xlabel("time (ps)")
+    if title:
+        panels[0].set_title(title, fontsize=10)
+    _save(fig, path, dpi, format_from)

@@ -1,0 +1,193 @@
+"""Many fits at once: the same bits on every executor, in order, streaming."""
+
+from __future__ import annotations
+
+import io
+import multiprocessing
+import sys
+from collections.abc import Iterator
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+from kelfit_tools import back_calculate, fit, many, monte_carlo
+from kelfit_tools.many import FitFailed, fit_many, iter_fits
+from tools_support import random_params
+
+RNG = np.random.default_rng(11)
+VECTORS = RNG.normal(size=(40, 3))
+
+
+def _problems(count: int) -> list:
+    """Tuples, tuples with a start and keyword mappings, mixed."""
+    rng = np.random.default_rng(5)
+    problems: list = []
+    for k in range(count):
+        truth = random_params(rng, offset=0.7)
+        observed = back_calculate(VECTORS, truth) + rng.normal(0, 0.5, len(VECTORS))
+        if k % 3 == 0:
+            problems.append((VECTORS, observed))
+        elif k % 3 == 1:
+            problems.append((VECTORS, observed, truth[:5] + 0.05))
+        else:
+            problems.append({"vectors": VECTORS, "observed": observed, "offset": True})
+    return problems
+
+
+def _one_by_one(problems: list) -> list:
+    return [fit(**p) if isinstance(p, dict) else fit(*p) for p in problems]
+
+
+def _same_bits(expected: list, actual: list) -> None:
+    assert len(actual) == len(expected)
+    for k, (e, a) in enumerate(zip(expected, actual)):
+        assert e.params.tobytes() == a.params.tobytes(), f"problem {k}"
+        assert e.cost == a.cost and e.offset_fitted == a.offset_fitted
+
+
+PROBLEMS = _problems(30)
+EXPECTED = _one_by_one(PROBLEMS)
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [{"workers": 1}, {"workers": 3}, {"workers": 2, "batch": 1}],
+    ids=["one-thread", "three-threads", "batches-of-one"],
+)
+def test_threads_give_the_sequential_bits_in_order(kwargs: dict) -> None:
+    _same_bits(EXPECTED, fit_many(PROBLEMS, progress=False, **kwargs))
+
+
+def test_any_executor_and_a_process_pool_give_the_same_bits() -> None:
+    with ThreadPoolExecutor(2) as pool:
+        _same_bits(EXPECTED, fit_many(PROBLEMS, executor=pool, progress=False))
+    # spawn: a fresh interpreter per worker, as on macOS and Windows.
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(2, mp_context=context) as pool:
+        _same_bits(EXPECTED, fit_many(PROBLEMS, executor=pool, progress=False))
+        # A failure inside a worker process comes back naming its problem.
+        bad = [*PROBLEMS[:4], (VECTORS[:3], np.zeros(3)), *PROBLEMS[4:6]]
+        with pytest.raises(FitFailed, match="problem 4: need at least 5") as caught:
+            fit_many(bad, executor=pool, progress=False)
+        assert caught.value.index == 4
+
+
+def test_shared_options_and_empty_input() -> None:
+    plain = [(VECTORS, p[1]) for p in PROBLEMS[:4] if isinstance(p, tuple)]
+    with_offset = fit_many(plain, offset=True, progress=False)
+    assert all(r.offset_fitted for r in with_offset)
+    assert (
+        with_offset[0].params.tobytes() == fit(*plain[0], offset=True).params.tobytes()
+    )
+    assert fit_many([], progress=False) == []
+
+
+@pytest.mark.parametrize(
+    ("problems", "kwargs", "error", "message"),
+    [
+        ([np.zeros(3)], {}, TypeError, "a problem is a tuple"),
+        (PROBLEMS[:2], {"workers": 0}, ValueError, "workers must be at least 1"),
+    ],
+)
+def test_rejects_bad_input(
+    problems: list, kwargs: dict, error: type, message: str
+) -> None:
+    with pytest.raises(error, match=message):
+        fit_many(problems, progress=False, **kwargs)
+
+
+def test_streams_with_a_bounded_number_of_problems_in_flight() -> None:
+    pulled = 0
+
+    def endless() -> Iterator[tuple]:
+        nonlocal pulled
+        while True:
+            pulled += 1
+            yield PROBLEMS[0]
+
+    stream = iter_fits(endless(), workers=2, progress=False)
+    for _ in range(50):
+        next(stream)
+    stream.close()
+    # Two workers, four batches each of at most 256 problems in flight.
+    assert 50 <= pulled <= 50 + 2 * 4 * 256
+
+
+def test_no_progress_bar_when_stderr_is_not_a_terminal(
+    capsys: pytest.CaptureFixture[str],
+) -> None:
+    fit_many(PROBLEMS, progress=True)
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("method", ["noise", "bootstrap"])
+def test_monte_carlo_is_the_same_bits_on_any_workers(method: str) -> None:
+    observed = PROBLEMS[0][1]
+
+    def run(**kwargs: object):  # type: ignore[no-untyped-def]
+        return monte_carlo(
+            VECTORS, observed, 24, method=method, seed=7, progress=False, **kwargs
+        )
+
+    one = run(workers=1)
+    with ThreadPoolExecutor(3) as pool:
+        others = [run(workers=2), run(executor=pool)]
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(2, mp_context=context) as pool:
+        others.append(run(executor=pool))
+    for other in others:
+        assert one.da.tobytes() == other.da.tobytes()
+        assert one.r.tobytes() == other.r.tobytes()
+        assert one.axis_spread_deg == other.axis_spread_deg
+    # Replicate k draws from the k-th spawned stream whatever the count, so
+    # more replicates extend the first ones instead of reshuffling them.
+    longer = monte_carlo(VECTORS, observed, 30, method=method, seed=7, progress=False)
+    assert longer.da[:24].tobytes() == one.da.tobytes()
+
+
+def test_monte_carlo_seeds() -> None:
+    observed = PROBLEMS[0][1]
+    by_int = monte_carlo(VECTORS, observed, 5, seed=3, progress=False)
+    by_sequence = monte_carlo(
+        VECTORS, observed, 5, seed=np.random.SeedSequence(3), progress=False
+    )
+    assert by_int.da.tobytes() == by_sequence.da.tobytes()
+    # One generator across calls: reproducible, and a new stream each call.
+    rng_a, rng_b = np.random.default_rng(9), np.random.default_rng(9)
+    first = monte_carlo(VECTORS, observed, 5, seed=rng_a, progress=False)
+    second = monte_carlo(VECTORS, observed, 5, seed=rng_a, progress=False)
+    assert not np.array_equal(first.da, second.da)
+    again = monte_carlo(VECTORS, observed, 5, seed=rng_b, progress=False)
+    assert again.da.tobytes() == first.da.tobytes()
+
+
+def test_monte_carlo_replicate_k_is_a_fit_of_the_kth_spawned_stream() -> None:
+    observed = PROBLEMS[0][1]
+    best = fit(VECTORS, observed)
+    mc = monte_carlo(VECTORS, observed, 4, seed=12, result=best, progress=False)
+    streams = np.random.SeedSequence(12).spawn(4)
+    for k in (0, 3):
+        noise = np.random.default_rng(streams[k]).normal(0.0, best.rmsd, len(VECTORS))
+        refit = fit(VECTORS, observed + noise).tensor()
+        assert (mc.da[k], mc.r[k]) == (refit.da, refit.r)
+
+
+class _Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+def test_progress_bar_shows_the_rate_on_a_terminal_for_long_runs(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    terminal = _Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setattr(many, "_PROGRESS_AFTER", 0.0)
+    pytest.importorskip("rich")
+    fit_many(PROBLEMS, workers=1, batch=2)
+    drawn = terminal.getvalue()
+    assert "Fitting" in drawn and "/s" in drawn
+    # Off when asked, even on a terminal.
+    terminal.truncate(0)
+    fit_many(PROBLEMS, workers=1, batch=2, progress=False)
+    assert terminal.getvalue() == ""

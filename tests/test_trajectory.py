@@ -1,0 +1,223 @@
+"""Fits over a trajectory that the tests write themselves with MDAnalysis.
+
+Ubiquitin is turned by a known rotation in each frame (and jittered a
+little): the fitted tensor must turn with it.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+from kelfit_tools import DataError, back_calculate, read_couplings
+from kelfit_tools.tensor import rotation_matrix
+from tools_support import png_size, run_kelfit, shared_data
+
+mda = pytest.importorskip("MDAnalysis")
+
+from kelfit_tools.io.trajectory import coupling_atoms, frame_range, load_universe
+from kelfit_tools.trajectory import TensorFit, fit_frames
+
+FRAMES = 6
+TRUTH = np.array([0.4, 1.2, -0.7, -9.5, 0.3, 0.0])
+#: Atom jitter (Angstrom); XTC itself keeps 0.01 Angstrom.
+JITTER = 0.003
+
+
+def _rotations() -> list[np.ndarray]:
+    rng = np.random.default_rng(21)
+    turns = [np.eye(3)]
+    for _ in range(FRAMES - 1):
+        turns.append(rotation_matrix(*rng.uniform(-math.pi, math.pi, 3)))
+    return turns
+
+
+ROTATIONS = _rotations()
+
+
+@pytest.fixture(scope="module")
+def md_files(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path, Path]:
+    """Topology, a rotated and jittered trajectory, and couplings of frame 0."""
+    pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+    folder = tmp_path_factory.mktemp("md")
+    universe = mda.Universe(str(pdb))
+    atoms = universe.atoms
+    reference = atoms.positions.astype(np.float64)
+    centre = reference.mean(axis=0)
+    rng = np.random.default_rng(4)
+    trajectory = folder / "turning.xtc"
+    with mda.Writer(str(trajectory), atoms.n_atoms) as writer:
+        for k, turn in enumerate(ROTATIONS):
+            moved = (reference - centre) @ turn.T + centre
+            if k:
+                moved += rng.normal(0, JITTER, moved.shape)
+            atoms.positions = moved
+            universe.trajectory.ts.time = 10.0 * k
+            writer.write(atoms)
+    # Couplings back-calculated, without noise, from TRUTH on the topology.
+    pairs = coupling_atoms(
+        universe, read_couplings(shared_data("ubiquitin", "couplings.tab"))
+    )
+    universe.atoms.positions = reference
+    values = back_calculate(pairs.vectors(), TRUTH)
+    table = folder / "couplings.tab"
+    lines = ["VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J D", "FORMAT %d %s %d %s %f"]
+    for atom_n, atom_h, value in zip(pairs.first, pairs.second, values):
+        lines.append(f"{atom_n.resid} N {atom_h.resid} H {value:.6f}")
+    table.write_text("\n".join(lines) + "\n")
+    return pdb, trajectory, table
+
+
+def _pairs(md_files: tuple[Path, Path, Path]):  # type: ignore[no-untyped-def]
+    pdb, trajectory, table = md_files
+    universe = load_universe(pdb, trajectory)
+    return coupling_atoms(universe, read_couplings(table))
+
+
+def _angle_deg(a: np.ndarray, b: np.ndarray) -> float:
+    return math.degrees(math.acos(min(1.0, abs(float(np.dot(a, b))))))
+
+
+def test_a_known_rotation_turns_the_tensor_with_it(
+    md_files: tuple[Path, Path, Path],
+) -> None:
+    pairs = _pairs(md_files)
+    assert len(pairs.values) == 68 and not pairs.unmatched
+    fits = list(fit_frames(pairs, workers=2, progress=False))
+    assert [f.frame for f in fits] == list(range(FRAMES))
+    assert [f.time for f in fits] == pytest.approx([10.0 * k for k in range(FRAMES)])
+    first = fits[0].tensor
+    for frame, turn in zip(fits, ROTATIONS):
+        t = frame.tensor
+        assert t.da == pytest.approx(first.da, rel=0.02)
+        assert t.r == pytest.approx(first.r, abs=0.01)
+        for axis, axis0 in zip(t.axes, first.axes):
+            # Each principal axis of frame k is frame 0's axis turned by R_k.
+            assert _angle_deg(axis, turn @ axis0) < 1.5
+        assert frame.result.q < 0.02
+    assert first.da == pytest.approx(TRUTH[3], rel=0.01)
+
+
+def test_stride_frames_and_the_mdanalysis_analysis_agree(
+    md_files: tuple[Path, Path, Path],
+) -> None:
+    pairs = _pairs(md_files)
+    frames = frame_range(FRAMES, slice(1, 5), 2)
+    assert list(frames) == [1, 3]
+    streamed = list(fit_frames(pairs, frames, workers=1, progress=False))
+    assert [f.frame for f in streamed] == [1, 3]
+
+    serial = TensorFit(pairs).run(start=1, stop=5, step=2)
+    assert list(serial.frames) == [1, 3]
+    for k, frame in enumerate(streamed):
+        assert serial.results.params[k].tobytes() == frame.result.params.tobytes()
+        assert serial.results.q[k] == frame.result.q
+    # Weighted by per-coupling uncertainties, both ways alike.
+    sigma = np.linspace(0.5, 1.5, len(pairs.values))
+    weighted = next(fit_frames(pairs, range(2, 3), sigma=sigma, progress=False))
+    by_analysis = TensorFit(pairs, sigma=sigma).run(start=2, stop=3)
+    assert by_analysis.results.params[0].tobytes() == weighted.result.params.tobytes()
+    assert weighted.result.chi2 > 0
+    # MDAnalysis's own parallel backend splits the frames; same bits.
+    parallel = TensorFit(pairs).run(backend="multiprocessing", n_workers=2)
+    assert parallel.results.params.shape == (FRAMES, 6)
+    assert parallel.results.params[[1, 3]].tobytes() == serial.results.params.tobytes()
+
+
+def test_frame_range_rejects_what_it_cannot_do() -> None:
+    assert list(frame_range(10, slice(-3, None), 1)) == [7, 8, 9]
+    with pytest.raises(ValueError, match="stride must be at least 1"):
+        frame_range(10, None, 0)
+    with pytest.raises(ValueError, match="as the stride"):
+        frame_range(10, slice(0, 8, 2), 1)
+
+
+def test_unmatched_couplings_are_listed(
+    md_files: tuple[Path, Path, Path], tmp_path: Path
+) -> None:
+    pdb, trajectory, _ = md_files
+    table = tmp_path / "c.tab"
+    table.write_text(
+        "VARS RESID_I RESNAME_I ATOMNAME_I RESID_J RESNAME_J ATOMNAME_J D\n"
+        "FORMAT %d %s %s %d %s %s %f\n"
+        "2 GLN N 2 GLN HN 3.0\n"  # HN is H; GLN2 is right
+        "3 ALA N 3 ALA H 1.0\n"  # residue 3 is ILE
+        "999 ALA N 999 ALA H 1.0\n"
+        "2 GLN CA 2 GLN HA 5.0\n"  # another atom pair
+    )
+    pairs = coupling_atoms(load_universe(pdb, trajectory), read_couplings(table))
+    assert pairs.labels == ["GLN2"] and pairs.other_pairs == 1
+    reasons = [why for _, why in pairs.unmatched]
+    assert "ILE in the topology, ALA in the table" in reasons[0]
+    assert "no residue 999" in reasons[1]
+
+
+def test_a_frame_that_cannot_be_fitted_is_named(
+    md_files: tuple[Path, Path, Path],
+) -> None:
+    # The two atoms of the first bond on top of each other in frame 3 only.
+    broken = mda.Universe(str(md_files[0]), str(md_files[1]), in_memory=True)
+    broken_pairs = coupling_atoms(broken, read_couplings(md_files[2]))
+    frame3 = broken.trajectory[3]
+    frame3.positions[broken_pairs.second[0].ix] = frame3.positions[
+        broken_pairs.first[0].ix
+    ]
+    with pytest.raises(DataError, match="frame 3: vector 1 is zero-length"):
+        list(fit_frames(broken_pairs, workers=1, progress=False))
+
+
+def test_the_command_line_fits_the_frames_asked_for(
+    md_files: tuple[Path, Path, Path], tmp_path: Path
+) -> None:
+    pdb, trajectory, table = md_files
+    common = ["fit", "--structure", pdb, "--trajectory", trajectory]
+    common += ["--couplings", table, "--stride", "2", "--frames", "1:"]
+    done = run_kelfit(
+        *common, "--out", tmp_path / "frames.csv", "--plot", tmp_path / "f.png"
+    )
+    assert done.returncode == 0, done.stderr
+    assert "3 frames fitted (1 to 5, every 2)" in done.stdout
+    with open(tmp_path / "frames.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))
+    assert [int(r["frame"]) for r in rows] == [1, 3, 5]
+    assert [float(r["time_ps"]) for r in rows] == pytest.approx([10.0, 30.0, 50.0])
+    assert all(float(r["q"]) < 0.02 for r in rows)
+    assert png_size(tmp_path / "f.png") == (1400, 1200)
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    done = run_kelfit(*common, "--json", "-q", "--out", tmp_path / "frames.parquet")
+    assert done.returncode == 0 and done.stderr == ""
+    summary = json.loads(done.stdout)
+    assert (summary["frames"], summary["first_frame"], summary["last_frame"]) == (
+        3,
+        1,
+        5,
+    )
+    columns = pq.read_table(tmp_path / "frames.parquet").to_pydict()
+    assert columns["frame"] == [1, 3, 5]
+    assert columns["da"] == [float(r["da"]) for r in rows]
+
+
+def test_the_command_line_reports_an_empty_frame_range(
+    md_files: tuple[Path, Path, Path], tmp_path: Path
+) -> None:
+    pdb, trajectory, table = md_files
+    done = run_kelfit(
+        "fit",
+        "--structure",
+        pdb,
+        "--trajectory",
+        trajectory,
+        "--couplings",
+        table,
+        "--frames",
+        "4:2",
+        "--out",
+        tmp_path / "frames.csv",
+    )
+    assert done.returncode == 1 and "no frames to fit" in done.stderr
+    assert list(tmp_path.iterdir()) == []
