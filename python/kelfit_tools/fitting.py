@@ -8,7 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .tensor import Tensor, canonical, tensor_from_matrix, tensor_from_params
+from .tensor import Tensor, canonical, tensor_from_matrix
 
 __all__ = ["FitResult", "back_calculate", "fit", "linear_start"]
 
@@ -35,10 +35,12 @@ def _observed(observed: ArrayLike, count: int) -> NDArray[np.float64]:
     return o
 
 
-def _row_factors(
+def _factors(
     values: ArrayLike | None, count: int, what: str
 ) -> NDArray[np.float64] | None:
-    """Per-row sigma or scale as a checked array, or None when not given."""
+    """Per-row sigma or scale as an array of ``count`` values (a single value
+    stands for every row), or None when not given; the values are not checked.
+    """
     if values is None:
         return None
     a = np.ascontiguousarray(values, dtype=np.float64)
@@ -46,6 +48,13 @@ def _row_factors(
         a = np.full(count, float(a))
     if a.ndim != 1 or a.shape[0] != count:
         raise ValueError(f"{what} must hold {count} values, got shape {a.shape}")
+    return a
+
+
+def _check_factors(a: NDArray[np.float64] | None, what: str) -> None:
+    """Raise naming the first row (from 1) whose sigma or scale cannot be used."""
+    if a is None:
+        return
     # The module narrows them to float32: a value that is positive in
     # double may still narrow to 0 or overflow.
     with np.errstate(over="ignore", under="ignore"):
@@ -58,6 +67,14 @@ def _row_factors(
             f"{what} of row {bad[0] + 1} must be finite and {need} in single "
             f"precision, got {a[bad[0]]}"
         )
+
+
+def _row_factors(
+    values: ArrayLike | None, count: int, what: str
+) -> NDArray[np.float64] | None:
+    """Per-row sigma or scale as a checked array, or None when not given."""
+    a = _factors(values, count, what)
+    _check_factors(a, what)
     return a
 
 
@@ -276,6 +293,82 @@ def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
     return a
 
 
+def _owned_readonly(a: NDArray[np.float64]) -> NDArray[np.float64]:
+    """An array this module made itself, frozen without a copy."""
+    a.flags.writeable = False
+    return a
+
+
+def _statistics(
+    v: NDArray[np.float64],
+    o: NDArray[np.float64],
+    p: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    *,
+    offset_fitted: bool,
+    evaluations: int,
+    runs: int,
+) -> FitResult:
+    """The result of parameters p against checked arrays.
+
+    A fit spends most of its time in the module, without the interpreter's
+    lock; what it spends here holds the lock, so fits on several threads
+    wait for each other only here. Hence a few whole-array steps and no more.
+    """
+    import kelfit
+
+    calc = kelfit.solve(v, p, scale=k)
+    res = o - calc
+    n = o.size
+    mean_square = float(res @ res) / n
+    if w is not None:
+        weighted = res / w
+        chi2 = float(weighted @ weighted)
+        cost = chi2 / n
+    else:
+        chi2 = math.nan
+        cost = mean_square
+    rms_obs = math.sqrt(float(o @ o) / n)
+    q = math.sqrt(mean_square) / rms_obs if rms_obs > 0 else math.nan
+    # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5), whatever
+    # angle triple describes the tensor, so R need not be canonical here.
+    mean_k2 = float(k @ k) / n if k is not None else 1.0
+    expected = abs(float(p[3])) * math.sqrt(
+        (4.0 + 3.0 * float(p[4]) ** 2) / 5.0 * mean_k2
+    )
+    q_da = math.sqrt(mean_square) / expected if expected > 0 else math.nan
+    pearson = math.nan
+    if n > 1:
+        oc = o - o.mean()
+        cc = calc - calc.mean()
+        spread = float(oc @ oc) * float(cc @ cc)
+        if spread > 0:
+            pearson = float(oc @ cc) / math.sqrt(spread)
+    return FitResult(
+        angles=(float(p[0]), float(p[1]), float(p[2])),
+        da=float(p[3]),
+        r=float(p[4]),
+        dr=1.5 * float(p[3]) * float(p[4]),
+        offset=float(p[5]),
+        offset_fitted=offset_fitted,
+        observed=_readonly(o),  # type: ignore[arg-type]
+        calculated=_owned_readonly(calc),
+        residuals=_owned_readonly(res),
+        cost=cost,
+        rmsd=math.sqrt(mean_square),
+        q=q,
+        pearson_r=pearson,
+        n=int(n),
+        sigma=_readonly(w),
+        scale=_readonly(k),
+        chi2=chi2,
+        q_da=q_da,
+        evaluations=evaluations,
+        runs=runs,
+    )
+
+
 def result_from_params(
     vectors: ArrayLike,
     observed: ArrayLike,
@@ -293,45 +386,35 @@ def result_from_params(
     p = _params6(params, "params")
     w = _row_factors(sigma, v.shape[0], "sigma")
     k = _row_factors(scale, v.shape[0], "scale")
-    calc = back_calculate(v, p, scale=k)
-    res = o - calc
-    mean_square = float(np.mean(res * res))
-    chi2 = float(np.sum((res / w) ** 2)) if w is not None else math.nan
-    cost = chi2 / o.size if w is not None else mean_square
-    rms_obs = float(np.sqrt(np.mean(o * o)))
-    q = math.sqrt(mean_square) / rms_obs if rms_obs > 0 else math.nan
-    # Da^2 (4 + 3 R^2) = 2/3 trace(A^2) holds for every angle triple that
-    # describes the tensor, so R need not be canonical here.
-    a = tensor_from_params(p)
-    mean_k2 = float(np.mean(k * k)) if k is not None else 1.0
-    expected = math.sqrt(2.0 / 15.0 * float(np.sum(a * a)) * mean_k2)
-    q_da = math.sqrt(mean_square) / expected if expected > 0 else math.nan
-    if o.size > 1 and np.std(o) > 0 and np.std(calc) > 0:
-        pearson = float(np.corrcoef(o, calc)[0, 1])
-    else:
-        pearson = math.nan
-    return FitResult(
-        angles=(float(p[0]), float(p[1]), float(p[2])),
-        da=float(p[3]),
-        r=float(p[4]),
-        dr=1.5 * float(p[3]) * float(p[4]),
-        offset=float(p[5]),
-        offset_fitted=offset_fitted,
-        observed=_readonly(o),  # type: ignore[arg-type]
-        calculated=_readonly(calc),  # type: ignore[arg-type]
-        residuals=_readonly(res),  # type: ignore[arg-type]
-        cost=cost,
-        rmsd=math.sqrt(mean_square),
-        q=q,
-        pearson_r=pearson,
-        n=int(o.size),
-        sigma=_readonly(w),
-        scale=_readonly(k),
-        chi2=chi2,
-        q_da=q_da,
-        evaluations=evaluations,
-        runs=runs,
+    return _statistics(
+        v, o, p, w, k, offset_fitted=offset_fitted, evaluations=evaluations, runs=runs
     )
+
+
+def _check_fit_input(
+    v: NDArray[np.float64],
+    o: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+) -> None:
+    """Raise, naming the row (from 1), for input a fit cannot use."""
+    if not np.all(np.isfinite(o)):
+        bad = int(np.flatnonzero(~np.isfinite(o))[0])
+        raise ValueError(f"observed value of row {bad + 1} is not finite: {o[bad]}")
+    _fits_float32(o, "observed value")
+    _fits_float32(v, "vector")
+    _check_factors(w, "sigma")
+    _check_factors(k, "scale")
+
+
+def _check_start(params: NDArray[np.float64]) -> None:
+    if not np.all(np.isfinite(params)):
+        raise ValueError("start values must be finite")
+    if np.any(np.abs(params) > _FLOAT32_MAX):
+        raise ValueError(
+            "the start tensor is too large for a single-precision fit "
+            f"(Da {params[3]:.6g}, R {params[4]:.6g}, offset {params[5]:.6g})"
+        )
 
 
 def fit(
@@ -371,35 +454,32 @@ def fit(
 
     v = _vectors(vectors)
     o = _observed(observed, v.shape[0])
-    if not np.all(np.isfinite(o)):
-        bad = int(np.flatnonzero(~np.isfinite(o))[0])
-        raise ValueError(f"observed value of row {bad + 1} is not finite: {o[bad]}")
-    _fits_float32(o, "observed value")
-    _fits_float32(v, "vector")
-    w = _row_factors(sigma, v.shape[0], "sigma")
-    k = _row_factors(scale, v.shape[0], "scale")
+    w = _factors(sigma, v.shape[0], "sigma")
+    k = _factors(scale, v.shape[0], "scale")
     if start is None:
+        _check_fit_input(v, o, w, k)
         params = linear_start(v, o, offset=offset, sigma=w, scale=k)
     else:
         params = _params6(start, "start")
-        if not np.all(np.isfinite(params)):
-            raise ValueError("start values must be finite")
     if not offset:
         params[5] = 0.0
-    if np.any(np.abs(params) > _FLOAT32_MAX):
-        raise ValueError(
-            "the start tensor is too large for a single-precision fit "
-            f"(Da {params[3]:.6g}, R {params[4]:.6g}, offset {params[5]:.6g})"
-        )
-    _unit_rows(v)  # one message for zero-length rows, whatever the start
-    outcome = kelfit.fit(v, o, params, sigma=w, scale=k, offset=offset)
-    return result_from_params(
+    try:
+        outcome = kelfit.fit(v, o, params, sigma=w, scale=k, offset=offset)
+    except ValueError:
+        # The module refuses everything checked here, but counts rows from
+        # 0 and knows no files: say it the way the user counts. The checks
+        # run only now, so that a fit that goes through pays nothing for them.
+        _check_fit_input(v, o, w, k)
+        _check_start(params)
+        _unit_rows(v)
+        raise
+    return _statistics(
         v,
         o,
-        np.asarray(outcome.params, dtype=np.float64),
+        outcome.params,
+        w,
+        k,
         offset_fitted=offset,
-        sigma=w,
-        scale=k,
         evaluations=int(outcome.evaluations),
         runs=int(outcome.runs),
     )
