@@ -12,6 +12,10 @@ namespace {
 
 constexpr int model_columns = 3;
 constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
+// Below this many rows solve keeps the interpreter's lock: giving it up and
+// taking it back would cost more than the values, and hands the lock to
+// whichever thread waits for it.
+constexpr Py_ssize_t solve_unlocked_rows = 4096;
 
 PyTypeObject* fit_result_type = nullptr;
 
@@ -402,9 +406,13 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         }
         double* out = vector_data(result.array());
         const float* scale_data = scales.empty() ? nullptr : scales.data();
-        Py_BEGIN_ALLOW_THREADS
-        solve_rows(rows, params, scale_data, out);
-        Py_END_ALLOW_THREADS
+        if (rows.count < solve_unlocked_rows) {
+            solve_rows(rows, params, scale_data, out);
+        } else {
+            Py_BEGIN_ALLOW_THREADS
+            solve_rows(rows, params, scale_data, out);
+            Py_END_ALLOW_THREADS
+        }
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -340,8 +340,9 @@ def _statistics(
     q_da = math.sqrt(mean_square) / expected if expected > 0 else math.nan
     pearson = math.nan
     if n > 1:
-        oc = o - o.mean()
-        cc = calc - calc.mean()
+        # Centred first, so that a large common offset costs no precision.
+        oc = o - float(o.sum()) / n
+        cc = calc - float(calc.sum()) / n
         spread = float(oc @ oc) * float(cc @ cc)
         if spread > 0:
             pearson = float(oc @ cc) / math.sqrt(spread)
