@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .fitting import FitResult
+from .montecarlo import _axis_angles
 from .tensor import Tensor, aligned, tensor_from_matrix, tensor_from_params
 
 __all__ = ["EnsembleSummary", "summarize_ensemble"]
@@ -61,15 +62,6 @@ class EnsembleSummary:
     def q_range(self) -> tuple[float, float]:
         """Lowest and highest Q."""
         return (float(np.nanmin(self.q)), float(np.nanmax(self.q)))
-
-
-def _axis_angles(
-    reference: NDArray[np.float64], axes: NDArray[np.float64]
-) -> NDArray[np.float64]:
-    # An axis and its negative are the same axis.
-    cosines = np.clip(np.abs(np.sum(reference * axes, axis=1)), 0.0, 1.0)
-    angles: NDArray[np.float64] = np.degrees(np.arccos(cosines))
-    return angles
 
 
 def summarize_ensemble(
