@@ -43,15 +43,16 @@ void store_result(const sfloat* p, double* params)
 int run_fit(int n, CostFunction cost)
 {
     const double tolerance = fit_tolerance;
+    FitState& state = fit_state();
     int runs = 0;
     for (;;) {
-        const int converged = powell_min(fit_state().params, fit_state().directions, n,
-                                         tolerance, fit_state().iterations,
-                                         fit_state().best_cost, cost);
+        const int converged = powell_min(state.params, state.directions, n,
+                                         tolerance, state.iterations,
+                                         state.best_cost, cost);
         ++runs;
         // Repeat while each run converges and the cost stays above the limit;
         // a run that stops at Powell's iteration limit ends the repetition.
-        if (converged != 1 || !(fit_state().best_cost > fit_state().cost_limit) ||
+        if (converged != 1 || !(state.best_cost > state.cost_limit) ||
             runs >= fit_max_runs) {
             return runs;
         }
@@ -73,48 +74,64 @@ struct FitWork {
 FitReport fit_problem(const FitProblem& problem)
 {
     SavedFitState saved;
-    fit_state() = FitState{};
-    fit_state().rows = problem.rows;
-    fit_state().count = problem.count;
-    fit_state().observed = problem.observed;
-    fit_state().narrowed = problem.narrowed;
-    fit_state().sigma = problem.sigma;
-    fit_state().scale = problem.scale;
-    fit_state().interrupt = problem.interrupt;
+    FitState& state = fit_state();
+    state = FitState{};
+    state.rows = problem.rows;
+    state.count = problem.count;
+    state.observed = problem.observed;
+    state.narrowed = problem.narrowed;
+    state.sigma = problem.sigma;
+    state.scale = problem.scale;
+    state.interrupt = problem.interrupt;
     FitWork work;
-    fit_state().offset = 0.0;
-    fit_state().error = 1.0;
-    fit_state().cost_limit = fit_cost_limit;
-    start_directions(fit_state().directions);
-    load_start(fit_state().params, problem.start);
+    state.offset = 0.0;
+    state.error = 1.0;
+    state.cost_limit = fit_cost_limit;
+    start_directions(state.directions);
+    load_start(state.params, problem.start);
 
     FitReport report;
     report.runs = run_fit(problem.n, problem.offset_in_cost ? cost_with_offset : cost_no_offset);
-    store_result(fit_state().params, report.params);
-    report.cost = fit_state().best_cost;
-    report.evaluations = fit_state().evaluations;
+    store_result(state.params, report.params);
+    report.cost = state.best_cost;
+    report.evaluations = state.evaluations;
     return report;
 }
 
-double start_value_bound(const double* start, bool offset_in_cost, double scale)
+namespace {
+
+// The start's magnitudes as the fit stores them: 3|Da| + |Dr|, which a
+// row's scale multiplies, and |offset| (0 where it is not in the cost).
+struct StartMagnitudes {
+    double tensor;
+    double offset;
+};
+
+StartMagnitudes start_magnitudes(const double* start, bool offset_in_cost)
 {
     const double da = sfloat(start[3]);
     const double dr = sfloat(dr_from_r(start[4], start[3]));
     const double offset = offset_in_cost ? double(sfloat(start[5])) : 0.0;
-    return std::fabs(scale) * (3.0 * std::fabs(da) + std::fabs(dr)) + std::fabs(offset);
+    return {3.0 * std::fabs(da) + std::fabs(dr), std::fabs(offset)};
+}
+
+}  // namespace
+
+double start_value_bound(const double* start, bool offset_in_cost, double scale)
+{
+    const StartMagnitudes m = start_magnitudes(start, offset_in_cost);
+    return std::fabs(scale) * m.tensor + m.offset;
 }
 
 bool start_residuals_fit(const FitProblem& problem, double* largest)
 {
-    const double unscaled = start_value_bound(problem.start, problem.offset_in_cost, 1.0);
+    const StartMagnitudes m = start_magnitudes(problem.start, problem.offset_in_cost);
     double worst = 0.0;
     for (int i = 0; i < problem.count; ++i) {
-        double value = unscaled;
-        if (problem.scale != nullptr) {
-            value = start_value_bound(problem.start, problem.offset_in_cost, problem.scale[i]);
-        }
-        const double s = problem.sigma != nullptr ? double(problem.sigma[i]) : 1.0;
-        const double residual = (std::fabs(problem.observed[i]) + value) / s;
+        const double scale = problem.scale != nullptr ? double(problem.scale[i]) : 1.0;
+        const double sigma = problem.sigma != nullptr ? double(problem.sigma[i]) : 1.0;
+        const double value = std::fabs(scale) * m.tensor + m.offset;
+        const double residual = (std::fabs(problem.observed[i]) + value) / sigma;
         if (!std::isfinite(residual)) {
             *largest = residual;
             return false;

@@ -9,7 +9,7 @@ constexpr Py_ssize_t solve_params_read = 5;  // a1, a2, a3, Da, R
 
 // Every value, before any Python object is made: making one can run a
 // finalizer, and a finalizer can call kelfit.
-int solve_values(const VectorRows& rows, const double* params, sfloat* values)
+void solve_values(const VectorRows& rows, const double* params, sfloat* values)
 {
     // The angles are narrowed like a fit's; Da and Dr stay double here.
     const sfloat a1 = params[0], a2 = params[1], a3 = params[2];
@@ -18,15 +18,15 @@ int solve_values(const VectorRows& rows, const double* params, sfloat* values)
     const int count = static_cast<int>(rows.count);
 
     SavedFitState saved;
-    fit_state().rows = rows.rows;
-    fit_state().count = count;
-    fit_state().error = 1.0;
-    fit_state().offset = 0.0;
+    FitState& state = fit_state();
+    state.rows = rows.rows;
+    state.count = count;
+    state.error = 1.0;
+    state.offset = 0.0;
     if (count >= 1) {
-        model_values(rotation_from_angles(a1, a2, a3), fit_state().rows, count, da, dr,
-                     fit_state().offset, values);
+        model_values(rotation_from_angles(a1, a2, a3), state.rows, count, da, dr,
+                     state.offset, values);
     }
-    return count;
 }
 
 PyObject* values_tuple(const sfloat* values, Py_ssize_t count)
