@@ -59,6 +59,51 @@ def file_format(path: PathLike) -> str:
     return ext if ext in _FORMATS else "png"
 
 
+#: Outlier labels: font size (points), and the box a label is taken to
+#: fill, per character and in height with line spacing (points), to keep
+#: labels apart.
+LABEL_FONT = 7
+LABEL_CHAR_WIDTH = 4.3
+LABEL_HEIGHT = 12.0
+
+
+def _label_apart(ax: Any, xs: Any, ys: Any, texts: Sequence[str]) -> None:
+    """Label points beside them, each label moved down past those it would cover.
+
+    Call it once the axes' limits are final: positions are worked out in
+    points on the page.
+    """
+    # Settle the layout (constrained, equal aspect) so that the positions
+    # found here are the ones drawn.
+    ax.autoscale_view()
+    settle = getattr(ax.figure, "draw_without_rendering", None)  # matplotlib 3.6+
+    if settle is not None:
+        settle()
+    to_points = 72.0 / ax.figure.dpi
+    pixels = ax.transData.transform(np.column_stack([xs, ys]))
+    right_edge = ax.get_window_extent().x1 * to_points
+    placed: list[tuple[float, float, float, float]] = []
+    order = sorted(range(len(texts)), key=lambda k: -pixels[k][1])  # top first
+    for k in order:
+        px, py = pixels[k] * to_points
+        width = LABEL_CHAR_WIDTH * len(texts[k])
+        # Right of the point, or left of it where the axes end first.
+        dx = 4.0 if px + 4.0 + width <= right_edge else -4.0 - width
+        dy = 4.0
+        for _ in range(len(placed) + 1):
+            box = (px + dx, py + dy, px + dx + width, py + dy + LABEL_HEIGHT)
+            clash = [b for b in placed if box[0] < b[2] and b[0] < box[2]
+                     and box[1] < b[3] and b[1] < box[3]]  # fmt: skip
+            if not clash:
+                break
+            dy = min(b[1] for b in clash) - LABEL_HEIGHT - py
+        placed.append(box)
+        ax.annotate(
+            texts[k], (xs[k], ys[k]), xytext=(dx, dy), textcoords="offset points",
+            fontsize=LABEL_FONT, color="#c0392b",
+        )  # fmt: skip
+
+
 def outliers(result: FitResult, limit: float = OUTLIER_RMSDS) -> list[int]:
     """Indices of values whose residual exceeds ``limit`` RMSDs, worst first."""
     size = np.abs(np.asarray(result.residuals))
@@ -133,20 +178,11 @@ def plot_fit(
             linewidth=0.5,
             zorder=3,
         )
-    if labels is not None:
-        for i in worst:
-            ax.annotate(
-                labels[i],
-                (calculated[i], observed[i]),
-                xytext=(4, 4),
-                textcoords="offset points",
-                fontsize=7,
-                color="#c0392b",
-                bbox={"boxstyle": "round,pad=0.1", "fc": "white", "ec": "none"},
-            )
     ax.set_xlim(low, high)
     ax.set_ylim(low, high)
     ax.set_aspect("equal")
+    if labels is not None and worst:
+        _label_apart(ax, calculated[worst], observed[worst], [labels[i] for i in worst])
     suffix = f" ({unit})" if unit else ""
     ax.set_xlabel("back-calculated" + suffix)
     ax.set_ylabel("observed" + suffix)
@@ -253,20 +289,15 @@ def plot_medium(
             x_res[worst], residuals[worst], s=70, facecolors="none",
             edgecolors="#c0392b", linewidths=1.2, zorder=3,
         )  # fmt: skip
-        if labels is not None:
-            for i in worst:
-                text = labels[i] if len(names) == 1 else f"{labels[i]} {types[i]}"
-                for ax, x, y in (
-                    (left, calculated[i], observed[i]),
-                    (right, x_res[i], residuals[i]),
-                ):
-                    ax.annotate(
-                        text, (x, y), xytext=(4, 4), textcoords="offset points",
-                        fontsize=7, color="#c0392b",
-                    )  # fmt: skip
     left.set_xlim(low, high)
     left.set_ylim(low, high)
     left.set_aspect("equal")
+    if worst and labels is not None:
+        texts = [
+            labels[i] if len(names) == 1 else f"{labels[i]} {types[i]}" for i in worst
+        ]
+        _label_apart(left, calculated[worst], observed[worst], texts)
+        _label_apart(right, x_res[worst], residuals[worst], texts)
     left.set_xlabel("back-calculated" + u)
     left.set_ylabel("observed" + u)
     left.legend(fontsize=7, loc="lower right", frameon=False)
