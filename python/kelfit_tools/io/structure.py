@@ -13,13 +13,16 @@ from numpy.typing import NDArray
 
 from .._extras import require
 from ..errors import DataError, PathLike
+from .matching import match_couplings, match_warnings, no_match_reason
 from .tables import Coupling
 
 if TYPE_CHECKING:
     import gemmi
 
 __all__ = [
+    "GemmiIndex",
     "StructureVectors",
+    "altloc_note",
     "load_structure",
     "model_count",
     "residue_vectors",
@@ -31,36 +34,9 @@ log = logging.getLogger(__name__)
 #: Names under which one atom appears in different programs' files.
 _ATOM_ALIASES = {"H": ("H", "HN"), "HN": ("HN", "H")}
 
-#: Residue names that force fields give to protonation states.
-_RESNAME_ALIASES = {
-    "HSD": "HIS",
-    "HSE": "HIS",
-    "HSP": "HIS",
-    "HID": "HIS",
-    "HIE": "HIS",
-    "HIP": "HIS",
-    "CYX": "CYS",
-    "CYM": "CYS",
-    "ASH": "ASP",
-    "GLH": "GLU",
-    "LYN": "LYS",
-}
-
 
 def _gemmi() -> Any:
     return require("gemmi", "reading structures")
-
-
-def _atom_key(name: str) -> str:
-    name = name.strip().upper()
-    return "H" if name == "HN" else name
-
-
-def _resname(name: str | None) -> str | None:
-    if name is None:
-        return None
-    name = name.strip().upper()
-    return _RESNAME_ALIASES.get(name, name)
 
 
 @dataclass(frozen=True, eq=False)
@@ -146,79 +122,69 @@ def _find_atom(residue: Any, name: str) -> Any:
     return None
 
 
-class _ResidueIndex:
-    """Residues of one model by chain, number and insertion code."""
+class GemmiIndex:
+    """The :class:`~kelfit_tools.io.matching.AtomIndex` of one gemmi model.
 
-    def __init__(self, model: Any, default_chain: str | None) -> None:
-        self.by_chain: dict[str, dict[tuple[int, str], Any]] = {}
+    Residues are found by chain, number and insertion code, exactly; an atom
+    with alternate locations is taken at its first, and :attr:`altlocs`
+    records which.
+    """
+
+    source = "structure"
+
+    def __init__(self, model: Any) -> None:
+        self._residues: dict[tuple[str, int, str], Any] = {}
+        self._chains: list[str] = []
+        self._hydrogens = False
         for chain in model:
-            residues = self.by_chain.setdefault(chain.name, {})
+            if chain.name not in self._chains:
+                self._chains.append(chain.name)
             for residue in chain:
-                key = (residue.seqid.num, residue.seqid.icode.strip().upper())
-                residues.setdefault(key, residue)
-        self.default_chain = default_chain
-        self.chains = list(self.by_chain)
-        self.guessed = False
+                key = (
+                    chain.name,
+                    residue.seqid.num,
+                    residue.seqid.icode.strip().upper(),
+                )
+                self._residues.setdefault(key, residue)
+                if not self._hydrogens:
+                    self._hydrogens = any(atom.is_hydrogen() for atom in residue)
+        #: Atoms taken at an alternate location: (residue label, atom, altloc).
+        self.altlocs: list[tuple[str, str, str]] = []
 
-    def find(self, chain: str | None, number: int, icode: str) -> tuple[Any, str]:
-        """The residue, or None with the reason."""
-        key = (number, icode)
-        chain = chain or self.default_chain
-        if chain is not None:
-            residues = self.by_chain.get(chain)
-            if residues is None:
-                return None, f"no chain {chain!r} in the structure"
-            residue = residues.get(key)
-            if residue is None:
-                return None, f"no residue {number}{icode} in chain {chain}"
-            return residue, ""
-        for name in self.chains:
-            residue = self.by_chain[name].get(key)
-            if residue is not None:
-                if len(self.chains) > 1 and not self.guessed:
-                    self.guessed = True
-                    log.info(
-                        "the couplings name no chain: using the first chain "
-                        "that has each residue (chain %s first)",
-                        name,
-                    )
-                return residue, ""
-        return None, f"no residue {number}{icode} in the structure"
+    def chains(self) -> list[str]:
+        return list(self._chains)
 
+    def residue(self, chain: str, number: int, icode: str) -> str | None:
+        found = self._residues.get((chain, number, icode.strip().upper()))
+        return None if found is None else str(found.name)
 
-def _atom_for(
-    index: _ResidueIndex,
-    chain: str | None,
-    number: int,
-    icode: str,
-    resname: str | None,
-    atom: str,
-    renamed: list[str],
-) -> tuple[Any, str, str]:
-    residue, reason = index.find(chain, number, icode)
-    if residue is None:
-        return None, "", reason
-    expected = _resname(resname)
-    if expected is not None and _resname(residue.name) != expected:
-        difference = (
-            f"residue {number}{icode} is {residue.name} in the structure, "
-            f"{resname} in the table"
-        )
-        if renamed is _STRICT:
-            return None, "", difference
-        renamed.append(difference)
-    found = _find_atom(residue, atom)
-    if found is None:
-        return None, "", f"no atom {atom} in {residue.name}{number}{icode}"
-    return found, residue.name, ""
+    def atom(self, chain: str, number: int, icode: str, name: str) -> Any:
+        residue = self._residues.get((chain, number, icode.strip().upper()))
+        if residue is None:
+            return None
+        atom = _find_atom(residue, name)
+        if atom is not None and atom.altloc != "\0":
+            self.altlocs.append(
+                (f"{residue.name}{number}{icode}", atom.name, atom.altloc)
+            )
+        return atom
+
+    def has_hydrogens(self) -> bool:
+        return self._hydrogens
 
 
-#: With ``resnames="use"``, residue names that differ are taken for typing
-#: errors only in up to this share of the couplings (and always in one).
-_RENAMED_SHARE = 0.05
-
-#: Passed as ``renamed`` when a residue name that differs means no match.
-_STRICT: list[str] = []
+def altloc_note(index: GemmiIndex) -> str:
+    """Which alternate locations a match used, or ""."""
+    if not index.altlocs:
+        return ""
+    used = sorted({alt for _, _, alt in index.altlocs})
+    shown = ", ".join(f"{res} {atom}" for res, atom, _ in index.altlocs[:3])
+    more = len(index.altlocs) - 3
+    return (
+        f"{len(index.altlocs)} atom(s) have alternate locations; using "
+        f"altloc {'/'.join(used)} (the first of each), such as {shown}"
+        + (f" and {more} more" if more > 0 else "")
+    )
 
 
 def structure_vectors(
@@ -246,142 +212,52 @@ def structure_vectors(
         model: which model (1-based) of an ensemble.
         chain: chain for couplings that name none; by default the first
             chain holding the residue.
-        resnames: what a residue name that differs from the structure's
-            means: ``"strict"``, no match; ``"use"``, match by number, listed
-            in ``renamed`` and logged (a typing error in a table), unless
-            more than one coupling and more than 5% of them differ (then
-            the numbering or the structure is wrong, and none matches).
+        resnames: see :func:`~kelfit_tools.io.matching.match_couplings`.
 
     Raises:
         MissingExtra: gemmi is not installed.
-        DataError: unreadable structure, no such model, or no coupling
-            matched.
+        DataError: unreadable structure, no such model, a structure without
+            the hydrogens most couplings need, or no coupling matched.
     """
-    if resnames not in ("strict", "use"):
-        raise ValueError(f"resnames must be 'strict' or 'use', got {resnames!r}")
-    every = atoms is None
-    atoms = ("N", "H") if atoms is None else atoms
-    if len(atoms) != 2:
-        raise ValueError(f"atoms must name two atoms, got {list(atoms)}")
     st = _structure(structure)
     source = _source(structure)
-    index = _ResidueIndex(_model(st, model, source), chain)
-    wanted = (_atom_key(atoms[0]), _atom_key(atoms[1]))
-    vectors: list[NDArray[np.float64]] = []
+    index = GemmiIndex(_model(st, model, source))
+    try:
+        match = match_couplings(index, couplings, atoms, chain=chain, resnames=resnames)
+    except DataError as exc:
+        raise DataError(str(exc), source) from None
+    vectors: list[list[float]] = []
     matched: list[Coupling] = []
-    unmatched: list[tuple[Coupling, str]] = []
-    renamed: list[tuple[Coupling, str]] = []
-    renamed_rows: list[int] = []  # their places in ``matched``
-    other = 0
-    for c in couplings:
-        if c.atom_i is None or c.atom_j is None:
-            c = _with_atoms(c, atoms)
-        pair = (_atom_key(c.atom_i or ""), _atom_key(c.atom_j or ""))
-        if not every and pair != wanted and pair[::-1] != wanted:
-            other += 1
-            continue
-        differences: list[str] = _STRICT if resnames == "strict" else []
-        first, resname_i, reason = _atom_for(
-            index,
-            c.chain_i,
-            c.residue_i,
-            c.icode_i,
-            c.resname_i,
-            c.atom_i or "",
-            differences,
-        )
-        second, resname_j, reason_j = (None, "", "")
-        if first is not None:
-            second, resname_j, reason_j = _atom_for(
-                index,
-                c.chain_j,
-                c.residue_j,
-                c.icode_j,
-                c.resname_j,
-                c.atom_j or "",
-                differences,
-            )
-        if first is None or second is None:
-            unmatched.append((c, reason or reason_j))
-            continue
-        vector = np.array(
-            [
-                second.pos.x - first.pos.x,
-                second.pos.y - first.pos.y,
-                second.pos.z - first.pos.z,
-            ]
-        )
-        if not np.any(vector):
+    unmatched = list(match.unmatched)
+    for c, a, b in zip(match.couplings, match.first, match.second):
+        d = b.pos - a.pos
+        if d.x == 0.0 and d.y == 0.0 and d.z == 0.0:
             unmatched.append((c, "the two atoms are at the same position"))
             continue
-        if c.resname_i is None:
-            c = _with_resnames(c, resname_i, resname_j)
-        if differences and differences is not _STRICT:
-            renamed.append((c, "; ".join(dict.fromkeys(differences))))
-            renamed_rows.append(len(matched))
-        vectors.append(vector)
+        vectors.append([d.x, d.y, d.z])
         matched.append(c)
-    if len(renamed) > max(1, _RENAMED_SHARE * len(matched)):
-        # Not a typing error but another numbering or another protein: no
-        # such coupling is a match.
-        wrong = set(renamed_rows)
-        keep = [i for i in range(len(matched)) if i not in wrong]
-        unmatched.extend(renamed)
-        log.warning(
-            "%d of %d couplings name other residues than the structure has "
-            "(such as %s): is it the right structure and numbering?",
-            len(renamed),
-            len(matched),
-            renamed[0][1],
-        )
-        vectors = [vectors[i] for i in keep]
-        matched = [matched[i] for i in keep]
-        renamed = []
-    if renamed:
-        log.warning(
-            "%d coupling(s) used by residue number although the residue names "
-            "differ: %s",
-            len(renamed),
-            "; ".join(f"{c.label}: {why}" for c, why in renamed[:5]),
-        )
-    if unmatched:
-        shown = "; ".join(f"{c.label}: {why}" for c, why in unmatched[:5])
-        more = f" and {len(unmatched) - 5} more" if len(unmatched) > 5 else ""
-        log.warning(
-            "%d coupling(s) not matched in the structure: %s%s",
-            len(unmatched),
-            shown,
-            more,
-        )
+    match = replace(match, couplings=matched, unmatched=unmatched)
+    for note in [*match.notes, altloc_note(index)]:
+        if note:
+            log.info("%s", note)
+    for warning in match_warnings(match, "structure"):
+        log.warning("%s", warning)
     if not matched:
-        hint = ""
-        if unmatched:
-            hint = f" (first: {unmatched[0][0].label}: {unmatched[0][1]})"
-        elif other:
-            hint = (
-                f" (none of the {other} couplings is between {atoms[0]} and {atoms[1]})"
-            )
-        elif not couplings:
-            hint = " (no couplings given)"
-        raise DataError(f"no coupling matched the structure{hint}", source)
+        raise DataError(
+            "no coupling matched the structure"
+            + no_match_reason(match, len(couplings), atoms),
+            source,
+        )
     return StructureVectors(
-        vectors=np.array(vectors),
+        vectors=np.array(vectors, dtype=np.float64),
         values=np.array([c.value for c in matched]),
         labels=[c.label for c in matched],
         couplings=matched,
         unmatched=unmatched,
-        other_pairs=other,
+        other_pairs=match.other_pairs,
         model=model,
-        renamed=renamed,
+        renamed=match.renamed,
     )
-
-
-def _with_atoms(c: Coupling, atoms: Sequence[str]) -> Coupling:
-    return replace(c, atom_i=atoms[0], atom_j=atoms[1])
-
-
-def _with_resnames(c: Coupling, resname_i: str, resname_j: str) -> Coupling:
-    return replace(c, resname_i=resname_i, resname_j=resname_j)
 
 
 def residue_vectors(

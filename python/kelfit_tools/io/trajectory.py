@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -16,12 +16,13 @@ from numpy.typing import NDArray
 
 from .._extras import MissingExtra
 from ..errors import DataError, PathLike
-from .structure import _atom_key, _resname
+from .matching import atom_key, match_couplings, match_warnings, no_match_reason
 from .tables import Coupling
 
 __all__ = [
     "MD_HINT",
     "CouplingAtoms",
+    "UniverseIndex",
     "coupling_atoms",
     "frame_range",
     "load_universe",
@@ -70,6 +71,10 @@ class CouplingAtoms:
         unmatched: couplings of the wanted atom pair the topology lacks,
             each with the reason.
         other_pairs: couplings between other atom pairs, left out.
+        notes: what a reader should know of the match (a chain taken by
+            another name, ...).
+        warnings: what a reader must know (residue names that differ,
+            couplings left unmatched).
     """
 
     first: Any
@@ -79,6 +84,8 @@ class CouplingAtoms:
     couplings: list[Coupling]
     unmatched: list[tuple[Coupling, str]]
     other_pairs: int
+    notes: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
 
     def vectors(self) -> NDArray[np.float64]:
         """The bond vectors at the universe's current frame."""
@@ -88,44 +95,44 @@ class CouplingAtoms:
         return out
 
 
-class _AtomIndex:
-    """Atoms of a topology by chain, residue number, insertion code and name."""
+class UniverseIndex:
+    """The :class:`~kelfit_tools.io.matching.AtomIndex` of a topology's atoms.
+
+    Chains are PDB chains where the topology has them, else segments.
+    """
+
+    source = "topology"
 
     def __init__(self, atoms: Any) -> None:
         chains = _chain_names(atoms)
         icodes = getattr(atoms, "icodes", None)
-        self.residues: dict[tuple[str, int, str], dict[str, int]] = {}
-        self.resnames: dict[tuple[str, int, str], str] = {}
-        self.chain_order: list[str] = []
+        self._atoms: dict[tuple[str, int, str], dict[str, int]] = {}
+        self._names: dict[tuple[str, int, str], str] = {}
+        self._chains: list[str] = []
         for k, atom in enumerate(atoms):
             icode = "" if icodes is None else str(icodes[k]).strip().upper()
             key = (chains[k], int(atom.resid), icode)
-            if chains[k] not in self.chain_order:
-                self.chain_order.append(chains[k])
-            self.residues.setdefault(key, {}).setdefault(_atom_key(atom.name), atom.ix)
-            self.resnames.setdefault(key, str(atom.resname))
+            if chains[k] not in self._chains:
+                self._chains.append(chains[k])
+            self._atoms.setdefault(key, {}).setdefault(atom_key(atom.name), atom.ix)
+            self._names.setdefault(key, str(atom.resname))
+        self._hydrogens = any(
+            name.lstrip("0123456789").startswith("H")
+            for names in self._atoms.values()
+            for name in names
+        )
 
-    def find(
-        self, chain: str | None, number: int, icode: str, resname: str | None, atom: str
-    ) -> tuple[int | None, str]:
-        chains = [chain] if chain else self.chain_order
-        for name in chains:
-            key = (name, number, icode)
-            names = self.residues.get(key)
-            if names is None:
-                continue
-            expected = _resname(resname)
-            if expected is not None and _resname(self.resnames[key]) != expected:
-                return None, (
-                    f"residue {number}{icode} is {self.resnames[key]} in the "
-                    f"topology, {resname} in the table"
-                )
-            index = names.get(_atom_key(atom))
-            if index is None:
-                return None, f"no atom {atom} in {self.resnames[key]}{number}{icode}"
-            return index, ""
-        where = f" in chain {chain}" if chain else ""
-        return None, f"no residue {number}{icode}{where} in the topology"
+    def chains(self) -> list[str]:
+        return list(self._chains)
+
+    def residue(self, chain: str, number: int, icode: str) -> str | None:
+        return self._names.get((chain, number, icode.strip().upper()))
+
+    def atom(self, chain: str, number: int, icode: str, name: str) -> Any:
+        return self._atoms.get((chain, number, icode.strip().upper()), {}).get(name)
+
+    def has_hydrogens(self) -> bool:
+        return self._hydrogens
 
 
 def _chain_names(atoms: Any) -> list[str]:
@@ -143,66 +150,40 @@ def _chain_names(atoms: Any) -> list[str]:
 def coupling_atoms(
     universe: Any,
     couplings: Sequence[Coupling],
-    atoms: Sequence[str] = ("N", "H"),
+    atoms: Sequence[str] | None = ("N", "H"),
     *,
     chain: str | None = None,
+    resnames: str = "strict",
 ) -> CouplingAtoms:
     """Match couplings to atom pairs of a universe's topology.
 
     Atoms are found by chain (PDB chain, else segment), residue number,
-    insertion code and name; ``H`` and ``HN`` are the same amide proton,
-    and force-field residue names (HSD, HIE, ...) match their residue.
+    insertion code and name, as
+    :func:`~kelfit_tools.io.matching.match_couplings` does for structures;
+    ``atoms`` None takes every pair.
 
     Raises:
-        DataError: no coupling matched.
+        DataError: a topology without the hydrogens most couplings need, or
+            no coupling matched.
     """
-    if len(atoms) != 2:
-        raise ValueError(f"atoms must name two atoms, got {list(atoms)}")
-    index = _AtomIndex(universe.atoms)
-    wanted = (_atom_key(atoms[0]), _atom_key(atoms[1]))
-    first: list[int] = []
-    second: list[int] = []
-    values: list[float] = []
-    labels: list[str] = []
-    matched: list[Coupling] = []
-    unmatched: list[tuple[Coupling, str]] = []
-    other = 0
-    for c in couplings:
-        name_i = c.atom_i if c.atom_i is not None else atoms[0]
-        name_j = c.atom_j if c.atom_j is not None else atoms[1]
-        pair = (_atom_key(name_i), _atom_key(name_j))
-        if pair != wanted and pair[::-1] != wanted:
-            other += 1
-            continue
-        i, why = index.find(
-            c.chain_i or chain, c.residue_i, c.icode_i, c.resname_i, name_i
+    match = match_couplings(
+        UniverseIndex(universe.atoms), couplings, atoms, chain=chain, resnames=resnames
+    )
+    if not match.couplings:
+        raise DataError(
+            "no coupling matched the topology"
+            + no_match_reason(match, len(couplings), atoms)
         )
-        j, why_j = (None, "")
-        if i is not None:
-            j, why_j = index.find(
-                c.chain_j or chain, c.residue_j, c.icode_j, c.resname_j, name_j
-            )
-        if i is None or j is None:
-            unmatched.append((c, why or why_j))
-            continue
-        first.append(i)
-        second.append(j)
-        values.append(c.value)
-        labels.append(c.label)
-        matched.append(c)
-    if not values:
-        hint = (
-            f" (first: {unmatched[0][0].label}: {unmatched[0][1]})" if unmatched else ""
-        )
-        raise DataError(f"no coupling matched the topology{hint}")
     return CouplingAtoms(
-        first=universe.atoms[first],
-        second=universe.atoms[second],
-        values=np.array(values, dtype=np.float64),
-        labels=labels,
-        couplings=matched,
-        unmatched=unmatched,
-        other_pairs=other,
+        first=universe.atoms[match.first],
+        second=universe.atoms[match.second],
+        values=np.array([c.value for c in match.couplings], dtype=np.float64),
+        labels=[c.label for c in match.couplings],
+        couplings=match.couplings,
+        unmatched=match.unmatched,
+        other_pairs=match.other_pairs,
+        notes=match.notes,
+        warnings=match_warnings(match, "topology"),
     )
 
 
