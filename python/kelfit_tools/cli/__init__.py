@@ -26,6 +26,7 @@ from .common import (
     UsageError,
     data_error_exit,
     log,
+    warnings_seen,
 )
 
 __all__ = ["build_parser", "main"]
@@ -74,6 +75,8 @@ def _setup_logging(quiet: bool) -> logging.Handler:
     handler.setFormatter(_Formatter())
     handler.addFilter(_Once())
     log.addHandler(handler)
+    warnings_seen.messages.clear()
+    log.addHandler(warnings_seen)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False
     return handler
@@ -129,6 +132,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     finally:
         log.removeHandler(handler)
+        log.removeHandler(warnings_seen)
 
 
 if __name__ == "__main__":

@@ -19,9 +19,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..bonds import parse_types
+from ..checks import DUPLICATE_POLICIES
 from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
 from ..errors import DataError
 from ..io import FORMATS
+from ..prepare import Preparation, Selection
 
 log = logging.getLogger("kelfit_tools")
 
@@ -195,7 +197,19 @@ def input_options(couplings_help: str) -> argparse.ArgumentParser:
     p = Parser(add_help=False)
     p.add_argument("table", nargs="?", metavar="TABLE", help="vector table")
     p.add_argument("--structure", metavar="FILE", help="PDB or mmCIF structure")
-    p.add_argument("--couplings", metavar="FILE", help=couplings_help)
+    p.add_argument(
+        "--couplings",
+        metavar="FILE",
+        action="append",
+        help=couplings_help + " (repeat for several media: one medium per file)",
+    )
+    p.add_argument(
+        "--medium",
+        metavar="NAME|N",
+        action="append",
+        help="only this medium of the couplings, by name or number from 1 "
+        "(repeatable; default every medium)",
+    )
     p.add_argument(
         "--format",
         choices=FORMATS,
@@ -221,6 +235,27 @@ def input_options(couplings_help: str) -> argparse.ArgumentParser:
     )
     p.add_argument("--chain", help="chain for couplings that name none")
     p.add_argument(
+        "--renumber",
+        type=int,
+        default=0,
+        metavar="K",
+        help="add K to every residue number of the couplings, to match the "
+        "structure's numbering",
+    )
+    p.add_argument(
+        "--duplicates",
+        choices=DUPLICATE_POLICIES,
+        default="error",
+        help="a coupling listed twice (the same atom pair): an error (default), "
+        "or keep the first, or the mean of the values",
+    )
+    p.add_argument(
+        "--build-hn",
+        action="store_true",
+        help="place amide protons from the backbone, for structures without "
+        "hydrogens (such as X-ray structures)",
+    )
+    p.add_argument(
         "--strict-names",
         action="store_true",
         help="leave out couplings whose residue name differs from the "
@@ -239,7 +274,17 @@ def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
         raise UsageError("--couplings goes with --structure")
     if needs_couplings and args.structure and not args.couplings:
         raise UsageError("--structure needs --couplings FILE")
-    structure_only = ("chain", "types", "exclude", "format", "atoms", "strict_names")
+    structure_only = (
+        "chain",
+        "types",
+        "exclude",
+        "format",
+        "atoms",
+        "strict_names",
+        "medium",
+        "renumber",
+        "build_hn",
+    )
     if args.table:
         given = [name for name in structure_only if getattr(args, name, None)]
         if given:
@@ -247,6 +292,46 @@ def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
             raise UsageError(f"--{option} goes with --structure and --couplings")
     if args.atoms and args.types:
         raise UsageError("give --atoms or --types, not both")
+    if args.medium and not args.couplings:
+        raise UsageError("--medium goes with --couplings")
+
+
+def selection(args: argparse.Namespace) -> Selection:
+    """The couplings' selection the options ask for."""
+    return Selection(
+        types=tuple(args.types) if args.types else None,
+        atoms=args.atoms,
+        exclude=frozenset(args.exclude or ()),
+        duplicates=args.duplicates,
+        renumber=args.renumber,
+    )
+
+
+class WarningRecord(logging.Handler):
+    """Keeps every warning a run logs, for the JSON's ``warnings``."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        message = record.getMessage()
+        if message not in self.messages:
+            self.messages.append(message)
+
+
+#: The warnings of the running command.
+warnings_seen = WarningRecord()
+
+
+def report_preparation(report: Preparation) -> None:
+    """Log what the path from couplings to fits left out and why."""
+    for note in report.notes:
+        log.info("%s", note)
+    for warning in report.warnings:
+        log.warning("%s", warning)
+    report.notes.clear()
+    report.warnings.clear()
 
 
 # ---------------------------------------------------------------- outputs

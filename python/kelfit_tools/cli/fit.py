@@ -16,14 +16,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._extras import INSTALL_HINT, MissingExtra, available
-from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type
+from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
 from ..fitting import FitResult, fit
-from ..io import Coupling, read_restraints, read_table
+from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
 from ..montecarlo import MonteCarloResult, monte_carlo
+from ..prepare import Medium, Preparation, pick_media, read_media, structure_inputs
 from ..report.tensor import (
     comparison_report,
     fit_report,
@@ -43,8 +44,11 @@ from .common import (
     parallel_options,
     positive,
     quiet_options,
+    report_preparation,
     seed,
+    selection,
     tensor_params,
+    warnings_seen,
 )
 
 __all__ = ["add_parser", "run"]
@@ -188,6 +192,8 @@ def _check(args: argparse.Namespace) -> None:
             raise UsageError("--trajectory goes with --structure (its topology)")
         if args.models != 1 or args.errors:
             raise UsageError("--models and --errors do not go with --trajectory")
+        if args.build_hn:
+            raise UsageError("--build-hn goes with a structure, not --trajectory")
     elif args.stride != 1 or args.frames is not None:
         raise UsageError("--stride and --frames go with --trajectory")
     if (args.bootstrap or args.sigma or args.seed is not None) and not args.errors:
@@ -196,54 +202,6 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("--sigma is for noise; --bootstrap resamples rows")
     if args.plot and not available("matplotlib"):
         raise MissingExtra(f"--plot needs matplotlib: {INSTALL_HINT}")
-
-
-def _select(couplings: list[Coupling], args: argparse.Namespace) -> list[Coupling]:
-    """Couplings kept by W, --types/--atoms and --exclude, with notes."""
-    notes = []
-    kept = [c for c in couplings if c.weight != 0]
-    if len(kept) != len(couplings):
-        notes.append(f"{len(couplings) - len(kept)} coupling(s) with W = 0 left out")
-    types = args.types or ([bond_type(*args.atoms)] if args.atoms else None)
-    # A plain table names no atoms: its rows are N-H unless --atoms says.
-    default = args.atoms or ("N", "H")
-    present = {bond_type(c.atom_i or default[0], c.atom_j or default[1]) for c in kept}
-    if types:
-        before = len(kept)
-        kept = [
-            c
-            for c in kept
-            if bond_type(c.atom_i or default[0], c.atom_j or default[1]) in set(types)
-        ]
-        if before != len(kept):
-            notes.append(
-                f"{before - len(kept)} coupling(s) of other bond types left out"
-            )
-    if args.exclude:
-        before = len(kept)
-        kept = [
-            c
-            for c in kept
-            if c.residue_i not in args.exclude and c.residue_j not in args.exclude
-        ]
-        notes.append(f"{before - len(kept)} coupling(s) of excluded residues left out")
-    if not kept:
-        raise DataError(
-            "no couplings left to fit after the selection ("
-            + "; ".join([*notes, "types present: " + ", ".join(sorted(present))])
-            + ")",
-            args.couplings,
-        )
-    for note in notes:
-        log.info("%s", note)
-    return kept
-
-
-def _media(couplings: list[Coupling]) -> list[tuple[str, list[Coupling]]]:
-    groups: dict[str, list[Coupling]] = {}
-    for c in couplings:
-        groups.setdefault(c.medium, []).append(c)
-    return list(groups.items())
 
 
 def _errors(
@@ -279,33 +237,41 @@ def _fit_medium_task(options: dict[str, Any], item: tuple[Any, ...]) -> MediumFi
     return fit_medium(vectors, couplings, name=name, **options)
 
 
+def _media(args: argparse.Namespace) -> list[Medium]:
+    media = pick_media(read_media(args.couplings, args.format), args.medium)
+    if len(args.couplings) > 1:
+        log.info(
+            "%d media from %d coupling files: %s",
+            len(media),
+            len(args.couplings),
+            ", ".join(m.name for m in media),
+        )
+    return media
+
+
 def _structure_fits(
     args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
 ) -> list[_Fit]:
-    from ..io.structure import load_structure, structure_vectors
+    from ..io.structure import load_structure
 
-    couplings = _select(read_restraints(args.couplings, args.format), args)
-    # A file that names no medium holds one: call it by the file's name.
-    media = [
-        (name or os.path.basename(args.couplings), rows)
-        for name, rows in _media(couplings)
-    ]
+    media = _media(args)
     structure = load_structure(args.structure)
     numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
+    report = Preparation()
     # Vectors of every model and medium first (quick), then the fits of all
     # of them at once, on every core or on the cluster.
-    inputs = []
-    for number in numbers:
-        for name, rows in media:
-            sv = structure_vectors(
-                structure,
-                rows,
-                args.atoms,
-                number,
-                chain=args.chain,
-                resnames="strict" if args.strict_names else "use",
-            )
-            inputs.append((number, name, sv))
+    prepared = structure_inputs(
+        structure,
+        media,
+        selection(args),
+        report,
+        models=list(numbers),
+        chain=args.chain,
+        strict_names=args.strict_names,
+        offset=args.offset,
+    )
+    report_preparation(report)
+    inputs = [(p.model, p.medium, p.matched) for p in prepared]
     options = {
         "convention": args.signs,
         "bond_lengths": args.bond_lengths,
@@ -330,7 +296,8 @@ def _structure_fits(
         # Say which medium (and model) the data could not serve.
         number, name, _ = inputs[exc.index]
         where = f"medium {name!r}" + (f", model {number}" if number > 1 else "")
-        raise DataError(f"{where}: {exc.reason}", args.couplings) from None
+        path = next(m.path for m in media if m.name == name)
+        raise DataError(f"{where}: {exc.reason}", path) from None
     fits: list[_Fit] = []
     for (number, name, sv), mf in zip(inputs, medium_fits):
         if number == numbers[0]:
@@ -392,7 +359,8 @@ def _table_fits(
 def _source(args: argparse.Namespace) -> dict[str, Any]:
     if args.table:
         return {"table": args.table}
-    return {"structure": args.structure, "couplings": args.couplings}
+    couplings = args.couplings[0] if len(args.couplings) == 1 else args.couplings
+    return {"structure": args.structure, "couplings": couplings}
 
 
 def _report(f: _Fit) -> dict[str, Any]:
@@ -486,6 +454,7 @@ def _json(
         payload["ensemble"] = [
             {"medium": name, **summary_json(summary)} for name, summary in ensembles
         ]
+    payload["warnings"] = list(warnings_seen.messages)
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
@@ -527,8 +496,11 @@ def _plot_paths(path: str, count: int) -> list[str]:
 def _default_title(args: argparse.Namespace, f: _Fit) -> str:
     if args.table:
         return os.path.basename(args.table)
-    name = f"{os.path.basename(args.structure)}, {os.path.basename(args.couplings)}"
-    if f.medium is not None and f.medium.name != os.path.basename(args.couplings):
+    files = ", ".join(os.path.basename(c) for c in args.couplings)
+    name = f"{os.path.basename(args.structure)}, {files}"
+    if f.medium is not None and f.medium.name not in map(
+        os.path.basename, args.couplings
+    ):
         name += f"\n{f.medium.name}"
     return name
 

@@ -10,22 +10,12 @@ from __future__ import annotations
 import argparse
 import json
 import os
-from typing import Any
 
-import numpy as np
-
-from ..io import read_restraints
+from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import FrameSummary, record_frames
-from .common import emit, executor_for, log
+from .common import emit, executor_for, log, report_preparation, selection
 
 __all__ = ["run_trajectory"]
-
-
-def _sigma(args: argparse.Namespace, couplings: list[Any]) -> Any:
-    errors = [c.error for c in couplings]
-    if args.unweighted or any(e is None or not e > 0 for e in errors):
-        return None
-    return np.array(errors, dtype=np.float64)
 
 
 def _text(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
@@ -52,7 +42,7 @@ def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
         "input": {
             "structure": args.structure,
             "trajectory": args.trajectory,
-            "couplings": args.couplings,
+            "couplings": args.couplings[0],
         },
         "couplings": count,
         "frames": summary.frames,
@@ -73,34 +63,31 @@ def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
 
 def run_trajectory(args: argparse.Namespace) -> int:
     """Fit every frame (``--stride``, ``--frames``) and report them."""
-    from ..io.trajectory import coupling_atoms, frame_range, load_universe
+    from ..io.trajectory import frame_range, load_universe
+    from ..media import row_sigma
     from ..trajectory import fit_frames
-    from .fit import _select
 
-    couplings = _select(read_restraints(args.couplings, args.format), args)
-    atoms = args.atoms or ("N", "H")
+    media = pick_media(read_media(args.couplings, args.format), args.medium)
     universe = load_universe(args.structure, args.trajectory)
-    pairs = coupling_atoms(universe, couplings, atoms, chain=args.chain)
-    count = len(pairs.values)
-    other = (
-        f"; {pairs.other_pairs} of other atom pairs left out (a trajectory fit "
-        "takes one pair: --atoms A,B)"
-        if pairs.other_pairs
-        else ""
+    report = Preparation()
+    pairs = trajectory_input(
+        universe,
+        media,
+        selection(args),
+        report,
+        chain=args.chain,
+        strict_names=args.strict_names,
+        offset=args.offset,
     )
-    log.info("using %d %s-%s couplings%s", count, atoms[0], atoms[1], other)
-    if pairs.unmatched:
-        shown = "; ".join(f"{c.label}: {why}" for c, why in pairs.unmatched[:5])
-        more = (
-            f" and {len(pairs.unmatched) - 5} more" if len(pairs.unmatched) > 5 else ""
-        )
-        log.warning(
-            "%d coupling(s) not matched in the topology: %s%s",
-            len(pairs.unmatched),
-            shown,
-            more,
-        )
-    sigma = _sigma(args, pairs.couplings)
+    count = len(pairs.values)
+    atoms = args.atoms or ("N", "H")
+    log.info("using %d %s-%s couplings", count, atoms[0], atoms[1])
+    report_preparation(report)
+    sigma = None
+    if not args.unweighted:
+        sigma, why = row_sigma(pairs.couplings)
+        if why:
+            log.info("%s", why)
     frames = frame_range(len(universe.trajectory), args.frames, args.stride)
     with executor_for(args) as executor:
         summary = record_frames(

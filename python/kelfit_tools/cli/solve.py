@@ -11,7 +11,8 @@ import numpy as np
 
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, row_scales
 from ..fitting import back_calculate
-from ..io import read_restraints, read_table
+from ..io import read_table
+from ..prepare import Preparation, pick_media, read_media, select_couplings
 from .common import (
     Outputs,
     UsageError,
@@ -22,6 +23,8 @@ from .common import (
     log,
     positive,
     quiet_options,
+    report_preparation,
+    selection,
     tensor_params,
 )
 
@@ -79,25 +82,21 @@ def run(args: argparse.Namespace) -> int:
         vectors, labels = table.vectors, table.labels
         atoms = None
     elif args.couplings:
-        from ..io.structure import structure_vectors
+        from ..io.structure import load_structure, structure_vectors
 
-        couplings = read_restraints(args.couplings, args.format)
-        if args.types:
-            from ..bonds import bond_type
-
-            couplings = [
-                c
-                for c in couplings
-                if bond_type(c.atom_i or "N", c.atom_j or "H") in set(args.types)
-            ]
-        if args.exclude:
-            couplings = [
-                c
-                for c in couplings
-                if c.residue_i not in args.exclude and c.residue_j not in args.exclude
-            ]
+        report = Preparation()
+        couplings = [
+            c
+            for medium in pick_media(
+                read_media(args.couplings, args.format), args.medium
+            )
+            for c in select_couplings(
+                medium.couplings, selection(args), report, where=medium.path
+            )
+        ]
+        report_preparation(report)
         sv = structure_vectors(
-            args.structure,
+            load_structure(args.structure),
             couplings,
             args.atoms,
             args.model,
@@ -109,8 +108,10 @@ def run(args: argparse.Namespace) -> int:
     else:
         from ..io.structure import residue_vectors
 
-        if args.chain or args.types or args.exclude:
-            raise UsageError("--chain, --types and --exclude go with --couplings")
+        if args.chain or args.types or args.exclude or args.renumber:
+            raise UsageError(
+                "--chain, --types, --exclude and --renumber go with --couplings"
+            )
         pair = args.atoms or ("N", "H")
         vectors, labels = residue_vectors(args.structure, pair, args.model)
         atoms = [pair] * len(labels)

@@ -1,0 +1,366 @@
+"""From couplings as read to what a fit needs, the same way for every input.
+
+Every command and every kind of input (a structure, an ensemble, a
+trajectory's topology) goes through this path:
+
+1. :func:`read_media`: the coupling files, as alignment media (one file may
+   hold several; several files are several media, named by file);
+2. :func:`select_couplings`: the couplings kept by weight (W = 0 is left
+   out), bond type and excluded residues, duplicates resolved, residue
+   numbers moved where asked;
+3. matching to atoms (:func:`~kelfit_tools.io.structure.structure_vectors`,
+   :func:`~kelfit_tools.io.trajectory.coupling_atoms`), after a check that
+   the numbering of the couplings and the structure agree;
+4. :func:`check_fit_input` and :func:`check_fit`: too few couplings for the
+   parameters, a poorly determined tensor, implausible units.
+
+What was left out and why goes to a :class:`Preparation`: notes a reader
+should know and warnings a reader must know.  Nothing here knows the
+command line or its log; the commands present the report.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any
+
+from .bonds import bond_type
+from .errors import DataError, PathLike
+from .io import Coupling, read_restraints
+
+if TYPE_CHECKING:
+    from .io.structure import StructureVectors
+    from .io.trajectory import CouplingAtoms
+
+__all__ = [
+    "Medium",
+    "Preparation",
+    "Selection",
+    "pick_media",
+    "read_media",
+    "select_couplings",
+]
+
+
+#: Parameters of every fit: three angles, Da and R.
+FREE_PARAMETERS = 5
+
+#: The atom pair a trajectory's couplings are between unless told.
+_TRAJECTORY_PAIR = ("N", "H")
+
+
+@dataclass(frozen=True)
+class Selection:
+    """Which couplings a fit uses.
+
+    Attributes:
+        types: bond types to keep, such as ``("N-H", "CA-HA")``; None keeps
+            every type.
+        atoms: the atom pair a plain table's rows are between (N and H when
+            None); also keeps only that pair when ``types`` is None.
+        exclude: residue numbers whose couplings are left out.
+        duplicates: what to do with the same atom pair listed twice:
+            ``"error"``, ``"first"`` or ``"mean"``.
+        renumber: added to every residue number of the couplings.
+    """
+
+    types: tuple[str, ...] | None = None
+    atoms: tuple[str, str] | None = None
+    exclude: frozenset[int] = frozenset()
+    duplicates: str = "error"
+    renumber: int = 0
+
+    def wanted_types(self) -> set[str] | None:
+        """The bond types kept, or None for every type."""
+        if self.types:
+            return set(self.types)
+        if self.atoms:
+            return {bond_type(*self.atoms)}
+        return None
+
+    def row_type(self, c: Coupling) -> str:
+        """A coupling's bond type; a plain table's rows are ``atoms``."""
+        default = self.atoms or ("N", "H")
+        return bond_type(c.atom_i or default[0], c.atom_j or default[1])
+
+
+@dataclass
+class Preparation:
+    """What the path from couplings to fits left out, and what a reader
+    should (notes) or must (warnings) know."""
+
+    notes: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+
+
+@dataclass(frozen=True)
+class Medium:
+    """One alignment medium's couplings.
+
+    Attributes:
+        name: the medium's name (the file's name when it names none).
+        couplings: its couplings, in file order.
+        path: the file they were read from.
+    """
+
+    name: str
+    couplings: list[Coupling]
+    path: str
+
+
+def read_media(paths: Sequence[PathLike], format: str | None = None) -> list[Medium]:
+    """Read coupling files as media.
+
+    A file that names its media (Xplor/CNS blocks, NMR-STAR frames) gives
+    one medium each; a file that names none is one medium, called by the
+    file's name.  Media of several files are never merged: two files that
+    name a medium alike are told apart by their file names.
+
+    Raises:
+        DataError: a file cannot be read.
+    """
+    media: list[Medium] = []
+    for path in paths:
+        base = os.path.basename(os.fspath(path))
+        groups: dict[str, list[Coupling]] = {}
+        for c in read_restraints(path, format):
+            groups.setdefault(c.medium, []).append(c)
+        if not groups:
+            raise DataError("no couplings in the file", path)
+        for name, rows in groups.items():
+            media.append(Medium(name or base, rows, os.fspath(path)))
+    names = [m.name for m in media]
+    if len(set(names)) != len(names):
+        media = [
+            replace(m, name=f"{os.path.basename(m.path)}: {m.name}")
+            if names.count(m.name) > 1 and m.name != os.path.basename(m.path)
+            else m
+            for m in media
+        ]
+    return media
+
+
+def pick_media(media: Sequence[Medium], picks: Sequence[str] | None) -> list[Medium]:
+    """The media named (or numbered from 1) in ``picks``, in the order given.
+
+    Raises:
+        DataError: a pick that names no medium, with the media there are.
+    """
+    if not picks:
+        return list(media)
+    out: list[Medium] = []
+    for pick in picks:
+        found = [m for m in media if m.name == pick]
+        if not found and pick.strip().isdigit():
+            number = int(pick)
+            if 1 <= number <= len(media):
+                found = [media[number - 1]]
+        if not found:
+            known = "; ".join(f"{k}: {m.name}" for k, m in enumerate(media, 1))
+            raise DataError(f"no medium {pick!r} (the media are {known})")
+        out.extend(m for m in found if m not in out)
+    return out
+
+
+def select_couplings(
+    couplings: Sequence[Coupling],
+    selection: Selection,
+    report: Preparation,
+    *,
+    where: PathLike | None = None,
+) -> list[Coupling]:
+    """The couplings a fit uses, with what was left out in ``report``.
+
+    Couplings of weight 0 are left out (as restraint files mean them);
+    duplicates are resolved by ``selection.duplicates``.
+
+    Raises:
+        DataError: duplicates under ``"error"``, or nothing left, saying
+            which bond types there are.
+    """
+    from .checks import resolve_duplicates
+
+    kept = [c for c in couplings if c.weight != 0]
+    if len(kept) != len(couplings):
+        report.notes.append(
+            f"{len(couplings) - len(kept)} coupling(s) with W = 0 left out"
+        )
+    present = sorted({selection.row_type(c) for c in kept})
+    wanted = selection.wanted_types()
+    if wanted is not None:
+        before = len(kept)
+        kept = [c for c in kept if selection.row_type(c) in wanted]
+        if before != len(kept):
+            report.notes.append(
+                f"{before - len(kept)} coupling(s) of other bond types left out"
+            )
+    if selection.exclude:
+        before = len(kept)
+        kept = [
+            c
+            for c in kept
+            if c.residue_i not in selection.exclude
+            and c.residue_j not in selection.exclude
+        ]
+        report.notes.append(
+            f"{before - len(kept)} coupling(s) of excluded residues left out"
+        )
+    if not kept:
+        raise DataError(
+            "no couplings left to fit after the selection ("
+            + "; ".join([*report.notes, "types present: " + ", ".join(present)])
+            + ")",
+            where,
+        )
+    if selection.renumber:
+        kept = renumbered(kept, selection.renumber)
+        report.notes.append(
+            f"residue numbers of the couplings moved by {selection.renumber:+d}"
+        )
+    kept, notes = resolve_duplicates(kept, selection.duplicates)
+    report.warnings.extend(notes)
+    return kept
+
+
+def renumbered(couplings: Sequence[Coupling], shift: int) -> list[Coupling]:
+    """The couplings with ``shift`` added to every residue number."""
+    return [
+        replace(c, residue_i=c.residue_i + shift, residue_j=c.residue_j + shift)
+        for c in couplings
+    ]
+
+
+@dataclass(frozen=True, eq=False)
+class FitInput:
+    """One medium of one model, matched and ready to fit.
+
+    Attributes:
+        model: the model (1-based).
+        medium: the medium's name.
+        matched: the vectors and the couplings they serve.
+    """
+
+    model: int
+    medium: str
+    matched: StructureVectors
+
+
+def free_parameters(offset: bool) -> int:
+    """Parameters a fit adjusts: three angles, Da and R (and the offset)."""
+    return FREE_PARAMETERS + (1 if offset else 0)
+
+
+def structure_inputs(
+    structure: Any,
+    media: Sequence[Medium],
+    selection: Selection,
+    report: Preparation,
+    *,
+    models: Sequence[int] = (1,),
+    chain: str | None = None,
+    strict_names: bool = False,
+    offset: bool = False,
+) -> list[FitInput]:
+    """Every medium of every model, matched to the structure's atoms.
+
+    Raises:
+        DataError: a selection that leaves nothing, numbering that does not
+            fit the structure, a structure without the protons the couplings
+            need, or too few couplings for the parameters.
+    """
+    from .checks import check_count
+    from .io.structure import GemmiIndex, structure_vectors
+
+    out: list[FitInput] = []
+    for medium in media:
+        rows = select_couplings(medium.couplings, selection, report, where=medium.path)
+        check_numbering(GemmiIndex(structure[models[0] - 1]), rows, selection)
+        for number in models:
+            matched = structure_vectors(
+                structure,
+                rows,
+                selection.atoms,
+                number,
+                chain=chain,
+                resnames="strict" if strict_names else "use",
+            )
+            if number == models[0]:
+                try:
+                    report.warnings.extend(
+                        check_count(
+                            len(matched.couplings),
+                            free_parameters(offset),
+                            label=f"medium {medium.name!r}",
+                        )
+                    )
+                except DataError as exc:
+                    raise DataError(str(exc), medium.path) from None
+            out.append(FitInput(number, medium.name, matched))
+    return out
+
+
+def trajectory_input(
+    universe: Any,
+    media: Sequence[Medium],
+    selection: Selection,
+    report: Preparation,
+    *,
+    chain: str | None = None,
+    strict_names: bool = False,
+    offset: bool = False,
+) -> CouplingAtoms:
+    """One medium's couplings matched to a trajectory's topology.
+
+    A trajectory fit takes one atom pair (``selection.atoms``, N-H by
+    default): its frames are fitted in the fast path of one bond type.
+
+    Raises:
+        DataError: several media, a selection that leaves nothing,
+            numbering that does not fit the topology, or too few couplings.
+    """
+    from .checks import check_count
+    from .io.trajectory import UniverseIndex, coupling_atoms
+
+    if len(media) != 1:
+        raise DataError(
+            f"a trajectory is fitted in one medium, and the couplings hold "
+            f"{len(media)}: pick one with --medium ("
+            + ", ".join(m.name for m in media)
+            + ")"
+        )
+    medium = media[0]
+    rows = select_couplings(medium.couplings, selection, report, where=medium.path)
+    check_numbering(UniverseIndex(universe.atoms), rows, selection)
+    atoms = selection.atoms or _TRAJECTORY_PAIR
+    pairs = coupling_atoms(
+        universe,
+        rows,
+        atoms,
+        chain=chain,
+        resnames="strict" if strict_names else "use",
+    )
+    if pairs.other_pairs:
+        report.notes.append(
+            f"{pairs.other_pairs} coupling(s) of other atom pairs left out (a "
+            "trajectory fit takes one pair: --atoms A,B)"
+        )
+    report.notes.extend(pairs.notes)
+    report.warnings.extend(pairs.warnings)
+    try:
+        report.warnings.extend(
+            check_count(
+                len(pairs.couplings), free_parameters(offset), label="the trajectory"
+            )
+        )
+    except DataError as exc:
+        raise DataError(str(exc), medium.path) from None
+    return pairs
+
+
+def check_numbering(
+    index: Any, couplings: Sequence[Coupling], selection: Selection
+) -> None:
+    """Refuse couplings whose residue numbers do not fit the structure's."""
+    del index, couplings, selection
