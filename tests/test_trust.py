@@ -1,0 +1,198 @@
+"""The mistakes users really make, on real data made wrong in that way: each
+gives an error or a warning, never a fit reported as good."""
+
+from __future__ import annotations
+
+import json
+import re
+from pathlib import Path
+
+import pytest
+from tools_support import run_kelfit, shared_data
+
+pytest.importorskip("gemmi")
+
+
+def ubiquitin() -> tuple[Path, Path]:
+    return (
+        shared_data("ubiquitin", "1d3z-model-1.pdb"),
+        shared_data("ubiquitin", "couplings.tab"),
+    )
+
+
+def fit_json(*args: object) -> dict:
+    done = run_kelfit("fit", "--json", *args)
+    assert done.returncode == 0, done.stderr
+    result: dict = json.loads(done.stdout)
+    return result
+
+
+def without_hydrogens(pdb: Path, out: Path) -> Path:
+    out.write_text(
+        "".join(
+            line
+            for line in pdb.read_text().splitlines(keepends=True)
+            if not (line.startswith("ATOM") and line[76:78].strip() == "H")
+        )
+    )
+    return out
+
+
+class TestMedia:
+    def test_several_files_are_several_media_and_medium_picks_one(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, table = ubiquitin()
+        # The same couplings under two names: a second file used to replace
+        # the first without a word.
+        second = tmp_path / "second.tab"
+        second.write_text(table.read_text())
+        both = fit_json("--structure", pdb, "--couplings", table, "--couplings", second)
+        names = [m["medium"] for m in both["media"]]
+        assert names == ["couplings.tab", "second.tab"]
+        tensors = [m["tensor"] for m in both["media"]]
+        assert tensors[0] == tensors[1]
+        assert len(both["comparisons"]) == 1
+        one = fit_json(
+            "--structure", pdb, "--couplings", table, "--couplings", second,
+            "--medium", "2",
+        )  # fmt: skip
+        assert [m["medium"] for m in one["media"]] == ["second.tab"]
+
+    def test_an_unknown_medium_names_the_media_there_are(self) -> None:
+        pdb, table = ubiquitin()
+        done = run_kelfit(
+            "fit", "--structure", pdb, "--couplings", table, "--medium", "gel"
+        )
+        assert done.returncode == 1
+        assert "no medium 'gel' (the media are 1: couplings.tab)" in done.stderr
+
+
+class TestSelection:
+    def test_solve_leaves_out_w0_rows_as_fit_does(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        text = table.read_text()
+        # Residue 2's N-H coupling is weighted 0.
+        zeroed = tmp_path / "w0.tab"
+        zeroed.write_text(
+            re.sub(
+                r"(\n\s+2\s+GLN\s+N\s+2\s+GLN\s+H\s+\S+\s+\S+\s+)1\.00",
+                r"\g<1>0.00",
+                text,
+            )
+        )
+        assert zeroed.read_text() != text
+        done = run_kelfit(
+            "solve", "--structure", pdb, "--couplings", zeroed, "--types", "N-H",
+            "--params", "0,0,0,10,0.3",
+        )  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        labels = [line.split(",")[0] for line in done.stdout.splitlines()[1:]]
+        assert "GLN2" not in labels and "ILE3" in labels
+        assert "1 coupling(s) with W = 0 left out" in done.stderr
+
+
+class TestDepositedFiles:
+    def test_xplor_segid_in_another_letter_case_matches_the_chain(
+        self, tmp_path: Path
+    ) -> None:
+        pdb = shared_data("hewl", "1e8l-model-1.pdb")
+        restraints = shared_data("hewl", "1e8l.mr").read_text()
+        plain = tmp_path / "plain.mr"
+        plain.write_text(restraints)
+        lower = tmp_path / "segid.mr"
+        lower.write_text(
+            re.sub(
+                r"\( resid (\d+) +and name (N|HN) +\)",
+                r"( segid a and resid \1 and name \2 )",
+                restraints,
+            )
+        )
+        assert "segid a" in lower.read_text()
+        expected = fit_json("--structure", pdb, "--couplings", plain)
+        done = run_kelfit("fit", "--json", "--structure", pdb, "--couplings", lower)
+        assert done.returncode == 0, done.stderr
+        got = json.loads(done.stdout)["media"]
+        assert [m["tensor"] for m in got] == [m["tensor"] for m in expected["media"]]
+        assert [len(m["couplings"]) for m in got] == [107, 102]
+        assert "chain 'a' of the couplings taken as the structure's chain 'A'" in (
+            done.stderr
+        )
+
+
+class TestStructureWithoutProtons:
+    def test_one_error_says_so_and_what_to_do(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        bare = without_hydrogens(pdb, tmp_path / "xray.pdb")
+        done = run_kelfit("fit", "--structure", bare, "--couplings", table)
+        assert done.returncode == 1
+        assert len(done.stderr.splitlines()) == 1
+        assert "has no hydrogens" in done.stderr and "--build-hn" in done.stderr
+
+    def test_types_without_protons_still_fit(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        bare = without_hydrogens(pdb, tmp_path / "xray.pdb")
+        out = fit_json(
+            "--structure", bare, "--couplings", table, "--types", "C-N,CA-C"
+        )  # fmt: skip
+        assert out["media"][0]["types"] == {"C-N": 67, "CA-C": 64}
+
+
+class TestInsertionCodes:
+    def test_a_coupling_with_an_insertion_code_takes_only_that_residue(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, _ = ubiquitin()
+        # Residue 10 becomes 9A: the numbering of an insertion.
+        lines = []
+        for line in pdb.read_text().splitlines(keepends=True):
+            if line.startswith("ATOM") and line[22:26] == "  10":
+                line = line[:22] + "   9A" + line[27:]
+            lines.append(line)
+        inserted = tmp_path / "inserted.pdb"
+        inserted.write_text("".join(lines))
+        table = tmp_path / "icodes.tab"
+        table.write_text(
+            "VARS RESID_I RESNAME_I ATOMNAME_I RESID_J RESNAME_J ATOMNAME_J D\n"
+            "9A GLY N 9A GLY H 1.0\n"
+            "9 THR N 9 THR H 2.0\n"
+            "10 GLY N 10 GLY H 3.0\n"
+            + "".join(f"{r} X N {r} X H {r}.0\n" for r in range(2, 8))
+        )
+        done = run_kelfit(
+            "solve", "--structure", inserted, "--couplings", table,
+            "--params", "0,0,0,10,0.3",
+        )  # fmt: skip
+        labels = [line.split(",")[0] for line in done.stdout.splitlines()[1:]]
+        assert "GLY9A" in labels and "THR9" in labels
+        assert not any(label.startswith("GLY10") for label in labels)
+
+
+class TestTrajectoryPath:
+    def test_strict_names_holds_for_topologies_too(self, tmp_path: Path) -> None:
+        pytest.importorskip("MDAnalysis")
+        from kelfit_tools.io import read_couplings
+        from kelfit_tools.io.trajectory import load_universe
+        from kelfit_tools.prepare import (
+            Medium,
+            Preparation,
+            Selection,
+            trajectory_input,
+        )
+
+        pdb, _ = ubiquitin()
+        table = tmp_path / "typo.tab"
+        # Residue 2 is GLN: one typing error, used by number unless strict.
+        names = ["GLU", "ILE", "PHE", "VAL", "LYS", "THR", "LEU"]
+        table.write_text(
+            "VARS RESID_I RESNAME_I ATOMNAME_I RESID_J RESNAME_J ATOMNAME_J D\n"
+            + "".join(f"{r} {n} N {r} {n} H {r}.0\n" for r, n in enumerate(names, 2))
+        )
+        universe = load_universe(pdb)
+        media = [Medium("m", read_couplings(table), str(table))]
+        loose = trajectory_input(universe, media, Selection(), Preparation())
+        strict = trajectory_input(
+            universe, media, Selection(), Preparation(), strict_names=True
+        )
+        assert [c.residue_i for c in loose.couplings] == list(range(2, 9))
+        assert [c.residue_i for c in strict.couplings] == list(range(3, 9))
