@@ -78,7 +78,7 @@ class TestBondConstants:
             (1.041 / STANDARD_LENGTHS["N-H"]) ** 3, rel=1e-12
         )
         with pytest.raises(ValueError, match="no standard length"):
-            row_scales([("CB", "HB")], None, bond_lengths="standard")
+            row_scales([("CD1", "HD1")], None, bond_lengths="standard")
         with pytest.raises(ValueError, match="gyromagnetic"):
             row_scales([("O", "H")], [1.0])
 

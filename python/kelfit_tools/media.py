@@ -11,13 +11,19 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .bonds import NH_REFERENCE_LENGTH, bond_type, reference_constant, row_scales
+from .bonds import (
+    NH_REFERENCE_LENGTH,
+    bond_type,
+    length_overrides,
+    reference_constant,
+    row_scales,
+)
 from .fitting import FitResult, fit
 from .io.tables import Coupling
 from .tensor import (
@@ -65,6 +71,9 @@ class MediumFit:
             tell the conventions apart).
         bond_lengths: ``"structure"`` or ``"standard"``.
         nh_length: N-H length (angstrom) Da is normalised to.
+        lengths: the lengths (angstrom) given for bond types, keyed as
+            :func:`~kelfit_tools.bonds.bond_type` names them; each replaces
+            its type's standard length or structure distances.
         notes: what a reader should know (unweighted fit, W values, ...).
         warnings: what a reader must know (a start that ended worse than
             the linear optimum, ...).
@@ -84,6 +93,7 @@ class MediumFit:
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
     linear: FitResult | None = None
+    lengths: dict[str, float] = field(default_factory=dict)
 
     @property
     def reference_constant(self) -> float:
@@ -153,6 +163,7 @@ def fit_medium(
     convention: str = "auto",
     bond_lengths: str = "structure",
     nh_length: float = NH_REFERENCE_LENGTH,
+    lengths: Mapping[str, float] | None = None,
     offset: bool = False,
     start: ArrayLike | None = None,
     weighted: bool = True,
@@ -168,14 +179,18 @@ def fit_medium(
             both where the bond types tell them apart and keep the better.
         bond_lengths: ``"structure"`` or ``"standard"``.
         nh_length: N-H length (angstrom) of scale 1.
+        lengths: lengths (angstrom) by bond type, such as ``{"C-H": 2.107}``,
+            each replacing its type's length under either ``bond_lengths``
+            (see :func:`~kelfit_tools.bonds.row_scales`).
         offset: also fit a constant offset.
         start: start parameters (radians), else the linear optimum.
         weighted: use the couplings' errors as sigma when all have one.
 
     Raises:
-        ValueError: bad input, an unknown nucleus or convention, a bond type
-            without a standard length.
+        ValueError: bad input, an unknown nucleus or convention, a bad
+            length, a bond type without a standard length.
     """
+    fixed = length_overrides(lengths)
     v = np.asarray(vectors, dtype=np.float64)
     if v.ndim != 2 or v.shape[0] != len(couplings):
         raise ValueError(
@@ -189,9 +204,16 @@ def fit_medium(
     sigma, why = row_sigma(couplings) if weighted else (None, "")
     if why:
         notes.append(why)
-    constants, _ = row_scales(
-        atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length
+    # A length for a type no row has is most likely a misspelt type.
+    notes.extend(
+        f"the length given for bond type {name} matches no coupling"
+        for name in fixed
+        if name not in types
     )
+    constants, _ = row_scales(
+        atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length,
+        lengths=fixed,
+    )  # fmt: skip
     # The conventions differ only where constants of both signs are present.
     both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
     tried = ["physical", "magnitudes"] if convention == "auto" and both_signs else []
@@ -203,7 +225,7 @@ def fit_medium(
     for conv in tried:
         _, scale = row_scales(
             atoms, distances, convention=conv, bond_lengths=bond_lengths,
-            nh_length=nh_length,
+            nh_length=nh_length, lengths=fixed,
         )  # fmt: skip
         fits[conv] = fit(v, observed, start, offset=offset, sigma=sigma, scale=scale)
     chi2 = {conv: _chi2(r) for conv, r in fits.items()}
@@ -228,7 +250,7 @@ def fit_medium(
     if start is not None:
         _, scale = row_scales(
             atoms, distances, convention=used, bond_lengths=bond_lengths,
-            nh_length=nh_length,
+            nh_length=nh_length, lengths=fixed,
         )  # fmt: skip
         linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
         if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
@@ -262,6 +284,7 @@ def fit_medium(
         notes=notes,
         warnings=warnings,
         linear=linear,
+        lengths=fixed,
     )
 
 
