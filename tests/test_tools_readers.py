@@ -132,7 +132,8 @@ class TestReadCouplings:
     @pytest.mark.parametrize(
         ("text", "line", "message"),
         [
-            ("VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J\n", 1, "lacks column"),
+            ("VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J\n", 1, "no observed coupling"),
+            ("VARS RESID_I ATOMNAME_I RESID_J D\n", 1, "lacks column.s. ATOMNAME_J"),
             (
                 "VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J D\nFORMAT %5d %s\n",
                 2,

@@ -8,7 +8,7 @@ naming the file and the 1-based line at fault.
 from __future__ import annotations
 
 from .restraints import FORMATS, detect_format, read_restraints
-from .tables import Coupling, VectorTable, read_couplings, read_table
+from .tables import Coupling, VectorTable, read_couplings, read_sequence, read_table
 
 __all__ = [
     "FORMATS",
@@ -17,5 +17,6 @@ __all__ = [
     "detect_format",
     "read_couplings",
     "read_restraints",
+    "read_sequence",
     "read_table",
 ]

@@ -14,7 +14,7 @@ from typing import Any
 
 from .._extras import require
 from ..errors import DataError, PathLike
-from .tables import Coupling
+from .tables import Coupling, parse_residue
 
 __all__ = ["looks_like_nmrstar", "read_nmrstar"]
 
@@ -69,30 +69,89 @@ def _medium_name(frame: Any) -> str:
     return str(frame.name)
 
 
-def _atom(
-    row: dict[str, Any], k: int
-) -> tuple[int | None, str, str | None, str | None]:
-    """Residue number, atom name, residue name and chain of atom ``k``.
+def _pdb_icode(row: dict[str, Any], m: int) -> str:
+    code = row.get(f"PDB_ins_code_{m}")
+    return "" if _missing(code) else str(code).strip().upper()
 
-    The author's numbering (as in the PDB file) wins when a row gives it;
-    its atom name goes with it, since the two sets may list the atoms in a
-    different order.
+
+def _borrowed_icode(
+    row: dict[str, Any], number: int, atom: str, path: PathLike, where: str
+) -> str:
+    """The insertion code the row's PDB set gives residue ``number``.
+
+    Another set has no insertion codes of its own, so a residue it numbers
+    52 may be the PDB's 52A.  The PDB set may list the two atoms in the
+    other order, so both are looked at; when they give residue ``number``
+    different codes (a coupling between 52 and 52A), the atom name decides.
+
+    Raises:
+        DataError: the codes differ and the atom name does not tell them
+            apart.
+    """
+    codes: dict[int, str] = {}
+    for m in (1, 2):
+        if parse_residue(str(row.get(f"PDB_residue_no_{m}"))) == (number, ""):
+            codes[m] = _pdb_icode(row, m)
+    if len(set(codes.values())) <= 1:
+        return next(iter(codes.values()), "")
+    same_atom = [
+        code
+        for m, code in codes.items()
+        if str(row.get(f"PDB_atom_name_{m}", "")).strip().upper() == atom.upper()
+    ]
+    if len(same_atom) == 1:
+        return same_atom[0]
+    raise DataError(
+        f"{where}: the PDB numbering gives residue {number} the insertion codes "
+        + " and ".join(repr(c) for c in codes.values())
+        + f"; cannot tell which belongs to atom {atom}",
+        path,
+    )
+
+
+#: Tag sets that name an atom, in order of preference: residue number,
+#: residue name, atom name and chain.  The author's numbering is the one in
+#: the author's PDB file; the PDB_* set is the deposited entry's, and comes
+#: with its insertion codes; Seq_ID counts along the sequence from 1 and
+#: agrees with a structure's numbering only by chance, so it comes last.
+_ATOM_SETS = (
+    ("Auth_seq_ID_{}", "Auth_comp_ID_{}", "Auth_atom_ID_{}", "Auth_asym_ID_{}"),
+    (
+        "PDB_residue_no_{}",
+        "PDB_residue_name_{}",
+        "PDB_atom_name_{}",
+        "PDB_strand_ID_{}",
+    ),
+    ("Seq_ID_{}", "Comp_ID_{}", "Atom_ID_{}", "PDB_strand_ID_{}"),
+)
+
+
+def _atom(
+    row: dict[str, Any], k: int, path: PathLike, where: str
+) -> tuple[int | None, str, str, str | None, str | None]:
+    """Residue number, insertion code, atom name, residue name and chain of
+    atom ``k``.
+
+    The first set of :data:`_ATOM_SETS` that the row fills in wins; its atom
+    name goes with it, since the sets may list the atoms in a different
+    order.  The insertion code is the number's own letter (``52A``), else
+    the one the PDB set gives the residue it numbers alike.
     """
     for seq, comp, atom, chain in (
-        (
-            f"Auth_seq_ID_{k}",
-            f"Auth_comp_ID_{k}",
-            f"Auth_atom_ID_{k}",
-            f"Auth_asym_ID_{k}",
-        ),
-        (f"Seq_ID_{k}", f"Comp_ID_{k}", f"Atom_ID_{k}", f"PDB_strand_ID_{k}"),
+        tuple(tag.format(k) for tag in tags) for tags in _ATOM_SETS
     ):
         if _missing(row.get(seq)) or _missing(row.get(atom)):
             continue
-        try:
-            number = int(str(row[seq]))
-        except ValueError:
-            continue
+        parsed = parse_residue(str(row[seq]))
+        if parsed is None:
+            raise DataError(
+                f"{where}: {seq} is not a residue number: {row[seq]!r}", path
+            )
+        number, icode = parsed
+        if seq.startswith("PDB_"):
+            icode = _pdb_icode(row, k)
+        elif not icode:
+            icode = _borrowed_icode(row, number, str(row[atom]), path, where)
         resname = None if _missing(row.get(comp)) else str(row[comp])
         if resname is None and str(row.get(f"Seq_ID_{k}")) == str(row[seq]):
             # The author's set names no residue; the other set's name holds
@@ -100,8 +159,8 @@ def _atom(
             fallback = row.get(f"Comp_ID_{k}")
             resname = None if _missing(fallback) else str(fallback)
         chain_id = None if _missing(row.get(chain)) else str(row[chain])
-        return number, str(row[atom]), resname, chain_id
-    return None, "", None, None
+        return number, icode, str(row[atom]), resname, chain_id
+    return None, "", "", None, None
 
 
 def read_nmrstar(path: PathLike) -> list[Coupling]:
@@ -138,8 +197,8 @@ def read_nmrstar(path: PathLike) -> list[Coupling]:
             for number, values in enumerate(loop.data, start=1):
                 row = dict(zip(tags, values))
                 where = f"save frame {frame.name}, row {number}"
-                res_i, atom_i, name_i, chain_i = _atom(row, 1)
-                res_j, atom_j, name_j, chain_j = _atom(row, 2)
+                res_i, icode_i, atom_i, name_i, chain_i = _atom(row, 1, path, where)
+                res_j, icode_j, atom_j, name_j, chain_j = _atom(row, 2, path, where)
                 value = _float(row.get(value_tag))
                 if res_i is None or res_j is None or value is None:
                     raise DataError(
@@ -155,6 +214,8 @@ def read_nmrstar(path: PathLike) -> list[Coupling]:
                         value=value,
                         chain_i=chain_i,
                         chain_j=chain_j,
+                        icode_i=icode_i,
+                        icode_j=icode_j,
                         resname_i=name_i,
                         resname_j=name_j,
                         error=error,

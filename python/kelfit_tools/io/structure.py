@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import gzip
 import logging
 import os
+import zlib
 from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
@@ -68,22 +70,74 @@ class StructureVectors:
     renamed: list[tuple[Coupling, str]] = field(default_factory=list)
 
 
+#: The first bytes of every gzip stream.
+_GZIP_MAGIC = b"\x1f\x8b"
+
+
+def _content_format(data: bytes) -> str:
+    """``"mmcif"``, ``"mmjson"`` or ``"pdb"``, from a file's first line.
+
+    An mmCIF file opens with its ``data_`` block (after comments), mmJSON
+    with a brace; anything else is read as PDB, whose records may come in
+    any order and which the atom count then checks.
+    """
+    for raw in data[:65536].splitlines():
+        line = raw.strip()
+        if not line or line.startswith(b"#"):
+            continue
+        if line[:5].lower() == b"data_":
+            return "mmcif"
+        if line.startswith(b"{"):
+            return "mmjson"
+        break
+    return "pdb"
+
+
 def load_structure(path: PathLike) -> gemmi.Structure:
-    """Read a PDB or mmCIF file with gemmi.
+    """Read a PDB, mmCIF or mmJSON file with gemmi, whatever its name.
+
+    The format is told by the content, not the file name, so that files
+    named as other programs name them (``.ent``, ``.txt``, no extension) read
+    alike; a gzip-compressed file is recognised by its first bytes.  The
+    structure is named after the file, without its extensions.
 
     Raises:
         MissingExtra: gemmi is not installed.
-        DataError: the file cannot be read or holds no atoms.
+        DataError: the file cannot be read, is a broken gzip stream, or holds
+            no atoms.
     """
     reader = _gemmi()
     if not os.path.isfile(path):
         raise DataError("no such file", path)
     try:
-        structure: gemmi.Structure = reader.read_structure(os.fspath(path))
+        with open(path, "rb") as handle:
+            data = handle.read()
+    except OSError as exc:
+        raise DataError(f"cannot read: {exc.strerror}", path) from None
+    if data.startswith(_GZIP_MAGIC):
+        try:
+            data = gzip.decompress(data)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise DataError(f"not a readable gzip file: {exc}", path) from None
+    kind = _content_format(data)
+    formats = {
+        "pdb": reader.CoorFormat.Pdb,
+        "mmcif": reader.CoorFormat.Mmcif,
+        "mmjson": reader.CoorFormat.Mmjson,
+    }
+    try:
+        structure: gemmi.Structure = reader.read_structure_string(
+            data, format=formats[kind]
+        )
     except (RuntimeError, ValueError) as exc:
         raise DataError(f"cannot read the structure: {exc}", path) from None
+    name = os.path.basename(os.fspath(path))
+    if name.lower().endswith(".gz"):
+        name = name[:-3]
+    structure.name = os.path.splitext(name)[0] or name
     if len(structure) == 0 or not any(len(ch) for ch in structure[0]):
-        raise DataError("no atoms in the structure", path)
+        shown = {"pdb": "PDB", "mmcif": "mmCIF", "mmjson": "mmJSON"}[kind]
+        raise DataError(f"no atoms in the structure (read as {shown})", path)
     return structure
 
 

@@ -7,6 +7,7 @@ straight to it.
 from __future__ import annotations
 
 import csv
+import logging
 import math
 import os
 import re
@@ -21,9 +22,13 @@ __all__ = [
     "Coupling",
     "DataError",
     "VectorTable",
+    "parse_residue",
     "read_couplings",
+    "read_sequence",
     "read_table",
 ]
+
+log = logging.getLogger(__name__)
 
 
 #: The largest float32: the fits store every value in single precision.
@@ -238,15 +243,34 @@ class Coupling:
 
 _RESIDUE = re.compile(r"^(-?\d+)([A-Za-z]?)$")
 
-#: Columns a VARS line must name, and what they are read into.
-_REQUIRED_VARS = ("RESID_I", "ATOMNAME_I", "RESID_J", "ATOMNAME_J", "D")
+#: Columns a VARS line must name, besides the observed coupling.
+_REQUIRED_VARS = ("RESID_I", "ATOMNAME_I", "RESID_J", "ATOMNAME_J")
+
+#: Columns that hold the observed coupling, in order of preference.  An SVD
+#: fit's output table has both: D_OBS observed and D back-calculated, and
+#: fitting D would only reproduce the earlier fit.
+_OBSERVED_VARS = ("D_OBS", "D")
+
+
+def parse_residue(text: str) -> tuple[int, str] | None:
+    """A residue number with its insertion code: ``"52A"`` -> ``(52, "A")``.
+
+    The insertion code is one letter, upper-cased ("" when there is none).
+
+    Returns:
+        None when ``text`` is not a residue number (``"52AB"``, ``"x"``).
+    """
+    match = _RESIDUE.match(text.strip())
+    if match is None:
+        return None
+    return int(match.group(1)), match.group(2).upper()
 
 
 def _residue(text: str, what: str, path: PathLike, line: int) -> tuple[int, str]:
-    match = _RESIDUE.match(text)
-    if match is None:
+    parsed = parse_residue(text)
+    if parsed is None:
         raise DataError(f"{what} is not a residue number: {text!r}", path, line)
-    return int(match.group(1)), match.group(2).upper()
+    return parsed
 
 
 def _float(text: str, what: str, path: PathLike, line: int) -> float:
@@ -261,7 +285,7 @@ def _float(text: str, what: str, path: PathLike, line: int) -> float:
 
 
 def _vars_row(
-    fields: list[str], names: list[str], path: PathLike, line: int
+    fields: list[str], names: list[str], observed: str, path: PathLike, line: int
 ) -> Coupling:
     row = dict(zip(names, fields))
 
@@ -286,7 +310,7 @@ def _vars_row(
         atom_i=row["ATOMNAME_I"],
         residue_j=res_j,
         atom_j=row["ATOMNAME_J"],
-        value=_float(row["D"], "D", path, line),
+        value=_float(row[observed], observed, path, line),
         chain_i=optional("SEGNAME_I", "CHAIN_I"),
         chain_j=optional("SEGNAME_J", "CHAIN_J"),
         icode_i=icode_i,
@@ -335,10 +359,11 @@ def read_couplings(path: PathLike) -> list[Coupling]:
     Two layouts are understood:
 
     * the common NMR table layout: ``VARS`` names the columns (at least
-      RESID_I ATOMNAME_I RESID_J ATOMNAME_J D; RESNAME_I/J, SEGNAME_I/J,
+      RESID_I ATOMNAME_I RESID_J ATOMNAME_J and D; RESNAME_I/J, SEGNAME_I/J,
       DD and W are used when present), ``FORMAT`` gives their formats,
       ``DATA`` and ``REMARK`` lines are skipped, and every other non-blank
-      line is one coupling;
+      line is one coupling.  An SVD fit's output table, whose VARS names
+      D_OBS (observed) beside D (back-calculated), is read from D_OBS;
     * plain columns ``[chain] residue value``, comma- or
       whitespace-separated, with ``#`` comments and an optional header;
       the atoms are chosen when the structure is read.
@@ -348,6 +373,7 @@ def read_couplings(path: PathLike) -> list[Coupling]:
     """
     lines = _read_lines(path)
     names: list[str] | None = None
+    observed = "D"
     layout: str | None = None
     header_allowed = True
     couplings: list[Coupling] = []
@@ -369,6 +395,20 @@ def read_couplings(path: PathLike) -> list[Coupling]:
             if missing:
                 raise DataError(
                     "VARS line lacks column(s) " + ", ".join(missing), path, number
+                )
+            present = [n for n in _OBSERVED_VARS if n in names]
+            if not present:
+                raise DataError(
+                    "VARS line names no observed coupling column (D or D_OBS)",
+                    path,
+                    number,
+                )
+            observed = present[0]
+            if observed == "D_OBS":
+                log.info(
+                    "%s: reading D_OBS as the observed couplings%s",
+                    os.fspath(path),
+                    "; D holds back-calculated values" if "D" in names else "",
                 )
             continue
         if keyword == "FORMAT":
@@ -392,7 +432,7 @@ def read_couplings(path: PathLike) -> list[Coupling]:
                     path,
                     number,
                 )
-            couplings.append(_vars_row(fields, names, path, number))
+            couplings.append(_vars_row(fields, names, observed, path, number))
             continue
         layout = "plain"
         fields = _csv_fields(text, path, number) if "," in text else text.split()
@@ -404,3 +444,90 @@ def read_couplings(path: PathLike) -> list[Coupling]:
     if not couplings:
         raise DataError("no couplings found", path)
     return couplings
+
+
+#: Three-letter names of one-letter residue codes (B, Z and X as the PDB
+#: writes ambiguous and unknown residues).
+_THREE_LETTER = {
+    "A": "ALA",
+    "R": "ARG",
+    "N": "ASN",
+    "D": "ASP",
+    "C": "CYS",
+    "Q": "GLN",
+    "E": "GLU",
+    "G": "GLY",
+    "H": "HIS",
+    "I": "ILE",
+    "L": "LEU",
+    "K": "LYS",
+    "M": "MET",
+    "F": "PHE",
+    "P": "PRO",
+    "S": "SER",
+    "T": "THR",
+    "W": "TRP",
+    "Y": "TYR",
+    "V": "VAL",
+    "U": "SEC",
+    "O": "PYL",
+    "B": "ASX",
+    "Z": "GLX",
+    "X": "UNK",
+}
+
+
+def read_sequence(path: PathLike) -> dict[int, str] | None:
+    """The sequence a table states in its ``DATA SEQUENCE`` lines.
+
+    The one-letter codes of every ``DATA SEQUENCE`` line are joined in file
+    order (spaces between groups are ignored) and numbered from
+    ``DATA FIRST_RESID`` when the file gives it, else from 1.
+
+    Returns:
+        Residue number -> three-letter name, or None when the file has no
+        ``DATA SEQUENCE`` line.
+
+    Raises:
+        DataError: unreadable file, a letter that is no residue code, or a
+            FIRST_RESID that is not an integer or is given twice differently.
+    """
+    letters: list[str] = []
+    first: int | None = None
+    found = False
+    for number, raw in enumerate(_read_lines(path), start=1):
+        fields = raw.split()
+        if len(fields) < 2 or fields[0].upper() != "DATA":
+            continue
+        key = fields[1].upper()
+        if key == "SEQUENCE":
+            found = True
+            for ch in "".join(fields[2:]):
+                name = _THREE_LETTER.get(ch.upper())
+                if name is None:
+                    raise DataError(
+                        f"DATA SEQUENCE holds {ch!r}, not a one-letter residue code",
+                        path,
+                        number,
+                    )
+                letters.append(name)
+        elif key == "FIRST_RESID":
+            value = fields[2] if len(fields) == 3 else ""
+            if not re.fullmatch(r"-?\d+", value):
+                raise DataError(
+                    "DATA FIRST_RESID needs one integer, found "
+                    f"{' '.join(fields[2:])!r}",
+                    path,
+                    number,
+                )
+            if first is not None and int(value) != first:
+                raise DataError(
+                    f"DATA FIRST_RESID {value} contradicts the earlier {first}",
+                    path,
+                    number,
+                )
+            first = int(value)
+    if not found:
+        return None
+    start = 1 if first is None else first
+    return {start + k: name for k, name in enumerate(letters)}

@@ -19,14 +19,19 @@ import os
 import re
 
 from ..errors import DataError, PathLike
-from .tables import Coupling, _read_lines
+from .tables import Coupling, _read_lines, parse_residue
 
 __all__ = ["looks_like_xplor", "read_xplor"]
 
 _ASSIGN = re.compile(r"^\s*assi(?:gn?)?\b", re.IGNORECASE)
-_RESID = re.compile(r"\bresi(?:d)?\s+(-?\d+)([A-Za-z]?)", re.IGNORECASE)
+# A residue id is a number with an optional insertion code ("52A"), and may
+# be quoted; the whole word is taken so that "52AB" is refused, not read as
+# 52A.
+_RESID = re.compile(r"\bresi(?:d)?\s+(?:\"([^\"]*)\"|([^\s()]+))", re.IGNORECASE)
 _NAME = re.compile(r"\bname\s+([^\s()]+)", re.IGNORECASE)
-_SEGID = re.compile(r"\bsegi(?:d)?\s+\"?([^\s()\"]*)\"?", re.IGNORECASE)
+# Segids are padded to four characters inside quotes (segid " A  "); the
+# padding is no part of the name.
+_SEGID = re.compile(r"\bsegi(?:d)?\s+(?:\"([^\"]*)\"|([^\s()]+))", re.IGNORECASE)
 _NUMBER = re.compile(r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
 
 #: Names of the tensor's pseudo-atoms, in the order Xplor expects them.
@@ -48,11 +53,22 @@ class _Selection:
                 path,
                 line,
             )
-        self.residue = int(resid.group(1))
-        self.icode = resid.group(2).upper()
+        written = resid.group(1) if resid.group(1) is not None else resid.group(2)
+        parsed = parse_residue(written)
+        if parsed is None:
+            raise DataError(
+                f"resid {written!r} is not a residue number "
+                f"(a number with an optional insertion code): ({text.strip()})",
+                path,
+                line,
+            )
+        self.residue, self.icode = parsed
         self.name = name.group(1).upper()
         segid = _SEGID.search(text)
-        self.segid = segid.group(1) if segid and segid.group(1) else None
+        self.segid: str | None = None
+        if segid is not None:
+            written = segid.group(1) if segid.group(1) is not None else segid.group(2)
+            self.segid = written.strip() or None
 
 
 def _statement(
