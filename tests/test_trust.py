@@ -196,3 +196,34 @@ class TestTrajectoryPath:
         )
         assert [c.residue_i for c in loose.couplings] == list(range(2, 9))
         assert [c.residue_i for c in strict.couplings] == list(range(3, 9))
+
+
+class TestProtonsAndLengths:
+    def test_build_hn_fits_an_xray_like_structure(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        bare = without_hydrogens(pdb, tmp_path / "xray.pdb")
+        built = fit_json(
+            "--structure", bare, "--couplings", table, "--types", "N-H",
+            "--build-hn", "--bond-lengths", "standard",
+        )  # fmt: skip
+        deposited = fit_json(
+            "--structure", pdb, "--couplings", table, "--types", "N-H",
+            "--bond-lengths", "standard",
+        )  # fmt: skip
+        # Protons placed from the backbone are within a few degrees of the
+        # deposited ones: the tensor barely moves.
+        da = [m["media"][0]["tensor"]["da"] for m in (built, deposited)]
+        assert da[0] == pytest.approx(da[1], rel=0.03)
+
+    def test_length_sets_one_types_constant(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        base = ("--structure", pdb, "--couplings", table, "--bond-lengths", "standard")
+        plain = fit_json(*base, "--types", "N-H")
+        longer = fit_json(*base, "--types", "N-H", "--length", "N-H=1.10")
+        # Every row's constant shrinks by (1.041/1.10)^3, so Da, normalised
+        # to N-H at 1.041, grows by its inverse.
+        ratio = (1.10 / 1.041) ** 3
+        da = [m["media"][0]["tensor"]["da"] for m in (plain, longer)]
+        assert da[1] == pytest.approx(da[0] * ratio, rel=1e-5)
+        done = run_kelfit("fit", *base, "--length", "N-H=1.1", "--length", "H-N=1.2")
+        assert done.returncode == 2 and "two lengths" in done.stderr

@@ -252,6 +252,28 @@ def free_parameters(offset: bool) -> int:
     return FREE_PARAMETERS + (1 if offset else 0)
 
 
+def structure_for_fit(
+    path: PathLike, report: Preparation, *, build_hn: bool = False
+) -> Any:
+    """Read a structure; with ``build_hn``, place its missing amide protons.
+
+    Raises:
+        MissingExtra: gemmi is not installed.
+        DataError: an unreadable structure.
+    """
+    from .io.protons import build_amide_protons
+    from .io.structure import load_structure
+
+    structure = load_structure(path)
+    if build_hn:
+        placed = build_amide_protons(structure)
+        report.notes.append(
+            f"{placed} amide proton(s) placed from the backbone (on the outer "
+            "bisector of C'(i-1)-N-CA, at the standard N-H length)"
+        )
+    return structure
+
+
 def structure_inputs(
     structure: Any,
     media: Sequence[Medium],

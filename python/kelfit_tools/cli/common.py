@@ -18,7 +18,7 @@ from typing import NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
-from ..bonds import parse_types
+from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
 from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
 from ..errors import DataError
@@ -87,6 +87,33 @@ def bond_types(text: str) -> list[str]:
         return parse_types(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def bond_length(text: str) -> tuple[str, float]:
+    """``C-H=2.107`` into a bond type and its length."""
+    try:
+        return parse_length(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def lengths(args: argparse.Namespace) -> dict[str, float] | None:
+    """The bond lengths ``--length`` gives, by type.
+
+    Raises:
+        UsageError: one type given two different lengths.
+    """
+    if not args.length:
+        return None
+    given: dict[str, float] = {}
+    for name, length in args.length:
+        if given.get(name, length) != length:
+            raise UsageError(
+                f"--length gives bond type {name} two lengths, "
+                f"{given[name]} and {length}"
+            )
+        given[name] = length
+    return length_overrides(given)
 
 
 def residue_set(text: str) -> set[int]:
@@ -250,6 +277,14 @@ def input_options(couplings_help: str) -> argparse.ArgumentParser:
         "or keep the first, or the mean of the values",
     )
     p.add_argument(
+        "--length",
+        type=bond_length,
+        action="append",
+        metavar="TYPE=ANGSTROM",
+        help="the length of one bond type, such as C-H=2.107, in place of the "
+        "standard or the structure's (repeatable)",
+    )
+    p.add_argument(
         "--build-hn",
         action="store_true",
         help="place amide protons from the backbone, for structures without "
@@ -284,6 +319,7 @@ def check_sources(args: argparse.Namespace, needs_couplings: bool) -> None:
         "medium",
         "renumber",
         "build_hn",
+        "length",
     )
     if args.table:
         given = [name for name in structure_only if getattr(args, name, None)]

@@ -24,7 +24,14 @@ from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
 from ..montecarlo import MonteCarloResult, monte_carlo
-from ..prepare import Medium, Preparation, pick_media, read_media, structure_inputs
+from ..prepare import (
+    Medium,
+    Preparation,
+    pick_media,
+    read_media,
+    structure_for_fit,
+    structure_inputs,
+)
 from ..report.tensor import (
     comparison_report,
     fit_report,
@@ -40,6 +47,7 @@ from .common import (
     frame_slice,
     input_options,
     int_at_least,
+    lengths,
     log,
     parallel_options,
     positive,
@@ -252,12 +260,10 @@ def _media(args: argparse.Namespace) -> list[Medium]:
 def _structure_fits(
     args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
 ) -> list[_Fit]:
-    from ..io.structure import load_structure
-
     media = _media(args)
-    structure = load_structure(args.structure)
-    numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
     report = Preparation()
+    structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
+    numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
     # Vectors of every model and medium first (quick), then the fits of all
     # of them at once, on every core or on the cluster.
     prepared = structure_inputs(
@@ -276,6 +282,7 @@ def _structure_fits(
         "convention": args.signs,
         "bond_lengths": args.bond_lengths,
         "nh_length": args.nh_length,
+        "lengths": lengths(args),
         "offset": args.offset,
         "start": args.start,
         "weighted": not args.unweighted,

@@ -12,7 +12,13 @@ import numpy as np
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, row_scales
 from ..fitting import back_calculate
 from ..io import read_table
-from ..prepare import Preparation, pick_media, read_media, select_couplings
+from ..prepare import (
+    Preparation,
+    pick_media,
+    read_media,
+    select_couplings,
+    structure_for_fit,
+)
 from .common import (
     Outputs,
     UsageError,
@@ -20,6 +26,7 @@ from .common import (
     emit,
     input_options,
     int_at_least,
+    lengths,
     log,
     positive,
     quiet_options,
@@ -82,9 +89,10 @@ def run(args: argparse.Namespace) -> int:
         vectors, labels = table.vectors, table.labels
         atoms = None
     elif args.couplings:
-        from ..io.structure import load_structure, structure_vectors
+        from ..io.structure import structure_vectors
 
         report = Preparation()
+        structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
         couplings = [
             c
             for medium in pick_media(
@@ -96,7 +104,7 @@ def run(args: argparse.Namespace) -> int:
         ]
         report_preparation(report)
         sv = structure_vectors(
-            load_structure(args.structure),
+            structure,
             couplings,
             args.atoms,
             args.model,
@@ -113,7 +121,10 @@ def run(args: argparse.Namespace) -> int:
                 "--chain, --types, --exclude and --renumber go with --couplings"
             )
         pair = args.atoms or ("N", "H")
-        vectors, labels = residue_vectors(args.structure, pair, args.model)
+        report = Preparation()
+        structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
+        report_preparation(report)
+        vectors, labels = residue_vectors(structure, pair, args.model)
         atoms = [pair] * len(labels)
     if atoms is not None:
         _, scale = row_scales(
@@ -122,6 +133,7 @@ def run(args: argparse.Namespace) -> int:
             convention=args.signs,
             bond_lengths=args.bond_lengths,
             nh_length=args.nh_length,
+            lengths=lengths(args),
         )
     values = back_calculate(vectors, args.params, scale=scale)
     buffer = io.StringIO()
