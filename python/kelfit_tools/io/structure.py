@@ -13,6 +13,9 @@ from numpy.typing import NDArray
 
 from .._extras import require
 from ..errors import DataError, PathLike
+from .names import TYPO_SHARE as _RENAMED_SHARE
+from .names import atom_key as _atom_key
+from .names import residue_name as _resname
 from .tables import Coupling
 
 if TYPE_CHECKING:
@@ -22,6 +25,7 @@ __all__ = [
     "StructureVectors",
     "load_structure",
     "model_count",
+    "residue_names",
     "residue_vectors",
     "structure_vectors",
 ]
@@ -31,36 +35,9 @@ log = logging.getLogger(__name__)
 #: Names under which one atom appears in different programs' files.
 _ATOM_ALIASES = {"H": ("H", "HN"), "HN": ("HN", "H")}
 
-#: Residue names that force fields give to protonation states.
-_RESNAME_ALIASES = {
-    "HSD": "HIS",
-    "HSE": "HIS",
-    "HSP": "HIS",
-    "HID": "HIS",
-    "HIE": "HIS",
-    "HIP": "HIS",
-    "CYX": "CYS",
-    "CYM": "CYS",
-    "ASH": "ASP",
-    "GLH": "GLU",
-    "LYN": "LYS",
-}
-
 
 def _gemmi() -> Any:
     return require("gemmi", "reading structures")
-
-
-def _atom_key(name: str) -> str:
-    name = name.strip().upper()
-    return "H" if name == "HN" else name
-
-
-def _resname(name: str | None) -> str | None:
-    if name is None:
-        return None
-    name = name.strip().upper()
-    return _RESNAME_ALIASES.get(name, name)
 
 
 @dataclass(frozen=True, eq=False)
@@ -212,10 +189,6 @@ def _atom_for(
         return None, "", f"no atom {atom} in {residue.name}{number}{icode}"
     return found, residue.name, ""
 
-
-#: With ``resnames="use"``, residue names that differ are taken for typing
-#: errors only in up to this share of the couplings (and always in one).
-_RENAMED_SHARE = 0.05
 
 #: Passed as ``renamed`` when a residue name that differs means no match.
 _STRICT: list[str] = []
@@ -422,3 +395,26 @@ def residue_vectors(
             source,
         )
     return np.array(vectors), labels
+
+
+def residue_names(
+    structure: PathLike | gemmi.Structure, model: int = 1
+) -> dict[tuple[str, int], str]:
+    """The name of every polymer residue by chain and number.
+
+    What a table's residue numbers are checked against (see
+    :func:`kelfit_tools.checks.numbering_check`).  Waters are left out, and
+    residues with an insertion code too: renumbering never reaches them.
+
+    Raises:
+        MissingExtra: gemmi is not installed.
+        DataError: unreadable structure or no such model.
+    """
+    st = _structure(structure)
+    names: dict[tuple[str, int], str] = {}
+    for chain in _model(st, model, _source(structure)):
+        for residue in chain:
+            if residue.is_water() or residue.seqid.icode.strip():
+                continue
+            names.setdefault((chain.name, residue.seqid.num), residue.name)
+    return names

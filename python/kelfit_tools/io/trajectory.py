@@ -16,7 +16,8 @@ from numpy.typing import NDArray
 
 from .._extras import MissingExtra
 from ..errors import DataError, PathLike
-from .structure import _atom_key, _resname
+from .names import atom_key as _atom_key
+from .names import residue_name as _resname
 from .tables import Coupling
 
 __all__ = [
