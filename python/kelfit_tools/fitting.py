@@ -43,9 +43,12 @@ def _factors(
     """
     if values is None:
         return None
-    a = np.ascontiguousarray(values, dtype=np.float64)
+    # np.asarray, not ascontiguousarray, which would make a single value a
+    # one-row array and refuse it for any other count.
+    a = np.asarray(values, dtype=np.float64)
     if a.ndim == 0:
         a = np.full(count, float(a))
+    a = np.ascontiguousarray(a)
     if a.ndim != 1 or a.shape[0] != count:
         raise ValueError(f"{what} must hold {count} values, got shape {a.shape}")
     return a
