@@ -272,7 +272,7 @@ class TestExitStatus:
             (
                 lambda tmp: ["fit", "--structure", EX.structure, "--couplings",
                              few_couplings(tmp)],
-                "few.tab: medium 'few.tab': need at least 5 values",
+                "few.tab: medium 'few.tab': 2 couplings for 5 free parameters",
             ),
         ],
     )  # fmt: skip

@@ -123,6 +123,18 @@ class TestFit:
             canonical(truth).da, rel=1e-4
         )
 
+    def test_a_single_sigma_or_scale_stands_for_every_row(self) -> None:
+        rng = np.random.default_rng(9)
+        v = directions(rng, 12)
+        observed = model_values(v, random_params(rng)) + rng.normal(0, 0.5, 12)
+        one = fit(v, observed, sigma=0.5, scale=2.0)
+        rows = fit(v, observed, sigma=np.full(12, 0.5), scale=np.full(12, 2.0))
+        assert one.params.tolist() == rows.params.tolist()
+        assert one.chi2 == rows.chi2
+        assert linear_start(v, observed, sigma=0.5).tolist() == (
+            linear_start(v, observed, sigma=np.full(12, 0.5)).tolist()
+        )
+
     def test_q_and_r_follow_their_definitions(self) -> None:
         rng = np.random.default_rng(8)
         v = directions(rng, 40)

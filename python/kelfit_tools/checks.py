@@ -1,13 +1,654 @@
-"""Interim: replaced by the checks module."""
+"""Checks that refuse a wrong answer, or say why an answer may be one.
+
+Each guards against a mistake that still gives a plausible fit: a coupling
+listed twice, a table numbered differently from the structure, too few
+couplings for the parameters, directions that barely determine the tensor,
+couplings given in another unit.  The checks raise
+:class:`~kelfit_tools.errors.DataError` or return messages for the caller to
+show; only :func:`resolve_duplicates` logs, and only when given nowhere to
+put its notes.
+"""
 
 from __future__ import annotations
 
+import logging
+import math
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass, replace
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from .errors import DataError
+from .fitting import design_matrix
+from .io.names import (
+    AMIDE_PROTON,
+    ONE_LETTER_CODES,
+    TYPO_SHARE,
+    atom_key,
+    residue_name,
+    typo_limit,
+)
+from .io.tables import Coupling
+
+__all__ = [
+    "CONDITION_LIMIT",
+    "DA_NH_RANGE",
+    "DUPLICATE_POLICIES",
+    "RENUMBER_WINDOW",
+    "SHIFT_AGREEMENT",
+    "check_count",
+    "conditioning_warning",
+    "design_condition",
+    "find_duplicates",
+    "numbering_check",
+    "renumber",
+    "resolve_duplicates",
+    "units_warning",
+]
+
+log = logging.getLogger(__name__)
+
+# ---------------------------------------------------------------- duplicates
+
+#: What :func:`resolve_duplicates` does with a coupling listed more than once.
 DUPLICATE_POLICIES = ("error", "first", "mean")
 
 
-def resolve_duplicates(couplings, policy="error"):  # type: ignore[no-untyped-def]
-    return list(couplings), []
+def _pair_key(c: Coupling) -> Hashable:
+    """The medium and the two atoms, in either order."""
+
+    def end(chain: str | None, residue: int, icode: str, atom: str | None) -> Hashable:
+        return (
+            chain or None,
+            residue,
+            icode.strip().upper(),
+            None if atom is None else atom_key(atom),
+        )
+
+    return (
+        c.medium,
+        frozenset(
+            (
+                end(c.chain_i, c.residue_i, c.icode_i, c.atom_i),
+                end(c.chain_j, c.residue_j, c.icode_j, c.atom_j),
+            )
+        ),
+    )
 
 
-def check_count(n, free, *, label=""):  # type: ignore[no-untyped-def]
+def find_duplicates(couplings: Sequence[Coupling]) -> list[list[Coupling]]:
+    """Groups of couplings that name the same atom pair, in table order.
+
+    Two couplings are the same when they are in the same medium and join
+    the same two atoms, in either order: chains (none and "" alike),
+    residue numbers and insertion codes must agree, and H and HN are the
+    same proton.  Rows of a plain table, which name no atoms, are the same
+    when they name the same residue.  A row of weight 0 takes no part in a
+    fit, so a copy disabled that way is not a duplicate.
+
+    Returns:
+        Each group (two or more couplings, in the order read), in the order
+        of each group's first coupling; empty when every pair is listed once.
+    """
+    groups: dict[Hashable, list[Coupling]] = {}
+    for c in couplings:
+        if c.weight == 0:
+            continue
+        groups.setdefault(_pair_key(c), []).append(c)
+    return [group for group in groups.values() if len(group) > 1]
+
+
+def _and(items: Sequence[str]) -> str:
+    if len(items) == 1:
+        return items[0]
+    return ", ".join(items[:-1]) + " and " + items[-1]
+
+
+def _lines(group: Sequence[Coupling]) -> str:
+    """Where the couplings were read: ``lines 12 and 40 of couplings.tab``."""
+    paths = list(dict.fromkeys(c.path for c in group))
+    parts = []
+    for path in paths:
+        lines = [str(c.line) for c in group if c.path == path]
+        word = "line" if len(lines) == 1 else "lines"
+        parts.append(f"{word} {_and(lines)}" + (f" of {path}" if path else ""))
+    return _and(parts)
+
+
+def _duplicate(group: Sequence[Coupling]) -> str:
+    first = group[0]
+    atoms = (
+        f" ({first.atom_i}-{first.atom_j})"
+        if first.atom_i is not None and first.atom_j is not None
+        else ""
+    )
+    medium = f" in medium {first.medium}" if first.medium else ""
+    return f"duplicate coupling {first.label}{atoms}{medium} on {_lines(group)}"
+
+
+def _mean_error(group: Sequence[Coupling]) -> float | None:
+    """The uncertainty given to the mean of duplicated couplings.
+
+    The root mean square of the stated uncertainties, not divided by the
+    square root of their count: a coupling listed twice in one table is
+    more often one measurement written twice than two measurements, and
+    the fit must not weigh it more for that.  When the values scatter more
+    than that, their sample standard deviation is taken instead.  Rows
+    without a positive uncertainty do not count; with none, the first row's
+    is kept (the fit is then unweighted anyway).
+    """
+    stated = [c.error for c in group if c.error is not None and c.error > 0]
+    if not stated:
+        return group[0].error
+    values = np.array([c.value for c in group])
+    spread = float(np.std(values, ddof=1))
+    return max(math.sqrt(sum(e * e for e in stated) / len(stated)), spread)
+
+
+def resolve_duplicates(
+    couplings: Sequence[Coupling],
+    policy: str = "error",
+    *,
+    notes: list[str] | None = None,
+) -> list[Coupling]:
+    """Refuse, or keep one of, the couplings listed more than once.
+
+    Args:
+        couplings: the couplings as read.
+        policy: ``"error"``, refuse any duplicate; ``"first"``, keep the
+            first of each group; ``"mean"``, keep one row (in the first's
+            place, with its line) holding the mean value, and as its
+            uncertainty the root mean square of the stated ones, or the
+            values' sample standard deviation when that is larger (not
+            divided by the square root of the count: a row listed twice is
+            more often one measurement written twice than two).
+        notes: one message per duplicated coupling, saying what was done
+            and with which values, is appended here; when None, each is
+            logged at WARNING instead.  A duplicate is never resolved
+            without a message.
+
+    Returns:
+        The couplings with each group replaced by its one row, in order.
+
+    Raises:
+        DataError: a duplicate under ``"error"``, naming its lines.
+        ValueError: an unknown policy.
+    """
+    if policy not in DUPLICATE_POLICIES:
+        raise ValueError(
+            f"duplicates policy must be one of {', '.join(DUPLICATE_POLICIES)}, "
+            f"got {policy!r}"
+        )
+    groups = find_duplicates(couplings)
+    if not groups:
+        return list(couplings)
+    if policy == "error":
+        more = len(groups) - 1
+        tail = (
+            f" ({more} more coupling{'s are' if more > 1 else ' is'} listed "
+            "more than once)"
+            if more
+            else ""
+        )
+        raise DataError(_duplicate(groups[0]) + tail)
+    kept: dict[int, Coupling] = {}  # by id() of each group's first row
+    dropped: set[int] = set()
+    messages = []
+    for group in groups:
+        first = group[0]
+        values = ", ".join(f"{c.value:g}" for c in group)
+        if policy == "first":
+            kept[id(first)] = first
+            messages.append(
+                f"{_duplicate(group)}: kept line {first.line} ({first.value:g}), "
+                f"left out the others (values {values})"
+            )
+        else:
+            mean = math.fsum(c.value for c in group) / len(group)
+            merged = replace(first, value=mean, error=_mean_error(group))
+            kept[id(first)] = merged
+            error = "" if merged.error is None else f", uncertainty {merged.error:g}"
+            messages.append(
+                f"{_duplicate(group)}: values {values} averaged to {mean:g}{error}"
+            )
+        dropped.update(id(c) for c in group[1:])
+    for message in messages:
+        if notes is None:
+            log.warning("%s", message)
+        else:
+            notes.append(message)
+    return [kept.get(id(c), c) for c in couplings if id(c) not in dropped]
+
+
+# ----------------------------------------------------------------- numbering
+
+#: Offsets :func:`numbering_check` tries, from -RENUMBER_WINDOW to +RENUMBER_WINDOW.
+RENUMBER_WINDOW = 20
+
+#: Share of the residue names that must agree for an offset to be suggested.
+SHIFT_AGREEMENT = 0.8
+
+#: Fewer residues than this cannot tell an offset from a chance agreement.
+_SHIFT_EVIDENCE = 5
+
+_PROLINE = "PRO"
+
+
+@dataclass
+class _TableResidue:
+    """One residue the couplings name, under one of the names they give it."""
+
+    chain: str | None
+    number: int
+    name: str | None  # compared form (residue_name), or None
+    amide: bool  # a coupling involves its amide proton
+    row: Coupling  # the first coupling naming it, to point at its line
+
+
+def _table_residues(
+    couplings: Sequence[Coupling],
+    sequence: Mapping[int, str] | None,
+    plain_atoms: Sequence[str],
+) -> list[_TableResidue]:
+    residues: dict[tuple[str | None, int, str | None], _TableResidue] = {}
+    for c in couplings:
+        atoms = (c.atom_i, c.atom_j)
+        if atoms[0] is None or atoms[1] is None:
+            atoms = (plain_atoms[0], plain_atoms[1])
+        ends = (
+            (c.chain_i, c.residue_i, c.icode_i, c.resname_i, atoms[0]),
+            (c.chain_j, c.residue_j, c.icode_j, c.resname_j, atoms[1]),
+        )
+        for chain, number, icode, name, atom in ends:
+            if icode.strip():
+                continue  # renumbering leaves residues with insertion codes
+            if name is None and sequence is not None:
+                name = sequence.get(number)
+                if name is not None and len(name.strip()) == 1:
+                    name = ONE_LETTER_CODES.get(name.strip().upper(), name)
+            # A residue named two ways is two entries: one agrees, the
+            # other is the typing error.
+            key = (chain or None, number, residue_name(name))
+            residue = residues.get(key)
+            if residue is None:
+                residue = residues[key] = _TableResidue(
+                    chain or None, number, residue_name(name), False, c
+                )
+            residue.amide = residue.amide or atom_key(atom or "") == AMIDE_PROTON
+    return list(residues.values())
+
+
+class _StructureIndex:
+    """The structure's residue names, found the way the matching finds them:
+    by chain when the table gives one, else in the first chain that has the
+    number (or in ``chain``, the one chosen for couplings that name none)."""
+
+    def __init__(self, names: Mapping[tuple[str, int], str], chain: str | None) -> None:
+        self.names = {key: residue_name(name) for key, name in names.items()}
+        self.first: dict[int, str | None] = {}
+        for (_, number), name in self.names.items():
+            self.first.setdefault(number, name)
+        self.chain = chain
+
+    def name(self, chain: str | None, number: int) -> str | None:
+        chain = chain or self.chain
+        if chain is not None:
+            return self.names.get((chain, number))
+        return self.first.get(number)
+
+
+@dataclass
+class _Tally:
+    """What the residues meet at one offset."""
+
+    agree: int = 0
+    mismatch: int = 0  # names differ, or an amide proton on a proline
+    missing: int = 0  # no such residue in the structure
+    prolines: int = 0  # amide protons on prolines (within ``mismatch``)
+
+    @property
+    def compared(self) -> int:
+        return self.agree + self.mismatch
+
+
+def _meets(
+    residue: _TableResidue, index: _StructureIndex, offset: int
+) -> tuple[str, str | None]:
+    """``agree``, ``mismatch``, ``proline``, ``missing`` or ``unknown``, with
+    the structure's name."""
+    found = index.name(residue.chain, residue.number + offset)
+    if found is None:
+        return "missing", None
+    if residue.amide and found == _PROLINE:
+        # Prolines have no amide proton: whatever the names, no match.
+        return "proline", found
+    if residue.name is None:
+        return "unknown", found
+    return ("agree" if residue.name == found else "mismatch"), found
+
+
+def _tally(
+    residues: Sequence[_TableResidue], index: _StructureIndex, offset: int
+) -> _Tally:
+    tally = _Tally()
+    for residue in residues:
+        what, _ = _meets(residue, index, offset)
+        if what == "agree":
+            tally.agree += 1
+        elif what in ("mismatch", "proline"):
+            tally.mismatch += 1
+            tally.prolines += what == "proline"
+        elif what == "missing":
+            tally.missing += 1
+    return tally
+
+
+def _where(c: Coupling) -> str:
+    if not c.line:
+        return ""
+    return f" (line {c.line}" + (f" of {c.path})" if c.path else ")")
+
+
+def _differences(residues: Sequence[_TableResidue], index: _StructureIndex) -> str:
+    """The residues that do not agree at the table's own numbering."""
+    shown = []
+    for residue in residues:
+        what, found = _meets(residue, index, 0)
+        where = _where(residue.row)
+        chain = f"{residue.chain}:" if residue.chain else ""
+        if what == "proline":
+            shown.append(
+                f"residue {chain}{residue.number} is a proline in the structure, "
+                f"which has no amide proton{where}"
+            )
+        elif what == "mismatch":
+            shown.append(
+                f"residue {chain}{residue.number} is {residue.name} in the table, "
+                f"{found} in the structure{where}"
+            )
+    more = f" and {len(shown) - 5} more" if len(shown) > 5 else ""
+    return "; ".join(shown[:5]) + more
+
+
+def _best_offset(
+    residues: Sequence[_TableResidue],
+    index: _StructureIndex,
+    named: bool,
+) -> tuple[int, _Tally] | None:
+    """The offset that clearly puts the table on the structure, or None.
+
+    With residue names, the offset where most names agree, if at least
+    :data:`SHIFT_AGREEMENT` of those compared do and they are at least half
+    of the residues.  Without names (a plain table), the one offset at
+    which no coupling falls on a proline's amide proton or on a residue the
+    structure lacks; when several do, the data cannot tell them apart.
+    """
+    if len(residues) < _SHIFT_EVIDENCE:
+        return None
+    offsets = [k for k in range(-RENUMBER_WINDOW, RENUMBER_WINDOW + 1) if k]
+    tallies = {k: _tally(residues, index, k) for k in offsets}
+    if not named:
+        clean = [k for k, t in tallies.items() if t.mismatch + t.missing == 0]
+        return (clean[0], tallies[clean[0]]) if len(clean) == 1 else None
+    needed = max(_SHIFT_EVIDENCE, len(residues) / 2)
+    good = [
+        k
+        for k, t in tallies.items()
+        if t.compared >= needed and t.agree >= SHIFT_AGREEMENT * t.compared
+    ]
+    if not good:
+        return None
+    best = max(
+        good,
+        key=lambda k: (
+            tallies[k].agree / tallies[k].compared,
+            tallies[k].agree,
+            -abs(k),
+        ),
+    )
+    return best, tallies[best]
+
+
+def _source(couplings: Sequence[Coupling]) -> str | None:
+    paths = {c.path for c in couplings if c.path}
+    return paths.pop() if len(paths) == 1 else None
+
+
+def numbering_check(
+    couplings: Sequence[Coupling],
+    structure_names: Mapping[tuple[str, int], str],
+    *,
+    sequence: Mapping[int, str] | None = None,
+    chain: str | None = None,
+    plain_atoms: Sequence[str] = ("N", "H"),
+) -> list[str]:
+    """Check that the couplings' residue numbers are the structure's.
+
+    Each residue the couplings name is compared once with the structure's
+    residue of that number: its name, when the table gives one (or
+    ``sequence`` does), must agree (HSD and HIS alike), and a residue whose
+    amide proton (H or HN) is coupled must not be a proline, which has
+    none.  Residues with an insertion code are not compared.
+
+    Offsets: ``--renumber K`` adds K to every residue number of the
+    couplings.  If table residue r is structure residue r + 1, K = +1 makes
+    them agree, and the table's numbers are said to be shifted by -1
+    against the structure's.  Offsets K from -:data:`RENUMBER_WINDOW` to
+    +:data:`RENUMBER_WINDOW` are tried.
+
+    With residue names, when more differ than typing errors explain (more
+    than :data:`~kelfit_tools.io.names.TYPO_SHARE` of those compared, and
+    more than one), the offset at which most names agree is suggested if at
+    least :data:`SHIFT_AGREEMENT` of them then agree; otherwise, when more
+    than half of the names compared differ, the structure is refused.
+
+    A plain table (no residue names) can only be wrong by a proline's amide
+    proton or by a residue the structure lacks.  Its numbering is refused
+    when it has such couplings and exactly one other offset has none (a
+    structure merely lacking residues is left to the matching, which
+    reports them), or when more couplings fall on prolines than typing
+    errors explain.
+
+    Args:
+        couplings: the couplings, as read.
+        structure_names: the structure's residue names by (chain, number),
+            as :func:`~kelfit_tools.io.structure.residue_names` gives them.
+        sequence: the table's sequence (number -> name, three-letter or
+            one-letter codes), for couplings that name no residue.
+        chain: the chain used for couplings that name none, as in
+            :func:`~kelfit_tools.io.structure.structure_vectors`; by default
+            the first chain that has the residue.
+        plain_atoms: the atoms that couplings naming none are taken to join.
+
+    Returns:
+        Warnings for a few differences taken for typing errors; empty when
+        everything agrees.
+
+    Raises:
+        DataError: residue numbers that look shifted (naming the
+            ``--renumber`` offset that makes them agree), or names that
+            disagree for most residues.
+    """
+    residues = _table_residues(couplings, sequence, plain_atoms)
+    index = _StructureIndex(structure_names, chain)
+    source = _source(couplings)
+    now = _tally(residues, index, 0)
+    named = any(r.name is not None for r in residues)
+    if named:
+        if now.mismatch == 0:
+            return []
+        if now.mismatch <= typo_limit(now.compared):
+            return [
+                f"residue names differ from the structure's for {now.mismatch} of "
+                f"{now.compared} residues, taken for typing errors: "
+                + _differences(residues, index)
+            ]
+    elif now.mismatch + now.missing == 0:
+        return []
+    found = _best_offset(residues, index, named)
+    if found is not None:
+        k, then = found
+        if named:
+            detail = (
+                f"then {then.agree} of {then.compared} residue names agree with "
+                f"the structure, against {now.agree} of {now.compared} now"
+            )
+        else:
+            detail = (
+                f"now {now.prolines} coupling(s) fall on prolines' amide protons, "
+                f"which they lack, and {now.missing} on residues the structure "
+                "lacks; renumbered, none does"
+            )
+        raise DataError(
+            f"residue numbers look shifted by {-k:+d}: try `--renumber {k:+d}` "
+            f"({detail})",
+            source,
+        )
+    if named and now.mismatch > now.compared / 2:
+        raise DataError(
+            f"residue names disagree with the structure for {now.mismatch} of "
+            f"{now.compared} residues, and no renumbering within "
+            f"±{RENUMBER_WINDOW} makes them agree: is it the right structure? "
+            f"({_differences(residues, index)})",
+            source,
+        )
+    if not named:
+        if now.prolines == 0:
+            return []
+        if now.prolines > typo_limit(len(residues)):
+            raise DataError(
+                f"{now.prolines} of {len(residues)} residues with couplings to "
+                "the amide proton are prolines in the structure, which have "
+                "none: is it the right structure and numbering? "
+                f"({_differences(residues, index)})",
+                source,
+            )
+        message = (
+            f"{now.prolines} coupling(s) to an amide proton fall on prolines, "
+            f"which have none: {_differences(residues, index)}"
+        )
+        return [message]
+    message = (
+        f"residue names differ from the structure's for {now.mismatch} of "
+        f"{now.compared} residues, more than typing errors "
+        f"({TYPO_SHARE:.0%}) explain: is it the right structure and numbering? "
+        f"({_differences(residues, index)})"
+    )
+    return [message]
+
+
+def renumber(couplings: Sequence[Coupling], k: int) -> list[Coupling]:
+    """The couplings with ``k`` added to both residue numbers of each."""
+    return [
+        replace(c, residue_i=c.residue_i + k, residue_j=c.residue_j + k)
+        for c in couplings
+    ]
+
+
+# ------------------------------------------------------------ determination
+
+
+def check_count(n: int, free: int, *, label: str = "") -> list[str]:
+    """Refuse a fit with no more couplings than free parameters.
+
+    With N equal to the parameters, any values are fitted exactly (Q 0):
+    the fit says nothing.  Below twice the parameters it is allowed, with a
+    warning, since Q and the errors then mean little.
+
+    Args:
+        n: couplings to fit.
+        free: free parameters (5, or 6 with an offset).
+        label: what is fitted (a medium or a file), put before the message.
+
+    Raises:
+        DataError: ``n <= free``.
+    """
+    prefix = f"{label}: " if label else ""
+    counted = f"{n} coupling{'s' if n != 1 else ''} for {free} free parameters"
+    if n <= free:
+        raise DataError(
+            f"{prefix}{counted}: a fit needs more couplings than parameters"
+        )
+    if n < 2 * free:
+        message = (
+            f"{prefix}{counted}: the tensor is barely determined, and Q and "
+            f"the errors mean little with fewer than {2 * free}"
+        )
+        return [message]
     return []
+
+
+def design_condition(
+    vectors: ArrayLike,
+    scale: ArrayLike | None = None,
+    sigma: ArrayLike | None = None,
+    offset: bool = False,
+) -> float:
+    """The condition number of the linear fit's matrix.
+
+    The ratio of the largest to the smallest singular value of
+    :func:`~kelfit_tools.fitting.design_matrix`: how much the directions
+    (with their scales and sigmas) amplify errors in the values into the
+    tensor.  Bonds spread evenly over all directions give sqrt(3) (the
+    columns are not orthonormal); inf when the directions cannot determine
+    the tensor (all in one plane, on the cone at the magic angle, fewer
+    rows than unknowns).
+
+    Raises:
+        ValueError: bad vectors, scales or sigmas.
+    """
+    design = design_matrix(vectors, offset=offset, sigma=sigma, scale=scale)
+    if design.shape[0] < design.shape[1]:
+        return math.inf
+    singular = np.linalg.svd(design, compute_uv=False)
+    if singular[-1] == 0.0:
+        return math.inf
+    return float(singular[0] / singular[-1])
+
+
+#: Conditions above this make the tensor poorly determined.  Measured with
+#: the structures and tables of the shared real data: ubiquitin N-H
+#: alone 2.0 (3.2 with an offset), its four bond types scaled 1.8; GB3 N-H
+#: 2.5 (4.3 with an offset), all types 2.0; lysozyme N-H 2.0; 500 random
+#: 12-row subsets of ubiquitin N-H at most 9.6 (median 3.1, 95% below 5.5),
+#: one beta strand (residues 1-17) 5.3.  Bad sets: ubiquitin's helix
+#: (residues 23-34) N-H alone 28, 60 directions within 5 degrees of one
+#: plane 11, within 2 degrees 28, on the magic-angle cone 33.  Bonds spread
+#: evenly give sqrt(3) = 1.73.
+CONDITION_LIMIT = 10.0
+
+
+def conditioning_warning(cond: float) -> str | None:
+    """A warning when ``cond`` (from :func:`design_condition`) is too high."""
+    if cond <= CONDITION_LIMIT:
+        return None
+    shown = "infinite" if math.isinf(cond) else f"{cond:.3g}"
+    return (
+        f"the bond directions barely determine the tensor (condition number "
+        f"{shown}, above {CONDITION_LIMIT:g}): they are too close to one plane "
+        "or one cone, and small errors in the couplings move the tensor a lot"
+    )
+
+
+# --------------------------------------------------------------------- units
+
+#: |Da(N-H)| in Hz outside this range points to couplings in another unit:
+#: weak alignment gives a few Hz to a few tens of Hz.
+DA_NH_RANGE = (0.5, 100.0)
+
+
+def units_warning(da_nh: float) -> str | None:
+    """A warning when Da normalised to N-H is implausible for couplings in Hz."""
+    low, high = DA_NH_RANGE
+    if abs(da_nh) < low:
+        return (
+            f"Da(N-H) = {da_nh:.3g} Hz is implausibly small for couplings in "
+            "Hz: were they given in kHz?"
+        )
+    if abs(da_nh) > high:
+        return (
+            f"Da(N-H) = {da_nh:.4g} Hz is implausibly large for couplings in "
+            "Hz: were they given in mHz or otherwise scaled? check the units"
+        )
+    return None

@@ -10,7 +10,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .tensor import Tensor, canonical, tensor_from_matrix
 
-__all__ = ["FitResult", "back_calculate", "fit", "linear_start"]
+__all__ = ["FitResult", "back_calculate", "design_matrix", "fit", "linear_start"]
 
 #: The largest float32: every stored quantity of the module is single
 #: precision, so values beyond it cannot be fitted.
@@ -43,9 +43,12 @@ def _factors(
     """
     if values is None:
         return None
-    a = np.ascontiguousarray(values, dtype=np.float64)
+    # np.asarray, not ascontiguousarray, which would make a single value a
+    # one-row array and refuse it for any other count.
+    a = np.asarray(values, dtype=np.float64)
     if a.ndim == 0:
         a = np.full(count, float(a))
+    a = np.ascontiguousarray(a)
     if a.ndim != 1 or a.shape[0] != count:
         raise ValueError(f"{what} must hold {count} values, got shape {a.shape}")
     return a
@@ -135,6 +138,39 @@ def back_calculate(
     return values
 
 
+def design_matrix(
+    vectors: ArrayLike,
+    *,
+    offset: bool = False,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+) -> NDArray[np.float64]:
+    """The matrix of the linear fit: one row per vector, one column per unknown.
+
+    The value of a unit vector u is u^T A u for a traceless symmetric A, so
+    the columns are x^2 - z^2, y^2 - z^2, 2xy, 2xz and 2yz (the unknowns
+    Axx, Ayy, Axy, Axz, Ayz), each times the row's scale, then a column of
+    ones for the offset when ``offset`` is true; every row is divided by
+    its sigma.
+
+    Raises:
+        ValueError: bad vectors, or a sigma or scale that cannot be used.
+    """
+    v = _unit_rows(_vectors(vectors))
+    w = _row_factors(sigma, v.shape[0], "sigma")
+    k = _row_factors(scale, v.shape[0], "scale")
+    x, y, z = v[:, 0], v[:, 1], v[:, 2]
+    columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+    if k is not None:
+        columns = [k * c for c in columns]
+    if offset:
+        columns.append(np.ones_like(x))
+    design = np.column_stack(columns)
+    if w is not None:
+        design = design / w[:, None]
+    return design
+
+
 def linear_start(
     vectors: ArrayLike,
     observed: ArrayLike,
@@ -165,7 +201,8 @@ def linear_start(
         ValueError: too few values, bad vectors, or vectors whose directions
             do not determine the tensor.
     """
-    v = _unit_rows(_vectors(vectors))
+    v = _vectors(vectors)
+    _unit_rows(v)  # refuses a zero or non-finite vector before the values
     o = _observed(observed, v.shape[0])
     if not np.all(np.isfinite(o)):
         raise ValueError("observed values must be finite")
@@ -175,18 +212,8 @@ def linear_start(
             f"need at least {unknowns} values to determine the tensor, got {v.shape[0]}"
         )
     w = _row_factors(sigma, v.shape[0], "sigma")
-    k = _row_factors(scale, v.shape[0], "scale")
-    x, y, z = v[:, 0], v[:, 1], v[:, 2]
-    columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
-    if k is not None:
-        columns = [k * c for c in columns]
-    if offset:
-        columns.append(np.ones_like(x))
-    design = np.column_stack(columns)
-    target = o
-    if w is not None:
-        design = design / w[:, None]
-        target = o / w
+    design = design_matrix(v, offset=offset, sigma=w, scale=scale)
+    target = o if w is None else o / w
     solution, _, rank, singular = np.linalg.lstsq(design, target, rcond=None)
     if rank < unknowns or singular[-1] <= _RANK_TOL * singular[0]:
         raise ValueError(

@@ -22,15 +22,25 @@ command line or its log; the commands present the report.
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 from .bonds import bond_type
+from .checks import (
+    check_count,
+    conditioning_warning,
+    design_condition,
+    numbering_check,
+    renumber,
+    resolve_duplicates,
+    units_warning,
+)
 from .errors import DataError, PathLike
-from .io import Coupling, read_restraints
+from .io import Coupling, read_restraints, read_sequence
 
 if TYPE_CHECKING:
+    from .fitting import FitResult
     from .io.structure import StructureVectors
     from .io.trajectory import CouplingAtoms
 
@@ -103,11 +113,14 @@ class Medium:
         name: the medium's name (the file's name when it names none).
         couplings: its couplings, in file order.
         path: the file they were read from.
+        sequence: the file's own sequence (residue number to name), where
+            it gives one.
     """
 
     name: str
     couplings: list[Coupling]
     path: str
+    sequence: dict[int, str] | None = None
 
 
 def read_media(paths: Sequence[PathLike], format: str | None = None) -> list[Medium]:
@@ -129,8 +142,9 @@ def read_media(paths: Sequence[PathLike], format: str | None = None) -> list[Med
             groups.setdefault(c.medium, []).append(c)
         if not groups:
             raise DataError("no couplings in the file", path)
+        sequence = read_sequence(path)
         for name, rows in groups.items():
-            media.append(Medium(name or base, rows, os.fspath(path)))
+            media.append(Medium(name or base, rows, os.fspath(path), sequence))
     names = [m.name for m in media]
     if len(set(names)) != len(names):
         media = [
@@ -180,8 +194,6 @@ def select_couplings(
         DataError: duplicates under ``"error"``, or nothing left, saying
             which bond types there are.
     """
-    from .checks import resolve_duplicates
-
     kept = [c for c in couplings if c.weight != 0]
     if len(kept) != len(couplings):
         report.notes.append(
@@ -215,21 +227,11 @@ def select_couplings(
             where,
         )
     if selection.renumber:
-        kept = renumbered(kept, selection.renumber)
+        kept = renumber(kept, selection.renumber)
         report.notes.append(
             f"residue numbers of the couplings moved by {selection.renumber:+d}"
         )
-    kept, notes = resolve_duplicates(kept, selection.duplicates)
-    report.warnings.extend(notes)
-    return kept
-
-
-def renumbered(couplings: Sequence[Coupling], shift: int) -> list[Coupling]:
-    """The couplings with ``shift`` added to every residue number."""
-    return [
-        replace(c, residue_i=c.residue_i + shift, residue_j=c.residue_j + shift)
-        for c in couplings
-    ]
+    return resolve_duplicates(kept, selection.duplicates, notes=report.warnings)
 
 
 @dataclass(frozen=True, eq=False)
@@ -292,13 +294,19 @@ def structure_inputs(
             fit the structure, a structure without the protons the couplings
             need, or too few couplings for the parameters.
     """
-    from .checks import check_count
-    from .io.structure import GemmiIndex, structure_vectors
+    from .io.structure import residue_names, structure_vectors
 
     out: list[FitInput] = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        check_numbering(GemmiIndex(structure[models[0] - 1]), rows, selection)
+        check_numbering(
+            rows,
+            residue_names(structure, models[0]),
+            medium,
+            selection,
+            report,
+            chain=chain,
+        )
         for number in models:
             matched = structure_vectors(
                 structure,
@@ -342,7 +350,6 @@ def trajectory_input(
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
-    from .checks import check_count
     from .io.trajectory import UniverseIndex, coupling_atoms
 
     if len(media) != 1:
@@ -354,7 +361,14 @@ def trajectory_input(
         )
     medium = media[0]
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-    check_numbering(UniverseIndex(universe.atoms), rows, selection)
+    check_numbering(
+        rows,
+        UniverseIndex(universe.atoms).residue_names(),
+        medium,
+        selection,
+        report,
+        chain=chain,
+    )
     atoms = selection.atoms or _TRAJECTORY_PAIR
     pairs = coupling_atoms(
         universe,
@@ -382,7 +396,52 @@ def trajectory_input(
 
 
 def check_numbering(
-    index: Any, couplings: Sequence[Coupling], selection: Selection
+    couplings: Sequence[Coupling],
+    names: Mapping[tuple[str, int], str],
+    medium: Medium,
+    selection: Selection,
+    report: Preparation,
+    *,
+    chain: str | None = None,
 ) -> None:
-    """Refuse couplings whose residue numbers do not fit the structure's."""
-    del index, couplings, selection
+    """Refuse couplings whose residue numbers do not fit the structure's.
+
+    The table's own sequence, where it gives one, is moved with the
+    couplings when ``--renumber`` moves them.
+
+    Raises:
+        DataError: most residue names disagree, with the shift that would
+            make them agree when there is one.
+    """
+    sequence = medium.sequence
+    if sequence is not None and selection.renumber:
+        sequence = {k + selection.renumber: v for k, v in sequence.items()}
+    report.warnings.extend(
+        numbering_check(
+            couplings,
+            names,
+            sequence=sequence,
+            chain=chain,
+            plain_atoms=selection.atoms or ("N", "H"),
+        )
+    )
+
+
+def fit_warnings(
+    result: FitResult, vectors: Any, *, offset: bool, da_nh: float | None
+) -> list[str]:
+    """What may make a fit that ran a wrong answer: a tensor the couplings'
+    directions leave poorly determined, or Da(N-H) in implausible units
+    (``da_nh`` None for values without units)."""
+    out = []
+    condition = design_condition(
+        vectors, scale=result.scale, sigma=result.sigma, offset=offset
+    )
+    warning = conditioning_warning(condition)
+    if warning:
+        out.append(warning)
+    if da_nh is not None:
+        warning = units_warning(da_nh)
+        if warning:
+            out.append(warning)
+    return out

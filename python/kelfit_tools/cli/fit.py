@@ -17,6 +17,7 @@ from numpy.typing import NDArray
 
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
+from ..checks import check_count
 from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
 from ..fitting import FitResult, fit
@@ -27,6 +28,8 @@ from ..montecarlo import MonteCarloResult, monte_carlo
 from ..prepare import (
     Medium,
     Preparation,
+    fit_warnings,
+    free_parameters,
     pick_media,
     read_media,
     structure_for_fit,
@@ -315,6 +318,11 @@ def _structure_fits(
                 log.info("%s", note)
         for warning in mf.warnings:
             log.warning("%s", warning)
+        if number == numbers[0]:
+            for warning in fit_warnings(
+                mf.result, sv.vectors, offset=args.offset, da_nh=mf.da_nh
+            ):
+                log.warning("%s: %s", name, warning)
         unmatched = [
             {"label": c.label, "line": c.line, "reason": why} for c, why in sv.unmatched
         ]
@@ -336,7 +344,14 @@ def _table_fits(
 ) -> list[_Fit]:
     table = read_table(args.table)
     assert table.values is not None
+    try:
+        for warning in check_count(len(table.values), free_parameters(args.offset)):
+            log.warning("%s", warning)
+    except DataError as exc:
+        raise DataError(str(exc), args.table) from None
     result = fit(table.vectors, table.values, args.start, offset=args.offset)
+    for warning in fit_warnings(result, table.vectors, offset=args.offset, da_nh=None):
+        log.warning("%s", warning)
     if args.start is not None:
         if not 0.0 <= result.r <= 2.0 / 3.0:
             log.info(

@@ -15,57 +15,16 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Protocol
 
 from ..errors import DataError
+from .names import AMIDE_PROTON, atom_key, residue_name, typo_limit
 from .tables import Coupling
 
 __all__ = [
-    "AMIDE_PROTON",
-    "RENAMED_SHARE",
     "AtomIndex",
     "AtomMatch",
-    "atom_key",
     "match_couplings",
     "match_warnings",
     "no_match_reason",
-    "residue_name",
 ]
-
-#: The amide proton, whatever a file calls it (H or HN).
-AMIDE_PROTON = "H"
-
-#: Residue names that force fields give to protonation states.
-_RESNAME_ALIASES = {
-    "HSD": "HIS",
-    "HSE": "HIS",
-    "HSP": "HIS",
-    "HID": "HIS",
-    "HIE": "HIS",
-    "HIP": "HIS",
-    "CYX": "CYS",
-    "CYM": "CYS",
-    "ASH": "ASP",
-    "GLH": "GLU",
-    "LYN": "LYS",
-}
-
-#: Residue names that differ from the structure's are taken for typing
-#: errors only in up to this share of the matched couplings (and always in
-#: one); more, and the numbering or the structure is wrong.
-RENAMED_SHARE = 0.05
-
-
-def atom_key(name: str) -> str:
-    """An atom name as indexes store it: upper case, HN as H."""
-    name = name.strip().upper()
-    return AMIDE_PROTON if name == "HN" else name
-
-
-def residue_name(name: str | None) -> str | None:
-    """A residue name as compared: upper case, protonation states as their
-    residue (HSD and HIE are HIS)."""
-    if name is None:
-        return None
-    name = name.strip().upper()
-    return _RESNAME_ALIASES.get(name, name)
 
 
 class AtomIndex(Protocol):
@@ -255,7 +214,7 @@ def match_couplings(
         resnames: what a residue name that differs from the index's means:
             ``"strict"``, no match; ``"use"``, match by number and list it
             in ``renamed`` (a typing error in a table), unless more than one
-            coupling and more than :data:`RENAMED_SHARE` of them differ: the
+            coupling and more than :data:`~kelfit_tools.io.names.TYPO_SHARE` of them differ: the
             numbering or the structure is then wrong, and none matches.
     """
     if resnames not in ("strict", "use"):
@@ -294,7 +253,7 @@ def match_couplings(
         matched.append(c)
     _refuse_without_protons(index, matched, unmatched)
     warnings = []
-    if len(renamed) > max(1, RENAMED_SHARE * len(matched)):
+    if len(renamed) > typo_limit(len(matched)):
         wrong = set(renamed_rows)
         keep = [k for k in range(len(matched)) if k not in wrong]
         warnings.append(

@@ -27,6 +27,7 @@ __all__ = [
     "altloc_note",
     "load_structure",
     "model_count",
+    "residue_names",
     "residue_vectors",
     "structure_vectors",
 ]
@@ -352,3 +353,26 @@ def residue_vectors(
             source,
         )
     return np.array(vectors), labels
+
+
+def residue_names(
+    structure: PathLike | gemmi.Structure, model: int = 1
+) -> dict[tuple[str, int], str]:
+    """The name of every polymer residue by chain and number.
+
+    What a table's residue numbers are checked against (see
+    :func:`kelfit_tools.checks.numbering_check`).  Waters are left out, and
+    residues with an insertion code too: renumbering never reaches them.
+
+    Raises:
+        MissingExtra: gemmi is not installed.
+        DataError: unreadable structure or no such model.
+    """
+    st = _structure(structure)
+    names: dict[tuple[str, int], str] = {}
+    for chain in _model(st, model, _source(structure)):
+        for residue in chain:
+            if residue.is_water() or residue.seqid.icode.strip():
+                continue
+            names.setdefault((chain.name, residue.seqid.num), residue.name)
+    return names

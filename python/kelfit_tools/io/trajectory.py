@@ -16,7 +16,8 @@ from numpy.typing import NDArray
 
 from .._extras import MissingExtra
 from ..errors import DataError, PathLike
-from .matching import atom_key, match_couplings, match_warnings, no_match_reason
+from .matching import match_couplings, match_warnings, no_match_reason
+from .names import atom_key
 from .tables import Coupling
 
 __all__ = [
@@ -95,6 +96,10 @@ class CouplingAtoms:
         return out
 
 
+#: Residue names of water in the common force fields.
+_WATERS = frozenset({"HOH", "WAT", "SOL", "TIP3", "TIP4", "SPC", "T3P"})
+
+
 class UniverseIndex:
     """The :class:`~kelfit_tools.io.matching.AtomIndex` of a topology's atoms.
 
@@ -133,6 +138,15 @@ class UniverseIndex:
 
     def has_hydrogens(self) -> bool:
         return self._hydrogens
+
+    def residue_names(self) -> dict[tuple[str, int], str]:
+        """Every residue's name by chain and number, as the numbering check
+        compares them; residues with an insertion code are left out."""
+        return {
+            (chain, number): name
+            for (chain, number, icode), name in self._names.items()
+            if not icode and name.upper() not in _WATERS
+        }
 
 
 def _chain_names(atoms: Any) -> list[str]:
