@@ -164,6 +164,42 @@ def add_parser(commands: Any) -> None:
         help="frames A to B-1, counted from 0 (either may be left out; "
         "negative counts from the end)",
     )
+
+    def selection(text: str) -> Any:
+        from ..superpose import parse_selection
+
+        try:
+            return parse_selection(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"--superpose: {exc}") from None
+
+    s = p.add_argument_group(
+        "superposition",
+        "With --models all or --trajectory, every model or frame is first "
+        "superposed on a reference, so that the tensors share one frame: by "
+        "default model 1 or the run's first frame, over N, CA and C of the "
+        "residues the couplings use.",
+    )
+    s.add_argument(
+        "--reference",
+        metavar="FILE",
+        help="structure to superpose onto (default: model 1, or the first "
+        "frame fitted)",
+    )
+    where = s.add_mutually_exclusive_group()
+    where.add_argument(
+        "--superpose",
+        type=selection,
+        metavar="SELECTION",
+        help="atoms to superpose over: backbone (N, CA, C; the default), ca "
+        "or heavy, optionally with residues: backbone:1-70, ca:A/1-70,B/5-20 "
+        "(default: the residues the couplings use)",
+    )
+    where.add_argument(
+        "--no-superpose",
+        action="store_true",
+        help="fit the models or frames as they are in the file",
+    )
     p.set_defaults(run=run)
 
 

@@ -2,13 +2,16 @@
 
 Frames are read one after another and fitted in batches on every core (or
 on a Dask cluster); one row per frame goes straight to the table, so memory
-stays flat however long the trajectory.
+stays flat however long the trajectory.  Unless ``--no-superpose``, each
+frame is superposed on the reference as it is read, so the tensors are not
+turned by the molecule's tumbling.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 from typing import Any
 
@@ -16,7 +19,8 @@ import numpy as np
 
 from ..io import read_restraints
 from ..report.frames import FrameSummary, record_frames
-from .common import emit, executor_for, log
+from ..superpose import FrameSuperposer
+from .common import UsageError, emit, executor_for, log
 
 __all__ = ["run_trajectory"]
 
@@ -28,7 +32,26 @@ def _sigma(args: argparse.Namespace, couplings: list[Any]) -> Any:
     return np.array(errors, dtype=np.float64)
 
 
-def _text(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
+def _superposition(
+    superposer: FrameSuperposer | None, summary: FrameSummary
+) -> dict[str, Any] | None:
+    if superposer is None:
+        return None
+    low, high = summary.rmsd_ref or (None, None)
+    return {
+        "reference": superposer.description,
+        "selection": superposer.selection,
+        "atoms": superposer.atoms,
+        "rmsd_ref": {"min": low, "max": high},
+    }
+
+
+def _text(
+    args: argparse.Namespace,
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> str:
     every = f", every {args.stride}" if args.stride != 1 else ""
     lines = [
         (
@@ -44,10 +67,25 @@ def _text(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
         ("Q", summary.q, 4),
     ):
         lines.append(f"{name:4}{mean:>10.{digits}f}{sd:>10.{digits}f}")
+    lines.append("")
+    if superposer is None:
+        lines.append("Frames not superposed: the axes turn with the molecule.")
+    else:
+        low, high = summary.rmsd_ref or (math.nan, math.nan)
+        lines.append(
+            f"Superposed on {superposer.description} over {superposer.atoms} "
+            f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
+            f"{high:.3f} A"
+        )
     return "\n".join(lines) + "\n"
 
 
-def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
+def _json(
+    args: argparse.Namespace,
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> str:
     payload = {
         "input": {
             "structure": args.structure,
@@ -59,6 +97,7 @@ def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
         "first_frame": summary.first,
         "last_frame": summary.last,
         "stride": args.stride,
+        "superposition": _superposition(superposer, summary),
         **{
             name: {"mean": mean, "sd": sd}
             for name, (mean, sd) in (
@@ -74,8 +113,12 @@ def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
 def run_trajectory(args: argparse.Namespace) -> int:
     """Fit every frame (``--stride``, ``--frames``) and report them."""
     from ..io.trajectory import coupling_atoms, frame_range, load_universe
-    from ..trajectory import fit_frames
+    from ..superpose import BACKBONE, frame_superposer
+    from ..trajectory import coupled_residues, fit_frames
     from .fit import _select
+
+    if args.no_superpose and args.reference:
+        raise UsageError("--reference and --no-superpose contradict each other")
 
     couplings = _select(read_restraints(args.couplings, args.format), args)
     atoms = args.atoms or ("N", "H")
@@ -102,6 +145,21 @@ def run_trajectory(args: argparse.Namespace) -> int:
         )
     sigma = _sigma(args, pairs.couplings)
     frames = frame_range(len(universe.trajectory), args.frames, args.stride)
+    superposer = None
+    if not args.no_superpose:
+        superposer = frame_superposer(
+            universe,
+            args.superpose or BACKBONE,
+            residues=coupled_residues(pairs),
+            reference=load_universe(args.reference) if args.reference else None,
+            frame=frames[0] if len(frames) else 0,
+        )
+        log.info(
+            "superposing every frame on %s over %d atoms (%s)",
+            superposer.description,
+            superposer.atoms,
+            superposer.selection,
+        )
     with executor_for(args) as executor:
         summary = record_frames(
             fit_frames(
@@ -112,12 +170,17 @@ def run_trajectory(args: argparse.Namespace) -> int:
                 sigma=sigma,
                 executor=executor,
                 progress=not args.quiet,
+                superpose=superposer,
             ),
             table=args.out,
             plot=args.plot,
             title=args.title or os.path.basename(args.trajectory),
         )
-    emit(_json(args, summary, count) if args.json else _text(args, summary, count))
+    emit(
+        _json(args, summary, count, superposer)
+        if args.json
+        else _text(args, summary, count, superposer)
+    )
     for path in (args.out, args.plot):
         if path:
             log.info("wrote %s", path)

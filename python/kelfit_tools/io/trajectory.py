@@ -22,6 +22,7 @@ from .tables import Coupling
 __all__ = [
     "MD_HINT",
     "CouplingAtoms",
+    "chain_names",
     "coupling_atoms",
     "frame_range",
     "load_universe",
@@ -138,6 +139,12 @@ def _chain_names(atoms: Any) -> list[str]:
         if any(names):
             return names
     return [""] * len(atoms)
+
+
+def chain_names(atoms: Any) -> list[str]:
+    """Chain of each atom of an AtomGroup, as couplings are matched to it:
+    the PDB chain when there is one, else the segment."""
+    return _chain_names(atoms)
 
 
 def coupling_atoms(
