@@ -402,7 +402,11 @@ def superpose_models(
     # (it may be model 1 itself).
     target = [gemmi.Position(fixed[k][1]) for k in keys]
     rmsd = []
-    for model, atoms in zip(structure, models):
+    for index, (model, atoms) in enumerate(zip(structure, models)):
+        if index == 0 and reference is None:
+            # The reference itself stays exactly where it is.
+            rmsd.append(0.0)
+            continue
         moving = [gemmi.Position(atoms[k][1]) for k in keys]
         result = gemmi.superpose_positions(target, moving)
         model.transform_pos_and_adp(result.transform)
