@@ -39,6 +39,7 @@ from numpy.typing import NDArray
 from ._extras import require
 from .errors import DataError
 from .io.tables import Coupling
+from .io.trajectory import chain_names
 
 __all__ = [
     "BACKBONE",
@@ -465,8 +466,6 @@ class FrameSuperposer:
 
 
 def _md_columns(atoms: Any) -> tuple[list[str], list[int], list[str], list[str]]:
-    from .io.trajectory import chain_names
-
     try:
         elements = [str(e) for e in atoms.elements]
     except AttributeError:  # no element column (NoDataError is one)
