@@ -130,7 +130,7 @@ class TestFit:
         common = ("--structure", two_models, "--couplings", EX.couplings)
         text = ok("fit", *common, "--models", "all")
         assert "Model 1" in text and "Model 2" in text
-        models = fit_json(*common, "--models", "all")["models"]
+        models = fit_json(*common, "--models", "all", "--no-superpose")["models"]
         assert [m["model"] for m in models] == [1, 2]
         first, second = (medium(m) for m in models)
         # Turning the molecule turns the tensor and changes nothing else.
@@ -139,6 +139,10 @@ class TestFit:
         assert first["tensor"]["euler_deg"] != pytest.approx(
             second["tensor"]["euler_deg"], abs=1
         )
+        # Superposed first (the default), the two share one frame.
+        superposed = fit_json(*common, "--models", "all")["models"]
+        angles = [medium(m)["tensor"]["euler_deg"] for m in superposed]
+        assert angles[1] == pytest.approx(angles[0], abs=0.01)
         only = medium(fit_json(*common, "--models", "2"))
         assert only["tensor"]["da"] == pytest.approx(second["tensor"]["da"])
 

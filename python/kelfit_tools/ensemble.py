@@ -10,8 +10,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .fitting import FitResult
-from .montecarlo import _axis_angles
-from .tensor import Tensor, aligned, tensor_from_matrix, tensor_from_params
+from .tensor import (
+    Tensor,
+    axis_angles,
+    following,
+    tensor_from_matrix,
+    tensor_from_params,
+)
 
 __all__ = ["EnsembleSummary", "summarize_ensemble"]
 
@@ -24,9 +29,11 @@ class EnsembleSummary:
         models: the model numbers, in the order of the fits.
         q: Q of each model's fit.
         da, r: canonical Da and R of each model's tensor.
-        mean: the mean tensor, in canonical form: the average of the models'
-            tensors as matrices in the molecular frame, so that equivalent
-            angle sets cannot cancel or bias it.
+        mean: the mean tensor, in canonical form with its canonical angle
+            triple: the average of the models' tensors as matrices in the
+            molecular frame, so that equivalent angle sets cannot cancel or
+            bias it.  It means something only when the models are
+            superposed (:func:`kelfit_tools.superpose.superpose_models`).
         axis_deviation_deg: models x 3, the angle between each model's
             principal axis x, y, z and the mean tensor's.
         axis_spread_deg: root mean square of those angles over the models.
@@ -82,9 +89,11 @@ def summarize_ensemble(
     if len(numbers) != len(results):
         raise ValueError(f"{len(numbers)} model numbers for {len(results)} fits")
     matrices = [tensor_from_params(r.params) for r in results]
-    mean = tensor_from_matrix(np.mean(matrices, axis=0))
-    tensors = [aligned(tensor_from_matrix(m), mean.axes) for m in matrices]
-    deviation = np.array([_axis_angles(mean.axes, t.axes) for t in tensors])
+    # The mean leads with its canonical triple; each model's angles are the
+    # triple nearest the mean's.
+    mean = following(tensor_from_matrix(np.mean(matrices, axis=0)), None)
+    tensors = [following(tensor_from_matrix(m), mean) for m in matrices]
+    deviation = np.array([axis_angles(mean.axes, t.axes) for t in tensors])
     spread = np.sqrt(np.mean(deviation**2, axis=0))
     q = np.array([r.q for r in results], dtype=np.float64)
     finite = np.where(np.isnan(q), math.inf, q)

@@ -38,6 +38,7 @@ from .checks import (
 )
 from .errors import DataError, PathLike
 from .io import Coupling, read_restraints, read_sequence
+from .superpose import AtomSelection, coupling_residues, superpose_models
 
 if TYPE_CHECKING:
     from .fitting import FitResult
@@ -242,11 +243,14 @@ class FitInput:
         model: the model (1-based).
         medium: the medium's name.
         matched: the vectors and the couplings they serve.
+        rmsd_ref: the model's RMSD (angstrom) to the reference it was
+            superposed on, or None.
     """
 
     model: int
     medium: str
     matched: StructureVectors
+    rmsd_ref: float | None = None
 
 
 def free_parameters(offset: bool) -> int:
@@ -286,27 +290,46 @@ def structure_inputs(
     chain: str | None = None,
     strict_names: bool = False,
     offset: bool = False,
+    superpose: AtomSelection | None = None,
+    reference: Any = None,
 ) -> list[FitInput]:
     """Every medium of every model, matched to the structure's atoms.
+
+    With several models and a ``superpose`` selection, every model is first
+    superposed on the reference (model 1 unless a ``gemmi.Model`` is given)
+    over the selected atoms of the residues the couplings use, so that the
+    models' tensors share one frame.
 
     Raises:
         DataError: a selection that leaves nothing, numbering that does not
             fit the structure, a structure without the protons the couplings
-            need, or too few couplings for the parameters.
+            need, models that cannot be superposed, or too few couplings for
+            the parameters.
     """
     from .io.structure import residue_names, structure_vectors
 
-    out: list[FitInput] = []
+    names = residue_names(structure, models[0])
+    selected = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        check_numbering(
-            rows,
-            residue_names(structure, models[0]),
-            medium,
-            selection,
-            report,
-            chain=chain,
+        check_numbering(rows, names, medium, selection, report, chain=chain)
+        selected.append((medium, rows))
+    rmsd: list[float | None] = [None] * len(structure)
+    if superpose is not None and (len(models) > 1 or reference is not None):
+        done = superpose_models(
+            structure,
+            reference=reference,
+            selection=superpose,
+            residues=coupling_residues(c for _, rows in selected for c in rows),
         )
+        low, high = done.rmsd_range
+        report.notes.append(
+            f"models superposed on {done.reference} over {done.atoms} atoms "
+            f"({done.selection}): RMSD {low:.2f} to {high:.2f} A"
+        )
+        rmsd = list(done.rmsd)
+    out: list[FitInput] = []
+    for medium, rows in selected:
         for number in models:
             matched = structure_vectors(
                 structure,
@@ -327,7 +350,7 @@ def structure_inputs(
                     )
                 except DataError as exc:
                     raise DataError(str(exc), medium.path) from None
-            out.append(FitInput(number, medium.name, matched))
+            out.append(FitInput(number, medium.name, matched, rmsd[number - 1]))
     return out
 
 

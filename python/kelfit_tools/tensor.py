@@ -24,8 +24,11 @@ __all__ = [
     "aligned",
     "angles_from_rotation",
     "axis_angle",
+    "axis_angles",
     "canonical",
+    "canonical_triple",
     "euler_solutions",
+    "following",
     "normalised_scalar_product",
     "order_matrix",
     "rotation_matrix",
@@ -132,6 +135,11 @@ def canonical(params: ArrayLike) -> Tensor:
     return tensor_from_matrix(tensor_from_params(params))
 
 
+#: Sign flips of two principal axes: each keeps the frame proper and the
+#: tensor unchanged.
+_FLIPS = ((1, 1, 1), (1, -1, -1), (-1, 1, -1), (-1, -1, 1))
+
+
 def aligned(tensor: Tensor, reference: ArrayLike) -> Tensor:
     """``tensor`` with its axes' signs chosen closest to a reference rotation.
 
@@ -143,7 +151,7 @@ def aligned(tensor: Tensor, reference: ArrayLike) -> Tensor:
     ref = np.asarray(reference, dtype=np.float64)
     best = tensor.axes
     best_score = -np.inf
-    for signs in ((1, 1, 1), (1, -1, -1), (-1, 1, -1), (-1, -1, 1)):
+    for signs in _FLIPS:
         m = tensor.axes * np.array(signs, dtype=np.float64)[:, None]
         score = float(np.sum(m * ref))
         if score > best_score:
@@ -152,9 +160,24 @@ def aligned(tensor: Tensor, reference: ArrayLike) -> Tensor:
     return Tensor(a1, a2, a3, tensor.da, tensor.r, best)
 
 
-#: Sign flips of two principal axes: each keeps the frame proper and the
-#: tensor unchanged.
-_FLIPS = ((1, 1, 1), (1, -1, -1), (-1, 1, -1), (-1, -1, 1))
+def _solutions(
+    axes: ArrayLike,
+) -> list[tuple[tuple[float, float, float], NDArray[np.float64]]]:
+    """Each sign choice of the axes with its angles (degrees), canonical first."""
+    m = np.asarray(axes, dtype=np.float64)
+    out = []
+    for signs in _FLIPS:
+        flipped = m * np.array(signs, dtype=np.float64)[:, None]
+        a1, a2, a3 = (math.degrees(a) for a in angles_from_rotation(flipped))
+        out.append(((a1 % 360.0, a2, a3 % 360.0), flipped))
+
+    def key(
+        s: tuple[tuple[float, float, float], NDArray[np.float64]],
+    ) -> tuple[bool, bool, float, float]:
+        t = s[0]
+        return (t[1] > 90.0, t[2] >= 180.0, t[1], t[2])
+
+    return sorted(out, key=key)
 
 
 def euler_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
@@ -164,17 +187,34 @@ def euler_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
     a3 in [0, 360).  They are ordered so that the first has a2 <= 90 and
     a3 < 180: the canonical triple.
     """
-    m = np.asarray(axes, dtype=np.float64)
-    out = []
-    for signs in _FLIPS:
-        flipped = m * np.array(signs, dtype=np.float64)[:, None]
-        a1, a2, a3 = (math.degrees(a) for a in angles_from_rotation(flipped))
-        out.append((a1 % 360.0, a2, a3 % 360.0))
+    return [angles for angles, _ in _solutions(axes)]
 
-    def key(t: tuple[float, float, float]) -> tuple[bool, bool, float, float]:
-        return (t[1] > 90.0, t[2] >= 180.0, t[1], t[2])
 
-    return sorted(out, key=key)
+def canonical_triple(tensor: Tensor) -> Tensor:
+    """``tensor`` with the axes' signs of its canonical triple.
+
+    That is the first of :func:`euler_solutions` (a2 <= 90, a3 < 180), the
+    triple a fit report leads with; the eigenvectors' own signs are
+    arbitrary.
+    """
+    _, axes = _solutions(tensor.axes)[0]
+    a1, a2, a3 = angles_from_rotation(axes)
+    return Tensor(a1, a2, a3, tensor.da, tensor.r, axes)
+
+
+def following(tensor: Tensor, previous: Tensor | None) -> Tensor:
+    """The rule for a series of tensors (frames, models, the members of a
+    summary): which of the equivalent angle triples each one reports.
+
+    The first of a series (``previous`` None) takes the canonical triple;
+    every later one the sign choice nearest ``previous``, so that angles
+    never jump between equivalent triples from one to the next.  The
+    tensor itself is unchanged: only the signs of its axes, and so its
+    angles, are chosen.
+    """
+    if previous is None:
+        return canonical_triple(tensor)
+    return aligned(tensor, previous.axes)
 
 
 def order_matrix(tensor_matrix: ArrayLike, constant: float) -> NDArray[np.float64]:
@@ -193,6 +233,23 @@ def axis_angle(a: ArrayLike, b: ArrayLike) -> float:
     v = np.asarray(b, dtype=np.float64)
     c = abs(float(np.dot(u, v))) / float(np.linalg.norm(u) * np.linalg.norm(v))
     return math.degrees(math.acos(min(1.0, c)))
+
+
+def axis_angles(reference: ArrayLike, axes: ArrayLike) -> NDArray[np.float64]:
+    """Angles (degrees, 0 to 90) between matching rows of two sets of unit axes."""
+    cosines = np.clip(
+        np.abs(
+            np.sum(
+                np.asarray(reference, dtype=np.float64)
+                * np.asarray(axes, dtype=np.float64),
+                axis=-1,
+            )
+        ),
+        0.0,
+        1.0,
+    )
+    angles: NDArray[np.float64] = np.degrees(np.arccos(cosines))
+    return angles
 
 
 def normalised_scalar_product(a: ArrayLike, b: ArrayLike) -> float:

@@ -10,10 +10,17 @@ Two ways in, both over the same matched atom pairs
 * :func:`fit_frames`, a stream of per-frame results that reads frame after
   frame and fits them in batches on any executor, in flat memory however
   long the trajectory (the ``kelfit fit --trajectory`` path).
+
+A molecule tumbles in most runs, and a tensor fitted to its bond vectors
+turns with it.  Both ways in can superpose every frame on a reference first
+(:mod:`kelfit_tools.superpose`): the rotation comes from the selected atoms
+where the frame is read, and turns the bond vectors, so the tensors of all
+frames are in the reference's frame.
 """
 
 from __future__ import annotations
 
+import math
 from collections import deque
 from collections.abc import Iterator
 from concurrent.futures import Executor
@@ -27,9 +34,17 @@ from .errors import DataError
 from .fitting import FitResult, fit
 from .io.trajectory import CouplingAtoms, _mdanalysis
 from .many import FitFailed, iter_fits
-from .tensor import Tensor, aligned
+from .superpose import AtomSelection, FrameSuperposer, frame_superposer
+from .tensor import Tensor, following
 
-__all__ = ["FRAMES_PER_TASK", "FrameFit", "TensorFit", "fit_frames"]
+__all__ = [
+    "FRAMES_PER_TASK",
+    "FrameFit",
+    "TensorFit",
+    "coupled_residues",
+    "fit_frames",
+    "frame_vectors",
+]
 
 #: Frames per task.  Fixed, not grown with the trajectory's length, so the
 #: frames in flight (a few tasks per worker) are as many for a thousand
@@ -48,9 +63,11 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
     """Fit the tensor in every frame, as an MDAnalysis analysis.
 
     ``run()`` fills ``results.params`` (frames x 6: a1, a2, a3 in radians,
-    Da, R, offset, as fitted), ``results.q``, ``results.rmsd`` and
-    ``results.cost``, with ``frames`` and ``times`` as usual; ``run(...,
-    backend="multiprocessing" or "dask", n_workers=N)`` splits the frames.
+    Da, R, offset, as fitted), ``results.q``, ``results.rmsd``,
+    ``results.cost`` and ``results.rmsd_ref`` (each frame's RMSD to the
+    superposition's reference; NaN without one), with ``frames`` and
+    ``times`` as usual; ``run(..., backend="multiprocessing" or "dask",
+    n_workers=N)`` splits the frames.
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -58,6 +75,9 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         start: start parameters for every frame (default: each frame's
             linear least-squares optimum).
         sigma: per-coupling uncertainties, to fit chi^2 in every frame.
+        superpose: superpose every frame on a reference first
+            (:func:`~kelfit_tools.superpose.frame_superposer`, which fixes
+            the reference before the frames are split among workers).
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -73,6 +93,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         offset: bool = False,
         start: ArrayLike | None = None,
         sigma: ArrayLike | None = None,
+        superpose: FrameSuperposer | None = None,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -82,16 +103,19 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         self._offset = offset
         self._start = None if start is None else np.asarray(start, dtype=np.float64)
         self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+        self._superpose = superpose
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
         self.results.q = np.full(self.n_frames, np.nan)
         self.results.rmsd = np.full(self.n_frames, np.nan)
         self.results.cost = np.full(self.n_frames, np.nan)
+        self.results.rmsd_ref = np.full(self.n_frames, np.nan)
 
     def _single_frame(self) -> None:
+        vectors, rmsd_ref = frame_vectors(self._pairs, self._superpose)
         result = fit(
-            self._pairs.vectors(),
+            vectors,
             self._pairs.values,
             self._start,
             offset=self._offset,
@@ -102,6 +126,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         self.results.q[k] = result.q
         self.results.rmsd[k] = result.rmsd
         self.results.cost[k] = result.cost
+        self.results.rmsd_ref[k] = rmsd_ref
 
     def _get_aggregator(self) -> Any:
         assert _ResultsGroup is not None
@@ -111,6 +136,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
                 "q": _ResultsGroup.ndarray_hstack,
                 "rmsd": _ResultsGroup.ndarray_hstack,
                 "cost": _ResultsGroup.ndarray_hstack,
+                "rmsd_ref": _ResultsGroup.ndarray_hstack,
             }
         )
 
@@ -124,13 +150,40 @@ class FrameFit:
         time: its time (ps, as MDAnalysis reports it).
         result: the fit.
         tensor: the canonical tensor, its axes' signs chosen nearest the
-            previous frame's so that angles change smoothly.
+            previous frame's so that angles change smoothly
+            (:func:`~kelfit_tools.tensor.following`).
+        rmsd_ref: RMSD (angstrom) of the frame's selected atoms to the
+            superposition's reference; NaN when frames are not superposed.
     """
 
     frame: int
     time: float
     result: FitResult
     tensor: Tensor
+    rmsd_ref: float = math.nan
+
+
+def frame_vectors(
+    pairs: CouplingAtoms, superpose: FrameSuperposer | None
+) -> tuple[NDArray[np.float64], float]:
+    """The bond vectors of the current frame, superposed when asked.
+
+    Returns:
+        The vectors (turned into the reference's orientation) and the
+        frame's RMSD to the reference (NaN without superposition).
+    """
+    vectors = pairs.vectors()
+    if superpose is None:
+        return vectors, math.nan
+    turn, rmsd = superpose.rotation(pairs.first.universe.atoms.positions)
+    out: NDArray[np.float64] = vectors @ turn.T
+    return out, rmsd
+
+
+def coupled_residues(pairs: CouplingAtoms) -> Any:
+    """The residues of the coupled atoms (an MDAnalysis ResidueGroup): the
+    default residues to superpose over."""
+    return (pairs.first + pairs.second).residues
 
 
 def fit_frames(
@@ -143,12 +196,15 @@ def fit_frames(
     workers: int | None = None,
     executor: Executor | None = None,
     progress: bool = True,
+    superpose: FrameSuperposer | AtomSelection | str | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
     Frames are read one after another in this process; their vectors go to
     the workers in batches, and only a few batches are held at once, so
-    memory does not grow with the trajectory's length.
+    memory does not grow with the trajectory's length.  With
+    ``superpose``, each frame is superposed on the reference as it is read,
+    and the turned vectors go to the workers.
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -161,21 +217,38 @@ def fit_frames(
         workers: threads (default: every core), or the executor's size.
         executor: any :class:`concurrent.futures.Executor`.
         progress: a progress bar on stderr when it is a terminal.
+        superpose: superpose every frame first: a prepared
+            :class:`~kelfit_tools.superpose.FrameSuperposer` (its own
+            reference), or a selection (``"backbone"``, ...) to superpose
+            over, of the coupled residues unless it names residues, onto
+            the run's first frame.  None: the frames as they are.
 
     Raises:
-        DataError: a frame cannot be fitted (naming the frame).
+        DataError: a frame cannot be fitted (naming the frame), or too few
+            atoms to superpose over.
     """
-    trajectory = pairs.first.universe.trajectory
+    universe = pairs.first.universe
+    trajectory = universe.trajectory
     if frames is None:
         frames = range(len(trajectory))
+    if isinstance(superpose, (AtomSelection, str)):
+        superpose = frame_superposer(
+            universe,
+            superpose,
+            residues=coupled_residues(pairs),
+            frame=frames[0] if len(frames) else 0,
+        )
     times: deque[float] = deque()
+    rmsds: deque[float] = deque()
 
     def problems() -> Iterator[tuple[Any, ...]]:
         for ts in trajectory[frames.start : frames.stop : frames.step]:
             times.append(float(ts.time))
-            yield (pairs.vectors(), pairs.values, start)
+            vectors, rmsd = frame_vectors(pairs, superpose)
+            rmsds.append(rmsd)
+            yield (vectors, pairs.values, start)
 
-    reference: NDArray[np.float64] | None = None
+    previous: Tensor | None = None
     results = iter_fits(
         problems(),
         workers=workers,
@@ -188,10 +261,14 @@ def fit_frames(
     )
     try:
         for k, result in zip(frames, results):
-            tensor = result.tensor()
-            if reference is not None:
-                tensor = aligned(tensor, reference)
-            reference = tensor.axes
-            yield FrameFit(frame=k, time=times.popleft(), result=result, tensor=tensor)
+            tensor = following(result.tensor(), previous)
+            previous = tensor
+            yield FrameFit(
+                frame=k,
+                time=times.popleft(),
+                result=result,
+                tensor=tensor,
+                rmsd_ref=rmsds.popleft(),
+            )
     except FitFailed as exc:
         raise DataError(f"frame {frames[exc.index]}: {exc.reason}") from None

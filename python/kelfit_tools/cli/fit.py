@@ -41,6 +41,7 @@ from ..report.tensor import (
     render_comparisons,
     render_fit,
 )
+from ..superpose import BACKBONE
 from .common import (
     Outputs,
     UsageError,
@@ -179,6 +180,42 @@ def add_parser(commands: Any) -> None:
         help="frames A to B-1, counted from 0 (either may be left out; "
         "negative counts from the end)",
     )
+
+    def selection(text: str) -> Any:
+        from ..superpose import parse_selection
+
+        try:
+            return parse_selection(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"--superpose: {exc}") from None
+
+    s = p.add_argument_group(
+        "superposition",
+        "With --models all or --trajectory, every model or frame is first "
+        "superposed on a reference, so that the tensors share one frame: by "
+        "default model 1 or the run's first frame, over N, CA and C of the "
+        "residues the couplings use.",
+    )
+    s.add_argument(
+        "--reference",
+        metavar="FILE",
+        help="structure to superpose onto (default: model 1, or the first "
+        "frame fitted)",
+    )
+    where = s.add_mutually_exclusive_group()
+    where.add_argument(
+        "--superpose",
+        type=selection,
+        metavar="SELECTION",
+        help="atoms to superpose over: backbone (N, CA, C; the default), ca "
+        "or heavy, optionally with residues: backbone:1-70, ca:A/1-70,B/5-20 "
+        "(default: the residues the couplings use)",
+    )
+    where.add_argument(
+        "--no-superpose",
+        action="store_true",
+        help="fit the models or frames as they are in the file",
+    )
     p.set_defaults(run=run)
 
 
@@ -192,6 +229,7 @@ class _Fit:
     labels: list[str] = field(default_factory=list)
     errors: MonteCarloResult | None = None
     unmatched: list[dict[str, Any]] = field(default_factory=list)
+    rmsd_ref: float | None = None
 
 
 def _check(args: argparse.Namespace) -> None:
@@ -207,6 +245,14 @@ def _check(args: argparse.Namespace) -> None:
             raise UsageError("--build-hn goes with a structure, not --trajectory")
     elif args.stride != 1 or args.frames is not None:
         raise UsageError("--stride and --frames go with --trajectory")
+    if args.no_superpose and args.reference:
+        raise UsageError("--reference and --no-superpose contradict each other")
+    if (args.reference or args.superpose) and not (
+        args.trajectory or (args.structure and args.models is None)
+    ):
+        raise UsageError(
+            "--reference and --superpose go with --models all or --trajectory"
+        )
     if (args.bootstrap or args.sigma or args.seed is not None) and not args.errors:
         raise UsageError("--bootstrap, --sigma and --seed go with --errors K")
     if args.bootstrap and args.sigma:
@@ -260,6 +306,15 @@ def _media(args: argparse.Namespace) -> list[Medium]:
     return media
 
 
+def _reference_model(args: argparse.Namespace) -> Any:
+    """The first model of ``--reference``, or None."""
+    if not args.reference:
+        return None
+    from ..io.structure import load_structure
+
+    return load_structure(args.reference)[0]
+
+
 def _structure_fits(
     args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
 ) -> list[_Fit]:
@@ -278,6 +333,8 @@ def _structure_fits(
         chain=args.chain,
         strict_names=args.strict_names,
         offset=args.offset,
+        superpose=None if args.no_superpose else args.superpose or BACKBONE,
+        reference=_reference_model(args),
     )
     report_preparation(report)
     inputs = [(p.model, p.medium, p.matched) for p in prepared]
@@ -309,7 +366,7 @@ def _structure_fits(
         path = next(m.path for m in media if m.name == name)
         raise DataError(f"{where}: {exc.reason}", path) from None
     fits: list[_Fit] = []
-    for (number, name, sv), mf in zip(inputs, medium_fits):
+    for (number, name, sv), mf, p in zip(inputs, medium_fits, prepared):
         if number == numbers[0]:
             counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
             where = f" ({name})" if name else ""
@@ -334,6 +391,7 @@ def _structure_fits(
                 labels=[c.label for c in mf.couplings],
                 errors=_errors(args, sv.vectors, mf.result, rng, executor),
                 unmatched=unmatched,
+                rmsd_ref=p.rmsd_ref,
             )
         )
     return fits
@@ -408,6 +466,8 @@ def _model_object(model: int | None, group: list[_Fit]) -> dict[str, Any]:
     out: dict[str, Any] = {}
     if model is not None:
         out["model"] = model
+    if group[0].rmsd_ref is not None:
+        out["rmsd_ref"] = group[0].rmsd_ref
     out["media"] = [_report(f) for f in group]
     media = [f.medium for f in group if f.medium is not None]
     out["comparisons"] = (
@@ -444,7 +504,9 @@ def _text(
     groups = _by_model(fits)
     for model, group in groups:
         if len(groups) > 1:
-            parts.append(f"Model {model}\n")
+            rmsd = group[0].rmsd_ref
+            shown = "" if rmsd is None else f" (RMSD {rmsd:.2f} A to the reference)"
+            parts.append(f"Model {model}{shown}\n")
         obj = _model_object(model, group)
         unit = "Hz" if args.structure else ""
         for report in obj["media"]:

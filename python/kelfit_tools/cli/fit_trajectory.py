@@ -2,23 +2,53 @@
 
 Frames are read one after another and fitted in batches on every core (or
 on a Dask cluster); one row per frame goes straight to the table, so memory
-stays flat however long the trajectory.
+stays flat however long the trajectory.  Unless ``--no-superpose``, each
+frame is superposed on the reference as it is read, so the tensors are not
+turned by the molecule's tumbling.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
+from typing import Any
 
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import FrameSummary, record_frames
-from .common import emit, executor_for, log, report_preparation, selection
+from ..superpose import FrameSuperposer
+from .common import (
+    emit,
+    executor_for,
+    log,
+    report_preparation,
+    selection,
+)
 
 __all__ = ["run_trajectory"]
 
 
-def _text(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
+def _superposition(
+    superposer: FrameSuperposer | None, summary: FrameSummary
+) -> dict[str, Any] | None:
+    if superposer is None:
+        return None
+    low, high = summary.rmsd_ref or (None, None)
+    return {
+        "reference": superposer.description,
+        "selection": superposer.selection,
+        "atoms": superposer.atoms,
+        "rmsd_ref": {"min": low, "max": high},
+    }
+
+
+def _text(
+    args: argparse.Namespace,
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> str:
     every = f", every {args.stride}" if args.stride != 1 else ""
     lines = [
         (
@@ -34,10 +64,25 @@ def _text(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
         ("Q", summary.q, 4),
     ):
         lines.append(f"{name:4}{mean:>10.{digits}f}{sd:>10.{digits}f}")
+    lines.append("")
+    if superposer is None:
+        lines.append("Frames not superposed: the axes turn with the molecule.")
+    else:
+        low, high = summary.rmsd_ref or (math.nan, math.nan)
+        lines.append(
+            f"Superposed on {superposer.description} over {superposer.atoms} "
+            f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
+            f"{high:.3f} A"
+        )
     return "\n".join(lines) + "\n"
 
 
-def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
+def _json(
+    args: argparse.Namespace,
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> str:
     payload = {
         "input": {
             "structure": args.structure,
@@ -49,6 +94,7 @@ def _json(args: argparse.Namespace, summary: FrameSummary, count: int) -> str:
         "first_frame": summary.first,
         "last_frame": summary.last,
         "stride": args.stride,
+        "superposition": _superposition(superposer, summary),
         **{
             name: {"mean": mean, "sd": sd}
             for name, (mean, sd) in (
@@ -65,7 +111,8 @@ def run_trajectory(args: argparse.Namespace) -> int:
     """Fit every frame (``--stride``, ``--frames``) and report them."""
     from ..io.trajectory import frame_range, load_universe
     from ..media import row_sigma
-    from ..trajectory import fit_frames
+    from ..superpose import BACKBONE, frame_superposer
+    from ..trajectory import coupled_residues, fit_frames
 
     media = pick_media(read_media(args.couplings, args.format), args.medium)
     universe = load_universe(args.structure, args.trajectory)
@@ -89,6 +136,21 @@ def run_trajectory(args: argparse.Namespace) -> int:
         if why:
             log.info("%s", why)
     frames = frame_range(len(universe.trajectory), args.frames, args.stride)
+    superposer = None
+    if not args.no_superpose:
+        superposer = frame_superposer(
+            universe,
+            args.superpose or BACKBONE,
+            residues=coupled_residues(pairs),
+            reference=load_universe(args.reference) if args.reference else None,
+            frame=frames[0] if len(frames) else 0,
+        )
+        log.info(
+            "superposing every frame on %s over %d atoms (%s)",
+            superposer.description,
+            superposer.atoms,
+            superposer.selection,
+        )
     with executor_for(args) as executor:
         summary = record_frames(
             fit_frames(
@@ -99,12 +161,17 @@ def run_trajectory(args: argparse.Namespace) -> int:
                 sigma=sigma,
                 executor=executor,
                 progress=not args.quiet,
+                superpose=superposer,
             ),
             table=args.out,
             plot=args.plot,
             title=args.title or os.path.basename(args.trajectory),
         )
-    emit(_json(args, summary, count) if args.json else _text(args, summary, count))
+    emit(
+        _json(args, summary, count, superposer)
+        if args.json
+        else _text(args, summary, count, superposer)
+    )
     for path in (args.out, args.plot):
         if path:
             log.info("wrote %s", path)

@@ -24,6 +24,7 @@ __all__ = [
     "MD_HINT",
     "CouplingAtoms",
     "UniverseIndex",
+    "chain_names",
     "coupling_atoms",
     "frame_range",
     "load_universe",
@@ -109,7 +110,7 @@ class UniverseIndex:
     source = "topology"
 
     def __init__(self, atoms: Any) -> None:
-        chains = _chain_names(atoms)
+        chains = chain_names(atoms)
         icodes = getattr(atoms, "icodes", None)
         self._atoms: dict[tuple[str, int, str], dict[str, int]] = {}
         self._names: dict[tuple[str, int, str], str] = {}
@@ -149,7 +150,7 @@ class UniverseIndex:
         }
 
 
-def _chain_names(atoms: Any) -> list[str]:
+def chain_names(atoms: Any) -> list[str]:
     """Chain of each atom: the PDB chain when there is one, else the segment."""
     for attribute in ("chainIDs", "segids"):
         try:

@@ -34,7 +34,10 @@ __all__ = [
     "record_frames",
 ]
 
-#: The table's columns: angles of the canonical tensor, in degrees.
+#: The table's columns: angles of the canonical tensor, in degrees; last the
+#: frame's RMSD (angstrom) to the superposition's reference, NaN when the
+#: frames were not superposed.  New columns go at the end, so that scripts
+#: reading columns by position keep working.
 FRAME_COLUMNS = (
     "frame",
     "time_ps",
@@ -47,6 +50,7 @@ FRAME_COLUMNS = (
     "offset",
     "rmsd",
     "q",
+    "rmsd_ref",
 )
 
 #: Rows per Parquet row group.
@@ -69,6 +73,7 @@ def _row(fit: FrameFit) -> tuple[float, ...]:
         result.offset,
         result.rmsd,
         result.q,
+        fit.rmsd_ref,
     )
 
 
@@ -248,6 +253,8 @@ class FrameSummary:
         frames: frames fitted.
         first, last: the first and the last frame fitted.
         da, r, q: (mean, standard deviation) over the frames.
+        rmsd_ref: lowest and highest RMSD (angstrom) to the superposition's
+            reference, None when the frames were not superposed.
     """
 
     frames: int
@@ -256,6 +263,7 @@ class FrameSummary:
     da: tuple[float, float]
     r: tuple[float, float]
     q: tuple[float, float]
+    rmsd_ref: tuple[float, float] | None = None
 
 
 def record_frames(
@@ -280,6 +288,7 @@ def record_frames(
     thinned = Thinned(4) if plot else None
     stats = {name: _Running() for name in ("da", "r", "q")}
     first = last = -1
+    low, high = math.inf, -math.inf
     figure = None
     try:
         for fit in fits:
@@ -291,6 +300,8 @@ def record_frames(
             stats["da"].add(t.da)
             stats["r"].add(t.r)
             stats["q"].add(fit.result.q)
+            if not math.isnan(fit.rmsd_ref):
+                low, high = min(low, fit.rmsd_ref), max(high, fit.rmsd_ref)
             first = fit.frame if first < 0 else first
             last = fit.frame
         if first < 0:
@@ -321,6 +332,7 @@ def record_frames(
         da=(stats["da"].mean, stats["da"].sd),
         r=(stats["r"].mean, stats["r"].sd),
         q=(stats["q"].mean, stats["q"].sd),
+        rmsd_ref=(low, high) if low <= high else None,
     )
 
 
