@@ -227,3 +227,126 @@ class TestProtonsAndLengths:
         assert da[1] == pytest.approx(da[0] * ratio, rel=1e-5)
         done = run_kelfit("fit", *base, "--length", "N-H=1.1", "--length", "H-N=1.2")
         assert done.returncode == 2 and "two lengths" in done.stderr
+
+
+def shifted_structure(pdb: Path, out: Path, shift: int) -> Path:
+    """The structure with every residue number moved by ``shift``."""
+    lines = []
+    for line in pdb.read_text().splitlines(keepends=True):
+        if line.startswith(("ATOM", "HETATM", "TER")) and len(line) > 26:
+            line = f"{line[:22]}{int(line[22:26]) + shift:4d}{line[26:]}"
+        lines.append(line)
+    out.write_text("".join(lines))
+    return out
+
+
+def one_error(*args: object) -> str:
+    done = run_kelfit("fit", *args)
+    assert done.returncode == 1, done.stdout
+    assert len(done.stderr.splitlines()) == 1, done.stderr
+    return done.stderr
+
+
+class TestMistakes:
+    """Each mistake on real data: one line and exit 1, or a warning."""
+
+    @pytest.mark.parametrize(
+        ("shift", "advice"), [(1, "--renumber +1"), (-1, "--renumber -1")]
+    )
+    def test_a_renumbered_structure_is_refused_with_the_shift(
+        self, tmp_path: Path, shift: int, advice: str
+    ) -> None:
+        pdb, table = ubiquitin()
+        moved = shifted_structure(pdb, tmp_path / "moved.pdb", shift)
+        message = one_error("--structure", moved, "--couplings", table)
+        assert "shifted" in message and advice in message
+        # Taking the advice gives the fit of the right numbering.
+        fixed = fit_json(
+            "--structure", moved, "--couplings", table, "--renumber", str(shift)
+        )  # fmt: skip
+        right = fit_json("--structure", pdb, "--couplings", table)
+        assert fixed["media"][0]["tensor"] == right["media"][0]["tensor"]
+
+    def test_a_plain_table_shifted_onto_prolines_is_refused(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, table = ubiquitin()
+        plain = tmp_path / "plain.txt"
+        rows = [
+            line.split()
+            for line in table.read_text().splitlines()
+            if len(line.split()) == 9 and line.split()[2:6:3] == ["N", "H"]
+        ]
+        plain.write_text("".join(f"{int(r[0]) + 1} {r[6]}\n" for r in rows))
+        assert "--renumber -1" in one_error("--structure", pdb, "--couplings", plain)
+
+    def test_a_reference_fit_table_is_read_by_its_observed_column(self) -> None:
+        pdb, table = ubiquitin()
+        out = shared_data("ubiquitin", "svd-fit-reference.out")
+        done = run_kelfit("fit", "--json", "--structure", pdb, "--couplings", out)
+        assert done.returncode == 0, done.stderr
+        assert "reading D_OBS as the observed couplings" in done.stderr
+        fitted = json.loads(done.stdout)["media"][0]
+        deposited = fit_json("--structure", pdb, "--couplings", table)["media"][0]
+        assert fitted["tensor"] == deposited["tensor"]
+        assert fitted["quality"]["q"] > 0.1
+
+    def test_couplings_in_khz_warn(self, tmp_path: Path) -> None:
+        pdb, table = ubiquitin()
+        khz = tmp_path / "khz.tab"
+        khz.write_text(
+            re.sub(
+                r"^(\s*\d+\s+\w+\s+\w+\s+\d+\s+\w+\s+\w+\s+)(\S+)",
+                lambda m: f"{m.group(1)}{float(m.group(2)) / 1000:.6f}",
+                table.read_text(),
+                flags=re.MULTILINE,
+            )
+        )
+        out = fit_json("--structure", pdb, "--couplings", khz, "--unweighted")
+        assert any("kHz" in w for w in out["warnings"])
+
+    def test_a_coupling_listed_in_three_spellings_is_refused(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, table = ubiquitin()
+        text = table.read_text()
+        line = next(l for l in text.splitlines() if re.match(r"\s+2\s+GLN\s+N\s", l))
+        again = [
+            line.replace(" H ", " HN "),
+            re.sub(r"N(\s+2\s+GLN\s+)H", r"H\1N", line),
+        ]
+        dup = tmp_path / "dup.tab"
+        dup.write_text(text + "\n".join(again) + "\n")
+        message = one_error("--structure", pdb, "--couplings", dup)
+        assert "duplicate coupling" in message and "GLN2" in message
+        kept = fit_json("--structure", pdb, "--couplings", dup, "--duplicates", "first")
+        plain = fit_json("--structure", pdb, "--couplings", table)
+        assert kept["media"][0]["tensor"] == plain["media"][0]["tensor"]
+
+    def test_five_couplings_for_five_parameters_are_refused(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, table = ubiquitin()
+        five = tmp_path / "five.tab"
+        lines = table.read_text().splitlines()
+        head = [l for l in lines if l.startswith(("VARS", "FORMAT"))]
+        data = [l for l in lines if re.match(r"\s+\d+\s+\w+\s+N\s+\d+\s+\w+\s+H\s", l)]
+        five.write_text("\n".join(head + data[:5]) + "\n")
+        assert "5 couplings for 5 free parameters" in one_error(
+            "--structure", pdb, "--couplings", five
+        )
+        six = tmp_path / "six.tab"
+        six.write_text("\n".join(head + data[:6]) + "\n")
+        out = fit_json("--structure", pdb, "--couplings", six)
+        assert out["warnings"], "six couplings for five parameters fit without a word"
+
+    def test_a_structure_named_otherwise_is_read_by_content(
+        self, tmp_path: Path
+    ) -> None:
+        pdb, table = ubiquitin()
+        renamed = tmp_path / "ubiquitin.model"
+        renamed.write_bytes(pdb.read_bytes())
+        assert (
+            fit_json("--structure", renamed, "--couplings", table)["media"]
+            == (fit_json("--structure", pdb, "--couplings", table)["media"])
+        )
