@@ -32,7 +32,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .errors import DataError
 from .fitting import FitResult, fit
-from .io.trajectory import CouplingAtoms, _mdanalysis
+from .io.trajectory import CouplingAtoms, require_mdanalysis
 from .many import FitFailed, iter_fits
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
@@ -97,7 +97,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
-            _mdanalysis()
+            require_mdanalysis()
         super().__init__(pairs.first.universe.trajectory, **kwargs)
         self._pairs = pairs
         self._offset = offset

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from ..errors import PathLike
 from .nmrstar import looks_like_nmrstar, read_nmrstar
-from .tables import Coupling, _read_lines, read_couplings
+from .tables import Coupling, read_couplings, read_lines
 from .xplor import looks_like_xplor, read_xplor
 
 __all__ = ["FORMATS", "detect_format", "read_restraints"]
@@ -15,7 +15,7 @@ FORMATS = ("table", "xplor", "nmrstar")
 
 def detect_format(path: PathLike) -> str:
     """``"nmrstar"``, ``"xplor"`` or ``"table"``, from the file's content."""
-    lines = _read_lines(path)
+    lines = read_lines(path)
     if looks_like_nmrstar(lines):
         return "nmrstar"
     if looks_like_xplor(lines):

@@ -24,6 +24,7 @@ __all__ = [
     "VectorTable",
     "parse_residue",
     "read_couplings",
+    "read_lines",
     "read_sequence",
     "read_table",
 ]
@@ -35,7 +36,8 @@ log = logging.getLogger(__name__)
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
-def _read_lines(path: PathLike) -> list[str]:
+def read_lines(path: PathLike) -> list[str]:
+    """The lines of a text file, or a DataError that says why not."""
     try:
         with open(path, encoding="utf-8-sig") as handle:
             return handle.read().splitlines()
@@ -102,7 +104,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
         DataError: unreadable file, wrong column count, a field that is not a
             number, a zero-length or non-finite vector, or no rows at all.
     """
-    lines = _read_lines(path)
+    lines = read_lines(path)
     delimiter: str | None = None
     header_seen = False
     vectors: list[tuple[float, float, float]] = []
@@ -371,7 +373,7 @@ def read_couplings(path: PathLike) -> list[Coupling]:
     Raises:
         DataError: unreadable file, malformed line or no couplings.
     """
-    lines = _read_lines(path)
+    lines = read_lines(path)
     names: list[str] | None = None
     observed = "D"
     layout: str | None = None
@@ -495,7 +497,7 @@ def read_sequence(path: PathLike) -> dict[int, str] | None:
     letters: list[str] = []
     first: int | None = None
     found = False
-    for number, raw in enumerate(_read_lines(path), start=1):
+    for number, raw in enumerate(read_lines(path), start=1):
         fields = raw.split()
         if len(fields) < 2 or fields[0].upper() != "DATA":
             continue

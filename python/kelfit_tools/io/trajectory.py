@@ -28,12 +28,14 @@ __all__ = [
     "coupling_atoms",
     "frame_range",
     "load_universe",
+    "require_mdanalysis",
 ]
 
 MD_HINT = "pip install 'kelfit[md]'"
 
 
-def _mdanalysis() -> Any:
+def require_mdanalysis() -> Any:
+    """MDAnalysis, or MissingExtra saying how to install it."""
     try:
         import MDAnalysis
     except ImportError:
@@ -48,7 +50,7 @@ def load_universe(topology: PathLike, trajectory: PathLike | None = None) -> Any
         MissingExtra: MDAnalysis is not installed.
         DataError: a file is missing or MDAnalysis cannot read it.
     """
-    mda = _mdanalysis()
+    mda = require_mdanalysis()
     files = [topology] + ([] if trajectory is None else [trajectory])
     for path in files:
         if not os.path.isfile(path):

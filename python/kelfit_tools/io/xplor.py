@@ -19,7 +19,7 @@ import os
 import re
 
 from ..errors import DataError, PathLike
-from .tables import Coupling, _read_lines, parse_residue
+from .tables import Coupling, parse_residue, read_lines
 
 __all__ = ["looks_like_xplor", "read_xplor"]
 
@@ -133,7 +133,7 @@ def read_xplor(path: PathLike) -> list[Coupling]:
         DataError: unreadable file, a malformed RDC restraint, or no RDC
             restraint at all.
     """
-    lines = _read_lines(path)
+    lines = read_lines(path)
     couplings: list[Coupling] = []
     names: dict[int, str] = {}
     last_comment = ""
