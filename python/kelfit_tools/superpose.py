@@ -147,6 +147,18 @@ class AtomSelection:
         return keep
 
 
+def _log_partial_reference(selected: int, shared: int) -> None:
+    # A reference from another file may lack a tail or a loop: superpose
+    # over what both have, and say so.
+    log.info(
+        "the reference lacks %d of the %d selected atoms; superposing over "
+        "the %d it has",
+        selected - shared,
+        selected,
+        shared,
+    )
+
+
 def _is_hydrogen(name: str, element: str) -> bool:
     element = element.strip().upper()
     if element:
@@ -392,13 +404,7 @@ def superpose_models(
             "the models: not the same molecule or numbering"
         )
     if len(keys) < len(first):
-        log.info(
-            "the reference lacks %d of the %d selected atoms; superposing over "
-            "the %d it has",
-            len(first) - len(keys),
-            len(first),
-            len(keys),
-        )
+        _log_partial_reference(len(first), len(keys))
     # Copies: the reference's positions must not move while models move
     # (it may be model 1 itself).
     target = [gemmi.Position(fixed[k][1]) for k in keys]
@@ -536,13 +542,7 @@ def frame_superposer(
         mine = _md_keys(atoms[indices], [chains[i] for i in indices])
         shared = [(i, where[k]) for i, k in zip(indices, mine) if k in where]
         if len(shared) < len(indices):
-            log.info(
-                "the reference lacks %d of the %d selected atoms; superposing "
-                "over the %d it has",
-                len(indices) - len(shared),
-                len(indices),
-                len(shared),
-            )
+            _log_partial_reference(len(indices), len(shared))
         indices = np.array([i for i, _ in shared], dtype=np.int64)
         positions = np.asarray(other.positions, dtype=np.float64)
         fixed = positions[[j for _, j in shared]] if shared else positions[:0]

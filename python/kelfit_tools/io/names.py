@@ -32,7 +32,8 @@ RESNAME_ALIASES = {
     "LYN": "LYS",
 }
 
-#: One-letter codes of the amino acids, as a table's sequence gives them.
+#: One-letter codes of the amino acids, as a table's sequence gives them
+#: (B, Z and X as the PDB writes ambiguous and unknown residues).
 ONE_LETTER_CODES = {
     "A": "ALA",
     "R": "ARG",
@@ -54,6 +55,11 @@ ONE_LETTER_CODES = {
     "W": "TRP",
     "Y": "TYR",
     "V": "VAL",
+    "U": "SEC",
+    "O": "PYL",
+    "B": "ASX",
+    "Z": "GLX",
+    "X": "UNK",
 }
 
 #: The key :func:`atom_key` gives the backbone amide proton (H or HN).

@@ -17,6 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..errors import DataError, PathLike
+from .names import ONE_LETTER_CODES
 
 __all__ = [
     "Coupling",
@@ -448,37 +449,6 @@ def read_couplings(path: PathLike) -> list[Coupling]:
     return couplings
 
 
-#: Three-letter names of one-letter residue codes (B, Z and X as the PDB
-#: writes ambiguous and unknown residues).
-_THREE_LETTER = {
-    "A": "ALA",
-    "R": "ARG",
-    "N": "ASN",
-    "D": "ASP",
-    "C": "CYS",
-    "Q": "GLN",
-    "E": "GLU",
-    "G": "GLY",
-    "H": "HIS",
-    "I": "ILE",
-    "L": "LEU",
-    "K": "LYS",
-    "M": "MET",
-    "F": "PHE",
-    "P": "PRO",
-    "S": "SER",
-    "T": "THR",
-    "W": "TRP",
-    "Y": "TYR",
-    "V": "VAL",
-    "U": "SEC",
-    "O": "PYL",
-    "B": "ASX",
-    "Z": "GLX",
-    "X": "UNK",
-}
-
-
 def read_sequence(path: PathLike) -> dict[int, str] | None:
     """The sequence a table states in its ``DATA SEQUENCE`` lines.
 
@@ -505,7 +475,7 @@ def read_sequence(path: PathLike) -> dict[int, str] | None:
         if key == "SEQUENCE":
             found = True
             for ch in "".join(fields[2:]):
-                name = _THREE_LETTER.get(ch.upper())
+                name = ONE_LETTER_CODES.get(ch.upper())
                 if name is None:
                     raise DataError(
                         f"DATA SEQUENCE holds {ch!r}, not a one-letter residue code",
