@@ -8,6 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .statistics import chi_square, pearson, q_factor, root_mean_square
 from .tensor import Tensor, canonical, tensor_from_matrix
 
 __all__ = ["FitResult", "back_calculate", "design_matrix", "fit", "linear_start"]
@@ -348,31 +349,15 @@ def _statistics(
     calc = kelfit.solve(v, p, scale=k)
     res = o - calc
     n = o.size
-    mean_square = float(res @ res) / n
-    if w is not None:
-        weighted = res / w
-        chi2 = float(weighted @ weighted)
-        cost = chi2 / n
-    else:
-        chi2 = math.nan
-        cost = mean_square
-    rms_obs = math.sqrt(float(o @ o) / n)
-    q = math.sqrt(mean_square) / rms_obs if rms_obs > 0 else math.nan
+    rmsd = root_mean_square(res)
+    chi2 = chi_square(res, w)
+    cost = chi2 / n if w is not None else float(res @ res) / n
     # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5), whatever
     # angle triple describes the tensor, so R need not be canonical here.
     mean_k2 = float(k @ k) / n if k is not None else 1.0
     expected = abs(float(p[3])) * math.sqrt(
         (4.0 + 3.0 * float(p[4]) ** 2) / 5.0 * mean_k2
     )
-    q_da = math.sqrt(mean_square) / expected if expected > 0 else math.nan
-    pearson = math.nan
-    if n > 1:
-        # Centred first, so that a large common offset costs no precision.
-        oc = o - float(o.sum()) / n
-        cc = calc - float(calc.sum()) / n
-        spread = float(oc @ oc) * float(cc @ cc)
-        if spread > 0:
-            pearson = float(oc @ cc) / math.sqrt(spread)
     return FitResult(
         angles=(float(p[0]), float(p[1]), float(p[2])),
         da=float(p[3]),
@@ -384,14 +369,14 @@ def _statistics(
         calculated=_owned_readonly(calc),
         residuals=_owned_readonly(res),
         cost=cost,
-        rmsd=math.sqrt(mean_square),
-        q=q,
-        pearson_r=pearson,
+        rmsd=rmsd,
+        q=q_factor(res, o),
+        pearson_r=pearson(o, calc),
         n=int(n),
         sigma=_readonly(w),
         scale=_readonly(k),
         chi2=chi2,
-        q_da=q_da,
+        q_da=rmsd / expected if expected > 0 else math.nan,
         evaluations=evaluations,
         runs=runs,
     )
