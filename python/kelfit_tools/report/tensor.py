@@ -16,6 +16,7 @@ import numpy as np
 from ..fitting import FitResult
 from ..media import MediumComparison, MediumFit
 from ..montecarlo import MonteCarloResult
+from ..statistics import NORMALISED_TO, Statistics, result_statistics
 from ..tensor import euler_solutions
 
 __all__ = ["comparison_report", "fit_report", "render_comparisons", "render_fit"]
@@ -43,6 +44,49 @@ def _errors(mc: MonteCarloResult, offset: bool, nh_sign: float) -> dict[str, Any
         "dr_model_sd": mc.dr_sd,
         "offset_sd": mc.offset_sd if offset else None,
         "axis_spread_deg": list(mc.axis_spread_deg),
+    }
+
+
+def _quality(result: FitResult, stats: Statistics) -> dict[str, Any]:
+    """The quality block: the fit's raw numbers as before, then the rest."""
+    scale = result.scale
+    mean_scale2 = 1.0 if scale is None else float(scale @ scale) / result.n
+    return {
+        "n": result.n,
+        "rmsd": result.rmsd,
+        "q": _clean(result.q),
+        "q_da": _clean(result.q_da),
+        "mean_scale2": mean_scale2,
+        "pearson_r": _clean(result.pearson_r),
+        "chi2": _clean(result.chi2),
+        "reduced_chi2": _clean(result.reduced_chi2),
+        "cost": result.cost,
+        "lead": "normalised" if stats.mixed else "raw",
+        "normalised_to": NORMALISED_TO,
+        "factors": dict(stats.type_factors),
+        "raw": stats.raw.as_dict(),
+        "normalised": stats.normalised.as_dict(),
+        "per_type": {
+            t: {"raw": raw.as_dict(), "normalised": norm.as_dict()}
+            for t, (raw, norm) in stats.per_type.items()
+        },
+        "regression": stats.regression.as_dict(),
+        "outliers": {
+            "rule": stats.outlier_rule,
+            "count": int(stats.outliers.sum()),
+        },
+        "per_residue": [
+            {
+                "chain": r.chain,
+                "residue": r.residue,
+                "resname": r.resname,
+                "normalised_residuals": [
+                    {"type": t, "value": v} for t, v in r.residuals
+                ],
+                "q": _clean(r.q),
+            }
+            for r in stats.residues
+        ],
     }
 
 
@@ -105,16 +149,8 @@ def fit_report(
             order_principal_values=[float(values[i]) for i in order],
         )
     out["tensor"] = tensor
-    out["quality"] = {
-        "n": result.n,
-        "rmsd": result.rmsd,
-        "q": _clean(result.q),
-        "q_da": _clean(result.q_da),
-        "pearson_r": _clean(result.pearson_r),
-        "chi2": _clean(result.chi2),
-        "reduced_chi2": _clean(result.reduced_chi2),
-        "cost": result.cost,
-    }
+    stats = result_statistics(result, medium)
+    out["quality"] = _quality(result, stats)
     if errors is not None:
         out["errors"] = _errors(errors, result.offset_fitted, nh_sign)
     rows: list[dict[str, Any]] = []
@@ -146,6 +182,8 @@ def fit_report(
             residual=float(result.residuals[i]),
             sigma=None if sigma is None else float(sigma[i]),
             scale=1.0 if scale is None else float(scale[i]),
+            normalised_residual=float(stats.normalised_residuals[i]),
+            outlier=bool(stats.outliers[i]),
         )
         rows.append(row)
     if medium is not None:
@@ -241,16 +279,7 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(f"  order matrix     principal values {values}")
         for row in t["order_matrix"]:
             lines.append("                   " + " ".join(f"{v:+.4e}" for v in row))
-    lines.append(f"  RMSD             {q['rmsd']:.4f}{u}")
-    lines.append(f"  Q (rms obs)      {_g(q['q'])}   rms(obs - calc) / rms(obs)")
-    lines.append(
-        f"  Q (Da)           {_g(q['q_da'])}   rms(obs - calc) / sqrt(Da^2 (4 + 3 R^2) / 5)"
-    )
-    lines.append(f"  Pearson r        {_g(q['pearson_r'])}")
-    if q["chi2"] is not None:
-        lines.append(
-            f"  chi^2            {q['chi2']:.6g}  (reduced {_g(q['reduced_chi2'])})"
-        )
+    lines.extend(_render_quality(q, t, u))
     if "errors" in report:
         e = report["errors"]
         how = (
@@ -285,6 +314,85 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             f"R {lin['r']:.4f}"
         )
     return "\n".join(lines) + "\n"
+
+
+def _block(b: dict[str, Any], u: str, what: str, *, normalised: bool) -> list[str]:
+    """One set of quality numbers, each line saying what it is."""
+    lines = [
+        f"    RMS            {b['rms']:.4f}{u}{what}",
+        f"    Q              {_g(b['q'])}   RMS / rms(obs)",
+        f"    Q (sd)         {_g(b['q_sd'])}   RMS / sd(obs), N - 1",
+        f"    Pearson r      {_g(b['pearson_r'])}",
+    ]
+    if b["chi2"] is not None and normalised:
+        # Normalised residuals over uncertainties in raw Hz: a number to set
+        # beside other programs' outputs, not a statistical chi^2.
+        lines.append(
+            f"    chi^2          {b['chi2']:.6g}  (normalised residual / sigma as "
+            "given; for comparison only)"
+        )
+    elif b["chi2"] is not None:
+        lines.append(
+            f"    chi^2          {b['chi2']:.6g}  (reduced {_g(b['reduced_chi2'])})"
+        )
+    return lines
+
+
+def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
+    """The quality lines: normalised to N-H first when bond types are mixed."""
+    raw = q["raw"]
+    norm = q["normalised"]
+    da = abs(t.get("da_nh", t["da"]))
+    da_name = "Da(N-H)" if "da_nh" in t else "Da"
+    raw_lines = [
+        f"  quality in raw {u.strip() or 'units'} (as fitted)",
+        *_block(raw, u, "", normalised=False),
+        (
+            f"    Q (Da)         {_g(q['q_da'])}   RMS / (|{da_name}| "
+            "sqrt((4 + 3 R^2) / 5 <s^2>)),"
+        ),
+        (
+            f"                   |{da_name}| {da:.4g}{u}, R {t['r']:.4g}, <s^2> "
+            f"{q['mean_scale2']:.6g} (mean squared scale)"
+        ),
+    ]
+    lines: list[str] = []
+    if q["lead"] == "normalised":
+        factors = ", ".join(
+            f"{k} {v:.4f}" for k, v in q["factors"].items() if k != q["normalised_to"]
+        )
+        lines.append(
+            f"  quality normalised to {q['normalised_to']} (each coupling over its "
+            f"type's constant at\n    standard length relative to "
+            f"{q['normalised_to']}: {factors})"
+        )
+        lines.extend(
+            _block(norm, u, f" ({q['normalised_to']} equivalent)", normalised=True)
+        )
+        reg = q["regression"]
+        if reg["slope"] is not None:
+            lines.append(
+                f"    regression     calc = ({reg['slope']:.3f} +/- {reg['slope_sd']:.3f})"
+                f" obs + ({reg['offset']:.3f} +/- {reg['offset_sd']:.3f}){u}"
+            )
+        lines.append(
+            f"  per bond type    N, then normalised RMS{u and ' (' + u.strip() + ')'},"
+            " Q, Q (sd), r, raw chi^2 / N"
+        )
+        for name, pair in q["per_type"].items():
+            b = pair["normalised"]
+            c = pair["raw"]["reduced_chi2"]
+            chi = "" if c is None else f"  {c:.4g}"
+            lines.append(
+                f"    {name:<12} {b['n']:4d}  {b['rms']:.4f}  {_g(b['q'])}  "
+                f"{_g(b['q_sd'])}  {_g(b['pearson_r'])}{chi}"
+            )
+        lines.extend(raw_lines)
+    else:
+        lines.extend(raw_lines)
+    o = q["outliers"]
+    lines.append(f"  outliers         {o['count']} ({o['rule']})")
+    return lines
 
 
 def render_comparisons(comparisons: list[dict[str, Any]]) -> str:
