@@ -3,8 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import csv
-import io
 import json
 import os
 from collections.abc import Sequence
@@ -35,12 +33,14 @@ from ..prepare import (
     structure_for_fit,
     structure_inputs,
 )
+from ..report.couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from ..report.tensor import (
     comparison_report,
     fit_report,
     render_comparisons,
     render_fit,
 )
+from ..statistics import result_statistics
 from ..superpose import BACKBONE
 from .common import (
     Outputs,
@@ -148,7 +148,8 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--out",
         metavar="FILE.csv",
-        help="write every coupling: observed, back-calculated, residual, sigma, scale",
+        help="write one row per coupling (atoms, type, constant, observed, "
+        "back-calculated, residuals, outlier) as CSV, or Parquet for FILE.parquet",
     )
     p.add_argument(
         "--plot",
@@ -542,32 +543,23 @@ def _json(
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
-def _rows_csv(fits: Sequence[_Fit], every_model: bool) -> str:
-    buffer = io.StringIO()
-    writer = csv.writer(buffer, lineterminator="\n")
-    with_media = any(f.medium is not None for f in fits)
-    header = ["label", "observed", "calculated", "residual", "sigma", "scale"]
-    if with_media:
-        header = ["medium", *header, "type"]
-    writer.writerow((["model"] if every_model else []) + header)
-    for f in fits:
-        r = f.result
-        for i, label in enumerate(f.labels):
-            sigma = "" if r.sigma is None else f"{r.sigma[i]:.6g}"
-            scale = "1" if r.scale is None else f"{r.scale[i]:.6g}"
-            row = [
-                label,
-                f"{r.observed[i]:.6g}",
-                f"{r.calculated[i]:.6g}",
-                f"{r.residuals[i]:.6g}",
-                sigma,
-                scale,
-            ]
-            if with_media:
-                assert f.medium is not None
-                row = [f.medium.name, *row, f.medium.types[i]]
-            writer.writerow(([str(f.model)] if every_model else []) + row)
-    return buffer.getvalue()
+def _write_rows(outputs: Outputs, path: str, fits: Sequence[_Fit]) -> None:
+    """Every coupling of every fit, as CSV or (``.parquet``) Parquet."""
+    rows = [
+        row
+        for f in fits
+        for row in coupling_rows(
+            f.result,
+            result_statistics(f.result, f.medium),
+            model=f.model,
+            medium=f.medium,
+            labels=f.labels,
+        )
+    ]
+    if is_parquet(path):
+        write_parquet(rows, outputs.path_for(path))
+    else:
+        outputs.write_text(path, rows_csv(rows))
 
 
 def _plot_paths(path: str, count: int) -> list[str]:
@@ -607,7 +599,7 @@ def run(args: argparse.Namespace) -> int:
     outputs = Outputs()
     try:
         if args.out:
-            outputs.write_text(args.out, _rows_csv(fits, every_model))
+            _write_rows(outputs, args.out, fits)
         if args.plot and ensembles:
             from ..report.ensemble import plot_ensemble
 

@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import csv
-import io
 from typing import Any
 
 import numpy as np
 
-from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, row_scales
+from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type, row_scales
 from ..fitting import back_calculate
 from ..io import read_table
 from ..prepare import (
@@ -19,6 +17,7 @@ from ..prepare import (
     select_couplings,
     structure_for_fit,
 )
+from ..report.couplings import is_parquet, rows_csv, solve_rows, write_parquet
 from .common import (
     Outputs,
     UsageError,
@@ -47,7 +46,8 @@ def add_parser(commands: Any) -> None:
             input_options("with --structure: only these couplings' vectors"),
         ],
         help="back-calculate values from given tensor parameters",
-        description="Write back-calculated values as CSV (label, calculated). "
+        description="Write back-calculated values as CSV (or Parquet for a "
+        ".parquet --out), one row per coupling with the columns of kelfit fit --out. "
         "With a structure, Da is for N-H at --nh-length and every bond type is "
         "scaled by its dipolar constant, as kelfit fit reports it.",
     )
@@ -84,6 +84,7 @@ def run(args: argparse.Namespace) -> int:
     """Run ``kelfit solve``."""
     check_sources(args, needs_couplings=False)
     scale = None
+    couplings = None
     if args.table:
         table = read_table(args.table, require_values=False)
         vectors, labels = table.vectors, table.labels
@@ -111,8 +112,8 @@ def run(args: argparse.Namespace) -> int:
             chain=args.chain,
             resnames="strict" if args.strict_names else "use",
         )
-        vectors, labels = sv.vectors, sv.labels
-        atoms = [(c.atom_i or "", c.atom_j or "") for c in sv.couplings]
+        vectors, labels, couplings = sv.vectors, sv.labels, sv.couplings
+        atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
     else:
         from ..io.structure import residue_vectors
 
@@ -126,8 +127,9 @@ def run(args: argparse.Namespace) -> int:
         report_preparation(report)
         vectors, labels = residue_vectors(structure, pair, args.model)
         atoms = [pair] * len(labels)
+    constants = types = None
     if atoms is not None:
-        _, scale = row_scales(
+        constants, scale = row_scales(
             atoms,
             np.linalg.norm(vectors, axis=1),
             convention=args.signs,
@@ -135,20 +137,35 @@ def run(args: argparse.Namespace) -> int:
             nh_length=args.nh_length,
             lengths=lengths(args),
         )
+        types = [bond_type(a, b) for a, b in atoms]
     values = back_calculate(vectors, args.params, scale=scale)
-    buffer = io.StringIO()
-    writer = csv.writer(buffer, lineterminator="\n")
-    writer.writerow(["label", "calculated"])
-    for label, value in zip(labels, values):
-        writer.writerow([label, f"{value:.6g}"])
+    rows = solve_rows(
+        values,
+        labels,
+        model=args.model if args.structure else None,
+        couplings=couplings,
+        types=types,
+        constants=None if constants is None else list(constants),
+        scale=None if scale is None else list(scale),
+    )
+    if args.out and is_parquet(args.out):
+        outputs = Outputs()
+        try:
+            write_parquet(rows, outputs.path_for(args.out))
+            outputs.commit()
+        finally:
+            outputs.discard()
+        log.info("wrote %d values to %s", len(values), args.out)
+        return 0
+    text = rows_csv(rows)
     if args.out:
         outputs = Outputs()
         try:
-            outputs.write_text(args.out, buffer.getvalue())
+            outputs.write_text(args.out, text)
             outputs.commit()
         finally:
             outputs.discard()
         log.info("wrote %d values to %s", len(values), args.out)
     else:
-        emit(buffer.getvalue())
+        emit(text)
     return 0
