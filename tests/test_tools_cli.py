@@ -72,7 +72,7 @@ class TestFit:
         assert "Dr = R Da" in text and "1.5 Da R" in text
         dr = float(text.split("Dr = R Da")[1].split()[0])
         assert dr == pytest.approx(t.r * t.da, abs=1e-3)
-        assert float(text.split("Q (rms obs)")[1].split()[0]) == pytest.approx(
+        assert float(text.split("RMS / rms(obs)")[0].split()[-1]) == pytest.approx(
             expected.q, abs=1e-4
         )
         assert max(len(ln) for ln in text.splitlines()) <= 80

@@ -3,6 +3,8 @@ gives an error or a warning, never a fit reported as good."""
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import re
 from pathlib import Path
@@ -87,7 +89,7 @@ class TestSelection:
             "--params", "0,0,0,10,0.3",
         )  # fmt: skip
         assert done.returncode == 0, done.stderr
-        labels = [line.split(",")[0] for line in done.stdout.splitlines()[1:]]
+        labels = [row["label"] for row in csv.DictReader(io.StringIO(done.stdout))]
         assert "GLN2" not in labels and "ILE3" in labels
         assert "1 coupling(s) with W = 0 left out" in done.stderr
 
@@ -163,7 +165,7 @@ class TestInsertionCodes:
             "solve", "--structure", inserted, "--couplings", table,
             "--params", "0,0,0,10,0.3",
         )  # fmt: skip
-        labels = [line.split(",")[0] for line in done.stdout.splitlines()[1:]]
+        labels = [row["label"] for row in csv.DictReader(io.StringIO(done.stdout))]
         assert "GLY9A" in labels and "THR9" in labels
         assert not any(label.startswith("GLY10") for label in labels)
 

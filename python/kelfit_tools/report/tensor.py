@@ -329,7 +329,7 @@ def _block(b: dict[str, Any], u: str, what: str, *, normalised: bool) -> list[st
         # beside other programs' outputs, not a statistical chi^2.
         lines.append(
             f"    chi^2          {b['chi2']:.6g}  (normalised residual / sigma as "
-            "given; for comparison only)"
+            "given)"
         )
     elif b["chi2"] is not None:
         lines.append(
@@ -352,8 +352,8 @@ def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
             "sqrt((4 + 3 R^2) / 5 <s^2>)),"
         ),
         (
-            f"                   |{da_name}| {da:.4g}{u}, R {t['r']:.4g}, <s^2> "
-            f"{q['mean_scale2']:.6g} (mean squared scale)"
+            f"                   |{da_name}| {da:.4g}{u}, R {t['r']:.4g}, <s^2> = "
+            f"{q['mean_scale2']:.6g} (s: row scale)"
         ),
     ]
     lines: list[str] = []
@@ -373,7 +373,7 @@ def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
         if reg["slope"] is not None:
             lines.append(
                 f"    regression     calc = ({reg['slope']:.3f} +/- {reg['slope_sd']:.3f})"
-                f" obs + ({reg['offset']:.3f} +/- {reg['offset_sd']:.3f}){u}"
+                f" obs + ({reg['offset']:.3f} +/- {reg['offset_sd']:.3f}{u})"
             )
         lines.append(
             f"  per bond type    N, then normalised RMS{u and ' (' + u.strip() + ')'},"
