@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import zlib
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -11,14 +12,13 @@ import numpy as np
 from .._extras import require
 from ..errors import PathLike
 from ..fitting import FitResult
+from ..statistics import Statistics, result_statistics
 
 if TYPE_CHECKING:
     from ..media import MediumFit
 
 __all__ = ["file_format", "outliers", "plot_fit", "plot_medium"]
 
-#: Residuals beyond this many RMSDs are labelled on the plot.
-OUTLIER_RMSDS = 2.0
 #: At most this many points are labelled, the worst first.
 MAX_LABELS = 8
 
@@ -38,15 +38,33 @@ _FORMATS = (
     "webp",
 )
 
-#: Colour and marker of each bond type, in order of appearance.
-_STYLES = [
-    ("#1f5fa8", "o"),
-    ("#d9822b", "s"),
-    ("#2e8b57", "^"),
-    ("#8e44ad", "D"),
-    ("#7f8c8d", "v"),
-    ("#b8860b", "P"),
+#: Colour and marker of each bond type, the same in every figure.
+TYPE_STYLES = {
+    "N-H": ("#1f5fa8", "o"),
+    "CA-HA": ("#d9822b", "s"),
+    "C-N": ("#2e8b57", "^"),
+    "CA-C": ("#8e44ad", "D"),
+    "N-CA": ("#8c564b", "v"),
+    "CA-CB": ("#b8860b", "P"),
+    "C-H": ("#17becf", "X"),
+    "all": ("#1f5fa8", "o"),
+}
+#: Other types: one of these, chosen by the type's name, never by the
+#: order in which types appear.
+_OTHER_STYLES = [
+    ("#7f8c8d", "h"),
+    ("#bc8f8f", "<"),
+    ("#556b2f", ">"),
+    ("#4682b4", "p"),
+    ("#a0522d", "*"),
 ]
+
+
+def type_style(kind: str) -> tuple[str, str]:
+    """The colour and marker of a bond type."""
+    if kind in TYPE_STYLES:
+        return TYPE_STYLES[kind]
+    return _OTHER_STYLES[zlib.crc32(kind.encode()) % len(_OTHER_STYLES)]
 
 
 def file_format(path: PathLike) -> str:
@@ -59,19 +77,48 @@ def file_format(path: PathLike) -> str:
     return ext if ext in _FORMATS else "png"
 
 
-#: Outlier labels: font size (points), and the box a label is taken to
-#: fill, per character and in height with line spacing (points), to keep
-#: labels apart.
+#: Outlier labels: font size (points).
 LABEL_FONT = 7
-LABEL_CHAR_WIDTH = 4.3
-LABEL_HEIGHT = 12.0
 
 
-def _label_apart(ax: Any, xs: Any, ys: Any, texts: Sequence[str]) -> None:
-    """Label points beside them, each label moved down past those it would cover.
+#: Distances (points) from its point at which a label is tried, and the
+#: radius (points) around every point that no label may cover.
+LABEL_DISTANCES = (4.0, 10.0, 18.0, 28.0, 40.0)
+POINT_RADIUS = 5.0
 
-    Call it once the axes' limits are final: positions are worked out in
-    points on the page.
+
+def _text_size(ax: Any, text: str) -> tuple[float, float]:
+    """Width and height (points) a label takes, measured by the renderer,
+    with a little room around it."""
+    canvas = ax.figure.canvas
+    if not hasattr(canvas, "get_renderer"):
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+        canvas = FigureCanvasAgg(ax.figure)
+    probe = ax.text(0, 0, text, fontsize=LABEL_FONT)
+    box = probe.get_window_extent(renderer=canvas.get_renderer())
+    probe.remove()
+    to_points = 72.0 / ax.figure.dpi
+    return box.width * to_points + 2.0, box.height * to_points + 1.0
+
+
+def _overlaps(a: tuple[float, ...], b: tuple[float, ...]) -> bool:
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+def _label_apart(
+    ax: Any, xs: Any, ys: Any, texts: Sequence[str], *, avoid: Any = None
+) -> int:
+    """Label points where a label covers no other label and no point.
+
+    Each label is tried right, left, above and below its point (then the
+    diagonals), ever further out, with a thin line back to the point once
+    it stands off; a label that finds no free place is left out. Call it
+    once the axes' limits are final: positions are worked out in points on
+    the page. ``avoid`` holds the (x, y) data of every point drawn.
+
+    Returns:
+        How many labels were placed.
     """
     # Settle the layout (constrained, equal aspect) so that the positions
     # found here are the ones drawn.
@@ -80,37 +127,61 @@ def _label_apart(ax: Any, xs: Any, ys: Any, texts: Sequence[str]) -> None:
     if settle is not None:
         settle()
     to_points = 72.0 / ax.figure.dpi
-    pixels = ax.transData.transform(np.column_stack([xs, ys]))
-    right_edge = ax.get_window_extent().x1 * to_points
+    pixels = ax.transData.transform(np.column_stack([xs, ys])) * to_points
+    others = pixels if avoid is None else ax.transData.transform(avoid) * to_points
+    frame = ax.get_window_extent()
+    edge = (frame.x0 * to_points, frame.y0 * to_points,
+            frame.x1 * to_points, frame.y1 * to_points)  # fmt: skip
+    dots = [(x - POINT_RADIUS, y - POINT_RADIUS, x + POINT_RADIUS, y + POINT_RADIUS)
+            for x, y in np.vstack([others, pixels])]  # fmt: skip
     placed: list[tuple[float, float, float, float]] = []
-    order = sorted(range(len(texts)), key=lambda k: -pixels[k][1])  # top first
-    for k in order:
-        px, py = pixels[k] * to_points
-        width = LABEL_CHAR_WIDTH * len(texts[k])
-        # Right of the point, or left of it where the axes end first.
-        dx = 4.0 if px + 4.0 + width <= right_edge else -4.0 - width
-        dy = 4.0
-        for _ in range(len(placed) + 1):
-            box = (px + dx, py + dy, px + dx + width, py + dy + LABEL_HEIGHT)
-            clash = [b for b in placed if box[0] < b[2] and b[0] < box[2]
-                     and box[1] < b[3] and b[1] < box[3]]  # fmt: skip
-            if not clash:
+    count = 0
+    for k in range(len(texts)):
+        px, py = pixels[k]
+        width, height = _text_size(ax, texts[k])
+        spot = None
+        for d in LABEL_DISTANCES:
+            for ux, uy in ((1, 0), (-1, 0), (0, 1), (0, -1),
+                           (1, 1), (-1, 1), (1, -1), (-1, -1)):  # fmt: skip
+                x0 = px + ux * d + (0.0 if ux > 0 else -width if ux < 0 else -width / 2)
+                y0 = (
+                    py
+                    + uy * d
+                    + (0.0 if uy > 0 else -height if uy < 0 else -height / 2)
+                )
+                box = (x0, y0, x0 + width, y0 + height)
+                inside = (box[0] >= edge[0] and box[2] <= edge[2]
+                          and box[1] >= edge[1] and box[3] <= edge[3])  # fmt: skip
+                if inside and not any(_overlaps(box, b) for b in placed + dots):
+                    spot = box
+                    break
+            if spot is not None:
                 break
-            dy = min(b[1] for b in clash) - LABEL_HEIGHT - py
-        placed.append(box)
+        if spot is None:
+            continue
+        placed.append(spot)
+        count += 1
+        away = abs(spot[0] - px) > 6 or abs(spot[1] - py) > 6
+        line = {"arrowstyle": "-", "color": "#c0392b", "lw": 0.5, "shrinkA": 0,
+                "shrinkB": 3}  # fmt: skip
         ax.annotate(
-            texts[k], (xs[k], ys[k]), xytext=(dx, dy), textcoords="offset points",
-            fontsize=LABEL_FONT, color="#c0392b",
+            texts[k], (xs[k], ys[k]),
+            xytext=(spot[0] - px, spot[1] - py + 1.0), textcoords="offset points",
+            fontsize=LABEL_FONT, color="#c0392b", va="bottom", ha="left",
+            arrowprops=line if away else None,
         )  # fmt: skip
+    return count
 
 
-def outliers(result: FitResult, limit: float = OUTLIER_RMSDS) -> list[int]:
-    """Indices of values whose residual exceeds ``limit`` RMSDs, worst first."""
-    size = np.abs(np.asarray(result.residuals))
-    if result.rmsd == 0.0:
-        return []
-    order = np.argsort(-size, kind="stable")
-    return [int(i) for i in order if size[i] > limit * result.rmsd][:MAX_LABELS]
+def outliers(result: FitResult, stats: Statistics | None = None) -> list[int]:
+    """Indices of the outliers (the rule of :mod:`kelfit_tools.statistics`),
+    worst first: by |residual| / sigma, else by |normalised residual|."""
+    stats = stats if stats is not None else result_statistics(result)
+    score = np.abs(stats.normalised_residuals)
+    if result.sigma is not None:
+        score = np.abs(np.asarray(result.residuals)) / np.asarray(result.sigma)
+    flagged = np.flatnonzero(stats.outliers)
+    return [int(i) for i in flagged[np.argsort(-score[flagged], kind="stable")]]
 
 
 def plot_fit(
@@ -182,13 +253,20 @@ def plot_fit(
     ax.set_ylim(low, high)
     ax.set_aspect("equal")
     if labels is not None and worst:
-        _label_apart(ax, calculated[worst], observed[worst], [labels[i] for i in worst])
+        top = worst[:MAX_LABELS]
+        _label_apart(
+            ax, calculated[top], observed[top], [labels[i] for i in top],
+            avoid=np.column_stack([calculated, observed]),
+        )  # fmt: skip
     suffix = f" ({unit})" if unit else ""
     ax.set_xlabel("back-calculated" + suffix)
     ax.set_ylabel("observed" + suffix)
-    stats = f"Q = {result.q:.3f}, r = {result.pearson_r:.3f}"
-    ax.set_title(f"{title}\n{stats}" if title else stats, fontsize=10)
     unit_text = f" {unit}" if unit else ""
+    stats = (
+        f"Q = {result.q:.3f}, r = {result.pearson_r:.3f}, "
+        f"RMSD = {result.rmsd:.2f}{unit_text}"
+    )
+    ax.set_title(f"{title}\n{stats}" if title else stats, fontsize=10)
     ax.text(
         0.03,
         0.97,
@@ -223,9 +301,10 @@ def plot_medium(
     """Two panels for diagnosis: observed against back-calculated, and the
     residual of every coupling along the sequence.
 
-    Bond types get their own colour and marker, with a legend; error bars
-    show each row's sigma where the fit had one; couplings whose residual
-    exceeds two RMSDs are labelled and named in the legend.
+    Bond types keep one colour and marker in every figure
+    (:data:`TYPE_STYLES`); mixed types are shown normalised to N-H. Error
+    bars show each row's sigma where the fit had one; the outliers are
+    circled and counted in the legend with their rule, the worst labelled.
 
     Args:
         result: the fit.
@@ -244,17 +323,24 @@ def plot_medium(
     figure_module: Any = require("matplotlib.figure", "plotting")
     require("matplotlib.backends.backend_agg", "plotting")
 
-    observed = np.asarray(result.observed)
-    calculated = np.asarray(result.calculated)
-    residuals = np.asarray(result.residuals)
-    sigma = None if result.sigma is None else np.asarray(result.sigma)
+    stats = result_statistics(result, medium)
+    # Mixed bond types are compared normalised to N-H, where a C-N residual
+    # counts as much as an N-H one; one type is shown as fitted.
+    f = stats.factors if stats.mixed else np.ones(result.n)
+    observed = np.asarray(result.observed) / f
+    calculated = np.asarray(result.calculated) / f
+    residuals = observed - calculated
+    sigma = None if result.sigma is None else np.asarray(result.sigma) / np.abs(f)
+    block = stats.normalised if stats.mixed else stats.raw
     types = medium.types if medium is not None else ["all"] * result.n
     names = list(dict.fromkeys(types))
     x_res = _residue_axis(labels or [str(i) for i in range(result.n)], medium)
 
     fig = figure_module.Figure(figsize=(11.0, 5.0), dpi=dpi, layout="constrained")
     left, right = fig.subplots(1, 2, width_ratios=[1.0, 1.35])
-    u = f" ({unit})" if unit else ""
+    basis = ", normalised to N-H" if stats.mixed else ""
+    u = f" ({unit}{basis})" if unit else (f" ({basis[2:]})" if basis else "")
+    unit_text = f" {unit}" if unit else ""
 
     low = float(min(observed.min(), calculated.min()))
     high = float(max(observed.max(), calculated.max()))
@@ -262,8 +348,8 @@ def plot_medium(
     low, high = low - pad, high + pad
     left.plot([low, high], [low, high], color="0.55", lw=1.0, ls="--", zorder=1)
     right.axhline(0.0, color="0.55", lw=1.0, ls="--", zorder=1)
-    for i, name in enumerate(names):
-        colour, marker = _STYLES[i % len(_STYLES)]
+    for name in names:
+        colour, marker = type_style(name)
         rows = np.array([t == name for t in types])
         count = int(rows.sum())
         label = f"{name} ({count})" if medium is not None else f"{count} values"
@@ -278,31 +364,28 @@ def plot_medium(
             color=colour, ecolor=colour, elinewidth=0.7, alpha=0.85, label=label,
             zorder=2,
         )  # fmt: skip
-    worst = outliers(result)
-    if worst:
-        left.scatter(
-            calculated[worst], observed[worst], s=70, facecolors="none",
-            edgecolors="#c0392b", linewidths=1.2, zorder=3,
-            label=f"|residual| > {OUTLIER_RMSDS:g} RMSD ({len(worst)})",
-        )  # fmt: skip
-        right.scatter(
-            x_res[worst], residuals[worst], s=70, facecolors="none",
-            edgecolors="#c0392b", linewidths=1.2, zorder=3,
-        )  # fmt: skip
+    worst = outliers(result, stats)
+    # Drawn even when empty, so the legend always states the rule and count.
+    left.scatter(
+        calculated[worst], observed[worst], s=70, facecolors="none",
+        edgecolors="#c0392b", linewidths=1.2, zorder=3,
+        label=f"{stats.outlier_rule} ({len(worst)})",
+    )  # fmt: skip
+    right.scatter(
+        x_res[worst], residuals[worst], s=70, facecolors="none",
+        edgecolors="#c0392b", linewidths=1.2, zorder=3,
+    )  # fmt: skip
     left.set_xlim(low, high)
     left.set_ylim(low, high)
     left.set_aspect("equal")
-    if worst and labels is not None:
-        texts = [
-            labels[i] if len(names) == 1 else f"{labels[i]} {types[i]}" for i in worst
-        ]
-        _label_apart(left, calculated[worst], observed[worst], texts)
-        _label_apart(right, x_res[worst], residuals[worst], texts)
     left.set_xlabel("back-calculated" + u)
     left.set_ylabel("observed" + u)
     left.legend(fontsize=7, loc="lower right", frameon=False)
-    stats = f"Q = {result.q:.3f}, r = {result.pearson_r:.3f}, RMSD = {result.rmsd:.2f}"
-    left.set_title(stats, fontsize=9)
+    left.set_title(
+        f"Q = {block.q:.3f}, r = {block.pearson_r:.3f}, "
+        f"RMSD = {block.rms:.2f}{unit_text}",
+        fontsize=9,
+    )
     right.set_xlabel("residue" if medium is not None else "row")
     right.set_ylabel("observed - back-calculated" + u)
     bars = " (bars: sigma)" if sigma is not None else ""
@@ -311,6 +394,19 @@ def plot_medium(
     right.legend(fontsize=7, loc="best", frameon=False, ncols=min(len(names), 4))
     for ax in (left, right):
         ax.grid(True, color="0.92", lw=0.6, zorder=0)
+    if worst and labels is not None:
+        top = worst[:MAX_LABELS]
+        texts = [
+            labels[i] if len(names) == 1 else f"{labels[i]} {types[i]}" for i in top
+        ]
+        _label_apart(
+            left, calculated[top], observed[top], texts,
+            avoid=np.column_stack([calculated, observed]),
+        )  # fmt: skip
+        _label_apart(
+            right, x_res[top], residuals[top], texts,
+            avoid=np.column_stack([x_res, residuals]),
+        )  # fmt: skip
     if title:
         fig.suptitle(title, fontsize=10)
     target = format_from if format_from is not None else path
