@@ -199,7 +199,7 @@ def plot_fit(
 
     The figure is square (``size`` inches at ``dpi``, so 900 x 900 pixels by
     default), with the y = x line, Q and r in the title and the worst
-    outliers (residual beyond two RMSDs) labelled.  The file type follows the
+    outliers (the rule of :mod:`kelfit_tools.statistics`) labelled.  The file type follows the
     extension (PNG, PDF, SVG, ...).
 
     Args:
