@@ -74,8 +74,7 @@ class MonteCarloResult:
     @property
     def dr(self) -> NDArray[np.float64]:
         """Dr = R Da of every refit."""
-        values: NDArray[np.float64] = self.r * self.da
-        return values
+        return rhombic_component(self.da, self.r)
 
 
 def _refit(

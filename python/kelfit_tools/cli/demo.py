@@ -60,7 +60,7 @@ def _demo_rows(true: Tensor, fitted: Tensor, result: FitResult) -> list[list[str
     rows += [
         ["Da (Hz)", fmt(true.da, 3), fmt(fitted.da, 3)],
         ["R", fmt(true.r, 4), fmt(fitted.r, 4)],
-        ["Dr = R Da (Hz)", fmt(true.r * true.da, 3), fmt(fitted.r * fitted.da, 3)],
+        ["Dr = R Da (Hz)", fmt(true.dr, 3), fmt(fitted.dr, 3)],
         ["RMSD (Hz)", "", fmt(result.rmsd, 3)],
         ["Q", "", fmt(result.q, 4)],
         ["r", "", fmt(result.pearson_r, 4)],
