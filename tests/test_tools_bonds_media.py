@@ -19,8 +19,12 @@ from kelfit_tools.bonds import (
 from kelfit_tools.fitting import back_calculate
 from kelfit_tools.io import Coupling
 from kelfit_tools.media import compare_media, fit_medium
-from kelfit_tools.montecarlo import _axis_angles
-from kelfit_tools.tensor import canonical, euler_solutions, rotation_matrix
+from kelfit_tools.tensor import (
+    axis_angles,
+    canonical,
+    euler_solutions,
+    rotation_matrix,
+)
 from tools_support import random_params
 
 #: A made-up protein: per residue N-H, C-N, CA-C and CA-HA at textbook lengths.
@@ -271,13 +275,14 @@ class TestErrorEstimates:
         mc = monte_carlo(self.V, self.OBS, 6, seed=1, progress=False)
         assert mc.da_sd == pytest.approx(np.std(mc.da, ddof=1))
         assert mc.r_sd == pytest.approx(np.std(mc.r, ddof=1))
-        # dr_sd is the spread of the module's rhombic coefficient 1.5 Da R.
-        assert mc.dr_sd == pytest.approx(np.std(1.5 * mc.da * mc.r, ddof=1))
+        # Dr is R Da, as in the report; 1.5 Da R is the module's coefficient.
+        assert mc.dr_sd == pytest.approx(np.std(mc.da * mc.r, ddof=1))
+        assert mc.dr_model_sd == pytest.approx(np.std(1.5 * mc.da * mc.r, ddof=1))
 
     def test_a_flipped_axis_is_the_same_axis(self) -> None:
         axes = rotation_matrix(0.3, 1.0, 2.0)
-        assert np.allclose(_axis_angles(axes, -axes), 0.0)
-        assert np.allclose(_axis_angles(axes, axes[[1, 0, 2]])[:2], 90.0)
+        assert np.allclose(axis_angles(axes, -axes), 0.0)
+        assert np.allclose(axis_angles(axes, axes[[1, 0, 2]])[:2], 90.0)
 
     def test_bootstrap_draws_every_row(self) -> None:
         # Under one seed the draws are the same; if the last row were never

@@ -237,7 +237,7 @@ class TestExitStatus:
             ["fit", EX.vectors, "--errors", "1"],
             ["fit", EX.vectors, "--errors", "5", "--seed", "-1"],
             ["fit", EX.vectors, "--errors", "5", "--sigma", "0"],
-            ["fit", EX.vectors, "--errors", "5", "--bootstrap", "--sigma", "1"],
+            ["fit", EX.vectors, "--sigma", "1", "--unweighted"],
             ["fit", EX.vectors, "--types", "N-H"],
             ["fit", "--structure", EX.structure, "--couplings", EX.couplings,
              "--exclude", "5-2"],

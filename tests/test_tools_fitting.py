@@ -117,7 +117,8 @@ class TestFit:
         assert np.allclose(result.residuals, observed - result.calculated)
         assert result.cost == pytest.approx(np.mean(result.residuals**2))
         assert result.rmsd == pytest.approx(math.sqrt(result.cost))
-        assert result.dr == pytest.approx(1.5 * result.da * result.r)
+        assert result.dr == pytest.approx(result.da * result.r)
+        assert result.dr_model == pytest.approx(1.5 * result.da * result.r)
         assert result.offset == 0.0 and not result.offset_fitted
         assert canonical(result.params).da == pytest.approx(
             canonical(truth).da, rel=1e-4

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import struct
@@ -65,9 +66,22 @@ def random_params(rng: np.random.Generator, offset: float = 0.0) -> np.ndarray:
     )
 
 
+def validate_report(payload: dict) -> None:
+    """Fail unless ``payload`` meets the published schema of ``kelfit fit
+    --json``; skip when jsonschema (of the ``test`` extra) is missing."""
+    jsonschema = pytest.importorskip("jsonschema")
+    from kelfit_tools.report.schema import fit_report_schema
+
+    jsonschema.validate(payload, fit_report_schema())
+
+
 def run_kelfit(*args: object, cwd: Path | None = None, env: dict | None = None):
-    """Run ``python -m kelfit_tools`` and return the completed process."""
-    return subprocess.run(
+    """Run ``python -m kelfit_tools`` and return the completed process.
+
+    Every JSON report of ``fit`` that succeeds is checked against the
+    published schema on the way, whichever test asked for it.
+    """
+    done = subprocess.run(
         [sys.executable, "-m", "kelfit_tools", *map(str, args)],
         check=False,
         capture_output=True,
@@ -76,6 +90,10 @@ def run_kelfit(*args: object, cwd: Path | None = None, env: dict | None = None):
         env=env,
         timeout=300,
     )
+    words = [str(a) for a in args]
+    if done.returncode == 0 and words[:1] == ["fit"] and "--json" in words:
+        validate_report(json.loads(done.stdout))
+    return done
 
 
 def env_without(tmp_path: Path, *modules: str) -> dict:

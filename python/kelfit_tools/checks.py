@@ -652,3 +652,35 @@ def units_warning(da_nh: float) -> str | None:
             "Hz: were they given in mHz or otherwise scaled? check the units"
         )
     return None
+
+
+#: Reduced chi^2 outside this range says the stated uncertainties do not
+#: describe the misfit: below, they are wider than it (restraint widths, not
+#: measurement errors); above, narrower (structure noise, dynamics, or errors
+#: of measurement alone).
+REDUCED_CHI2_RANGE = (0.5, 5.0)
+
+
+def reduced_chi2_warning(reduced_chi2: float) -> str | None:
+    """A warning when the reduced chi^2 of a weighted fit says the stated
+    uncertainties are not the misfit's size, with which error estimate then
+    holds; None inside :data:`REDUCED_CHI2_RANGE` or without uncertainties."""
+    low, high = REDUCED_CHI2_RANGE
+    if not math.isfinite(reduced_chi2):
+        return None
+    if reduced_chi2 < low:
+        return (
+            f"reduced chi^2 is {reduced_chi2:.2f}: the misfit is smaller than "
+            "the stated uncertainties, which look like restraint widths rather "
+            "than measurement errors; Monte Carlo errors drawn from them "
+            "overstate the uncertainty: use --errors K --bootstrap, or "
+            "--sigma with the RMSD"
+        )
+    if reduced_chi2 > high:
+        return (
+            f"reduced chi^2 is {reduced_chi2:.2f}: the stated uncertainties are "
+            "too small for the misfit (the structure and dynamics add to it); "
+            "Monte Carlo errors drawn from them understate the uncertainty: "
+            "use --errors K --bootstrap, which does not rely on them"
+        )
+    return None

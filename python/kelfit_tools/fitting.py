@@ -4,12 +4,19 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .statistics import chi_square, pearson, q_factor, root_mean_square
-from .tensor import Tensor, canonical, tensor_from_matrix
+from .tensor import (
+    Tensor,
+    canonical,
+    dr_model,
+    rhombic_component,
+    tensor_from_matrix,
+)
 
 __all__ = ["FitResult", "back_calculate", "design_matrix", "fit", "linear_start"]
 
@@ -237,8 +244,9 @@ class FitResult:
         angles: z-x-z angles (a1, a2, a3) in radians, as the module fitted them.
         da: axial component Da (for a row of scale 1).
         r: rhombicity R, as fitted (see :meth:`tensor` for 0 <= R <= 2/3).
-        dr: the module's rhombic coefficient 1.5 Da R (the usual rhombic
-            component R Da is :attr:`rhombic_component`).
+        dr: rhombic component Dr = R Da of ``da`` and ``r`` as fitted (the
+            module's coefficient 1.5 Da R is :attr:`dr_model`; the canonical
+            tensor's R Da is :attr:`rhombic_component`).
         offset: fitted constant offset (0 when not fitted).
         offset_fitted: whether the offset was a free parameter.
         observed: the observed values.
@@ -292,10 +300,15 @@ class FitResult:
         return (a1, a2, a3)
 
     @property
+    def dr_model(self) -> float:
+        """The module's rhombic coefficient 1.5 Da R, of ``da`` and ``r`` as
+        fitted."""
+        return dr_model(self.da, self.r)
+
+    @property
     def rhombic_component(self) -> float:
         """Dr = R Da of the canonical tensor (0 <= R <= 2/3)."""
-        t = self.tensor()
-        return t.r * t.da
+        return self.tensor().dr
 
     @property
     def free_parameters(self) -> int:
@@ -309,7 +322,17 @@ class FitResult:
         return self.chi2 / dof if dof > 0 else math.nan
 
     def tensor(self) -> Tensor:
-        """The fitted tensor in canonical form (principal axes, 0 <= R <= 2/3)."""
+        """The fitted tensor in canonical form (principal axes, 0 <= R <= 2/3).
+
+        Computed once: reports ask for it many times, and each time would
+        otherwise be an eigendecomposition.
+        """
+        return self._canonical
+
+    @cached_property
+    def _canonical(self) -> Tensor:
+        # A cached_property writes the instance's __dict__ directly, which a
+        # frozen dataclass allows; the tensor's axes are read-only.
         return canonical(self.params)
 
 
@@ -362,7 +385,7 @@ def _statistics(
         angles=(float(p[0]), float(p[1]), float(p[2])),
         da=float(p[3]),
         r=float(p[4]),
-        dr=1.5 * float(p[3]) * float(p[4]),
+        dr=rhombic_component(float(p[3]), float(p[4])),
         offset=float(p[5]),
         offset_fitted=offset_fitted,
         observed=_readonly(o),  # type: ignore[arg-type]

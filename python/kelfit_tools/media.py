@@ -19,6 +19,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .bonds import (
     NH_REFERENCE_LENGTH,
+    STANDARD_LENGTHS,
     bond_type,
     length_overrides,
     reference_constant,
@@ -28,9 +29,13 @@ from .fitting import FitResult, fit
 from .io.tables import Coupling
 from .tensor import (
     Tensor,
+    alignment_amplitudes,
     axis_angle,
+    axis_angles,
+    generalised_angle,
     normalised_scalar_product,
     order_matrix,
+    tensor_from_matrix,
     tensor_from_params,
 )
 
@@ -40,6 +45,7 @@ __all__ = [
     "MediumFit",
     "compare_media",
     "fit_medium",
+    "nh_sign",
     "row_sigma",
 ]
 
@@ -50,6 +56,15 @@ CONVENTION_MARGIN = 1.5
 #: A fit from a given start is "worse than the linear optimum" beyond this
 #: relative excess of cost (the module fits in single precision).
 _START_TOLERANCE = 1e-4
+
+#: Where the structure's mean N-H length differs from the standard one by
+#: more than this fraction, Da(N-H) at structure distances differs from Da at
+#: standard lengths by about three times as much (r^-3), enough to mislead a
+#: comparison with other fits: the report then gives both.
+NH_LENGTH_TOLERANCE = 0.02
+
+#: The bond type whose constant Da is normalised to.
+_NH = "N-H"
 
 
 @dataclass(frozen=True, eq=False)
@@ -78,6 +93,15 @@ class MediumFit:
         warnings: what a reader must know (a start that ended worse than
             the linear optimum, ...).
         linear: the fit from the linear optimum when a start was given.
+        nh_mean_length: the mean length (angstrom) of the N-H rows' bonds as
+            fitted: the structure's distances, or the standard or given
+            length; None without N-H rows.
+        nh_standard_length: the N-H length of ``bond_lengths="standard"``
+            (the standard one, or the one given in ``lengths``).
+        da_nh_standard: Da(N-H) (Hz) of the same couplings fitted at
+            standard lengths, when the structure's N-H bonds differ from the
+            standard length by more than :data:`NH_LENGTH_TOLERANCE`; else
+            None.
     """
 
     name: str
@@ -94,6 +118,9 @@ class MediumFit:
     warnings: list[str] = field(default_factory=list)
     linear: FitResult | None = None
     lengths: dict[str, float] = field(default_factory=dict)
+    nh_mean_length: float | None = None
+    nh_standard_length: float = STANDARD_LENGTHS[_NH]
+    da_nh_standard: float | None = None
 
     @property
     def reference_constant(self) -> float:
@@ -108,7 +135,7 @@ class MediumFit:
     @property
     def nh_sign(self) -> float:
         """Sign of an N-H row's scale: -1 in the physical convention."""
-        return -1.0 if self.convention == "physical" else 1.0
+        return nh_sign(self.convention)
 
     @property
     def da_nh(self) -> float:
@@ -121,6 +148,29 @@ class MediumFit:
         return self.tensor.da / self.reference_constant
 
     @property
+    def alignment_amplitudes(self) -> tuple[float, float]:
+        """(Aa, Ar) of the alignment tensor, dimensionless: 2 Da and 2 R Da
+        over |D_max(N-H)|, with Da's sign as in :attr:`da_alignment`."""
+        return alignment_amplitudes(
+            self.tensor.da, self.tensor.r, self.reference_constant
+        )
+
+    @property
+    def basis(self) -> str:
+        """What Da(N-H) rests on, in words: the rows' lengths and the N-H
+        length of scale 1."""
+        if self.bond_lengths == "standard":
+            rows = "standard bond lengths"
+        else:
+            rows = "the structure's distances"
+        if self.nh_mean_length is not None:
+            rows += f" (mean N-H {self.nh_mean_length:.3f} A)"
+        return (
+            f"couplings scaled by {rows}; Da normalised to N-H at "
+            f"{self.nh_length:.3f} A"
+        )
+
+    @property
     def order_matrix(self) -> NDArray[np.float64]:
         """The order (Saupe) matrix in the structure's frame."""
         return order_matrix(
@@ -131,6 +181,12 @@ class MediumFit:
     def type_counts(self) -> dict[str, int]:
         """Couplings per bond type, in order of first appearance."""
         return dict(Counter(self.types))
+
+
+def nh_sign(convention: str) -> float:
+    """Sign of an N-H row's scale under a sign convention: -1 in the
+    physical one (the N-H constant is negative), else 1."""
+    return -1.0 if convention == "physical" else 1.0
 
 
 def row_sigma(couplings: Sequence[Coupling]) -> tuple[NDArray[np.float64] | None, str]:
@@ -167,6 +223,7 @@ def fit_medium(
     offset: bool = False,
     start: ArrayLike | None = None,
     weighted: bool = True,
+    uncertainty: float | None = None,
 ) -> MediumFit:
     """Fit one tensor to couplings of any bond types.
 
@@ -185,6 +242,9 @@ def fit_medium(
         offset: also fit a constant offset.
         start: start parameters (radians), else the linear optimum.
         weighted: use the couplings' errors as sigma when all have one.
+        uncertainty: one uncertainty (Hz) for every coupling, in place of
+            the stated ones: the fit is then weighted by it (its chi^2 and
+            any error estimate rest on it).
 
     Raises:
         ValueError: bad input, an unknown nucleus or convention, a bad
@@ -201,7 +261,16 @@ def fit_medium(
     distances = np.linalg.norm(v, axis=1)
     observed = np.array([c.value for c in couplings], dtype=np.float64)
     notes: list[str] = []
-    sigma, why = row_sigma(couplings) if weighted else (None, "")
+    if uncertainty is not None:
+        if not (uncertainty > 0 and math.isfinite(uncertainty)):
+            raise ValueError(f"uncertainty must be positive, got {uncertainty}")
+        sigma, why = np.full(len(couplings), float(uncertainty)), ""
+        notes.append(
+            f"every coupling's uncertainty is taken as {uncertainty:.6g} Hz, "
+            "in place of the stated ones"
+        )
+    else:
+        sigma, why = row_sigma(couplings) if weighted else (None, "")
     if why:
         notes.append(why)
     # A length for a type no row has is most likely a misspelt type.
@@ -264,6 +333,27 @@ def fit_medium(
             f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
             f"gives the same tensor in canonical form (R = {t.r:.4g})"
         )
+    nh_rows = [i for i, t in enumerate(types) if t == _NH]
+    nh_standard = fixed.get(_NH, STANDARD_LENGTHS[_NH])
+    nh_mean = None
+    if nh_rows:
+        from_structure = bond_lengths == "structure" and _NH not in fixed
+        nh_mean = float(np.mean(distances[nh_rows])) if from_structure else nh_standard
+    da_nh_standard = None
+    if nh_mean is not None and abs(nh_mean / nh_standard - 1.0) > NH_LENGTH_TOLERANCE:
+        da_nh_standard = _da_nh_at_standard_lengths(
+            v, observed, atoms, used, nh_length, fixed, offset, sigma
+        )
+        if da_nh_standard is not None:
+            notes.append(
+                f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
+                f"{100.0 * abs(nh_mean / nh_standard - 1.0):.1f}% "
+                f"{'shorter' if nh_mean < nh_standard else 'longer'} than the "
+                f"standard {nh_standard:.3f} A: Da(N-H) is "
+                f"{nh_sign(used) * t.da:.2f} Hz with the structure's distances and "
+                f"{da_nh_standard:.2f} Hz at standard lengths "
+                "(--bond-lengths standard)"
+            )
     weights = {c.weight for c in couplings if c.weight is not None}
     if weights - {1.0}:
         notes.append(
@@ -285,7 +375,33 @@ def fit_medium(
         warnings=warnings,
         linear=linear,
         lengths=fixed,
+        nh_mean_length=nh_mean,
+        nh_standard_length=nh_standard,
+        da_nh_standard=da_nh_standard,
     )
+
+
+def _da_nh_at_standard_lengths(
+    vectors: NDArray[np.float64],
+    observed: NDArray[np.float64],
+    atoms: list[tuple[str, str]],
+    convention: str,
+    nh_length: float,
+    fixed: dict[str, float],
+    offset: bool,
+    sigma: NDArray[np.float64] | None,
+) -> float | None:
+    """Da(N-H) of the couplings refitted at standard lengths, or None when a
+    bond type has no standard length."""
+    try:
+        _, scale = row_scales(
+            atoms, None, convention=convention, bond_lengths="standard",
+            nh_length=nh_length, lengths=fixed,
+        )  # fmt: skip
+    except ValueError:
+        return None
+    refit = fit(vectors, observed, offset=offset, sigma=sigma, scale=scale)
+    return nh_sign(convention) * refit.tensor().da
 
 
 @dataclass(frozen=True)
@@ -297,21 +413,81 @@ class MediumComparison:
         axis_angles_deg: angles between their x, y and z principal axes.
         scalar_product: normalised scalar product of their order matrices
             (1: the same alignment; near 0: independent).
+        generalised_angle_deg: arccos of the scalar product, in degrees
+            (0: the same alignment; 90: orthogonal ones).
+        axis_angles_sd, scalar_product_sd, generalised_angle_sd: their
+            standard deviations over pairs of Monte Carlo or bootstrap
+            refits of the two media, None without refits.
     """
 
     first: str
     second: str
     axis_angles_deg: tuple[float, float, float]
     scalar_product: float
+    generalised_angle_deg: float = math.nan
+    axis_angles_sd: tuple[float, float, float] | None = None
+    scalar_product_sd: float | None = None
+    generalised_angle_sd: float | None = None
 
 
-def compare_media(fits: Sequence[MediumFit]) -> list[MediumComparison]:
-    """Every pair of media, in order."""
+def _sd(values: Sequence[float]) -> float:
+    return float(np.std(np.asarray(values, dtype=np.float64), ddof=1))
+
+
+def _refit_spread(
+    a: NDArray[np.float64], b: NDArray[np.float64]
+) -> tuple[tuple[float, float, float], float, float]:
+    """Standard deviations of the axis angles, the scalar product and the
+    generalised angle over refit k of one medium against refit k of the other.
+
+    The constants of the order matrices cancel in both the scalar product
+    and the angles, so the tensors in Hz serve as they are.
+    """
+    angles, products, generalised = [], [], []
+    for ma, mb in zip(a, b):
+        ta, tb = tensor_from_matrix(ma), tensor_from_matrix(mb)
+        angles.append(axis_angles(ta.axes, tb.axes))
+        products.append(normalised_scalar_product(ma, mb))
+        generalised.append(generalised_angle(ma, mb))
+    sd = np.std(np.array(angles), axis=0, ddof=1)
+    return (float(sd[0]), float(sd[1]), float(sd[2])), _sd(products), _sd(generalised)
+
+
+def compare_media(
+    fits: Sequence[MediumFit],
+    refits: Sequence[NDArray[np.float64] | None] | None = None,
+) -> list[MediumComparison]:
+    """Every pair of media, in order.
+
+    Args:
+        fits: the media's fits.
+        refits: for each medium, its refits' tensor matrices (trials x 3 x
+            3, such as :attr:`~kelfit_tools.montecarlo.MonteCarloResult.matrices`),
+            or None; a pair whose media both have them, as many, gets
+            standard deviations.
+
+    Raises:
+        ValueError: a medium's tensor is zero; not one entry of ``refits``
+            per medium.
+    """
+    if refits is not None and len(refits) != len(fits):
+        raise ValueError(f"{len(refits)} sets of refits for {len(fits)} media")
     out = []
     for i, a in enumerate(fits):
-        for b in fits[i + 1 :]:
+        for j in range(i + 1, len(fits)):
+            b = fits[j]
             ta, tb = a.tensor, b.tensor
             angles = tuple(axis_angle(ta.axes[k], tb.axes[k]) for k in range(3))
+            spread: dict[str, object] = {}
+            ra = None if refits is None else refits[i]
+            rb = None if refits is None else refits[j]
+            if ra is not None and rb is not None and len(ra) == len(rb) > 1:
+                axes_sd, product_sd, angle_sd = _refit_spread(ra, rb)
+                spread = {
+                    "axis_angles_sd": axes_sd,
+                    "scalar_product_sd": product_sd,
+                    "generalised_angle_sd": angle_sd,
+                }
             out.append(
                 MediumComparison(
                     first=a.name,
@@ -320,6 +496,10 @@ def compare_media(fits: Sequence[MediumFit]) -> list[MediumComparison]:
                     scalar_product=normalised_scalar_product(
                         a.order_matrix, b.order_matrix
                     ),
+                    generalised_angle_deg=generalised_angle(
+                        a.order_matrix, b.order_matrix
+                    ),
+                    **spread,  # type: ignore[arg-type]
                 )
             )
     if any(math.isnan(c.scalar_product) for c in out):

@@ -12,7 +12,13 @@ from numpy.typing import ArrayLike, NDArray
 
 from .fitting import FitResult, _observed, _row_factors, _vectors, fit, linear_start
 from .many import map_batches
-from .tensor import canonical
+from .tensor import (
+    axis_angles,
+    canonical,
+    dr_model,
+    rhombic_component,
+    tensor_from_params,
+)
 
 __all__ = ["MonteCarloResult", "monte_carlo"]
 
@@ -26,21 +32,28 @@ _BOOTSTRAP_REDRAWS = 50
 class MonteCarloResult:
     """Spread of the tensor over refits of perturbed data.
 
-    Da, R and Dr are taken from each refit's canonical form
+    Da, R and Dr = R Da are taken from each refit's canonical form
     (0 <= R <= 2/3), so equivalent parameter sets from different refits
-    compare like for like.
+    compare like for like.  Every refit is weighted as the fit it describes
+    was, so that the refits scatter around that fit.
 
     Attributes:
         method: ``"noise"`` or ``"bootstrap"``.
         trials: number of refits.
         sigma: standard deviation of the added noise (``nan`` for bootstrap
-            and for per-row sigmas, which are the fit's own).
+            and for per-row sigmas).
         da_sd, r_sd, dr_sd, offset_sd: standard deviations over the refits
-            (``offset_sd`` is 0 when the offset was not fitted).
+            of Da, R, Dr = R Da and the offset (``offset_sd`` is 0 when the
+            offset was not fitted).
+        dr_model_sd: standard deviation of the module's coefficient 1.5 Da R.
         axis_spread_deg: for the principal axes x, y and z, the
             root-mean-square angle (degrees) between each refit's axis and
             the best fit's.
         da, r, offset: the canonical values of every refit.
+        weighted: whether the refits were weighted by per-row sigmas.
+        matrices: every refit's tensor as a 3x3 matrix in the molecular
+            frame (trials x 3 x 3), for quantities derived from the tensor,
+            such as the comparison of media.
     """
 
     method: str
@@ -54,15 +67,14 @@ class MonteCarloResult:
     da: NDArray[np.float64]
     r: NDArray[np.float64]
     offset: NDArray[np.float64]
+    dr_model_sd: float = math.nan
+    weighted: bool = False
+    matrices: NDArray[np.float64] | None = None
 
-
-def _axis_angles(
-    reference: NDArray[np.float64], axes: NDArray[np.float64]
-) -> NDArray[np.float64]:
-    # An axis and its negative are the same axis.
-    cosines = np.clip(np.abs(np.sum(reference * axes, axis=1)), 0.0, 1.0)
-    angles: NDArray[np.float64] = np.degrees(np.arccos(cosines))
-    return angles
+    @property
+    def dr(self) -> NDArray[np.float64]:
+        """Dr = R Da of every refit."""
+        return rhombic_component(self.da, self.r)
 
 
 def _refit(
@@ -119,10 +131,10 @@ class _Setup(NamedTuple):
     vectors: NDArray[np.float64]
     observed: NDArray[np.float64]
     method: str
-    sigma: float
+    noise: NDArray[np.float64] | None
     offset: bool
     reference: NDArray[np.float64]
-    row_sigma: NDArray[np.float64] | None
+    weights: NDArray[np.float64] | None
     scale: NDArray[np.float64] | None
 
 
@@ -131,6 +143,7 @@ class _Replicate(NamedTuple):
     r: float
     offset: float
     axis_angles: NDArray[np.float64]
+    matrix: NDArray[np.float64]
 
 
 def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
@@ -141,15 +154,16 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     """
     rng = np.random.default_rng(seed)
     v, o = setup.vectors, setup.observed
-    w, k = setup.row_sigma, setup.scale
+    w, k = setup.weights, setup.scale
     if setup.method == "noise":
-        noise = rng.normal(0.0, setup.sigma if w is None else w, v.shape[0])
+        noise = rng.normal(0.0, setup.noise, v.shape[0])
         params = _refit(v, o + noise, setup.offset, w, k)
     else:
         params = _bootstrap_refit(v, o, rng, setup.offset, w, k)
     t = canonical(params)
+    matrix = tensor_from_params(params)
     return _Replicate(
-        t.da, t.r, float(params[5]), _axis_angles(setup.reference, t.axes)
+        t.da, t.r, float(params[5]), axis_angles(setup.reference, t.axes), matrix
     )
 
 
@@ -180,13 +194,17 @@ def monte_carlo(
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
-    With ``method="noise"`` each refit adds Gaussian noise of standard
-    deviation ``sigma`` (default: the best fit's RMSD) to the observed
-    values; with ``method="bootstrap"`` each refit uses N rows drawn with
+    With ``method="noise"`` each refit adds Gaussian noise to the observed
+    values: of standard deviation ``sigma`` when given (one value, or one
+    per row), else each row's sigma of a weighted fit, else the best fit's
+    RMSD.  With ``method="bootstrap"`` each refit uses N rows drawn with
     replacement (a draw whose directions cannot determine the tensor is
-    drawn again).  Per-row sigmas (an array) are both the noise of each row
-    and the weights of every refit, as in a chi^2 fit; the rows keep their
-    sigma and scale when they are resampled.
+    drawn again); the rows keep their sigma and scale.
+
+    Every refit is weighted as the fit it describes: by ``result.sigma``
+    when ``result`` is given, else by per-row ``sigma`` (an array), with
+    which the best fit is then made.  A refit weighted otherwise than its
+    fit would centre elsewhere, and its spread would not be the fit's.
 
     Every refit draws from its own random stream, spawned from the root
     ``seed`` by :meth:`numpy.random.SeedSequence.spawn`, so a seeded
@@ -198,10 +216,12 @@ def monte_carlo(
         trials: number of refits (K).
         method: ``"noise"`` or ``"bootstrap"``.
         sigma: noise standard deviation for ``"noise"``, one for all rows, or
-            one per row (then also the fit's weights, for either method).
+            one per row (then also the weights, unless ``result`` says how
+            the fit was weighted).
         offset: fit the offset too.
         scale: per-row factors of Da and Dr, as given to :func:`fit`.
-        result: the best fit, if already computed.
+        result: the best fit, if already computed; its ``sigma`` weights
+            the refits.
         seed: root seed (an integer or a ``SeedSequence``), or a generator
             to draw one from, for reproducible estimates.
         progress: show a progress bar on stderr when it is a terminal
@@ -221,21 +241,25 @@ def monte_carlo(
     v = _vectors(vectors)
     o = _observed(observed, v.shape[0])
     factors = _row_factors(scale, v.shape[0], "scale")
-    w = None
+    per_row = None
     if sigma is not None and np.ndim(sigma) > 0:
-        w = _row_factors(sigma, v.shape[0], "sigma")
-    best = (
-        result
-        if result is not None
-        else fit(v, o, offset=offset, sigma=w, scale=factors)
-    )
-    if method == "noise" and w is None:
-        s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]
-        if not (s > 0 and math.isfinite(s)):
-            raise ValueError(f"noise sigma must be positive, got {s}")
+        per_row = _row_factors(sigma, v.shape[0], "sigma")
+    if result is None:
+        best = fit(v, o, offset=offset, sigma=per_row, scale=factors)
     else:
-        s = math.nan
-    setup = _Setup(v, o, method, s, offset, best.tensor().axes, w, factors)
+        best = result
+    weights = best.sigma
+    s = math.nan
+    noise = per_row
+    if method == "noise" and noise is None:
+        if sigma is None and weights is not None:
+            noise = weights
+        else:
+            s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]
+            if not (s > 0 and math.isfinite(s)):
+                raise ValueError(f"noise sigma must be positive, got {s}")
+            noise = np.full(v.shape[0], s)
+    setup = _Setup(v, o, method, noise, offset, best.tensor().axes, weights, factors)
     seeds = _root_seed(seed).spawn(trials)
     replicates = list(
         map_batches(
@@ -259,10 +283,13 @@ def monte_carlo(
         sigma=s,
         da_sd=float(np.std(da, ddof=1)),
         r_sd=float(np.std(r, ddof=1)),
-        dr_sd=float(np.std(1.5 * da * r, ddof=1)),
+        dr_sd=float(np.std(rhombic_component(da, r), ddof=1)),
         offset_sd=float(np.std(off, ddof=1)) if offset else 0.0,
         axis_spread_deg=(float(spread[0]), float(spread[1]), float(spread[2])),
         da=da,
         r=r,
         offset=off,
+        dr_model_sd=float(np.std(dr_model(da, r), ddof=1)),
+        weighted=weights is not None,
+        matrices=np.array([rep.matrix for rep in replicates]),
     )

@@ -32,6 +32,7 @@ from .checks import (
     conditioning_warning,
     design_condition,
     numbering_check,
+    reduced_chi2_warning,
     renumber,
     resolve_duplicates,
     units_warning,
@@ -454,8 +455,9 @@ def fit_warnings(
     result: FitResult, vectors: Any, *, offset: bool, da_nh: float | None
 ) -> list[str]:
     """What may make a fit that ran a wrong answer: a tensor the couplings'
-    directions leave poorly determined, or Da(N-H) in implausible units
-    (``da_nh`` None for values without units)."""
+    directions leave poorly determined, Da(N-H) in implausible units
+    (``da_nh`` None for values without units), or uncertainties that do not
+    describe the misfit (a reduced chi^2 far from 1)."""
     out = []
     condition = design_condition(
         vectors, scale=result.scale, sigma=result.sigma, offset=offset
@@ -467,4 +469,7 @@ def fit_warnings(
         warning = units_warning(da_nh)
         if warning:
             out.append(warning)
+    warning = reduced_chi2_warning(result.reduced_chi2)
+    if warning:
+        out.append(warning)
     return out

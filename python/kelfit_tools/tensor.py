@@ -1,10 +1,13 @@
 """Conversions between the module's parameters and the tensor they describe.
 
 The module describes the orientation tensor by three z-x-z angles, the axial
-component Da and the rhombicity R (Dr = 1.5 Da R).  In the tensor's own frame
-the model value of a unit vector u' is
+component Da and the rhombicity R.  The rhombic component is Dr = R Da, as
+the field writes it; the module's own coefficient 1.5 Da R is called
+``dr_model`` wherever it appears.  In the tensor's own frame the model value
+of a unit vector u' is
 
-    Da (3 z'^2 - 1) + Dr (x'^2 - y'^2)  =  u'^T diag(Dr - Da, -Dr - Da, 2 Da) u'
+    Da (3 z'^2 - 1) + 1.5 Dr (x'^2 - y'^2)
+        =  u'^T diag(1.5 Dr - Da, -1.5 Dr - Da, 2 Da) u'
 
 so in the molecular frame the value is u^T A u with the traceless symmetric
 matrix A = M^T diag(...) M, where M maps molecular to tensor coordinates.
@@ -14,7 +17,7 @@ Working with A sidesteps the many angle triples that describe one tensor.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import NamedTuple, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -22,22 +25,59 @@ from numpy.typing import ArrayLike, NDArray
 __all__ = [
     "Tensor",
     "aligned",
+    "alignment_amplitudes",
     "angles_from_rotation",
     "axis_angle",
     "axis_angles",
     "canonical",
     "canonical_triple",
+    "dr_model",
     "euler_solutions",
     "following",
+    "generalised_angle",
     "normalised_scalar_product",
     "order_matrix",
+    "principal_values",
+    "rhombic_component",
+    "rhombicity",
     "rotation_matrix",
     "tensor_from_matrix",
     "tensor_from_params",
+    "zyz_from_zxz",
+    "zyz_solutions",
 ]
 
 #: Below this, sin(a2) is treated as zero and a1, a3 merge into one angle.
 _GIMBAL_EPS = 1e-12
+
+#: The module's rhombic coefficient is this multiple of R Da.
+_MODEL_RHOMBIC_FACTOR = 1.5
+
+#: A single value or one per refit, frame or model.
+Amount = TypeVar("Amount", float, NDArray[np.float64])
+
+
+def rhombic_component(da: Amount, r: Amount) -> Amount:
+    """Dr = R Da, the rhombic component as the field writes it."""
+    return r * da
+
+
+def dr_model(da: Amount, r: Amount) -> Amount:
+    """The module's rhombic coefficient 1.5 Da R (the half-difference of the
+    tensor's x and y principal values)."""
+    return _MODEL_RHOMBIC_FACTOR * da * r
+
+
+def rhombicity(da: float, dr: float) -> float:
+    """R = Dr / Da for Dr = R Da; 0 for a zero tensor."""
+    return dr / da if da != 0.0 else 0.0
+
+
+def principal_values(da: float, r: float) -> tuple[float, float, float]:
+    """The principal values (xx, yy, zz) of the tensor of Da and R:
+    1.5 Dr - Da, -1.5 Dr - Da and 2 Da, in Da's unit."""
+    half_difference = dr_model(da, r)
+    return (half_difference - da, -half_difference - da, 2.0 * da)
 
 
 class Tensor(NamedTuple):
@@ -55,8 +95,18 @@ class Tensor(NamedTuple):
 
     @property
     def dr(self) -> float:
-        """Rhombic component, 1.5 Da R."""
-        return 1.5 * self.da * self.r
+        """Rhombic component Dr = R Da."""
+        return rhombic_component(self.da, self.r)
+
+    @property
+    def dr_model(self) -> float:
+        """The module's rhombic coefficient 1.5 Da R."""
+        return dr_model(self.da, self.r)
+
+    @property
+    def principal_values(self) -> tuple[float, float, float]:
+        """Principal values along the axes x, y, z (|zz| >= |yy| >= |xx|)."""
+        return principal_values(self.da, self.r)
 
     @property
     def angles(self) -> tuple[float, float, float]:
@@ -103,18 +153,18 @@ def tensor_from_params(params: ArrayLike) -> NDArray[np.float64]:
     if p.size < 5:
         raise ValueError(f"need at least 5 parameters, got {p.size}")
     a1, a2, a3, da, r = (float(v) for v in p[:5])
-    dr = 1.5 * da * r
     m = rotation_matrix(a1, a2, a3)
-    return m.T @ np.diag([dr - da, -dr - da, 2.0 * da]) @ m
+    return m.T @ np.diag(principal_values(da, r)) @ m
 
 
 def tensor_from_matrix(a: ArrayLike) -> Tensor:
     """Canonical angles, Da and R of a traceless symmetric matrix.
 
     The eigenvalues are ordered so that |Azz| >= |Ayy| >= |Axx|; then
-    Da = Azz / 2, Dr = (Axx - Ayy) / 2 and R = Dr / (1.5 Da) lies in
+    Da = Azz / 2, 1.5 Dr = (Axx - Ayy) / 2 and R = Dr / Da lies in
     [0, 2/3].  The eigenvector frame is made a proper rotation before its
-    angles are read.
+    angles are read; the axes are read-only, since one canonical tensor is
+    computed once and shared.
     """
     given = np.asarray(a, dtype=np.float64)
     values, vectors = np.linalg.eigh(0.5 * (given + given.T))
@@ -124,9 +174,12 @@ def tensor_from_matrix(a: ArrayLike) -> Tensor:
     if np.linalg.det(m) < 0:
         m[0] = -m[0]
     da = 0.5 * azz
-    dr = 0.5 * (axx - ayy)
-    r = dr / (1.5 * da) if da != 0.0 else 0.0
+    half_difference = 0.5 * (axx - ayy)
+    # R from the half-difference 1.5 Da R directly: one division, the same
+    # rounding the start of every fit has always had.
+    r = half_difference / (_MODEL_RHOMBIC_FACTOR * da) if da != 0.0 else 0.0
     a1, a2, a3 = angles_from_rotation(m)
+    m.flags.writeable = False
     return Tensor(a1, a2, a3, da, r, m)
 
 
@@ -190,6 +243,34 @@ def euler_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
     return [angles for angles, _ in _solutions(axes)]
 
 
+#: The z-y'-z'' angles of the same rotation, from its z-x-z angles (degrees):
+#: (alpha, beta, gamma) = (-a3 - 270, a2, 270 - a1), each modulo 360.
+_ZYZ_QUARTER_TURNS = 270.0
+
+
+def zyz_from_zxz(
+    triple: tuple[float, float, float],
+) -> tuple[float, float, float]:
+    """The z-y'-z'' angles (alpha, beta, gamma) in degrees of a z-x-z triple.
+
+    This is the convention of programs that report "Euler angles for
+    clockwise rotation about z, y', z''": (alpha, beta, gamma) =
+    (-a3 - 270, a2, 270 - a1) modulo 360, so alpha and gamma are in
+    [0, 360) and beta is a2.
+    """
+    a1, a2, a3 = triple
+    alpha = (-a3 - _ZYZ_QUARTER_TURNS) % 360.0
+    gamma = (_ZYZ_QUARTER_TURNS - a1) % 360.0
+    return (alpha, a2, gamma)
+
+
+def zyz_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
+    """The four z-y'-z'' triples (degrees) of one set of principal axes,
+    ordered as such programs list them: beta <= 90 first, then by alpha."""
+    triples = [zyz_from_zxz(t) for t in euler_solutions(axes)]
+    return sorted(triples, key=lambda t: (t[1] > 90.0, t[0]))
+
+
 def canonical_triple(tensor: Tensor) -> Tensor:
     """``tensor`` with the axes' signs of its canonical triple.
 
@@ -227,6 +308,16 @@ def order_matrix(tensor_matrix: ArrayLike, constant: float) -> NDArray[np.float6
     return s
 
 
+def alignment_amplitudes(da: float, r: float, constant: float) -> tuple[float, float]:
+    """The dimensionless axial and rhombic amplitudes (Aa, Ar) of a tensor.
+
+    Aa = 2 Da / constant is the zz principal value of the order matrix and
+    Ar = 2 R Da / constant = 2 Dr / constant, for Da in Hz of a bond whose
+    dipolar constant is ``constant`` Hz.
+    """
+    return (2.0 * da / constant, 2.0 * rhombic_component(da, r) / constant)
+
+
 def axis_angle(a: ArrayLike, b: ArrayLike) -> float:
     """Angle (degrees, 0 to 90) between two axes; an axis and its negative agree."""
     u = np.asarray(a, dtype=np.float64)
@@ -258,3 +349,11 @@ def normalised_scalar_product(a: ArrayLike, b: ArrayLike) -> float:
     x = np.asarray(a, dtype=np.float64)
     y = np.asarray(b, dtype=np.float64)
     return float(np.sum(x * y) / math.sqrt(float(np.sum(x * x) * np.sum(y * y))))
+
+
+def generalised_angle(a: ArrayLike, b: ArrayLike) -> float:
+    """The angle (degrees, 0 to 180) between two tensors seen as vectors of
+    five independent components: arccos of their normalised scalar product.
+    0 for the same alignment, 90 for orthogonal ones."""
+    cosine = normalised_scalar_product(a, b)
+    return math.degrees(math.acos(min(1.0, max(-1.0, cosine))))

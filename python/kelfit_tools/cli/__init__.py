@@ -26,6 +26,7 @@ from .common import (
     UsageError,
     data_error_exit,
     log,
+    notes_seen,
     warnings_seen,
 )
 
@@ -77,6 +78,8 @@ def _setup_logging(quiet: bool) -> logging.Handler:
     log.addHandler(handler)
     warnings_seen.messages.clear()
     log.addHandler(warnings_seen)
+    notes_seen.messages.clear()
+    log.addHandler(notes_seen)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False
     return handler
@@ -133,6 +136,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         log.removeHandler(handler)
         log.removeHandler(warnings_seen)
+        log.removeHandler(notes_seen)
 
 
 if __name__ == "__main__":

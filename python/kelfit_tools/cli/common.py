@@ -360,6 +360,24 @@ class WarningRecord(logging.Handler):
 warnings_seen = WarningRecord()
 
 
+class NoteRecord(logging.Handler):
+    """Keeps every note a run prints (below a warning), for the JSON's
+    ``notes``: with ``-q`` none is printed, and none is kept."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.messages: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        message = record.getMessage()
+        if record.levelno < logging.WARNING and message not in self.messages:
+            self.messages.append(message)
+
+
+#: The notes of the running command.
+notes_seen = NoteRecord()
+
+
 def report_preparation(report: Preparation) -> None:
     """Log what the path from couplings to fits left out and why."""
     for note in report.notes:
@@ -368,6 +386,55 @@ def report_preparation(report: Preparation) -> None:
         log.warning("%s", warning)
     report.notes.clear()
     report.warnings.clear()
+
+
+# ---------------------------------------------------------------- the run's record
+
+#: Options that only say how a run is carried out, not what it computes.
+_NOT_RECORDED = ("run", "command")
+
+
+def _plain(value: object) -> object:
+    """An option's value as plain JSON: arrays and tuples as lists, sets
+    sorted, anything else that JSON cannot hold as its text."""
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    if isinstance(value, np.ndarray):
+        return [_plain(v) for v in value.tolist()]
+    if isinstance(value, (set, frozenset)):
+        return sorted(_plain(v) for v in value)  # type: ignore[type-var]
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, slice):
+        start = "" if value.start is None else value.start
+        stop = "" if value.stop is None else value.stop
+        return f"{start}:{stop}"
+    return str(value)
+
+
+def options_record(args: argparse.Namespace) -> dict[str, object]:
+    """Every option of the command line as it took effect, defaults
+    included (angles of ``--start`` in radians, as the fit used them)."""
+    return {
+        name: _plain(value)
+        for name, value in sorted(vars(args).items())
+        if name not in _NOT_RECORDED
+    }
+
+
+def selection_record(args: argparse.Namespace) -> dict[str, object]:
+    """Which couplings were asked for: the options that select them."""
+    chosen = selection(args)
+    return {
+        "types": None if chosen.types is None else list(chosen.types),
+        "atoms": None if chosen.atoms is None else list(chosen.atoms),
+        "exclude": sorted(chosen.exclude),
+        "duplicates": chosen.duplicates,
+        "renumber": chosen.renumber,
+        "media": getattr(args, "medium", None),
+        "chain": getattr(args, "chain", None),
+        "strict_names": bool(getattr(args, "strict_names", False)),
+    }
 
 
 # ---------------------------------------------------------------- outputs

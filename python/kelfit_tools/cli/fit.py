@@ -13,6 +13,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import __version__
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..checks import check_count
@@ -53,12 +54,15 @@ from .common import (
     int_at_least,
     lengths,
     log,
+    notes_seen,
+    options_record,
     parallel_options,
     positive,
     quiet_options,
     report_preparation,
     seed,
     selection,
+    selection_record,
     tensor_params,
     warnings_seen,
 )
@@ -140,8 +144,10 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--sigma",
         type=positive,
-        help="with --errors: one noise level for every row, the refits then "
-        "unweighted (default: each row's uncertainty, else the fit's RMSD)",
+        metavar="S",
+        help="every coupling's uncertainty (Hz), in place of the stated ones: "
+        "the fit, its chi^2 and the --errors refits (noise and weights) all "
+        "use it (default: each row's uncertainty, else the fit's RMSD as noise)",
     )
     p.add_argument("--seed", type=seed, help="random seed for --errors")
     p.add_argument("--json", action="store_true", help="print JSON instead of text")
@@ -240,8 +246,10 @@ def _check(args: argparse.Namespace) -> None:
     if args.trajectory:
         if not args.structure:
             raise UsageError("--trajectory goes with --structure (its topology)")
-        if args.models != 1 or args.errors:
-            raise UsageError("--models and --errors do not go with --trajectory")
+        if args.models != 1 or args.errors or args.sigma:
+            raise UsageError(
+                "--models, --errors and --sigma do not go with --trajectory"
+            )
         if args.build_hn:
             raise UsageError("--build-hn goes with a structure, not --trajectory")
     elif args.stride != 1 or args.frames is not None:
@@ -254,10 +262,10 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError(
             "--reference and --superpose go with --models all or --trajectory"
         )
-    if (args.bootstrap or args.sigma or args.seed is not None) and not args.errors:
-        raise UsageError("--bootstrap, --sigma and --seed go with --errors K")
-    if args.bootstrap and args.sigma:
-        raise UsageError("--sigma is for noise; --bootstrap resamples rows")
+    if (args.bootstrap or args.seed is not None) and not args.errors:
+        raise UsageError("--bootstrap and --seed go with --errors K")
+    if args.sigma and args.unweighted:
+        raise UsageError("--sigma weights the fit; --unweighted ignores uncertainties")
     if args.plot and not available("matplotlib"):
         raise MissingExtra(f"--plot needs matplotlib: {INSTALL_HINT}")
 
@@ -271,15 +279,13 @@ def _errors(
 ) -> MonteCarloResult | None:
     if not args.errors:
         return None
-    sigma: Any = args.sigma
-    if sigma is None and result.sigma is not None:
-        sigma = result.sigma
+    # The refits take the fit's own weighting and, for noise, its
+    # uncertainties (--sigma already replaced them in the fit).
     return monte_carlo(
         vectors,
         result.observed,
         args.errors,
         method="bootstrap" if args.bootstrap else "noise",
-        sigma=sigma,
         scale=result.scale,
         offset=args.offset,
         result=result,
@@ -347,6 +353,7 @@ def _structure_fits(
         "offset": args.offset,
         "start": args.start,
         "weighted": not args.unweighted,
+        "uncertainty": args.sigma,
     }
     try:
         medium_fits = list(
@@ -408,7 +415,9 @@ def _table_fits(
             log.warning("%s", warning)
     except DataError as exc:
         raise DataError(str(exc), args.table) from None
-    result = fit(table.vectors, table.values, args.start, offset=args.offset)
+    result = fit(
+        table.vectors, table.values, args.start, offset=args.offset, sigma=args.sigma
+    )
     for warning in fit_warnings(result, table.vectors, offset=args.offset, da_nh=None):
         log.warning("%s", warning)
     if args.start is not None:
@@ -419,7 +428,7 @@ def _table_fits(
                 result.r,
                 result.tensor().r,
             )
-        linear = fit(table.vectors, table.values, offset=args.offset)
+        linear = fit(table.vectors, table.values, offset=args.offset, sigma=args.sigma)
         if result.cost > linear.cost * (1 + 1e-4):
             log.warning(
                 "the fit from --start ended worse than the fit from the linear "
@@ -470,9 +479,14 @@ def _model_object(model: int | None, group: list[_Fit]) -> dict[str, Any]:
     if group[0].rmsd_ref is not None:
         out["rmsd_ref"] = group[0].rmsd_ref
     out["media"] = [_report(f) for f in group]
-    media = [f.medium for f in group if f.medium is not None]
+    with_media = [f for f in group if f.medium is not None]
+    refits = [None if f.errors is None else f.errors.matrices for f in with_media]
     out["comparisons"] = (
-        comparison_report(compare_media(media)) if len(media) > 1 else []
+        comparison_report(
+            compare_media([f.medium for f in with_media if f.medium], refits)
+        )
+        if len(with_media) > 1
+        else []
     )
     return out
 
@@ -530,7 +544,16 @@ def _json(
     from ..report.ensemble import summary_json
 
     groups = _by_model(fits)
-    payload: dict[str, Any] = {"input": _source(args)}
+    payload: dict[str, Any] = {
+        "kelfit_version": __version__,
+        "command": "fit",
+        "options": options_record(args),
+        "input": _source(args),
+    }
+    if args.structure:
+        chosen = selection_record(args)
+        chosen["media"] = list(dict.fromkeys(f.medium.name for f in fits if f.medium))
+        payload["selection"] = chosen
     if len(groups) == 1 and (args.table or args.models is not None):
         payload.update(_model_object(*groups[0]))
     else:
@@ -540,6 +563,7 @@ def _json(
             {"medium": name, **summary_json(summary)} for name, summary in ensembles
         ]
     payload["warnings"] = list(warnings_seen.messages)
+    payload["notes"] = list(notes_seen.messages)
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 

@@ -15,6 +15,7 @@ import math
 import os
 from typing import Any
 
+from .. import __version__
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import FrameSummary, record_frames
 from ..superpose import FrameSuperposer
@@ -22,8 +23,12 @@ from .common import (
     emit,
     executor_for,
     log,
+    notes_seen,
+    options_record,
     report_preparation,
     selection,
+    selection_record,
+    warnings_seen,
 )
 
 __all__ = ["run_trajectory"]
@@ -84,6 +89,10 @@ def _json(
     superposer: FrameSuperposer | None,
 ) -> str:
     payload = {
+        "kelfit_version": __version__,
+        "command": "fit",
+        "options": options_record(args),
+        "selection": selection_record(args),
         "input": {
             "structure": args.structure,
             "trajectory": args.trajectory,
@@ -103,6 +112,8 @@ def _json(
                 ("q", summary.q),
             )
         },
+        "warnings": list(warnings_seen.messages),
+        "notes": list(notes_seen.messages),
     }
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 

@@ -17,12 +17,35 @@ from ..fitting import FitResult
 from ..media import MediumComparison, MediumFit
 from ..montecarlo import MonteCarloResult
 from ..statistics import NORMALISED_TO, Statistics, result_statistics
-from ..tensor import euler_solutions
+from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
 
 __all__ = ["comparison_report", "fit_report", "render_comparisons", "render_fit"]
 
 #: How the Euler angles are stated, in the report and the README.
 EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
+
+#: The same rotation as other programs state it.
+ZYZ_CONVENTION = (
+    "z-y'-z'' (clockwise about z, y', z''), degrees: (alpha, beta, gamma) = "
+    "(-a3 - 270, a2, 270 - a1) mod 360; beta <= 90 first"
+)
+
+#: Units of the order matrix and of the alignment amplitudes.
+DIMENSIONLESS = "dimensionless"
+
+
+def _units(unit: str | None) -> dict[str, str]:
+    """The unit of every dimensional quantity of the tensor object."""
+    value_unit = unit or "unit of the values"
+    return {
+        "da": value_unit,
+        "dr": value_unit,
+        "dr_model": value_unit,
+        "offset": value_unit,
+        "principal_values": value_unit,
+        "euler": "degrees",
+        "principal_axes": "unit vectors in the structure's frame",
+    }
 
 
 def _clean(value: float | None) -> float | None:
@@ -32,16 +55,20 @@ def _clean(value: float | None) -> float | None:
     return None if math.isnan(value) or math.isinf(value) else value
 
 
-def _errors(mc: MonteCarloResult, offset: bool, nh_sign: float) -> dict[str, Any]:
-    dr = np.asarray(mc.r) * np.asarray(mc.da) * nh_sign
+def _errors(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
     return {
         "method": mc.method,
         "trials": mc.trials,
         "sigma": _clean(mc.sigma),
+        "weighted": mc.weighted,
+        # The refits' centre: it should be the fit's own Da and R, within a
+        # small part of the spread, when the refits are weighted as the fit.
+        "da_mean": float(np.mean(mc.da)),
+        "r_mean": float(np.mean(mc.r)),
         "da_sd": mc.da_sd,
         "r_sd": mc.r_sd,
-        "dr_sd": float(np.std(dr, ddof=1)),
-        "dr_model_sd": mc.dr_sd,
+        "dr_sd": mc.dr_sd,
+        "dr_model_sd": _clean(mc.dr_model_sd),
         "offset_sd": mc.offset_sd if offset else None,
         "axis_spread_deg": list(mc.axis_spread_deg),
     }
@@ -110,22 +137,22 @@ def fit_report(
     """
     t = result.tensor()
     solutions = euler_solutions(t.axes)
+    zyz = zyz_solutions(t.axes)
     out: dict[str, Any] = dict(source or {})
     tensor: dict[str, Any] = {
         "da": t.da,
         "r": t.r,
-        "dr": t.r * t.da,
-        "dr_model": 1.5 * t.da * t.r,
+        "dr": t.dr,
+        "dr_model": t.dr_model,
         "offset": result.offset,
         "offset_fitted": result.offset_fitted,
         "euler_deg": list(solutions[0]),
         "euler_solutions_deg": [list(s) for s in solutions],
         "euler_convention": EULER_CONVENTION,
-        "principal_values": [
-            t.da * (1.5 * t.r - 1.0),
-            -t.da * (1.0 + 1.5 * t.r),
-            2.0 * t.da,
-        ],
+        "euler_zyz_deg": list(zyz[0]),
+        "euler_zyz_solutions_deg": [list(s) for s in zyz],
+        "euler_zyz_convention": ZYZ_CONVENTION,
+        "principal_values": list(t.principal_values),
         "principal_axes": [list(map(float, axis)) for axis in t.axes],
         "fitted_params": {
             "angles_rad": list(result.angles),
@@ -133,26 +160,50 @@ def fit_report(
             "r": result.r,
         },
     }
-    nh_sign = 1.0
+    units = _units("Hz" if medium is not None else None)
     if medium is not None:
-        nh_sign = medium.nh_sign
         s = medium.order_matrix
         values = np.linalg.eigvalsh(s)
         order = np.argsort(np.abs(values), kind="stable")
+        aa, ar = medium.alignment_amplitudes
         tensor.update(
             da_nh=medium.da_nh,
-            dr_nh=t.r * medium.da_nh,
+            dr_nh=rhombic_component(medium.da_nh, t.r),
+            dr_model_nh=dr_model(medium.da_nh, t.r),
             da_alignment=medium.da_alignment,
+            aa=aa,
+            ar=ar,
+            da_basis=medium.basis,
+            bond_lengths=medium.bond_lengths,
             nh_length=medium.nh_length,
+            nh_mean_length=medium.nh_mean_length,
+            nh_standard_length=medium.nh_standard_length,
+            da_nh_standard=medium.da_nh_standard,
             reference_constant_hz=medium.reference_constant,
             order_matrix=[list(map(float, row)) for row in s],
             order_principal_values=[float(values[i]) for i in order],
         )
+        units.update(
+            da_nh="Hz",
+            dr_nh="Hz",
+            dr_model_nh="Hz",
+            da_nh_standard="Hz",
+            da_alignment=DIMENSIONLESS,
+            aa=DIMENSIONLESS,
+            ar=DIMENSIONLESS,
+            nh_length="angstrom",
+            nh_mean_length="angstrom",
+            nh_standard_length="angstrom",
+            reference_constant_hz="Hz",
+            order_matrix=DIMENSIONLESS,
+            order_principal_values=DIMENSIONLESS,
+        )
+    tensor["units"] = units
     out["tensor"] = tensor
     stats = result_statistics(result, medium)
     out["quality"] = _quality(result, stats)
     if errors is not None:
-        out["errors"] = _errors(errors, result.offset_fitted, nh_sign)
+        out["errors"] = _errors(errors, result.offset_fitted)
     rows: list[dict[str, Any]] = []
     sigma = result.sigma
     scale = result.scale
@@ -211,14 +262,22 @@ def fit_report(
 
 def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str, Any]]:
     """The media comparisons as plain JSON values."""
-    return [
-        {
+    out = []
+    for c in comparisons:
+        item: dict[str, Any] = {
             "media": [c.first, c.second],
             "axis_angles_deg": dict(zip("xyz", c.axis_angles_deg)),
             "scalar_product": c.scalar_product,
+            "generalised_angle_deg": c.generalised_angle_deg,
         }
-        for c in comparisons
-    ]
+        if c.axis_angles_sd is not None:
+            item["errors"] = {
+                "axis_angles_sd_deg": dict(zip("xyz", c.axis_angles_sd)),
+                "scalar_product_sd": c.scalar_product_sd,
+                "generalised_angle_sd_deg": c.generalised_angle_sd,
+            }
+        out.append(item)
+    return out
 
 
 def _g(value: Any, digits: int = 4) -> str:
@@ -249,13 +308,23 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             "dimensionless)"
         )
         lines.append(
+            f"  Aa, Ar           {t['aa']:.4e} {t['ar']:.4e} (2 Da, 2 R Da; "
+            "dimensionless)"
+        )
+        lines.append(
             f"  Da(N-H)          {t['da_nh']:.3f}{u} (N-H at {t['nh_length']:.3f} A, "
             f"|Dmax| {t['reference_constant_hz']:.0f}{u})"
         )
+        lines.append(f"    basis          {t['da_basis']}")
+        if t["da_nh_standard"] is not None:
+            lines.append(
+                f"    at standard lengths {t['da_nh_standard']:.3f}{u} (N-H "
+                f"{t['nh_standard_length']:.3f} A)"
+            )
         lines.append(f"  R                {t['r']:.4f}")
         lines.append(f"  Dr(N-H) = R Da   {t['dr_nh']:.3f}{u}")
         lines.append(
-            f"  1.5 Da R         {1.5 * t['da_nh'] * t['r']:.3f}{u} (the module's Dr)"
+            f"  1.5 Da R         {t['dr_model_nh']:.3f}{u} (the module's coefficient)"
         )
     else:
         lines.append("Fit:")
@@ -263,7 +332,9 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(f"  Da               {t['da']:.3f}{u}")
         lines.append(f"  R                {t['r']:.4f}")
         lines.append(f"  Dr = R Da        {t['dr']:.3f}{u}")
-        lines.append(f"  1.5 Da R         {t['dr_model']:.3f}{u} (the module's Dr)")
+        lines.append(
+            f"  1.5 Da R         {t['dr_model']:.3f}{u} (the module's coefficient)"
+        )
     if t["offset_fitted"]:
         lines.append(f"  offset           {t['offset']:.3f}{u}")
     a1, a2, a3 = t["euler_deg"]
@@ -272,11 +343,19 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         " ".join(f"{a:.2f}" for a in s) for s in t["euler_solutions_deg"][1:]
     )
     lines.append(f"    equivalent     {others}")
+    b1, b2, b3 = t["euler_zyz_deg"]
+    lines.append(f"  Euler (deg)      {b1:.2f} {b2:.2f} {b3:.2f}  (z-y'-z'')")
+    others = "; ".join(
+        " ".join(f"{a:.2f}" for a in s) for s in t["euler_zyz_solutions_deg"][1:]
+    )
+    lines.append(f"    equivalent     {others}")
     for name, axis in zip("xyz", t["principal_axes"]):
         lines.append(f"  axis {name}           " + " ".join(f"{c:+.4f}" for c in axis))
+    values = " ".join(f"{v:.3f}" for v in t["principal_values"])
+    lines.append(f"  principal values {values}{u} (xx, yy, zz)")
     if "order_matrix" in t:
         values = " ".join(f"{v:.4e}" for v in t["order_principal_values"])
-        lines.append(f"  order matrix     principal values {values}")
+        lines.append(f"  order matrix     principal values {values} (dimensionless)")
         for row in t["order_matrix"]:
             lines.append("                   " + " ".join(f"{v:+.4e}" for v in row))
     lines.extend(_render_quality(q, t, u))
@@ -291,7 +370,7 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(f"  errors           {e['trials']} refits ({how})")
         lines.append(
             f"    sd Da {e['da_sd']:.4g}, sd R {e['r_sd']:.4g}, "
-            f"sd Dr {e['dr_sd']:.4g}, sd 1.5 Da R {e['dr_model_sd']:.4g}"
+            f"sd Dr = R Da {e['dr_sd']:.4g}"
             + (
                 f", sd offset {e['offset_sd']:.4g}"
                 if e["offset_sd"] is not None
@@ -400,10 +479,21 @@ def render_comparisons(comparisons: list[dict[str, Any]]) -> str:
     lines = ["Between media:"]
     for c in comparisons:
         a, b = c["media"]
-        angles = ", ".join(f"{k} {v:.1f}" for k, v in c["axis_angles_deg"].items())
+        e = c.get("errors")
+        angles = ", ".join(
+            f"{k} {v:.1f}" + (f" ± {e['axis_angles_sd_deg'][k]:.1f}" if e else "")
+            for k, v in c["axis_angles_deg"].items()
+        )
+        product = f"{c['scalar_product']:.3f}" + (
+            f" ± {e['scalar_product_sd']:.3f}" if e else ""
+        )
+        generalised = f"{c['generalised_angle_deg']:.1f}" + (
+            f" ± {e['generalised_angle_sd_deg']:.1f}" if e else ""
+        )
         lines.append(f"  {a}  vs  {b}")
+        lines.append(f"    axis angles (deg) {angles}")
         lines.append(
-            f"    axis angles (deg) {angles}; normalised scalar product "
-            f"{c['scalar_product']:.3f}"
+            f"    normalised scalar product {product}; generalised angle "
+            f"{generalised} deg"
         )
     return "\n".join(lines) + "\n"
