@@ -303,6 +303,19 @@ Unlocked run_unlocked(FitProblem& problem, FitReport& report, const FitCall& cal
     return unlocked;
 }
 
+// solve's six parameters must be finite; a refusal names the parameter.
+int check_finite_params(const double* params)
+{
+    for (int i = 0; i < param_count; ++i) {
+        if (!std::isfinite(params[i])) {
+            char subject[32];
+            std::snprintf(subject, sizeof subject, "params[%d]", i);
+            return refuse(refusal, {"params", -1, i}, subject, "must be finite");
+        }
+    }
+    return 0;
+}
+
 // The fixed argument: distinct parameter indices 0..5, as bits of held.
 int accept_fixed(PyObject* fixed, unsigned& held)
 {
@@ -464,7 +477,7 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         double params[param_count];
         std::vector<float> scales;
         if (copy_vectors(vectors, rows) != 0 || copy_start(params_object, "params", params) != 0 ||
-            check_finite_values(params, param_count, "params", refusal) != 0) {
+            check_finite_params(params) != 0) {
             return nullptr;
         }
         if (scale != Py_None &&
