@@ -23,6 +23,20 @@ struct FitInterrupted {};
 // of work, so that the question costs nothing next to it.
 constexpr long long interrupt_check_vectors = 1 << 15;
 
+// What a fit that holds some parameters needs to make the full p[1..6] from
+// the free ones its minimizer varies: Powell runs over x[1..free_count],
+// and x[k] is p[free[k-1]]. The held values are those loaded from the
+// start; a held R whose Da is free keeps R (not Dr) fixed, so its Dr is
+// formed from R and each trial Da.
+struct HeldParameters {
+    int free[6];              // one-based indices into p, increasing
+    int free_count;
+    const sfloat* full;       // p[1..6] as loaded from the start
+    double r;                 // the caller's R, for a Dr made from a free Da
+    bool dr_from_free_da;     // Dr follows the trial Da (R held, Da free)
+    sfloat (*target)(const sfloat* p);  // the cost of the full p[1..6]
+};
+
 // Everything the cost functions need besides the parameter vector: the
 // minimizers hand a cost function p alone, so the data of the current call
 // lives here. One instance per thread; every fit writes it afresh.
@@ -37,13 +51,16 @@ struct FitState {
                                 // instead of |error|
     sfloat error;               // every residual is divided by |error|
     sfloat offset;              // added to every back-calculated value
-    sfloat* params;             // p[1..6]: a1, a2, a3, Da, Dr, offset
+    sfloat* params;             // p[1..6]: a1, a2, a3, Da, Dr, offset; in a fit with
+                                // held parameters, the free ones alone (free_cost)
     sfloat** directions;        // 6x6 Powell direction set, direction j = column j
     int iterations;             // iteration count of the last Powell run
     sfloat best_cost;           // cost where the last Powell run ended
     sfloat cost_limit;          // a fit repeats Powell while the cost stays above it
     long long evaluations;      // cost evaluations since the fit began
     InterruptCheck interrupt;   // optional: asked whether to stop, between evaluations
+    bool converged;             // the last Powell run met its tolerance (not its limit)
+    HeldParameters held;        // a fit that varies some parameters only: see free_cost
 };
 // This thread's instance. Reached through a function rather than an extern
 // thread_local object: GCC's undefined-behaviour sanitizer misreads direct
@@ -231,6 +248,13 @@ constexpr double fast_value_da_weight = 4.0;
 sfloat cost_no_offset(const sfloat* p);
 sfloat cost_with_offset(const sfloat* p);
 
+// The cost of the free parameters x[1..free_count] of FitState.held: the
+// full p[1..6] made from them and the held values, handed to held.target.
+sfloat free_cost(const sfloat* x);
+
+// The full p[1..6] of the free parameters x under held (see HeldParameters).
+void full_params(const HeldParameters& held, const sfloat* x, sfloat* p);
+
 // Starting values of a fit.
 constexpr float angle_start_step = 0.017453292f;  // one degree, in radians
 constexpr float magnitude_start_step = 1.0f;      // Da, Dr and offset
@@ -254,7 +278,9 @@ inline double r_from_dr(double dr, double da)
 
 // A fit as the entries run it: the data (valid for the call), which
 // parameters vary and against which cost, and the caller's six start values
-// (R in start[4]).
+// (R in start[4]). The parameters varied are p[1..n] less those of held:
+// every other one keeps its start value, and comes back as that value
+// rounded to single precision.
 struct FitProblem {
     const double* const* rows;
     int count;
@@ -262,10 +288,11 @@ struct FitProblem {
     const double* observed;
     const float* sigma;     // optional, as in FitState
     const float* scale;     // optional, as in FitState
-    int n;                  // parameters varied, p[1..n]
+    int n;                  // parameters varied, p[1..n] (less those held)
     bool offset_in_cost;    // cost_with_offset, else cost_no_offset
     const double* start;
     InterruptCheck interrupt;
+    unsigned held;          // bit i: the caller's params[i] keeps its start value
 };
 
 struct FitReport {
@@ -273,6 +300,7 @@ struct FitReport {
     double cost;                 // the cost where the last Powell run ended
     long long evaluations;       // cost evaluations, all runs together
     int runs;                    // Powell runs made
+    bool converged;              // false when the last run stopped at Powell's limit
 };
 
 // Runs the fit on this thread's state and leaves that state as it found it.
@@ -309,7 +337,8 @@ void store_result(const sfloat* p, double* params);
 
 // Runs Powell from FitState.params and FitState.directions, repeating while
 // each run converges above the cost limit, at most fit_max_runs times.
-// Returns the number of runs made.
+// Returns the number of runs made; FitState.converged says how the last
+// one ended.
 int run_fit(int n, CostFunction cost);
 
 // Diagnostics for the developer; no entry calls them.

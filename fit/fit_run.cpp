@@ -50,6 +50,7 @@ int run_fit(int n, CostFunction cost)
                                          tolerance, state.iterations,
                                          state.best_cost, cost);
         ++runs;
+        state.converged = converged == 1;
         // Repeat while each run converges and the cost stays above the limit;
         // a run that stops at Powell's iteration limit ends the repetition.
         if (converged != 1 || !(state.best_cost > state.cost_limit) ||
@@ -71,6 +72,112 @@ struct FitWork {
 
 }  // namespace
 
+namespace {
+
+// The caller's index of each one-based parameter p[i] is i - 1.
+bool is_held(unsigned held, int p_index)
+{
+    return (held >> (p_index - 1) & 1u) != 0;
+}
+
+// The parameters the cost reads: p[1..5], or p[1..6] with the offset.
+int cost_reads(bool offset_in_cost)
+{
+    return offset_in_cost ? param_count : param_count - 1;
+}
+
+bool is_free(const HeldParameters& held, int p_index)
+{
+    for (int k = 0; k < held.free_count; ++k) {
+        if (held.free[k] == p_index) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The free parameters of a problem, in index order.
+HeldParameters free_parameters(const FitProblem& problem)
+{
+    HeldParameters held = {};
+    for (int i = 1; i <= problem.n && i <= param_count; ++i) {
+        if (!is_held(problem.held, i)) {
+            held.free[held.free_count++] = i;
+        }
+    }
+    held.r = problem.start[4];
+    held.dr_from_free_da = is_free(held, param_da) && !is_free(held, param_dr);
+    held.target = problem.offset_in_cost ? cost_with_offset : cost_no_offset;
+    return held;
+}
+
+// Whether Powell can run over p itself: the free parameters are p[1..k]
+// and cover everything the cost reads.
+bool varies_a_prefix(const HeldParameters& held, int reads)
+{
+    for (int k = 0; k < held.free_count; ++k) {
+        if (held.free[k] != k + 1) {
+            return false;
+        }
+    }
+    return held.free_count >= reads;
+}
+
+// Powell over the free parameters alone, each starting with its own step;
+// p[1..6] then holds the point reached.
+int run_free_fit(FitState& state, HeldParameters& held)
+{
+    OwnedVector full_store(1, param_count);
+    sfloat* full = full_store.data();
+    for (int i = 1; i <= param_count; ++i) {
+        full[i] = state.params[i];
+    }
+    held.full = full;
+    state.held = held;
+    // Each free parameter starts with the step it has in a fit of all six.
+    sfloat steps[param_count + 1];
+    for (int i = 1; i <= param_count; ++i) {
+        steps[i] = state.directions[i][i];
+    }
+    for (int k = 1; k <= held.free_count; ++k) {
+        state.params[k] = full[held.free[k - 1]];
+        for (int j = 1; j <= param_count; ++j) {
+            state.directions[j][k] = j == k ? steps[held.free[k - 1]] : sfloat(0.0);
+        }
+    }
+    const int runs = run_fit(held.free_count, free_cost);
+    OwnedVector point_store(1, param_count);
+    full_params(held, state.params, point_store.data());
+    for (int i = 1; i <= param_count; ++i) {
+        state.params[i] = point_store.data()[i];
+    }
+    state.held = HeldParameters{};
+    return runs;
+}
+
+}  // namespace
+
+void full_params(const HeldParameters& held, const sfloat* x, sfloat* p)
+{
+    for (int i = 1; i <= param_count; ++i) {
+        p[i] = held.full[i];
+    }
+    for (int k = 1; k <= held.free_count; ++k) {
+        p[held.free[k - 1]] = x[k];
+    }
+    if (held.dr_from_free_da) {
+        p[param_dr] = dr_from_r(held.r, p[param_da]);
+    }
+}
+
+sfloat free_cost(const sfloat* x)
+{
+    const HeldParameters& held = fit_state().held;
+    sfloat p[param_count + 1];
+    full_params(held, x, p);
+    return held.target(p);
+}
+
 FitReport fit_problem(const FitProblem& problem)
 {
     SavedFitState saved;
@@ -91,10 +198,24 @@ FitReport fit_problem(const FitProblem& problem)
     load_start(state.params, problem.start);
 
     FitReport report;
-    report.runs = run_fit(problem.n, problem.offset_in_cost ? cost_with_offset : cost_no_offset);
+    HeldParameters held = free_parameters(problem);
+    if (varies_a_prefix(held, cost_reads(problem.offset_in_cost))) {
+        report.runs = run_fit(problem.n, held.target);
+    } else {
+        report.runs = run_free_fit(state, held);
+    }
     store_result(state.params, report.params);
+    // A parameter the fit did not vary comes back as its start value, rounded
+    // to single precision like every stored parameter; R too, rather than
+    // its round trip through Dr.
+    for (int i = 1; i <= param_count; ++i) {
+        if (!is_free(held, i)) {
+            report.params[i - 1] = sfloat(problem.start[i - 1]);
+        }
+    }
     report.cost = state.best_cost;
     report.evaluations = state.evaluations;
+    report.converged = state.converged;
     return report;
 }
 

@@ -2,6 +2,7 @@
 // that failed.
 #include <cfloat>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "module/bridge.h"
@@ -32,11 +33,99 @@ NumberText number_text(double value)
     return out;
 }
 
+PyObject* input_error_type = nullptr;
+
+// Row and parameter as Python values: counted from 1 as users count rows,
+// None where the fault has none.
+PyObject* row_value(Py_ssize_t row)
+{
+    if (row < 0) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromSsize_t(row + 1);
+}
+PyObject* parameter_value(int parameter)
+{
+    if (parameter < 0) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromLong(parameter);
+}
+
+// An InputError of message with the fault's attributes; null on failure.
+PyObject* input_error(PyObject* message, PyObject* reason, const InputFault& fault)
+{
+    PyRef error(PyObject_CallOneArg(input_error_type, message));
+    PyRef argument(error ? PyUnicode_FromString(fault.argument) : nullptr);
+    PyRef row(argument ? row_value(fault.row) : nullptr);
+    PyRef parameter(row ? parameter_value(fault.parameter) : nullptr);
+    if (!parameter || PyObject_SetAttrString(error.get(), "argument", argument.get()) != 0 ||
+        PyObject_SetAttrString(error.get(), "row", row.get()) != 0 ||
+        PyObject_SetAttrString(error.get(), "parameter", parameter.get()) != 0 ||
+        PyObject_SetAttrString(error.get(), "reason", reason) != 0) {
+        return nullptr;
+    }
+    return error.release();
+}
+
 }  // namespace
 
-int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed)
+int refuse(Refusal how, const InputFault& fault, const char* subject,
+           const char* reason_format, ...)
+{
+    va_list arguments;
+    va_start(arguments, reason_format);
+    PyRef reason(PyUnicode_FromFormatV(reason_format, arguments));
+    va_end(arguments);
+    PyRef message(reason ? PyUnicode_FromFormat("%s %U", subject, reason.get()) : nullptr);
+    if (!message) {
+        return -1;  // the failure to make the message stands
+    }
+    if (how == Refusal::plain) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        return -1;
+    }
+    PyRef error(input_error(message.get(), reason.get(), fault));
+    if (error) {
+        PyErr_SetObject(input_error_type, error.get());
+    }
+    return -1;
+}
+
+int input_error_type_ready(PyObject* module)
+{
+    if (input_error_type == nullptr) {
+        // Class-level defaults, so that an InputError made without a fault
+        // still answers every attribute.
+        PyRef defaults(Py_BuildValue("{sOsOsOsO}", "argument", Py_None, "row", Py_None,
+                                     "parameter", Py_None, "reason", Py_None));
+        if (!defaults) {
+            return -1;
+        }
+        input_error_type = PyErr_NewExceptionWithDoc(
+            "kelfit.InputError",
+            "Input that kelfit.fit or kelfit.solve cannot use. Besides the message it\n"
+            "names the argument (argument), the row counted from 1 (row, or None),\n"
+            "the parameter's index 0..5 (parameter, or None) and what is wrong with\n"
+            "it (reason: the message without its subject).",
+            PyExc_ValueError, defaults.get());
+        if (input_error_type == nullptr) {
+            return -1;
+        }
+    }
+    Py_INCREF(input_error_type);
+    if (PyModule_AddObject(module, "InputError", input_error_type) < 0) {
+        Py_DECREF(input_error_type);
+        return -1;
+    }
+    return 0;
+}
+
+int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
+                    Refusal how)
 {
     const auto run = static_cast<size_t>(count);
+    char subject[48];
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double* row = rows[i];
         const auto at = static_cast<size_t>(i);
@@ -46,70 +135,66 @@ int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed
         narrowed[at] = x;
         narrowed[run + at] = y;
         narrowed[2 * run + at] = z;
+        const InputFault fault = {"vectors", i, -1};
+        std::snprintf(subject, sizeof subject, "vectors row %zd", i);
         if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-            PyErr_Format(PyExc_ValueError,
-                         "vectors row %zd must be finite in single precision", i);
-            return -1;
+            return refuse(how, fault, subject, "must be finite in single precision");
         }
         if (x == 0.0f && y == 0.0f && z == 0.0f) {
-            PyErr_Format(PyExc_ValueError,
-                         "vectors row %zd has zero length in single precision", i);
-            return -1;
+            return refuse(how, fault, subject, "has zero length in single precision");
         }
         if (!std::isfinite(double(single_length(x, y, z)))) {
-            PyErr_Format(PyExc_ValueError,
-                         "vectors row %zd is too long: its length overflows single precision",
-                         i);
-            return -1;
+            return refuse(how, fault, subject,
+                          "is too long: its length overflows single precision");
         }
     }
     return 0;
 }
 
-int check_finite_values(const double* values, Py_ssize_t count, const char* name)
+int check_finite_values(const double* values, Py_ssize_t count, const char* name,
+                        Refusal how)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!std::isfinite(values[i])) {
-            PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite", name, i);
-            return -1;
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
+            return refuse(how, {name, i, -1}, subject, "must be finite");
         }
     }
     return 0;
 }
 
-int check_start(const double* start, bool offset_in_cost, const char* name)
+int check_start(const double* start, bool offset_in_cost, const char* name, Refusal how)
 {
+    char subject[96];
     const int read = offset_in_cost ? param_count : param_count - 1;
     for (int i = 0; i < read; ++i) {
         if (!finite_in_float(start[i])) {
-            PyErr_Format(PyExc_ValueError, "%s[%d] must be finite in single precision", name,
-                         i);
-            return -1;
+            std::snprintf(subject, sizeof subject, "%s[%d]", name, i);
+            return refuse(how, {name, -1, i}, subject, "must be finite in single precision");
         }
     }
     if (!finite_in_float(dr_from_r(start[4], start[3]))) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s[4] (R) and %s[3] (Da) give a rhombic magnitude 1.5 * Da * R that "
-                     "is not finite in single precision",
-                     name, name);
-        return -1;
+        std::snprintf(subject, sizeof subject, "%s[4] (R) and %s[3] (Da)", name, name);
+        return refuse(how, {name, -1, 4}, subject,
+                      "give a rhombic magnitude 1.5 * Da * R that "
+                      "is not finite in single precision");
     }
     return 0;
 }
 
-int check_start_residuals(const FitProblem& problem)
+int check_start_residuals(const FitProblem& problem, Refusal how)
 {
     double largest = 0.0;
     if (start_residuals_fit(problem, &largest)) {
         return 0;
     }
-    PyErr_Format(PyExc_ValueError,
-                 "observed values and start parameters too large for a single-precision fit: "
-                 "a residual at the start can reach %s (|observed| + 3|Da| + |Dr| + |offset|%s) "
-                 "and %d squared residuals must sum to at most %s",
-                 number_text(largest).text, problem.sigma != nullptr ? ", over sigma" : "",
-                 problem.count, number_text(start_squares_limit).text);
-    return -1;
+    return refuse(how, {"observed", -1, -1}, "observed values and start parameters",
+                  "too large for a single-precision fit: "
+                  "a residual at the start can reach %s (|observed| + 3|Da| + |Dr| + |offset|%s) "
+                  "and %d squared residuals must sum to at most %s",
+                  number_text(largest).text, problem.sigma != nullptr ? ", over sigma" : "",
+                  problem.count, number_text(start_squares_limit).text);
 }
 
 int check_final_cost(const FitReport& report)

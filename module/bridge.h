@@ -104,6 +104,31 @@ struct HeldRows {
     HeldRows& operator=(const HeldRows&) = delete;
 };
 
+// --- Refusals (arguments.cpp) -----------------------------------------------
+
+// What a refusal is about: the argument, and where the argument has rows
+// or is the six parameters, which one (counted from 0 here; -1: none).
+struct InputFault {
+    const char* argument;
+    Py_ssize_t row;
+    int parameter;
+};
+
+// How an entry refuses input. The original entries raise ValueError with
+// the message alone, as they always have. kelfit.fit and kelfit.solve raise
+// kelfit.InputError (a ValueError), which also carries the fault as
+// attributes, so that callers can say it in their own words without
+// reading the message.
+enum class Refusal { plain, structured };
+
+// Sets the refusal "<subject> <reason>", the reason formatted as
+// PyUnicode_FromFormat does. Always returns -1.
+int refuse(Refusal how, const InputFault& fault, const char* subject,
+           const char* reason_format, ...);
+
+// Makes kelfit.InputError and adds it to the module.
+int input_error_type_ready(PyObject* module);
+
 // --- Checks shared by the fits (arguments.cpp) ------------------------------
 
 // Narrows every row's x, y, z side by side into narrowed (x run, y run,
@@ -111,19 +136,21 @@ struct HeldRows {
 // component that is not finite in single precision, a zero length, or a
 // length too long for single precision. 0, or -1 with ValueError naming the
 // row.
-int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed);
+int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
+                    Refusal how);
 
 // -1 with ValueError "<name>[i] must be finite" at the first value that is not.
-int check_finite_values(const double* values, Py_ssize_t count, const char* name);
+int check_finite_values(const double* values, Py_ssize_t count, const char* name,
+                        Refusal how);
 
 // The start values a fit reads (the offset only when it enters the cost),
 // and the rhombic magnitude 1.5 Da R made of them, must be finite in single
 // precision. 0, or -1 with ValueError.
-int check_start(const double* start, bool offset_in_cost, const char* name);
+int check_start(const double* start, bool offset_in_cost, const char* name, Refusal how);
 
 // Refuses a problem whose squared residuals could overflow single precision
 // at the start. 0, or -1 with ValueError.
-int check_start_residuals(const FitProblem& problem);
+int check_start_residuals(const FitProblem& problem, Refusal how);
 
 // A fit whose final cost is not finite has failed, whatever Powell said:
 // -1 with RuntimeError, and the caller writes nothing back.

@@ -3,6 +3,7 @@
 // of the interpreter's lock while it computes, and returns new arrays.
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <new>
 #include <vector>
 
@@ -24,15 +25,21 @@ PyStructSequence_Field fit_result_fields[] = {
     {"cost", "cost where the fit ended: the mean squared (weighted) residual, chi^2 / N"},
     {"evaluations", "number of cost evaluations, all Powell runs together"},
     {"runs", "number of Powell runs made"},
+    {"values", "model values at params, as kelfit.solve(vectors, params, scale=scale) gives them"},
+    {"converged", "False when Powell stopped at its iteration limit"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc fit_result_desc = {
     "kelfit.FitResult",
-    "Result of kelfit.fit: (params, cost, evaluations, runs).",
+    "Result of kelfit.fit: (params, cost, evaluations, runs); values and converged\n"
+    "are attributes only, so that code unpacking the four keeps working.",
     fit_result_fields,
     4,
 };
+
+// Refusals of these entries carry their fault (kelfit.InputError).
+constexpr Refusal refusal = Refusal::structured;
 
 // An argument as a float64 array with `dims` dimensions (any array-like
 // whose values convert safely), aligned and in this machine's byte order
@@ -53,8 +60,8 @@ PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
         return nullptr;
     }
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)) != dims) {
-        PyErr_Format(PyExc_ValueError, "%s must be %d-dimensional, got %d dimensions", name,
-                     dims, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)));
+        refuse(refusal, {name, -1, -1}, name, "must be %d-dimensional, got %d dimensions", dims,
+               PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)));
         Py_DECREF(array);
         return nullptr;
     }
@@ -83,9 +90,8 @@ int copy_values(PyObject* object, const char* name, Py_ssize_t count, const char
         return -1;
     }
     if (PyArray_DIM(array.array(), 0) != count) {
-        PyErr_Format(PyExc_ValueError, "%s must hold %zd values (%s), got %zd", name, count,
-                     count_of, static_cast<Py_ssize_t>(PyArray_DIM(array.array(), 0)));
-        return -1;
+        return refuse(refusal, {name, -1, -1}, name, "must hold %zd values (%s), got %zd", count,
+                      count_of, static_cast<Py_ssize_t>(PyArray_DIM(array.array(), 0)));
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         out[i] = element(array.array(), i);
@@ -109,15 +115,14 @@ int copy_vectors(PyObject* object, OwnedRows& out)
     }
     const Py_ssize_t count = PyArray_DIM(array.array(), 0);
     const Py_ssize_t columns = PyArray_DIM(array.array(), 1);
+    const InputFault fault = {"vectors", -1, -1};
     if (columns < model_columns) {
-        PyErr_Format(PyExc_ValueError, "vectors must have at least 3 columns (x, y, z), got %zd",
-                     columns);
-        return -1;
+        return refuse(refusal, fault, "vectors", "must have at least 3 columns (x, y, z), got %zd",
+                      columns);
     }
     if (count > INT32_MAX) {
-        PyErr_Format(PyExc_ValueError, "vectors may hold at most %d rows, got %zd", INT32_MAX,
-                     count);
-        return -1;
+        return refuse(refusal, fault, "vectors", "may hold at most %d rows, got %zd", INT32_MAX,
+                      count);
     }
     const auto n = static_cast<size_t>(count);
     out.coordinates.resize(model_columns * n);
@@ -146,9 +151,10 @@ int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool posi
         const float value = static_cast<float>(values[static_cast<size_t>(i)]);
         const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
         if (!ok) {
-            PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite and %s in single precision",
-                         name, i, positive ? "positive" : "non-zero");
-            return -1;
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
+            return refuse(refusal, {name, i, -1}, subject, "must be finite and %s in single precision",
+                          positive ? "positive" : "non-zero");
         }
         out[static_cast<size_t>(i)] = value;
     }
@@ -194,105 +200,6 @@ struct Unlocked {
     KitFailure failure = {KitFailureKind::numeric, nullptr};
 };
 
-PyObject* fit_result(const FitReport& report)
-{
-    npy_intp size = param_count;
-    PyRef params(PyArray_SimpleNew(1, &size, NPY_DOUBLE));
-    PyRef result(params ? PyStructSequence_New(fit_result_type) : nullptr);
-    if (!result) {
-        return nullptr;
-    }
-    double* out = vector_data(params.array());
-    for (int i = 0; i < param_count; ++i) {
-        out[i] = report.params[i];
-    }
-    PyObject* cost = PyFloat_FromDouble(report.cost);
-    PyObject* evaluations = cost ? PyLong_FromLongLong(report.evaluations) : nullptr;
-    PyObject* runs = evaluations ? PyLong_FromLong(report.runs) : nullptr;
-    if (runs == nullptr) {
-        Py_XDECREF(cost);
-        Py_XDECREF(evaluations);
-        return nullptr;
-    }
-    PyStructSequence_SetItem(result.get(), 0, params.release());
-    PyStructSequence_SetItem(result.get(), 1, cost);
-    PyStructSequence_SetItem(result.get(), 2, evaluations);
-    PyStructSequence_SetItem(result.get(), 3, runs);
-    return result.release();
-}
-
-// Runs the fit without the interpreter's lock; the kit's fatal conditions
-// and an interruption come back as an Outcome.
-Unlocked run_unlocked(FitProblem& problem, FitReport& report)
-{
-    Unlocked unlocked;
-    SignalPoll poll = {nullptr, std::chrono::steady_clock::now()};
-    problem.interrupt = {signal_pending, &poll, interrupt_check_vectors};
-    poll.thread = PyEval_SaveThread();
-    try {
-        KitFailuresThrow failures_throw;
-        report = fit_problem(problem);
-    } catch (const FitInterrupted&) {
-        unlocked.outcome = Outcome::interrupted;
-    } catch (const KitFailure& failure) {
-        unlocked.outcome = Outcome::kit_failure;
-        unlocked.failure = failure;
-    } catch (const std::bad_alloc&) {
-        unlocked.outcome = Outcome::no_memory;
-    }
-    PyEval_RestoreThread(poll.thread);
-    return unlocked;
-}
-
-// Everything kelfit.fit reads, in memory of its own.
-struct FitCall {
-    OwnedRows vectors;
-    std::vector<float> narrowed;
-    std::vector<double> observed;
-    std::vector<float> sigma, scale;
-    double start[param_count];
-};
-
-int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
-{
-    static const char* keywords[] = {"vectors", "observed", "start", "sigma",
-                                     "scale",   "offset",   nullptr};
-    PyObject *vectors, *observed, *start, *sigma = Py_None, *scale = Py_None;
-    int offset_flag = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOp:fit", const_cast<char**>(keywords),
-                                     &vectors, &observed, &start, &sigma, &scale,
-                                     &offset_flag)) {
-        return -1;
-    }
-    offset = offset_flag != 0;
-    if (copy_vectors(vectors, call.vectors) != 0) {
-        return -1;
-    }
-    const Py_ssize_t count = call.vectors.count;
-    if (count == 0) {
-        PyErr_SetString(PyExc_ValueError, "vectors must hold at least one vector");
-        return -1;
-    }
-    call.narrowed.resize(3 * static_cast<size_t>(count));
-    if (narrow_fit_rows(call.vectors.rows.data(), count, call.narrowed.data()) != 0) {
-        return -1;
-    }
-    call.observed.resize(static_cast<size_t>(count));
-    if (copy_values(observed, "observed", count, "one per vector", call.observed.data()) != 0 ||
-        check_finite_values(call.observed.data(), count, "observed") != 0 ||
-        copy_start(start, "start", call.start) != 0 ||
-        check_start(call.start, offset, "start") != 0) {
-        return -1;
-    }
-    if (sigma != Py_None && copy_factors(sigma, "sigma", count, true, call.sigma) != 0) {
-        return -1;
-    }
-    if (scale != Py_None && copy_factors(scale, "scale", count, false, call.scale) != 0) {
-        return -1;
-    }
-    return 0;
-}
-
 // kelfit.solve's values: the model of every row, offset and scale
 // included, with Da and Dr in double as c_solve takes them.
 void solve_rows(const OwnedRows& vectors, const double* params, const float* scale,
@@ -314,6 +221,182 @@ void solve_rows(const OwnedRows& vectors, const double* params, const float* sca
             out[start + k] = values[k];
         }
     }
+}
+
+// A new float64 array of the values.
+PyObject* double_array(const double* values, Py_ssize_t count)
+{
+    npy_intp size = count;
+    PyObject* array = PyArray_SimpleNew(1, &size, NPY_DOUBLE);
+    if (array != nullptr) {
+        double* out = vector_data(reinterpret_cast<PyArrayObject*>(array));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            out[i] = values[i];
+        }
+    }
+    return array;
+}
+
+PyObject* fit_result(const FitReport& report, const std::vector<double>& values)
+{
+    PyRef result(PyStructSequence_New(fit_result_type));
+    PyRef params(result ? double_array(report.params, param_count) : nullptr);
+    PyRef model(params ? double_array(values.data(), static_cast<Py_ssize_t>(values.size()))
+                       : nullptr);
+    PyRef cost(model ? PyFloat_FromDouble(report.cost) : nullptr);
+    PyRef evaluations(cost ? PyLong_FromLongLong(report.evaluations) : nullptr);
+    PyRef runs(evaluations ? PyLong_FromLong(report.runs) : nullptr);
+    PyRef converged(runs ? PyBool_FromLong(report.converged ? 1 : 0) : nullptr);
+    if (!converged) {
+        return nullptr;
+    }
+    PyStructSequence_SetItem(result.get(), 0, params.release());
+    PyStructSequence_SetItem(result.get(), 1, cost.release());
+    PyStructSequence_SetItem(result.get(), 2, evaluations.release());
+    PyStructSequence_SetItem(result.get(), 3, runs.release());
+    PyStructSequence_SetItem(result.get(), 4, model.release());
+    PyStructSequence_SetItem(result.get(), 5, converged.release());
+    return result.release();
+}
+
+// Everything kelfit.fit reads, in memory of its own.
+struct FitCall {
+    OwnedRows vectors;
+    std::vector<float> narrowed;
+    std::vector<double> observed;
+    std::vector<float> sigma, scale;
+    double start[param_count];
+    unsigned held = 0;  // bit i: params[i] is fixed at its start value
+};
+
+// The values kelfit.solve gives for the fit's parameters and scale, so that
+// a caller needs no second call for them.
+void fitted_values(const FitCall& call, const FitReport& report, double* values)
+{
+    solve_rows(call.vectors, report.params, call.scale.empty() ? nullptr : call.scale.data(),
+               values);
+}
+
+// Runs the fit, and makes the model values at its result, without the
+// interpreter's lock; the kit's fatal conditions and an interruption come
+// back as an Outcome.
+Unlocked run_unlocked(FitProblem& problem, FitReport& report, const FitCall& call,
+                      double* values)
+{
+    Unlocked unlocked;
+    SignalPoll poll = {nullptr, std::chrono::steady_clock::now()};
+    problem.interrupt = {signal_pending, &poll, interrupt_check_vectors};
+    poll.thread = PyEval_SaveThread();
+    try {
+        KitFailuresThrow failures_throw;
+        report = fit_problem(problem);
+        fitted_values(call, report, values);
+    } catch (const FitInterrupted&) {
+        unlocked.outcome = Outcome::interrupted;
+    } catch (const KitFailure& failure) {
+        unlocked.outcome = Outcome::kit_failure;
+        unlocked.failure = failure;
+    } catch (const std::bad_alloc&) {
+        unlocked.outcome = Outcome::no_memory;
+    }
+    PyEval_RestoreThread(poll.thread);
+    return unlocked;
+}
+
+// solve's six parameters must be finite; a refusal names the parameter.
+int check_finite_params(const double* params)
+{
+    for (int i = 0; i < param_count; ++i) {
+        if (!std::isfinite(params[i])) {
+            char subject[32];
+            std::snprintf(subject, sizeof subject, "params[%d]", i);
+            return refuse(refusal, {"params", -1, i}, subject, "must be finite");
+        }
+    }
+    return 0;
+}
+
+// The fixed argument: distinct parameter indices 0..5, as bits of held.
+int accept_fixed(PyObject* fixed, unsigned& held)
+{
+    held = 0;
+    if (fixed == nullptr) {
+        return 0;
+    }
+    const InputFault fault = {"fixed", -1, -1};
+    PyRef items(PySequence_Fast(fixed, "fixed must be a sequence of parameter indices"));
+    if (!items) {
+        return -1;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (PyBool_Check(item) || !PyIndex_Check(item)) {
+            PyErr_Format(PyExc_TypeError,
+                         "fixed[%zd] must be a parameter index (an integer 0 to 5), got %s", i,
+                         Py_TYPE(item)->tp_name);
+            return -1;
+        }
+        const Py_ssize_t index = PyNumber_AsSsize_t(item, nullptr);
+        if (index == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        char subject[32];
+        std::snprintf(subject, sizeof subject, "fixed[%zd]", i);
+        if (index < 0 || index >= param_count) {
+            return refuse(refusal, fault, subject,
+                          "must be a parameter index 0 to 5 (a1, a2, a3, Da, R, offset), got %zd",
+                          index);
+        }
+        const unsigned bit = 1u << index;
+        if ((held & bit) != 0) {
+            return refuse(refusal, {"fixed", -1, static_cast<int>(index)}, subject,
+                          "repeats parameter %zd", index);
+        }
+        held |= bit;
+    }
+    return 0;
+}
+
+int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
+{
+    static const char* keywords[] = {"vectors", "observed", "start", "sigma",
+                                     "scale",   "offset",   "fixed", nullptr};
+    PyObject *vectors, *observed, *start, *sigma = Py_None, *scale = Py_None;
+    PyObject* fixed = nullptr;
+    int offset_flag = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOpO:fit", const_cast<char**>(keywords),
+                                     &vectors, &observed, &start, &sigma, &scale,
+                                     &offset_flag, &fixed)) {
+        return -1;
+    }
+    offset = offset_flag != 0;
+    if (copy_vectors(vectors, call.vectors) != 0) {
+        return -1;
+    }
+    const Py_ssize_t count = call.vectors.count;
+    if (count == 0) {
+        return refuse(refusal, {"vectors", -1, -1}, "vectors", "must hold at least one vector");
+    }
+    call.narrowed.resize(3 * static_cast<size_t>(count));
+    if (narrow_fit_rows(call.vectors.rows.data(), count, call.narrowed.data(), refusal) != 0) {
+        return -1;
+    }
+    call.observed.resize(static_cast<size_t>(count));
+    if (copy_values(observed, "observed", count, "one per vector", call.observed.data()) != 0 ||
+        check_finite_values(call.observed.data(), count, "observed", refusal) != 0 ||
+        copy_start(start, "start", call.start) != 0 ||
+        check_start(call.start, offset, "start", refusal) != 0 ||
+        accept_fixed(fixed, call.held) != 0) {
+        return -1;
+    }
+    if (sigma != Py_None && copy_factors(sigma, "sigma", count, true, call.sigma) != 0) {
+        return -1;
+    }
+    if (scale != Py_None && copy_factors(scale, "scale", count, false, call.scale) != 0) {
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -353,12 +436,14 @@ PyObject* kelfit_fit(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         problem.n = offset ? param_count : param_count - 1;
         problem.offset_in_cost = offset;
         problem.start = call.start;
-        if (check_start_residuals(problem) != 0) {
+        problem.held = call.held;
+        if (check_start_residuals(problem, refusal) != 0) {
             return nullptr;
         }
 
         FitReport report = {};
-        const Unlocked unlocked = run_unlocked(problem, report);
+        std::vector<double> values(static_cast<size_t>(call.vectors.count));
+        const Unlocked unlocked = run_unlocked(problem, report, call, values.data());
         switch (unlocked.outcome) {
         case Outcome::done:
             break;
@@ -373,7 +458,7 @@ PyObject* kelfit_fit(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         if (check_final_cost(report) != 0) {
             return nullptr;
         }
-        return fit_result(report);
+        return fit_result(report, values);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -392,7 +477,7 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         double params[param_count];
         std::vector<float> scales;
         if (copy_vectors(vectors, rows) != 0 || copy_start(params_object, "params", params) != 0 ||
-            check_finite_values(params, param_count, "params") != 0) {
+            check_finite_params(params) != 0) {
             return nullptr;
         }
         if (scale != Py_None &&

@@ -20,6 +20,9 @@ struct FitArguments {
     PyArrayObject* params = nullptr;  // borrowed: the caller's own array, written in place
 };
 
+// The fewest parameters c_kf_fdc varies: the three angles.
+constexpr int fdc_fewest_varied = 3;
+
 int check_params(PyArrayObject* params)
 {
     if (PyArray_TYPE(params) != NPY_DOUBLE || !PyArray_ISCARRAY(params) ||
@@ -40,8 +43,10 @@ int check_n(int n, bool offset_in_cost)
         PyErr_Format(PyExc_ValueError, "n must be 6 for c_kel_fit, got %d", n);
         return -1;
     }
-    if (!offset_in_cost && n != param_count - 1 && n != param_count) {
-        PyErr_Format(PyExc_ValueError, "n must be 5 or 6 for c_kf_fdc, got %d", n);
+    // Below 5 the parameters past n keep their start values (Da and R, or R
+    // alone), which is how a fit of the orientation alone is asked for.
+    if (!offset_in_cost && (n < fdc_fewest_varied || n > param_count)) {
+        PyErr_Format(PyExc_ValueError, "n must be 3, 4, 5 or 6 for c_kf_fdc, got %d", n);
         return -1;
     }
     return 0;
@@ -80,9 +85,10 @@ int accept_arguments(PyObject* args, bool offset_in_cost, FitArguments& out)
         PyErr_NoMemory();
         return -1;
     }
-    if (narrow_fit_rows(out.vectors.rows.rows, count, out.narrowed.get()) != 0 ||
-        check_finite_values(vector_data(out.observed.array()), count, "observed") != 0 ||
-        check_start(vector_data(params), offset_in_cost, "params") != 0) {
+    if (narrow_fit_rows(out.vectors.rows.rows, count, out.narrowed.get(), Refusal::plain) != 0 ||
+        check_finite_values(vector_data(out.observed.array()), count, "observed",
+                            Refusal::plain) != 0 ||
+        check_start(vector_data(params), offset_in_cost, "params", Refusal::plain) != 0) {
         return -1;
     }
     out.params = params;
@@ -105,7 +111,7 @@ PyObject* fit_entry(PyObject* args, bool offset_in_cost)
     problem.n = arguments.n;
     problem.offset_in_cost = offset_in_cost;
     problem.start = params;
-    if (check_start_residuals(problem) != 0) {
+    if (check_start_residuals(problem, Refusal::plain) != 0) {
         return nullptr;
     }
 

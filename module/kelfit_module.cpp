@@ -22,6 +22,9 @@ int kelfit_exec(PyObject* module)
                                    value_kernel_name(active_value_kernel())) != 0) {
         return -1;
     }
+    if (input_error_type_ready(module) != 0) {
+        return -1;
+    }
     return fit_result_type_ready(module);
 }
 
@@ -42,7 +45,7 @@ PyDoc_STRVAR(module_doc,
 "the original entries: they hold the GIL and fit in place.");
 
 PyDoc_STRVAR(fit_doc,
-"fit(vectors, observed, start, *, sigma=None, scale=None, offset=False)\n"
+"fit(vectors, observed, start, *, sigma=None, scale=None, offset=False, fixed=())\n"
 "--\n"
 "\n"
 "Fit the tensor to observed values; returns a FitResult.\n"
@@ -52,12 +55,18 @@ PyDoc_STRVAR(fit_doc,
 "is divided by sigma[i] as a float, and the cost is chi^2 / N. scale: N\n"
 "non-zero factors; row i's Da and Dr are multiplied by scale[i] as a float\n"
 "(the offset is not). offset: also fit the offset (six parameters).\n"
+"fixed: indices (0 to 5) of parameters held at their start values, which\n"
+"come back rounded to single precision; Powell varies the others in index\n"
+"order. A fixed R with a free Da keeps R, not Dr, fixed.\n"
 "\n"
 "Without sigma and scale, the fitted params are the same bits as c_kf_fdc\n"
-"(n=5) or, with offset=True, c_kel_fit. The result holds params (new\n"
-"float64 array, R in params[4]), cost, evaluations and runs.\n"
-"Raises ValueError for input a fit cannot use, RuntimeError when the fit\n"
-"fails numerically, KeyboardInterrupt on Ctrl-C.");
+"(n=5) or, with offset=True, c_kel_fit; fixed=(3, 4) gives c_kf_fdc(3, ...)\n"
+"and fixed=(4,) c_kf_fdc(4, ...). The result holds params (new float64\n"
+"array, R in params[4]), cost, evaluations, runs, values (the model at\n"
+"params, as solve(vectors, params, scale=scale) gives it) and converged\n"
+"(False when Powell stopped at its iteration limit).\n"
+"Raises InputError (a ValueError) for input a fit cannot use,\n"
+"RuntimeError when the fit fails numerically, KeyboardInterrupt on Ctrl-C.");
 
 PyDoc_STRVAR(solve_doc,
 "solve(vectors, params, *, scale=None)\n"
@@ -66,7 +75,8 @@ PyDoc_STRVAR(solve_doc,
 "The model's value for every vector as a new float64 array: the offset\n"
 "params[5] included and row i's Da and Dr times scale[i]. With params[5] = 0\n"
 "and no scale it is c_solve's values, to the bit. A vector of zero length,\n"
-"or too long for single precision, gives NaN.");
+"or too long for single precision, gives NaN. Raises InputError (a\n"
+"ValueError) for input it cannot use.");
 
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"
@@ -78,7 +88,8 @@ PyDoc_STRVAR(c_kf_fdc_doc,
 "c_kf_fdc(n, vectors, observed, params) -> 1.0\n"
 "\n"
 "Fit without the offset in the model (n is 5, or 6 to also vary the unused\n"
-"offset) and write the parameters back into params in place. Holds the GIL.");
+"offset; 4 holds R and 3 holds Da and R at their start values) and write\n"
+"the parameters back into params in place. Holds the GIL.");
 
 PyDoc_STRVAR(c_solve_doc,
 "c_solve(n, vectors, params) -> tuple of floats\n"

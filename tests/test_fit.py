@@ -281,14 +281,14 @@ class TestRejectedInput:
                 params,
                 f"n must be 6 for c_kel_fit, got {n}",
             )
-        for n in (4, 7, 1):
+        for n in (2, 7, 0):
             expect_rejected(
                 kelfit.c_kf_fdc,
                 n,
                 vectors,
                 observed,
                 params,
-                f"n must be 5 or 6 for c_kf_fdc, got {n}",
+                f"n must be 3, 4, 5 or 6 for c_kf_fdc, got {n}",
             )
 
     def test_vector_array(self) -> None:

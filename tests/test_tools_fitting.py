@@ -208,3 +208,73 @@ def test_back_calculate_adds_the_offset_and_matches_the_model() -> None:
     p = random_params(rng, offset=3.25)
     assert np.allclose(back_calculate(v, p), model_values(v, p), atol=1e-4)
     assert np.allclose(back_calculate(v, p[:5]) + 3.25, back_calculate(v, p))
+
+
+class TestOneCrossingPerFit:
+    """kelfit_tools.fit asks the module once and takes its values and cost."""
+
+    @staticmethod
+    def data(seed: int = 31):
+        import kelfit
+
+        rng = np.random.default_rng(seed)
+        vectors = rng.normal(size=(40, 3))
+        true = np.array([0.4, 1.2, -0.7, 12.0, 0.35, 0.0])
+        observed = kelfit.solve(vectors, true) + rng.normal(size=40) * 0.5
+        return vectors, observed
+
+    def test_no_second_solve(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        import kelfit
+        import kelfit_tools
+
+        vectors, observed = self.data()
+
+        def refuse(*args: object, **kwargs: object) -> None:
+            raise AssertionError("kelfit.solve called again for a fit just made")
+
+        monkeypatch.setattr(kelfit, "solve", refuse)
+        result = kelfit_tools.fit(vectors, observed, sigma=np.full(40, 0.5))
+        fixed = kelfit_tools.fit(vectors, observed, fixed={"da": 12.0, "r": 0.35})
+        assert result.converged and fixed.converged
+
+    def test_cost_and_values_are_the_modules(self) -> None:
+        import kelfit
+        import kelfit_tools
+
+        vectors, observed = self.data()
+        result = kelfit_tools.fit(vectors, observed, offset=True)
+        direct = kelfit.fit(vectors, observed, result.params, offset=True)
+        module = kelfit.fit(
+            vectors, observed, kelfit_tools.linear_start(vectors, observed, offset=True),
+            offset=True,
+        )  # fmt: skip
+        assert result.cost == module.cost
+        assert result.calculated.tobytes() == module.values.tobytes()
+        assert np.isfinite(direct.cost)
+
+    def test_fixed_by_name(self) -> None:
+        import kelfit_tools
+
+        vectors, observed = self.data()
+        result = kelfit_tools.fit(vectors, observed, fixed={"Da": -7.8, "r": 0.17})
+        assert result.da == np.float32(-7.8) and result.r == np.float32(0.17)
+        assert result.fixed == ("da", "r")
+        assert result.free_parameters == 3
+        free = kelfit_tools.fit(vectors, observed)
+        assert result.cost > free.cost
+        offset = kelfit_tools.fit(vectors, observed + 2.0, fixed={"offset": 2.0})
+        assert offset.offset == 2.0 and not offset.offset_fitted
+        assert offset.rmsd == pytest.approx(free.rmsd, rel=1e-3)
+        with pytest.raises(ValueError, match="cannot fix 'rhombicity'"):
+            kelfit_tools.fit(vectors, observed, fixed={"rhombicity": 0.1})
+
+    def test_convergence_is_reported(self) -> None:
+        from kelfit_tools.fitting import FitResult, convergence_warning
+
+        vectors, observed = self.data()
+        import kelfit_tools
+
+        result = kelfit_tools.fit(vectors, observed)
+        assert convergence_warning(result) is None
+        stopped = FitResult(**{**result.__dict__, "converged": False})
+        assert "iteration limit" in (convergence_warning(stopped) or "")

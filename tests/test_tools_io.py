@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
+import numpy as np
 import pytest
 from kelfit_tools import DataError, read_couplings, read_restraints, read_table
 from kelfit_tools.io import detect_format
@@ -143,12 +144,34 @@ class TestTables:
             read_table(path)
 
 
-def test_module_indices_become_what_the_user_gave() -> None:
-    from kelfit_tools.cli.common import plain_message
+def test_module_refusals_name_rows_and_parameters_as_users_count_them() -> None:
+    import kelfit
+    from kelfit_tools.cli.common import user_message
 
-    message = plain_message(
-        ValueError("start[3] must be finite; sigma[5] and vectors row 0 are bad")
-    )
-    assert message == (
-        "Da of the start must be finite; sigma of row 6 and vector of row 1 are bad"
-    )
+    vectors = np.random.default_rng(4).normal(size=(8, 3))
+    observed = np.ones(8)
+    start = np.array([0.1, 0.2, 0.3, 5.0, 0.3, 0.0])
+    sigma = np.ones(8)
+    sigma[5] = 0.0
+    zero = vectors.copy()
+    zero[0] = 0.0
+    infinite = start.copy()
+    infinite[3] = np.inf
+    cases = [
+        (lambda: kelfit.fit(vectors, observed, start, sigma=sigma),
+         "sigma of row 6 must be finite and positive in single precision"),
+        (lambda: kelfit.fit(zero, observed, start),
+         "vector of row 1 has zero length in single precision"),
+        (lambda: kelfit.fit(vectors, observed, infinite),
+         "Da of the start must be finite in single precision"),
+        (lambda: kelfit.solve(vectors, infinite), "Da of the tensor must be finite"),
+    ]  # fmt: skip
+    for call, expected in cases:
+        with pytest.raises(kelfit.InputError) as caught:
+            call()
+        assert user_message(caught.value) == expected
+    # Errors without a row or parameter keep their own words.
+    assert user_message(ValueError("sigma[5] is bad")) == "sigma[5] is bad"
+    with pytest.raises(kelfit.InputError) as caught:
+        kelfit.fit(vectors, observed[:3], start)
+    assert user_message(caught.value) == str(caught.value)

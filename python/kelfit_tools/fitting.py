@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass
 from functools import cached_property
 
@@ -18,11 +19,19 @@ from .tensor import (
     tensor_from_matrix,
 )
 
-__all__ = ["FitResult", "back_calculate", "design_matrix", "fit", "linear_start"]
+__all__ = [
+    "PARAMETER_NAMES",
+    "FitResult",
+    "back_calculate",
+    "convergence_warning",
+    "design_matrix",
+    "fit",
+    "fixed_indices",
+    "linear_start",
+]
 
-#: The largest float32: every stored quantity of the module is single
-#: precision, so values beyond it cannot be fitted.
-_FLOAT32_MAX = float(np.finfo(np.float32).max)
+#: The six parameters in the module's order, as ``fit(fixed=...)`` names them.
+PARAMETER_NAMES = ("a1", "a2", "a3", "da", "r", "offset")
 
 #: Singular values this small relative to the largest leave the tensor
 #: undetermined: the vectors do not sample enough independent directions.
@@ -87,16 +96,6 @@ def _row_factors(
     a = _factors(values, count, what)
     _check_factors(a, what)
     return a
-
-
-def _fits_float32(a: NDArray[np.float64], what: str) -> None:
-    """Raise naming the first row (from 1) that float32 cannot hold."""
-    rows = np.flatnonzero(np.abs(a).reshape(a.shape[0], -1).max(axis=1) > _FLOAT32_MAX)
-    if rows.size:
-        raise ValueError(
-            f"{what} of row {rows[0] + 1} is too large for single precision "
-            f"(at most {_FLOAT32_MAX:.4g})"
-        )
 
 
 def _unit_rows(v: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -212,8 +211,11 @@ def linear_start(
     v = _vectors(vectors)
     _unit_rows(v)  # refuses a zero or non-finite vector before the values
     o = _observed(observed, v.shape[0])
-    if not np.all(np.isfinite(o)):
-        raise ValueError("observed values must be finite")
+    bad = np.flatnonzero(~np.isfinite(o))
+    if bad.size:
+        raise ValueError(
+            f"observed value of row {bad[0] + 1} is not finite: {o[bad[0]]}"
+        )
     unknowns = 6 if offset else 5
     if v.shape[0] < unknowns:
         raise ValueError(
@@ -265,6 +267,9 @@ class FitResult:
             bonds would show, sqrt(Da^2 (4 + 3 R^2) / 5 * mean(scale^2)).
         evaluations, runs: the module's cost evaluations and Powell runs
             (0 when the parameters did not come from a fit).
+        converged: False when Powell stopped at its iteration limit (True
+            when the parameters did not come from a fit).
+        fixed: names of the parameters held at their given values.
     """
 
     angles: tuple[float, float, float]
@@ -287,6 +292,8 @@ class FitResult:
     q_da: float = math.nan
     evaluations: int = 0
     runs: int = 0
+    converged: bool = True
+    fixed: tuple[str, ...] = ()
 
     @property
     def params(self) -> NDArray[np.float64]:
@@ -312,8 +319,9 @@ class FitResult:
 
     @property
     def free_parameters(self) -> int:
-        """Parameters the fit moved: 5, or 6 with the offset."""
-        return 6 if self.offset_fitted else 5
+        """Parameters the fit moved: 5, or 6 with the offset, less the fixed."""
+        free = 6 if self.offset_fitted else 5
+        return free - sum(name != "offset" for name in self.fixed)
 
     @property
     def reduced_chi2(self) -> float:
@@ -356,25 +364,28 @@ def _statistics(
     p: NDArray[np.float64],
     w: NDArray[np.float64] | None,
     k: NDArray[np.float64] | None,
+    calc: NDArray[np.float64],
     *,
     offset_fitted: bool,
-    evaluations: int,
-    runs: int,
+    cost: float | None = None,
+    evaluations: int = 0,
+    runs: int = 0,
+    converged: bool = True,
+    fixed: tuple[str, ...] = (),
 ) -> FitResult:
-    """The result of parameters p against checked arrays.
+    """The result of parameters p, whose model values are calc, against
+    checked arrays; cost is the module's when p comes from its fit.
 
     A fit spends most of its time in the module, without the interpreter's
     lock; what it spends here holds the lock, so fits on several threads
     wait for each other only here. Hence a few whole-array steps and no more.
     """
-    import kelfit
-
-    calc = kelfit.solve(v, p, scale=k)
     res = o - calc
     n = o.size
     rmsd = root_mean_square(res)
     chi2 = chi_square(res, w)
-    cost = chi2 / n if w is not None else float(res @ res) / n
+    if cost is None:
+        cost = chi2 / n if w is not None else float(res @ res) / n
     # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5), whatever
     # angle triple describes the tensor, so R need not be canonical here.
     mean_k2 = float(k @ k) / n if k is not None else 1.0
@@ -402,6 +413,8 @@ def _statistics(
         q_da=rmsd / expected if expected > 0 else math.nan,
         evaluations=evaluations,
         runs=runs,
+        converged=converged,
+        fixed=fixed,
     )
 
 
@@ -422,35 +435,50 @@ def result_from_params(
     p = _params6(params, "params")
     w = _row_factors(sigma, v.shape[0], "sigma")
     k = _row_factors(scale, v.shape[0], "scale")
+    import kelfit
+
+    calc = np.asarray(kelfit.solve(v, p, scale=k), dtype=np.float64)
     return _statistics(
-        v, o, p, w, k, offset_fitted=offset_fitted, evaluations=evaluations, runs=runs
+        v,
+        o,
+        p,
+        w,
+        k,
+        calc,
+        offset_fitted=offset_fitted,
+        evaluations=evaluations,
+        runs=runs,
     )
 
 
-def _check_fit_input(
-    v: NDArray[np.float64],
-    o: NDArray[np.float64],
-    w: NDArray[np.float64] | None,
-    k: NDArray[np.float64] | None,
-) -> None:
-    """Raise, naming the row (from 1), for input a fit cannot use."""
-    if not np.all(np.isfinite(o)):
-        bad = int(np.flatnonzero(~np.isfinite(o))[0])
-        raise ValueError(f"observed value of row {bad + 1} is not finite: {o[bad]}")
-    _fits_float32(o, "observed value")
-    _fits_float32(v, "vector")
-    _check_factors(w, "sigma")
-    _check_factors(k, "scale")
+def convergence_warning(result: FitResult) -> str | None:
+    """The warning a report carries when the fit stopped at the minimizer's
+    iteration limit, else None."""
+    if result.converged:
+        return None
+    return (
+        "the fit stopped at the minimizer's iteration limit without converging "
+        f"(after {result.evaluations} cost evaluations); the tensor may not be "
+        "the best one"
+    )
 
 
-def _check_start(params: NDArray[np.float64]) -> None:
-    if not np.all(np.isfinite(params)):
-        raise ValueError("start values must be finite")
-    if np.any(np.abs(params) > _FLOAT32_MAX):
-        raise ValueError(
-            "the start tensor is too large for a single-precision fit "
-            f"(Da {params[3]:.6g}, R {params[4]:.6g}, offset {params[5]:.6g})"
-        )
+def fixed_indices(fixed: Mapping[str, float] | None) -> dict[int, float]:
+    """The module's index of each named fixed parameter, with its value.
+
+    Raises:
+        ValueError: a name that is not a parameter's (a1, a2, a3, da, r,
+            offset; any case).
+    """
+    out: dict[int, float] = {}
+    for name, value in (fixed or {}).items():
+        key = name.lower()
+        if key not in PARAMETER_NAMES:
+            raise ValueError(
+                f"cannot fix {name!r}: the parameters are {', '.join(PARAMETER_NAMES)}"
+            )
+        out[PARAMETER_NAMES.index(key)] = float(value)
+    return out
 
 
 def fit(
@@ -461,11 +489,13 @@ def fit(
     offset: bool = False,
     sigma: ArrayLike | None = None,
     scale: ArrayLike | None = None,
+    fixed: Mapping[str, float] | None = None,
 ) -> FitResult:
     """Fit the orientation tensor to one observed value per vector.
 
     Calls ``kelfit.fit``, which refines the start by Powell's method in
-    single precision; the caller's arrays are never touched.
+    single precision; the caller's arrays are never touched. The result's
+    values and cost are the module's own: one call into it per fit.
 
     Args:
         vectors: N x 3 array of bond vectors (only directions matter).
@@ -478,13 +508,19 @@ def fit(
             the plain sum of squares.
         scale: per-row factors of Da and Dr, such as each bond's dipolar
             constant relative to a reference bond.
+        fixed: parameters held at given values, by name (a1, a2, a3, da, r,
+            offset; angles in radians), for instance Da and R known from
+            another medium. They replace the start's values; the others
+            start where ``start`` (or the linear optimum) puts them.
 
     Returns:
         A :class:`FitResult`.
 
     Raises:
         ValueError: invalid input (shapes, non-finite or zero-length
-            vectors, too few values, sigma not positive, scale zero).
+            vectors, too few values, sigma not positive, scale zero); the
+            module's refusals are ``kelfit.InputError``, which name the
+            argument and the row (counted from 1).
     """
     import kelfit
 
@@ -492,22 +528,29 @@ def fit(
     o = _observed(observed, v.shape[0])
     w = _factors(sigma, v.shape[0], "sigma")
     k = _factors(scale, v.shape[0], "scale")
+    held = fixed_indices(fixed)
     if start is None:
-        _check_fit_input(v, o, w, k)
         params = linear_start(v, o, offset=offset, sigma=w, scale=k)
     else:
         params = _params6(start, "start")
-    if not offset:
+    for index, value in held.items():
+        params[index] = value
+    # A fixed offset is part of the model even when it is not fitted.
+    in_cost = offset or 5 in held
+    if not in_cost:
         params[5] = 0.0
     try:
-        outcome = kelfit.fit(v, o, params, sigma=w, scale=k, offset=offset)
-    except ValueError:
-        # The module refuses everything checked here, but counts rows from
-        # 0 and knows no files: say it the way the user counts. The checks
-        # run only now, so that a fit that goes through pays nothing for them.
-        _check_fit_input(v, o, w, k)
-        _check_start(params)
-        _unit_rows(v)
+        outcome = kelfit.fit(
+            v, o, params, sigma=w, scale=k, offset=in_cost, fixed=tuple(sorted(held))
+        )
+    except kelfit.InputError as exc:
+        if start is None and exc.argument == "start":
+            # The caller gave no start: the one refused came from their values.
+            raise ValueError(
+                "the observed values are too large for a single-precision fit: "
+                f"their linear optimum has {PARAMETER_NAMES[exc.parameter or 0]} "
+                f"= {params[exc.parameter or 0]:.6g}"
+            ) from exc
         raise
     return _statistics(
         v,
@@ -515,7 +558,11 @@ def fit(
         outcome.params,
         w,
         k,
-        offset_fitted=offset,
+        outcome.values,
+        offset_fitted=offset and 5 not in held,
+        cost=float(outcome.cost),
         evaluations=int(outcome.evaluations),
         runs=int(outcome.runs),
+        converged=bool(outcome.converged),
+        fixed=tuple(PARAMETER_NAMES[i] for i in sorted(held)),
     )

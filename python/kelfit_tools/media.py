@@ -25,7 +25,7 @@ from .bonds import (
     reference_constant,
     row_scales,
 )
-from .fitting import FitResult, fit
+from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .tensor import (
     Tensor,
@@ -315,6 +315,9 @@ def fit_medium(
             )
     result = fits[used]
     warnings: list[str] = []
+    unconverged = convergence_warning(result)
+    if unconverged:
+        warnings.append(unconverged)
     linear = None
     if start is not None:
         _, scale = row_scales(

@@ -56,6 +56,30 @@ TEST_F(FitRun, ElevenRunsWhileEveryRunConvergesAboveTheLimit)
     EXPECT_EQ(evaluations, fit_max_runs * evaluations_per_run);
 }
 
+// A bowl whose every value is a little lower than the last: each Powell
+// iteration then gains more than the tolerance allows, until its limit.
+long long decaying_calls = 0;
+sfloat decaying_bowl(const sfloat* p)
+{
+    double bowl = 1.0;
+    for (int i = 1; i <= param_count; ++i) {
+        bowl += (p[i] - 0.25) * (p[i] - 0.25);
+    }
+    return bowl * std::pow(0.999, static_cast<double>(decaying_calls++));
+}
+
+TEST_F(FitRun, SaysWhetherTheLastRunConverged)
+{
+    constant_cost = 8000.0;
+    run_fit(param_count, counting_constant);
+    EXPECT_TRUE(fit_state().converged);
+
+    decaying_calls = 0;
+    EXPECT_EQ(run_fit(param_count, decaying_bowl), 1);
+    EXPECT_EQ(fit_state().iterations, powell_iteration_limit);
+    EXPECT_FALSE(fit_state().converged);
+}
+
 TEST_F(FitRun, StartingDirectionsAreADiagonalOfStartSteps)
 {
     for (int i = 1; i <= param_count; ++i) {

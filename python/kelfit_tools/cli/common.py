@@ -8,7 +8,6 @@ import contextlib
 import logging
 import math
 import os
-import re
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
@@ -529,32 +528,29 @@ def emit(text: str) -> None:
 
 
 _PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")
+_ROW_NOUNS = {"vectors": "vector", "observed": "observed value"}
+_PARAMS_OF = {"start": "the start", "params": "the tensor"}
 
 
-def plain_message(exc: BaseException) -> str:
-    """A message for the user: the module's array indices (``start[3]``,
-    ``sigma[5]``, ``vectors row 0``, counted from 0) become what the user
-    gave (Da of the start, sigma of row 6)."""
-    text = str(exc)
-    text = re.sub(
-        r"\b(start|params)\[(\d)\]",
-        lambda m: (
-            f"{_PARAM_NAMES[int(m.group(2))]} of the "
-            + ("start" if m.group(1) == "start" else "tensor")
-        ),
-        text,
-    )
-    text = re.sub(
-        r"\b(sigma|scale|observed)\[(\d+)\]",
-        lambda m: f"{m.group(1)} of row {int(m.group(2)) + 1}",
-        text,
-    )
-    return re.sub(
-        r"\bvectors row (\d+)", lambda m: f"vector of row {int(m.group(1)) + 1}", text
-    )
+def user_message(exc: BaseException) -> str:
+    """A message for the user: a refusal of the module (``kelfit.InputError``)
+    says which row (counted from 1) or parameter it is about, from the
+    exception's attributes; any other error is its own message."""
+    import kelfit
+
+    if not isinstance(exc, kelfit.InputError) or exc.reason is None:
+        return str(exc)
+    argument = str(exc.argument)
+    if exc.row is not None:
+        subject = f"{_ROW_NOUNS.get(argument, argument)} of row {exc.row}"
+    elif exc.parameter is not None and argument in _PARAMS_OF:
+        subject = f"{_PARAM_NAMES[exc.parameter]} of {_PARAMS_OF[argument]}"
+    else:
+        return str(exc)
+    return f"{subject} {exc.reason}"
 
 
 def data_error_exit(command: str, exc: BaseException) -> int:
     """Report a data error in one line and return its status."""
-    sys.stderr.write(f"kelfit {command}: error: {plain_message(exc)}\n")
+    sys.stderr.write(f"kelfit {command}: error: {user_message(exc)}\n")
     return EXIT_DATA

@@ -19,7 +19,7 @@ from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..checks import check_count
 from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
-from ..fitting import FitResult, fit
+from ..fitting import FitResult, convergence_warning, fit
 from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
@@ -418,6 +418,9 @@ def _table_fits(
     result = fit(
         table.vectors, table.values, args.start, offset=args.offset, sigma=args.sigma
     )
+    unconverged = convergence_warning(result)
+    for warning in [unconverged] if unconverged else []:
+        log.warning("%s", warning)
     for warning in fit_warnings(result, table.vectors, offset=args.offset, da_nh=None):
         log.warning("%s", warning)
     if args.start is not None:
