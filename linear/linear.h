@@ -1,0 +1,121 @@
+// The exact least-squares tensor: the five independent elements of the
+// traceless order matrix A (value = scale u^T A u [+ offset] for the unit
+// vector u) solved from the weighted design by Householder QR, A
+// diagonalised by cyclic Jacobi rotations and written as the module's six
+// parameters. Plain C++ in double precision whose only library call in the
+// solve is sqrt, every sum in a fixed order: the same bits on every thread,
+// build and processor. Only the angles of the parameters take atan2.
+#ifndef KELFIT_LINEAR_H
+#define KELFIT_LINEAR_H
+
+#include <cfloat>
+#include <cstddef>
+#include <vector>
+
+// The unknowns, in the order of the design's columns: Axx, Ayy, Axy, Axz,
+// Ayz (Azz = -Axx - Ayy), then the offset where it is solved for.
+constexpr int tensor_unknowns = 5;
+constexpr int max_linear_unknowns = tensor_unknowns + 1;
+
+// Directions whose weighted design has a condition number (largest over
+// smallest singular value) above this do not determine the tensor: its
+// elements would carry the observed values' noise magnified beyond use.
+constexpr double linear_condition_limit = 1e10;
+
+// A singular value at most max(N, unknowns) * DBL_EPSILON times the largest
+// is rounding noise of an exactly dependent column: it does not count
+// towards the rank (the usual numerical-rank tolerance).
+constexpr double linear_rank_epsilon = DBL_EPSILON;
+
+// Observed values over sigma beyond this magnitude could make the sums of
+// squares overflow even a double (N up to 2^31 rows); larger ones are refused.
+constexpr double linear_weighted_value_limit = 0x1p+480;
+
+// Below this, sin(a2) counts as zero: the tensor's z axis lies along the
+// molecular z axis, a1 and a3 turn about the same axis, and a3 is set to 0.
+constexpr double gimbal_sine = 1e-12;
+
+// Sweeps of Jacobi rotations before giving up on smaller off-diagonal
+// elements; both solvers converge quadratically, in far fewer.
+constexpr int jacobi_sweep_limit = 60;
+
+// One problem, as the caller's arrays hold it (valid for the call).
+struct LinearProblem {
+    const double* vectors;   // x, y, z of each of count rows, side by side
+    const double* observed;  // count values
+    const double* sigma;     // optional: row i's residual is divided by sigma[i]
+    const double* scale;     // optional: row i's tensor is multiplied by scale[i]
+    int count;               // N
+    bool offset;             // also solve for a constant added to every value
+};
+
+enum class LinearStatus {
+    solved,
+    rank_deficient,   // fewer independent columns than unknowns
+    ill_conditioned,  // independent, but the condition number is over the limit
+};
+
+struct LinearSolution {
+    LinearStatus status;
+    int unknowns;              // 5, or 6 with the offset
+    int rank;                  // numerical rank of the weighted design
+    double condition;          // its largest over its smallest singular value
+    double order_matrix[3][3];
+    double offset;             // 0 unless solved for
+    double params[6];          // a1, a2, a3 (z-x-z, radians), Da, R, offset
+    double cost;               // mean squared weighted residual
+};
+
+// --- Factorisation and eigensolvers (qr.cpp, jacobi.cpp) ---------------------
+
+// A column-major rows x columns matrix and a right-hand side, overwritten by
+// Householder QR: afterwards the upper triangle of the first `columns` rows
+// holds R and rhs holds Q^T rhs. A column that is already zero below the
+// diagonal is left as it is (its R diagonal is that column's entry).
+void householder_qr(double* matrix, int rows, int columns, double* rhs);
+
+// Solves R x = y for the upper-triangular columns x columns R at the top of
+// a column-major matrix with `rows` rows; every diagonal must be non-zero.
+void back_substitute(const double* matrix, int rows, int columns, const double* y,
+                     double* x);
+
+// The singular values of a square column-major matrix (overwritten), by
+// one-sided Jacobi rotations; into values[0..order-1], in no set order.
+void singular_values(double* matrix, int order, double* values);
+
+// Eigenvalues and eigenvectors of a symmetric 3x3 matrix by cyclic Jacobi
+// rotations: values[k] belongs to column k of vectors, an orthonormal basis.
+void symmetric_eigen3(const double (&matrix)[3][3], double (&values)[3],
+                      double (&vectors)[3][3]);
+
+// --- The tensor and its parameters (tensor_params.cpp) -----------------------
+
+// The module's parameters of a traceless symmetric A, in canonical form:
+// principal values ordered |Axx| <= |Ayy| <= |Azz|, Da = Azz / 2,
+// Dr = (Axx - Ayy) / 2 and 0 <= R <= 2/3; of the four angle triples of the
+// principal frame, the one with a1 in [0, 2 pi), a2 in [0, pi/2] and a3 in
+// [0, pi) (a3 = 0 where the frame's z axis is the molecular z axis).
+// params[5] is left to the caller.
+void params_from_order_matrix(const double (&matrix)[3][3], double* params);
+
+// --- Whole problems (linear_solve.cpp) -----------------------------------------
+
+// Doubles of work space solve_linear needs for a problem of `count` rows.
+size_t linear_work_size(int count, bool offset);
+
+// Solves one problem. values receives the count model values at the
+// optimum, scale u^T A u [+ offset]; work holds linear_work_size doubles.
+// When the status is not solved, only status, unknowns, rank and condition
+// are set.
+LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values);
+
+// Solves problems[0..count-1] over `workers` threads (the calling thread one
+// of them), each problem exactly as solve_linear alone would; the values of
+// each problem follow those of the one before it in values. Allocates all
+// work space before any thread starts (std::bad_alloc escapes from here,
+// nothing from a worker); a worker that cannot be started has its share done
+// on the calling thread.
+void solve_linear_stack(const LinearProblem* problems, int count, int workers,
+                        double* values, LinearSolution* solutions);
+
+#endif
