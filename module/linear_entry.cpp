@@ -153,12 +153,15 @@ ShapeText shape_text(PyArrayObject* array)
 {
     ShapeText out = {};
     int used = std::snprintf(out.text, sizeof out.text, "(");
-    for (int d = 0; d < PyArray_NDIM(array) && used < 48; ++d) {
+    const int dims = PyArray_NDIM(array);
+    for (int d = 0; d < dims && used < 48; ++d) {
         used += std::snprintf(out.text + used, sizeof out.text - static_cast<size_t>(used),
                               d == 0 ? "%zd" : ", %zd",
                               static_cast<Py_ssize_t>(PyArray_DIM(array, d)));
     }
-    std::snprintf(out.text + used, sizeof out.text - static_cast<size_t>(used), ")");
+    // A one-dimensional shape is written as Python writes it: (20,).
+    std::snprintf(out.text + used, sizeof out.text - static_cast<size_t>(used),
+                  dims == 1 ? ",)" : ")");
     return out;
 }
 
