@@ -14,6 +14,11 @@ namespace {
 // rounding: it is set to zero instead of rotated away.
 constexpr double jacobi_negligible = 0x1p-64;
 
+// Columns whose cosine is below this count as orthogonal. The rank and
+// the condition number need the singular values to a few digits only; and
+// the column norms are off by at most about this fraction of themselves.
+constexpr double singular_cosine_limit = 1e-8;
+
 // Beyond this ratio the square of the rotation's cotangent would overflow;
 // the tangent is then 1 / (2 ratio) to within rounding.
 constexpr double jacobi_large_ratio = 1e150;
@@ -48,23 +53,20 @@ double squares(const double* a, int count)
     return sum;
 }
 
-double dot(const double* a, const double* b, int count)
+// Turns columns p and q (of qr_stride values, zeros beyond the matrix's
+// order, which stay zero and add nothing) to make them orthogonal; false
+// when they already are, to working precision.
+bool orthogonalise(double* p, double* q)
 {
-    double sum = 0.0;
-    for (int i = 0; i < count; ++i) {
-        sum += a[i] * b[i];
+    constexpr int order = qr_stride;
+    // Three sums, each in index order, in one pass.
+    double alpha = 0.0, beta = 0.0, gamma = 0.0;
+    for (int i = 0; i < order; ++i) {
+        alpha += p[i] * p[i];
+        beta += q[i] * q[i];
+        gamma += p[i] * q[i];
     }
-    return sum;
-}
-
-// Turns columns p and q of a column-major matrix to make them orthogonal;
-// false when they already are, to working precision.
-bool orthogonalise(double* p, double* q, int order)
-{
-    const double alpha = squares(p, order);
-    const double beta = squares(q, order);
-    const double gamma = dot(p, q, order);
-    if (gamma == 0.0 || std::fabs(gamma) <= DBL_EPSILON * std::sqrt(alpha) * std::sqrt(beta)) {
+    if (gamma == 0.0 || std::fabs(gamma) <= singular_cosine_limit * std::sqrt(alpha) * std::sqrt(beta)) {
         return false;
     }
     const Turn turn = turn_of(rotation_tangent((beta - alpha) / (2.0 * gamma)));
@@ -109,19 +111,17 @@ bool diagonal(const double (&a)[3][3])
 
 void singular_values(double* matrix, int order, double* values)
 {
-    const auto n = static_cast<size_t>(order);
     bool turned = true;
     for (int sweep = 0; turned && sweep < jacobi_sweep_limit; ++sweep) {
         turned = false;
         for (int p = 0; p < order; ++p) {
             for (int q = p + 1; q < order; ++q) {
-                turned |= orthogonalise(matrix + n * static_cast<size_t>(p),
-                                        matrix + n * static_cast<size_t>(q), order);
+                turned |= orthogonalise(matrix + qr_stride * p, matrix + qr_stride * q);
             }
         }
     }
     for (int k = 0; k < order; ++k) {
-        values[k] = std::sqrt(squares(matrix + n * static_cast<size_t>(k), order));
+        values[k] = std::sqrt(squares(matrix + qr_stride * k, qr_stride));
     }
 }
 

@@ -59,7 +59,8 @@ struct LinearSolution {
     LinearStatus status;
     int unknowns;              // 5, or 6 with the offset
     int rank;                  // numerical rank of the weighted design
-    double condition;          // its largest over its smallest singular value
+    double condition;          // its largest over its smallest singular value; for a
+                               // solved problem possibly an upper bound of that
     double order_matrix[3][3];
     double offset;             // 0 unless solved for
     double params[6];          // a1, a2, a3 (z-x-z, radians), Da, R, offset
@@ -68,19 +69,27 @@ struct LinearSolution {
 
 // --- Factorisation and eigensolvers (qr.cpp, jacobi.cpp) ---------------------
 
-// A column-major rows x columns matrix and a right-hand side, overwritten by
-// Householder QR: afterwards the upper triangle of the first `columns` rows
-// holds R and rhs holds Q^T rhs. A column that is already zero below the
-// diagonal is left as it is (its R diagonal is that column's entry).
-void householder_qr(double* matrix, int rows, int columns, double* rhs);
+// The factorisation works on rows of qr_stride values: the unknowns'
+// columns (zeros after them), the right-hand side in column qr_rhs_column,
+// zeros after it.
+constexpr int qr_stride = 8;
+constexpr int qr_rhs_column = max_linear_unknowns;
+static_assert(qr_rhs_column < qr_stride, "a row holds the unknowns and the right-hand side");
 
-// Solves R x = y for the upper-triangular columns x columns R at the top of
-// a column-major matrix with `rows` rows; every diagonal must be non-zero.
-void back_substitute(const double* matrix, int rows, int columns, const double* y,
-                     double* x);
+// Householder QR of rows x unknowns (plus the right-hand side) in place:
+// afterwards the upper triangle of the first unknowns rows holds R, and
+// the right-hand side column holds Q^T rhs. A column already zero below
+// its diagonal is left as it is.
+void householder_qr(double* matrix, int rows, int unknowns);
 
-// The singular values of a square column-major matrix (overwritten), by
-// one-sided Jacobi rotations; into values[0..order-1], in no set order.
+// Solves R x = (Q^T rhs)[0..unknowns-1] after householder_qr; every
+// diagonal of R must be non-zero.
+void back_substitute(const double* matrix, int unknowns, double* x);
+
+// The singular values of the order x order matrix whose column k is
+// matrix[qr_stride k .. qr_stride k + order - 1], the rest of each column
+// zero (overwritten), by one-sided Jacobi rotations; into values[0..order-1]
+// in no set order.
 void singular_values(double* matrix, int order, double* values);
 
 // Eigenvalues and eigenvectors of a symmetric 3x3 matrix by cyclic Jacobi
@@ -101,7 +110,7 @@ void params_from_order_matrix(const double (&matrix)[3][3], double* params);
 // --- Whole problems (linear_solve.cpp) -----------------------------------------
 
 // Doubles of work space solve_linear needs for a problem of `count` rows.
-size_t linear_work_size(int count, bool offset);
+size_t linear_work_size(int count);
 
 // Solves one problem. values receives the count model values at the
 // optimum, scale u^T A u [+ offset]; work holds linear_work_size doubles.
