@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <system_error>
+#include <memory>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -235,9 +236,10 @@ void solve_linear_stack(const LinearProblem* problems, int count, int workers,
         start += static_cast<size_t>(problems[f].count);
         largest = std::max(largest, linear_work_size(problems[f].count));
     }
-    std::vector<std::vector<double>> work(static_cast<size_t>(workers));
+    // Uninitialised: solve_linear writes every value before it reads it.
+    std::vector<std::unique_ptr<double[]>> work(static_cast<size_t>(workers));
     for (auto& space : work) {
-        space.resize(largest);
+        space.reset(new double[largest]);
     }
     // Worker w takes the w-th contiguous share; the calling thread takes the
     // first, and any share whose thread could not be started.
@@ -246,21 +248,23 @@ void solve_linear_stack(const LinearProblem* problems, int count, int workers,
     };
     std::vector<std::thread> threads;
     std::vector<int> unstarted;
+    // Reserved now, so that nothing allocates once a thread runs.
     threads.reserve(static_cast<size_t>(workers));
+    unstarted.reserve(static_cast<size_t>(workers));
     for (int w = 1; w < workers; ++w) {
         try {
             threads.emplace_back(solve_range, problems, share_start(w), share_start(w + 1),
                                  value_starts.data(), values, solutions,
-                                 work[static_cast<size_t>(w)].data());
-        } catch (const std::system_error&) {
+                                 work[static_cast<size_t>(w)].get());
+        } catch (const std::exception&) {  // no thread, or no memory for one
             unstarted.push_back(w);
         }
     }
     solve_range(problems, 0, share_start(1), value_starts.data(), values, solutions,
-                work[0].data());
+                work[0].get());
     for (const int w : unstarted) {
         solve_range(problems, share_start(w), share_start(w + 1), value_starts.data(), values,
-                    solutions, work[0].data());
+                    solutions, work[0].get());
     }
     for (auto& thread : threads) {
         thread.join();

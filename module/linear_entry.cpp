@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -133,8 +134,12 @@ int accept_vectors(PyObject* object, LinearCall& call)
     }
     call.vectors.resize(static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count) *
                         vector_columns);
-    const Strided in = strided(array.array(), stacked, true);
     double* out = call.vectors.data();
+    if (columns == vector_columns && PyArray_IS_C_CONTIGUOUS(array.array())) {
+        std::memcpy(out, PyArray_DATA(array.array()), call.vectors.size() * sizeof(double));
+        return 0;
+    }
+    const Strided in = strided(array.array(), stacked, true);
     for (Py_ssize_t f = 0; f < shape.problems; ++f) {
         for (Py_ssize_t i = 0; i < shape.count; ++i) {
             for (int c = 0; c < vector_columns; ++c) {
@@ -193,8 +198,12 @@ int accept_row_values(PyObject* object, const char* name, const Shape& shape,
         return -1;
     }
     out.resize(static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count));
-    const Strided in = strided(array.array(), shape.stacked, false);
     double* at = out.data();
+    if (PyArray_IS_C_CONTIGUOUS(array.array())) {
+        std::memcpy(at, PyArray_DATA(array.array()), out.size() * sizeof(double));
+        return 0;
+    }
+    const Strided in = strided(array.array(), shape.stacked, false);
     for (Py_ssize_t f = 0; f < shape.problems; ++f) {
         for (Py_ssize_t i = 0; i < shape.count; ++i) {
             *at++ = in.at(f, i, 0);
