@@ -70,11 +70,9 @@ struct LinearSolution {
 // --- Factorisation and eigensolvers (qr.cpp, jacobi.cpp) ---------------------
 
 // The factorisation works on rows of qr_stride values: the unknowns'
-// columns (zeros after them), the right-hand side in column qr_rhs_column,
-// zeros after it.
+// columns, the right-hand side in the column after them, zeros after it.
 constexpr int qr_stride = 8;
-constexpr int qr_rhs_column = max_linear_unknowns;
-static_assert(qr_rhs_column < qr_stride, "a row holds the unknowns and the right-hand side");
+static_assert(max_linear_unknowns < qr_stride, "a row holds the unknowns and the right-hand side");
 
 // Householder QR of rows x unknowns (plus the right-hand side) in place:
 // afterwards the upper triangle of the first unknowns rows holds R, and

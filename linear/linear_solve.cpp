@@ -56,7 +56,7 @@ void fill_design(const LinearProblem& problem, int unknowns, const double* terms
         if (unknowns > tensor_unknowns) {
             row[tensor_unknowns] = weight;
         }
-        row[qr_rhs_column] = problem.observed[i] * weight;
+        row[unknowns] = problem.observed[i] * weight;
     }
 }
 

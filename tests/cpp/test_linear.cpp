@@ -137,7 +137,7 @@ TEST(LinearKit, HouseholderSolvesAnOverdeterminedSystemExactly)
         double* row = &a[i * qr_stride];
         for (int c = 0; c < columns; ++c) {
             row[c] = normal(rng);
-            row[qr_rhs_column] += row[c] * x_true[c];
+            row[columns] += row[c] * x_true[c];
         }
         norm0 += row[0] * row[0];
     }
@@ -145,13 +145,13 @@ TEST(LinearKit, HouseholderSolvesAnOverdeterminedSystemExactly)
     EXPECT_NEAR(std::fabs(a[0]), std::sqrt(norm0), 1e-13);
     for (int i = 0; i < rows; ++i) {
         for (int c = 0; c < columns && c < i; ++c) EXPECT_EQ(a[i * qr_stride + c], 0.0);
-        for (int c = columns; c < qr_stride; ++c) {
-            if (c != qr_rhs_column) {
+        for (int c = columns; c < qr_stride; ++c) {  // the right-hand side, zeros
+            if (c != columns) {
                 EXPECT_EQ(a[i * qr_stride + c], 0.0);
             }
         }
         if (i >= columns) {
-            EXPECT_NEAR(a[i * qr_stride + qr_rhs_column], 0.0, 1e-13);
+            EXPECT_NEAR(a[i * qr_stride + columns], 0.0, 1e-13);
         }
     }
     double x[columns];
@@ -435,6 +435,6 @@ TEST(LinearSolve, SolutionIsPinnedToTheBit)
     for (const double v : values) mix(v);
     mix(s.offset);
     mix(s.cost);
-    EXPECT_EQ(hash, 0x34d5115c6d44babaull) << std::hex << hash << std::hexfloat << " cost " << s.cost
+    EXPECT_EQ(hash, 0xb5f8fec3e4a853ecull) << std::hex << hash << std::hexfloat << " cost " << s.cost
                             << " axx " << s.order_matrix[0][0];
 }
