@@ -10,6 +10,7 @@
 
 #include <cfloat>
 #include <cstddef>
+#include <thread>
 #include <vector>
 
 // The unknowns, in the order of the design's columns: Axx, Ayy, Axy, Axz,
@@ -116,12 +117,42 @@ size_t linear_work_size(int count);
 // are set.
 LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values);
 
-// Solves problems[0..count-1] over `workers` threads (the calling thread one
-// of them), each problem exactly as solve_linear alone would; the values of
-// each problem follow those of the one before it in values. Allocates all
-// work space before any thread starts (std::bad_alloc escapes from here,
-// nothing from a worker); a worker that cannot be started has its share done
-// on the calling thread.
+// --- Stacks of problems (linear_stack.cpp) ----------------------------------
+
+// Solves a stack of problems on `workers` threads (the calling thread one
+// of them, once it calls finish), each problem exactly as solve_linear
+// alone would, whichever thread takes it; the values of each problem follow
+// those of the one before it in values. A problem is started only once the
+// caller has released it, so the caller can check problem f + 1 while
+// others solve problem f. Everything is allocated in the constructor,
+// before any thread starts (std::bad_alloc escapes from there, nothing from
+// a worker); a worker that cannot be started leaves its share to the
+// others.
+class LinearStackRun {
+public:
+    LinearStackRun(const LinearProblem* problems, int count, int workers, double* values,
+                   LinearSolution* solutions);
+    ~LinearStackRun();  // abandon(), unless finished
+    LinearStackRun(const LinearStackRun&) = delete;
+    LinearStackRun& operator=(const LinearStackRun&) = delete;
+
+    // Problems [0, count) may now be solved.
+    void release(int count);
+    // Releases every problem, solves on this thread too, and returns once
+    // all are solved.
+    void finish();
+    // No further problem is started; returns once the workers have stopped.
+    void abandon();
+
+    struct Shared;  // the counters the threads share (linear_stack.cpp)
+
+private:
+    Shared* shared_;
+    std::vector<std::thread> threads_;
+    void join();
+};
+
+// All of a stack at once: LinearStackRun, every problem released.
 void solve_linear_stack(const LinearProblem* problems, int count, int workers,
                         double* values, LinearSolution* solutions);
 

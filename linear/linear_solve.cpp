@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <memory>
-#include <exception>
-#include <thread>
-#include <vector>
 
 #include "linear/linear.h"
 
@@ -179,16 +175,6 @@ double values_and_cost(const LinearProblem& problem, const double* terms, const 
     return sum / static_cast<double>(problem.count);
 }
 
-// Problems [first, last) of a stack, with one work space.
-void solve_range(const LinearProblem* problems, int first, int last,
-                 const size_t* value_starts, double* values, LinearSolution* solutions,
-                 double* work)
-{
-    for (int f = first; f < last; ++f) {
-        solutions[f] = solve_linear(problems[f], work, values + value_starts[f]);
-    }
-}
-
 }  // namespace
 
 size_t linear_work_size(int count)
@@ -220,53 +206,4 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
     params_from_order_matrix(out.order_matrix, out.params);
     out.params[5] = out.offset;
     return out;
-}
-
-void solve_linear_stack(const LinearProblem* problems, int count, int workers,
-                        double* values, LinearSolution* solutions)
-{
-    if (count <= 0) {
-        return;
-    }
-    workers = std::max(1, std::min(workers, count));
-    std::vector<size_t> value_starts(static_cast<size_t>(count));
-    size_t largest = 0, start = 0;
-    for (int f = 0; f < count; ++f) {
-        value_starts[static_cast<size_t>(f)] = start;
-        start += static_cast<size_t>(problems[f].count);
-        largest = std::max(largest, linear_work_size(problems[f].count));
-    }
-    // Uninitialised: solve_linear writes every value before it reads it.
-    std::vector<std::unique_ptr<double[]>> work(static_cast<size_t>(workers));
-    for (auto& space : work) {
-        space.reset(new double[largest]);
-    }
-    // Worker w takes the w-th contiguous share; the calling thread takes the
-    // first, and any share whose thread could not be started.
-    auto share_start = [count, workers](int w) {
-        return static_cast<int>(static_cast<long long>(count) * w / workers);
-    };
-    std::vector<std::thread> threads;
-    std::vector<int> unstarted;
-    // Reserved now, so that nothing allocates once a thread runs.
-    threads.reserve(static_cast<size_t>(workers));
-    unstarted.reserve(static_cast<size_t>(workers));
-    for (int w = 1; w < workers; ++w) {
-        try {
-            threads.emplace_back(solve_range, problems, share_start(w), share_start(w + 1),
-                                 value_starts.data(), values, solutions,
-                                 work[static_cast<size_t>(w)].get());
-        } catch (const std::exception&) {  // no thread, or no memory for one
-            unstarted.push_back(w);
-        }
-    }
-    solve_range(problems, 0, share_start(1), value_starts.data(), values, solutions,
-                work[0].get());
-    for (const int w : unstarted) {
-        solve_range(problems, share_start(w), share_start(w + 1), value_starts.data(), values,
-                    solutions, work[0].get());
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -46,14 +47,30 @@ struct Shape {
     Py_ssize_t count;     // N
 };
 
-// Everything kelfit.linear reads, in memory of its own.
+// One array argument: the caller's array (checked, held for the call) and
+// memory of our own that its values are copied into problem by problem,
+// left uninitialised until then.
+struct Argument {
+    PyRef view;
+    std::unique_ptr<double[]> copy;
+    bool given() const { return static_cast<bool>(view); }
+    const double* data() const { return copy.get(); }
+};
+
+// Everything kelfit.linear reads.
 struct LinearCall {
     Shape shape = {false, 0, 0};
-    std::vector<double> vectors;  // F x N x 3
-    std::vector<double> observed, sigma, scale;  // F x N each (sigma, scale optional)
+    Argument vectors;  // F x N x 3 (columns past the third dropped)
+    Argument observed, sigma, scale;  // F x N each (sigma, scale optional)
     bool offset = false;
     int workers = 1;
 };
+
+size_t value_count(const Shape& shape, int columns)
+{
+    return static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count) *
+           static_cast<size_t>(columns);
+}
 
 // An argument as a float64 array, aligned and in this machine's byte order
 // but otherwise as laid out (a view where it already is float64, so that
@@ -132,21 +149,8 @@ int accept_vectors(PyObject* object, LinearCall& call)
         PyErr_SetString(PyExc_ValueError, "vectors must hold at least one vector");
         return -1;
     }
-    call.vectors.resize(static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count) *
-                        vector_columns);
-    double* out = call.vectors.data();
-    if (columns == vector_columns && PyArray_IS_C_CONTIGUOUS(array.array())) {
-        std::memcpy(out, PyArray_DATA(array.array()), call.vectors.size() * sizeof(double));
-        return 0;
-    }
-    const Strided in = strided(array.array(), stacked, true);
-    for (Py_ssize_t f = 0; f < shape.problems; ++f) {
-        for (Py_ssize_t i = 0; i < shape.count; ++i) {
-            for (int c = 0; c < vector_columns; ++c) {
-                *out++ = in.at(f, i, c);
-            }
-        }
-    }
+    call.vectors.copy.reset(new double[value_count(shape, vector_columns)]);
+    call.vectors.view.reset(array.release());
     return 0;
 }
 
@@ -172,7 +176,7 @@ ShapeText shape_text(PyArrayObject* array)
 
 // observed, sigma or scale: one value per vector, F x N for a stack.
 int accept_row_values(PyObject* object, const char* name, const Shape& shape,
-                      std::vector<double>& out)
+                      Argument& out)
 {
     PyRef array(reinterpret_cast<PyObject*>(doubles_view(object, name)));
     if (!array) {
@@ -197,19 +201,34 @@ int accept_row_values(PyObject* object, const char* name, const Shape& shape,
                      name, shape.problems, shape.count, shape_text(array.array()).text);
         return -1;
     }
-    out.resize(static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count));
-    double* at = out.data();
-    if (PyArray_IS_C_CONTIGUOUS(array.array())) {
-        std::memcpy(at, PyArray_DATA(array.array()), out.size() * sizeof(double));
-        return 0;
+    out.copy.reset(new double[value_count(shape, 1)]);
+    out.view.reset(array.release());
+    return 0;
+}
+
+// Copies problem f of an argument (its first `columns` columns) into the
+// argument's own memory.
+void copy_problem(Argument& argument, const Shape& shape, Py_ssize_t f, int columns)
+{
+    if (!argument.given()) {
+        return;
     }
-    const Strided in = strided(array.array(), shape.stacked, false);
-    for (Py_ssize_t f = 0; f < shape.problems; ++f) {
-        for (Py_ssize_t i = 0; i < shape.count; ++i) {
-            *at++ = in.at(f, i, 0);
+    PyArrayObject* array = argument.view.array();
+    const size_t size = static_cast<size_t>(shape.count) * static_cast<size_t>(columns);
+    double* out = argument.copy.get() + static_cast<size_t>(f) * size;
+    const int dims = PyArray_NDIM(array);
+    const bool whole_rows = columns == 1 || PyArray_DIM(array, dims - 1) == columns;
+    if (whole_rows && PyArray_IS_C_CONTIGUOUS(array)) {
+        std::memcpy(out, static_cast<const double*>(PyArray_DATA(array)) + f * size,
+                    size * sizeof(double));
+        return;
+    }
+    const Strided in = strided(array, shape.stacked, columns > 1);
+    for (Py_ssize_t i = 0; i < shape.count; ++i) {
+        for (int c = 0; c < columns; ++c) {
+            *out++ = in.at(f, i, c);
         }
     }
-    return 0;
 }
 
 // Puts "problem f: " before the message of the ValueError just raised, so
@@ -268,9 +287,13 @@ int check_weighted_observed(const double* observed, const double* sigma, Py_ssiz
 
 // The checks of one problem, as kelfit.fit makes them: its rows, observed
 // values and row factors. 0, or -1 with ValueError.
-int check_problem(const LinearCall& call, Py_ssize_t problem, std::vector<const double*>& rows,
+int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double*>& rows,
                   std::vector<float>& narrowed)
 {
+    copy_problem(call.vectors, call.shape, problem, vector_columns);
+    copy_problem(call.observed, call.shape, problem, 1);
+    copy_problem(call.sigma, call.shape, problem, 1);
+    copy_problem(call.scale, call.shape, problem, 1);
     const Py_ssize_t count = call.shape.count;
     const size_t first = static_cast<size_t>(problem) * static_cast<size_t>(count);
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -278,8 +301,8 @@ int check_problem(const LinearCall& call, Py_ssize_t problem, std::vector<const 
             call.vectors.data() + vector_columns * (first + static_cast<size_t>(i));
     }
     const double* observed = call.observed.data() + first;
-    const double* sigma = call.sigma.empty() ? nullptr : call.sigma.data() + first;
-    const double* scale = call.scale.empty() ? nullptr : call.scale.data() + first;
+    const double* sigma = call.sigma.given() ? call.sigma.data() + first : nullptr;
+    const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
     if (narrow_fit_rows(rows.data(), count, narrowed.data()) != 0 ||
         check_finite_values(observed, count, "observed") != 0 ||
         (sigma != nullptr && check_factors(sigma, count, "sigma", true) != 0) ||
@@ -316,12 +339,22 @@ int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
         (scale != Py_None && accept_row_values(scale, "scale", call.shape, call.scale) != 0)) {
         return -1;
     }
+    return 0;
+}
+
+// Checks every problem in turn, releasing each to the run's workers as soon
+// as it passes, so that they solve while the rest are checked. 0, or -1
+// with ValueError (the run abandoned).
+int check_and_release(LinearCall& call, LinearStackRun& run)
+{
     std::vector<const double*> rows(static_cast<size_t>(call.shape.count));
     std::vector<float> narrowed(3 * static_cast<size_t>(call.shape.count));
     for (Py_ssize_t f = 0; f < call.shape.problems; ++f) {
         if (check_problem(call, f, rows, narrowed) != 0) {
+            run.abandon();
             return -1;
         }
+        run.release(static_cast<int>(f + 1));
     }
     return 0;
 }
@@ -334,8 +367,8 @@ std::vector<LinearProblem> problems_of(const LinearCall& call)
         const size_t first = f * static_cast<size_t>(shape.count);
         out[f] = {call.vectors.data() + vector_columns * first,
                   call.observed.data() + first,
-                  call.sigma.empty() ? nullptr : call.sigma.data() + first,
-                  call.scale.empty() ? nullptr : call.scale.data() + first,
+                  call.sigma.given() ? call.sigma.data() + first : nullptr,
+                  call.scale.given() ? call.scale.data() + first : nullptr,
                   static_cast<int>(shape.count),
                   call.offset};
     }
@@ -466,18 +499,14 @@ PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         }
         const std::vector<LinearProblem> problems = problems_of(call);
         std::vector<LinearSolution> solutions(problems.size());
-        bool no_memory = false;
+        LinearStackRun run(problems.data(), static_cast<int>(problems.size()), call.workers,
+                           vector_data(values.array()), solutions.data());
+        if (check_and_release(call, run) != 0) {
+            return nullptr;
+        }
         Py_BEGIN_ALLOW_THREADS
-        try {
-            solve_linear_stack(problems.data(), static_cast<int>(problems.size()),
-                               call.workers, vector_data(values.array()), solutions.data());
-        } catch (const std::bad_alloc&) {
-            no_memory = true;
-        }
+        run.finish();
         Py_END_ALLOW_THREADS
-        if (no_memory) {
-            return PyErr_NoMemory();
-        }
         if (check_solved(shape, solutions) != 0) {
             return nullptr;
         }
