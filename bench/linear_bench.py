@@ -25,17 +25,17 @@ import os
 for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[_variable] = "1"
 
-import argparse  # noqa: E402
-import sys  # noqa: E402
-import time  # noqa: E402
-import timeit  # noqa: E402
-from collections.abc import Callable  # noqa: E402
-from pathlib import Path  # noqa: E402
+import argparse
+import sys
+import time
+import timeit
+from collections.abc import Callable
+from pathlib import Path
 
-import kelfit  # noqa: E402
-import numpy as np  # noqa: E402
-from benchdata import ubiquitin  # noqa: E402
-from numpy.typing import NDArray  # noqa: E402
+import kelfit
+import numpy as np
+from benchdata import ubiquitin
+from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
 
@@ -57,10 +57,14 @@ def numpy_fit(vectors: Array, observed: Array) -> tuple[Array, Array]:
     """The order matrix by lstsq and its eigen-decomposition, as users write it."""
     u = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
     x, y, z = u.T
-    design = np.column_stack([x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z])
+    design = np.column_stack(
+        [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+    )
     s, *_ = np.linalg.lstsq(design, observed, rcond=None)
-    matrix = np.array([[s[0], s[2], s[3]], [s[2], s[1], s[4]], [s[3], s[4], -s[0] - s[1]]])
-    values, axes = np.linalg.eigh(matrix)
+    matrix = np.array(
+        [[s[0], s[2], s[3]], [s[2], s[1], s[4]], [s[3], s[4], -s[0] - s[1]]]
+    )
+    values, _ = np.linalg.eigh(matrix)
     return matrix, values
 
 
@@ -68,12 +72,24 @@ def numpy_batched(vectors: Array, observed: Array) -> tuple[Array, Array]:
     """Order matrices of a stack: normal equations by einsum, then solve and eigh."""
     u = vectors / np.linalg.norm(vectors, axis=2, keepdims=True)
     x, y, z = u[..., 0], u[..., 1], u[..., 2]
-    design = np.stack([x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z], axis=2)
+    design = np.stack(
+        [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z], axis=2
+    )
     normal = np.einsum("fni,fnj->fij", design, design)
     right = np.einsum("fni,fn->fi", design, observed)
     s = np.linalg.solve(normal, right[..., None])[..., 0]
     matrices = np.stack(
-        [s[:, 0], s[:, 2], s[:, 3], s[:, 2], s[:, 1], s[:, 4], s[:, 3], s[:, 4], -s[:, 0] - s[:, 1]],
+        [
+            s[:, 0],
+            s[:, 2],
+            s[:, 3],
+            s[:, 2],
+            s[:, 1],
+            s[:, 4],
+            s[:, 3],
+            s[:, 4],
+            -s[:, 0] - s[:, 1],
+        ],
         axis=1,
     ).reshape(-1, 3, 3)
     values, _ = np.linalg.eigh(matrices)
@@ -98,8 +114,12 @@ def stack(vectors: Array, count: int) -> tuple[Array, Array]:
                 0.0,
             ]
         )
-        observed[f] = kelfit.solve(vectors, params) + rng.normal(0.0, NOISE_HZ, len(vectors))
-    return np.ascontiguousarray(np.broadcast_to(vectors, (count, *vectors.shape))), observed
+        observed[f] = kelfit.solve(vectors, params) + rng.normal(
+            0.0, NOISE_HZ, len(vectors)
+        )
+    return np.ascontiguousarray(
+        np.broadcast_to(vectors, (count, *vectors.shape))
+    ), observed
 
 
 def largest_relative(a: Array, b: Array) -> float:
@@ -123,16 +143,21 @@ def measure(problems: int) -> dict[str, float]:
         kelfit.linear(vectors, observed).order_matrix, numpy_fit(vectors, observed)[0]
     )
     many_vectors, many_observed = stack(vectors, problems)
-    out["stack_kelfit"] = best_seconds(lambda: kelfit.linear(many_vectors, many_observed), 1)
+    out["stack_kelfit"] = best_seconds(
+        lambda: kelfit.linear(many_vectors, many_observed), 1
+    )
     out["stack_two"] = best_seconds(
         lambda: kelfit.linear(many_vectors, many_observed, workers=2), 1
     )
-    out["stack_numpy"] = best_seconds(lambda: numpy_batched(many_vectors, many_observed), 1)
+    out["stack_numpy"] = best_seconds(
+        lambda: numpy_batched(many_vectors, many_observed), 1
+    )
     one = kelfit.linear(many_vectors, many_observed)
     two = kelfit.linear(many_vectors, many_observed, workers=2)
     out["two_same_bits"] = float(
         all(
-            np.asarray(getattr(one, name)).tobytes() == np.asarray(getattr(two, name)).tobytes()
+            np.asarray(getattr(one, name)).tobytes()
+            == np.asarray(getattr(two, name)).tobytes()
             for name in ("params", "order_matrix", "values", "cost")
         )
     )

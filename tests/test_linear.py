@@ -34,7 +34,9 @@ def numpy_optimum(vectors, observed, sigma=None, scale=None, offset=False):
     columns = [y * y - x * x, z * z - x * x, 2 * x * y, 2 * x * z, 2 * y * z]
     k = np.ones(len(observed)) if scale is None else np.asarray(scale)
     w = np.ones(len(observed)) if sigma is None else np.asarray(sigma)
-    design = np.column_stack([k * c for c in columns] + ([np.ones_like(x)] if offset else []))
+    design = np.column_stack(
+        [k * c for c in columns] + ([np.ones_like(x)] if offset else [])
+    )
     solution, *_ = np.linalg.lstsq(design / w[:, None], observed / w, rcond=None)
     syy, szz, sxy, sxz, syz = solution[:5]
     matrix = np.array([[-syy - szz, sxy, sxz], [sxy, syy, syz], [sxz, syz, szz]])
@@ -50,7 +52,8 @@ def real_set(folder: str, structure: str):
     from kelfit_tools import read_couplings, structure_vectors
 
     nh = structure_vectors(
-        shared_data(folder, structure), read_couplings(shared_data(folder, "couplings.tab"))
+        shared_data(folder, structure),
+        read_couplings(shared_data(folder, "couplings.tab")),
     )
     return np.asarray(nh.vectors, dtype=float), np.asarray(nh.values, dtype=float)
 
@@ -89,7 +92,9 @@ class TestAgreesWithNumPy:
     def test_a_thousand_random_problems(self) -> None:
         rng = np.random.default_rng(17)
         for trial in range(1000):
-            vectors, observed, sigma, scale = random_problem(rng, int(rng.integers(8, 150)))
+            vectors, observed, sigma, scale = random_problem(
+                rng, int(rng.integers(8, 150))
+            )
             kind = trial % 4
             kwargs = {
                 "sigma": sigma if kind >= 2 else None,
@@ -99,7 +104,9 @@ class TestAgreesWithNumPy:
             result = kelfit.linear(vectors, observed, **kwargs)
             matrix, constant = numpy_optimum(vectors, observed, **kwargs)
             assert relative(result.order_matrix, matrix) < AGREEMENT, trial
-            assert result.params[5] == pytest.approx(constant, rel=1e-9, abs=1e-9), trial
+            assert result.params[5] == pytest.approx(constant, rel=1e-9, abs=1e-9), (
+                trial
+            )
 
 
 class TestResult:
@@ -169,7 +176,9 @@ class TestStacks:
     def test_each_problem_has_its_own_bits_on_any_number_of_workers(self) -> None:
         vectors, observed, sigma, scale = stack_of(np.random.default_rng(5), 23, 68)
         kwargs = {"sigma": sigma, "scale": scale, "offset": True}
-        stacked = [kelfit.linear(vectors, observed, workers=k, **kwargs) for k in (1, 2, 3)]
+        stacked = [
+            kelfit.linear(vectors, observed, workers=k, **kwargs) for k in (1, 2, 3)
+        ]
         assert stacked[0].params.shape == (23, 6)
         assert stacked[0].order_matrix.shape == (23, 3, 3)
         assert stacked[0].values.shape == (23, 68)
@@ -248,10 +257,20 @@ class TestRefused:
     def test_shapes_types_and_workers(self) -> None:
         vectors, observed, *_ = stack_of(np.random.default_rng(3), 3, 20)
         refused("2-dimensional .* or 3-dimensional", vectors[0, 0], observed[0])
-        refused(r"observed must have shape \(3, 20\).*got \(3, 19\)", vectors, observed[:, 1:])
-        refused(r"observed must have shape \(3, 20\).*got \(20,\)", vectors, observed[0])
-        refused(r"sigma must have shape \(3, 20\)", vectors, observed, sigma=np.ones(20))
-        refused("workers must be between 1 and 1024, got 0", vectors, observed, workers=0)
+        refused(
+            r"observed must have shape \(3, 20\).*got \(3, 19\)",
+            vectors,
+            observed[:, 1:],
+        )
+        refused(
+            r"observed must have shape \(3, 20\).*got \(20,\)", vectors, observed[0]
+        )
+        refused(
+            r"sigma must have shape \(3, 20\)", vectors, observed, sigma=np.ones(20)
+        )
+        refused(
+            "workers must be between 1 and 1024, got 0", vectors, observed, workers=0
+        )
         with pytest.raises(TypeError, match="vectors must be an array of real numbers"):
             kelfit.linear("abc", observed)
         with pytest.raises(TypeError):
@@ -278,7 +297,9 @@ class TestRefused:
         flat[:, 2] *= 1e-11
         refused("condition number .* exceeds the limit 1e\\+10", flat, observed)
         # The same directions, with a sixth vector out of the plane: solved.
-        kelfit.linear(np.vstack([planar[:4], [[0, 0.6, 0.8], [0.6, 0, 0.8]]]), observed[:6])
+        kelfit.linear(
+            np.vstack([planar[:4], [[0, 0.6, 0.8], [0.6, 0, 0.8]]]), observed[:6]
+        )
 
     def test_observed_too_large_for_the_sums(self) -> None:
         vectors = np.random.default_rng(1).normal(size=(10, 3))
@@ -308,7 +329,9 @@ class TestRefused:
             before = [sys.getrefcount(a) for a in call]
             for _ in range(3):
                 try:
-                    kelfit.linear(call[0], call[1], sigma=call[2], scale=call[3], workers=2)
+                    kelfit.linear(
+                        call[0], call[1], sigma=call[2], scale=call[3], workers=2
+                    )
                 except ValueError:
                     pass
             assert [sys.getrefcount(a) for a in call] == before
