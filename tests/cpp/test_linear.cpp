@@ -1,6 +1,7 @@
-// The exact least-squares tensor: the factorisation and the eigensolvers
-// against matrices of known make-up, whole problems against tensors they
-// were generated from, refusals, threads and pinned bits.
+// The exact least-squares tensor: the eigensolver against tensors of known
+// make-up, the parameters, whole problems against the tensors they were
+// generated from (the factorisation and the singular values through them),
+// refusals, threads and pinned bits.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -121,84 +122,6 @@ LinearSolution solve(const Case& c, bool offset, std::vector<double>& values)
 }
 
 }  // namespace
-
-TEST(LinearKit, HouseholderSolvesAnOverdeterminedSystemExactly)
-{
-    // A consistent 7 x 4 system: the least-squares solution is the one it
-    // was made from, the reflections keep the first column's norm, and the
-    // part of the right-hand side outside the columns' span is zero.
-    std::mt19937_64 rng(5);
-    std::normal_distribution<double> normal;
-    const int rows = 7, columns = 4;
-    std::vector<double> a(rows * qr_stride, 0.0);
-    const double x_true[columns] = {1.5, -2.0, 0.25, 3.0};
-    double norm0 = 0.0;
-    for (int i = 0; i < rows; ++i) {
-        double* row = &a[i * qr_stride];
-        for (int c = 0; c < columns; ++c) {
-            row[c] = normal(rng);
-            row[columns] += row[c] * x_true[c];
-        }
-        norm0 += row[0] * row[0];
-    }
-    householder_qr(a.data(), rows, columns);
-    EXPECT_NEAR(std::fabs(a[0]), std::sqrt(norm0), 1e-13);
-    for (int i = 0; i < rows; ++i) {
-        for (int c = 0; c < columns && c < i; ++c) EXPECT_EQ(a[i * qr_stride + c], 0.0);
-        for (int c = columns; c < qr_stride; ++c) {  // the right-hand side, zeros
-            if (c != columns) {
-                EXPECT_EQ(a[i * qr_stride + c], 0.0);
-            }
-        }
-        if (i >= columns) {
-            EXPECT_NEAR(a[i * qr_stride + columns], 0.0, 1e-13);
-        }
-    }
-    double x[columns];
-    back_substitute(a.data(), columns, x);
-    for (int c = 0; c < columns; ++c) EXPECT_NEAR(x[c], x_true[c], 1e-13);
-}
-
-TEST(LinearKit, SingularValuesOfAMatrixOfKnownMakeUp)
-{
-    // U diag(s) V^T with U, V plane rotations: the singular values are s,
-    // including an exact zero and a spread of twelve decades.
-    const int n = 4;
-    const double s[n] = {3.0, 1e-12, 0.5, 0.0};
-    double m[n][n] = {};
-    for (int i = 0; i < n; ++i) m[i][i] = s[i];
-    auto turn_rows = [&](int p, int q, double angle) {
-        for (int c = 0; c < n; ++c) {
-            const double x = m[p][c], y = m[q][c];
-            m[p][c] = std::cos(angle) * x - std::sin(angle) * y;
-            m[q][c] = std::sin(angle) * x + std::cos(angle) * y;
-        }
-    };
-    auto turn_columns = [&](int p, int q, double angle) {
-        for (int r = 0; r < n; ++r) {
-            const double x = m[r][p], y = m[r][q];
-            m[r][p] = std::cos(angle) * x - std::sin(angle) * y;
-            m[r][q] = std::sin(angle) * x + std::cos(angle) * y;
-        }
-    };
-    turn_rows(0, 1, 0.7);
-    turn_rows(2, 3, -1.2);
-    turn_rows(1, 3, 0.4);
-    turn_columns(0, 2, 2.1);
-    turn_columns(1, 3, -0.3);
-    turn_columns(0, 1, 0.9);
-    std::vector<double> columns(qr_stride * qr_stride, 0.0);
-    for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) columns[c * qr_stride + r] = m[r][c];
-    double values[n];
-    singular_values(columns.data(), n, values);
-    std::vector<double> got(values, values + n);
-    std::sort(got.begin(), got.end());
-    EXPECT_LT(got[0], 1e-15);
-    EXPECT_NEAR(got[1], 1e-12, 1e-15);
-    EXPECT_NEAR(got[2], 0.5, 1e-14);
-    EXPECT_NEAR(got[3], 3.0, 1e-14);
-}
 
 TEST(LinearKit, EigenDecompositionOfTensorsOfKnownMakeUp)
 {
