@@ -1,5 +1,5 @@
-// One least-squares problem from the rows to the parameters, and stacks of
-// them over threads.
+// One least-squares problem, from its rows to the order matrix, the values,
+// the cost and the parameters.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

@@ -72,7 +72,7 @@ LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int wor
     for (auto& space : shared->work) {
         space.reset(new double[largest]);
     }
-    threads_.reserve(static_cast<size_t>(workers));
+    threads_.reserve(static_cast<size_t>(workers - 1));
     shared_ = shared.release();
     // Thread 0 is the caller's, in finish().
     for (int w = 1; w < workers; ++w) {
