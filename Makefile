@@ -158,14 +158,17 @@ demo: $(VPY)
 # against SciPy's Powell, growth to 10^6 vectors. Prints one markdown report
 # and writes bench/results.md and bench/scaling.png. Then bench/many_bench.py:
 # many fits at once on each executor, Monte Carlo and trajectories; it adds
-# its section to bench/results.md and writes bench/many.png. Always the
-# normal (fast path) build of the module, never the exact-only one.
+# its section to bench/results.md and writes bench/many.png; and
+# bench/linear_bench.py: kelfit.linear against NumPy's least squares, one
+# fit and a stack, which adds its own section. Always the normal (fast
+# path) build of the module, never the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
 	$(VPY) -m pip install -q ".[bench,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
 	  --config-settings=cmake.define.KELFIT_EXACT_ONLY=OFF
 	$(VPY) bench/report.py --build-dir build/bench
 	$(VPY) bench/many_bench.py
+	$(VPY) bench/linear_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

@@ -25,6 +25,9 @@ int kelfit_exec(PyObject* module)
     if (input_error_type_ready(module) != 0) {
         return -1;
     }
+    if (linear_result_type_ready(module) != 0) {
+        return -1;
+    }
     return fit_result_type_ready(module);
 }
 
@@ -78,6 +81,27 @@ PyDoc_STRVAR(solve_doc,
 "or too long for single precision, gives NaN. Raises InputError (a\n"
 "ValueError) for input it cannot use.");
 
+PyDoc_STRVAR(linear_doc,
+"linear(vectors, observed, *, sigma=None, scale=None, offset=False, workers=1)\n"
+"--\n"
+"\n"
+"The global least-squares optimum of fit's cost, by one linear solve;\n"
+"returns a LinearResult (params, order_matrix, values, cost).\n"
+"\n"
+"The model is value = scale u^T A u [+ offset] for the unit vector u and a\n"
+"traceless symmetric A: linear in A's five independent elements, solved by\n"
+"Householder QR and diagonalised by Jacobi rotations, in double precision\n"
+"and the same bits everywhere. sigma, scale and offset mean what they mean\n"
+"for fit (here in double). params is canonical: a1 in [0, 2 pi), a2 in\n"
+"[0, pi/2], a3 in [0, pi), 0 <= R <= 2/3; solve(vectors, params,\n"
+"scale=scale) gives back the values to single precision.\n"
+"\n"
+"A stack: vectors F x N x 3 with observed (and sigma, scale) F x N solves F\n"
+"problems; every field gains a leading axis of F. workers threads share\n"
+"them; each problem's bits are those of solving it alone.\n"
+"Raises ValueError for what fit refuses and for directions that do not\n"
+"determine the tensor (rank too low, or condition number over 1e10).");
+
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"
 "\n"
@@ -104,6 +128,8 @@ PyMethodDef kelfit_methods[] = {
      METH_VARARGS | METH_KEYWORDS, fit_doc},
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_solve)),
      METH_VARARGS | METH_KEYWORDS, solve_doc},
+    {"linear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_linear)),
+     METH_VARARGS | METH_KEYWORDS, linear_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

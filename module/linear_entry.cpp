@@ -1,0 +1,517 @@
+// kelfit.linear: the exact least-squares tensor of one problem or of a stack
+// of them. The caller's arrays are read into memory of its own; the solves
+// run without the interpreter's lock, spread over the threads asked for.
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "linear/linear.h"
+#include "module/bridge.h"
+
+namespace {
+
+constexpr int vector_columns = 3;
+// More threads than this would only queue for the processor's cores.
+constexpr Py_ssize_t max_linear_workers = 1024;
+
+PyTypeObject* linear_result_type = nullptr;
+
+PyStructSequence_Field linear_result_fields[] = {
+    {"params",
+     "the optimum as the module's parameters: a1 in [0, 2 pi), a2 in [0, pi/2], a3 in "
+     "[0, pi) (z-x-z, radians), Da, R in [0, 2/3], offset"},
+    {"order_matrix",
+     "the traceless symmetric 3x3 A of the optimum: value = scale u^T A u + offset for the "
+     "unit vector u"},
+    {"values", "the model values at the optimum, in double"},
+    {"cost", "the mean squared (weighted) residual at the optimum, chi^2 / N, in double"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc linear_result_desc = {
+    "kelfit.LinearResult",
+    "Result of kelfit.linear: (params, order_matrix, values, cost); each with a leading "
+    "axis of one entry per problem for a stack.",
+    linear_result_fields,
+    4,
+};
+
+// The shape of a call: F problems (a stack) of N rows, or one problem.
+struct Shape {
+    bool stacked;
+    Py_ssize_t problems;  // F (1 without a stack)
+    Py_ssize_t count;     // N
+};
+
+// One array argument: the caller's array (checked, held for the call) and
+// memory of our own that its values are copied into problem by problem,
+// left uninitialised until then.
+struct Argument {
+    PyRef view;
+    std::unique_ptr<double[]> copy;
+    bool given() const { return static_cast<bool>(view); }
+    const double* data() const { return copy.get(); }
+};
+
+// Everything kelfit.linear reads.
+struct LinearCall {
+    Shape shape = {false, 0, 0};
+    Argument vectors;  // F x N x 3 (columns past the third dropped)
+    Argument observed, sigma, scale;  // F x N each (sigma, scale optional)
+    bool offset = false;
+    int workers = 1;
+};
+
+size_t value_count(const Shape& shape, int columns)
+{
+    return static_cast<size_t>(shape.problems) * static_cast<size_t>(shape.count) *
+           static_cast<size_t>(columns);
+}
+
+// An argument as a float64 array, aligned and in this machine's byte order
+// but otherwise as laid out (a view where it already is float64, so that
+// its shape is checked before anything is copied). A new reference, or NULL
+// with TypeError naming the argument.
+PyArrayObject* doubles_view(PyObject* object, const char* name)
+{
+    PyObject* array = PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                      NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr);
+    if (array == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
+                     Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<PyArrayObject*>(array);
+}
+
+// Reads an array of up to three dimensions through its strides: the
+// element (f, i, c), where a missing leading axis counts as the one problem
+// and a missing column axis as the one column.
+struct Strided {
+    const char* data;
+    npy_intp problem, row, column;  // byte strides
+    double at(Py_ssize_t f, Py_ssize_t i, Py_ssize_t c) const
+    {
+        return *reinterpret_cast<const double*>(data + f * problem + i * row + c * column);
+    }
+};
+Strided strided(PyArrayObject* array, bool stacked, bool columns)
+{
+    const npy_intp* stride = PyArray_STRIDES(array);
+    const int first = stacked ? 1 : 0;
+    return {static_cast<const char*>(PyArray_DATA(array)), stacked ? stride[0] : 0,
+            stride[first], columns ? stride[first + 1] : 0};
+}
+
+int accept_vectors(PyObject* object, LinearCall& call)
+{
+    PyRef array(reinterpret_cast<PyObject*>(doubles_view(object, "vectors")));
+    if (!array) {
+        return -1;
+    }
+    const int dims = PyArray_NDIM(array.array());
+    if (dims != 2 && dims != 3) {
+        PyErr_Format(PyExc_ValueError,
+                     "vectors must be 2-dimensional (N x 3) or 3-dimensional (a stack, "
+                     "F x N x 3), got %d dimensions",
+                     dims);
+        return -1;
+    }
+    const bool stacked = dims == 3;
+    const npy_intp* extent = PyArray_DIMS(array.array());
+    Shape& shape = call.shape;
+    shape = {stacked, stacked ? extent[0] : 1, extent[dims - 2]};
+    const Py_ssize_t columns = extent[dims - 1];
+    if (columns < vector_columns) {
+        PyErr_Format(PyExc_ValueError, "vectors must have at least 3 columns (x, y, z), got %zd",
+                     columns);
+        return -1;
+    }
+    if (shape.count > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "vectors may hold at most %d rows, got %zd", INT32_MAX,
+                     shape.count);
+        return -1;
+    }
+    if (shape.problems > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "a stack may hold at most %d problems, got %zd",
+                     INT32_MAX, shape.problems);
+        return -1;
+    }
+    if (shape.count == 0) {
+        PyErr_SetString(PyExc_ValueError, "vectors must hold at least one vector");
+        return -1;
+    }
+    call.vectors.copy.reset(new double[value_count(shape, vector_columns)]);
+    call.vectors.view.reset(array.release());
+    return 0;
+}
+
+// Text such as "(2, 68)" for a message.
+struct ShapeText {
+    char text[64];
+};
+ShapeText shape_text(PyArrayObject* array)
+{
+    ShapeText out = {};
+    int used = std::snprintf(out.text, sizeof out.text, "(");
+    const int dims = PyArray_NDIM(array);
+    for (int d = 0; d < dims && used < 48; ++d) {
+        used += std::snprintf(out.text + used, sizeof out.text - static_cast<size_t>(used),
+                              d == 0 ? "%zd" : ", %zd",
+                              static_cast<Py_ssize_t>(PyArray_DIM(array, d)));
+    }
+    // A one-dimensional shape is written as Python writes it: (20,).
+    std::snprintf(out.text + used, sizeof out.text - static_cast<size_t>(used),
+                  dims == 1 ? ",)" : ")");
+    return out;
+}
+
+// observed, sigma or scale: one value per vector, F x N for a stack.
+int accept_row_values(PyObject* object, const char* name, const Shape& shape,
+                      Argument& out)
+{
+    PyRef array(reinterpret_cast<PyObject*>(doubles_view(object, name)));
+    if (!array) {
+        return -1;
+    }
+    const npy_intp* extent = PyArray_DIMS(array.array());
+    if (!shape.stacked) {
+        if (PyArray_NDIM(array.array()) != 1) {
+            PyErr_Format(PyExc_ValueError, "%s must be 1-dimensional, got %d dimensions", name,
+                         PyArray_NDIM(array.array()));
+            return -1;
+        }
+        if (extent[0] != shape.count) {
+            PyErr_Format(PyExc_ValueError, "%s must hold %zd values (one per vector), got %zd",
+                         name, shape.count, static_cast<Py_ssize_t>(extent[0]));
+            return -1;
+        }
+    } else if (PyArray_NDIM(array.array()) != 2 || extent[0] != shape.problems ||
+               extent[1] != shape.count) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must have shape (%zd, %zd), one value per vector of the stack, got %s",
+                     name, shape.problems, shape.count, shape_text(array.array()).text);
+        return -1;
+    }
+    out.copy.reset(new double[value_count(shape, 1)]);
+    out.view.reset(array.release());
+    return 0;
+}
+
+// Copies problem f of an argument (its first `columns` columns) into the
+// argument's own memory.
+void copy_problem(Argument& argument, const Shape& shape, Py_ssize_t f, int columns)
+{
+    if (!argument.given()) {
+        return;
+    }
+    PyArrayObject* array = argument.view.array();
+    const size_t size = static_cast<size_t>(shape.count) * static_cast<size_t>(columns);
+    double* out = argument.copy.get() + static_cast<size_t>(f) * size;
+    const int dims = PyArray_NDIM(array);
+    const bool whole_rows = columns == 1 || PyArray_DIM(array, dims - 1) == columns;
+    if (whole_rows && PyArray_IS_C_CONTIGUOUS(array)) {
+        std::memcpy(out, static_cast<const double*>(PyArray_DATA(array)) + f * size,
+                    size * sizeof(double));
+        return;
+    }
+    const Strided in = strided(array, shape.stacked, columns > 1);
+    for (Py_ssize_t i = 0; i < shape.count; ++i) {
+        for (int c = 0; c < columns; ++c) {
+            *out++ = in.at(f, i, c);
+        }
+    }
+}
+
+// Puts "problem f: " before the message of the ValueError just raised, so
+// that a refusal inside a stack says which problem it is about.
+void name_problem(const Shape& shape, Py_ssize_t problem)
+{
+    if (!shape.stacked || !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyRef raised(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef type_ref(type), traceback_ref(traceback);
+    PyRef raised(value);
+#endif
+    PyRef text(raised ? PyObject_Str(raised.get()) : nullptr);
+    if (text) {
+        PyErr_Format(PyExc_ValueError, "problem %zd: %U", problem, text.get());
+    }
+}
+
+// sigma (positive) and scale (non-zero) are used as given, but must be
+// usable by a fit too: finite and so in single precision.
+int check_factors(const double* values, Py_ssize_t count, const char* name, bool positive)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const float value = static_cast<float>(values[i]);
+        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
+        if (!ok) {
+            PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite and %s in single precision",
+                         name, i, positive ? "positive" : "non-zero");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Observed values over sigma whose squares could overflow the solve's sums.
+int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
+        if (!(std::fabs(weighted) <= linear_weighted_value_limit)) {
+            PyErr_Format(PyExc_ValueError,
+                         "observed[%zd]%s is too large for the linear solve: at most 2^480 "
+                         "in magnitude",
+                         i, sigma != nullptr ? " / sigma" : "");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The checks of one problem, as kelfit.fit makes them: its rows, observed
+// values and row factors. 0, or -1 with ValueError.
+int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double*>& rows,
+                  std::vector<float>& narrowed)
+{
+    copy_problem(call.vectors, call.shape, problem, vector_columns);
+    copy_problem(call.observed, call.shape, problem, 1);
+    copy_problem(call.sigma, call.shape, problem, 1);
+    copy_problem(call.scale, call.shape, problem, 1);
+    const Py_ssize_t count = call.shape.count;
+    const size_t first = static_cast<size_t>(problem) * static_cast<size_t>(count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        rows[static_cast<size_t>(i)] =
+            call.vectors.data() + vector_columns * (first + static_cast<size_t>(i));
+    }
+    const double* observed = call.observed.data() + first;
+    const double* sigma = call.sigma.given() ? call.sigma.data() + first : nullptr;
+    const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
+    if (narrow_fit_rows(rows.data(), count, narrowed.data()) != 0 ||
+        check_finite_values(observed, count, "observed") != 0 ||
+        (sigma != nullptr && check_factors(sigma, count, "sigma", true) != 0) ||
+        (scale != nullptr && check_factors(scale, count, "scale", false) != 0) ||
+        check_weighted_observed(observed, sigma, count) != 0) {
+        name_problem(call.shape, problem);
+        return -1;
+    }
+    return 0;
+}
+
+int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
+{
+    static const char* keywords[] = {"vectors", "observed", "sigma", "scale",
+                                     "offset",  "workers",  nullptr};
+    PyObject *vectors, *observed, *sigma = Py_None, *scale = Py_None;
+    int offset_flag = 0;
+    Py_ssize_t workers = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpn:linear",
+                                     const_cast<char**>(keywords), &vectors, &observed, &sigma,
+                                     &scale, &offset_flag, &workers)) {
+        return -1;
+    }
+    if (workers < 1 || workers > max_linear_workers) {
+        PyErr_Format(PyExc_ValueError, "workers must be between 1 and %zd, got %zd",
+                     max_linear_workers, workers);
+        return -1;
+    }
+    call.offset = offset_flag != 0;
+    call.workers = static_cast<int>(workers);
+    if (accept_vectors(vectors, call) != 0 ||
+        accept_row_values(observed, "observed", call.shape, call.observed) != 0 ||
+        (sigma != Py_None && accept_row_values(sigma, "sigma", call.shape, call.sigma) != 0) ||
+        (scale != Py_None && accept_row_values(scale, "scale", call.shape, call.scale) != 0)) {
+        return -1;
+    }
+    return 0;
+}
+
+// Checks every problem in turn, releasing each to the run's workers as soon
+// as it passes, so that they solve while the rest are checked. 0, or -1
+// with ValueError (the run abandoned).
+int check_and_release(LinearCall& call, LinearStackRun& run)
+{
+    std::vector<const double*> rows(static_cast<size_t>(call.shape.count));
+    std::vector<float> narrowed(3 * static_cast<size_t>(call.shape.count));
+    for (Py_ssize_t f = 0; f < call.shape.problems; ++f) {
+        if (check_problem(call, f, rows, narrowed) != 0) {
+            run.abandon();
+            return -1;
+        }
+        run.release(static_cast<int>(f + 1));
+    }
+    return 0;
+}
+
+std::vector<LinearProblem> problems_of(const LinearCall& call)
+{
+    const Shape& shape = call.shape;
+    std::vector<LinearProblem> out(static_cast<size_t>(shape.problems));
+    for (size_t f = 0; f < out.size(); ++f) {
+        const size_t first = f * static_cast<size_t>(shape.count);
+        out[f] = {call.vectors.data() + vector_columns * first,
+                  call.observed.data() + first,
+                  call.sigma.given() ? call.sigma.data() + first : nullptr,
+                  call.scale.given() ? call.scale.data() + first : nullptr,
+                  static_cast<int>(shape.count),
+                  call.offset};
+    }
+    return out;
+}
+
+// A double as text for a message (PyErr_Format has no %g).
+struct NumberText {
+    char text[32];
+};
+NumberText number_text(double value)
+{
+    NumberText out;
+    std::snprintf(out.text, sizeof out.text, "%.3g", value);
+    return out;
+}
+
+// ValueError for the first problem whose directions do not determine the
+// tensor, saying whether the rank or the condition number failed.
+int check_solved(const Shape& shape, const std::vector<LinearSolution>& solutions)
+{
+    for (size_t f = 0; f < solutions.size(); ++f) {
+        const LinearSolution& s = solutions[f];
+        if (s.status == LinearStatus::rank_deficient) {
+            PyErr_Format(PyExc_ValueError,
+                         "the vector directions do not determine the tensor: the weighted "
+                         "design has rank %d of the %d needed (%zd vectors)",
+                         s.rank, s.unknowns, shape.count);
+        } else if (s.status == LinearStatus::ill_conditioned) {
+            PyErr_Format(PyExc_ValueError,
+                         "the vector directions do not determine the tensor: the weighted "
+                         "design's condition number %s exceeds the limit %s",
+                         number_text(s.condition).text,
+                         number_text(linear_condition_limit).text);
+        } else {
+            continue;
+        }
+        name_problem(shape, static_cast<Py_ssize_t>(f));
+        return -1;
+    }
+    return 0;
+}
+
+// A new float64 array: the stack's leading axis (when there is one), then
+// `dims` more.
+PyObject* new_doubles(const Shape& shape, int dims, const npy_intp* extent)
+{
+    npy_intp full[3];
+    int at = 0;
+    if (shape.stacked) {
+        full[at++] = shape.problems;
+    }
+    for (int d = 0; d < dims; ++d) {
+        full[at++] = extent[d];
+    }
+    return PyArray_SimpleNew(at, full, NPY_DOUBLE);
+}
+
+PyObject* linear_result(const Shape& shape, const std::vector<LinearSolution>& solutions,
+                        PyRef& values)
+{
+    const npy_intp six = param_count, three[2] = {3, 3};
+    PyRef params(new_doubles(shape, 1, &six));
+    PyRef matrices(params ? new_doubles(shape, 2, three) : nullptr);
+    PyRef costs(matrices ? (shape.stacked ? new_doubles(shape, 0, nullptr)
+                                          : PyFloat_FromDouble(solutions[0].cost))
+                         : nullptr);
+    PyRef result(costs ? PyStructSequence_New(linear_result_type) : nullptr);
+    if (!result) {
+        return nullptr;
+    }
+    double* p = vector_data(params.array());
+    double* m = vector_data(matrices.array());
+    for (const LinearSolution& s : solutions) {
+        for (int k = 0; k < param_count; ++k) {
+            *p++ = s.params[k];
+        }
+        for (const auto& row : s.order_matrix) {
+            for (const double element : row) {
+                *m++ = element;
+            }
+        }
+    }
+    if (shape.stacked) {
+        double* c = vector_data(costs.array());
+        for (const LinearSolution& s : solutions) {
+            *c++ = s.cost;
+        }
+    }
+    PyStructSequence_SetItem(result.get(), 0, params.release());
+    PyStructSequence_SetItem(result.get(), 1, matrices.release());
+    PyStructSequence_SetItem(result.get(), 2, values.release());
+    PyStructSequence_SetItem(result.get(), 3, costs.release());
+    return result.release();
+}
+
+}  // namespace
+
+int linear_result_type_ready(PyObject* module)
+{
+    if (linear_result_type == nullptr) {
+        linear_result_type = PyStructSequence_NewType(&linear_result_desc);
+        if (linear_result_type == nullptr) {
+            return -1;
+        }
+    }
+    Py_INCREF(linear_result_type);
+    if (PyModule_AddObject(module, "LinearResult",
+                           reinterpret_cast<PyObject*>(linear_result_type)) < 0) {
+        Py_DECREF(linear_result_type);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
+{
+    try {
+        LinearCall call;
+        if (accept_linear(args, kwargs, call) != 0) {
+            return nullptr;
+        }
+        const Shape& shape = call.shape;
+        const npy_intp rows = shape.count;
+        PyRef values(new_doubles(shape, 1, &rows));
+        if (!values) {
+            return nullptr;
+        }
+        const std::vector<LinearProblem> problems = problems_of(call);
+        std::vector<LinearSolution> solutions(problems.size());
+        LinearStackRun run(problems.data(), static_cast<int>(problems.size()), call.workers,
+                           vector_data(values.array()), solutions.data());
+        if (check_and_release(call, run) != 0) {
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        run.finish();
+        Py_END_ALLOW_THREADS
+        if (check_solved(shape, solutions) != 0) {
+            return nullptr;
+        }
+        return linear_result(shape, solutions, values);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}

@@ -1,0 +1,363 @@
+// The exact least-squares tensor: the eigensolver against tensors of known
+// make-up, the parameters, whole problems against the tensors they were
+// generated from (the factorisation and the singular values through them),
+// refusals, threads and pinned bits.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fit/fit.h"
+#include "linear/linear.h"
+
+namespace {
+
+const double pi = std::acos(-1.0);
+
+uint64_t bits(double value)
+{
+    uint64_t out;
+    std::memcpy(&out, &value, sizeof out);
+    return out;
+}
+
+// A u^T A u tensor from the module's parameters: A = M^T diag(Dr - Da,
+// -Dr - Da, 2 Da) M, with M the z-x-z rotation in double (the model's own
+// takes its angles as floats).
+struct Tensor {
+    double a[3][3];
+};
+Rotation rotation_in_double(double a1, double a2, double a3)
+{
+    const double c1 = std::cos(a1), s1 = std::sin(a1), c2 = std::cos(a2), s2 = std::sin(a2);
+    const double c3 = std::cos(a3), s3 = std::sin(a3);
+    return {{{c1 * c3 - s1 * c2 * s3, s1 * c3 + c1 * c2 * s3, s2 * s3},
+             {-c1 * s3 - s1 * c2 * c3, c1 * c2 * c3 - s1 * s3, s2 * c3},
+             {s1 * s2, -c1 * s2, c2}}};
+}
+Tensor tensor_of(double a1, double a2, double a3, double da, double r)
+{
+    const Rotation rot = rotation_in_double(a1, a2, a3);
+    const double dr = 1.5 * da * r;
+    const double diag[3] = {dr - da, -dr - da, 2.0 * da};
+    Tensor t = {};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            for (int k = 0; k < 3; ++k) {
+                t.a[i][j] += rot.m[k][i] * diag[k] * rot.m[k][j];
+            }
+        }
+    }
+    return t;
+}
+
+double quadratic(const Tensor& t, const double* v)
+{
+    const double n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    double sum = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            sum += v[i] / n * t.a[i][j] * v[j] / n;
+        }
+    }
+    return sum;
+}
+
+double largest_element(const double (&a)[3][3])
+{
+    double m = 0.0;
+    for (const auto& row : a) {
+        for (const double x : row) {
+            m = std::fmax(m, std::fabs(x));
+        }
+    }
+    return m;
+}
+
+struct Case {
+    std::vector<double> vectors, observed, sigma, scale;
+    LinearProblem problem(bool offset) const
+    {
+        return {vectors.data(),
+                observed.data(),
+                sigma.empty() ? nullptr : sigma.data(),
+                scale.empty() ? nullptr : scale.data(),
+                static_cast<int>(observed.size()),
+                offset};
+    }
+};
+
+// count random directions of random lengths and their exact values.
+Case synthetic(std::mt19937_64& rng, int count, const Tensor& t, double offset, bool weights)
+{
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> uniform(0.5, 2.0);
+    Case out;
+    for (int i = 0; i < count; ++i) {
+        double v[3] = {normal(rng), normal(rng), normal(rng)};
+        const double length = uniform(rng);
+        for (double& x : v) {
+            out.vectors.push_back(x * length);
+        }
+        const double scale = weights ? (i % 3 == 0 ? -0.3 : uniform(rng)) : 1.0;
+        out.observed.push_back(scale * quadratic(t, v) + offset);
+        if (weights) {
+            out.scale.push_back(scale);
+            out.sigma.push_back(uniform(rng));
+        }
+    }
+    return out;
+}
+
+LinearSolution solve(const Case& c, bool offset, std::vector<double>& values)
+{
+    const LinearProblem problem = c.problem(offset);
+    std::vector<double> work(linear_work_size(problem.count));
+    values.assign(static_cast<size_t>(problem.count), 0.0);
+    return solve_linear(problem, work.data(), values.data());
+}
+
+}  // namespace
+
+TEST(LinearKit, EigenDecompositionOfTensorsOfKnownMakeUp)
+{
+    // Rhombic, axial (two equal eigenvalues), diagonal already, and zero.
+    const double cases[][5] = {
+        {0.3, 1.1, -0.4, -9.0, 0.35}, {2.0, 0.2, 1.0, 12.0, 0.0},
+        {0.0, 0.0, 0.0, 5.0, 0.6},    {0.0, 0.0, 0.0, 0.0, 0.0},
+        {1.0, 3.0, -2.5, 1e-9, 0.66},
+    };
+    for (const auto& p : cases) {
+        const Tensor t = tensor_of(p[0], p[1], p[2], p[3], p[4]);
+        double values[3], vectors[3][3];
+        symmetric_eigen3(t.a, values, vectors);
+        const double size = std::fmax(largest_element(t.a), 1e-300);
+        for (int k = 0; k < 3; ++k) {
+            for (int i = 0; i < 3; ++i) {
+                double av = 0.0;
+                for (int j = 0; j < 3; ++j) av += t.a[i][j] * vectors[j][k];
+                EXPECT_NEAR(av, values[k] * vectors[i][k], 1e-14 * size);
+            }
+            for (int l = 0; l < 3; ++l) {
+                double d = 0.0;
+                for (int i = 0; i < 3; ++i) d += vectors[i][k] * vectors[i][l];
+                EXPECT_NEAR(d, k == l ? 1.0 : 0.0, 1e-14);
+            }
+        }
+        const double dr = 1.5 * p[3] * p[4];
+        std::vector<double> got(values, values + 3), want = {dr - p[3], -dr - p[3], 2 * p[3]};
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k], want[k], 1e-14 * size);
+    }
+}
+
+TEST(LinearParams, CanonicalParametersDescribeTheSameTensor)
+{
+    // Any angles, either sign of Da, any R in [0, 2/3]: the parameters
+    // found lie in their documented ranges and make the same tensor again
+    // through the model's rotation, and the model's value of a vector is
+    // u^T A u to single precision.
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> angle(-2 * pi, 2 * pi), unit(0.0, 1.0);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const double da = (unit(rng) < 0.5 ? -1 : 1) * (1.0 + 30.0 * unit(rng));
+        const double r = (2.0 / 3.0) * unit(rng);
+        const Tensor t = tensor_of(angle(rng), angle(rng), angle(rng), da, r);
+        double params[6] = {};
+        params_from_order_matrix(t.a, params);
+        ASSERT_GE(params[0], 0.0);
+        ASSERT_LT(params[0], 2 * pi);
+        ASSERT_GE(params[1], 0.0);
+        ASSERT_LE(params[1], pi / 2);
+        ASSERT_GE(params[2], 0.0);
+        ASSERT_LT(params[2], pi);
+        ASSERT_GE(params[4], 0.0);
+        ASSERT_LE(params[4], 2.0 / 3.0);
+        EXPECT_NEAR(params[3], da, 1e-12 * std::fabs(da));
+        EXPECT_NEAR(params[4], r, 1e-9);
+        const Tensor back = tensor_of(params[0], params[1], params[2], params[3], params[4]);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) ASSERT_NEAR(back.a[i][j], t.a[i][j], 1e-12 * std::fabs(da));
+        const double row[3] = {unit(rng) - 0.5, unit(rng) - 0.5, unit(rng) - 0.5};
+        const Rotation rot = rotation_from_angles(params[0], params[1], params[2]);
+        const double model =
+            model_value(rot, row, params[3], dr_from_r(params[4], params[3]), 0.0);
+        EXPECT_NEAR(model, quadratic(t, row), 2e-6 * std::fabs(da));
+    }
+}
+
+TEST(LinearParams, FrameAlongMolecularZ)
+{
+    // sin a2 = 0: a1 and a3 turn about the same axis, so a3 is 0 and a1
+    // carries their sum.
+    const Tensor t = tensor_of(0.5, 0.0, 0.7, 4.0, 0.4);
+    double params[6] = {};
+    params_from_order_matrix(t.a, params);
+    EXPECT_EQ(params[2], 0.0);
+    EXPECT_NEAR(params[1], 0.0, 1e-12);
+    EXPECT_NEAR(std::fmod(params[0], pi), 1.2, 1e-12);
+    const Tensor zero = {};
+    params_from_order_matrix(zero.a, params);
+    EXPECT_EQ(params[3], 0.0);
+    EXPECT_EQ(params[4], 0.0);
+}
+
+TEST(LinearSolve, RecoversTheTensorItsValuesWereMadeFrom)
+{
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> angle(-pi, pi);
+    for (int trial = 0; trial < 200; ++trial) {
+        const bool offset = trial % 2 == 1, weights = trial % 4 >= 2;
+        const Tensor t = tensor_of(angle(rng), angle(rng), angle(rng), -8.0, 0.3);
+        const double constant = offset ? 2.5 : 0.0;
+        const Case c = synthetic(rng, 8 + trial % 60, t, constant, weights);
+        std::vector<double> values;
+        const LinearSolution s = solve(c, offset, values);
+        ASSERT_EQ(s.status, LinearStatus::solved);
+        ASSERT_EQ(s.rank, offset ? 6 : 5);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(s.order_matrix[i][j], t.a[i][j], 1e-11);
+        EXPECT_NEAR(s.offset, constant, 1e-11);
+        EXPECT_NEAR(s.params[5], constant, 1e-11);
+        EXPECT_LT(s.cost, 1e-20);
+        for (size_t i = 0; i < values.size(); ++i) EXPECT_NEAR(values[i], c.observed[i], 1e-11);
+    }
+}
+
+TEST(LinearSolve, CostIsTheMeanSquaredWeightedResidual)
+{
+    // Noisy values: the optimum's residuals are orthogonal to every column
+    // of the weighted design (the normal equations hold), and the cost is
+    // their mean square, computed here from the values.
+    std::mt19937_64 rng(8);
+    std::normal_distribution<double> noise(0.0, 0.7);
+    Case c = synthetic(rng, 40, tensor_of(0.1, 0.2, 0.3, 10.0, 0.5), 1.0, true);
+    for (double& o : c.observed) o += noise(rng);
+    std::vector<double> values;
+    const LinearSolution s = solve(c, true, values);
+    ASSERT_EQ(s.status, LinearStatus::solved);
+    double mean = 0.0, normal[6] = {};
+    for (size_t i = 0; i < values.size(); ++i) {
+        const double w = (c.observed[i] - values[i]) / c.sigma[i];
+        mean += w * w;
+        const double* v = &c.vectors[3 * i];
+        const double n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+        const double x = v[0] / n, y = v[1] / n, z = v[2] / n;
+        const double k = c.scale[i] / c.sigma[i];
+        const double column[6] = {k * (x * x - z * z), k * (y * y - z * z), k * 2 * x * y,
+                                  k * 2 * x * z,       k * 2 * y * z,       1.0 / c.sigma[i]};
+        for (int j = 0; j < 6; ++j) normal[j] += column[j] * w;
+    }
+    EXPECT_NEAR(s.cost, mean / static_cast<double>(values.size()), 1e-14);
+    EXPECT_GT(s.cost, 0.1);
+    for (const double g : normal) EXPECT_NEAR(g, 0.0, 1e-11);
+}
+
+TEST(LinearSolve, DirectionsThatDoNotDetermineTheTensorAreRefused)
+{
+    std::mt19937_64 rng(2);
+    const Tensor t = tensor_of(0.3, 0.4, 0.5, 6.0, 0.2);
+    // Every vector in the xy plane: the z columns vanish, rank 3.
+    Case plane = synthetic(rng, 30, t, 0.0, false);
+    for (size_t i = 0; i < plane.observed.size(); ++i) plane.vectors[3 * i + 2] = 0.0;
+    std::vector<double> values;
+    LinearSolution s = solve(plane, false, values);
+    EXPECT_EQ(s.status, LinearStatus::rank_deficient);
+    EXPECT_EQ(s.rank, 3);
+    // Four vectors cannot fix five unknowns; with the offset, five not six.
+    EXPECT_EQ(solve(synthetic(rng, 4, t, 0.0, false), false, values).status,
+              LinearStatus::rank_deficient);
+    s = solve(synthetic(rng, 5, t, 0.0, false), true, values);
+    EXPECT_EQ(s.status, LinearStatus::rank_deficient);
+    EXPECT_EQ(s.rank, 5);
+    // Nearly planar: independent, but the tensor's z elements would be
+    // noise magnified beyond the limit.
+    Case flat = synthetic(rng, 30, t, 0.0, false);
+    for (size_t i = 0; i < flat.observed.size(); ++i) flat.vectors[3 * i + 2] *= 1e-11;
+    s = solve(flat, false, values);
+    EXPECT_EQ(s.status, LinearStatus::ill_conditioned);
+    EXPECT_EQ(s.rank, 5);
+    EXPECT_GT(s.condition, linear_condition_limit);
+}
+
+TEST(LinearSolve, StacksGiveEachProblemItsOwnBitsOnAnyNumberOfThreads)
+{
+    std::mt19937_64 rng(21);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_real_distribution<double> angle(-pi, pi);
+    const int count = 37;
+    std::vector<Case> cases;
+    std::vector<LinearProblem> problems;
+    for (int f = 0; f < count; ++f) {
+        cases.push_back(synthetic(rng, 20 + f, tensor_of(angle(rng), angle(rng), 0.1, 7.0, 0.4),
+                                  0.5, f % 2 == 0));
+        for (double& o : cases.back().observed) o += noise(rng);
+    }
+    size_t total = 0;
+    for (int f = 0; f < count; ++f) {
+        problems.push_back(cases[static_cast<size_t>(f)].problem(f % 3 == 0));
+        total += static_cast<size_t>(problems.back().count);
+    }
+    std::vector<double> alone_values;
+    std::vector<LinearSolution> alone;
+    for (int f = 0; f < count; ++f) {
+        std::vector<double> values;
+        alone.push_back(solve(cases[static_cast<size_t>(f)], f % 3 == 0, values));
+        alone_values.insert(alone_values.end(), values.begin(), values.end());
+    }
+    for (const int workers : {1, 2, 3, 8, 100}) {
+        std::vector<double> values(total);
+        std::vector<LinearSolution> solutions(count);
+        solve_linear_stack(problems.data(), count, workers, values.data(), solutions.data());
+        EXPECT_EQ(std::memcmp(values.data(), alone_values.data(), total * sizeof(double)), 0)
+            << workers << " workers";
+        for (int f = 0; f < count; ++f) {
+            const LinearSolution& a = solutions[static_cast<size_t>(f)];
+            const LinearSolution& b = alone[static_cast<size_t>(f)];
+            EXPECT_EQ(std::memcmp(&a.order_matrix, &b.order_matrix, sizeof a.order_matrix), 0);
+            EXPECT_EQ(std::memcmp(&a.params, &b.params, sizeof a.params), 0);
+            EXPECT_EQ(bits(a.cost), bits(b.cost));
+        }
+    }
+}
+
+TEST(LinearSolve, SolutionIsPinnedToTheBit)
+{
+    // A problem made without any library function: the order matrix, the
+    // values and the cost take no call but sqrt, so their bits are the same
+    // on every processor and C library. (The angles come from atan2, whose
+    // last bit may differ between C libraries: not pinned.)
+    const int count = 12;
+    std::vector<double> vectors, observed;
+    for (int i = 0; i < count; ++i) {
+        vectors.push_back(((i * 7) % 11) - 5.0);
+        vectors.push_back(((i * 5) % 13) - 6.5);
+        vectors.push_back(((i * 3) % 7) - 3.0 + 0.25);
+        observed.push_back(((i * 9) % 17) - 8.0);
+    }
+    const LinearProblem problem = {vectors.data(), observed.data(), nullptr, nullptr, count,
+                                   true};
+    std::vector<double> work(linear_work_size(count)), values(count);
+    const LinearSolution s = solve_linear(problem, work.data(), values.data());
+    ASSERT_EQ(s.status, LinearStatus::solved);
+    uint64_t hash = 1469598103934665603ull;  // FNV-1a over every pinned double
+    auto mix = [&hash](double x) {
+        const uint64_t b = bits(x);
+        for (int k = 0; k < 8; ++k) {
+            hash ^= (b >> (8 * k)) & 0xffu;
+            hash *= 1099511628211ull;
+        }
+    };
+    for (const auto& row : s.order_matrix)
+        for (const double x : row) mix(x);
+    for (const double v : values) mix(v);
+    mix(s.offset);
+    mix(s.cost);
+    EXPECT_EQ(hash, 0xb5f8fec3e4a853ecull) << std::hex << hash << std::hexfloat << " cost " << s.cost
+                            << " axx " << s.order_matrix[0][0];
+}
