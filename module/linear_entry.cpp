@@ -261,9 +261,11 @@ int check_factors(const double* values, Py_ssize_t count, const char* name, bool
         const float value = static_cast<float>(values[i]);
         const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
         if (!ok) {
-            PyErr_Format(PyExc_ValueError, "%s[%zd] must be finite and %s in single precision",
-                         name, i, positive ? "positive" : "non-zero");
-            return -1;
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
+            return refuse(Refusal::structured, {name, i, -1}, subject,
+                          "must be finite and %s in single precision",
+                          positive ? "positive" : "non-zero");
         }
     }
     return 0;
@@ -303,8 +305,8 @@ int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double
     const double* observed = call.observed.data() + first;
     const double* sigma = call.sigma.given() ? call.sigma.data() + first : nullptr;
     const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
-    if (narrow_fit_rows(rows.data(), count, narrowed.data()) != 0 ||
-        check_finite_values(observed, count, "observed") != 0 ||
+    if (narrow_fit_rows(rows.data(), count, narrowed.data(), Refusal::structured) != 0 ||
+        check_finite_values(observed, count, "observed", Refusal::structured) != 0 ||
         (sigma != nullptr && check_factors(sigma, count, "sigma", true) != 0) ||
         (scale != nullptr && check_factors(scale, count, "scale", false) != 0) ||
         check_weighted_observed(observed, sigma, count) != 0) {
