@@ -107,6 +107,8 @@ class TestMixedTypes:
         assert mf.convention_chi2[other] > 10 * mf.convention_chi2[convention]
         # chi^2 with sigma 0.1 and noise 0.1: about one per row.
         assert mf.result.reduced_chi2 == pytest.approx(1.0, abs=0.3)
+        # The detection's chi^2 is the one the report prints, to the bit.
+        assert mf.convention_chi2[convention] == mf.result.chi2
         t = canonical(truth)
         assert mf.tensor.r == pytest.approx(t.r, abs=0.01)
         assert mf.da_nh == pytest.approx(

@@ -208,7 +208,11 @@ def row_sigma(couplings: Sequence[Coupling]) -> tuple[NDArray[np.float64] | None
 
 
 def _chi2(result: FitResult) -> float:
-    return result.cost * result.n
+    """The sum of squared weighted residuals (plain residuals without sigma):
+    the number the report prints as chi^2, so both lines agree."""
+    if result.sigma is not None:
+        return result.chi2
+    return float(result.residuals @ result.residuals)
 
 
 def fit_medium(
