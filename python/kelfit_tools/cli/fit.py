@@ -408,7 +408,7 @@ def _structure_fits(
             log.warning("%s", warning)
         if number == numbers[0]:
             for warning in fit_warnings(
-                mf.result, sv.vectors, offset=args.offset, da_nh=mf.da_nh
+                mf.result, peer.vectors, offset=args.offset, da_nh=mf.da_nh
             ):
                 log.warning("%s: %s", name, warning)
         unmatched = [

@@ -266,6 +266,10 @@ def _coupling_key(c: Coupling) -> frozenset[tuple[int, str]]:
     return frozenset({(c.residue_i, atom(c.atom_i)), (c.residue_j, atom(c.atom_j))})
 
 
+def _atoms(c: Coupling) -> str:
+    return f"{c.atom_i or ''}-{c.atom_j or ''}"
+
+
 def _free_rows(
     args: argparse.Namespace, couplings: Sequence[Coupling], rng: np.random.Generator
 ) -> NDArray[np.bool_] | None:
@@ -334,6 +338,7 @@ def refine(
                 "q_after": done.q_after,
                 "excluded": [
                     {"label": e.label, "line": mf.couplings[e.index].line,
+                     "atoms": _atoms(mf.couplings[e.index]),
                      "deviation": e.deviation, "q_before": e.q_before,
                      "q_after": e.q_after}
                     for e in done.excluded
@@ -344,7 +349,7 @@ def refine(
                 f"normalised sigma; Q {done.q_before:.4f} -> {done.q_after:.4f}"
             )
             peer.text.extend(
-                f"    {e.label:<16s} {e.deviation:+7.2f} ({'sigma' if done.measure == 'sigma' else 'rms'}); "
+                f"    {e.label + ' ' + _atoms(mf.couplings[e.index]):<24s} {e.deviation:+7.2f} ({'sigma' if done.measure == 'sigma' else 'rms'}); "
                 f"Q {e.q_before:.4f} -> {e.q_after:.4f}"
                 for e in done.excluded
             )
