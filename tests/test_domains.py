@@ -9,8 +9,6 @@ import math
 
 import numpy as np
 import pytest
-from tools_support import run_kelfit, shared_data
-
 from kelfit_tools import Coupling
 from kelfit_tools.domains import (
     compare_domains,
@@ -19,6 +17,7 @@ from kelfit_tools.domains import (
     parse_domain,
 )
 from kelfit_tools.prepare import Medium
+from tools_support import run_kelfit, shared_data
 
 
 def rodrigues(axis, degrees: float) -> np.ndarray:
