@@ -96,9 +96,7 @@ def test_the_command_line_sends_every_model_and_refit_to_the_scheduler(
     assert again.returncode == 0, again.stderr
     # The record of how it was run differs (-q left out): the results may not.
     run_record = ("command", "options", "notes")
-    expected = {
-        k: v for k, v in json.loads(remote.stdout).items() if k not in run_record
-    }
+    expected = {k: v for k, v in json.loads(remote.stdout).items() if k not in run_record}
     got = {k: v for k, v in json.loads(again.stdout).items() if k not in run_record}
     assert got == expected
     assert f"fitting on the Dask cluster at {address}" in again.stderr
