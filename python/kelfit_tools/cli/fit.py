@@ -540,15 +540,23 @@ def _model_object(
     if group[0].rmsd_ref is not None:
         out["rmsd_ref"] = group[0].rmsd_ref
     out["media"] = [_report(f) for f in group]
-    with_media = [f for f in group if f.medium is not None]
-    refits = [None if f.errors is None else f.errors.matrices for f in with_media]
-    out["comparisons"] = (
-        comparison_report(
-            compare_media([f.medium for f in with_media if f.medium], refits)
-        )
+    # Media are compared like with like: with domains, each domain's
+    # tensors across the media (domains are compared in "domains").
+    kinds: dict[str | None, list[_Fit]] = {}
+    for f in group:
+        if f.medium is not None:
+            kinds.setdefault(f.peer.domain if f.peer else None, []).append(f)
+    out["comparisons"] = [
+        c
+        for with_media in kinds.values()
         if len(with_media) > 1
-        else []
-    )
+        for c in comparison_report(
+            compare_media(
+                [f.medium for f in with_media if f.medium],
+                [None if f.errors is None else f.errors.matrices for f in with_media],
+            )
+        )
+    ]
     if domains:
         out["domains"] = domain_block(
             [(f.peer, f.result, f.errors) for f in group if f.peer is not None],
