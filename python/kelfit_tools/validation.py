@@ -25,6 +25,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .fitting import FitResult, back_calculate, fit
+from .prepare import free_parameters
 from .statistics import quality
 
 __all__ = [
@@ -54,7 +55,7 @@ class _Rows:
     offset: bool
 
     def fit(self, keep: NDArray[np.bool_]) -> FitResult:
-        needed = (6 if self.offset else 5) + _MIN_ROWS_PER_PARAMETER
+        needed = free_parameters(self.offset) + _MIN_ROWS_PER_PARAMETER
         if int(keep.sum()) < needed:
             raise ValueError(
                 f"{int(keep.sum())} couplings left to fit; a fit needs at least "
@@ -318,7 +319,7 @@ def reject_outliers(
     q_start = rows.q(keep, current.calculated)
     q_now = q_start
     excluded: list[Exclusion] = []
-    needed = (6 if rows.offset else 5) + _MIN_ROWS_PER_PARAMETER
+    needed = free_parameters(rows.offset) + _MIN_ROWS_PER_PARAMETER
     while True:
         z = _deviations(rows, keep, current)
         worst = int(np.argmax(np.abs(z)))

@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import zlib
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -271,9 +272,12 @@ def _atoms(c: Coupling) -> str:
 
 
 def _free_rows(
-    args: argparse.Namespace, couplings: Sequence[Coupling], rng: np.random.Generator
+    args: argparse.Namespace,
+    couplings: Sequence[Coupling],
+    rng: np.random.Generator | None,
 ) -> NDArray[np.bool_] | None:
     if args.free is not None:
+        assert rng is not None
         return free_mask(len(couplings), args.free, rng)
     if args.free_set:
         listed = {_coupling_key(c) for c in read_restraints(args.free_set)}
@@ -282,6 +286,14 @@ def _free_rows(
             raise DataError("no coupling of the fit is in the free set", args.free_set)
         return mask
     return None
+
+
+def _validation_root(args: argparse.Namespace, rng: np.random.Generator) -> int:
+    """The run's root of free sets and folds, drawn once (recorded in the
+    options as ``validation_seed``)."""
+    if getattr(args, "validation_seed", None) is None:
+        args.validation_seed = int(rng.integers(0, 2**63))
+    return int(args.validation_seed)
 
 
 def _factors(mf: MediumFit) -> NDArray[np.float64]:
@@ -356,7 +368,16 @@ def refine(
             if done.excluded:
                 mf = _refit(mf, vectors, done.kept, options)
                 vectors, rows = vectors[done.kept], rows[done.kept]
-        free = _free_rows(args, mf.couplings, rng)
+        # Every model of an ensemble draws the same free set and folds for
+        # a medium: they come from the medium's name and the run's root.
+        draws = None
+        if args.free is not None or args.cross_validate is not None:
+            draws = np.random.default_rng(
+                np.random.SeedSequence(
+                    [_validation_root(args, rng), zlib.crc32(mf.name.encode())]
+                )
+            )
+        free = _free_rows(args, mf.couplings, draws)
         if free is not None:
             check = free_validation(vectors, mf.result, free, factors=_factors(mf))
             peer.report["free"] = {
@@ -375,8 +396,9 @@ def refine(
             mf = _refit(mf, vectors, ~free, options)
             vectors, rows = vectors[~free], rows[~free]
         if args.cross_validate is not None:
+            assert draws is not None
             cv = cross_validate(
-                vectors, mf.result, args.cross_validate, rng, factors=_factors(mf)
+                vectors, mf.result, args.cross_validate, draws, factors=_factors(mf)
             )
             peer.report["cross_validation"] = {
                 "folds": cv.folds,
