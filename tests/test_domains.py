@@ -17,7 +17,7 @@ from kelfit_tools.domains import (
     parse_domain,
 )
 from kelfit_tools.prepare import Medium
-from tools_support import run_kelfit, shared_data
+from tools_support import png_size, run_kelfit, shared_data
 
 
 def rodrigues(axis, degrees: float) -> np.ndarray:
@@ -140,16 +140,18 @@ def _pair(payload: dict) -> dict:
     return pairs[0]
 
 
-def test_lysozyme_halves_agree_within_their_errors() -> None:
+def test_lysozyme_halves_agree_within_their_errors(tmp_path) -> None:
     """One rigid molecule: the tensors of its two halves are the same."""
     structure = shared_data("hewl", "1e8l-model-1.pdb")
     couplings = shared_data("hewl", "couplings.tab")
     done = run_kelfit(
         "fit", "--structure", structure, "--couplings", couplings, "-q",
         "--domain", "N=1-60", "--domain", "C=61-129",
-        "--errors", "100", "--seed", "4", "--json",
+        "--errors", "100", "--seed", "4", "--json", "--plot", tmp_path / "l.png",
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
+    # The domain figure beside the media's figures.
+    assert png_size(tmp_path / "l-domains.png") == (1100, 550)
     p = _pair(json.loads(done.stdout))
     e = p["errors"]
     assert e["refits"] == 100

@@ -276,12 +276,13 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError(
             "--reference and --superpose go with --models all or --trajectory"
         )
+    # --domain brings refits of its own when --errors does not say.
+    check_peer_options(args)
     if args.bootstrap and not args.errors:
         raise UsageError("--bootstrap goes with --errors K")
     random = args.errors or args.free is not None or args.cross_validate
     if args.seed is not None and not random:
         raise UsageError("--seed goes with --errors K, --free or --cross-validate")
-    check_peer_options(args)
     if args.sigma and args.unweighted:
         raise UsageError("--sigma weights the fit; --unweighted ignores uncertainties")
     if args.plot and not available("matplotlib"):
