@@ -50,6 +50,10 @@ __all__ = [
     "rotation_angle",
 ]
 
+#: Below this norm of its antisymmetric part, a rotation is taken as 0 or
+#: 180 degrees, whose axis that part cannot give.
+_SKEW_EPS = 1e-9
+
 
 @dataclass(frozen=True)
 class Domain:
@@ -168,14 +172,14 @@ def rotation_angle(q: ArrayLike) -> float:
 def _axis(q: NDArray[np.float64]) -> tuple[float, float, float]:
     skew = np.array([q[2, 1] - q[1, 2], q[0, 2] - q[2, 0], q[1, 0] - q[0, 1]])
     norm = float(np.linalg.norm(skew))
-    if norm > 1e-9:
+    if norm > _SKEW_EPS:
         a = skew / norm
     else:
         # Angle 0 (any axis) or 180 degrees: the axis is Q's eigenvector of
         # eigenvalue 1, the largest column of Q + I.
         sym = q + np.eye(3)
         column = int(np.argmax(np.linalg.norm(sym, axis=0)))
-        a = sym[:, column] / max(float(np.linalg.norm(sym[:, column])), 1e-300)
+        a = sym[:, column] / float(np.linalg.norm(sym[:, column]))
     return (float(a[0]), float(a[1]), float(a[2]))
 
 

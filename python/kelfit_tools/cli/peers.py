@@ -346,13 +346,13 @@ def refine(
             peer.report["rejected"] = {
                 "threshold": done.threshold,
                 "measure": done.measure,
-                "q_before": done.q_before,
-                "q_after": done.q_after,
+                "q_before": _number(done.q_before),
+                "q_after": _number(done.q_after),
                 "excluded": [
                     {"label": e.label, "line": mf.couplings[e.index].line,
                      "atoms": _atoms(mf.couplings[e.index]),
-                     "deviation": e.deviation, "q_before": e.q_before,
-                     "q_after": e.q_after}
+                     "deviation": e.deviation, "q_before": _number(e.q_before),
+                     "q_after": _number(e.q_after)}
                     for e in done.excluded
                 ],
             }  # fmt: skip
@@ -360,11 +360,12 @@ def refine(
                 f"  rejected         {len(done.excluded)} beyond {done.threshold:g} "
                 f"normalised sigma; Q {done.q_before:.4f} -> {done.q_after:.4f}"
             )
-            peer.text.extend(
-                f"    {e.label + ' ' + _atoms(mf.couplings[e.index]):<24s} {e.deviation:+7.2f} ({'sigma' if done.measure == 'sigma' else 'rms'}); "
-                f"Q {e.q_before:.4f} -> {e.q_after:.4f}"
-                for e in done.excluded
-            )
+            for e in done.excluded:
+                name = f"{e.label} {_atoms(mf.couplings[e.index])}"
+                peer.text.append(
+                    f"    {name:<24s} {e.deviation:+7.2f} ({done.measure}); "
+                    f"Q {e.q_before:.4f} -> {e.q_after:.4f}"
+                )
             if done.excluded:
                 mf = _refit(mf, vectors, done.kept, options)
                 vectors, rows = vectors[done.kept], rows[done.kept]
@@ -383,8 +384,8 @@ def refine(
             peer.report["free"] = {
                 "n_free": int(free.sum()),
                 "n_work": int((~free).sum()),
-                "q_free": check.q_free,
-                "q_work": check.q_work,
+                "q_free": _number(check.q_free),
+                "q_work": _number(check.q_work),
                 "free": [c.label for c, f in zip(mf.couplings, free) if f],
                 "source": "fraction" if args.free is not None else "file",
             }
@@ -402,10 +403,10 @@ def refine(
             )
             peer.report["cross_validation"] = {
                 "folds": cv.folds,
-                "q_free": [float(q) for q in cv.q_free],
-                "q_mean": cv.q_mean,
-                "q_sd": cv.q_sd,
-                "q_pooled": cv.q_pooled,
+                "q_free": [_number(float(q)) for q in cv.q_free],
+                "q_mean": _number(cv.q_mean),
+                "q_sd": _number(cv.q_sd),
+                "q_pooled": _number(cv.q_pooled),
             }
             peer.text.append(
                 f"  cross-validation {cv.folds}-fold free Q {cv.q_mean:.4f} ± "
@@ -415,6 +416,12 @@ def refine(
         raise DataError(f"medium {mf.name!r}: {exc}") from None
     peer.vectors, peer.rows = vectors, rows
     return mf, peer
+
+
+def _number(value: float | None) -> float | None:
+    """A number as JSON holds it: None for one that does not exist (a ratio
+    to a zero R, say)."""
+    return None if value is None or not math.isfinite(value) else float(value)
 
 
 def _comparison_json(c: DomainComparison) -> dict[str, Any]:
@@ -429,8 +436,8 @@ def _comparison_json(c: DomainComparison) -> dict[str, Any]:
             "euler_convention": "Q = Rz(a1) Rx(a2) Rz(a3), applied to the second domain",
         },
         "axis_angles_deg": dict(zip("xyz", c.axis_angles_deg)),
-        "da_ratio": c.da_ratio,
-        "r_ratio": c.r_ratio,
+        "da_ratio": _number(c.da_ratio),
+        "r_ratio": _number(c.r_ratio),
         "scalar_product": c.scalar_product,
         "generalised_angle_deg": c.generalised_angle_deg,
     }
@@ -442,8 +449,8 @@ def _comparison_json(c: DomainComparison) -> dict[str, Any]:
             "rotation_angle_sd_deg": c.rotation_angle_sd,
             "euler_sd_deg": list(c.euler_sd_deg),
             "axis_angles_sd_deg": dict(zip("xyz", c.axis_angles_sd_deg)),
-            "da_ratio_sd": c.da_ratio_sd,
-            "r_ratio_sd": c.r_ratio_sd,
+            "da_ratio_sd": _number(c.da_ratio_sd),
+            "r_ratio_sd": _number(c.r_ratio_sd),
             "scalar_product_sd": c.scalar_product_sd,
             "generalised_angle_sd_deg": c.generalised_angle_sd_deg,
         }
