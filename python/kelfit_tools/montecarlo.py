@@ -20,7 +20,7 @@ from .tensor import (
     tensor_from_params,
 )
 
-__all__ = ["MonteCarloResult", "monte_carlo"]
+__all__ = ["MonteCarloResult", "monte_carlo", "reorient"]
 
 Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 
@@ -54,6 +54,10 @@ class MonteCarloResult:
         matrices: every refit's tensor as a 3x3 matrix in the molecular
             frame (trials x 3 x 3), for quantities derived from the tensor,
             such as the comparison of media.
+        structure_noise_deg: rms tilt (degrees) given to every vector of
+            every replicate (0: none).
+        models_drawn: how many structures the replicates drew their
+            vectors from (0: the fit's own vectors).
     """
 
     method: str
@@ -70,6 +74,8 @@ class MonteCarloResult:
     dr_model_sd: float = math.nan
     weighted: bool = False
     matrices: NDArray[np.float64] | None = None
+    structure_noise_deg: float = 0.0
+    models_drawn: int = 0
 
     @property
     def dr(self) -> NDArray[np.float64]:
@@ -136,6 +142,8 @@ class _Setup(NamedTuple):
     reference: NDArray[np.float64]
     weights: NDArray[np.float64] | None
     scale: NDArray[np.float64] | None
+    structure_noise: float = 0.0
+    vector_sets: NDArray[np.float64] | None = None
 
 
 class _Replicate(NamedTuple):
@@ -155,6 +163,12 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     rng = np.random.default_rng(seed)
     v, o = setup.vectors, setup.observed
     w, k = setup.weights, setup.scale
+    # The coordinates are drawn before the couplings, so a replicate's
+    # noise on the couplings does not depend on how its vectors were drawn.
+    if setup.vector_sets is not None:
+        v = setup.vector_sets[rng.integers(0, setup.vector_sets.shape[0])]
+    if setup.structure_noise > 0.0:
+        v = reorient(v, setup.structure_noise, rng)
     if setup.method == "noise":
         noise = rng.normal(0.0, setup.noise, v.shape[0])
         params = _refit(v, o + noise, setup.offset, w, k)
@@ -165,6 +179,45 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     return _Replicate(
         t.da, t.r, float(params[5]), axis_angles(setup.reference, t.axes), matrix
     )
+
+
+def reorient(
+    vectors: ArrayLike, angle_deg: float, rng: np.random.Generator
+) -> NDArray[np.float64]:
+    """Every vector turned by a random, isotropic tilt of rms ``angle_deg``.
+
+    Each vector is tilted away from its direction by a displacement drawn
+    from a two-dimensional Gaussian in the plane perpendicular to it (each
+    component of standard deviation ``angle_deg / sqrt(2)``, in radians):
+    the tilt's azimuth is uniform, its size Rayleigh-distributed with a
+    root-mean-square of ``angle_deg``.  Lengths are kept, so bond-length
+    scaling is unchanged.
+
+    Raises:
+        ValueError: a negative or non-finite angle.
+    """
+    if not (angle_deg >= 0.0 and math.isfinite(angle_deg)):
+        raise ValueError(
+            f"structure noise must be a finite angle >= 0, got {angle_deg}"
+        )
+    v = np.asarray(vectors, dtype=np.float64)
+    length = np.linalg.norm(v, axis=1)
+    u = v / length[:, None]
+    # Any vector not parallel to u gives the first perpendicular.
+    helper = np.zeros_like(u)
+    helper[np.arange(u.shape[0]), np.argmin(np.abs(u), axis=1)] = 1.0
+    e1 = np.cross(u, helper)
+    e1 /= np.linalg.norm(e1, axis=1)[:, None]
+    e2 = np.cross(u, e1)
+    per_axis = math.radians(angle_deg) / math.sqrt(2.0)
+    g = rng.normal(0.0, per_axis, (u.shape[0], 2))
+    tilt = np.hypot(g[:, 0], g[:, 1])
+    direction = g[:, :1] * e1 + g[:, 1:] * e2
+    # sin(t) / t -> 1 as t -> 0: the displacement itself is the direction.
+    factor = np.where(tilt > 0.0, np.sin(tilt) / np.where(tilt > 0.0, tilt, 1.0), 1.0)
+    turned = np.cos(tilt)[:, None] * u + factor[:, None] * direction
+    out: NDArray[np.float64] = turned * length[:, None]
+    return out
 
 
 def _root_seed(seed: Seed) -> np.random.SeedSequence:
@@ -191,6 +244,8 @@ def monte_carlo(
     progress: bool | None = None,
     workers: int | None = None,
     executor: Executor | None = None,
+    structure_noise: float = 0.0,
+    vector_sets: ArrayLike | None = None,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
@@ -230,6 +285,12 @@ def monte_carlo(
             ``executor``, how many tasks it runs at once.
         executor: any :class:`concurrent.futures.Executor` to refit on,
             such as a process pool or a Dask cluster's executor.
+        structure_noise: the uncertainty of the coordinates as an angle
+            (degrees): every replicate turns each vector by a random
+            isotropic tilt of this rms (:func:`reorient`) before refitting.
+        vector_sets: M x N x 3 vectors of the same rows in M structures
+            (the models of an ensemble, superposed): every replicate refits
+            the vectors of one model drawn at random.
 
     Returns:
         A :class:`MonteCarloResult`.
@@ -259,7 +320,29 @@ def monte_carlo(
             if not (s > 0 and math.isfinite(s)):
                 raise ValueError(f"noise sigma must be positive, got {s}")
             noise = np.full(v.shape[0], s)
-    setup = _Setup(v, o, method, noise, offset, best.tensor().axes, weights, factors)
+    sets = None
+    if vector_sets is not None:
+        sets = np.asarray(vector_sets, dtype=np.float64)
+        if sets.ndim != 3 or sets.shape[1:] != v.shape[:1] + (3,):
+            raise ValueError(
+                f"vector_sets must be M x {v.shape[0]} x 3, got {sets.shape}"
+            )
+    if not (structure_noise >= 0.0 and math.isfinite(structure_noise)):
+        raise ValueError(
+            f"structure_noise must be a finite angle >= 0, got {structure_noise}"
+        )
+    setup = _Setup(
+        v,
+        o,
+        method,
+        noise,
+        offset,
+        best.tensor().axes,
+        weights,
+        factors,
+        float(structure_noise),
+        sets,
+    )
     seeds = _root_seed(seed).spawn(trials)
     replicates = list(
         map_batches(
@@ -292,4 +375,6 @@ def monte_carlo(
         dr_model_sd=float(np.std(dr_model(da, r), ddof=1)),
         weighted=weights is not None,
         matrices=np.array([rep.matrix for rep in replicates]),
+        structure_noise_deg=float(structure_noise),
+        models_drawn=0 if sets is None else int(sets.shape[0]),
     )

@@ -66,6 +66,18 @@ from .common import (
     tensor_params,
     warnings_seen,
 )
+from .peers import (
+    FROM_MODELS,
+    PeerFit,
+    add_peer_options,
+    check_peer_options,
+    domain_block,
+    domain_media_for,
+    refine,
+    render_peers,
+    structure_noise,
+    write_axes,
+)
 
 __all__ = ["add_parser", "run"]
 
@@ -223,6 +235,7 @@ def add_parser(commands: Any) -> None:
         action="store_true",
         help="fit the models or frames as they are in the file",
     )
+    add_peer_options(p)
     p.set_defaults(run=run)
 
 
@@ -237,6 +250,7 @@ class _Fit:
     errors: MonteCarloResult | None = None
     unmatched: list[dict[str, Any]] = field(default_factory=list)
     rmsd_ref: float | None = None
+    peer: PeerFit | None = None
 
 
 def _check(args: argparse.Namespace) -> None:
@@ -262,8 +276,13 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError(
             "--reference and --superpose go with --models all or --trajectory"
         )
-    if (args.bootstrap or args.seed is not None) and not args.errors:
-        raise UsageError("--bootstrap and --seed go with --errors K")
+    # --domain brings refits of its own when --errors does not say.
+    check_peer_options(args)
+    if args.bootstrap and not args.errors:
+        raise UsageError("--bootstrap goes with --errors K")
+    random = args.errors or args.free is not None or args.cross_validate
+    if args.seed is not None and not random:
+        raise UsageError("--seed goes with --errors K, --free or --cross-validate")
     if args.sigma and args.unweighted:
         raise UsageError("--sigma weights the fit; --unweighted ignores uncertainties")
     if args.plot and not available("matplotlib"):
@@ -276,6 +295,7 @@ def _errors(
     result: FitResult,
     rng: np.random.Generator,
     executor: Executor | None,
+    vector_sets: NDArray[np.float64] | None = None,
 ) -> MonteCarloResult | None:
     if not args.errors:
         return None
@@ -292,6 +312,8 @@ def _errors(
         seed=rng,
         executor=executor,
         progress=not args.quiet,
+        structure_noise=structure_noise(args),
+        vector_sets=vector_sets,
     )
 
 
@@ -325,7 +347,7 @@ def _reference_model(args: argparse.Namespace) -> Any:
 def _structure_fits(
     args: argparse.Namespace, rng: np.random.Generator, executor: Executor | None
 ) -> list[_Fit]:
-    media = _media(args)
+    media, parts = domain_media_for(args, _media(args))
     report = Preparation()
     structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
     numbers = range(1, len(structure) + 1) if args.models is None else [args.models]
@@ -374,7 +396,9 @@ def _structure_fits(
         path = next(m.path for m in media if m.name == name)
         raise DataError(f"{where}: {exc.reason}", path) from None
     fits: list[_Fit] = []
+    ensemble = _ensemble_vectors(args, inputs)
     for (number, name, sv), mf, p in zip(inputs, medium_fits, prepared):
+        mf, peer = refine(args, sv.vectors, mf, options, rng, parts)
         if number == numbers[0]:
             counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
             where = f" ({name})" if name else ""
@@ -385,7 +409,7 @@ def _structure_fits(
             log.warning("%s", warning)
         if number == numbers[0]:
             for warning in fit_warnings(
-                mf.result, sv.vectors, offset=args.offset, da_nh=mf.da_nh
+                mf.result, peer.vectors, offset=args.offset, da_nh=mf.da_nh
             ):
                 log.warning("%s: %s", name, warning)
         unmatched = [
@@ -397,12 +421,43 @@ def _structure_fits(
                 model=number,
                 medium=mf,
                 labels=[c.label for c in mf.couplings],
-                errors=_errors(args, sv.vectors, mf.result, rng, executor),
+                errors=_errors(
+                    args,
+                    peer.vectors,
+                    mf.result,
+                    rng,
+                    executor,
+                    None if name not in ensemble else ensemble[name][:, peer.rows],
+                ),
                 unmatched=unmatched,
                 rmsd_ref=p.rmsd_ref,
+                peer=peer,
             )
         )
     return fits
+
+
+def _ensemble_vectors(
+    args: argparse.Namespace, inputs: list[tuple[int, str, Any]]
+) -> dict[str, NDArray[np.float64]]:
+    """Every model's vectors of each medium (M x N x 3), for
+    --structure-noise models; the models must match the same couplings."""
+    if args.structure_noise != FROM_MODELS:
+        return {}
+    stacks: dict[str, list[Any]] = {}
+    for _, name, sv in inputs:
+        stacks.setdefault(name, []).append(sv)
+    out = {}
+    for name, matched in stacks.items():
+        labels = [c.label for c in matched[0].couplings]
+        if any([c.label for c in m.couplings] != labels for m in matched[1:]):
+            raise DataError(
+                f"medium {name!r}: the models do not all supply the same "
+                f"couplings, so --structure-noise {FROM_MODELS} cannot draw "
+                "vectors from them"
+            )
+        out[name] = np.array([m.vectors for m in matched], dtype=np.float64)
+    return out
 
 
 def _table_fits(
@@ -465,6 +520,8 @@ def _report(f: _Fit) -> dict[str, Any]:
     )
     if f.medium is not None:
         report["unmatched"] = f.unmatched
+    if f.peer is not None:
+        report.update(f.peer.report)
     return report
 
 
@@ -475,22 +532,37 @@ def _by_model(fits: list[_Fit]) -> list[tuple[int | None, list[_Fit]]]:
     return list(groups.items())
 
 
-def _model_object(model: int | None, group: list[_Fit]) -> dict[str, Any]:
+def _model_object(
+    model: int | None, group: list[_Fit], domains: Sequence[str] = ()
+) -> dict[str, Any]:
     out: dict[str, Any] = {}
     if model is not None:
         out["model"] = model
     if group[0].rmsd_ref is not None:
         out["rmsd_ref"] = group[0].rmsd_ref
     out["media"] = [_report(f) for f in group]
-    with_media = [f for f in group if f.medium is not None]
-    refits = [None if f.errors is None else f.errors.matrices for f in with_media]
-    out["comparisons"] = (
-        comparison_report(
-            compare_media([f.medium for f in with_media if f.medium], refits)
-        )
+    # Media are compared like with like: with domains, each domain's
+    # tensors across the media (domains are compared in "domains").
+    kinds: dict[str | None, list[_Fit]] = {}
+    for f in group:
+        if f.medium is not None:
+            kinds.setdefault(f.peer.domain if f.peer else None, []).append(f)
+    out["comparisons"] = [
+        c
+        for with_media in kinds.values()
         if len(with_media) > 1
-        else []
-    )
+        for c in comparison_report(
+            compare_media(
+                [f.medium for f in with_media if f.medium],
+                [None if f.errors is None else f.errors.matrices for f in with_media],
+            )
+        )
+    ]
+    if domains:
+        out["domains"] = domain_block(
+            [(f.peer, f.result, f.errors) for f in group if f.peer is not None],
+            domains,
+        )
     return out
 
 
@@ -525,12 +597,17 @@ def _text(
             rmsd = group[0].rmsd_ref
             shown = "" if rmsd is None else f" (RMSD {rmsd:.2f} A to the reference)"
             parts.append(f"Model {model}{shown}\n")
-        obj = _model_object(model, group)
+        obj = _model_object(model, group, args.domain or ())
         unit = "Hz" if args.structure else ""
-        for report in obj["media"]:
-            parts.append(render_fit(report, unit=unit))
+        for f, report in zip(group, obj["media"]):
+            text = render_fit(report, unit=unit)
+            if f.peer is not None and f.peer.text:
+                text = text.rstrip("\n") + "\n" + "\n".join(f.peer.text) + "\n"
+            parts.append(text)
         if obj["comparisons"]:
             parts.append(render_comparisons(obj["comparisons"]))
+        if "domains" in obj:
+            parts.append(render_peers(obj["domains"]))
     for name, summary in ensembles:
         text = render_summary(summary)
         parts.append(
@@ -543,6 +620,7 @@ def _json(
     args: argparse.Namespace,
     fits: list[_Fit],
     ensembles: list[tuple[str, EnsembleSummary]],
+    axes: dict[str, Any] | None = None,
 ) -> str:
     from ..report.ensemble import summary_json
 
@@ -558,9 +636,11 @@ def _json(
         chosen["media"] = list(dict.fromkeys(f.medium.name for f in fits if f.medium))
         payload["selection"] = chosen
     if len(groups) == 1 and (args.table or args.models is not None):
-        payload.update(_model_object(*groups[0]))
+        payload.update(_model_object(*groups[0], args.domain or ()))
     else:
-        payload["models"] = [_model_object(m, g) for m, g in groups]
+        payload["models"] = [_model_object(m, g, args.domain or ()) for m, g in groups]
+    if axes:
+        payload["axes"] = axes
     if ensembles:
         payload["ensemble"] = [
             {"medium": name, **summary_json(summary)} for name, summary in ensembles
@@ -654,8 +734,23 @@ def run(args: argparse.Namespace) -> int:
                     unit="Hz" if args.structure else None,
                     format_from=path,
                 )
+        axes = None
+        if args.axes or (args.domain and args.plot):
+            first = fits[0].model or 1
+            axes = write_axes(
+                args,
+                outputs,
+                [
+                    (f.medium.name, f.result, f.medium.couplings)
+                    for f in fits
+                    if f.medium is not None and (f.model or 1) == first
+                ],
+                model=first,
+            )
         emit(
-            _json(args, fits, ensembles) if args.json else _text(args, fits, ensembles)
+            _json(args, fits, ensembles, axes)
+            if args.json
+            else _text(args, fits, ensembles)
         )
         for path in outputs.commit():
             log.info("wrote %s", path)

@@ -71,6 +71,8 @@ def _errors(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
         "dr_model_sd": _clean(mc.dr_model_sd),
         "offset_sd": mc.offset_sd if offset else None,
         "axis_spread_deg": list(mc.axis_spread_deg),
+        "structure_noise_deg": mc.structure_noise_deg,
+        "models_drawn": mc.models_drawn,
     }
 
 
@@ -367,6 +369,10 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             else "Gaussian noise, "
             + ("each row's sigma" if e["sigma"] is None else f"sigma {e['sigma']:.4g}")
         )
+        if e.get("structure_noise_deg"):
+            how += f"; vectors tilted by {e['structure_noise_deg']:g} deg rms"
+        if e.get("models_drawn"):
+            how += f"; vectors drawn from {e['models_drawn']} models"
         lines.append(f"  errors           {e['trials']} refits ({how})")
         lines.append(
             f"    sd Da {e['da_sd']:.4g}, sd R {e['r_sd']:.4g}, "
