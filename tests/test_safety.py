@@ -524,9 +524,13 @@ class TestSubnormalRows:
             "vectors row 3 is too short: its length is below the smallest normal "
             "single-precision number"
         )
-        with pytest.raises(kelfit.InputError) as caught:
-            kelfit.fit(vectors, observed, start_near(TRUE))
-        assert str(caught.value) == message and caught.value.row == 4
+        for call in (
+            lambda: kelfit.fit(vectors, observed, start_near(TRUE)),
+            lambda: kelfit.linear(vectors, observed),
+        ):
+            with pytest.raises(kelfit.InputError) as caught:
+                call()
+            assert str(caught.value) == message and caught.value.row == 4
         for entry, n in ((kelfit.c_kf_fdc, 5), (kelfit.c_kel_fit, 6)):
             params = start_near(TRUE)
             with pytest.raises(ValueError, match=f"^{message}$"):
