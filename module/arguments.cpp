@@ -191,8 +191,9 @@ int check_start_values(const FitProblem& problem, Refusal how)
     return refuse(how, {scaled ? "scale" : "start", -1, -1},
                   scaled ? "start parameters and scale" : "start parameters",
                   "give model values too large for single precision: "
-                  "%s(3|Da| + |Dr|) + |offset| reaches %s, beyond the largest float %s",
-                  scaled ? "|scale| " : "", number_text(largest).text,
+                  "%s reaches %s, beyond the largest float %s",
+                  scaled ? "|scale| (3|Da| + |Dr|) + |offset|" : "3|Da| + |Dr| + |offset|",
+                  number_text(largest).text,
                   number_text(start_values_limit).text);
 }
 
