@@ -41,16 +41,8 @@ void count_evaluation(int vectors)
 {
     FitState& state = fit_state();
     ++state.evaluations;
-    InterruptCheck& check = state.interrupt;
-    if (check.stop == nullptr) {
-        return;
-    }
-    check.budget -= vectors > 0 ? vectors : 1;
-    if (check.budget <= 0) {
-        check.budget = interrupt_check_vectors;
-        if (check.stop(check.context)) {
-            throw FitInterrupted{};
-        }
+    if (interrupt_requested(state.interrupt, vectors)) {
+        throw FitInterrupted{};
     }
 }
 

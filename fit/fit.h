@@ -23,6 +23,10 @@ struct FitInterrupted {};
 // of work, so that the question costs nothing next to it.
 constexpr long long interrupt_check_vectors = 1 << 15;
 
+// Counts vectors done (at least one) against check's budget and, when it
+// runs out, asks afresh: true when the computation is to stop.
+bool interrupt_requested(InterruptCheck& check, int vectors);
+
 // What a fit that holds some parameters needs to make the full p[1..6] from
 // the free ones its minimizer varies: Powell runs over x[1..free_count],
 // and x[k] is p[free[k-1]]. The held values are those loaded from the
@@ -124,6 +128,20 @@ inline Rotated rotate(const Rotation& rot, const double* row)
     return {rotated_component(rot.m[0], x, y, z), rotated_component(rot.m[1], x, y, z),
             rotated_component(rot.m[2], x, y, z)};
 }
+
+// The length of an unrotated row as the model forms it: the narrowed
+// components squared and summed in double, the square root narrowed.
+sfloat row_length(float x, float y, float z);
+
+// A row whose length is below the smallest normal float has lost the
+// precision its direction needs (a subnormal length carries fewer bits than
+// its components), so the model has no value for it.
+constexpr double shortest_row_length = FLT_MIN;
+bool row_too_short(const double* row);
+
+// NaN for every row of rows[0..count-1] that is too short, in values; the
+// back-calculations give no value for what a fit would refuse.
+void void_short_rows(const double* const* rows, int count, sfloat* values);
 
 // The model value of one vector, narrowed once:
 // Da (3 cos^2 theta - 1) + Dr sin^2 theta cos 2 phi + offset.
@@ -312,6 +330,12 @@ FitReport fit_problem(const FitProblem& problem);
 // the model: |value| <= 3|Da| + |Dr| + |offset| (times the row's |scale|
 // for Da and Dr).
 double start_value_bound(const double* start, bool offset_in_cost, double scale);
+
+// Whether every row's model value at the start is sure to be a float:
+// start_value_bound with the row's scale at most start_values_limit. The
+// largest bound goes to *largest.
+bool start_values_fit(const FitProblem& problem, double* largest);
+constexpr double start_values_limit = FLT_MAX;
 
 // Whether the squared residuals of a fit are sure to sum to a finite single
 // precision cost at its start: N r^2 <= start_squares_limit, with r the

@@ -262,3 +262,15 @@ bool start_residuals_fit(const FitProblem& problem, double* largest)
     *largest = worst;
     return worst * worst * static_cast<double>(problem.count) <= start_squares_limit;
 }
+
+bool start_values_fit(const FitProblem& problem, double* largest)
+{
+    double worst = 0.0;
+    for (int i = 0; i < problem.count; ++i) {
+        const double scale = problem.scale != nullptr ? double(problem.scale[i]) : 1.0;
+        const double bound = start_value_bound(problem.start, problem.offset_in_cost, scale);
+        worst = bound > worst ? bound : worst;
+    }
+    *largest = worst;
+    return worst <= start_values_limit;
+}

@@ -45,3 +45,16 @@ void print_params(const sfloat* p, const char* label)
     std::printf(" %s: %8.4f %8.4f %8.4f  %8.4f %8.4f %8.4f\n", label, double(p[1]),
                 double(p[2]), double(p[3]), double(p[4]), double(p[5]), double(p[6]));
 }
+
+bool interrupt_requested(InterruptCheck& check, int vectors)
+{
+    if (check.stop == nullptr) {
+        return false;
+    }
+    check.budget -= vectors > 0 ? vectors : 1;
+    if (check.budget > 0) {
+        return false;
+    }
+    check.budget = interrupt_check_vectors;
+    return check.stop(check.context);
+}

@@ -25,6 +25,35 @@ Rotation rotation_from_angles(sfloat a1, sfloat a2, sfloat a3)
     return rot;
 }
 
+sfloat row_length(float x, float y, float z)
+{
+    const double xd = x, yd = y, zd = z;
+    return std::sqrt(xd * xd + yd * yd + zd * zd);
+}
+
+bool row_too_short(const double* row)
+{
+    const float x = static_cast<float>(row[0]);
+    const float y = static_cast<float>(row[1]);
+    const float z = static_cast<float>(row[2]);
+    // The length is at least each component's magnitude: one of normal size
+    // settles it without the square root.
+    if (std::fabs(x) >= shortest_row_length || std::fabs(y) >= shortest_row_length ||
+        std::fabs(z) >= shortest_row_length) {
+        return false;
+    }
+    return double(row_length(x, y, z)) < shortest_row_length;
+}
+
+void void_short_rows(const double* const* rows, int count, sfloat* values)
+{
+    for (int i = 0; i < count; ++i) {
+        if (row_too_short(rows[i])) {
+            values[i] = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+}
+
 sfloat model_value(const Rotation& rot, const double* row, double da, double dr,
                    double offset)
 {

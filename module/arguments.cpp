@@ -14,14 +14,6 @@ bool finite_in_float(double value)
     return std::isfinite(static_cast<double>(sfloat(value)));
 }
 
-// The length the model computes for an unrotated row: narrowed components,
-// their squares summed in double, the square root narrowed.
-sfloat single_length(float x, float y, float z)
-{
-    const double xd = x, yd = y, zd = z;
-    return std::sqrt(xd * xd + yd * yd + zd * zd);
-}
-
 // A double as text for a message (PyErr_Format has no %g).
 struct NumberText {
     char text[32];
@@ -143,7 +135,13 @@ int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed
         if (x == 0.0f && y == 0.0f && z == 0.0f) {
             return refuse(how, fault, subject, "has zero length in single precision");
         }
-        if (!std::isfinite(double(single_length(x, y, z)))) {
+        const double length = row_length(x, y, z);
+        if (length < shortest_row_length) {
+            return refuse(how, fault, subject,
+                          "is too short: its length is below the smallest normal "
+                          "single-precision number");
+        }
+        if (!std::isfinite(length)) {
             return refuse(how, fault, subject,
                           "is too long: its length overflows single precision");
         }
@@ -183,11 +181,27 @@ int check_start(const double* start, bool offset_in_cost, const char* name, Refu
     return 0;
 }
 
+int check_start_values(const FitProblem& problem, Refusal how)
+{
+    double largest = 0.0;
+    if (start_values_fit(problem, &largest)) {
+        return 0;
+    }
+    const bool scaled = problem.scale != nullptr;
+    return refuse(how, {scaled ? "scale" : "start", -1, -1},
+                  scaled ? "start parameters and scale" : "start parameters",
+                  "give model values too large for single precision: "
+                  "%s reaches %s, beyond the largest float %s",
+                  scaled ? "|scale| (3|Da| + |Dr|) + |offset|" : "3|Da| + |Dr| + |offset|",
+                  number_text(largest).text,
+                  number_text(start_values_limit).text);
+}
+
 int check_start_residuals(const FitProblem& problem, Refusal how)
 {
     double largest = 0.0;
     if (start_residuals_fit(problem, &largest)) {
-        return 0;
+        return check_start_values(problem, how);
     }
     return refuse(how, {"observed", -1, -1}, "observed values and start parameters",
                   "too large for a single-precision fit: "

@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+
 // One table of NumPy's API for the whole module; only the module
 // initialiser's translation unit defines and fills it.
 #define PY_ARRAY_UNIQUE_SYMBOL kelfit_ARRAY_API
@@ -133,8 +135,9 @@ int input_error_type_ready(PyObject* module);
 
 // Narrows every row's x, y, z side by side into narrowed (x run, y run,
 // z run of count values each) and refuses a row a fit cannot use: a
-// component that is not finite in single precision, a zero length, or a
-// length too long for single precision. 0, or -1 with ValueError naming the
+// component that is not finite in single precision, a zero length, a
+// length below the smallest normal float, or a length too long for single
+// precision. 0, or -1 with ValueError naming the
 // row.
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
                     Refusal how);
@@ -149,8 +152,10 @@ int check_finite_values(const double* values, Py_ssize_t count, const char* name
 int check_start(const double* start, bool offset_in_cost, const char* name, Refusal how);
 
 // Refuses a problem whose squared residuals could overflow single precision
-// at the start. 0, or -1 with ValueError.
+// at the start, then (check_start_values) one whose model values could.
+// 0, or -1 with ValueError.
 int check_start_residuals(const FitProblem& problem, Refusal how);
+int check_start_values(const FitProblem& problem, Refusal how);
 
 // A fit whose final cost is not finite has failed, whatever Powell said:
 // -1 with RuntimeError, and the caller writes nothing back.
@@ -159,6 +164,25 @@ int check_final_cost(const FitReport& report);
 // The kit's fatal conditions as Python exceptions: MemoryError for an
 // allocation, RuntimeError with the kit's message otherwise.
 void raise_kit_failure(const KitFailure& failure);
+
+// --- Ctrl-C during a computation (signals.cpp) --------------------------------
+
+// Asks the interpreter whether a signal is pending, at most every
+// signal_poll_interval; its handlers run then, and an exception they raise
+// stops the computation. Without the lock (signal_check_unlocked) the poll
+// takes it back for the moment: release and reacquire it through the poll.
+// With the lock held (signal_check_locked, the original entries) it asks
+// directly.
+constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
+struct SignalPoll {
+    PyThreadState* thread;  // this thread's state while the lock is given up
+    std::chrono::steady_clock::time_point last;
+};
+SignalPoll signal_poll_start();
+void signal_poll_release(SignalPoll& poll);    // gives up the lock
+void signal_poll_reacquire(SignalPoll& poll);  // takes it back
+InterruptCheck signal_check_unlocked(SignalPoll& poll);
+InterruptCheck signal_check_locked(SignalPoll& poll);
 
 // --- Entries ------------------------------------------------------------------
 

@@ -1,7 +1,6 @@
 // kelfit.fit and kelfit.solve: the fits and back-calculations that tools
 // build on. Each reads the caller's arrays into memory of its own, lets go
 // of the interpreter's lock while it computes, and returns new arrays.
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -12,7 +11,6 @@
 namespace {
 
 constexpr int model_columns = 3;
-constexpr auto signal_poll_interval = std::chrono::milliseconds(10);
 // Below this many rows solve keeps the interpreter's lock: giving it up and
 // taking it back would cost more than the values, and hands the lock to
 // whichever thread waits for it.
@@ -166,32 +164,6 @@ int copy_start(PyObject* object, const char* name, double* start)
     return copy_values(object, name, param_count, "a1, a2, a3, Da, R, offset", start);
 }
 
-// Asks the interpreter, at most every signal_poll_interval, whether a
-// signal is pending; its handlers run here, with the lock taken back for
-// the moment, and whatever they do cannot disturb the fit in progress.
-struct SignalPoll {
-    PyThreadState* thread;
-    std::chrono::steady_clock::time_point last;
-};
-
-bool signal_pending(void* context)
-{
-    auto* poll = static_cast<SignalPoll*>(context);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - poll->last < signal_poll_interval) {
-        return false;
-    }
-    poll->last = now;
-    int status;
-    {
-        SavedFitState saved;
-        PyEval_RestoreThread(poll->thread);
-        status = PyErr_CheckSignals();
-        poll->thread = PyEval_SaveThread();
-    }
-    return status != 0;
-}
-
 // How a computation without the lock ended.
 enum class Outcome { done, interrupted, kit_failure, no_memory };
 
@@ -201,9 +173,10 @@ struct Unlocked {
 };
 
 // kelfit.solve's values: the model of every row, offset and scale
-// included, with Da and Dr in double as c_solve takes them.
-void solve_rows(const OwnedRows& vectors, const double* params, const float* scale,
-                double* out)
+// included, with Da and Dr in double as c_solve takes them; NaN for a row
+// too short to have a direction. False when check stopped it first.
+bool solve_rows(const OwnedRows& vectors, const double* params, const float* scale,
+                double* out, InterruptCheck check = {})
 {
     const sfloat a1 = params[0], a2 = params[1], a3 = params[2];
     const double da = params[3];
@@ -217,10 +190,15 @@ void solve_rows(const OwnedRows& vectors, const double* params, const float* sca
         const int n = count - start < block ? count - start : block;
         model_values(rot, vectors.rows.data() + start, n, da, dr, offset, values, {}, {},
                      scale != nullptr ? scale + start : nullptr);
+        void_short_rows(vectors.rows.data() + start, n, values);
         for (int k = 0; k < n; ++k) {
             out[start + k] = values[k];
         }
+        if (interrupt_requested(check, n)) {
+            return false;
+        }
     }
+    return true;
 }
 
 // A new float64 array of the values.
@@ -270,11 +248,24 @@ struct FitCall {
 };
 
 // The values kelfit.solve gives for the fit's parameters and scale, so that
-// a caller needs no second call for them.
-void fitted_values(const FitCall& call, const FitReport& report, double* values)
+// a caller needs no second call for them; throws FitInterrupted when check
+// says so.
+void fitted_values(const FitCall& call, const FitReport& report, double* values,
+                   InterruptCheck check)
 {
-    solve_rows(call.vectors, report.params, call.scale.empty() ? nullptr : call.scale.data(),
-               values);
+    if (!solve_rows(call.vectors, report.params,
+                    call.scale.empty() ? nullptr : call.scale.data(), values, check)) {
+        throw FitInterrupted{};
+    }
+}
+
+// A fit that ends with Da and Dr both exactly zero has found no tensor: its
+// rhombicity is 0, not the 0/0 that Dr / Da gives.
+void zero_tensor_rhombicity(FitReport& report)
+{
+    if (report.params[3] == 0.0 && std::isnan(report.params[4])) {
+        report.params[4] = 0.0;
+    }
 }
 
 // Runs the fit, and makes the model values at its result, without the
@@ -284,13 +275,14 @@ Unlocked run_unlocked(FitProblem& problem, FitReport& report, const FitCall& cal
                       double* values)
 {
     Unlocked unlocked;
-    SignalPoll poll = {nullptr, std::chrono::steady_clock::now()};
-    problem.interrupt = {signal_pending, &poll, interrupt_check_vectors};
-    poll.thread = PyEval_SaveThread();
+    SignalPoll poll = signal_poll_start();
+    problem.interrupt = signal_check_unlocked(poll);
+    signal_poll_release(poll);
     try {
         KitFailuresThrow failures_throw;
         report = fit_problem(problem);
-        fitted_values(call, report, values);
+        zero_tensor_rhombicity(report);
+        fitted_values(call, report, values, signal_check_unlocked(poll));
     } catch (const FitInterrupted&) {
         unlocked.outcome = Outcome::interrupted;
     } catch (const KitFailure& failure) {
@@ -299,7 +291,7 @@ Unlocked run_unlocked(FitProblem& problem, FitReport& report, const FitCall& cal
     } catch (const std::bad_alloc&) {
         unlocked.outcome = Outcome::no_memory;
     }
-    PyEval_RestoreThread(poll.thread);
+    signal_poll_reacquire(poll);
     return unlocked;
 }
 
@@ -493,10 +485,14 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         const float* scale_data = scales.empty() ? nullptr : scales.data();
         if (rows.count < solve_unlocked_rows) {
             solve_rows(rows, params, scale_data, out);
-        } else {
-            Py_BEGIN_ALLOW_THREADS
-            solve_rows(rows, params, scale_data, out);
-            Py_END_ALLOW_THREADS
+            return result.release();
+        }
+        SignalPoll poll = signal_poll_start();
+        signal_poll_release(poll);
+        const bool done = solve_rows(rows, params, scale_data, out, signal_check_unlocked(poll));
+        signal_poll_reacquire(poll);
+        if (!done) {
+            return nullptr;  // the signal handler's exception is set
         }
         return result.release();
     } catch (const std::bad_alloc&) {

@@ -4,6 +4,9 @@
 // These entries hold the interpreter's lock throughout: callers have always
 // been able to rely on a fit running alone, reading their arrays in place
 // and rewriting params in place. kelfit.fit is the fit that lets go of it.
+// Holding the lock, they may still ask for pending signals now and then, so
+// Ctrl-C stops them with KeyboardInterrupt and params as they were; asking
+// changes nothing a fit computes.
 #include <memory>
 
 #include "module/bridge.h"
@@ -114,9 +117,16 @@ PyObject* fit_entry(PyObject* args, bool offset_in_cost)
     if (check_start_residuals(problem, Refusal::plain) != 0) {
         return nullptr;
     }
+    SignalPoll poll = signal_poll_start();
+    problem.interrupt = signal_check_locked(poll);
 
     // The kit's fatal conditions end the process here, as they always have.
-    const FitReport report = fit_problem(problem);
+    FitReport report;
+    try {
+        report = fit_problem(problem);
+    } catch (const FitInterrupted&) {
+        return nullptr;  // the signal handler's exception is set
+    }
 
     // Powell's outcome is not passed on: the point reached is the result,
     // unless the cost there is not a number the caller could trust.

@@ -26,6 +26,7 @@ void solve_values(const VectorRows& rows, const double* params, sfloat* values)
     if (count >= 1) {
         model_values(rotation_from_angles(a1, a2, a3), state.rows, count, da, dr,
                      state.offset, values);
+        void_short_rows(state.rows, count, values);
     }
 }
 

@@ -314,3 +314,40 @@ def test_every_function_is_documented() -> None:
     for name in ("fit", "solve", "c_kel_fit", "c_kf_fdc", "c_solve"):
         assert len(getattr(kelfit, name).__doc__) > 60, name
     assert "sigma=None" in kelfit.fit.__text_signature__
+
+
+class TestRowsAndLengths:
+    """Arguments that must match the vectors exactly, and rows named by what is wrong."""
+
+    def setup_method(self) -> None:
+        self.vectors, self.observed = synthetic(10, seed=11)
+        self.start = start_near(TRUE)
+
+    def test_longer_observed_or_start_is_refused(self) -> None:
+        longer = np.append(self.observed, 1.0)
+        rejected(
+            lambda: kelfit.fit(self.vectors, longer, self.start),
+            "observed must hold 10 values (one per vector), got 11",
+        )
+        rejected(
+            lambda: kelfit.fit(self.vectors, self.observed, np.append(self.start, 0.0)),
+            "start must hold 6 values (a1, a2, a3, Da, R, offset), got 7",
+        )
+        rejected(
+            lambda: kelfit.solve(self.vectors, np.append(self.start, 0.0)),
+            "params must hold 6 values (a1, a2, a3, Da, R, offset), got 7",
+        )
+
+    @pytest.mark.parametrize("column", [0, 1, 2], ids=["x", "y", "z"])
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf, 1e39])
+    def test_a_component_that_is_not_finite_is_named_as_such(
+        self, column: int, bad: float
+    ) -> None:
+        vectors = self.vectors.copy()
+        vectors[6, column] = bad
+        message = "vectors row 6 must be finite in single precision"
+        rejected(lambda: kelfit.fit(vectors, self.observed, self.start), message)
+        params = self.start.copy()
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            kelfit.c_kf_fdc(5, vectors, self.observed, params)
+        assert params.tolist() == self.start.tolist()

@@ -200,6 +200,69 @@ TEST(StartBound, FollowsTheLargestValueTheModelAllows)
     EXPECT_FALSE(start_residuals_fit(problem, &largest));
 }
 
+TEST(StartBound, EveryScaledModelValueMustBeAFloat)
+{
+    const Data data = make_data(3, 10);
+    double start[param_count] = {0.0, 0.0, 0.0, 1e6, 0.0, 0.0};
+    FitProblem problem = problem_of(data, start);
+    // 3 |Da| |scale| = 3e41 on the middle row: beyond FLT_MAX = 3.4028235e38.
+    const std::vector<float> scale = {1.0f, -1e35f, 1e32f};
+    problem.scale = scale.data();
+    double largest = 0.0;
+    EXPECT_FALSE(start_values_fit(problem, &largest));
+    EXPECT_EQ(largest, 3.0 * 1e6 * double(1e35f));
+    // 3e38 < 3.4028235e38: a float.
+    start[3] = 1e38 / double(1e35f);
+    EXPECT_TRUE(start_values_fit(problem, &largest));
+    problem.scale = nullptr;
+    start[3] = 1.2e38;  // 3.6e38
+    EXPECT_FALSE(start_values_fit(problem, &largest));
+}
+
+TEST(ShortRows, BelowTheSmallestNormalFloatTheRowHasNoDirection)
+{
+    const double smallest = 0x1p-126;  // FLT_MIN, worked out by hand
+    const double rows[][3] = {
+        {smallest, 0.0, 0.0},                        // length FLT_MIN: kept
+        {0.0, -double(std::nextafter(0x1p-126f, 0.0f)), 0.0},  // the float below: short
+        {0x1p-149, 0.0, 0.0},                        // the smallest subnormal
+        {0.6 * smallest, 0.6 * smallest, 0.6 * smallest},  // each short, sum 1.04 FLT_MIN
+        {0x1p-127, 0x1p-127, 0.0},  // each short, sum 0.71 FLT_MIN
+        {0.0, 0.0, 0.0},
+        {1e-300, 0.0, 1.0},  // a component narrowed to zero beside a normal one
+    };
+    const bool expected[] = {false, true, true, false, true, true, false};
+    std::vector<const double*> pointers;
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(row_too_short(rows[i]), expected[i]) << "row " << i;
+        pointers.push_back(rows[i]);
+    }
+    std::vector<sfloat> values(7, sfloat(1.0));
+    void_short_rows(pointers.data(), 7, values.data());
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(std::isnan(double(values[static_cast<size_t>(i)])), expected[i]) << "row " << i;
+    }
+}
+
+TEST(Interruption, AsksOncePerBudgetOfVectors)
+{
+    int asked = 0;
+    InterruptCheck check = {[](void* context) { return ++*static_cast<int*>(context) == 3; },
+                            &asked, 100};
+    EXPECT_FALSE(interrupt_requested(check, 60));
+    EXPECT_EQ(asked, 0);
+    EXPECT_FALSE(interrupt_requested(check, 40));  // budget spent: asked, renewed
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(check.budget, interrupt_check_vectors);
+    check.budget = 1;
+    EXPECT_FALSE(interrupt_requested(check, 0));  // no vectors still counts one
+    EXPECT_EQ(asked, 2);
+    check.budget = 1;
+    EXPECT_TRUE(interrupt_requested(check, 5));
+    InterruptCheck never = {nullptr, nullptr, 0};
+    EXPECT_FALSE(interrupt_requested(never, 1000));
+}
+
 TEST(ScaledCosts, AgreeAcrossKernelsAndWithTheSumByHand)
 {
     const Data data = make_data(1003, 9);
