@@ -102,6 +102,7 @@ svg .grid { stroke: #e3e8ec; stroke-width: 1; }
 svg .guide { stroke: #9aa5b1; stroke-dasharray: 4 3; }
 svg .stem { stroke-width: 1; opacity: 0.5; }
 svg .point:hover { stroke: #1d2329; stroke-width: 2; }
+svg line, svg .ring { pointer-events: none; }
 .legend span { margin-right: 14px; white-space: nowrap; }
 .legend i { display: inline-block; width: 10px; height: 10px;
   border-radius: 50%; margin-right: 4px; }
@@ -528,7 +529,7 @@ def _point(x: float, y: float, row: dict[str, Any], tip: str) -> str:
     ring = ""
     if row.get("outlier"):
         ring = (
-            f'<circle cx="{x:.2f}" cy="{y:.2f}" r="{OUTLIER_RADIUS}" fill="none" '
+            f'<circle class="ring" cx="{x:.2f}" cy="{y:.2f}" r="{OUTLIER_RADIUS}" fill="none" '
             f'stroke="{OUTLIER_COLOUR}" stroke-width="1.3"/>'
         )
     return (
@@ -603,15 +604,22 @@ def residual_figure(report: dict[str, Any]) -> str:
             f'x2="{frame.right:.1f}" y2="{frame.py(0.0):.1f}"/>'
         ),
     ]
-    for i, r, x in shown:
-        px, py = frame.px(x), frame.py(r["normalised_residual"])
+    # Every stem first, then every point, so that no stem hides a point
+    # from the pointer.
+    placed = [
+        (i, r, frame.px(x), frame.py(r["normalised_residual"])) for i, r, x in shown
+    ]
+    zero = frame.py(0.0)
+    for _, r, px, py in placed:
         colour = type_style(str(r.get("type", "all")))[0]
         parts.append(
             f'<line class="stem" stroke="{colour}" x1="{px:.2f}" '
-            f'y1="{frame.py(0.0):.2f}" x2="{px:.2f}" y2="{py:.2f}"/>'
+            f'y1="{zero:.2f}" x2="{px:.2f}" y2="{py:.2f}"/>'
         )
+    for i, r, px, py in placed:
         tip = (
-            f"{coupling_name(r, i)}\nnormalised residual {r['normalised_residual']:.3f}"
+            f"{coupling_name(r, i)}\nobserved {r['observed']:.3f}, "
+            f"normalised residual {r['normalised_residual']:.3f}"
         )
         parts.append(_point(px, py, r, tip))
     return _svg("".join(parts), "normalised residual of each coupling")
@@ -793,8 +801,9 @@ def _command(payload: dict[str, Any]) -> str:
         for name, value in options.items()
     ]
     return (
-        f"<p>Command: <code>kelfit {_e(payload.get('command', 'fit'))}</code>, "
-        "every option as it took effect:</p>" + _kv_table(rows)
+        f"<p>Command: <code>kelfit {_e(payload.get('command', 'fit'))}</code></p>"
+        f"<details><summary>every option as it took effect ({len(rows)})"
+        f"</summary>{_kv_table(rows)}</details>"
     )
 
 
