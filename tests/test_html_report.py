@@ -228,6 +228,34 @@ class TestPage:
         generalised = out["comparisons"][0]["generalised_angle_deg"]
         assert f"{generalised:.1f}" in page.read_text(encoding="utf-8")
 
+    def test_every_model_and_the_ensemble(self, tmp_path: Path) -> None:
+        # The example twice: model 2 is model 1 moved along x.
+        atoms = [
+            ln for ln in EX.structure.read_text().splitlines() if ln.startswith("ATOM")
+        ]
+        models = []
+        for number, shift in ((1, 0.0), (2, 5.0)):
+            models.append(f"MODEL     {number:4d}")
+            models += [
+                f"{ln[:30]}{float(ln[30:38]) + shift:8.3f}{ln[38:]}" for ln in atoms
+            ]
+            models.append("ENDMDL")
+        pdb = tmp_path / "two.pdb"
+        pdb.write_text("\n".join([*models, "END"]) + "\n")
+        page = tmp_path / "two.html"
+        out = json.loads(ok("fit", "--structure", pdb, "--couplings", EX.couplings,
+                            "--models", "all", "-q", "--json", "--report", page))  # fmt: skip
+        text = page.read_text(encoding="utf-8")
+        shown = Page(text)
+        name = out["models"][0]["media"][0]["medium"]
+        assert shown.h2[-3:] == [
+            f"Model 2: {name}",
+            f"Ensemble ({name})",
+            "How this was made",
+        ]
+        assert len(shown.body_rows) == 2 * out["models"][0]["media"][0]["quality"]["n"]
+        assert f"mean {out['ensemble'][0]['q']['mean']:.4f}" in text
+
     def test_nothing_is_written_when_the_report_cannot_be(self, tmp_path: Path) -> None:
         rows = tmp_path / "rows.csv"
         missing = tmp_path / "no-such-folder" / "report.html"
