@@ -408,7 +408,7 @@ class TestInBrowser:
         assert driver.find_element(By.TAG_NAME, "h1").text == "kelfit fit"
         ARTIFACTS.mkdir(parents=True, exist_ok=True)
         height = driver.execute_script("return document.body.scrollHeight")
-        driver.set_window_size(1280, min(int(height) + 40, 4000))
+        driver.set_window_size(1280, min(int(height) + 200, 4000))
         assert driver.save_screenshot(str(ARTIFACTS / "html-report.png"))
         driver.set_window_size(1280, 1800)
 
