@@ -10,7 +10,7 @@ JOBS   ?= 2
 WERROR := $(if $(CI),ON,OFF)
 
 .PHONY: all lint test-numpy1 test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean \
-  test-aarch64 cross-tools wheel test-wheel
+  test-aarch64 cross-tools wheel test-wheel browser
 
 all: install
 
@@ -38,6 +38,20 @@ gtest:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
 	  else \
 	    echo "GoogleTest is missing: install it, e.g. 'sudo apt-get install libgtest-dev'" >&2; exit 1; \
+	  fi; \
+	fi
+
+# The HTML report's test opens it in Debian's Chromium, driven headless by
+# Selenium through chromium-driver; install both when we may. Without them
+# that test is skipped (and says why), so a missing browser never stops the
+# rest of the suite.
+browser:
+	@if ! command -v chromium >/dev/null 2>&1 || ! command -v chromedriver >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "Installing chromium and chromium-driver"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver >/dev/null; \
+	  else \
+	    echo "Chromium is missing, so the HTML report's browser test will be skipped: 'sudo apt-get install chromium chromium-driver'" >&2; \
 	  fi; \
 	fi
 
@@ -97,11 +111,11 @@ cross-tools:
 	  fi; \
 	fi
 
-test-python-exact: install-exact
+test-python-exact: install-exact browser
 	$(VPY) -c "import kelfit; print('exact-path build:', kelfit.__file__)"
 	$(VPY) -m pytest -q
 
-test-python: install
+test-python: install browser
 	$(VPY) -m pytest
 
 lint: $(VPY)

@@ -50,6 +50,19 @@ class EnsembleSummary:
     best: int
     worst: int
 
+    def __repr__(self) -> str:
+        return (
+            f"EnsembleSummary(models={len(self.models)}, q_mean={self.q_mean:.4g}, "
+            f"q_sd={self.q_sd:.4g}, best={self.best}, worst={self.worst})"
+        )
+
+    def _repr_html_(self) -> str:
+        """Q over the models, the mean tensor and the spread, for a notebook."""
+        # The report sits above this module and imports it: load it on use.
+        from .report.html import ensemble_html
+
+        return ensemble_html(self)
+
     @property
     def q_mean(self) -> float:
         """Mean Q over the models."""

@@ -295,6 +295,20 @@ class FitResult:
     converged: bool = True
     fixed: tuple[str, ...] = ()
 
+    def __repr__(self) -> str:
+        return (
+            f"FitResult(n={self.n}, da={self.da:.6g}, r={self.r:.4g}, "
+            f"q={self.q:.4g}, rmsd={self.rmsd:.4g})"
+        )
+
+    def _repr_html_(self) -> str:
+        """The tensor, the quality numbers and the per-type table, for a
+        notebook."""
+        # The report sits above this module and imports it: load it on use.
+        from .report.html import fit_result_html
+
+        return fit_result_html(self)
+
     @property
     def params(self) -> NDArray[np.float64]:
         """The six parameters ``[a1, a2, a3, Da, R, offset]`` (a new array)."""

@@ -10,6 +10,7 @@ independent the tensors of several media are.
 from __future__ import annotations
 
 import math
+import reprlib
 from collections import Counter
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -121,6 +122,19 @@ class MediumFit:
     nh_mean_length: float | None = None
     nh_standard_length: float = STANDARD_LENGTHS[_NH]
     da_nh_standard: float | None = None
+
+    def __repr__(self) -> str:
+        return (
+            f"MediumFit(name={reprlib.repr(self.name)}, n={self.result.n}, "
+            f"da_nh={self.da_nh:.6g}, r={self.tensor.r:.4g}, q={self.result.q:.4g})"
+        )
+
+    def _repr_html_(self) -> str:
+        """The medium's tensor, quality and per-type table, for a notebook."""
+        # The report sits above this module and imports it: load it on use.
+        from .report.html import medium_fit_html
+
+        return medium_fit_html(self)
 
     @property
     def reference_constant(self) -> float:

@@ -77,6 +77,19 @@ class MonteCarloResult:
     structure_noise_deg: float = 0.0
     models_drawn: int = 0
 
+    def __repr__(self) -> str:
+        return (
+            f"MonteCarloResult(method={self.method!r}, trials={self.trials}, "
+            f"da_sd={self.da_sd:.4g}, r_sd={self.r_sd:.4g})"
+        )
+
+    def _repr_html_(self) -> str:
+        """The spread over the refits as a table, for a notebook."""
+        # The report sits above this module and imports it: load it on use.
+        from .report.html import monte_carlo_html
+
+        return monte_carlo_html(self)
+
     @property
     def dr(self) -> NDArray[np.float64]:
         """Dr = R Da of every refit."""

@@ -176,6 +176,12 @@ def add_parser(commands: Any) -> None:
         "...); with --models all, the ensemble's figure",
     )
     p.add_argument("--title", help="title of the plot (default: the input files)")
+    p.add_argument(
+        "--report",
+        metavar="FILE.html",
+        help="write the whole report as one self-contained HTML page: tensor, "
+        "statistics, figures and a sortable table of the couplings",
+    )
     t = p.add_argument_group(
         "trajectories (needs MDAnalysis: pip install 'kelfit[md]')",
         "With --trajectory, --structure is the topology and every frame is "
@@ -266,6 +272,8 @@ def _check(args: argparse.Namespace) -> None:
             )
         if args.build_hn:
             raise UsageError("--build-hn goes with a structure, not --trajectory")
+        if args.report:
+            raise UsageError("--report does not go with --trajectory")
     elif args.stride != 1 or args.frames is not None:
         raise UsageError("--stride and --frames go with --trajectory")
     if args.no_superpose and args.reference:
@@ -616,12 +624,13 @@ def _text(
     return "\n".join(parts)
 
 
-def _json(
+def _payload(
     args: argparse.Namespace,
     fits: list[_Fit],
     ensembles: list[tuple[str, EnsembleSummary]],
     axes: dict[str, Any] | None = None,
-) -> str:
+) -> dict[str, Any]:
+    """The run's report as plain values: what --json prints and --report shows."""
     from ..report.ensemble import summary_json
 
     groups = _by_model(fits)
@@ -647,6 +656,16 @@ def _json(
         ]
     payload["warnings"] = list(warnings_seen.messages)
     payload["notes"] = list(notes_seen.messages)
+    return payload
+
+
+def _json(
+    args: argparse.Namespace,
+    fits: list[_Fit],
+    ensembles: list[tuple[str, EnsembleSummary]],
+    axes: dict[str, Any] | None = None,
+) -> str:
+    payload = _payload(args, fits, ensembles, axes)
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
@@ -746,6 +765,12 @@ def run(args: argparse.Namespace) -> int:
                     if f.medium is not None and (f.model or 1) == first
                 ],
                 model=first,
+            )
+        if args.report:
+            from ..report.html import html_report
+
+            outputs.write_text(
+                args.report, html_report(_payload(args, fits, ensembles, axes))
             )
         emit(
             _json(args, fits, ensembles, axes)

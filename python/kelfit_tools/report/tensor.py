@@ -19,7 +19,13 @@ from ..montecarlo import MonteCarloResult
 from ..statistics import NORMALISED_TO, Statistics, result_statistics
 from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
 
-__all__ = ["comparison_report", "fit_report", "render_comparisons", "render_fit"]
+__all__ = [
+    "comparison_report",
+    "errors_report",
+    "fit_report",
+    "render_comparisons",
+    "render_fit",
+]
 
 #: How the Euler angles are stated, in the report and the README.
 EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
@@ -55,7 +61,9 @@ def _clean(value: float | None) -> float | None:
     return None if math.isnan(value) or math.isinf(value) else value
 
 
-def _errors(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
+def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
+    """The spread over refits as plain JSON values (``offset``: whether the
+    fit moved the offset, so that its spread means something)."""
     return {
         "method": mc.method,
         "trials": mc.trials,
@@ -205,7 +213,7 @@ def fit_report(
     stats = result_statistics(result, medium)
     out["quality"] = _quality(result, stats)
     if errors is not None:
-        out["errors"] = _errors(errors, result.offset_fitted)
+        out["errors"] = errors_report(errors, result.offset_fitted)
     rows: list[dict[str, Any]] = []
     sigma = result.sigma
     scale = result.scale
