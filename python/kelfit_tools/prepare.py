@@ -370,11 +370,14 @@ def trajectory_input(
     A trajectory fit takes one atom pair (``selection.atoms``, N-H by
     default): its frames are fitted in the fast path of one bond type.
 
+    A trajectory file cut short (fewer frames than its header declares,
+    or a frame cut off at its end) is a warning in ``report``.
+
     Raises:
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
-    from .io.trajectory import UniverseIndex, coupling_atoms
+    from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     if len(media) != 1:
         raise DataError(
@@ -384,6 +387,9 @@ def trajectory_input(
             + ")"
         )
     medium = media[0]
+    cut_short = truncation_warning(universe)
+    if cut_short:
+        report.warnings.append(cut_short)
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
     check_numbering(
         rows,
