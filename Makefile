@@ -162,8 +162,8 @@ demo: $(VPY)
 # bench/linear_bench.py: kelfit.linear against NumPy's least squares, one
 # fit and a stack, which adds its own section; bench/trajectory_bench.py:
 # trajectory frames read in a child process against in this one, which adds
-# its own section. Always the normal (fast
-# path) build of the module, never the exact-only one.
+# its own section. Always the normal (fast path) build of the module, never
+# the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
 	$(VPY) -m pip install -q ".[bench,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
