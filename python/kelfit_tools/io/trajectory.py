@@ -416,6 +416,8 @@ def _reader_process(
     atoms: NDArray[np.int64],
     last: Any,
 ) -> None:
+    # Ctrl-C is the parent's to handle: it stops this process on its way out.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     # What the reader itself prints as it crashes (glibc's "double free",
     # ...) is not the user's business: the parent reports the crash.
     with contextlib.suppress(OSError):
