@@ -32,7 +32,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from .errors import DataError
 from .fitting import FitResult, fit
-from .io.trajectory import CouplingAtoms, read_frames, require_mdanalysis
+from .io.trajectory import (
+    CouplingAtoms,
+    read_frames,
+    require_mdanalysis,
+    whole_frames,
+)
 from .many import FitFailed, iter_fits
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
@@ -221,7 +226,7 @@ def fit_frames(
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
-        frames: the frame indices (default: all), e.g. from
+        frames: the frame indices (default: every whole frame), e.g. from
             :func:`frame_range`.
         offset: also fit a constant offset.
         start: start parameters for every frame (default: each frame's
@@ -247,7 +252,7 @@ def fit_frames(
     """
     universe = pairs.first.universe
     if frames is None:
-        frames = range(len(universe.trajectory))
+        frames = range(whole_frames(universe))
     if isinstance(superpose, (AtomSelection, str)):
         superpose = frame_superposer(
             universe,

@@ -447,16 +447,18 @@ def _reader_process(
 
 
 def _crash_message(exitcode: int | None, last: int) -> str:
-    how = "stopped"
-    if exitcode is not None and exitcode < 0:
-        try:
-            how = f"crashed ({signal.Signals(-exitcode).name})"
-        except ValueError:
-            how = f"crashed (signal {-exitcode})"
-    elif exitcode:
-        how = f"stopped (exit status {exitcode})"
     after = f"after frame {last}" if last >= 0 else "before its first frame"
-    return f"the trajectory reader {how} {after}: the file is damaged after it"
+    if exitcode is None or exitcode >= 0:
+        # Every failure of the reading itself comes as a message: this
+        # process ended some other way (it could not start, or was stopped).
+        return f"the trajectory reader process ended (exit status {exitcode}) {after}"
+    try:
+        how = signal.Signals(-exitcode).name
+    except ValueError:
+        how = f"signal {-exitcode}"
+    return (
+        f"the trajectory reader crashed ({how}) {after}: the file is damaged after it"
+    )
 
 
 def _frames_in_child(
