@@ -501,6 +501,13 @@ def _frames_in_child(
         process.join()
 
 
+def _can_start_process() -> bool:
+    """Whether a new interpreter can be started as this one was: it runs
+    the main script again, so a script read from standard input stops it."""
+    path = getattr(sys.modules.get("__main__"), "__file__", None)
+    return path is None or os.path.isfile(path)
+
+
 def _frames_here(universe: Any, frames: range) -> Iterator[Frame]:
     trajectory = universe.trajectory
     with _quiet_readers():
@@ -522,7 +529,8 @@ def read_frames(
     MDAnalysis's XTC reader may, corrupting its heap) ends that process,
     not this one, and the crash becomes a :class:`DataError` naming the
     file and the last frame read.  By default every universe read from
-    files is read so; one in memory is read here.
+    files is read so (unless the main script cannot be run again, as one
+    read from standard input); one in memory is read here.
 
     Raises:
         DataError: the reader crashed or failed, naming the file and the
@@ -536,7 +544,7 @@ def read_frames(
             "only a universe read from files can be read in a child process"
         )
     if isolate is None:
-        isolate = files is not None
+        isolate = files is not None and _can_start_process()
     if not isolate or files is None:
         return _frames_here(universe, frames)
     return _frames_in_child(universe, files, frames, picked)
