@@ -174,8 +174,10 @@ demo: $(VPY)
 # many fits at once on each executor, Monte Carlo and trajectories; it adds
 # its section to bench/results.md and writes bench/many.png; and
 # bench/linear_bench.py: kelfit.linear against NumPy's least squares, one
-# fit and a stack, which adds its own section. Always the normal (fast
-# path) build of the module, never the exact-only one.
+# fit and a stack, which adds its own section; bench/trajectory_bench.py:
+# trajectory frames read in a child process against in this one, which adds
+# its own section. Always the normal (fast path) build of the module, never
+# the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
 	$(VPY) -m pip install -q ".[bench,md,dask]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR) \
@@ -183,6 +185,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/report.py --build-dir build/bench
 	$(VPY) bench/many_bench.py
 	$(VPY) bench/linear_bench.py
+	$(VPY) bench/trajectory_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

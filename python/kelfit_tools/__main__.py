@@ -2,4 +2,5 @@
 
 from kelfit_tools.cli import main
 
-raise SystemExit(main())
+if __name__ == "__main__":  # not when a child process imports it
+    raise SystemExit(main())

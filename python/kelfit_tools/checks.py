@@ -19,6 +19,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .bonds import STANDARD_LENGTHS, bond_type
 from .errors import DataError
 from .fitting import design_matrix
 from .io.names import (
@@ -32,12 +33,16 @@ from .io.names import (
 from .io.tables import Coupling
 
 __all__ = [
+    "BOND_LENGTH_TOLERANCE",
     "CONDITION_LIMIT",
     "DA_NH_RANGE",
     "DUPLICATE_POLICIES",
     "RENUMBER_WINDOW",
     "SHIFT_AGREEMENT",
+    "UNCERTAINTY_SPREAD",
+    "bond_length_warning",
     "check_count",
+    "check_uncertainties",
     "conditioning_warning",
     "design_condition",
     "find_duplicates",
@@ -684,3 +689,85 @@ def reduced_chi2_warning(reduced_chi2: float) -> str | None:
             "use --errors K --bootstrap, which does not rely on them"
         )
     return None
+
+
+# ------------------------------------------------------------- bond lengths
+
+#: A bond whose length in the structure is further than this share from its
+#: type's standard length is most likely a misplaced atom: with the
+#: structure's lengths its dipolar constant scales as r^-3, so a proton
+#: moved far away contributes nothing and one moved close dominates.
+BOND_LENGTH_TOLERANCE = 0.2
+
+
+def bond_length_warning(
+    couplings: Sequence[Coupling], vectors: ArrayLike, *, where: str = ""
+) -> str | None:
+    """A warning naming the bonds (up to five) whose lengths are more than
+    :data:`BOND_LENGTH_TOLERANCE` from their type's standard length
+    (:data:`~kelfit_tools.bonds.STANDARD_LENGTHS`); bond types without one
+    are not checked.
+
+    Args:
+        couplings: matched couplings, their atoms named.
+        vectors: their inter-atomic vectors (angstrom), one row each.
+        where: what the vectors come from (``"model 2"``), for the message.
+    """
+    lengths = np.linalg.norm(np.asarray(vectors, dtype=np.float64), axis=1)
+    odd = []
+    for c, length in zip(couplings, lengths):
+        atoms = (c.atom_i or "", c.atom_j or "")
+        standard = STANDARD_LENGTHS.get(bond_type(*atoms))
+        if standard is None:
+            continue
+        # Written so that a length that is not a number is odd too.
+        if not abs(length - standard) <= BOND_LENGTH_TOLERANCE * standard:
+            odd.append(
+                f"{c.label} {atoms[0]}-{atoms[1]} {length:.4g} A (standard "
+                f"{standard:g} A)"
+            )
+    if not odd:
+        return None
+    more = f" and {len(odd) - 5} more" if len(odd) > 5 else ""
+    place = f" in {where}" if where else ""
+    return (
+        f"{len(odd)} bond(s){place} differ from their type's standard length by "
+        f"more than {BOND_LENGTH_TOLERANCE:.0%}, and are fitted at their "
+        f"length: {'; '.join(odd[:5])}{more}; is an atom misplaced?"
+    )
+
+
+# ------------------------------------------------------------ uncertainties
+
+#: A stated uncertainty more than this many times below the median one is
+#: refused: weighted by 1/sigma^2, its row would count over 10^8 times as
+#: much as a typical one, beyond what a single-precision cost can add the
+#: others to, so the fit would follow that row alone.
+UNCERTAINTY_SPREAD = 1.0e4
+
+
+def check_uncertainties(couplings: Sequence[Coupling]) -> None:
+    """Refuse an uncertainty so small next to the others that its coupling
+    alone would decide a weighted fit (most likely a typing error).
+
+    Args:
+        couplings: couplings that all state a positive uncertainty.
+
+    Raises:
+        DataError: naming the coupling, its line and its uncertainty.
+    """
+    errors = np.array([c.error for c in couplings], dtype=np.float64)
+    if errors.size == 0:
+        return
+    median = float(np.median(errors))
+    for c, error in zip(couplings, errors):
+        if error * UNCERTAINTY_SPREAD < median:
+            # The line goes into the message: callers that fit several
+            # media put their own file name in front.
+            line = f", line {c.line}" + (f" of {c.path}" if c.path else "")
+            raise DataError(
+                f"the uncertainty of {c.label} (DD = {error:g}{line if c.line else ''})"
+                f" is {median / error:.3g} times smaller than the median one "
+                f"({median:g}): weighted by 1/DD^2, this coupling alone would "
+                "decide the fit; is it a typing error?"
+            )

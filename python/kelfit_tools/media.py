@@ -26,6 +26,7 @@ from .bonds import (
     reference_constant,
     row_scales,
 )
+from .checks import check_uncertainties
 from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .tensor import (
@@ -208,10 +209,16 @@ def row_sigma(couplings: Sequence[Coupling]) -> tuple[NDArray[np.float64] | None
 
     A fit is weighted only when every row states a positive uncertainty; a
     mixture would weigh rows without one arbitrarily.
+
+    Raises:
+        DataError: an uncertainty so small next to the others that its row
+            alone would decide the fit
+            (:func:`~kelfit_tools.checks.check_uncertainties`).
     """
     errors = [c.error for c in couplings]
     missing = sum(1 for e in errors if e is None or not e > 0)
     if missing == 0:
+        check_uncertainties(couplings)
         return np.array(errors, dtype=np.float64), ""
     if missing == len(errors):
         return None, "no uncertainties given: the fit is unweighted"

@@ -28,6 +28,7 @@ from typing import TYPE_CHECKING, Any
 
 from .bonds import bond_type
 from .checks import (
+    bond_length_warning,
     check_count,
     conditioning_warning,
     design_condition,
@@ -296,6 +297,9 @@ def structure_inputs(
 ) -> list[FitInput]:
     """Every medium of every model, matched to the structure's atoms.
 
+    Bonds far from their type's standard length are warned of in
+    ``report`` (:func:`~kelfit_tools.checks.bond_length_warning`).
+
     With several models and a ``superpose`` selection, every model is first
     superposed on the reference (model 1 unless a ``gemmi.Model`` is given)
     over the selected atoms of the residues the couplings use, so that the
@@ -340,6 +344,13 @@ def structure_inputs(
                 chain=chain,
                 resnames="strict" if strict_names else "use",
             )
+            odd = bond_length_warning(
+                matched.couplings,
+                matched.vectors,
+                where=f"model {number}" if len(models) > 1 else "",
+            )
+            if odd:
+                report.warnings.append(odd)
             if number == models[0]:
                 try:
                     report.warnings.extend(
@@ -370,11 +381,15 @@ def trajectory_input(
     A trajectory fit takes one atom pair (``selection.atoms``, N-H by
     default): its frames are fitted in the fast path of one bond type.
 
+    A trajectory file cut short (fewer frames than its header declares,
+    or a frame cut off at its end) is a warning in ``report``, and so are
+    bonds of the first frame far from their standard lengths.
+
     Raises:
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
-    from .io.trajectory import UniverseIndex, coupling_atoms
+    from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     if len(media) != 1:
         raise DataError(
@@ -384,6 +399,9 @@ def trajectory_input(
             + ")"
         )
     medium = media[0]
+    cut_short = truncation_warning(universe)
+    if cut_short:
+        report.warnings.append(cut_short)
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
     check_numbering(
         rows,
@@ -408,6 +426,11 @@ def trajectory_input(
         )
     report.notes.extend(pairs.notes)
     report.warnings.extend(pairs.warnings)
+    odd = bond_length_warning(
+        pairs.couplings, pairs.vectors(), where="the trajectory's first frame"
+    )
+    if odd:
+        report.warnings.append(odd)
     try:
         report.warnings.extend(
             check_count(

@@ -32,7 +32,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from .errors import DataError
 from .fitting import FitResult, fit
-from .io.trajectory import CouplingAtoms, require_mdanalysis
+from .io.trajectory import (
+    CouplingAtoms,
+    read_frames,
+    require_mdanalysis,
+    whole_frames,
+)
 from .many import FitFailed, iter_fits
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
@@ -164,18 +169,29 @@ class FrameFit:
 
 
 def frame_vectors(
-    pairs: CouplingAtoms, superpose: FrameSuperposer | None
+    pairs: CouplingAtoms,
+    superpose: FrameSuperposer | None,
+    positions: NDArray[Any] | None = None,
 ) -> tuple[NDArray[np.float64], float]:
     """The bond vectors of the current frame, superposed when asked.
+
+    Args:
+        pairs: the matched atom pairs.
+        superpose: the superposition, or None.
+        positions: every atom's positions (as
+            :class:`~kelfit_tools.io.trajectory.Frame` holds them); default:
+            the universe's current frame.
 
     Returns:
         The vectors (turned into the reference's orientation) and the
         frame's RMSD to the reference (NaN without superposition).
     """
-    vectors = pairs.vectors()
+    vectors = pairs.vectors(positions)
     if superpose is None:
         return vectors, math.nan
-    turn, rmsd = superpose.rotation(pairs.first.universe.atoms.positions)
+    if positions is None:
+        positions = pairs.first.universe.atoms.positions
+    turn, rmsd = superpose.rotation(positions)
     out: NDArray[np.float64] = vectors @ turn.T
     return out, rmsd
 
@@ -197,10 +213,12 @@ def fit_frames(
     executor: Executor | None = None,
     progress: bool = True,
     superpose: FrameSuperposer | AtomSelection | str | None = None,
+    isolate: bool | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
-    Frames are read one after another in this process; their vectors go to
+    Frames are read one after another (in a child process, unless
+    ``isolate`` is false or the universe is in memory); their vectors go to
     the workers in batches, and only a few batches are held at once, so
     memory does not grow with the trajectory's length.  With
     ``superpose``, each frame is superposed on the reference as it is read,
@@ -208,7 +226,7 @@ def fit_frames(
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
-        frames: the frame indices (default: all), e.g. from
+        frames: the frame indices (default: every whole frame), e.g. from
             :func:`frame_range`.
         offset: also fit a constant offset.
         start: start parameters for every frame (default: each frame's
@@ -222,15 +240,19 @@ def fit_frames(
             reference), or a selection (``"backbone"``, ...) to superpose
             over, of the coupled residues unless it names residues, onto
             the run's first frame.  None: the frames as they are.
+        isolate: read the frames in a child process, so that a reader
+            crashing on a damaged file is an error, not the end of this
+            process (:func:`~kelfit_tools.io.trajectory.read_frames`);
+            default: whenever the universe was read from files.
 
     Raises:
-        DataError: a frame cannot be fitted (naming the frame), or too few
-            atoms to superpose over.
+        DataError: a frame cannot be fitted (naming the frame), the reader
+            crashed or failed (naming the file and the last frame read), or
+            too few atoms to superpose over.
     """
     universe = pairs.first.universe
-    trajectory = universe.trajectory
     if frames is None:
-        frames = range(len(trajectory))
+        frames = range(whole_frames(universe))
     if isinstance(superpose, (AtomSelection, str)):
         superpose = frame_superposer(
             universe,
@@ -241,10 +263,14 @@ def fit_frames(
     times: deque[float] = deque()
     rmsds: deque[float] = deque()
 
+    atoms = pairs.atom_indices()
+    if superpose is not None:
+        atoms = np.union1d(atoms, superpose.indices)
+
     def problems() -> Iterator[tuple[Any, ...]]:
-        for ts in trajectory[frames.start : frames.stop : frames.step]:
-            times.append(float(ts.time))
-            vectors, rmsd = frame_vectors(pairs, superpose)
+        for frame in read_frames(universe, frames, atoms, isolate=isolate):
+            times.append(frame.time)
+            vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
             rmsds.append(rmsd)
             yield (vectors, pairs.values, start)
 

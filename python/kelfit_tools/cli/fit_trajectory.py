@@ -120,7 +120,7 @@ def _json(
 
 def run_trajectory(args: argparse.Namespace) -> int:
     """Fit every frame (``--stride``, ``--frames``) and report them."""
-    from ..io.trajectory import frame_range, load_universe
+    from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import BACKBONE, frame_superposer
     from ..trajectory import coupled_residues, fit_frames
@@ -146,7 +146,7 @@ def run_trajectory(args: argparse.Namespace) -> int:
         sigma, why = row_sigma(pairs.couplings)
         if why:
             log.info("%s", why)
-    frames = frame_range(len(universe.trajectory), args.frames, args.stride)
+    frames = frame_range(whole_frames(universe), args.frames, args.stride)
     superposer = None
     if not args.no_superpose:
         superposer = frame_superposer(
@@ -177,6 +177,7 @@ def run_trajectory(args: argparse.Namespace) -> int:
             table=args.out,
             plot=args.plot,
             title=args.title or os.path.basename(args.trajectory),
+            warnings=list(warnings_seen.messages),
         )
     emit(
         _json(args, summary, count, superposer)

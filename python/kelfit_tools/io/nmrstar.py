@@ -14,7 +14,7 @@ from typing import Any
 
 from .._extras import require
 from ..errors import DataError, PathLike
-from .tables import Coupling, parse_residue
+from .tables import Coupling, echo, parse_residue
 
 __all__ = ["looks_like_nmrstar", "read_nmrstar"]
 
@@ -145,7 +145,7 @@ def _atom(
         parsed = parse_residue(str(row[seq]))
         if parsed is None:
             raise DataError(
-                f"{where}: {seq} is not a residue number: {row[seq]!r}", path
+                f"{where}: {seq} is not a residue number: {echo(str(row[seq]))}", path
             )
         number, icode = parsed
         if seq.startswith("PDB_"):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gzip
 import logging
+import math
 import os
 import zlib
 from collections.abc import Sequence
@@ -27,6 +28,7 @@ __all__ = [
     "altloc_note",
     "load_structure",
     "model_count",
+    "repeated_warning",
     "residue_names",
     "residue_vectors",
     "structure_vectors",
@@ -170,19 +172,24 @@ def _model(structure: Any, model: int, source: str | None) -> Any:
 
 
 def _find_atom(residue: Any, name: str) -> Any:
+    """The atom of that name (or an alias), at its alternate location of the
+    highest occupancy (the first of equals), or None."""
     for candidate in _ATOM_ALIASES.get(name.upper(), (name,)):
-        atom = residue.find_atom(candidate, "*")
-        if atom is not None:
-            return atom
+        found = [atom for atom in residue if atom.name == candidate]
+        if found:
+            # max() keeps the first of equal occupancies.
+            return max(found, key=lambda atom: atom.occ)
     return None
 
 
 class GemmiIndex:
     """The :class:`~kelfit_tools.io.matching.AtomIndex` of one gemmi model.
 
-    Residues are found by chain, number and insertion code, exactly; an atom
-    with alternate locations is taken at its first, and :attr:`altlocs`
-    records which.
+    Residues are found by chain, number and insertion code, exactly; a
+    residue number given twice in one chain is taken at its first copy, and
+    :attr:`repeated` records which.  An atom with alternate locations is
+    taken at the one of the highest occupancy (the first of equals), and
+    :attr:`altlocs` records which.
     """
 
     source = "structure"
@@ -191,6 +198,9 @@ class GemmiIndex:
         self._residues: dict[tuple[str, int, str], Any] = {}
         self._chains: list[str] = []
         self._hydrogens = False
+        #: Residues whose number (with insertion code) a chain gives twice:
+        #: (chain, label of the copy used, label of the one left out).
+        self.repeated: list[tuple[str, str, str]] = []
         for chain in model:
             if chain.name not in self._chains:
                 self._chains.append(chain.name)
@@ -200,11 +210,16 @@ class GemmiIndex:
                     residue.seqid.num,
                     residue.seqid.icode.strip().upper(),
                 )
-                self._residues.setdefault(key, residue)
+                first = self._residues.setdefault(key, residue)
+                if first is not residue and not residue.is_water():
+                    self.repeated.append(
+                        (chain.name, _residue_label(first), _residue_label(residue))
+                    )
                 if not self._hydrogens:
                     self._hydrogens = any(atom.is_hydrogen() for atom in residue)
-        #: Atoms taken at an alternate location: (residue label, atom, altloc).
-        self.altlocs: list[tuple[str, str, str]] = []
+        #: Atoms taken at an alternate location: (residue label, atom, altloc,
+        #: occupancy).
+        self.altlocs: list[tuple[str, str, str, float]] = []
 
     def chains(self) -> list[str]:
         return list(self._chains)
@@ -220,7 +235,7 @@ class GemmiIndex:
         atom = _find_atom(residue, name)
         if atom is not None and atom.altloc != "\0":
             self.altlocs.append(
-                (f"{residue.name}{number}{icode}", atom.name, atom.altloc)
+                (_residue_label(residue), atom.name, atom.altloc, float(atom.occ))
             )
         return atom
 
@@ -228,17 +243,51 @@ class GemmiIndex:
         return self._hydrogens
 
 
+def _check_position(atom: Any, label: str, model: int, source: str | None) -> None:
+    """Refuse an atom whose coordinates are not numbers, naming it: the fit
+    would otherwise fail on a vector, far from the file at fault."""
+    position = atom.pos
+    if not all(math.isfinite(x) for x in (position.x, position.y, position.z)):
+        raise DataError(
+            f"atom {atom.name} of {label} (model {model}) has a coordinate that "
+            f"is not a number: ({position.x}, {position.y}, {position.z})",
+            source,
+        )
+
+
+def _residue_label(residue: Any) -> str:
+    return f"{residue.name}{residue.seqid.num}{residue.seqid.icode.strip()}"
+
+
 def altloc_note(index: GemmiIndex) -> str:
     """Which alternate locations a match used, or ""."""
     if not index.altlocs:
         return ""
-    used = sorted({alt for _, _, alt in index.altlocs})
-    shown = ", ".join(f"{res} {atom}" for res, atom, _ in index.altlocs[:3])
+    used = sorted({alt for _, _, alt, _ in index.altlocs})
+    shown = ", ".join(
+        f"{res} {atom} at {alt} ({occ:.2f})"
+        for res, atom, alt, occ in index.altlocs[:3]
+    )
     more = len(index.altlocs) - 3
     return (
         f"{len(index.altlocs)} atom(s) have alternate locations; using "
-        f"altloc {'/'.join(used)} (the first of each), such as {shown}"
+        f"altloc {'/'.join(used)} (the highest occupancy of each): {shown}"
         + (f" and {more} more" if more > 0 else "")
+    )
+
+
+def repeated_warning(index: GemmiIndex) -> str:
+    """Residue numbers a chain gives twice (the first copy is used), or ""."""
+    if not index.repeated:
+        return ""
+    shown = "; ".join(
+        f"chain {chain or '(none)'} has {used} and {other}: using {used}"
+        for chain, used, other in index.repeated[:3]
+    )
+    more = len(index.repeated) - 3
+    return (
+        f"{len(index.repeated)} residue number(s) appear twice in one chain of "
+        f"the structure: {shown}" + (f" and {more} more" if more > 0 else "")
     )
 
 
@@ -285,6 +334,8 @@ def structure_vectors(
     matched: list[Coupling] = []
     unmatched = list(match.unmatched)
     for c, a, b in zip(match.couplings, match.first, match.second):
+        for atom in (a, b):
+            _check_position(atom, c.label, model, source or st.name)
         d = b.pos - a.pos
         if d.x == 0.0 and d.y == 0.0 and d.z == 0.0:
             unmatched.append((c, "the two atoms are at the same position"))
@@ -295,8 +346,9 @@ def structure_vectors(
     for note in [*match.notes, altloc_note(index)]:
         if note:
             log.info("%s", note)
-    for warning in match_warnings(match, "structure"):
-        log.warning("%s", warning)
+    for warning in [repeated_warning(index), *match_warnings(match, "structure")]:
+        if warning:
+            log.warning("%s", warning)
     if not matched:
         raise DataError(
             "no coupling matched the structure"
@@ -341,6 +393,8 @@ def residue_vectors(
             second = _find_atom(residue, atoms[1])
             if first is None or second is None:
                 continue
+            for atom in (first, second):
+                _check_position(atom, _residue_label(residue), model, source or st.name)
             d = second.pos - first.pos
             if d.length() == 0.0:
                 continue

@@ -20,9 +20,11 @@ from ..errors import DataError, PathLike
 from .names import ONE_LETTER_CODES
 
 __all__ = [
+    "ECHO_LIMIT",
     "Coupling",
     "DataError",
     "VectorTable",
+    "echo",
     "parse_residue",
     "read_couplings",
     "read_lines",
@@ -35,6 +37,19 @@ log = logging.getLogger(__name__)
 
 #: The largest float32: the fits store every value in single precision.
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+#: Characters of a field that an error message repeats: enough to find it
+#: in the file, and a message stays one readable line however long the field.
+ECHO_LIMIT = 60
+
+
+def echo(text: str) -> str:
+    """A field as an error message repeats it: quoted, and cut after
+    :data:`ECHO_LIMIT` characters with the length it has."""
+    if len(text) <= ECHO_LIMIT:
+        return repr(text)
+    return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
 
 
 def read_lines(path: PathLike) -> list[str]:
@@ -136,7 +151,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
         for column, (field, value) in enumerate(zip(fields[:3], numbers[:3])):
             if value is None:
                 raise DataError(
-                    f"column {column + 1} ({'xyz'[column]}) is not a number: {field!r}",
+                    f"column {column + 1} ({'xyz'[column]}) is not a number: {echo(field)}",
                     path,
                     number,
                 )
@@ -153,7 +168,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
             )
         first_label = 4 if has_value else 3
         if has_value and numbers[3] is None:
-            raise DataError(f"value is not a number: {fields[3]!r}", path, number)
+            raise DataError(f"value is not a number: {echo(fields[3])}", path, number)
         if delimiter == "," and len(fields) > first_label + 1:
             raise DataError(
                 f"too many columns ({len(fields)}); a label with commas "
@@ -172,10 +187,10 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
         if has_value:
             value = float(numbers[3])  # type: ignore[arg-type]
             if not math.isfinite(value):
-                raise DataError(f"value is not finite: {fields[3]!r}", path, number)
+                raise DataError(f"value is not finite: {echo(fields[3])}", path, number)
             if abs(value) > _FLOAT32_MAX:
                 raise DataError(
-                    f"value is too large for single precision: {fields[3]!r}",
+                    f"value is too large for single precision: {echo(fields[3])}",
                     path,
                     number,
                 )
@@ -272,17 +287,17 @@ def parse_residue(text: str) -> tuple[int, str] | None:
 def _residue(text: str, what: str, path: PathLike, line: int) -> tuple[int, str]:
     parsed = parse_residue(text)
     if parsed is None:
-        raise DataError(f"{what} is not a residue number: {text!r}", path, line)
+        raise DataError(f"{what} is not a residue number: {echo(text)}", path, line)
     return parsed
 
 
 def _float(text: str, what: str, path: PathLike, line: int) -> float:
     value = _number(text)
     if value is None or not math.isfinite(value):
-        raise DataError(f"{what} is not a finite number: {text!r}", path, line)
+        raise DataError(f"{what} is not a finite number: {echo(text)}", path, line)
     if abs(value) > _FLOAT32_MAX:
         raise DataError(
-            f"{what} is too large for single precision: {text!r}", path, line
+            f"{what} is too large for single precision: {echo(text)}", path, line
         )
     return value
 
@@ -488,7 +503,7 @@ def read_sequence(path: PathLike) -> dict[int, str] | None:
             if not re.fullmatch(r"-?\d+", value):
                 raise DataError(
                     "DATA FIRST_RESID needs one integer, found "
-                    f"{' '.join(fields[2:])!r}",
+                    f"{echo(' '.join(fields[2:]))}",
                     path,
                     number,
                 )

@@ -6,8 +6,14 @@ Any topology and trajectory format MDAnalysis reads will do (it is the
 
 from __future__ import annotations
 
+import contextlib
+import multiprocessing
 import os
-from collections.abc import Sequence
+import signal
+import struct
+import sys
+import warnings
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -23,12 +29,16 @@ from .tables import Coupling
 __all__ = [
     "MD_HINT",
     "CouplingAtoms",
+    "Frame",
     "UniverseIndex",
     "chain_names",
     "coupling_atoms",
     "frame_range",
     "load_universe",
+    "read_frames",
     "require_mdanalysis",
+    "truncation_warning",
+    "whole_frames",
 ]
 
 MD_HINT = "pip install 'kelfit[md]'"
@@ -43,23 +53,161 @@ def require_mdanalysis() -> Any:
     return MDAnalysis
 
 
+@contextlib.contextmanager
+def _quiet_readers() -> Iterator[None]:
+    """MDAnalysis's notices about its own future (every DCD reader warns that
+    its time steps will change in 3.0) are for its developers, not ours."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings(
+            "ignore", category=DeprecationWarning, module="MDAnalysis"
+        )
+        yield
+
+
+@contextlib.contextmanager
+def _reader_cleanup_silenced() -> Iterator[None]:
+    # A reader that fails in its constructor is left half-built, and its
+    # __del__ then fails too; Python would print that second failure as an
+    # "Exception ignored" traceback after the one-line error.
+    previous = sys.unraisablehook
+
+    def hook(unraisable: Any) -> None:
+        owner = getattr(unraisable.object, "__module__", None) or ""
+        if not owner.startswith("MDAnalysis"):
+            previous(unraisable)
+
+    sys.unraisablehook = hook
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous
+
+
+#: What MDAnalysis raises for a file it cannot read.
+_READ_ERRORS = (OSError, ValueError, TypeError, EOFError, RuntimeError, IndexError)
+
+
+def _universe(files: Sequence[str]) -> Any:
+    """``Universe(*files)``, quietly; raises what MDAnalysis raises."""
+    mda = require_mdanalysis()
+    with _quiet_readers():
+        return mda.Universe(*files)
+
+
 def load_universe(topology: PathLike, trajectory: PathLike | None = None) -> Any:
     """An MDAnalysis ``Universe`` of a topology and, optionally, a trajectory.
 
     Raises:
         MissingExtra: MDAnalysis is not installed.
-        DataError: a file is missing or MDAnalysis cannot read it.
+        DataError: a file is missing or MDAnalysis cannot read it (an empty
+            or header-only trajectory among them).
     """
-    mda = require_mdanalysis()
+    require_mdanalysis()
     files = [topology] + ([] if trajectory is None else [trajectory])
     for path in files:
         if not os.path.isfile(path):
             raise DataError("no such file", path)
-    try:
-        return mda.Universe(*map(os.fspath, files))
-    except (OSError, ValueError, TypeError, EOFError, RuntimeError) as exc:
-        where = trajectory if trajectory is not None else topology
-        raise DataError(f"MDAnalysis cannot read it: {exc}", where) from None
+    failure = ""
+    with _reader_cleanup_silenced():
+        try:
+            return _universe([os.fspath(f) for f in files])
+        except _READ_ERRORS as exc:
+            failure = f"MDAnalysis cannot read it: {exc}"
+    where = trajectory if trajectory is not None else topology
+    raise DataError(failure, where)
+
+
+# ---------------------------------------------------------------- truncation
+
+#: A DCD file opens with a record of 84 bytes whose first word is ``CORD``
+#: and whose second is the number of frames the writer declared.
+_DCD_FIRST_RECORD = 84
+
+#: An XTC frame's header up to its coordinates' byte count: magic, atoms,
+#: step, time, box (9), atoms again, precision, minimum (3), maximum (3),
+#: small index and the byte count itself, each 4 bytes.
+_XTC_HEADER_WORDS = 23
+
+#: XTC stores up to this many atoms uncompressed, with no byte count.
+_XTC_UNCOMPRESSED_ATOMS = 9
+
+
+def _dcd_declared(path: str) -> int | None:
+    """The frame count in a DCD file's header, or None where there is none."""
+    with open(path, "rb") as handle:
+        head = handle.read(12)
+    for order in "<>":
+        if len(head) == 12:
+            marker, word, declared = struct.unpack(order + "i4si", head)
+            if marker == _DCD_FIRST_RECORD and word == b"CORD":
+                return int(declared)
+    return None
+
+
+def _xtc_frame_end(path: str, start: int) -> int:
+    """Where the XTC frame starting at ``start`` ends, by its header (past
+    the end of the file when the frame is cut off)."""
+    with open(path, "rb") as handle:
+        handle.seek(start)
+        head = handle.read(4 * _XTC_HEADER_WORDS)
+    if len(head) < 8:
+        return start + 4 * _XTC_HEADER_WORDS
+    atoms = struct.unpack(">i", head[4:8])[0]
+    if atoms <= _XTC_UNCOMPRESSED_ATOMS:
+        return start + 4 * (15 + 3 * atoms)
+    if len(head) < 4 * _XTC_HEADER_WORDS:
+        return start + 4 * _XTC_HEADER_WORDS
+    count = struct.unpack(">i", head[-4:])[0]
+    return start + 4 * _XTC_HEADER_WORDS + 4 * ((count + 3) // 4)
+
+
+def _truncation(universe: Any) -> tuple[int, str | None]:
+    """The whole frames of the universe's trajectory, and a warning when
+    its file is cut short."""
+    trajectory = universe.trajectory
+    frames = len(trajectory)
+    path = getattr(trajectory, "filename", None)
+    if not isinstance(path, str) or not os.path.isfile(path):
+        return frames, None
+    name = os.path.basename(path)
+    kind = str(getattr(trajectory, "format", "")).upper()
+    if kind == "DCD":
+        declared = _dcd_declared(path)
+        if declared is not None and declared > frames:
+            return frames, (
+                f"{name} holds {frames} of the {declared} frames its header "
+                "declares: the file is cut short; the frames there are fitted"
+            )
+    elif kind == "XTC":
+        # MDAnalysis counts a frame cut off at the end, then fails on it.
+        offsets = getattr(getattr(trajectory, "_xdr", None), "offsets", None)
+        if offsets is not None and len(offsets):
+            size = os.path.getsize(path)
+            end = _xtc_frame_end(path, int(offsets[-1]))
+            whole = frames - 1 if end > size else frames
+            if end != size:
+                return whole, (
+                    f"{name} ends in the middle of a frame after {whole} whole "
+                    "frames: the file is cut short; the whole frames are fitted"
+                )
+    return frames, None
+
+
+def truncation_warning(universe: Any) -> str | None:
+    """A warning when the universe's trajectory file holds fewer frames than
+    its header declares (DCD) or ends in the middle of a frame (XTC).
+
+    MDAnalysis reads such files up to the last whole frame without a word,
+    so a run cut short by a full disk or a killed job would be fitted as if
+    it were complete.  The check reads a few header bytes, never the frames.
+    """
+    return _truncation(universe)[1]
+
+
+def whole_frames(universe: Any) -> int:
+    """The frames of the universe's trajectory that can be read: an XTC
+    frame cut off at the end of the file is not one."""
+    return _truncation(universe)[0]
 
 
 @dataclass(frozen=True, eq=False)
@@ -91,12 +239,21 @@ class CouplingAtoms:
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
 
-    def vectors(self) -> NDArray[np.float64]:
-        """The bond vectors at the universe's current frame."""
-        out: NDArray[np.float64] = np.asarray(
-            self.second.positions, dtype=np.float64
-        ) - np.asarray(self.first.positions, dtype=np.float64)
+    def vectors(self, positions: NDArray[Any] | None = None) -> NDArray[np.float64]:
+        """The bond vectors at the universe's current frame, or in
+        ``positions`` (every atom's, as :class:`Frame` holds them)."""
+        if positions is None:
+            second, first = self.second.positions, self.first.positions
+        else:
+            second, first = positions[self.second.ix], positions[self.first.ix]
+        out: NDArray[np.float64] = np.asarray(second, dtype=np.float64) - np.asarray(
+            first, dtype=np.float64
+        )
         return out
+
+    def atom_indices(self) -> NDArray[np.int64]:
+        """The indices of every atom the pairs use, each once."""
+        return np.unique(np.concatenate([self.first.ix, self.second.ix]))
 
 
 #: Residue names of water in the common force fields.
@@ -212,3 +369,182 @@ def frame_range(count: int, frames: slice | None, stride: int) -> range:
     if step != 1:
         raise ValueError("give the step as the stride, not in the frame range")
     return range(start, stop, stride)
+
+
+# ------------------------------------------------------------ frame reading
+
+#: Frames the reader process sends in one message.
+FRAMES_PER_MESSAGE = 16
+
+
+@dataclass(frozen=True, eq=False)
+class Frame:
+    """One frame as read.
+
+    Attributes:
+        index: the frame's index in the trajectory.
+        time: its time (ps, as MDAnalysis reports it).
+        positions: every atom's position (atoms x 3, float32); only the atoms
+            asked of :func:`read_frames` are this frame's.  The array is
+            reused for the next frame.
+    """
+
+    index: int
+    time: float
+    positions: NDArray[np.float32]
+
+
+def _files_of(universe: Any) -> list[str] | None:
+    """The files a reader process can open the universe from, or None
+    (a trajectory in memory, several files chained, ...)."""
+    topology = getattr(universe, "filename", None)
+    trajectory = universe.trajectory
+    path = getattr(trajectory, "filename", None)
+    if not isinstance(topology, str) or not isinstance(path, str):
+        return None
+    if not (os.path.isfile(topology) and os.path.isfile(path)):
+        return None
+    if type(trajectory).__name__ in ("MemoryReader", "ChainReader"):
+        return None
+    return [topology] if os.path.samefile(topology, path) else [topology, path]
+
+
+def _reader_process(
+    connection: Any,
+    files: list[str],
+    frames: range,
+    atoms: NDArray[np.int64],
+    last: Any,
+) -> None:
+    # Ctrl-C is the parent's to handle: it stops this process on its way out.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # What the reader itself prints as it crashes (glibc's "double free",
+    # ...) is not the user's business: the parent reports the crash.
+    with contextlib.suppress(OSError):
+        quiet = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(quiet, 2)
+    try:
+        with _reader_cleanup_silenced():
+            universe = _universe(files)
+        trajectory = universe.trajectory
+        batch: list[tuple[int, float, NDArray[np.float32]]] = []
+        with _quiet_readers():
+            for ts in trajectory[frames.start : frames.stop : frames.step]:
+                batch.append(
+                    (int(ts.frame), float(ts.time), ts.positions[atoms].copy())
+                )
+                last.value = int(ts.frame)
+                if len(batch) == FRAMES_PER_MESSAGE:
+                    connection.send(batch)
+                    batch = []
+        if batch:
+            connection.send(batch)
+        connection.send(None)
+    except Exception as exc:  # noqa: BLE001 -- every failure goes to the parent
+        connection.send(f"{exc}")
+    finally:
+        connection.close()
+
+
+def _crash_message(exitcode: int | None, last: int) -> str:
+    after = f"after frame {last}" if last >= 0 else "before its first frame"
+    if exitcode is None or exitcode >= 0:
+        # Every failure of the reading itself comes as a message: this
+        # process ended some other way (it could not start, or was stopped).
+        return f"the trajectory reader process ended (exit status {exitcode}) {after}"
+    try:
+        how = signal.Signals(-exitcode).name
+    except ValueError:
+        how = f"signal {-exitcode}"
+    return (
+        f"the trajectory reader crashed ({how}) {after}: the file is damaged after it"
+    )
+
+
+def _frames_in_child(
+    universe: Any, files: list[str], frames: range, atoms: NDArray[np.int64]
+) -> Iterator[Frame]:
+    context = multiprocessing.get_context("spawn")
+    receiving, sending = context.Pipe(duplex=False)
+    last = context.Value("q", -1, lock=False)
+    process = context.Process(
+        target=_reader_process,
+        args=(sending, files, frames, atoms, last),
+        daemon=True,
+    )
+    path = files[-1]
+    positions = np.zeros((universe.atoms.n_atoms, 3), dtype=np.float32)
+    process.start()
+    sending.close()
+    try:
+        while True:
+            try:
+                message = receiving.recv()
+            except EOFError:
+                process.join()
+                raise DataError(
+                    _crash_message(process.exitcode, int(last.value)), path
+                ) from None
+            if message is None:
+                return
+            if isinstance(message, str):
+                after = int(last.value)
+                where = f" after frame {after}" if after >= 0 else ""
+                raise DataError(f"MDAnalysis cannot read it{where}: {message}", path)
+            for index, time, selected in message:
+                positions[atoms] = selected
+                yield Frame(index, time, positions)
+    finally:
+        receiving.close()
+        if process.is_alive():
+            process.terminate()
+        process.join()
+
+
+def _can_start_process() -> bool:
+    """Whether a new interpreter can be started as this one was: it runs
+    the main script again, so a script read from standard input stops it."""
+    path = getattr(sys.modules.get("__main__"), "__file__", None)
+    return path is None or os.path.isfile(path)
+
+
+def _frames_here(universe: Any, frames: range) -> Iterator[Frame]:
+    trajectory = universe.trajectory
+    with _quiet_readers():
+        for ts in trajectory[frames.start : frames.stop : frames.step]:
+            yield Frame(int(ts.frame), float(ts.time), ts.positions)
+
+
+def read_frames(
+    universe: Any,
+    frames: range,
+    atoms: Sequence[int] | NDArray[np.int64],
+    *,
+    isolate: bool | None = None,
+) -> Iterator[Frame]:
+    """The frames of ``frames``, in order, with the positions of ``atoms``.
+
+    With ``isolate``, the frames are read in a child process that opens the
+    universe's files anew: a reader that crashes on a damaged file (as
+    MDAnalysis's XTC reader may, corrupting its heap) ends that process,
+    not this one, and the crash becomes a :class:`DataError` naming the
+    file and the last frame read.  By default every universe read from
+    files is read so (unless the main script cannot be run again, as one
+    read from standard input); one in memory is read here.
+
+    Raises:
+        DataError: the reader crashed or failed, naming the file and the
+            last frame read.
+        ValueError: ``isolate`` for a universe that is not read from files.
+    """
+    picked = np.asarray(atoms, dtype=np.int64)
+    files = _files_of(universe)
+    if isolate and files is None:
+        raise ValueError(
+            "only a universe read from files can be read in a child process"
+        )
+    if isolate is None:
+        isolate = files is not None and _can_start_process()
+    if not isolate or files is None:
+        return _frames_here(universe, frames)
+    return _frames_in_child(universe, files, frames, picked)

@@ -19,7 +19,7 @@ import os
 import re
 
 from ..errors import DataError, PathLike
-from .tables import Coupling, parse_residue, read_lines
+from .tables import Coupling, echo, parse_residue, read_lines
 
 __all__ = ["looks_like_xplor", "read_xplor"]
 
@@ -49,7 +49,7 @@ class _Selection:
         name = _NAME.search(text)
         if resid is None or name is None:
             raise DataError(
-                f"selection needs a residue and an atom name: ({text.strip()})",
+                f"selection needs a residue and an atom name: {echo(text.strip())}",
                 path,
                 line,
             )
@@ -57,8 +57,8 @@ class _Selection:
         parsed = parse_residue(written)
         if parsed is None:
             raise DataError(
-                f"resid {written!r} is not a residue number "
-                f"(a number with an optional insertion code): ({text.strip()})",
+                f"resid {echo(written)} is not a residue number "
+                f"(a number with an optional insertion code): {echo(text.strip())}",
                 path,
                 line,
             )

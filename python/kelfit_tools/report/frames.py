@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import json
 import math
 import os
 import tempfile
@@ -27,6 +28,7 @@ from .figures import file_format
 
 __all__ = [
     "FRAME_COLUMNS",
+    "WARNINGS_METADATA",
     "FrameSummary",
     "FrameTableWriter",
     "Thinned",
@@ -52,6 +54,9 @@ FRAME_COLUMNS = (
     "q",
     "rmsd_ref",
 )
+
+#: The key of a Parquet table's metadata that holds the run's warnings.
+WARNINGS_METADATA = "kelfit.warnings"
 
 #: Rows per Parquet row group.
 _ROW_GROUP = 4096
@@ -82,15 +87,18 @@ class FrameTableWriter:
     """Writes one row per frame to CSV or, for ``*.parquet``, to Parquet.
 
     Use it as a context manager: on an error inside the block the partial
-    file is removed and nothing appears under ``path``.
+    file is removed and nothing appears under ``path``.  A Parquet table
+    carries the run's ``warnings`` (such as a trajectory cut short) in its
+    schema's metadata, under ``kelfit.warnings`` as a JSON list.
 
     Raises:
         MissingExtra: a Parquet file without pyarrow installed.
         DataError: the file cannot be written.
     """
 
-    def __init__(self, path: PathLike) -> None:
+    def __init__(self, path: PathLike, *, warnings: Sequence[str] = ()) -> None:
         self.path = os.fspath(path)
+        self.warnings = list(warnings)
         self.parquet = self.path.lower().endswith(".parquet")
         self.rows = 0
         self._pending: list[tuple[float, ...]] = []
@@ -155,6 +163,10 @@ class FrameTableWriter:
         arrays = [pa.array(columns[0], type=pa.int64())]
         arrays += [pa.array(c, type=pa.float64()) for c in columns[1:]]
         table = pa.Table.from_arrays(arrays, names=list(FRAME_COLUMNS))
+        if self.warnings:
+            table = table.replace_schema_metadata(
+                {WARNINGS_METADATA: json.dumps(self.warnings)}
+            )
         if self._writer is None:
             self._writer = pq.ParquetWriter(self._temporary, table.schema)
         self._writer.write_table(table)
@@ -273,6 +285,7 @@ def record_frames(
     plot: PathLike | None = None,
     title: str | None = None,
     unit: str | None = "Hz",
+    warnings: Sequence[str] = (),
 ) -> FrameSummary:
     """Consume per-frame fits: a table row each, running statistics, a figure.
 
@@ -284,7 +297,7 @@ def record_frames(
         DataError: no frames, or a file cannot be written.
         MissingExtra: Parquet without pyarrow, a figure without matplotlib.
     """
-    writer = FrameTableWriter(table) if table else None
+    writer = FrameTableWriter(table, warnings=warnings) if table else None
     thinned = Thinned(4) if plot else None
     stats = {name: _Running() for name in ("da", "r", "q")}
     first = last = -1
