@@ -170,6 +170,8 @@ def run_trajectory(args: argparse.Namespace) -> int:
                 offset=args.offset,
                 start=args.start,
                 sigma=sigma,
+                method=args.method,
+                fixed=args.fix,
                 executor=executor,
                 progress=not args.quiet,
                 superpose=superposer,

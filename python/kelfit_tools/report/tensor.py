@@ -139,6 +139,8 @@ def fit_report(
     solutions = euler_solutions(t.axes)
     zyz = zyz_solutions(t.axes)
     out: dict[str, Any] = dict(source or {})
+    out["method"] = result.method
+    out["fixed"] = list(result.fixed)
     tensor: dict[str, Any] = {
         "da": t.da,
         "r": t.r,
@@ -286,6 +288,25 @@ def _g(value: Any, digits: int = 4) -> str:
     return f"{value:.{digits}f}"
 
 
+#: What each method is, for the text report.
+_METHOD_TEXT = {
+    "linear": "linear (the exact least-squares optimum)",
+    "powell": "powell (single-precision refinement)",
+}
+
+
+def _method_line(report: dict[str, Any]) -> str:
+    """How the tensor was fitted, and which parameters were held."""
+    text = _METHOD_TEXT.get(report["method"], report["method"])
+    if report.get("fixed"):
+        text += "; fixed: " + ", ".join(_FIXED_NAMES.get(n, n) for n in report["fixed"])
+    return f"  method           {text}"
+
+
+#: Parameter names as the report writes them.
+_FIXED_NAMES = {"da": "Da", "r": "R"}
+
+
 def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
     """The report as text, one quantity per line."""
     t = report["tensor"]
@@ -303,6 +324,8 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             f"  bond lengths     {report['bond_lengths']}; "
             f"weighted: {'yes (sigma = DD)' if report['weighted'] else 'no'}"
         )
+        if report.get("method"):
+            lines.append(_method_line(report))
         lines.append(
             f"  Da               {t['da_alignment']:.4e} (alignment tensor, "
             "dimensionless)"
@@ -329,6 +352,8 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
     else:
         lines.append("Fit:")
         lines.append(f"  N                {q['n']}")
+        if report.get("method"):
+            lines.append(_method_line(report))
         lines.append(f"  Da               {t['da']:.3f}{u}")
         lines.append(f"  R                {t['r']:.4f}")
         lines.append(f"  Dr = R Da        {t['dr']:.3f}{u}")
