@@ -13,14 +13,20 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from kelfit_tools import DataError, back_calculate, read_couplings
+from kelfit_tools import DataError, back_calculate, fit, read_couplings
 from kelfit_tools.tensor import rotation_matrix
 from tools_support import png_size, run_kelfit, shared_data
 
 mda = pytest.importorskip("MDAnalysis")
 
 from kelfit_tools.io.trajectory import coupling_atoms, frame_range, load_universe
-from kelfit_tools.trajectory import TensorFit, fit_frames
+from kelfit_tools.superpose import frame_superposer
+from kelfit_tools.trajectory import (
+    TensorFit,
+    coupled_residues,
+    fit_frames,
+    frame_vectors,
+)
 
 FRAMES = 6
 TRUTH = np.array([0.4, 1.2, -0.7, -9.5, 0.3, 0.0])
@@ -221,3 +227,29 @@ def test_the_command_line_reports_an_empty_frame_range(
     )
     assert done.returncode == 1 and "no frames to fit" in done.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("method", ["linear", "powell"])
+def test_every_frame_gets_the_single_fits_bits(
+    md_files: tuple[Path, Path, Path], method: str
+) -> None:
+    pairs = _pairs(md_files)
+    fits = list(
+        fit_frames(
+            pairs, workers=2, progress=False, superpose="backbone", method=method
+        )
+    )
+    # Each frame on its own: read, superposed on frame 0 over the backbone
+    # of the coupled residues, fitted alone.
+    universe = pairs.first.universe
+    superposer = frame_superposer(
+        universe, "backbone", residues=coupled_residues(pairs), frame=0
+    )
+    for k, got in enumerate(fits):
+        universe.trajectory[k]
+        vectors, _ = frame_vectors(pairs, superposer)
+        alone = fit(vectors, pairs.values, method=method)
+        assert got.result.method == method
+        assert got.result.params.tobytes() == alone.params.tobytes()
+        assert got.result.calculated.tobytes() == alone.calculated.tobytes()
+        assert got.result.cost == alone.cost
