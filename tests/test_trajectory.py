@@ -253,3 +253,20 @@ def test_every_frame_gets_the_single_fits_bits(
         assert got.result.params.tobytes() == alone.params.tobytes()
         assert got.result.calculated.tobytes() == alone.calculated.tobytes()
         assert got.result.cost == alone.cost
+
+
+def test_the_command_line_holds_fixed_parameters_in_every_frame(
+    md_files: tuple[Path, Path, Path],
+) -> None:
+    pdb, trajectory, table = md_files
+    common = ("fit", "--structure", pdb, "--trajectory", trajectory,
+              "--couplings", table)  # fmt: skip
+    done = run_kelfit(*common, "--fix", "Da=-9.5,R=0.3")
+    assert done.returncode == 0, done.stderr
+    assert "Method: powell (single-precision refinement); fixed: Da, R" in done.stdout
+    summary = json.loads(run_kelfit(*common, "--fix", "Da=-9.5,R=0.3", "--json").stdout)
+    assert summary["options"]["method"] == "powell"
+    assert summary["da"]["mean"] == pytest.approx(-9.5) and summary["da"]["sd"] < 1e-9
+    assert summary["r"]["mean"] == pytest.approx(0.3) and summary["r"]["sd"] < 1e-9
+    free = run_kelfit(*common)
+    assert "Method: linear (the exact least-squares optimum)" in free.stdout

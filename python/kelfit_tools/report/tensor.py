@@ -19,7 +19,13 @@ from ..montecarlo import MonteCarloResult
 from ..statistics import NORMALISED_TO, Statistics, result_statistics
 from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
 
-__all__ = ["comparison_report", "fit_report", "render_comparisons", "render_fit"]
+__all__ = [
+    "comparison_report",
+    "fit_report",
+    "method_description",
+    "render_comparisons",
+    "render_fit",
+]
 
 #: How the Euler angles are stated, in the report and the README.
 EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
@@ -288,23 +294,26 @@ def _g(value: Any, digits: int = 4) -> str:
     return f"{value:.{digits}f}"
 
 
-#: What each method is, for the text report.
+#: What each method is, for the text reports.
 _METHOD_TEXT = {
     "linear": "linear (the exact least-squares optimum)",
     "powell": "powell (single-precision refinement)",
 }
 
+#: Parameter names as the reports write them.
+_FIXED_NAMES = {"da": "Da", "r": "R"}
+
+
+def method_description(method: str, fixed: Sequence[str] = ()) -> str:
+    """How a tensor was fitted, and which parameters were held, in words."""
+    text = _METHOD_TEXT.get(method, method)
+    if fixed:
+        text += "; fixed: " + ", ".join(_FIXED_NAMES.get(n, n) for n in fixed)
+    return text
+
 
 def _method_line(report: dict[str, Any]) -> str:
-    """How the tensor was fitted, and which parameters were held."""
-    text = _METHOD_TEXT.get(report["method"], report["method"])
-    if report.get("fixed"):
-        text += "; fixed: " + ", ".join(_FIXED_NAMES.get(n, n) for n in report["fixed"])
-    return f"  method           {text}"
-
-
-#: Parameter names as the report writes them.
-_FIXED_NAMES = {"da": "Da", "r": "R"}
+    return f"  method           {method_description(report['method'], report['fixed'])}"
 
 
 def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
