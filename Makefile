@@ -186,6 +186,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/many_bench.py
 	$(VPY) bench/linear_bench.py
 	$(VPY) bench/trajectory_bench.py
+	$(VPY) bench/methods_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

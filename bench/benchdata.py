@@ -191,3 +191,16 @@ FITTERS: dict[str, Callable[[Dataset], FitOutcome]] = {
     "kelfit": fit_kelfit,
     "scipy": fit_scipy,
 }
+
+
+def write_section(results: Path, section: str, start: str, end: str) -> None:
+    """Put a benchmark's section (opening with ``start`` and closing with
+    ``end``) into results.md, in place of an earlier one, else at its end."""
+    text = results.read_text(encoding="utf-8") if results.exists() else ""
+    if start in text and end in text:
+        before, rest = text.split(start, 1)
+        after = rest.split(end, 1)[1]
+        text = before.rstrip("\n") + "\n\n" + section + after
+    else:
+        text = text.rstrip("\n") + ("\n\n" if text else "") + section + "\n"
+    results.write_text(text, encoding="utf-8")

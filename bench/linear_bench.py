@@ -34,7 +34,7 @@ from pathlib import Path
 
 import kelfit
 import numpy as np
-from benchdata import ubiquitin
+from benchdata import ubiquitin, write_section
 from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
@@ -212,14 +212,7 @@ def report(m: dict[str, float]) -> str:
 
 def update_results(results: Path, section: str) -> None:
     """Put the section into results.md, in place of an earlier one."""
-    text = results.read_text(encoding="utf-8") if results.exists() else ""
-    if START_MARK in text and END_MARK in text:
-        before, rest = text.split(START_MARK, 1)
-        after = rest.split(END_MARK, 1)[1]
-        text = before.rstrip("\n") + "\n\n" + section + after
-    else:
-        text = text.rstrip("\n") + ("\n\n" if text else "") + section + "\n"
-    results.write_text(text, encoding="utf-8")
+    write_section(results, section, START_MARK, END_MARK)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -35,7 +35,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from benchdata import UBIQUITIN, PeerCost, to_q
+from benchdata import UBIQUITIN, PeerCost, to_q, write_section
 
 HERE = Path(__file__).resolve().parent
 START_MARK = "<!-- many-fits: start -->"
@@ -515,14 +515,8 @@ def draw(
 
 
 def update_results(results: Path, section: str) -> None:
-    text = results.read_text(encoding="utf-8") if results.exists() else ""
-    if START_MARK in text and END_MARK in text:
-        before, rest = text.split(START_MARK, 1)
-        after = rest.split(END_MARK, 1)[1]
-        text = before.rstrip("\n") + "\n\n" + section + after
-    else:
-        text = text.rstrip("\n") + ("\n\n" if text else "") + section + "\n"
-    results.write_text(text, encoding="utf-8")
+    """Put the section into results.md, in place of an earlier one."""
+    write_section(results, section, START_MARK, END_MARK)
 
 
 def main(argv: list[str] | None = None) -> int:

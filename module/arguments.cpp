@@ -89,8 +89,9 @@ int input_error_type_ready(PyObject* module)
     if (input_error_type == nullptr) {
         // Class-level defaults, so that an InputError made without a fault
         // still answers every attribute.
-        PyRef defaults(Py_BuildValue("{sOsOsOsO}", "argument", Py_None, "row", Py_None,
-                                     "parameter", Py_None, "reason", Py_None));
+        PyRef defaults(Py_BuildValue("{sOsOsOsOsO}", "argument", Py_None, "row", Py_None,
+                                     "parameter", Py_None, "reason", Py_None, "problem",
+                                     Py_None));
         if (!defaults) {
             return -1;
         }
@@ -98,8 +99,9 @@ int input_error_type_ready(PyObject* module)
             "kelfit.InputError",
             "Input that kelfit.fit or kelfit.solve cannot use. Besides the message it\n"
             "names the argument (argument), the row counted from 1 (row, or None),\n"
-            "the parameter's index 0..5 (parameter, or None) and what is wrong with\n"
-            "it (reason: the message without its subject).",
+            "the parameter's index 0..5 (parameter, or None), what is wrong with\n"
+            "it (reason: the message without its subject) and, in a stack of\n"
+            "kelfit.linear, the problem counted from 0 (problem, or None).",
             PyExc_ValueError, defaults.get());
         if (input_error_type == nullptr) {
             return -1;
@@ -109,6 +111,70 @@ int input_error_type_ready(PyObject* module)
     if (PyModule_AddObject(module, "InputError", input_error_type) < 0) {
         Py_DECREF(input_error_type);
         return -1;
+    }
+    return 0;
+}
+
+void name_problem(Py_ssize_t problem)
+{
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return;  // MemoryError and the like say nothing about the problem
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyRef raised(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef type_ref(type), traceback_ref(traceback);
+    PyRef raised(value);
+#endif
+    PyRef text(raised ? PyObject_Str(raised.get()) : nullptr);
+    PyRef message(text ? PyUnicode_FromFormat("problem %zd: %U", problem, text.get()) : nullptr);
+    PyRef error(message ? PyObject_CallOneArg(input_error_type, message.get()) : nullptr);
+    if (!error) {
+        return;
+    }
+    // A refusal of the rows keeps its fault; one of the whole problem (its
+    // directions) is about the vectors, and its reason is its message.
+    const bool structured = PyObject_TypeCheck(raised.get(),
+                                               reinterpret_cast<PyTypeObject*>(input_error_type));
+    static const char* const copied[] = {"argument", "row", "parameter", "reason"};
+    for (const char* name : copied) {
+        PyRef value_of(structured ? PyObject_GetAttrString(raised.get(), name) : nullptr);
+        if (structured && !value_of) {
+            return;
+        }
+        if (value_of && PyObject_SetAttrString(error.get(), name, value_of.get()) != 0) {
+            return;
+        }
+    }
+    if (!structured) {
+        PyRef vectors(PyUnicode_FromString("vectors"));
+        if (!vectors || PyObject_SetAttrString(error.get(), "argument", vectors.get()) != 0 ||
+            PyObject_SetAttrString(error.get(), "reason", text.get()) != 0) {
+            return;
+        }
+    }
+    PyRef index(PyLong_FromSsize_t(problem));
+    if (!index || PyObject_SetAttrString(error.get(), "problem", index.get()) != 0) {
+        return;
+    }
+    PyErr_SetObject(input_error_type, error.get());
+}
+
+int check_row_factors(const double* values, Py_ssize_t count, const char* name, bool positive,
+                      Refusal how)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const float value = static_cast<float>(values[i]);
+        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
+        if (!ok) {
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
+            return refuse(how, {name, i, -1}, subject, "must be finite and %s in single precision",
+                          positive ? "positive" : "non-zero");
+        }
     }
     return 0;
 }

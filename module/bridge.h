@@ -128,6 +128,13 @@ enum class Refusal { plain, structured };
 int refuse(Refusal how, const InputFault& fault, const char* subject,
            const char* reason_format, ...);
 
+// Replaces the ValueError just raised for problem `problem` (counted from 0)
+// of a stack with a kelfit.InputError "problem f: <message>" that keeps the
+// original's fault and names the problem (its `problem` attribute); a plain
+// ValueError (the whole problem refused) becomes one about the vectors.
+// Leaves any other exception as it is.
+void name_problem(Py_ssize_t problem);
+
 // Makes kelfit.InputError and adds it to the module.
 int input_error_type_ready(PyObject* module);
 
@@ -141,6 +148,12 @@ int input_error_type_ready(PyObject* module);
 // row.
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
                     Refusal how);
+
+// sigma (positive) and scale (non-zero) are narrowed by a fit, so each must
+// be finite and so in single precision. 0, or -1 with ValueError naming
+// the row.
+int check_row_factors(const double* values, Py_ssize_t count, const char* name, bool positive,
+                      Refusal how);
 
 // -1 with ValueError "<name>[i] must be finite" at the first value that is not.
 int check_finite_values(const double* values, Py_ssize_t count, const char* name,

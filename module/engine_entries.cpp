@@ -144,17 +144,12 @@ int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool posi
     if (copy_values(object, name, count, "one per vector", values.data()) != 0) {
         return -1;
     }
+    if (check_row_factors(values.data(), count, name, positive, refusal) != 0) {
+        return -1;
+    }
     out.resize(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const float value = static_cast<float>(values[static_cast<size_t>(i)]);
-        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
-        if (!ok) {
-            char subject[64];
-            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
-            return refuse(refusal, {name, i, -1}, subject, "must be finite and %s in single precision",
-                          positive ? "positive" : "non-zero");
-        }
-        out[static_cast<size_t>(i)] = value;
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<float>(values[i]);
     }
     return 0;
 }

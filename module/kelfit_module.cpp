@@ -100,7 +100,9 @@ PyDoc_STRVAR(linear_doc,
 "problems; every field gains a leading axis of F. workers threads share\n"
 "them; each problem's bits are those of solving it alone.\n"
 "Raises ValueError for what fit refuses and for directions that do not\n"
-"determine the tensor (rank too low, or condition number over 1e10).");
+"determine the tensor (rank too low, or condition number over 1e10); in a\n"
+"stack, InputError \"problem f: ...\" with the problem's index f (from 0) in\n"
+"its problem attribute.");
 
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"

@@ -231,44 +231,13 @@ void copy_problem(Argument& argument, const Shape& shape, Py_ssize_t f, int colu
     }
 }
 
-// Puts "problem f: " before the message of the ValueError just raised, so
-// that a refusal inside a stack says which problem it is about.
-void name_problem(const Shape& shape, Py_ssize_t problem)
+// In a stack, the refusal just raised names its problem ("problem f: ",
+// and the InputError's problem attribute).
+void name_stacked_problem(const Shape& shape, Py_ssize_t problem)
 {
-    if (!shape.stacked || !PyErr_ExceptionMatches(PyExc_ValueError)) {
-        return;
+    if (shape.stacked) {
+        name_problem(problem);
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyRef raised(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef type_ref(type), traceback_ref(traceback);
-    PyRef raised(value);
-#endif
-    PyRef text(raised ? PyObject_Str(raised.get()) : nullptr);
-    if (text) {
-        PyErr_Format(PyExc_ValueError, "problem %zd: %U", problem, text.get());
-    }
-}
-
-// sigma (positive) and scale (non-zero) are used as given, but must be
-// usable by a fit too: finite and so in single precision.
-int check_factors(const double* values, Py_ssize_t count, const char* name, bool positive)
-{
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const float value = static_cast<float>(values[i]);
-        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
-        if (!ok) {
-            char subject[64];
-            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
-            return refuse(Refusal::structured, {name, i, -1}, subject,
-                          "must be finite and %s in single precision",
-                          positive ? "positive" : "non-zero");
-        }
-    }
-    return 0;
 }
 
 // Observed values over sigma whose squares could overflow the solve's sums.
@@ -307,10 +276,12 @@ int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double
     const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
     if (narrow_fit_rows(rows.data(), count, narrowed.data(), Refusal::structured) != 0 ||
         check_finite_values(observed, count, "observed", Refusal::structured) != 0 ||
-        (sigma != nullptr && check_factors(sigma, count, "sigma", true) != 0) ||
-        (scale != nullptr && check_factors(scale, count, "scale", false) != 0) ||
+        (sigma != nullptr &&
+         check_row_factors(sigma, count, "sigma", true, Refusal::structured) != 0) ||
+        (scale != nullptr &&
+         check_row_factors(scale, count, "scale", false, Refusal::structured) != 0) ||
         check_weighted_observed(observed, sigma, count) != 0) {
-        name_problem(call.shape, problem);
+        name_stacked_problem(call.shape, problem);
         return -1;
     }
     return 0;
@@ -408,7 +379,7 @@ int check_solved(const Shape& shape, const std::vector<LinearSolution>& solution
         } else {
             continue;
         }
-        name_problem(shape, static_cast<Py_ssize_t>(f));
+        name_stacked_problem(shape, static_cast<Py_ssize_t>(f));
         return -1;
     }
     return 0;

@@ -13,14 +13,20 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from kelfit_tools import DataError, back_calculate, read_couplings
+from kelfit_tools import DataError, back_calculate, fit, read_couplings
 from kelfit_tools.tensor import rotation_matrix
 from tools_support import png_size, run_kelfit, shared_data
 
 mda = pytest.importorskip("MDAnalysis")
 
 from kelfit_tools.io.trajectory import coupling_atoms, frame_range, load_universe
-from kelfit_tools.trajectory import TensorFit, fit_frames
+from kelfit_tools.superpose import frame_superposer
+from kelfit_tools.trajectory import (
+    TensorFit,
+    coupled_residues,
+    fit_frames,
+    frame_vectors,
+)
 
 FRAMES = 6
 TRUTH = np.array([0.4, 1.2, -0.7, -9.5, 0.3, 0.0])
@@ -166,7 +172,7 @@ def test_a_frame_that_cannot_be_fitted_is_named(
     frame3.positions[broken_pairs.second[0].ix] = frame3.positions[
         broken_pairs.first[0].ix
     ]
-    with pytest.raises(DataError, match="frame 3: vector 1 is zero-length"):
+    with pytest.raises(DataError, match="frame 3: vectors row 0 has zero length"):
         list(fit_frames(broken_pairs, workers=1, progress=False))
 
 
@@ -221,3 +227,46 @@ def test_the_command_line_reports_an_empty_frame_range(
     )
     assert done.returncode == 1 and "no frames to fit" in done.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("method", ["linear", "powell"])
+def test_every_frame_gets_the_single_fits_bits(
+    md_files: tuple[Path, Path, Path], method: str
+) -> None:
+    pairs = _pairs(md_files)
+    fits = list(
+        fit_frames(
+            pairs, workers=2, progress=False, superpose="backbone", method=method
+        )
+    )
+    # Each frame on its own: read, superposed on frame 0 over the backbone
+    # of the coupled residues, fitted alone.
+    universe = pairs.first.universe
+    superposer = frame_superposer(
+        universe, "backbone", residues=coupled_residues(pairs), frame=0
+    )
+    for k, got in enumerate(fits):
+        universe.trajectory[k]
+        vectors, _ = frame_vectors(pairs, superposer)
+        alone = fit(vectors, pairs.values, method=method)
+        assert got.result.method == method
+        assert got.result.params.tobytes() == alone.params.tobytes()
+        assert got.result.calculated.tobytes() == alone.calculated.tobytes()
+        assert got.result.cost == alone.cost
+
+
+def test_the_command_line_holds_fixed_parameters_in_every_frame(
+    md_files: tuple[Path, Path, Path],
+) -> None:
+    pdb, trajectory, table = md_files
+    common = ("fit", "--structure", pdb, "--trajectory", trajectory,
+              "--couplings", table)  # fmt: skip
+    done = run_kelfit(*common, "--fix", "Da=-9.5,R=0.3")
+    assert done.returncode == 0, done.stderr
+    assert "Method: powell (single-precision refinement); fixed: Da, R" in done.stdout
+    summary = json.loads(run_kelfit(*common, "--fix", "Da=-9.5,R=0.3", "--json").stdout)
+    assert summary["options"]["method"] == "powell"
+    assert summary["da"]["mean"] == pytest.approx(-9.5) and summary["da"]["sd"] < 1e-9
+    assert summary["r"]["mean"] == pytest.approx(0.3) and summary["r"]["sd"] < 1e-9
+    free = run_kelfit(*common)
+    assert "Method: linear (the exact least-squares optimum)" in free.stdout

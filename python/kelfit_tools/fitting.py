@@ -16,43 +16,51 @@ from .tensor import (
     canonical,
     dr_model,
     rhombic_component,
-    tensor_from_matrix,
 )
 
 __all__ = [
+    "METHODS",
     "PARAMETER_NAMES",
     "FitResult",
+    "as_observed",
+    "as_row_factors",
+    "as_vectors",
     "back_calculate",
     "convergence_warning",
     "design_matrix",
     "fit",
+    "fit_stack",
     "fixed_indices",
     "linear_start",
+    "resolve_method",
 ]
 
 #: The six parameters in the module's order, as ``fit(fixed=...)`` names them.
 PARAMETER_NAMES = ("a1", "a2", "a3", "da", "r", "offset")
 
-#: Singular values this small relative to the largest leave the tensor
-#: undetermined: the vectors do not sample enough independent directions.
-_RANK_TOL = 1e-10
+#: How a fit finds its tensor: ``"linear"``, the exact least-squares optimum
+#: of ``kelfit.linear``, or ``"powell"``, Powell's method in single
+#: precision through ``kelfit.fit`` (from the linear optimum or a start).
+METHODS = ("linear", "powell")
 
 
-def _vectors(vectors: ArrayLike) -> NDArray[np.float64]:
+def as_vectors(vectors: ArrayLike) -> NDArray[np.float64]:
+    """Vectors as a C-contiguous N x 3 float64 array (the values unchecked)."""
     v = np.ascontiguousarray(vectors, dtype=np.float64)
     if v.ndim != 2 or v.shape[1] != 3:
         raise ValueError(f"vectors must be an N x 3 array, got shape {v.shape}")
     return v
 
 
-def _observed(observed: ArrayLike, count: int) -> NDArray[np.float64]:
+def as_observed(observed: ArrayLike, count: int) -> NDArray[np.float64]:
+    """Observed values as ``count`` float64 values (the values unchecked)."""
     o = np.ascontiguousarray(observed, dtype=np.float64)
     if o.ndim != 1 or o.shape[0] != count:
         raise ValueError(f"observed must hold {count} values, got shape {o.shape}")
     return o
 
 
-def _factors(
+def as_row_factors(
     values: ArrayLike | None, count: int, what: str
 ) -> NDArray[np.float64] | None:
     """Per-row sigma or scale as an array of ``count`` values (a single value
@@ -93,7 +101,7 @@ def _row_factors(
     values: ArrayLike | None, count: int, what: str
 ) -> NDArray[np.float64] | None:
     """Per-row sigma or scale as a checked array, or None when not given."""
-    a = _factors(values, count, what)
+    a = as_row_factors(values, count, what)
     _check_factors(a, what)
     return a
 
@@ -136,9 +144,9 @@ def back_calculate(
     """
     import kelfit
 
-    v = _vectors(vectors)
+    v = as_vectors(vectors)
     p = _params6(params, "params")
-    s = _row_factors(scale, v.shape[0], "scale")
+    s = as_row_factors(scale, v.shape[0], "scale")
     values: NDArray[np.float64] = np.array(
         kelfit.solve(v, p, scale=s), dtype=np.float64
     )
@@ -163,7 +171,7 @@ def design_matrix(
     Raises:
         ValueError: bad vectors, or a sigma or scale that cannot be used.
     """
-    v = _unit_rows(_vectors(vectors))
+    v = _unit_rows(as_vectors(vectors))
     w = _row_factors(sigma, v.shape[0], "sigma")
     k = _row_factors(scale, v.shape[0], "scale")
     x, y, z = v[:, 0], v[:, 1], v[:, 2]
@@ -186,13 +194,13 @@ def linear_start(
     sigma: ArrayLike | None = None,
     scale: ArrayLike | None = None,
 ) -> NDArray[np.float64]:
-    """The global least-squares optimum, by one linear solve.
+    """The global least-squares optimum, by one linear solve (``kelfit.linear``).
 
     The model is linear in the five independent elements of a traceless
     symmetric matrix A (value = u^T A u for the unit vector u), plus a
-    constant when ``offset`` is true, so an SVD solve finds the best tensor
-    without any starting guess.  A is then diagonalised and written as the
-    module's parameters in canonical order (0 <= R <= 2/3).
+    constant when ``offset`` is true, so one solve finds the best tensor
+    without any starting guess, written as the module's parameters in
+    canonical order (0 <= R <= 2/3).
 
     Args:
         vectors: N x 3 array of bond vectors.
@@ -205,37 +213,19 @@ def linear_start(
         Parameters ``[a1, a2, a3, Da, R, offset]`` (offset 0 unless fitted).
 
     Raises:
-        ValueError: too few values, bad vectors, or vectors whose directions
-            do not determine the tensor.
+        ValueError: shapes; ``kelfit.InputError`` for values the module
+            refuses (naming the argument and the row); a ``ValueError`` for
+            vectors whose directions do not determine the tensor.
     """
-    v = _vectors(vectors)
-    _unit_rows(v)  # refuses a zero or non-finite vector before the values
-    o = _observed(observed, v.shape[0])
-    bad = np.flatnonzero(~np.isfinite(o))
-    if bad.size:
-        raise ValueError(
-            f"observed value of row {bad[0] + 1} is not finite: {o[bad[0]]}"
-        )
-    unknowns = 6 if offset else 5
-    if v.shape[0] < unknowns:
-        raise ValueError(
-            f"need at least {unknowns} values to determine the tensor, got {v.shape[0]}"
-        )
-    w = _row_factors(sigma, v.shape[0], "sigma")
-    design = design_matrix(v, offset=offset, sigma=w, scale=scale)
-    target = o if w is None else o / w
-    solution, _, rank, singular = np.linalg.lstsq(design, target, rcond=None)
-    if rank < unknowns or singular[-1] <= _RANK_TOL * singular[0]:
-        raise ValueError(
-            "the vector directions do not determine the tensor "
-            f"(rank {min(rank, unknowns - 1)} of {unknowns} needed)"
-        )
-    axx, ayy, axy, axz, ayz = solution[:5]
-    matrix = np.array(
-        [[axx, axy, axz], [axy, ayy, ayz], [axz, ayz, -axx - ayy]],
-    )
-    t = tensor_from_matrix(matrix)
-    return np.array([t.a1, t.a2, t.a3, t.da, t.r, solution[5] if offset else 0.0])
+    import kelfit
+
+    v = as_vectors(vectors)
+    o = as_observed(observed, v.shape[0])
+    w = as_row_factors(sigma, v.shape[0], "sigma")
+    k = as_row_factors(scale, v.shape[0], "scale")
+    solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset)
+    params: NDArray[np.float64] = solved.params
+    return params
 
 
 @dataclass(frozen=True, eq=False)
@@ -270,6 +260,8 @@ class FitResult:
         converged: False when Powell stopped at its iteration limit (True
             when the parameters did not come from a fit).
         fixed: names of the parameters held at their given values.
+        method: ``"linear"`` or ``"powell"`` (see :data:`METHODS`); empty
+            when the parameters did not come from a fit.
     """
 
     angles: tuple[float, float, float]
@@ -294,6 +286,7 @@ class FitResult:
     runs: int = 0
     converged: bool = True
     fixed: tuple[str, ...] = ()
+    method: str = ""
 
     def __repr__(self) -> str:
         return (
@@ -386,6 +379,7 @@ def _statistics(
     runs: int = 0,
     converged: bool = True,
     fixed: tuple[str, ...] = (),
+    method: str = "",
 ) -> FitResult:
     """The result of parameters p, whose model values are calc, against
     checked arrays; cost is the module's when p comes from its fit.
@@ -429,6 +423,7 @@ def _statistics(
         runs=runs,
         converged=converged,
         fixed=fixed,
+        method=method,
     )
 
 
@@ -444,11 +439,11 @@ def result_from_params(
     runs: int = 0,
 ) -> FitResult:
     """Statistics of given parameters against observed values."""
-    v = _vectors(vectors)
-    o = _observed(observed, v.shape[0])
+    v = as_vectors(vectors)
+    o = as_observed(observed, v.shape[0])
     p = _params6(params, "params")
-    w = _row_factors(sigma, v.shape[0], "sigma")
-    k = _row_factors(scale, v.shape[0], "scale")
+    w = _row_factors(sigma, v.shape[0], "sigma")  # the module never sees it
+    k = as_row_factors(scale, v.shape[0], "scale")
     import kelfit
 
     calc = np.asarray(kelfit.solve(v, p, scale=k), dtype=np.float64)
@@ -495,6 +490,57 @@ def fixed_indices(fixed: Mapping[str, float] | None) -> dict[int, float]:
     return out
 
 
+def resolve_method(
+    method: str | None, *, start: bool = False, fixed: bool = False
+) -> str:
+    """The method a fit uses: ``method`` when given, else ``"linear"``, or
+    ``"powell"`` when a start or fixed parameters are given (the linear
+    solve has no use for either).
+
+    Raises:
+        ValueError: an unknown method, or ``"linear"`` with fixed
+            parameters or a start.
+    """
+    if method is None:
+        return "powell" if start or fixed else "linear"
+    if method not in METHODS:
+        raise ValueError(f"method must be 'linear' or 'powell', got {method!r}")
+    if method == "linear" and fixed:
+        raise ValueError(
+            "fixed parameters need method 'powell': the linear solve finds "
+            "every parameter at once and cannot hold any at a given value"
+        )
+    if method == "linear" and start:
+        raise ValueError(
+            "a start is used only by method 'powell': the linear solve needs none"
+        )
+    return method
+
+
+def _linear_result(
+    v: NDArray[np.float64],
+    o: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    offset: bool,
+    params: NDArray[np.float64],
+    values: NDArray[np.float64],
+    cost: float,
+) -> FitResult:
+    """The result of one linear optimum, from the module's values and cost."""
+    return _statistics(
+        v,
+        o,
+        params,
+        w,
+        k,
+        values,
+        offset_fitted=offset,
+        cost=cost,
+        method="linear",
+    )
+
+
 def fit(
     vectors: ArrayLike,
     observed: ArrayLike,
@@ -504,45 +550,59 @@ def fit(
     sigma: ArrayLike | None = None,
     scale: ArrayLike | None = None,
     fixed: Mapping[str, float] | None = None,
+    method: str | None = None,
 ) -> FitResult:
     """Fit the orientation tensor to one observed value per vector.
 
-    Calls ``kelfit.fit``, which refines the start by Powell's method in
-    single precision; the caller's arrays are never touched. The result's
-    values and cost are the module's own: one call into it per fit.
+    With ``method="linear"`` (the default) the result is the exact global
+    least-squares optimum of ``kelfit.linear``, in double precision. With
+    ``method="powell"`` ``kelfit.fit`` refines the start (by default that
+    linear optimum) by Powell's method in single precision; fixed
+    parameters need it. Either way the result's values and cost are the
+    module's own, from one call into it; the caller's arrays are never
+    touched.
 
     Args:
         vectors: N x 3 array of bond vectors (only directions matter).
         observed: N observed values.
-        start: ``[a1, a2, a3, Da, R]`` (radians), optionally with an offset;
-            by default :func:`linear_start`, the global linear optimum.
-            Without ``offset`` a sixth value is ignored.
+        start: ``[a1, a2, a3, Da, R]`` (radians), optionally with an offset,
+            for Powell; by default :func:`linear_start`, the global linear
+            optimum. Without ``offset`` a sixth value is ignored.
         offset: fit a constant offset as well.
         sigma: per-row uncertainties: the fit minimises chi^2 instead of
             the plain sum of squares.
         scale: per-row factors of Da and Dr, such as each bond's dipolar
             constant relative to a reference bond.
         fixed: parameters held at given values, by name (a1, a2, a3, da, r,
-            offset; angles in radians), for instance Da and R known from
-            another medium. They replace the start's values; the others
-            start where ``start`` (or the linear optimum) puts them.
+            offset; any case; angles in radians), for instance Da and R
+            known from another medium. They replace the start's values; the
+            others start where ``start`` (or the linear optimum) puts them.
+        method: ``"linear"`` or ``"powell"``; None: linear, or powell when
+            ``start`` or ``fixed`` is given (see :func:`resolve_method`).
 
     Returns:
         A :class:`FitResult`.
 
     Raises:
-        ValueError: invalid input (shapes, non-finite or zero-length
-            vectors, too few values, sigma not positive, scale zero); the
-            module's refusals are ``kelfit.InputError``, which name the
-            argument and the row (counted from 1).
+        ValueError: shapes, an unknown method or parameter name, method
+            ``"linear"`` with ``fixed`` or ``start``, or directions that do
+            not determine the tensor; the module's refusals of values are
+            ``kelfit.InputError``, which name the argument and the row
+            (counted from 1).
     """
     import kelfit
 
-    v = _vectors(vectors)
-    o = _observed(observed, v.shape[0])
-    w = _factors(sigma, v.shape[0], "sigma")
-    k = _factors(scale, v.shape[0], "scale")
     held = fixed_indices(fixed)
+    chosen = resolve_method(method, start=start is not None, fixed=bool(held))
+    v = as_vectors(vectors)
+    o = as_observed(observed, v.shape[0])
+    w = as_row_factors(sigma, v.shape[0], "sigma")
+    k = as_row_factors(scale, v.shape[0], "scale")
+    if chosen == "linear":
+        solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset)
+        return _linear_result(
+            v, o, w, k, offset, solved.params, solved.values, float(solved.cost)
+        )
     if start is None:
         params = linear_start(v, o, offset=offset, sigma=w, scale=k)
     else:
@@ -579,4 +639,52 @@ def fit(
         runs=int(outcome.runs),
         converged=bool(outcome.converged),
         fixed=tuple(PARAMETER_NAMES[i] for i in sorted(held)),
+        method="powell",
     )
+
+
+def fit_stack(
+    vectors: ArrayLike,
+    observed: ArrayLike,
+    *,
+    offset: bool = False,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+    workers: int = 1,
+) -> list[FitResult]:
+    """Linear fits of a stack of F problems of N rows, in one module call.
+
+    Each result is the same bits as :func:`fit` of that problem alone with
+    ``method="linear"``.
+
+    Args:
+        vectors: F x N x 3 bond vectors.
+        observed: F x N observed values.
+        offset: fit a constant offset in every problem.
+        sigma, scale: F x N per-row values (or None).
+        workers: threads the module shares the problems among.
+
+    Raises:
+        ValueError: shapes; ``kelfit.InputError`` naming the problem (its
+            ``problem`` attribute, counted from 0) it refuses.
+    """
+    import kelfit
+
+    v = np.asarray(vectors, dtype=np.float64)
+    o = np.asarray(observed, dtype=np.float64)
+    w = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+    k = None if scale is None else np.asarray(scale, dtype=np.float64)
+    solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset, workers=workers)
+    return [
+        _linear_result(
+            np.ascontiguousarray(v[f, :, :3]),
+            np.array(o[f]),
+            None if w is None else np.array(w[f]),
+            None if k is None else np.array(k[f]),
+            offset,
+            solved.params[f],
+            np.array(solved.values[f]),
+            float(solved.cost[f]),
+        )
+        for f in range(v.shape[0])
+    ]

@@ -21,13 +21,24 @@ from collections import deque
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from contextlib import ExitStack
-from itertools import islice
+from itertools import chain, islice
 from typing import Any, Callable, TypeVar
 
-from .fitting import FitResult, fit
+import numpy as np
+
+from .fitting import (
+    FitResult,
+    as_observed,
+    as_row_factors,
+    as_vectors,
+    fit,
+    fit_stack,
+    resolve_method,
+)
 
 __all__ = [
     "FitFailed",
+    "InlineExecutor",
     "Problem",
     "default_workers",
     "fit_many",
@@ -75,6 +86,23 @@ class FitFailed(ValueError):
         return (FitFailed, (self.index, self.reason))
 
 
+class InlineExecutor(Executor):
+    """Runs each task at once in the calling thread.
+
+    For work that spreads itself over threads inside one call (a stack of
+    linear solves in ``kelfit.linear``): a pool around it would only add
+    threads waiting for the interpreter's lock.
+    """
+
+    def submit(self, fn: Callable[..., R], /, *args: Any, **kwargs: Any) -> Future[R]:
+        future: Future[R] = Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as exc:  # noqa: BLE001 (handed to the caller by result())
+            future.set_exception(exc)
+        return future
+
+
 def default_workers() -> int:
     """The number of cores this process may run on."""
     try:
@@ -107,13 +135,25 @@ def batch_size(count: int | None, workers: int) -> int:
 
 
 def _run_batch(
-    function: Callable[[Any, T], R], shared: Any, items: list[T], first: int
+    function: Callable[[Any, T], R],
+    shared: Any,
+    items: list[T],
+    first: int,
+    whole: bool = False,
 ) -> list[R]:
-    """One task: ``function(shared, item)`` for every item, in order.
+    """One task: ``function(shared, item)`` for every item, in order, or
+    with ``whole`` ``function(shared, items)`` once for the batch (which
+    raises :class:`FitFailed` counting within the batch).
 
     A plain module-level function with the data as arguments: process pools
     and Dask send it by name, and Dask names the task after it.
     """
+    if whole:
+        try:
+            batch: list[R] = function(shared, items)  # type: ignore[arg-type]
+        except FitFailed as exc:
+            raise FitFailed(first + exc.index, exc.reason) from exc
+        return batch
     out = []
     for offset, item in enumerate(items):
         try:
@@ -202,13 +242,17 @@ def map_batches(
     description: str = "Fitting",
     total: int | None = None,
     batch: int | None = None,
+    whole_batches: bool = False,
 ) -> Iterator[R]:
     """``function(shared, item)`` for every item, in batches, results in order.
 
     ``function`` must be a module-level function (process pools and Dask
     send it by name) and ``shared`` is sent once per batch.  A
     :class:`ValueError` raised for one item stops the run as
-    :class:`FitFailed` naming the item's index.
+    :class:`FitFailed` naming the item's index.  With ``whole_batches``,
+    ``function(shared, items)`` does a whole batch at once, returns one
+    result per item and raises :class:`FitFailed` counting from the
+    batch's first item.
 
     Args:
         function: the work for one item.
@@ -221,6 +265,7 @@ def map_batches(
         description: the progress bar's label.
         total: the number of items, when ``items`` has no length.
         batch: items per task (by default from the count and the workers).
+        whole_batches: ``function`` takes the batch's items as a list.
     """
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -248,7 +293,9 @@ def map_batches(
                     if not chunk:
                         break
                     pending.append(
-                        executor.submit(_run_batch, function, shared, chunk, first)
+                        executor.submit(
+                            _run_batch, function, shared, chunk, first, whole_batches
+                        )
                     )
                     first += len(chunk)
                 if not pending:
@@ -277,6 +324,114 @@ def _fit_problem(options: Mapping[str, Any], problem: Problem) -> FitResult:
     return fit(*args, **{**options, **kwargs})
 
 
+#: The arguments of :func:`~kelfit_tools.fit`, in order.
+_FIT_ARGUMENTS = ("vectors", "observed", "start")
+
+#: What a linear stack can take; a problem with any other argument is fitted
+#: on its own, which refuses it as fit does.
+_STACKABLE = {
+    "vectors",
+    "observed",
+    "start",
+    "offset",
+    "sigma",
+    "scale",
+    "fixed",
+    "method",
+}
+
+
+class _Linear:
+    """A problem of a linear stack: its checked shapes and the stack's key."""
+
+    def __init__(self, arguments: dict[str, Any]) -> None:
+        self.vectors = as_vectors(arguments["vectors"])
+        count = self.vectors.shape[0]
+        self.observed = as_observed(arguments["observed"], count)
+        self.sigma = as_row_factors(arguments.get("sigma"), count, "sigma")
+        self.scale = as_row_factors(arguments.get("scale"), count, "scale")
+        self.offset = bool(arguments.get("offset", False))
+        self.key = (count, self.offset, self.sigma is None, self.scale is None)
+
+
+def _as_linear(options: Mapping[str, Any], problem: Problem) -> _Linear | None:
+    """The problem as one of a linear stack, or None when it is fitted alone."""
+    args, kwargs = _problem_args(problem)
+    if len(args) > len(_FIT_ARGUMENTS):
+        return None
+    arguments = {**options, **dict(zip(_FIT_ARGUMENTS, args)), **kwargs}
+    if not set(arguments) <= _STACKABLE or not {"vectors", "observed"} <= set(
+        arguments
+    ):
+        return None
+    try:
+        method = resolve_method(
+            arguments.get("method"),
+            start=arguments.get("start") is not None,
+            fixed=bool(arguments.get("fixed")),
+        )
+        if method != "linear":
+            return None
+        return _Linear(arguments)
+    except ValueError:
+        return None  # fitted alone, which says what is wrong
+
+
+def _solve_stack(group: list[_Linear], workers: int) -> list[FitResult]:
+    def stacked(values: list[Any]) -> Any:
+        return None if values[0] is None else np.stack(values)
+
+    return fit_stack(
+        np.stack([p.vectors for p in group]),
+        np.stack([p.observed for p in group]),
+        offset=group[0].offset,
+        sigma=stacked([p.sigma for p in group]),
+        scale=stacked([p.scale for p in group]),
+        workers=workers,
+    )
+
+
+def _fit_problems(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> list[FitResult]:
+    """A batch of problems: each run of linear problems of one shape in one
+    ``kelfit.linear`` call over ``workers`` threads, the others one by one."""
+    options, workers = shared
+    out: list[FitResult] = []
+    group: list[_Linear] = []
+
+    def flush() -> None:
+        first = len(out)
+        try:
+            out.extend(_solve_stack(group, workers))
+        except ValueError as exc:
+            index = getattr(exc, "problem", None)
+            if not isinstance(index, int):
+                raise FitFailed(first, str(exc)) from exc
+            # The module names the problem of the stack; say it once.
+            reason = str(exc).removeprefix(f"problem {index}: ")
+            raise FitFailed(first + index, reason) from exc
+        group.clear()
+
+    for index, problem in enumerate(problems):
+        linear = _as_linear(options, problem)
+        if linear is not None and (not group or linear.key == group[0].key):
+            group.append(linear)
+            continue
+        if group:
+            flush()
+        if linear is not None:
+            group.append(linear)
+            continue
+        try:
+            out.append(_fit_problem(options, problem))
+        except (ValueError, ArithmeticError) as exc:
+            raise FitFailed(index, str(exc)) from exc
+    if group:
+        flush()
+    return out
+
+
 def iter_fits(
     problems: Iterable[Problem],
     *,
@@ -294,16 +449,30 @@ def iter_fits(
     arguments of :func:`~kelfit_tools.fit` for every problem (a problem's
     own keywords win).
     """
-    return map_batches(
-        _fit_problem,
-        options,
-        problems,
-        workers=workers,
-        executor=executor,
-        progress=progress,
-        total=total,
-        batch=batch,
+    source = iter(problems)
+    head = list(islice(source, 1))
+    # Linear fits go to the module in stacks, each shared among `workers`
+    # threads inside one call: here a pool of threads would only queue for
+    # the interpreter's lock. Powell fits release it for their whole run,
+    # so they go to the pool. The first problem tells which this run is.
+    inline = (
+        executor is None and bool(head) and _as_linear(options, head[0]) is not None
     )
+    return map_batches(
+        _fit_problems,
+        (options, (workers or default_workers()) if inline else 1),
+        chain(head, source),
+        workers=workers,
+        executor=InlineExecutor() if inline else executor,
+        progress=progress,
+        total=total if total is not None else _length(problems),
+        batch=batch or (_MAX_BATCH if inline else None),
+        whole_batches=True,
+    )
+
+
+def _length(items: Iterable[Any]) -> int | None:
+    return len(items) if isinstance(items, Sequence) else None
 
 
 def fit_many(
@@ -323,6 +492,12 @@ def fit_many(
     "offset": True}``).  The results are the same bits as fitting the
     problems one after another, whatever the executor and its size.
 
+    Linear fits (the default method) of one batch go to ``kelfit.linear``
+    as stacks, one call for each run of problems of one shape; without an
+    executor each call shares its stack among ``workers`` threads.  Powell
+    fits (``method="powell"``, a start or fixed parameters) run one by one
+    on the pool's threads.
+
     Args:
         problems: the problems.
         workers: threads of the default pool (default: every core); with an
@@ -335,7 +510,7 @@ def fit_many(
         batch: problems per task (by default from their count and the
             workers, at most 256).
         options: keyword arguments of :func:`~kelfit_tools.fit` for every
-            problem, such as ``offset=True``.
+            problem, such as ``offset=True`` or ``method="powell"``.
 
     Returns:
         One :class:`~kelfit_tools.FitResult` per problem.

@@ -228,6 +228,19 @@ def row_sigma(couplings: Sequence[Coupling]) -> tuple[NDArray[np.float64] | None
     )
 
 
+def fit_fixed(
+    fixed: Mapping[str, float] | None, convention: str
+) -> dict[str, float] | None:
+    """Fixed parameters as the report gives them (Da as Da(N-H)) in the
+    fit's own terms under a sign convention."""
+    if not fixed:
+        return None
+    return {
+        name: nh_sign(convention) * value if name.lower() == "da" else value
+        for name, value in fixed.items()
+    }
+
+
 def _chi2(result: FitResult) -> float:
     """The sum of squared weighted residuals (plain residuals without sigma):
     the number the report prints as chi^2, so both lines agree."""
@@ -249,6 +262,8 @@ def fit_medium(
     start: ArrayLike | None = None,
     weighted: bool = True,
     uncertainty: float | None = None,
+    method: str | None = None,
+    fixed: Mapping[str, float] | None = None,
 ) -> MediumFit:
     """Fit one tensor to couplings of any bond types.
 
@@ -270,12 +285,18 @@ def fit_medium(
         uncertainty: one uncertainty (Hz) for every coupling, in place of
             the stated ones: the fit is then weighted by it (its chi^2 and
             any error estimate rest on it).
+        method: ``"linear"`` or ``"powell"``, as :func:`~kelfit_tools.fit`
+            takes it.
+        fixed: parameters held at given values, by name as
+            :func:`~kelfit_tools.fit` takes them, but with Da as the report
+            gives it: Da(N-H) in Hz (:attr:`MediumFit.da_nh`), whatever the
+            sign convention.
 
     Raises:
         ValueError: bad input, an unknown nucleus or convention, a bad
             length, a bond type without a standard length.
     """
-    fixed = length_overrides(lengths)
+    overrides = length_overrides(lengths)
     v = np.asarray(vectors, dtype=np.float64)
     if v.ndim != 2 or v.shape[0] != len(couplings):
         raise ValueError(
@@ -301,12 +322,12 @@ def fit_medium(
     # A length for a type no row has is most likely a misspelt type.
     notes.extend(
         f"the length given for bond type {name} matches no coupling"
-        for name in fixed
+        for name in overrides
         if name not in types
     )
     constants, _ = row_scales(
         atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length,
-        lengths=fixed,
+        lengths=overrides,
     )  # fmt: skip
     # The conventions differ only where constants of both signs are present.
     both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
@@ -319,9 +340,12 @@ def fit_medium(
     for conv in tried:
         _, scale = row_scales(
             atoms, distances, convention=conv, bond_lengths=bond_lengths,
-            nh_length=nh_length, lengths=fixed,
+            nh_length=nh_length, lengths=overrides,
         )  # fmt: skip
-        fits[conv] = fit(v, observed, start, offset=offset, sigma=sigma, scale=scale)
+        fits[conv] = fit(
+            v, observed, start, offset=offset, sigma=sigma, scale=scale,
+            method=method, fixed=fit_fixed(fixed, conv),
+        )  # fmt: skip
     chi2 = {conv: _chi2(r) for conv, r in fits.items()}
     if convention != "auto":
         used, how = convention, "given"
@@ -344,10 +368,12 @@ def fit_medium(
     if unconverged:
         warnings.append(unconverged)
     linear = None
-    if start is not None:
+    # Held parameters are meant to cost something; only a free fit from a
+    # start should match the free optimum.
+    if start is not None and not fixed:
         _, scale = row_scales(
             atoms, distances, convention=used, bond_lengths=bond_lengths,
-            nh_length=nh_length, lengths=fixed,
+            nh_length=nh_length, lengths=overrides,
         )  # fmt: skip
         linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
         if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
@@ -362,16 +388,17 @@ def fit_medium(
             f"gives the same tensor in canonical form (R = {t.r:.4g})"
         )
     nh_rows = [i for i, t in enumerate(types) if t == _NH]
-    nh_standard = fixed.get(_NH, STANDARD_LENGTHS[_NH])
+    nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
     nh_mean = None
     if nh_rows:
-        from_structure = bond_lengths == "structure" and _NH not in fixed
+        from_structure = bond_lengths == "structure" and _NH not in overrides
         nh_mean = float(np.mean(distances[nh_rows])) if from_structure else nh_standard
     da_nh_standard = None
     if nh_mean is not None and abs(nh_mean / nh_standard - 1.0) > NH_LENGTH_TOLERANCE:
         da_nh_standard = _da_nh_at_standard_lengths(
-            v, observed, atoms, used, nh_length, fixed, offset, sigma
-        )
+            v, observed, atoms, used, nh_length, overrides, offset, sigma,
+            None if fixed else method,
+        )  # fmt: skip
         if da_nh_standard is not None:
             notes.append(
                 f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
@@ -402,7 +429,7 @@ def fit_medium(
         notes=notes,
         warnings=warnings,
         linear=linear,
-        lengths=fixed,
+        lengths=overrides,
         nh_mean_length=nh_mean,
         nh_standard_length=nh_standard,
         da_nh_standard=da_nh_standard,
@@ -418,9 +445,11 @@ def _da_nh_at_standard_lengths(
     fixed: dict[str, float],
     offset: bool,
     sigma: NDArray[np.float64] | None,
+    method: str | None,
 ) -> float | None:
     """Da(N-H) of the couplings refitted at standard lengths, or None when a
-    bond type has no standard length."""
+    bond type has no standard length. With Da fixed, the refit is free: a
+    held Da would only be given back."""
     try:
         _, scale = row_scales(
             atoms, None, convention=convention, bond_lengths="standard",
@@ -428,7 +457,9 @@ def _da_nh_at_standard_lengths(
         )  # fmt: skip
     except ValueError:
         return None
-    refit = fit(vectors, observed, offset=offset, sigma=sigma, scale=scale)
+    refit = fit(
+        vectors, observed, offset=offset, sigma=sigma, scale=scale, method=method
+    )
     return nh_sign(convention) * refit.tensor().da
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Union
@@ -10,8 +11,18 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .fitting import FitResult, _observed, _row_factors, _vectors, fit, linear_start
-from .many import map_batches
+from .fitting import (
+    PARAMETER_NAMES,
+    FitResult,
+    as_observed,
+    as_row_factors,
+    as_vectors,
+    fit,
+    fixed_indices,
+    linear_start,
+    resolve_method,
+)
+from .many import FitFailed, InlineExecutor, default_workers, map_batches
 from .tensor import (
     axis_angles,
     canonical,
@@ -26,6 +37,9 @@ Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 
 #: Fresh draws allowed for one bootstrap refit before giving up.
 _BOOTSTRAP_REDRAWS = 50
+
+#: Linear refits per module call when the module spreads them over threads.
+_LINEAR_BATCH = 256
 
 
 @dataclass(frozen=True, eq=False)
@@ -96,22 +110,56 @@ class MonteCarloResult:
         return rhombic_component(self.da, self.r)
 
 
+class _Setup(NamedTuple):
+    """What every replicate needs; sent once per batch of replicates."""
+
+    vectors: NDArray[np.float64]
+    observed: NDArray[np.float64]
+    method: str
+    noise: NDArray[np.float64] | None
+    offset: bool
+    reference: NDArray[np.float64]
+    weights: NDArray[np.float64] | None
+    scale: NDArray[np.float64] | None
+    fit_method: str = "linear"
+    fixed: tuple[tuple[int, float], ...] = ()  # (index, value), as they are held
+    workers: int = 1
+    structure_noise: float = 0.0
+    vector_sets: NDArray[np.float64] | None = None
+
+
 def _refit(
     v: NDArray[np.float64],
     o: NDArray[np.float64],
-    offset: bool,
+    setup: _Setup,
     sigma: NDArray[np.float64] | None,
     scale: NDArray[np.float64] | None,
 ) -> NDArray[np.float64]:
     """The parameters :func:`fit` finds, without its statistics.
 
-    A refit needs only the parameters; the module's fit runs without the
+    A refit needs only the parameters; the module's fits run without the
     interpreter lock, so replicates on threads overlap.
     """
     import kelfit
 
-    start = linear_start(v, o, offset=offset, sigma=sigma, scale=scale)
-    outcome = kelfit.fit(v, o, start, sigma=sigma, scale=scale, offset=offset)
+    start = linear_start(v, o, offset=setup.offset, sigma=sigma, scale=scale)
+    if setup.fit_method == "linear":
+        return start
+    held = dict(setup.fixed)
+    for index, value in held.items():
+        start[index] = value
+    in_cost = setup.offset or 5 in held
+    if not in_cost:
+        start[5] = 0.0
+    outcome = kelfit.fit(
+        v,
+        o,
+        start,
+        sigma=sigma,
+        scale=scale,
+        offset=in_cost,
+        fixed=tuple(sorted(held)),
+    )
     params: NDArray[np.float64] = np.asarray(outcome.params, dtype=np.float64)
     return params
 
@@ -124,7 +172,7 @@ def _bootstrap_refit(
     v: NDArray[np.float64],
     o: NDArray[np.float64],
     rng: np.random.Generator,
-    offset: bool,
+    setup: _Setup,
     sigma: NDArray[np.float64] | None,
     scale: NDArray[np.float64] | None,
 ) -> NDArray[np.float64]:
@@ -134,29 +182,18 @@ def _bootstrap_refit(
         rows = rng.integers(0, count, count)
         try:
             return _refit(
-                v[rows], o[rows], offset, _rows(sigma, rows), _rows(scale, rows)
+                v[rows], o[rows], setup, _rows(sigma, rows), _rows(scale, rows)
             )
         except ValueError:
             continue
-    raise ValueError(
-        "bootstrap: resampled rows keep failing to determine the tensor; "
-        "too few vectors for resampling"
-    )
+    raise ValueError(_REDRAWS_FAILED)
 
 
-class _Setup(NamedTuple):
-    """What every replicate needs; sent once per batch of replicates."""
-
-    vectors: NDArray[np.float64]
-    observed: NDArray[np.float64]
-    method: str
-    noise: NDArray[np.float64] | None
-    offset: bool
-    reference: NDArray[np.float64]
-    weights: NDArray[np.float64] | None
-    scale: NDArray[np.float64] | None
-    structure_noise: float = 0.0
-    vector_sets: NDArray[np.float64] | None = None
+#: Why a bootstrap gives up.
+_REDRAWS_FAILED = (
+    "bootstrap: resampled rows keep failing to determine the tensor; "
+    "too few vectors for resampling"
+)
 
 
 class _Replicate(NamedTuple):
@@ -167,6 +204,21 @@ class _Replicate(NamedTuple):
     matrix: NDArray[np.float64]
 
 
+def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float64]:
+    """A replicate's vectors: a model drawn from the ensemble and turned by
+    structural noise, or the fit's own vectors.
+
+    The coordinates are drawn before the couplings, so a replicate's noise
+    on the couplings does not depend on how its vectors were drawn.
+    """
+    v = setup.vectors
+    if setup.vector_sets is not None:
+        v = setup.vector_sets[rng.integers(0, setup.vector_sets.shape[0])]
+    if setup.structure_noise > 0.0:
+        v = reorient(v, setup.structure_noise, rng)
+    return v
+
+
 def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     """One refit of perturbed data, drawn from the replicate's own stream.
 
@@ -174,19 +226,18 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     same whichever worker runs it, and in whatever order.
     """
     rng = np.random.default_rng(seed)
-    v, o = setup.vectors, setup.observed
+    o = setup.observed
     w, k = setup.weights, setup.scale
-    # The coordinates are drawn before the couplings, so a replicate's
-    # noise on the couplings does not depend on how its vectors were drawn.
-    if setup.vector_sets is not None:
-        v = setup.vector_sets[rng.integers(0, setup.vector_sets.shape[0])]
-    if setup.structure_noise > 0.0:
-        v = reorient(v, setup.structure_noise, rng)
+    v = _drawn_vectors(setup, rng)
     if setup.method == "noise":
         noise = rng.normal(0.0, setup.noise, v.shape[0])
-        params = _refit(v, o + noise, setup.offset, w, k)
+        params = _refit(v, o + noise, setup, w, k)
     else:
-        params = _bootstrap_refit(v, o, rng, setup.offset, w, k)
+        params = _bootstrap_refit(v, o, rng, setup, w, k)
+    return _summary(setup, params)
+
+
+def _summary(setup: _Setup, params: NDArray[np.float64]) -> _Replicate:
     t = canonical(params)
     matrix = tensor_from_params(params)
     return _Replicate(
@@ -233,6 +284,93 @@ def reorient(
     return out
 
 
+def _stacked(a: NDArray[np.float64] | None, rows: list[Any]) -> Any:
+    return None if a is None else np.stack([a[r] for r in rows])
+
+
+def _linear_replicates(
+    setup: _Setup, seeds: list[np.random.SeedSequence]
+) -> list[_Replicate]:
+    """A batch of linear refits in one ``kelfit.linear`` call.
+
+    Each replicate draws from its own stream exactly as :func:`_replicate`
+    does, and the module solves each problem of a stack to the bits of
+    solving it alone, so the replicates are those of :func:`_replicate`.
+    A bootstrap draw the module refuses is drawn again from its stream.
+    """
+    import kelfit
+
+    v, o = setup.vectors, setup.observed
+    count = v.shape[0]
+    rngs = [np.random.default_rng(seed) for seed in seeds]
+    drawn = setup.vector_sets is not None or setup.structure_noise > 0.0
+    sets = [_drawn_vectors(setup, rng) for rng in rngs] if drawn else None
+    if setup.method == "noise":
+        observed = np.stack([o + rng.normal(0.0, setup.noise, count) for rng in rngs])
+        shape = (len(seeds), *v.shape)
+        vectors = np.stack(sets) if sets is not None else np.broadcast_to(v, shape)
+        weights = (
+            None
+            if setup.weights is None
+            else np.broadcast_to(setup.weights, observed.shape)
+        )
+        scale = (
+            None
+            if setup.scale is None
+            else np.broadcast_to(setup.scale, observed.shape)
+        )
+        solved = kelfit.linear(
+            vectors, observed, sigma=weights, scale=scale, offset=setup.offset,
+            workers=setup.workers,
+        )  # fmt: skip
+        return [_summary(setup, p) for p in solved.params]
+    rows = [rng.integers(0, count, count) for rng in rngs]
+    draws = [1] * len(rows)
+    while True:
+        try:
+            solved = kelfit.linear(
+                np.stack(
+                    [(v if sets is None else sets[i])[r] for i, r in enumerate(rows)]
+                ),
+                np.stack([o[r] for r in rows]),
+                sigma=_stacked(setup.weights, rows),
+                scale=_stacked(setup.scale, rows),
+                offset=setup.offset,
+                workers=setup.workers,
+            )
+            return [_summary(setup, p) for p in solved.params]
+        except ValueError as exc:
+            f = getattr(exc, "problem", None)
+            if not isinstance(f, int):
+                raise
+            if draws[f] == _BOOTSTRAP_REDRAWS:
+                raise FitFailed(f, _REDRAWS_FAILED) from exc
+            rows[f] = rngs[f].integers(0, count, count)
+            draws[f] += 1
+
+
+def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Replicate]:
+    """A batch of replicates: linear ones in one stack, Powell ones in turn."""
+    if setup.fit_method == "linear":
+        try:
+            return _linear_replicates(setup, seeds)
+        except FitFailed:
+            raise
+        except (ValueError, ArithmeticError) as exc:
+            index = getattr(exc, "problem", None)
+            if not isinstance(index, int):
+                raise FitFailed(0, str(exc)) from exc
+            reason = str(exc).removeprefix(f"problem {index}: ")
+            raise FitFailed(index, reason) from exc
+    out = []
+    for index, seed in enumerate(seeds):
+        try:
+            out.append(_replicate(setup, seed))
+        except (ValueError, ArithmeticError) as exc:
+            raise FitFailed(index, str(exc)) from exc
+    return out
+
+
 def _root_seed(seed: Seed) -> np.random.SeedSequence:
     if isinstance(seed, np.random.SeedSequence):
         return seed
@@ -259,6 +397,8 @@ def monte_carlo(
     executor: Executor | None = None,
     structure_noise: float = 0.0,
     vector_sets: ArrayLike | None = None,
+    fit_method: str | None = None,
+    fixed: Mapping[str, float] | None = None,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
@@ -273,6 +413,12 @@ def monte_carlo(
     when ``result`` is given, else by per-row ``sigma`` (an array), with
     which the best fit is then made.  A refit weighted otherwise than its
     fit would centre elsewhere, and its spread would not be the fit's.
+
+    Every refit is made as the fit it describes, too: by its method
+    (``fit_method``: the exact linear optimum, or Powell from it) and with
+    its fixed parameters held at their values.  Linear refits go to
+    ``kelfit.linear`` in stacks, one call per batch, which share the batch
+    among ``workers`` threads when there is no ``executor``.
 
     Every refit draws from its own random stream, spawned from the root
     ``seed`` by :meth:`numpy.random.SeedSequence.spawn`, so a seeded
@@ -304,6 +450,10 @@ def monte_carlo(
         vector_sets: M x N x 3 vectors of the same rows in M structures
             (the models of an ensemble, superposed): every replicate refits
             the vectors of one model drawn at random.
+        fit_method: ``"linear"`` or ``"powell"``; None: ``result``'s
+            method, else as :func:`~kelfit_tools.fit` chooses.
+        fixed: parameters every refit holds, as :func:`~kelfit_tools.fit`
+            takes them; None: those ``result`` held, at its values.
 
     Returns:
         A :class:`MonteCarloResult`.
@@ -312,14 +462,25 @@ def monte_carlo(
         raise ValueError(f"method must be 'noise' or 'bootstrap', got {method!r}")
     if trials < 2:
         raise ValueError(f"trials must be at least 2, got {trials}")
-    v = _vectors(vectors)
-    o = _observed(observed, v.shape[0])
-    factors = _row_factors(scale, v.shape[0], "scale")
+    v = as_vectors(vectors)
+    o = as_observed(observed, v.shape[0])
+    factors = as_row_factors(scale, v.shape[0], "scale")
     per_row = None
     if sigma is not None and np.ndim(sigma) > 0:
-        per_row = _row_factors(sigma, v.shape[0], "sigma")
+        per_row = as_row_factors(sigma, v.shape[0], "sigma")
+    if fixed is None and result is not None:
+        fixed = {
+            name: result.params[PARAMETER_NAMES.index(name)] for name in result.fixed
+        }
+    held = fixed_indices(fixed)
+    if fit_method is None and result is not None and result.method:
+        fit_method = result.method
+    chosen = resolve_method(fit_method, fixed=bool(held))
     if result is None:
-        best = fit(v, o, offset=offset, sigma=per_row, scale=factors)
+        best = fit(
+            v, o, offset=offset, sigma=per_row, scale=factors, fixed=fixed,
+            method=chosen,
+        )  # fmt: skip
     else:
         best = result
     weights = best.sigma
@@ -344,28 +505,29 @@ def monte_carlo(
         raise ValueError(
             f"structure_noise must be a finite angle >= 0, got {structure_noise}"
         )
+    if noise is not None and not np.all(np.isfinite(noise) & (noise >= 0)):
+        raise ValueError("noise sigma must be finite and not negative in every row")
+    # Linear refits spread each batch's stack over threads inside the
+    # module; a pool around them would only queue for the interpreter.
+    inline = executor is None and chosen == "linear"
     setup = _Setup(
-        v,
-        o,
-        method,
-        noise,
-        offset,
-        best.tensor().axes,
-        weights,
-        factors,
-        float(structure_noise),
-        sets,
-    )
+        v, o, method, noise, offset, best.tensor().axes, weights, factors,
+        fit_method=chosen, fixed=tuple(sorted(held.items())),
+        workers=(workers or default_workers()) if inline else 1,
+        structure_noise=float(structure_noise), vector_sets=sets,
+    )  # fmt: skip
     seeds = _root_seed(seed).spawn(trials)
     replicates = list(
         map_batches(
-            _replicate,
+            _replicates,
             setup,
             seeds,
             workers=workers,
-            executor=executor,
+            executor=InlineExecutor() if inline else executor,
             progress=progress is not False,
             description="Monte Carlo" if method == "noise" else "Bootstrap",
+            batch=_LINEAR_BATCH if inline else None,
+            whole_batches=True,
         )
     )
     da = np.array([rep.da for rep in replicates])

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import math
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any
@@ -83,6 +83,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         superpose: superpose every frame on a reference first
             (:func:`~kelfit_tools.superpose.frame_superposer`, which fixes
             the reference before the frames are split among workers).
+        method, fixed: as :func:`~kelfit_tools.fit` takes them.
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -99,6 +100,8 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         start: ArrayLike | None = None,
         sigma: ArrayLike | None = None,
         superpose: FrameSuperposer | None = None,
+        method: str | None = None,
+        fixed: Mapping[str, float] | None = None,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -109,6 +112,8 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
         self._start = None if start is None else np.asarray(start, dtype=np.float64)
         self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
         self._superpose = superpose
+        self._method = method
+        self._fixed = None if fixed is None else dict(fixed)
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
@@ -125,6 +130,8 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
             self._start,
             offset=self._offset,
             sigma=self._sigma,
+            method=self._method,
+            fixed=self._fixed,
         )
         k = self._frame_index
         self.results.params[k] = result.params
@@ -214,6 +221,8 @@ def fit_frames(
     progress: bool = True,
     superpose: FrameSuperposer | AtomSelection | str | None = None,
     isolate: bool | None = None,
+    method: str | None = None,
+    fixed: Mapping[str, float] | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
@@ -244,6 +253,11 @@ def fit_frames(
             crashing on a damaged file is an error, not the end of this
             process (:func:`~kelfit_tools.io.trajectory.read_frames`);
             default: whenever the universe was read from files.
+        method: ``"linear"`` (the default: every batch of frames is one
+            stack of ``kelfit.linear``) or ``"powell"``, as
+            :func:`~kelfit_tools.fit` takes it.
+        fixed: parameters held in every frame, as :func:`~kelfit_tools.fit`
+            takes them (powell).
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -272,7 +286,7 @@ def fit_frames(
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
             rmsds.append(rmsd)
-            yield (vectors, pairs.values, start)
+            yield (vectors, pairs.values)
 
     previous: Tensor | None = None
     results = iter_fits(
@@ -284,6 +298,9 @@ def fit_frames(
         batch=FRAMES_PER_TASK,
         offset=offset,
         sigma=sigma,
+        start=start,
+        method=method,
+        fixed=fixed,
     )
     try:
         for k, result in zip(frames, results):

@@ -21,6 +21,7 @@ from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
 from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
 from ..errors import DataError
+from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..prepare import Preparation, Selection
 
@@ -68,6 +69,38 @@ def tensor_params(what: str) -> Callable[[str], NDArray[np.float64]]:
         return np.array(values)
 
     return parse
+
+
+#: Parameters whose values --fix takes in degrees.
+_ANGLES = ("a1", "a2", "a3")
+
+
+def fixed_parameters(text: str) -> dict[str, float]:
+    """Parser of ``--fix Da=-7.8,R=0.17`` (names in any case, angles in
+    degrees) into the fit's names and values (angles in radians)."""
+    out: dict[str, float] = {}
+    for item in text.split(","):
+        name, sep, value = item.partition("=")
+        key = name.strip().lower()
+        if not sep or key not in PARAMETER_NAMES:
+            raise argparse.ArgumentTypeError(
+                "--fix takes NAME=VALUE items separated by commas, NAME one of "
+                f"a1, a2, a3, Da, R, offset (any case), got {item!r}"
+            )
+        try:
+            number = float(value)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"--fix {name.strip()} needs a number, got {value!r}"
+            ) from None
+        if not math.isfinite(number):
+            raise argparse.ArgumentTypeError(
+                f"--fix {name.strip()} must be finite, got {value!r}"
+            )
+        if key in out:
+            raise argparse.ArgumentTypeError(f"--fix names {name.strip()} twice")
+        out[key] = math.radians(number) if key in _ANGLES else number
+    return out
 
 
 def atom_pair(text: str) -> tuple[str, str]:
@@ -190,6 +223,28 @@ def quiet_options() -> argparse.ArgumentParser:
     p = Parser(add_help=False)
     p.add_argument(
         "-q", "--quiet", action="store_true", help="print warnings only, no notes"
+    )
+    return p
+
+
+def method_options() -> argparse.ArgumentParser:
+    """``--method`` and ``--fix``: how every fit of a command is made."""
+    p = Parser(add_help=False)
+    p.add_argument(
+        "--method",
+        choices=METHODS,
+        help="linear: the exact least-squares optimum (default); powell: "
+        "refine it (or --start) by Powell's method in single precision "
+        "(the default with --start or --fix)",
+    )
+    p.add_argument(
+        "--fix",
+        type=fixed_parameters,
+        metavar="NAME=VALUE,...",
+        help="hold parameters at given values while the others are fitted "
+        "(powell), e.g. Da=-7.8,R=0.17: names a1,a2,a3,Da,R,offset, angles "
+        "in degrees, Da in Hz as the report gives it (Da(N-H) for couplings "
+        "on a structure, the fit's own Da for a vector table)",
     )
     return p
 
@@ -400,6 +455,8 @@ def _plain(value: object) -> object:
         return value
     if isinstance(value, np.ndarray):
         return [_plain(v) for v in value.tolist()]
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
     if isinstance(value, (set, frozenset)):
         return sorted(_plain(v) for v in value)  # type: ignore[type-var]
     if isinstance(value, (list, tuple)):

@@ -19,7 +19,7 @@ from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..checks import check_count
 from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
-from ..fitting import FitResult, convergence_warning, fit
+from ..fitting import FitResult, convergence_warning, fit, resolve_method
 from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
@@ -54,6 +54,7 @@ from .common import (
     int_at_least,
     lengths,
     log,
+    method_options,
     notes_seen,
     options_record,
     parallel_options,
@@ -95,6 +96,7 @@ def add_parser(commands: Any) -> None:
         parents=[
             quiet_options(),
             input_options("couplings: VARS or plain table, Xplor/CNS or NMR-STAR"),
+            method_options(),
             parallel_options(),
         ],
         help="fit the tensor to a vector table or to a structure and couplings",
@@ -295,6 +297,15 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("--sigma weights the fit; --unweighted ignores uncertainties")
     if args.plot and not available("matplotlib"):
         raise MissingExtra(f"--plot needs matplotlib: {INSTALL_HINT}")
+    # The method that takes effect, so that the record names it.
+    try:
+        args.method = resolve_method(
+            args.method, start=args.start is not None, fixed=bool(args.fix)
+        )
+    except ValueError as exc:
+        raise UsageError(
+            str(exc).replace("method 'powell'", "--method powell")
+        ) from None
 
 
 def _errors(
@@ -384,6 +395,8 @@ def _structure_fits(
         "start": args.start,
         "weighted": not args.unweighted,
         "uncertainty": args.sigma,
+        "method": args.method,
+        "fixed": args.fix,
     }
     try:
         medium_fits = list(
@@ -479,14 +492,20 @@ def _table_fits(
     except DataError as exc:
         raise DataError(str(exc), args.table) from None
     result = fit(
-        table.vectors, table.values, args.start, offset=args.offset, sigma=args.sigma
+        table.vectors,
+        table.values,
+        args.start,
+        offset=args.offset,
+        sigma=args.sigma,
+        method=args.method,
+        fixed=args.fix,
     )
     unconverged = convergence_warning(result)
     for warning in [unconverged] if unconverged else []:
         log.warning("%s", warning)
     for warning in fit_warnings(result, table.vectors, offset=args.offset, da_nh=None):
         log.warning("%s", warning)
-    if args.start is not None:
+    if args.start is not None and not args.fix:
         if not 0.0 <= result.r <= 2.0 / 3.0:
             log.info(
                 "the fit ended at R = %.4g, outside 0..2/3; the report gives the "

@@ -18,6 +18,7 @@ from typing import Any
 from .. import __version__
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import FrameSummary, record_frames
+from ..report.tensor import method_description
 from ..superpose import FrameSuperposer
 from .common import (
     emit,
@@ -60,6 +61,7 @@ def _text(
             f"{summary.frames} frames fitted ({summary.first} to {summary.last}{every}) "
             f"of {os.path.basename(args.trajectory)}, {count} couplings each"
         ),
+        f"Method: {method_description(args.method, list(args.fix or ()))}",
         "",
         f"{'':4}{'mean':>10}{'sd':>10}",
     ]
@@ -170,6 +172,8 @@ def run_trajectory(args: argparse.Namespace) -> int:
                 offset=args.offset,
                 start=args.start,
                 sigma=sigma,
+                method=args.method,
+                fixed=args.fix,
                 executor=executor,
                 progress=not args.quiet,
                 superpose=superposer,

@@ -23,6 +23,7 @@ __all__ = [
     "comparison_report",
     "errors_report",
     "fit_report",
+    "method_description",
     "render_comparisons",
     "render_fit",
 ]
@@ -149,6 +150,8 @@ def fit_report(
     solutions = euler_solutions(t.axes)
     zyz = zyz_solutions(t.axes)
     out: dict[str, Any] = dict(source or {})
+    out["method"] = result.method
+    out["fixed"] = list(result.fixed)
     tensor: dict[str, Any] = {
         "da": t.da,
         "r": t.r,
@@ -296,6 +299,28 @@ def _g(value: Any, digits: int = 4) -> str:
     return f"{value:.{digits}f}"
 
 
+#: What each method is, for the text reports.
+_METHOD_TEXT = {
+    "linear": "linear (the exact least-squares optimum)",
+    "powell": "powell (single-precision refinement)",
+}
+
+#: Parameter names as the reports write them.
+_FIXED_NAMES = {"da": "Da", "r": "R"}
+
+
+def method_description(method: str, fixed: Sequence[str] = ()) -> str:
+    """How a tensor was fitted, and which parameters were held, in words."""
+    text = _METHOD_TEXT.get(method, method)
+    if fixed:
+        text += "; fixed: " + ", ".join(_FIXED_NAMES.get(n, n) for n in fixed)
+    return text
+
+
+def _method_line(report: dict[str, Any]) -> str:
+    return f"  method           {method_description(report['method'], report['fixed'])}"
+
+
 def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
     """The report as text, one quantity per line."""
     t = report["tensor"]
@@ -313,6 +338,8 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             f"  bond lengths     {report['bond_lengths']}; "
             f"weighted: {'yes (sigma = DD)' if report['weighted'] else 'no'}"
         )
+        if report.get("method"):
+            lines.append(_method_line(report))
         lines.append(
             f"  Da               {t['da_alignment']:.4e} (alignment tensor, "
             "dimensionless)"
@@ -339,6 +366,8 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
     else:
         lines.append("Fit:")
         lines.append(f"  N                {q['n']}")
+        if report.get("method"):
+            lines.append(_method_line(report))
         lines.append(f"  Da               {t['da']:.3f}{u}")
         lines.append(f"  R                {t['r']:.4f}")
         lines.append(f"  Dr = R Da        {t['dr']:.3f}{u}")
