@@ -124,8 +124,9 @@ class TestStacks:
         observed = problems[3][1].copy()
         observed[7] = np.inf
         problems[3] = (problems[3][0], observed)
+        # Rows as users count them, from 1.
         with pytest.raises(
-            ValueError, match=r"^problem 3: observed\[7\] must be finite$"
+            ValueError, match=r"^problem 3: observed value of row 8 must be finite$"
         ):
             fit_many(problems, workers=2, progress=False)
 

@@ -146,7 +146,7 @@ class TestTables:
 
 def test_module_refusals_name_rows_and_parameters_as_users_count_them() -> None:
     import kelfit
-    from kelfit_tools.cli.common import user_message
+    from kelfit_tools.errors import user_message
 
     vectors = np.random.default_rng(4).normal(size=(8, 3))
     observed = np.ones(8)

@@ -26,6 +26,7 @@ from typing import Any, Callable, TypeVar
 
 import numpy as np
 
+from .errors import user_message
 from .fitting import (
     FitResult,
     as_observed,
@@ -84,6 +85,17 @@ class FitFailed(ValueError):
     def __reduce__(self) -> tuple[Any, ...]:
         # Process pools and Dask send it back by pickling.
         return (FitFailed, (self.index, self.reason))
+
+    @classmethod
+    def of(cls, index: int, exc: BaseException) -> FitFailed:
+        """Problem ``index`` failed with ``exc``: its reason in the user's
+        words (rows counted from 1), without the module's "problem f: "
+        (this error names the problem itself)."""
+        problem = getattr(exc, "problem", None)
+        reason = user_message(exc)
+        if isinstance(problem, int):
+            reason = reason.removeprefix(f"problem {problem}: ")
+        return cls(index, reason)
 
 
 class InlineExecutor(Executor):
@@ -159,7 +171,7 @@ def _run_batch(
         try:
             out.append(function(shared, item))
         except (ValueError, ArithmeticError) as exc:
-            raise FitFailed(first + offset, str(exc)) from exc
+            raise FitFailed.of(first + offset, exc) from exc
     return out
 
 
@@ -405,12 +417,9 @@ def _fit_problems(
         try:
             out.extend(_solve_stack(group, workers))
         except ValueError as exc:
+            # The module names the problem of the stack.
             index = getattr(exc, "problem", None)
-            if not isinstance(index, int):
-                raise FitFailed(first, str(exc)) from exc
-            # The module names the problem of the stack; say it once.
-            reason = str(exc).removeprefix(f"problem {index}: ")
-            raise FitFailed(first + index, reason) from exc
+            raise FitFailed.of(first + (index or 0), exc) from exc
         group.clear()
 
     for index, problem in enumerate(problems):
@@ -426,7 +435,7 @@ def _fit_problems(
         try:
             out.append(_fit_problem(options, problem))
         except (ValueError, ArithmeticError) as exc:
-            raise FitFailed(index, str(exc)) from exc
+            raise FitFailed.of(index, exc) from exc
     if group:
         flush()
     return out

@@ -358,16 +358,13 @@ def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Rep
             raise
         except (ValueError, ArithmeticError) as exc:
             index = getattr(exc, "problem", None)
-            if not isinstance(index, int):
-                raise FitFailed(0, str(exc)) from exc
-            reason = str(exc).removeprefix(f"problem {index}: ")
-            raise FitFailed(index, reason) from exc
+            raise FitFailed.of(index or 0, exc) from exc
     out = []
     for index, seed in enumerate(seeds):
         try:
             out.append(_replicate(setup, seed))
         except (ValueError, ArithmeticError) as exc:
-            raise FitFailed(index, str(exc)) from exc
+            raise FitFailed.of(index, exc) from exc
     return out
 
 

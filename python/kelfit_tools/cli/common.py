@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
 from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
-from ..errors import DataError
+from ..errors import DataError, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..prepare import Preparation, Selection
@@ -582,29 +582,6 @@ def emit(text: str) -> None:
         raise DataError(
             f"cannot write to standard output: {exc.strerror or exc}"
         ) from None
-
-
-_PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")
-_ROW_NOUNS = {"vectors": "vector", "observed": "observed value"}
-_PARAMS_OF = {"start": "the start", "params": "the tensor"}
-
-
-def user_message(exc: BaseException) -> str:
-    """A message for the user: a refusal of the module (``kelfit.InputError``)
-    says which row (counted from 1) or parameter it is about, from the
-    exception's attributes; any other error is its own message."""
-    import kelfit
-
-    if not isinstance(exc, kelfit.InputError) or exc.reason is None:
-        return str(exc)
-    argument = str(exc.argument)
-    if exc.row is not None:
-        subject = f"{_ROW_NOUNS.get(argument, argument)} of row {exc.row}"
-    elif exc.parameter is not None and argument in _PARAMS_OF:
-        subject = f"{_PARAM_NAMES[exc.parameter]} of {_PARAMS_OF[argument]}"
-    else:
-        return str(exc)
-    return f"{subject} {exc.reason}"
 
 
 def data_error_exit(command: str, exc: BaseException) -> int:
