@@ -56,6 +56,7 @@ from .common import (
     log,
     notes_seen,
     options_record,
+    outputs_for,
     parallel_options,
     positive,
     quiet_options,
@@ -611,6 +612,7 @@ def _default_title(args: argparse.Namespace, f: _Fit) -> str:
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit fit``."""
     _check(args)
+    outputs = outputs_for(args)
     if args.trajectory:
         from .fit_trajectory import run_trajectory
 
@@ -623,7 +625,6 @@ def run(args: argparse.Namespace) -> int:
             fits = _structure_fits(args, rng, executor)
     every_model = bool(args.structure) and args.models is None
     ensembles = _ensembles(fits) if every_model else []
-    outputs = Outputs()
     try:
         if args.out:
             _write_rows(outputs, args.out, fits)
