@@ -213,9 +213,34 @@ def executor_for(args: argparse.Namespace) -> Iterator[Executor | None]:
     if address is None:
         yield None
         return
-    with scheduler_executor(address) as executor:
+    # The cluster's libraries set their loggers up when imported, so they are
+    # quietened once the client is there.
+    with scheduler_executor(address) as executor, _quiet_cluster_logs():
         log.info("fitting on the Dask cluster at %s", address)
         yield executor
+
+
+#: Loggers of the cluster's libraries: their tracebacks of a lost connection
+#: would bury the one-line error the command reports.
+_CLUSTER_LOGGERS = ("distributed", "tornado")
+
+
+@contextlib.contextmanager
+def _quiet_cluster_logs() -> Iterator[None]:
+    names = [
+        name
+        for name in [*_CLUSTER_LOGGERS, *logging.Logger.manager.loggerDict]
+        if name.split(".")[0] in _CLUSTER_LOGGERS
+    ]
+    loggers = [logging.getLogger(name) for name in dict.fromkeys(names)]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL)
+    # After a failure (a lost scheduler) the client's threads go on
+    # complaining while the command ends: they stay quiet.
+    yield
+    for logger, level in zip(loggers, levels):
+        logger.setLevel(level)
 
 
 def input_options(couplings_help: str) -> argparse.ArgumentParser:
