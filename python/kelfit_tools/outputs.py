@@ -234,6 +234,7 @@ class StagedFile:
         Raises:
             DataError: it cannot be; the target is then as it was (a target
                 written straight into may hold part of the content).
+            BrokenPipeError: the reader of a FIFO went away.
         """
         try:
             self._check_size()
@@ -244,6 +245,8 @@ class StagedFile:
                 self._named = None
             else:
                 self._link_into_place()
+        except BrokenPipeError:
+            raise  # the reader went away, as with `| head`: no error to show
         except OSError as exc:
             raise _cannot_write(self.name, exc) from None
         self.discard()
