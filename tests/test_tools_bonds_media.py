@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 from kelfit_tools import fit, linear_start, monte_carlo
 from kelfit_tools.bonds import (
-    STANDARD_LENGTHS,
     bond_type,
     dipolar_constant,
     parse_types,
@@ -94,9 +93,8 @@ class TestBondConstants:
         assert np.allclose(np.abs(physical), magnitudes)
         assert np.allclose(physical * reference_constant(), constants)
         _, standard = row_scales(atoms, None, bond_lengths="standard")
-        assert standard[0] == pytest.approx(
-            (1.041 / STANDARD_LENGTHS["N-H"]) ** 3, rel=1e-12
-        )
+        # N-H at its standard length, 1.041 A, is the reference itself.
+        assert standard[0] == pytest.approx(1.0, rel=1e-12)
         with pytest.raises(ValueError, match="no standard length"):
             row_scales([("CD1", "HD1")], None, bond_lengths="standard")
         with pytest.raises(ValueError, match="gyromagnetic"):

@@ -58,7 +58,13 @@ def model_values(vectors: np.ndarray, params: np.ndarray) -> np.ndarray:
 
 #: gamma / 2 pi in MHz/T as the usual NMR tables quote them (1H from
 #: CODATA), for constants worked out apart from the package's table.
-MHZ_PER_TESLA = {"H": 42.577478518, "C": 10.7084, "N": -4.316, "P": 17.235, "F": 40.078}
+MHZ_PER_TESLA = {
+    "H": 42.577478518,
+    "C": 10.7084,
+    "N": -4.3156,
+    "P": 17.235,
+    "F": 40.078,
+}
 
 
 def dipolar_hz(x: str, y: str, r: float) -> float:
