@@ -191,9 +191,10 @@ class StagedFile:
         self.target = self.name if self.direct else resolved
         self.own_bytes = False
         folder = tempfile.gettempdir() if self.direct else os.path.dirname(self.target)
+        self._fd: int | None = None
+        self._named: str | None = None
         try:
             self._fd = _open_unnamed(folder)
-            self._named: str | None = None
             if self._fd is None:
                 self._fd, self._named = tempfile.mkstemp(
                     prefix=f".{os.path.basename(self.target)}.",
@@ -204,14 +205,20 @@ class StagedFile:
                 # get the permissions any new file gets here.
                 os.chmod(self._named, 0o666 & ~_umask())
         except OSError as exc:
+            self.discard()
             raise _cannot_write(self.name, exc) from None
         self.path = self._named or f"{_FD_FOLDER}/{self._fd}"
+
+    def _descriptor(self) -> int:
+        if self._fd is None:
+            raise ValueError(f"{self.name}: already put into place or discarded")
+        return self._fd
 
     def write(self, data: bytes) -> None:
         """Write the whole content at once (instead of opening :attr:`path`)."""
         self.own_bytes = True
         try:
-            write_all(self._fd, data)
+            write_all(self._descriptor(), data)
         except OSError as exc:
             raise _cannot_write(self.name, exc) from None
 
@@ -221,7 +228,7 @@ class StagedFile:
         if self.own_bytes:
             return
         limit = _size_limit()
-        if limit is not None and os.fstat(self._fd).st_size >= limit:
+        if limit is not None and os.fstat(self._descriptor()).st_size >= limit:
             raise DataError(
                 f"cannot write: the file reached the file-size limit of {limit} "
                 "bytes (ulimit -f)",
@@ -255,14 +262,14 @@ class StagedFile:
         out = os.open(self.target, os.O_WRONLY | os.O_TRUNC | _CLOEXEC)
         try:
             position = 0
-            while block := os.pread(self._fd, _COPY_BLOCK, position):
+            while block := os.pread(self._descriptor(), _COPY_BLOCK, position):
                 write_all(out, block)
                 position += len(block)
         finally:
             os.close(out)
 
     def _link_into_place(self) -> None:
-        source = f"{_FD_FOLDER}/{self._fd}"
+        source = f"{_FD_FOLDER}/{self._descriptor()}"
         folder_path, base = os.path.split(self.target)
         # A folder descriptor makes os.link call linkat, which follows the
         # descriptor's link to the unnamed file (plain link() would not).
