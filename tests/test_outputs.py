@@ -166,6 +166,33 @@ class TestWhole:
         assert rows.read_text() == "an older file\n"
         assert [p.name for p in tmp_path.iterdir()] == ["rows.csv"]
 
+    @pytest.mark.parametrize(
+        ("name", "extra"), [("fit.png", "matplotlib"), ("rows.parquet", "pyarrow")]
+    )
+    def test_a_file_size_limit_on_another_librarys_writer(
+        self, tmp_path: Path, name: str, extra: str
+    ) -> None:
+        # Figures and Parquet tables are written by matplotlib and pyarrow:
+        # their failure names the target too, and leaves the old file.
+        resource = pytest.importorskip("resource")
+        pytest.importorskip(extra)
+        target = tmp_path / name
+        target.write_text("an older file\n")
+
+        def small_files() -> None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+        option = "--plot" if name.endswith(".png") else "--out"
+        done = subprocess.run(
+            kelfit_command("fit", EX.vectors, option, target, "-q"),
+            capture_output=True, text=True, check=False, preexec_fn=small_files,
+        )  # fmt: skip
+        assert done.returncode == 1
+        assert done.stderr.startswith(f"kelfit fit: error: {target}: cannot write:")
+        assert "File too large" in done.stderr and "Traceback" not in done.stderr
+        assert target.read_text() == "an older file\n"
+        assert [p.name for p in tmp_path.iterdir()] == [name]
+
     def test_nothing_is_named_until_the_commit(self, tmp_path: Path) -> None:
         target = tmp_path / "a.txt"
         outputs = Outputs()

@@ -21,7 +21,7 @@ import os
 import secrets
 import stat
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
 from .errors import DataError, PathLike
 
@@ -322,6 +322,20 @@ class Outputs:
         staged = StagedFile(target, self.inputs)
         self._pending.append(staged)
         return staged.path
+
+    def write_with(self, target: PathLike, write: Callable[[str], None]) -> None:
+        """Queue what ``write(path)`` writes to the path it is given (a
+        figure, a Parquet table) for ``target``.
+
+        Raises:
+            DataError: the writer failed to write (a full disk, the
+                file-size limit), naming ``target``.
+        """
+        path = self.path_for(target)
+        try:
+            write(path)
+        except OSError as exc:
+            raise _cannot_write(target, exc) from None
 
     def write_text(self, target: PathLike, text: str) -> None:
         """Queue ``text`` (UTF-8) for ``target``."""

@@ -8,6 +8,7 @@ import os
 from collections.abc import Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -585,7 +586,7 @@ def _write_rows(outputs: Outputs, path: str, fits: Sequence[_Fit]) -> None:
         )
     ]
     if is_parquet(path):
-        write_parquet(rows, outputs.path_for(path))
+        outputs.write_with(path, partial(write_parquet, rows))
     else:
         outputs.write_text(path, rows_csv(rows))
 
@@ -635,25 +636,30 @@ def run(args: argparse.Namespace) -> int:
                 ensembles, _plot_paths(args.plot, len(ensembles))
             ):
                 base = args.title or _default_title(args, fits[0]).split("\n")[0]
-                plot_ensemble(
-                    summary,
-                    outputs.path_for(path),
-                    title=f"{base}\n{name}" if name else base,
-                    format_from=path,
+                outputs.write_with(
+                    path,
+                    partial(
+                        plot_ensemble,
+                        summary,
+                        title=f"{base}\n{name}" if name else base,
+                        format_from=path,
+                    ),
                 )
         elif args.plot:
             from ..report.figures import plot_medium
 
             for f, path in zip(fits, _plot_paths(args.plot, len(fits))):
-                temp = outputs.path_for(path)
-                plot_medium(
-                    f.result,
-                    temp,
-                    medium=f.medium,
-                    labels=f.labels,
-                    title=args.title or _default_title(args, f),
-                    unit="Hz" if args.structure else None,
-                    format_from=path,
+                outputs.write_with(
+                    path,
+                    partial(
+                        plot_medium,
+                        f.result,
+                        medium=f.medium,
+                        labels=f.labels,
+                        title=args.title or _default_title(args, f),
+                        unit="Hz" if args.structure else None,
+                        format_from=path,
+                    ),
                 )
         emit(
             _json(args, fits, ensembles) if args.json else _text(args, fits, ensembles)

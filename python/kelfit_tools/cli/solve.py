@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -151,7 +152,7 @@ def run(args: argparse.Namespace) -> int:
     )
     if args.out and is_parquet(args.out):
         try:
-            write_parquet(rows, outputs.path_for(args.out))
+            outputs.write_with(args.out, partial(write_parquet, rows))
             outputs.commit()
         finally:
             outputs.discard()

@@ -302,9 +302,13 @@ def record_frames(
         if thinned is not None and plot is not None:
             figure = StagedFile(plot)
             time, da, r, q = thinned.samples.T
-            plot_frames(
-                time, da, r, q, figure.path, title=title, unit=unit, format_from=plot
-            )
+            try:
+                plot_frames(
+                    time, da, r, q, figure.path, title=title, unit=unit,
+                    format_from=plot,
+                )  # fmt: skip
+            except OSError as exc:
+                raise DataError(f"cannot write: {exc.strerror or exc}", plot) from None
         if writer is not None:
             writer.close()
         if figure is not None:
