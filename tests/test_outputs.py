@@ -193,6 +193,38 @@ class TestWhole:
         assert target.read_text() == "an older file\n"
         assert [p.name for p in tmp_path.iterdir()] == [name]
 
+    def test_a_file_that_reached_the_size_limit_is_refused(
+        self, tmp_path: Path
+    ) -> None:
+        # A writer that fills the file to the limit and stops without an
+        # error cannot be told from one whose rest was dropped: refused.
+        pytest.importorskip("resource")
+        script = (
+            "import resource, sys\n"
+            "from kelfit_tools.errors import DataError\n"
+            "from kelfit_tools.outputs import StagedFile\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+            "for size in (4095, 4096):\n"
+            "    staged = StagedFile(sys.argv[1] + str(size))\n"
+            "    with open(staged.path, 'wb') as handle:\n"
+            "        handle.write(bytes(size))\n"
+            "    try:\n"
+            "        staged.commit(); print(size, 'written')\n"
+            "    except DataError as exc:\n"
+            "        print(size, exc)\n"
+        )
+        done = subprocess.run(
+            [sys.executable, "-c", script, str(tmp_path / "out")],
+            capture_output=True, text=True, check=False,
+        )  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines() == [
+            "4095 written",
+            f"4096 {tmp_path / 'out4096'}: cannot write: the file reached the "
+            "file-size limit of 4096 bytes (ulimit -f)",
+        ]
+        assert [p.name for p in tmp_path.iterdir()] == ["out4095"]
+
     def test_nothing_is_named_until_the_commit(self, tmp_path: Path) -> None:
         target = tmp_path / "a.txt"
         outputs = Outputs()
