@@ -395,3 +395,19 @@ def test_q_da_with_scaled_rows() -> None:
     # The unscaled formula would be off by the root of the mean squared scale.
     unscaled = rms / math.sqrt(da**2 * (4 + 3 * r**2) / 5)
     assert result.q_da != pytest.approx(unscaled, rel=0.05)
+
+
+def test_nh_length_sets_every_rows_scale() -> None:
+    # Da normalised to N-H at 1.02 A: an N-H row at 1.041 A has the scale
+    # (1.02 / 1.041)^3, and a C-N row its constant over D(N-H) at 1.02 A.
+    rng = np.random.default_rng(12)
+    vectors, couplings = bonds(rng, 15)
+    reference = abs(dipolar_hz("N", "H", 1.02))
+    scale = hand_scales(couplings, vectors, "magnitudes")
+    scale *= abs(dipolar_hz("N", "H", 1.041)) / reference
+    truth = np.array([0.5, 1.0, 2.2, 7.0, 0.25, 0.0])
+    values = scale * model_values(vectors, truth)
+    mf = fit_medium(vectors, with_values(couplings, values), nh_length=1.02)
+    assert mf.result.scale == pytest.approx(scale, rel=2e-5)
+    assert mf.tensor.da == pytest.approx(canonical(truth).da, rel=1e-4)
+    assert mf.reference_constant == pytest.approx(reference, rel=2e-5)
