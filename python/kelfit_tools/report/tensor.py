@@ -296,9 +296,10 @@ def _g(value: Any, digits: int = 4) -> str:
     return _formatted(value, f".{digits}f")
 
 
-def _formatted(value: Any, spec: str) -> str:
-    """``value`` in ``spec``, or "-" for a number the report has not (null)."""
-    return "-" if value is None else format(value, spec)
+def _formatted(value: Any, form: str) -> str:
+    """``value`` in the format ``form``, or "-" for a number the report has
+    not (null)."""
+    return "-" if value is None else format(value, form)
 
 
 def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
