@@ -164,7 +164,9 @@ def throughput(fits: int, peer_fits: int) -> tuple[list[Throughput], dict[str, f
                 n_workers=2,
                 threads_per_worker=1,
                 processes=True,
-                dashboard_address=None,
+                # Ephemeral ports: another run on this machine may hold 8787.
+                scheduler_port=0,
+                dashboard_address=":0",
                 host="127.0.0.1",
             ) as cluster,
             scheduler_executor(cluster) as executor,

@@ -84,6 +84,15 @@ def test_shared_options_and_empty_input() -> None:
     assert fit_many([], progress=False) == []
 
 
+def test_a_problems_own_options_win_over_shared_ones() -> None:
+    observed = PROBLEMS[0][1]
+    own = {"vectors": VECTORS, "observed": observed, "offset": True}
+    results = fit_many([own, (VECTORS, observed)], offset=False, progress=False)
+    assert results[0].offset_fitted and not results[1].offset_fitted
+    alone = fit(VECTORS, observed, offset=True)
+    assert results[0].params.tobytes() == alone.params.tobytes()
+
+
 @pytest.mark.parametrize(
     ("problems", "kwargs", "error", "message"),
     [

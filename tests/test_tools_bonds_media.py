@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 from kelfit_tools import fit, linear_start, monte_carlo
 from kelfit_tools.bonds import (
-    STANDARD_LENGTHS,
     bond_type,
     dipolar_constant,
     parse_types,
@@ -25,7 +24,7 @@ from kelfit_tools.tensor import (
     euler_solutions,
     rotation_matrix,
 )
-from tools_support import random_params
+from tools_support import dipolar_hz, model_values, random_params
 
 #: A made-up protein: per residue N-H, C-N, CA-C and CA-HA at textbook lengths.
 LENGTHS = {("N", "H"): 1.02, ("C", "N"): 1.33, ("CA", "C"): 1.52, ("CA", "HA"): 1.09}
@@ -39,6 +38,22 @@ def bonds(rng: np.random.Generator, residues: int = 30):
             vectors.append(u / np.linalg.norm(u) * length)
             couplings.append(Coupling(res, a, res, b, 0.0, error=0.1, line=res))
     return np.array(vectors), couplings
+
+
+#: The nuclei of each atom pair of LENGTHS.
+NUCLEI = {("N", "H"): "NH", ("C", "N"): "CN", ("CA", "C"): "CC", ("CA", "HA"): "CH"}
+
+
+def hand_scales(couplings: list[Coupling], vectors: np.ndarray, convention: str):
+    """Each row's scale worked out here: its constant at the row's length
+    over |D(N-H)| at 1.041 A, signed by the convention."""
+    reference = abs(dipolar_hz("N", "H", 1.041))
+    out = []
+    for c, v in zip(couplings, vectors):
+        x, y = NUCLEI[(c.atom_i, c.atom_j)]
+        constant = dipolar_hz(x, y, float(np.linalg.norm(v)))
+        out.append(constant if convention == "physical" else abs(constant))
+    return np.array(out) / reference
 
 
 def with_values(couplings: list[Coupling], values: np.ndarray) -> list[Coupling]:
@@ -78,9 +93,8 @@ class TestBondConstants:
         assert np.allclose(np.abs(physical), magnitudes)
         assert np.allclose(physical * reference_constant(), constants)
         _, standard = row_scales(atoms, None, bond_lengths="standard")
-        assert standard[0] == pytest.approx(
-            (1.041 / STANDARD_LENGTHS["N-H"]) ** 3, rel=1e-12
-        )
+        # N-H at its standard length, 1.041 A, is the reference itself.
+        assert standard[0] == pytest.approx(1.0, rel=1e-12)
         with pytest.raises(ValueError, match="no standard length"):
             row_scales([("CD1", "HD1")], None, bond_lengths="standard")
         with pytest.raises(ValueError, match="gyromagnetic"):
@@ -95,11 +109,9 @@ class TestMixedTypes:
         rng = np.random.default_rng(7)
         vectors, couplings = bonds(rng)
         truth = np.array([0.4, 1.1, 2.0, -9.0, 0.3, 0.0])
-        atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
-        _, scale = row_scales(
-            atoms, np.linalg.norm(vectors, axis=1), convention=convention
-        )
-        values = back_calculate(vectors, truth, scale=scale)
+        # Observed values from constants worked out here, not by bonds.py.
+        scale = hand_scales(couplings, vectors, convention)
+        values = scale * model_values(vectors, truth)
         values += rng.normal(0, 0.1, values.size)
         mf = fit_medium(vectors, with_values(couplings, values))
         assert mf.convention == convention and mf.convention_how == "detected"
@@ -333,3 +345,80 @@ class TestErrorEstimates:
         )
         # Twice the constant, half the Da and half its spread.
         assert np.mean(scaled.da) == pytest.approx(np.mean(small.da) / 2, rel=1e-3)
+
+
+class TestConventionChoice:
+    """Both conventions fitted: the clearly better one (chi^2 smaller by a
+    factor of 1.5) is detected, a closer call is undecided."""
+
+    @staticmethod
+    def medium(noise: float, seed: int):
+        rng = np.random.default_rng(seed)
+        vectors, couplings = bonds(rng, 12)
+        truth = np.array([0.3, 0.9, 1.7, 6.0, 0.35, 0.0])
+        scale = hand_scales(couplings, vectors, "physical")
+        values = scale * model_values(vectors, truth)
+        values += rng.normal(0, noise, values.size)
+        return vectors, values, fit_medium(vectors, with_values(couplings, values))
+
+    def test_the_margin_decides_between_detected_and_undecided(self) -> None:
+        seen = set()
+        for noise in np.geomspace(0.05, 20, 40):
+            for seed in range(3):
+                _, _, mf = self.medium(float(noise), seed)
+                better = min(mf.convention_chi2.values())
+                ratio = max(mf.convention_chi2.values()) / better
+                if 1.05 < ratio < 1.45:
+                    assert mf.convention_how == "undecided", ratio
+                    seen.add("undecided")
+                elif 1.55 < ratio < 10:
+                    assert mf.convention_how == "detected", ratio
+                    seen.add("detected")
+                assert mf.convention_chi2[mf.convention] == better
+        # The sweep met both sides of the margin.
+        assert seen == {"undecided", "detected"}
+
+    def test_chi2_is_the_sum_of_squared_weighted_residuals(self) -> None:
+        vectors, values, mf = self.medium(0.3, 1)
+        sigma = np.array([c.error for c in mf.couplings])
+        assert not np.all(sigma == 1.0)  # the weights count
+        scale = hand_scales(mf.couplings, vectors, mf.convention)
+        calculated = scale * model_values(vectors, mf.result.params)
+        chi2 = float(np.sum(((values - calculated) / sigma) ** 2))
+        assert mf.convention_chi2[mf.convention] == pytest.approx(chi2, rel=1e-4)
+
+
+def test_q_da_with_scaled_rows() -> None:
+    # Rows of several scales: the isotropic expectation grows with the mean
+    # squared scale, Da^2 (4 + 3 R^2) / 5 * mean(scale^2).
+    rng = np.random.default_rng(31)
+    v = rng.normal(size=(120, 3))
+    v /= np.linalg.norm(v, axis=1, keepdims=True)
+    scale = rng.choice([1.0, 0.2, 2.0, -0.12], size=120)
+    p = np.array([0.2, 0.7, 1.3, 7.0, 0.4, 0.0])
+    observed = scale * model_values(v, p) + rng.normal(0, 0.5, 120)
+    result = fit(v, observed, scale=scale)
+    calculated = scale * model_values(v, result.params)
+    rms = math.sqrt(float(np.mean((observed - calculated) ** 2)))
+    da, r = result.tensor().da, result.tensor().r
+    expected = rms / math.sqrt(da**2 * (4 + 3 * r**2) / 5 * float(np.mean(scale**2)))
+    assert result.q_da == pytest.approx(expected, rel=1e-4)
+    # The unscaled formula would be off by the root of the mean squared scale.
+    unscaled = rms / math.sqrt(da**2 * (4 + 3 * r**2) / 5)
+    assert result.q_da != pytest.approx(unscaled, rel=0.05)
+
+
+def test_nh_length_sets_every_rows_scale() -> None:
+    # Da normalised to N-H at 1.02 A: an N-H row at 1.041 A has the scale
+    # (1.02 / 1.041)^3, and a C-N row its constant over D(N-H) at 1.02 A.
+    rng = np.random.default_rng(12)
+    vectors, couplings = bonds(rng, 15)
+    reference = abs(dipolar_hz("N", "H", 1.02))
+    scale = hand_scales(couplings, vectors, "magnitudes")
+    scale *= abs(dipolar_hz("N", "H", 1.041)) / reference
+    truth = np.array([0.5, 1.0, 2.2, 7.0, 0.25, 0.0])
+    values = scale * model_values(vectors, truth)
+    mf = fit_medium(vectors, with_values(couplings, values), nh_length=1.02)
+    assert mf.result.scale == pytest.approx(scale, rel=2e-5)
+    assert mf.tensor.da == pytest.approx(canonical(truth).da, rel=1e-4)
+    assert mf.reference_constant == pytest.approx(reference, rel=2e-5)

@@ -56,6 +56,25 @@ def model_values(vectors: np.ndarray, params: np.ndarray) -> np.ndarray:
     )
 
 
+#: gamma / 2 pi in MHz/T as the usual NMR tables quote them (1H from
+#: CODATA), for constants worked out apart from the package's table.
+MHZ_PER_TESLA = {
+    "H": 42.577478518,
+    "C": 10.7084,
+    "N": -4.3156,
+    "P": 17.235,
+    "F": 40.078,
+}
+
+
+def dipolar_hz(x: str, y: str, r: float) -> float:
+    """The dipolar constant of nuclei ``x`` and ``y`` (element symbols)
+    ``r`` angstrom apart: mu0 h gamma_x gamma_y / (8 pi^3 r^3) in Hz,
+    written with frequencies."""
+    fx, fy = (MHZ_PER_TESLA[n] * 1e6 for n in (x, y))
+    return 4e-7 * math.pi * 6.62607015e-34 * fx * fy / (2 * math.pi * (r * 1e-10) ** 3)
+
+
 def random_params(rng: np.random.Generator, offset: float = 0.0) -> np.ndarray:
     """A random tensor: any angles, |Da| of a few Hz to tens, 0 <= R <= 2/3."""
     return np.concatenate(

@@ -9,27 +9,54 @@ standard executor protocol::
         results = fit_many(problems, executor=executor)
 
 The workers need kelfit installed, the same version as here.
+
+A scheduler that goes away during a run is waited for at most
+:data:`CONNECT_TIMEOUT` seconds (the time the client spends trying to
+reconnect); then every pending result raises :class:`SchedulerLost`
+("lost the Dask scheduler at ADDRESS"), as it does at once when the
+scheduler's loss cancels the running work. A lost worker is not an error:
+the scheduler runs its tasks again elsewhere.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterator
-from concurrent.futures import Executor
+import threading
+import time
+from collections.abc import Callable, Iterator
+from concurrent.futures import CancelledError, Executor, Future, InvalidStateError
 from contextlib import contextmanager
 from typing import Any
 
 from ._extras import MissingExtra
 
-__all__ = ["SCHEDULER_VARIABLE", "scheduler_address", "scheduler_executor"]
+__all__ = [
+    "CONNECT_TIMEOUT",
+    "SCHEDULER_VARIABLE",
+    "SchedulerLost",
+    "scheduler_address",
+    "scheduler_executor",
+]
 
 #: The environment variable that names a scheduler when no address is given.
 SCHEDULER_VARIABLE = "KELFIT_SCHEDULER"
 
 DASK_HINT = "pip install 'kelfit[dask]'"
 
-#: Seconds to wait for the scheduler to answer before giving up.
+#: Seconds to wait for the scheduler to answer, at the start or after it
+#: went away during a run, before giving up.
 CONNECT_TIMEOUT = 30.0
+
+#: Seconds between two looks at the client's connection during a run.
+_WATCH_INTERVAL = 0.25
+
+#: The client's states in which it will not reconnect any more.
+_GONE = frozenset({"closing", "closed", "failed"})
+
+
+class SchedulerLost(ValueError):
+    """The Dask scheduler went away during a run and did not come back."""
 
 
 def scheduler_address(address: str | None = None) -> str | None:
@@ -47,6 +74,120 @@ def _distributed() -> Any:
     return distributed
 
 
+class _WatchedFuture(Future):  # type: ignore[type-arg]
+    """A cluster task's result, which the watch can fail when the scheduler
+    is lost; cancelling it cancels the task."""
+
+    def __init__(self, task: Future) -> None:  # type: ignore[type-arg]
+        super().__init__()
+        self.task = task
+
+    def cancel(self) -> bool:
+        # Cancelled here first, so that the task's end reads as asked for.
+        cancelled = super().cancel()
+        # A client that lost its scheduler refuses to cancel: nothing runs.
+        with contextlib.suppress(Exception):
+            self.task.cancel()
+        return cancelled
+
+    def settle(self, error: BaseException | None = None) -> None:
+        """Take the task's outcome, or ``error`` when given."""
+        try:
+            if error is not None:
+                self.set_exception(error)
+            elif self.task.exception() is not None:
+                self.set_exception(self.task.exception())
+            else:
+                self.set_result(self.task.result())
+        except InvalidStateError:  # already settled (or cancelled by the caller)
+            pass
+
+
+class _ClusterExecutor(Executor):
+    """distributed's executor, with results that fail instead of waiting
+    forever for a scheduler that went away."""
+
+    def __init__(self, client: Any, address: str, patience: float) -> None:
+        self._client = client  # read by many's capacity estimate
+        self._inner = client.get_executor()
+        self.address = address
+        self.patience = patience
+        self._pending: set[_WatchedFuture] = set()
+        self._lock = threading.Lock()
+        self._lost: SchedulerLost | None = None
+        self._stop = threading.Event()
+        self._watch = threading.Thread(
+            target=self._watch_connection, name="kelfit-scheduler-watch", daemon=True
+        )
+        self._watch.start()
+
+    def lost(self, why: str) -> SchedulerLost:
+        return SchedulerLost(f"lost the Dask scheduler at {self.address}: {why}")
+
+    def submit(  # type: ignore[override]
+        self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any
+    ) -> Future:  # type: ignore[type-arg]
+        if self._lost is not None:
+            raise self._lost
+        try:
+            task = self._inner.submit(fn, *args, **kwargs)
+        except Exception:
+            if self._client.status == "running":
+                raise
+            raise self.lost(f"the client is {self._client.status}") from None
+        watched = _WatchedFuture(task)
+        with self._lock:
+            self._pending.add(watched)
+        watched.task.add_done_callback(lambda _: self._task_done(watched))
+        return watched
+
+    def _task_done(self, watched: _WatchedFuture) -> None:
+        with self._lock:
+            self._pending.discard(watched)
+        if watched.task.cancelled():
+            if watched.cancelled():
+                return
+            if self._lost is None and self._client.status == "running":
+                watched.settle(CancelledError())  # cancelled by someone else
+                return
+            # The client cancels the work it loses with the scheduler: the
+            # rest of the run is lost with it.
+            self._give_up(self._lost or self.lost("it cancelled the running work"))
+            watched.settle(self._lost)
+            return
+        watched.settle()
+
+    def _watch_connection(self) -> None:
+        away_since: float | None = None
+        while not self._stop.wait(_WATCH_INTERVAL):
+            status = str(getattr(self._client, "status", "running"))
+            if status == "running":
+                away_since = None
+                continue
+            now = time.monotonic()
+            away_since = now if away_since is None else away_since
+            if status in _GONE:
+                self._give_up(self.lost(f"the client is {status}"))
+            elif now - away_since > self.patience:
+                self._give_up(self.lost(f"no answer for {self.patience:g} s"))
+            if self._lost is not None:
+                return
+
+    def _give_up(self, error: SchedulerLost) -> None:
+        self._lost = error
+        with self._lock:
+            pending = list(self._pending)
+            self._pending.clear()
+        for watched in pending:
+            watched.settle(error)
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        self._stop.set()
+        # A client that lost its scheduler cannot cancel what is left.
+        with contextlib.suppress(Exception):
+            self._inner.shutdown(wait=False)
+
+
 @contextmanager
 def scheduler_executor(
     address: str | Any, *, timeout: float = CONNECT_TIMEOUT
@@ -56,11 +197,14 @@ def scheduler_executor(
     Args:
         address: the scheduler, such as ``tcp://10.0.0.5:8786``, or a
             cluster object (``distributed.LocalCluster``).
-        timeout: seconds to wait for the scheduler.
+        timeout: seconds to wait for the scheduler, at the start and when
+            it goes away during the run.
 
     Raises:
         MissingExtra: distributed is not installed.
         ValueError: the scheduler cannot be reached.
+        SchedulerLost: (from the executor's results) the scheduler went
+            away during the run and did not come back within ``timeout``.
     """
     distributed = _distributed()
     try:
@@ -69,7 +213,10 @@ def scheduler_executor(
         raise ValueError(
             f"cannot reach the Dask scheduler at {address}: {exc}"
         ) from None
+    name = str(getattr(address, "scheduler_address", address))
+    executor = _ClusterExecutor(client, name, timeout)
     try:
-        yield client.get_executor()
+        yield executor
     finally:
-        client.close()
+        executor.shutdown(wait=False)
+        client.close(timeout=timeout)

@@ -81,8 +81,9 @@ class MediumFit:
         types: each row's bond type, such as ``"N-H"``.
         constants: each row's physical dipolar constant (Hz).
         convention: the sign convention used.
-        convention_chi2: chi^2 (sum of squares without sigma) of the fit
-            under each convention that was tried.
+        convention_chi2: chi^2 (the sum of squared weighted residuals, or of
+            squared residuals when unweighted) of the fit under each
+            convention that was tried.
         convention_how: ``"given"``, ``"detected"``, ``"undecided"`` (both
             fit about as well) or ``"equivalent"`` (the types present cannot
             tell the conventions apart).

@@ -9,7 +9,6 @@ import logging
 import math
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import NoReturn
@@ -23,6 +22,7 @@ from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
 from ..errors import DataError, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
+from ..outputs import Outputs, write_all
 from ..prepare import Preparation, Selection
 
 log = logging.getLogger("kelfit_tools")
@@ -268,9 +268,34 @@ def executor_for(args: argparse.Namespace) -> Iterator[Executor | None]:
     if address is None:
         yield None
         return
-    with scheduler_executor(address) as executor:
+    # The cluster's libraries set their loggers up when imported, so they are
+    # quietened once the client is there.
+    with scheduler_executor(address) as executor, _quiet_cluster_logs():
         log.info("fitting on the Dask cluster at %s", address)
         yield executor
+
+
+#: Loggers of the cluster's libraries: their tracebacks of a lost connection
+#: would bury the one-line error the command reports.
+_CLUSTER_LOGGERS = ("distributed", "tornado")
+
+
+@contextlib.contextmanager
+def _quiet_cluster_logs() -> Iterator[None]:
+    names = [
+        name
+        for name in [*_CLUSTER_LOGGERS, *logging.Logger.manager.loggerDict]
+        if name.split(".")[0] in _CLUSTER_LOGGERS
+    ]
+    loggers = [logging.getLogger(name) for name in dict.fromkeys(names)]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL)
+    # After a failure (a lost scheduler) the client's threads go on
+    # complaining while the command ends: they stay quiet.
+    yield
+    for logger, level in zip(loggers, levels):
+        logger.setLevel(level)
 
 
 def input_options(couplings_help: str) -> argparse.ArgumentParser:
@@ -496,81 +521,60 @@ def selection_record(args: argparse.Namespace) -> dict[str, object]:
 # ---------------------------------------------------------------- outputs
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
+#: Options that name files the command reads.
+INPUT_OPTIONS = ("table", "structure", "couplings", "trajectory", "reference")
 
 
-class Outputs:
-    """Files a command writes, made visible only when the whole run succeeds.
+def input_files(args: argparse.Namespace) -> list[str]:
+    """Every file the command line reads, which no output may overwrite."""
+    named = [getattr(args, name, None) for name in INPUT_OPTIONS]
+    return [
+        path
+        for value in named
+        for path in (value if isinstance(value, list) else [value])
+        if isinstance(path, str) and path
+    ]
 
-    Each file is written to a temporary file beside its target and moved
-    into place by :meth:`commit`; a run that fails before then leaves
-    nothing behind, not even a file that existed before.
+
+def outputs_for(args: argparse.Namespace) -> Outputs:
+    """The run's outputs, checked at once against its inputs.
+
+    Raises:
+        DataError: ``--out`` or ``--plot`` names an input file.
     """
+    outputs = Outputs(input_files(args))
+    outputs.check(getattr(args, "out", None), getattr(args, "plot", None))
+    return outputs
 
-    def __init__(self) -> None:
-        self._pending: list[tuple[str, str]] = []
 
-    def path_for(self, target: str) -> str:
-        """A temporary path in the target's folder, to be renamed onto it."""
-        folder = os.path.dirname(os.path.abspath(target))
-        base = os.path.basename(target)
-        try:
-            fd, temp = tempfile.mkstemp(prefix=f".{base}.", suffix=".tmp", dir=folder)
-        except OSError as exc:
-            raise DataError(f"cannot write: {exc.strerror}", target) from None
-        os.close(fd)
-        self._pending.append((temp, target))
-        # mkstemp makes the file private (0600); the result should get the
-        # permissions any new file gets here.
-        try:
-            os.chmod(temp, 0o666 & ~_umask())
-        except OSError as exc:
-            raise DataError(f"cannot write: {exc.strerror}", target) from None
-        return temp
-
-    def write_text(self, target: str, text: str) -> None:
-        """Queue ``text`` for ``target``."""
-        temp = self.path_for(target)
-        try:
-            with open(temp, "w", encoding="utf-8", newline="") as handle:
-                handle.write(text)
-        except OSError as exc:
-            raise DataError(f"cannot write: {exc.strerror}", target) from None
-
-    def commit(self) -> list[str]:
-        """Move every file into place; returns the targets."""
-        done = []
-        for temp, target in self._pending:
-            try:
-                os.replace(temp, target)
-            except OSError as exc:
-                raise DataError(f"cannot write: {exc.strerror}", target) from None
-            done.append(target)
-        self._pending.clear()
-        return done
-
-    def discard(self) -> None:
-        """Remove every temporary file."""
-        for temp, _ in self._pending:
-            with contextlib.suppress(OSError):
-                os.remove(temp)
-        self._pending.clear()
+def _stdout_descriptor() -> int | None:
+    """The descriptor under ``sys.stdout``, None when it has none (captured)."""
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
 
 
 def emit(text: str) -> None:
-    """Write to stdout and flush, so that a full disk shows here.
+    """Write to stdout and check that every byte went, so that a full disk
+    or a file-size limit shows here.
 
     Raises:
-        DataError: stdout cannot take the text (a full disk, a closed file);
-            stdout is then pointed at the null device, so that Python's own
-            flush at exit does not fail a second time.
+        DataError: stdout cannot take the text (a full disk, a closed file,
+            ``ulimit -f``); stdout is then pointed at the null device, so
+            that Python's own flush at exit does not fail a second time.
     """
     try:
-        sys.stdout.write(text)
         sys.stdout.flush()
+        fd = _stdout_descriptor()
+        if fd is None:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+            return
+        # Python's buffered stdout may drop the rest of a short write (under
+        # a file-size limit) and report success: write the bytes here.
+        encoding = sys.stdout.encoding or "utf-8"
+        write_all(fd, text.encode(encoding, sys.stdout.errors or "strict"))
     except BrokenPipeError:
         raise
     except OSError as exc:

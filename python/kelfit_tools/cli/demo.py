@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import io
 import math
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -101,12 +102,15 @@ def run(args: argparse.Namespace) -> int:
             if available("matplotlib"):
                 from ..report.figures import plot_fit
 
-                plot_fit(
-                    result,
-                    outputs.path_for(args.plot),
-                    labels=table.labels,
-                    title="kelfit example: strand and helix",
-                    format_from=args.plot,
+                outputs.write_with(
+                    args.plot,
+                    partial(
+                        plot_fit,
+                        result,
+                        labels=table.labels,
+                        title="kelfit example: strand and helix",
+                        format_from=args.plot,
+                    ),
                 )
                 out.write(f"Plot: {args.plot}\n")
             else:

@@ -8,6 +8,7 @@ import os
 from collections.abc import Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -57,6 +58,7 @@ from .common import (
     method_options,
     notes_seen,
     options_record,
+    outputs_for,
     parallel_options,
     positive,
     quiet_options,
@@ -702,7 +704,7 @@ def _write_rows(outputs: Outputs, path: str, fits: Sequence[_Fit]) -> None:
         )
     ]
     if is_parquet(path):
-        write_parquet(rows, outputs.path_for(path))
+        outputs.write_with(path, partial(write_parquet, rows))
     else:
         outputs.write_text(path, rows_csv(rows))
 
@@ -729,6 +731,7 @@ def _default_title(args: argparse.Namespace, f: _Fit) -> str:
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit fit``."""
     _check(args)
+    outputs = outputs_for(args)
     if args.trajectory:
         from .fit_trajectory import run_trajectory
 
@@ -741,7 +744,6 @@ def run(args: argparse.Namespace) -> int:
             fits = _structure_fits(args, rng, executor)
     every_model = bool(args.structure) and args.models is None
     ensembles = _ensembles(fits) if every_model else []
-    outputs = Outputs()
     try:
         if args.out:
             _write_rows(outputs, args.out, fits)
@@ -752,25 +754,30 @@ def run(args: argparse.Namespace) -> int:
                 ensembles, _plot_paths(args.plot, len(ensembles))
             ):
                 base = args.title or _default_title(args, fits[0]).split("\n")[0]
-                plot_ensemble(
-                    summary,
-                    outputs.path_for(path),
-                    title=f"{base}\n{name}" if name else base,
-                    format_from=path,
+                outputs.write_with(
+                    path,
+                    partial(
+                        plot_ensemble,
+                        summary,
+                        title=f"{base}\n{name}" if name else base,
+                        format_from=path,
+                    ),
                 )
         elif args.plot:
             from ..report.figures import plot_medium
 
             for f, path in zip(fits, _plot_paths(args.plot, len(fits))):
-                temp = outputs.path_for(path)
-                plot_medium(
-                    f.result,
-                    temp,
-                    medium=f.medium,
-                    labels=f.labels,
-                    title=args.title or _default_title(args, f),
-                    unit="Hz" if args.structure else None,
-                    format_from=path,
+                outputs.write_with(
+                    path,
+                    partial(
+                        plot_medium,
+                        f.result,
+                        medium=f.medium,
+                        labels=f.labels,
+                        title=args.title or _default_title(args, f),
+                        unit="Hz" if args.structure else None,
+                        format_from=path,
+                    ),
                 )
         axes = None
         if args.axes or (args.domain and args.plot):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -19,7 +20,6 @@ from ..prepare import (
 )
 from ..report.couplings import is_parquet, rows_csv, solve_rows, write_parquet
 from .common import (
-    Outputs,
     UsageError,
     check_sources,
     emit,
@@ -27,6 +27,7 @@ from .common import (
     int_at_least,
     lengths,
     log,
+    outputs_for,
     positive,
     quiet_options,
     report_preparation,
@@ -83,6 +84,7 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit solve``."""
     check_sources(args, needs_couplings=False)
+    outputs = outputs_for(args)
     scale = None
     couplings = None
     if args.table:
@@ -149,9 +151,8 @@ def run(args: argparse.Namespace) -> int:
         scale=None if scale is None else list(scale),
     )
     if args.out and is_parquet(args.out):
-        outputs = Outputs()
         try:
-            write_parquet(rows, outputs.path_for(args.out))
+            outputs.write_with(args.out, partial(write_parquet, rows))
             outputs.commit()
         finally:
             outputs.discard()
@@ -159,7 +160,6 @@ def run(args: argparse.Namespace) -> int:
         return 0
     text = rows_csv(rows)
     if args.out:
-        outputs = Outputs()
         try:
             outputs.write_text(args.out, text)
             outputs.commit()

@@ -7,12 +7,10 @@ file appears under its name only when complete.
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import json
 import math
 import os
-import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from types import TracebackType
@@ -23,6 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .._extras import MissingExtra, require
 from ..errors import DataError, PathLike
+from ..outputs import StagedFile
 from ..trajectory import FrameFit
 from .figures import file_format
 
@@ -112,14 +111,8 @@ class FrameTableWriter:
                     "Parquet tables need pyarrow: pip install 'kelfit[md]' "
                     "(or write .csv)"
                 ) from None
-        folder = os.path.dirname(os.path.abspath(self.path))
-        try:
-            handle, self._temporary = tempfile.mkstemp(
-                prefix=".kelfit-", suffix=".part", dir=folder
-            )
-        except OSError as exc:
-            raise DataError(f"cannot write: {exc.strerror}", self.path) from None
-        os.close(handle)
+        self._staged = StagedFile(self.path)
+        self._temporary = self._staged.path
         if not self.parquet:
             # Open for the writer's life; close() or discard() closes it.
             self._text = open(  # noqa: SIM115
@@ -181,7 +174,10 @@ class FrameTableWriter:
                 if self._pending or self._writer is None:
                     self._flush()
                 self._writer.close()
-            os.replace(self._temporary, self.path)
+            self._staged.commit()
+        except DataError:
+            self.discard()
+            raise
         except OSError as exc:
             self.discard()
             raise DataError(f"cannot write: {exc.strerror}", self.path) from None
@@ -195,10 +191,7 @@ class FrameTableWriter:
                 self._writer.close()
             except OSError:
                 pass
-        try:
-            os.remove(self._temporary)
-        except FileNotFoundError:
-            pass
+        self._staged.discard()
 
 
 class Thinned:
@@ -302,7 +295,7 @@ def record_frames(
     stats = {name: _Running() for name in ("da", "r", "q")}
     first = last = -1
     low, high = math.inf, -math.inf
-    figure = None
+    figure: StagedFile | None = None
     try:
         for fit in fits:
             if writer is not None:
@@ -320,24 +313,26 @@ def record_frames(
         if first < 0:
             raise DataError("no frames to fit (check --frames and --stride)")
         if thinned is not None and plot is not None:
-            figure = _temporary_beside(plot)
+            figure = StagedFile(plot)
             time, da, r, q = thinned.samples.T
-            plot_frames(
-                time, da, r, q, figure, title=title, unit=unit, format_from=plot
-            )
+            try:
+                plot_frames(
+                    time, da, r, q, figure.path, title=title, unit=unit,
+                    format_from=plot,
+                )  # fmt: skip
+            except OSError as exc:
+                raise DataError(f"cannot write: {exc.strerror or exc}", plot) from None
         if writer is not None:
             writer.close()
-        if figure is not None and plot is not None:
-            os.replace(figure, plot)
-            figure = None
+        if figure is not None:
+            figure.commit()
     except BaseException:
         if writer is not None:
             writer.discard()
         raise
     finally:
         if figure is not None:
-            with contextlib.suppress(OSError):
-                os.remove(figure)
+            figure.discard()
     return FrameSummary(
         frames=stats["da"].count,
         first=first,
@@ -347,16 +342,6 @@ def record_frames(
         q=(stats["q"].mean, stats["q"].sd),
         rmsd_ref=(low, high) if low <= high else None,
     )
-
-
-def _temporary_beside(path: PathLike) -> str:
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        handle, name = tempfile.mkstemp(prefix=".kelfit-", suffix=".part", dir=folder)
-    except OSError as exc:
-        raise DataError(f"cannot write: {exc.strerror}", path) from None
-    os.close(handle)
-    return name
 
 
 def _figure(width: float, height: float, dpi: int) -> Any:

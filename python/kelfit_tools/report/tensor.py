@@ -62,6 +62,18 @@ def _clean(value: float | None) -> float | None:
     return None if math.isnan(value) or math.isinf(value) else value
 
 
+def _finite_only(value: Any) -> Any:
+    """``value`` with every non-finite number inside it made None (JSON's
+    null): strict JSON has no NaN or infinity."""
+    if isinstance(value, dict):
+        return {key: _finite_only(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite_only(item) for item in value]
+    if isinstance(value, (float, np.floating)) and not math.isfinite(value):
+        return None
+    return value
+
+
 def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
     """The spread over refits as plain JSON values (``offset``: whether the
     fit moved the offset, so that its spread means something)."""
@@ -270,7 +282,7 @@ def fit_report(
                 "euler_deg": list(euler_solutions(medium.linear.tensor().axes)[0]),
             }
     out["couplings"] = rows
-    return out
+    return _finite_only(out)  # type: ignore[no-any-return]
 
 
 def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str, Any]]:
@@ -294,9 +306,13 @@ def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str,
 
 
 def _g(value: Any, digits: int = 4) -> str:
-    if value is None:
-        return "-"
-    return f"{value:.{digits}f}"
+    return _formatted(value, f".{digits}f")
+
+
+def _formatted(value: Any, form: str) -> str:
+    """``value`` in the format ``form``, or "-" for a number the report has
+    not (null)."""
+    return "-" if value is None else format(value, form)
 
 
 #: What each method is, for the text reports.
@@ -412,16 +428,17 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
             how += f"; vectors drawn from {e['models_drawn']} models"
         lines.append(f"  errors           {e['trials']} refits ({how})")
         lines.append(
-            f"    sd Da {e['da_sd']:.4g}, sd R {e['r_sd']:.4g}, "
-            f"sd Dr = R Da {e['dr_sd']:.4g}"
+            f"    sd Da {_formatted(e['da_sd'], '.4g')}, "
+            f"sd R {_formatted(e['r_sd'], '.4g')}, "
+            f"sd Dr = R Da {_formatted(e['dr_sd'], '.4g')}"
             + (
-                f", sd offset {e['offset_sd']:.4g}"
+                f", sd offset {_formatted(e['offset_sd'], '.4g')}"
                 if e["offset_sd"] is not None
                 else ""
             )
         )
-        x, y, z = e["axis_spread_deg"]
-        lines.append(f"    axis spread (deg) x {x:.2f}, y {y:.2f}, z {z:.2f}")
+        x, y, z = (_formatted(a, ".2f") for a in e["axis_spread_deg"])
+        lines.append(f"    axis spread (deg) x {x}, y {y}, z {z}")
         reduced = q["reduced_chi2"]
         if e["method"] == "noise" and e["sigma"] is None and reduced and reduced > 2:
             lines.append(

@@ -1,0 +1,320 @@
+"""Every output goes through one writer: whole or not at all, never onto a
+device, a FIFO, a link or an input, and never cut short in silence."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import stat
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+from kelfit_tools.errors import DataError
+from kelfit_tools.example import example
+from kelfit_tools.outputs import Outputs, StagedFile
+from tools_support import run_kelfit
+
+EX = example()
+LINUX = sys.platform.startswith("linux")
+
+
+def kelfit_command(*args: object) -> list[str]:
+    return [sys.executable, "-m", "kelfit_tools", *map(str, args)]
+
+
+class TestTargets:
+    def test_a_symlink_keeps_pointing_at_the_file_it_names(
+        self, tmp_path: Path
+    ) -> None:
+        real = tmp_path / "real.csv"
+        real.write_text("old\n")
+        link = tmp_path / "link.csv"
+        link.symlink_to(real)
+        done = run_kelfit("fit", EX.vectors, "--out", link, "-q")
+        assert done.returncode == 0, done.stderr
+        assert link.is_symlink() and os.readlink(link) == str(real)
+        assert real.read_text().startswith("model,medium,")
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["link.csv", "real.csv"]
+
+    def test_a_dangling_symlink_creates_what_it_names(self, tmp_path: Path) -> None:
+        link = tmp_path / "link.csv"
+        link.symlink_to(tmp_path / "made.csv")
+        done = run_kelfit("solve", EX.vectors, "--params", "10,20,30,5,0.3",
+                          "--out", link)  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        assert link.is_symlink() and (tmp_path / "made.csv").is_file()
+
+    def test_a_fifo_is_written_into_and_stays_a_fifo(self, tmp_path: Path) -> None:
+        fifo = tmp_path / "rows.fifo"
+        os.mkfifo(fifo)
+        got: list[bytes] = []
+        reader = threading.Thread(
+            target=lambda: got.append(fifo.read_bytes()), daemon=True
+        )
+        reader.start()
+        done = run_kelfit("fit", EX.vectors, "--out", fifo, "-q")
+        reader.join(timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+        assert got and got[0].startswith(b"model,medium,")
+        assert [p.name for p in tmp_path.iterdir()] == ["rows.fifo"]
+
+    def test_a_link_to_standard_output_writes_there(self, tmp_path: Path) -> None:
+        if not Path("/proc/self/fd/1").exists():
+            pytest.skip("no /proc here")
+        link = tmp_path / "to-stdout.csv"
+        link.symlink_to("/proc/self/fd/1")
+        done = run_kelfit("solve", EX.vectors, "--params", "10,20,30,5,0.3",
+                          "--out", link)  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        assert link.is_symlink() and os.readlink(link) == "/proc/self/fd/1"
+        # The values went down the pipe the test reads.
+        assert done.stdout.startswith("model,medium,")
+
+    def test_a_character_device_is_written_into_not_replaced(
+        self, tmp_path: Path
+    ) -> None:
+        # A null device of the test's own, never the system's /dev/null.
+        device = tmp_path / "null"
+        try:
+            os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except (PermissionError, OSError):
+            pytest.skip("cannot make a device node here (not root)")
+        done = run_kelfit("fit", EX.vectors, "--out", device, "-q")
+        assert done.returncode == 0, done.stderr
+        assert stat.S_ISCHR(os.lstat(device).st_mode)
+        assert [p.name for p in tmp_path.iterdir()] == ["null"]
+
+    def test_a_folder_is_refused(self, tmp_path: Path) -> None:
+        done = run_kelfit("fit", EX.vectors, "--out", tmp_path)
+        assert done.returncode == 1
+        assert (
+            done.stderr
+            == f"kelfit fit: error: {tmp_path}: cannot write: it is a folder\n"
+        )
+
+    @pytest.mark.parametrize("option", ["--out", "--plot"])
+    def test_an_output_that_is_an_input_is_refused(
+        self, tmp_path: Path, option: str
+    ) -> None:
+        table = tmp_path / "mine.tab"
+        table.write_bytes(Path(EX.couplings).read_bytes())
+        link = tmp_path / "link.tab"
+        link.symlink_to(table)
+        before = table.read_bytes()
+        for target in (table, link, tmp_path / "." / "mine.tab"):
+            done = run_kelfit("fit", "--structure", EX.structure, "--couplings",
+                              table, option, target)  # fmt: skip
+            assert done.returncode == 1
+            assert f"this output is the input {table}: refusing" in done.stderr
+            assert len(done.stderr.splitlines()) == 1
+        assert table.read_bytes() == before
+        # The vector table and solve's --out too.
+        vectors = tmp_path / "v.txt"
+        vectors.write_bytes(Path(EX.vectors).read_bytes())
+        for args in (("fit", vectors), ("solve", vectors, "--params", "1,2,3,4,0.1")):
+            done = run_kelfit(*args, "--out", vectors)
+            assert done.returncode == 1 and "refusing to write over it" in done.stderr
+        assert vectors.read_bytes() == Path(EX.vectors).read_bytes()
+
+
+class TestWhole:
+    def test_a_file_size_limit_on_stdout_is_an_error(self, tmp_path: Path) -> None:
+        resource = pytest.importorskip("resource")
+        limit = 8192
+
+        def small_files() -> None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        target = tmp_path / "fit.json"
+        with open(target, "wb") as out:
+            done = subprocess.run(
+                kelfit_command("fit", "--structure", EX.structure, "--couplings",
+                               EX.couplings, "--errors", "20", "--seed", "1",
+                               "--json", "-q"),
+                stdout=out, stderr=subprocess.PIPE, text=True, check=False,
+                preexec_fn=small_files,
+            )  # fmt: skip
+        assert done.returncode == 1, done.stderr
+        assert done.stderr.startswith("kelfit fit: error: cannot write to standard")
+        assert "File too large" in done.stderr and f"{limit} of " in done.stderr
+        assert len(done.stderr.splitlines()) == 1
+        # Without the limit the document is longer than what was kept.
+        whole = run_kelfit("fit", "--structure", EX.structure, "--couplings",
+                           EX.couplings, "--errors", "20", "--seed", "1", "--json")  # fmt: skip
+        assert len(whole.stdout) > limit
+        json.loads(whole.stdout)
+
+    def test_a_file_size_limit_on_out_leaves_the_old_file(self, tmp_path: Path) -> None:
+        resource = pytest.importorskip("resource")
+        rows = tmp_path / "rows.csv"
+        rows.write_text("an older file\n")
+
+        def small_files() -> None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (2048, 2048))
+
+        done = subprocess.run(
+            kelfit_command("fit", EX.vectors, "--out", rows, "-q"),
+            capture_output=True, text=True, check=False, preexec_fn=small_files,
+        )  # fmt: skip
+        assert done.returncode == 1
+        assert f"{rows}: cannot write: File too large" in done.stderr
+        assert rows.read_text() == "an older file\n"
+        assert [p.name for p in tmp_path.iterdir()] == ["rows.csv"]
+
+    @pytest.mark.parametrize(
+        ("name", "extra"), [("fit.png", "matplotlib"), ("rows.parquet", "pyarrow")]
+    )
+    def test_a_file_size_limit_on_another_librarys_writer(
+        self, tmp_path: Path, name: str, extra: str
+    ) -> None:
+        # Figures and Parquet tables are written by matplotlib and pyarrow:
+        # their failure names the target too, and leaves the old file.
+        resource = pytest.importorskip("resource")
+        pytest.importorskip(extra)
+        target = tmp_path / name
+        target.write_text("an older file\n")
+
+        def small_files() -> None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+        option = "--plot" if name.endswith(".png") else "--out"
+        done = subprocess.run(
+            kelfit_command("fit", EX.vectors, option, target, "-q"),
+            capture_output=True, text=True, check=False, preexec_fn=small_files,
+        )  # fmt: skip
+        assert done.returncode == 1
+        assert done.stderr.startswith(f"kelfit fit: error: {target}: cannot write:")
+        assert "File too large" in done.stderr and "Traceback" not in done.stderr
+        assert target.read_text() == "an older file\n"
+        assert [p.name for p in tmp_path.iterdir()] == [name]
+
+    def test_a_file_that_reached_the_size_limit_is_refused(
+        self, tmp_path: Path
+    ) -> None:
+        # A writer that fills the file to the limit and stops without an
+        # error cannot be told from one whose rest was dropped: refused.
+        pytest.importorskip("resource")
+        script = (
+            "import resource, sys\n"
+            "from kelfit_tools.errors import DataError\n"
+            "from kelfit_tools.outputs import StagedFile\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+            "for size in (4095, 4096):\n"
+            "    staged = StagedFile(sys.argv[1] + str(size))\n"
+            "    with open(staged.path, 'wb') as handle:\n"
+            "        handle.write(bytes(size))\n"
+            "    try:\n"
+            "        staged.commit(); print(size, 'written')\n"
+            "    except DataError as exc:\n"
+            "        print(size, exc)\n"
+        )
+        done = subprocess.run(
+            [sys.executable, "-c", script, str(tmp_path / "out")],
+            capture_output=True, text=True, check=False,
+        )  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines() == [
+            "4095 written",
+            f"4096 {tmp_path / 'out4096'}: cannot write: the file reached the "
+            "file-size limit of 4096 bytes (ulimit -f)",
+        ]
+        assert [p.name for p in tmp_path.iterdir()] == ["out4095"]
+
+    def test_nothing_is_named_until_the_commit(self, tmp_path: Path) -> None:
+        target = tmp_path / "a.txt"
+        outputs = Outputs()
+        outputs.write_text(target, "one\n")
+        path = outputs.path_for(tmp_path / "b.bin")
+        with open(path, "wb") as handle:
+            handle.write(b"two")
+        if LINUX and hasattr(os, "O_TMPFILE"):
+            # An unnamed file: a run killed now leaves nothing in the folder.
+            assert list(tmp_path.iterdir()) == []
+        assert outputs.commit() == [str(target), str(tmp_path / "b.bin")]
+        assert target.read_text() == "one\n"
+        assert (tmp_path / "b.bin").read_bytes() == b"two"
+        # Replacing an existing file leaves no other name behind.
+        again = Outputs()
+        again.write_text(target, "three\n")
+        again.commit()
+        assert target.read_text() == "three\n"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.bin"]
+        umask = os.umask(0o022)
+        os.umask(umask)
+        assert target.stat().st_mode & 0o777 == 0o666 & ~umask
+
+    def test_a_named_temporary_file_where_unnamed_ones_are_missing(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        monkeypatch.delattr(os, "O_TMPFILE", raising=False)
+        staged = StagedFile(tmp_path / "out.txt")
+        assert Path(staged.path).parent == tmp_path
+        staged.write(b"data")
+        staged.commit()
+        assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
+        discarded = StagedFile(tmp_path / "other.txt")
+        discarded.discard()
+        assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
+
+    def test_a_discarded_output_leaves_the_old_file(self, tmp_path: Path) -> None:
+        target = tmp_path / "keep.txt"
+        target.write_text("old\n")
+        outputs = Outputs(inputs=[tmp_path / "input.tab"])
+        outputs.write_text(target, "new\n")
+        outputs.discard()
+        assert target.read_text() == "old\n"
+        assert [p.name for p in tmp_path.iterdir()] == ["keep.txt"]
+        with pytest.raises(DataError, match="this output is the input"):
+            Outputs(inputs=[target]).check(tmp_path / "keep.txt")
+
+    @pytest.mark.skipif(not LINUX, reason="unnamed files are Linux's")
+    def test_kill_9_during_a_trajectory_table_leaves_nothing(
+        self, tmp_path: Path
+    ) -> None:
+        # A writer that streams rows for a long time, killed in the middle.
+        script = (
+            "import sys, time\n"
+            "from kelfit_tools.outputs import StagedFile\n"
+            "staged = StagedFile(sys.argv[1])\n"
+            "with open(staged.path, 'w') as h:\n"
+            "    h.write('frame\\n'); h.flush()\n"
+            "    print('writing', flush=True); time.sleep(60)\n"
+        )
+        child = subprocess.Popen(
+            [sys.executable, "-c", script, str(tmp_path / "frames.csv")],
+            stdout=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        assert child.stdout is not None
+        assert child.stdout.readline() == "writing\n"
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=30)
+        child.stdout.close()
+        assert list(tmp_path.iterdir()) == []
+
+
+def test_trajectory_outputs_go_through_the_writer(tmp_path: Path) -> None:
+    # The per-frame table writes into a FIFO, and an input is refused
+    # before any frame is read.
+    from kelfit_tools.report.frames import FRAME_COLUMNS, FrameTableWriter
+
+    fifo = tmp_path / "frames.fifo"
+    os.mkfifo(fifo)
+    got: list[bytes] = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    writer = FrameTableWriter(fifo)
+    writer.close()
+    reader.join(timeout=30)
+    assert got == [(",".join(FRAME_COLUMNS) + "\n").encode()]
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    couplings = tmp_path / "c.tab"
+    couplings.write_bytes(Path(EX.couplings).read_bytes())
+    done = run_kelfit("fit", "--structure", EX.structure, "--couplings", couplings,
+                      "--trajectory", EX.structure, "--out", couplings)  # fmt: skip
+    assert done.returncode == 1 and "refusing to write over it" in done.stderr
+    assert couplings.read_bytes() == Path(EX.couplings).read_bytes()
