@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
-from . import demo, fit, solve
+from . import demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
@@ -47,6 +47,8 @@ def build_parser() -> Parser:
     fit.add_parser(commands)
     solve.add_parser(commands)
     demo.add_parser(commands)
+    histogram.add_parser(commands)
+    predict.add_parser(commands)
     return parser
 
 

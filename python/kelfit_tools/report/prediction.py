@@ -100,10 +100,13 @@ def render_prediction(report: dict[str, Any]) -> str:
     """The report as text, one quantity per line."""
     m = report["medium"]
     t = report["tensor"]
-    lines = [
+    title = (
         f"Steric alignment in {m['name']} ({m['shape']}s) at "
         f"{m['concentration']:g} {m['unit']}: {report['atoms']} heavy atoms, "
-        f"{report['orientations']} orientations",
+        f"{report['orientations']} orientations"
+    )
+    lines = [
+        title,
         f"Da (Hz, N-H)     {t['da']:.4g}",
         f"R                {t['r']:.4f}",
         "Euler (deg)      " + ", ".join(f"{a:.2f}" for a in t["euler_deg"]),
