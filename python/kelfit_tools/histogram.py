@@ -28,11 +28,12 @@ from numpy.typing import ArrayLike, NDArray
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
 from .io import Coupling
 from .statistics import normalisation_factors
+from .tensor import principal_values
 
 __all__ = [
     "JACKKNIFE_BLOCKS",
-    "HistogramEstimate",
     "MAX_RHOMBICITY",
+    "HistogramEstimate",
     "estimate",
     "log_likelihood",
     "normalised_couplings",
@@ -40,7 +41,7 @@ __all__ = [
     "unit_pattern_bins",
 ]
 
-#: R of a fully rhombic tensor (1.5 R = 1: the peak at zero).
+#: R of a fully rhombic tensor (1.5 R = 1: the horn at zero).
 MAX_RHOMBICITY = 2.0 / 3.0
 
 #: The pattern of Da = 1 is binned on this many equal bins over [-2, 2]
@@ -154,13 +155,10 @@ class HistogramEstimate:
         return int(self.values.size)
 
     @property
-    def extremes(self) -> tuple[float, float, float]:
-        """The pattern's principal values: -Da (1 + 1.5 R), -Da (1 - 1.5 R), 2 Da."""
-        return (
-            -self.da * (1.0 + 1.5 * self.r),
-            -self.da * (1.0 - 1.5 * self.r),
-            2.0 * self.da,
-        )
+    def principal_values(self) -> tuple[float, float, float]:
+        """The pattern's principal values (xx, yy, zz): its horn at xx and
+        its two edges at yy and zz."""
+        return principal_values(self.da, self.r)
 
     def line_shape(self, grid: ArrayLike) -> NDArray[np.float64]:
         """The fitted pattern's density on ``grid``, blurred by the typical
@@ -302,9 +300,7 @@ def estimate(
     # Start from the second moment (Da^2 (0.8 + 0.6 R^2)) with either sign:
     # the pattern of -Da is that of Da mirrored, so both are tried.
     da0 = spread / math.sqrt(0.8 + 0.6 * _START_R * _START_R)
-    starts = [
-        np.array([sign * da0, _START_R, 0.2 * spread]) for sign in (1.0, -1.0)
-    ]
+    starts = [np.array([sign * da0, _START_R, 0.2 * spread]) for sign in (1.0, -1.0)]
     best, cost = _maximum(d, s, starts, spread)
     da, r, width = (float(v) for v in best)
     at_bound = r < _STEP or r > MAX_RHOMBICITY - _STEP
