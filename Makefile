@@ -169,6 +169,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/report.py --build-dir build/bench
 	$(VPY) bench/many_bench.py
 	$(VPY) bench/linear_bench.py
+	$(VPY) bench/steric_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:
