@@ -318,6 +318,38 @@ class TestCommand:
         s = np.array(out["tensor"]["order_matrix"])
         assert np.trace(s) == pytest.approx(0.0, abs=1e-12)
 
+    def test_predicted_couplings_as_csv(self, tmp_path):
+        pytest.importorskip("gemmi")
+        target = tmp_path / "predicted.csv"
+        done = run_kelfit(
+            "predict",
+            "--structure",
+            shared_data("hewl", "1e8l-model-1.pdb"),
+            "--couplings",
+            shared_data("hewl", "couplings.tab"),
+            "--out",
+            target,
+        )
+        assert done.returncode == 0, done.stderr
+        assert "Pearson r" in done.stdout
+        lines = target.read_text().splitlines()
+        header = lines[0].split(",")
+        rows = [dict(zip(header, line.split(","))) for line in lines[1:]]
+        assert len(rows) == 107
+        assert all(row["type"] == "N-H" and row["observed"] for row in rows)
+
+    def test_several_media_are_refused(self):
+        pytest.importorskip("gemmi")
+        done = run_kelfit(
+            "predict",
+            "--structure",
+            shared_data("hewl", "1e8l-model-1.pdb"),
+            "--couplings",
+            shared_data("hewl", "1e8l.mr"),
+        )
+        assert done.returncode == 1
+        assert "several media" in done.stderr
+
     def test_refusals(self):
         pytest.importorskip("gemmi")
         done = run_kelfit(

@@ -111,9 +111,15 @@ def _compared(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
     """Rows, comparison and fitted tensor for the measured couplings."""
     report = Preparation()
     media = read_media([args.couplings])
+    if len(media) > 1:
+        names = ", ".join(m.name for m in media)
+        raise DataError(
+            f"several media ({names}): the comparison takes one medium's file",
+            args.couplings,
+        )
     selection = Selection(types=tuple(args.types) if args.types else None)
     prepared = structure_inputs(
-        structure, media[:1], selection, report, models=[args.model], chain=args.chain
+        structure, media, selection, report, models=[args.model], chain=args.chain
     )
     report_preparation(report)
     matched = prepared[0].matched
