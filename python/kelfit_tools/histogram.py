@@ -28,11 +28,12 @@ from numpy.typing import ArrayLike, NDArray
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
 from .io import Coupling
 from .statistics import normalisation_factors
-from .tensor import principal_values
+from .tensor import dr_model, principal_values
 
 __all__ = [
     "JACKKNIFE_BLOCKS",
     "MAX_RHOMBICITY",
+    "MIN_COUPLINGS",
     "HistogramEstimate",
     "estimate",
     "log_likelihood",
@@ -90,8 +91,9 @@ def unit_pattern_bins(r: float) -> NDArray[np.float64]:
     -1 + 1.5 R cos 2 phi, so P(value <= x) = sqrt((x - beta) / alpha) clipped
     to [0, 1]; the cumulative distribution is its mean over phi.
     """
-    alpha = 3.0 - 1.5 * r * _COS2PHI
-    beta = -1.0 + 1.5 * r * _COS2PHI
+    rhombic = dr_model(1.0, r) * _COS2PHI
+    alpha = 3.0 - rhombic
+    beta = -1.0 + rhombic
     t = np.clip((_EDGES[:, None] - beta[None, :]) / alpha[None, :], 0.0, 1.0)
     cumulative = np.sqrt(t).mean(axis=1)
     shares: NDArray[np.float64] = np.diff(cumulative)
