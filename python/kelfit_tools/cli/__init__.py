@@ -1,4 +1,4 @@
-"""The ``kelfit`` command: fit, back-calculate and demonstrate.
+"""The ``kelfit`` command: fit, back-calculate, demonstrate, estimate and predict.
 
 One module per subcommand (``fit``, ``solve``, ``demo``); the options they
 share are defined once in :mod:`.common` and passed as argparse parents.
@@ -106,7 +106,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: fit, solve or demo")
+        parser.error("choose a command: fit, solve, demo, histogram or predict")
     handler = _setup_logging(args.quiet)
     try:
         status: int = args.run(args)
