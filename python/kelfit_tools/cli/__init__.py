@@ -1,8 +1,8 @@
 """The ``kelfit`` command: fit, back-calculate, demonstrate, estimate and predict.
 
 One module per subcommand (``fit``, ``solve``, ``demo``, ``histogram``,
-``predict``); the options they
-share are defined once in :mod:`.common` and passed as argparse parents.
+``predict``); the options they share are defined once in :mod:`.common` and
+passed as argparse parents.
 
 Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
 used (and for a missing optional dependency).  Failures print one line on
