@@ -119,7 +119,7 @@ test-python: install browser
 	$(VPY) -m pytest
 
 lint: $(VPY)
-	$(VPY) -m pip install -q ruff
+	$(VPY) -m pip install -q "ruff==0.17.6"
 	$(VPY) -m ruff format --check python tests bench examples
 	$(VPY) -m ruff check python tests bench examples
 
@@ -187,6 +187,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/linear_bench.py
 	$(VPY) bench/trajectory_bench.py
 	$(VPY) bench/methods_bench.py
+	$(VPY) bench/steric_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

@@ -205,6 +205,7 @@ PyObject* c_solve(PyObject* self, PyObject* args);
 PyObject* kelfit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_solve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_linear(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_steric(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // The type of kelfit.fit's result, made when the module is executed.
 int fit_result_type_ready(PyObject* module);

@@ -104,6 +104,23 @@ PyDoc_STRVAR(linear_doc,
 "stack, InputError \"problem f: ...\" with the problem's index f (from 0) in\n"
 "its problem attribute.");
 
+PyDoc_STRVAR(steric_doc,
+"steric(coordinates, radii, *, shape='wall', spacing, cylinder_radius=0.0,\n"
+"       orientations=20000, workers=0)\n"
+"--\n"
+"\n"
+"The order matrix of a molecule in a dilute steric medium; returns\n"
+"(order, allowed): the 3x3 average of 3/2 n n^T - 1/2 I over the medium's\n"
+"axis n (a wall's normal, a cylinder's axis) in the coordinates' frame, each\n"
+"of `orientations` evenly spread directions weighted by the share of\n"
+"positions where no atom (a sphere of its radius, angstrom) crosses the\n"
+"medium, and allowed, the mean of those shares. Walls stand `spacing`\n"
+"angstrom apart; cylinders of `cylinder_radius` angstrom each have `spacing`\n"
+"angstrom^2 of the plane across them. Runs without the GIL on `workers`\n"
+"threads (0: every core); the same bits for any number.\n"
+"Raises ValueError for unusable input and for a medium too tight for the\n"
+"molecule.");
+
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"
 "\n"
@@ -132,6 +149,8 @@ PyMethodDef kelfit_methods[] = {
      METH_VARARGS | METH_KEYWORDS, solve_doc},
     {"linear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_linear)),
      METH_VARARGS | METH_KEYWORDS, linear_doc},
+    {"steric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_steric)),
+     METH_VARARGS | METH_KEYWORDS, steric_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -220,8 +220,10 @@ class TestWhole:
         assert done.returncode == 0, done.stderr
         assert done.stdout.splitlines() == [
             "4095 written",
-            f"4096 {tmp_path / 'out4096'}: cannot write: the file reached the "
-            "file-size limit of 4096 bytes (ulimit -f)",
+            (
+                f"4096 {tmp_path / 'out4096'}: cannot write: the file reached the "
+                "file-size limit of 4096 bytes (ulimit -f)"
+            ),
         ]
         assert [p.name for p in tmp_path.iterdir()] == ["out4095"]
 

@@ -1,7 +1,8 @@
-"""The ``kelfit`` command: fit, back-calculate and demonstrate.
+"""The ``kelfit`` command: fit, back-calculate, demonstrate, estimate and predict.
 
-One module per subcommand (``fit``, ``solve``, ``demo``); the options they
-share are defined once in :mod:`.common` and passed as argparse parents.
+One module per subcommand (``fit``, ``solve``, ``demo``, ``histogram``,
+``predict``); the options they share are defined once in :mod:`.common` and
+passed as argparse parents.
 
 Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
 used (and for a missing optional dependency).  Failures print one line on
@@ -18,7 +19,7 @@ from collections.abc import Sequence
 from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
-from . import demo, fit, solve
+from . import demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
@@ -47,6 +48,8 @@ def build_parser() -> Parser:
     fit.add_parser(commands)
     solve.add_parser(commands)
     demo.add_parser(commands)
+    histogram.add_parser(commands)
+    predict.add_parser(commands)
     return parser
 
 
@@ -104,7 +107,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: fit, solve or demo")
+        parser.error("choose a command: fit, solve, demo, histogram or predict")
     handler = _setup_logging(args.quiet)
     try:
         status: int = args.run(args)

@@ -1,0 +1,211 @@
+// kelfit.steric: the order matrix of a molecule in a steric medium. The
+// caller's coordinates and radii are copied into memory of our own; the
+// average over orientations runs without the interpreter's lock, on as many
+// threads as asked for (every core by default).
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "module/bridge.h"
+#include "steric/steric.h"
+
+namespace {
+
+constexpr int coordinate_columns = 3;
+// More orientations than this would take minutes and gain nothing.
+constexpr Py_ssize_t max_orientations = 100000000;
+constexpr Py_ssize_t default_orientations = 20000;
+
+// The molecule as runs of our own.
+struct Molecule {
+    std::vector<double> x, y, z, radius;
+};
+
+// `object` as a C-ordered float64 array of `dims` dimensions: a new
+// reference, or NULL with ValueError naming the argument and what it must be.
+PyObject* float_array(PyObject* object, int dims, const char* name, const char* expected)
+{
+    PyObject* array = PyArray_FROMANY(object, NPY_DOUBLE, dims, dims, NPY_ARRAY_IN_ARRAY);
+    if (array == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be %s", name, expected);
+    }
+    return array;
+}
+
+// Reads coordinates (N x 3) and radii (N) into `molecule`; 0, or -1 with
+// ValueError naming the argument.
+int read_molecule(PyObject* coordinates, PyObject* radii, Molecule* molecule)
+{
+    PyRef xyz(float_array(coordinates, 2, "coordinates", "an N x 3 array of numbers"));
+    if (!xyz) {
+        return -1;
+    }
+    const npy_intp count = PyArray_DIM(xyz.array(), 0);
+    if (PyArray_DIM(xyz.array(), 1) != coordinate_columns || count < 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "coordinates must be an N x 3 array with N >= 1, got %zd x %zd",
+                     static_cast<Py_ssize_t>(count),
+                     static_cast<Py_ssize_t>(PyArray_DIM(xyz.array(), 1)));
+        return -1;
+    }
+    PyRef r(float_array(radii, 1, "radii", "a 1-D array of numbers"));
+    if (!r) {
+        return -1;
+    }
+    if (PyArray_DIM(r.array(), 0) != count) {
+        PyErr_Format(PyExc_ValueError, "radii must hold one value per atom (%zd), got %zd",
+                     static_cast<Py_ssize_t>(count),
+                     static_cast<Py_ssize_t>(PyArray_DIM(r.array(), 0)));
+        return -1;
+    }
+    const double* p = static_cast<const double*>(PyArray_DATA(xyz.array()));
+    const double* q = static_cast<const double*>(PyArray_DATA(r.array()));
+    const size_t n = static_cast<size_t>(count);
+    molecule->x.resize(n);
+    molecule->y.resize(n);
+    molecule->z.resize(n);
+    molecule->radius.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double* row = p + coordinate_columns * i;
+        if (!(std::isfinite(row[0]) && std::isfinite(row[1]) && std::isfinite(row[2]))) {
+            PyErr_Format(PyExc_ValueError, "coordinates[%zd] must be finite",
+                         static_cast<Py_ssize_t>(i));
+            return -1;
+        }
+        if (!(std::isfinite(q[i]) && q[i] >= 0.0)) {
+            PyErr_Format(PyExc_ValueError, "radii[%zd] must be finite and not negative",
+                         static_cast<Py_ssize_t>(i));
+            return -1;
+        }
+        molecule->x[i] = row[0];
+        molecule->y[i] = row[1];
+        molecule->z[i] = row[2];
+        molecule->radius[i] = q[i];
+    }
+    return 0;
+}
+
+// The medium from its keywords; 0, or -1 with ValueError naming the argument.
+int read_medium(const char* shape, double spacing, double cylinder_radius,
+                StericMedium* medium)
+{
+    if (std::strcmp(shape, "wall") == 0) {
+        medium->shape = StericShape::wall;
+    } else if (std::strcmp(shape, "cylinder") == 0) {
+        medium->shape = StericShape::cylinder;
+    } else {
+        PyErr_Format(PyExc_ValueError, "shape must be 'wall' or 'cylinder', got '%s'", shape);
+        return -1;
+    }
+    if (!(std::isfinite(spacing) && spacing > 0.0)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "spacing must be given, finite and positive (angstrom between "
+                        "walls, angstrom^2 of cross-section per cylinder)");
+        return -1;
+    }
+    if (medium->shape == StericShape::cylinder &&
+        !(std::isfinite(cylinder_radius) && cylinder_radius > 0.0)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "cylinder_radius must be finite and positive for shape 'cylinder'");
+        return -1;
+    }
+    medium->spacing = spacing;
+    medium->cylinder_radius = cylinder_radius;
+    return 0;
+}
+
+int worker_count(Py_ssize_t workers)
+{
+    if (workers > 0) {
+        return static_cast<int>(workers);
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+PyObject* order_array(const StericOrder& result)
+{
+    npy_intp dims[2] = {coordinate_columns, coordinate_columns};
+    PyRef out(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (!out) {
+        return nullptr;
+    }
+    double* data = static_cast<double*>(PyArray_DATA(out.array()));
+    for (int i = 0; i < coordinate_columns; ++i) {
+        for (int j = 0; j < coordinate_columns; ++j) {
+            data[coordinate_columns * i + j] = result.order[i][j];
+        }
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"coordinates", "radii",        "shape",   "spacing",
+                                     "cylinder_radius", "orientations", "workers", nullptr};
+    PyObject* coordinates = nullptr;
+    PyObject* radii = nullptr;
+    const char* shape = "wall";
+    double spacing = NAN;
+    double cylinder_radius = 0.0;
+    Py_ssize_t orientations = default_orientations;
+    Py_ssize_t workers = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$sddnn", const_cast<char**>(keywords),
+                                     &coordinates, &radii, &shape, &spacing,
+                                     &cylinder_radius, &orientations, &workers)) {
+        return nullptr;
+    }
+    if (orientations < 1 || orientations > max_orientations) {
+        PyErr_Format(PyExc_ValueError, "orientations must be between 1 and %zd, got %zd",
+                     max_orientations, orientations);
+        return nullptr;
+    }
+    if (workers < 0 || workers > max_steric_workers) {
+        PyErr_Format(PyExc_ValueError,
+                     "workers must be between 0 (every core) and %d, got %zd",
+                     max_steric_workers, workers);
+        return nullptr;
+    }
+    StericMedium medium{};
+    if (read_medium(shape, spacing, cylinder_radius, &medium) != 0) {
+        return nullptr;
+    }
+    StericOrder result{};
+    try {
+        Molecule molecule;
+        if (read_molecule(coordinates, radii, &molecule) != 0) {
+            return nullptr;
+        }
+        const StericAtoms atoms = {molecule.x.data(), molecule.y.data(), molecule.z.data(),
+                                   molecule.radius.data(), molecule.x.size()};
+        const int threads = worker_count(workers);
+        bool failed = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            result = steric_order(atoms, medium, static_cast<size_t>(orientations), threads);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (failed) {
+            return PyErr_NoMemory();
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!(result.allowed > 0.0)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "spacing leaves the molecule no room: no orientation fits the medium");
+        return nullptr;
+    }
+    PyRef order(order_array(result));
+    if (!order) {
+        return nullptr;
+    }
+    return Py_BuildValue("(Od)", order.get(), result.allowed);
+}

@@ -1,0 +1,124 @@
+"""The histogram of the couplings with the fitted powder pattern (needs
+matplotlib)."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from .._extras import require
+from ..errors import PathLike
+from ..histogram import HistogramEstimate
+from .figures import file_format
+
+__all__ = ["histogram_report", "plot_histogram", "render_histogram"]
+
+#: Bins of the histogram: about two couplings a bin on average, within limits.
+_MIN_BINS = 12
+_MAX_BINS = 60
+#: Points the fitted line shape is drawn through.
+_CURVE_POINTS = 600
+
+
+def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
+    """The estimate as plain JSON values."""
+    return {
+        "n": estimate.n,
+        "da": estimate.da,
+        "da_error": estimate.da_error if np.isfinite(estimate.da_error) else None,
+        "r": estimate.r,
+        "r_error": estimate.r_error if np.isfinite(estimate.r_error) else None,
+        "r_at_bound": estimate.r_at_bound,
+        "width": estimate.width,
+        "principal_values": list(estimate.principal_values),
+        "log_likelihood": estimate.log_likelihood,
+        "units": {
+            "da": "Hz (N-H)",
+            "width": "Hz (N-H)",
+            "principal_values": "Hz (N-H)",
+        },
+    }
+
+
+def _pm(value: float | None) -> str:
+    return "n/a" if value is None else f"{value:.2g}"
+
+
+def render_histogram(report: dict[str, Any]) -> str:
+    """The report as text."""
+    e = report
+    xx, yy, zz = e["principal_values"]
+    lines = [
+        f"Histogram of {e['n']} couplings (normalised to N-H)",
+        f"Da (Hz, N-H)     {e['da']:.3f} +/- {_pm(e['da_error'])}",
+        f"R                {e['r']:.3f} +/- {_pm(e['r_error'])}"
+        + (" (at its bound)" if e["r_at_bound"] else ""),
+        f"Pattern (Hz)     xx {xx:.2f}, yy {yy:.2f}, zz {zz:.2f} (principal values)",
+        f"Width (Hz)       {e['width']:.3f} (blur beyond the stated errors)",
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def plot_histogram(
+    estimate: HistogramEstimate,
+    path: PathLike,
+    *,
+    title: str | None = None,
+    size: tuple[float, float] = (6.0, 4.0),
+    dpi: int = 200,
+    format_from: PathLike | None = None,
+) -> None:
+    """Draw the couplings' histogram with the fitted, blurred pattern over
+    it, and the pattern's three principal values marked.
+
+    Raises:
+        MissingExtra: matplotlib is not installed.
+    """
+    figure_module: Any = require("matplotlib.figure", "plotting")
+    require("matplotlib.backends.backend_agg", "plotting")
+    values = estimate.values
+    low, _, high = sorted(estimate.principal_values)
+    margin = 0.15 * (high - low)
+    left = min(float(values.min()), low) - margin
+    right = max(float(values.max()), high) + margin
+    bins = int(np.clip(values.size // 2, _MIN_BINS, _MAX_BINS))
+    fig = figure_module.Figure(figsize=size)
+    ax = fig.add_subplot(1, 1, 1)
+    ax.hist(
+        values,
+        bins=bins,
+        range=(left, right),
+        density=True,
+        color="#9fb8d8",
+        edgecolor="#1f5fa8",
+        label=f"{values.size} couplings",
+    )
+    grid = np.linspace(left, right, _CURVE_POINTS)
+    ax.plot(
+        grid, estimate.line_shape(grid), color="#c0392b", lw=2, label="fitted pattern"
+    )
+    for x, name in zip(estimate.principal_values, ("xx", "yy", "zz")):
+        ax.axvline(x, color="#555555", ls="--", lw=0.8)
+        ax.annotate(
+            name,
+            (x, 0.97),
+            xycoords=("data", "axes fraction"),
+            xytext=(3, 0),
+            textcoords="offset points",
+            ha="left",
+            va="top",
+            fontsize=8,
+            color="#555555",
+        )
+    da_error = (
+        "" if not np.isfinite(estimate.da_error) else f" ± {estimate.da_error:.2g}"
+    )
+    r_error = "" if not np.isfinite(estimate.r_error) else f" ± {estimate.r_error:.2g}"
+    heading = f"Da = {estimate.da:.2f}{da_error} Hz, R = {estimate.r:.3f}{r_error}"
+    ax.set_title(f"{title}\n{heading}" if title else heading, fontsize=10)
+    ax.set_xlabel("coupling normalised to N-H (Hz)")
+    ax.set_ylabel("density (1/Hz)")
+    ax.legend(fontsize=8, loc="center left")
+    fig.tight_layout()
+    fig.savefig(path, dpi=dpi, format=file_format(format_from or path))

@@ -1,0 +1,349 @@
+"""Alignment predicted from a molecule's shape: the steric obstruction model.
+
+A molecule in a dilute liquid-crystalline medium may take any orientation,
+at any position where none of its atoms crosses the medium: the walls of
+bicelles, or the long cylinders of filamentous phage.  An orientation that
+fits in more positions is more likely, so the orientations are weighted by
+the share of positions each allows and the order matrix of the medium's axis
+is their weighted P2 average (``kelfit.steric``, in C++ on every core).  The
+medium's axis lies at a fixed angle to the magnetic field (a bicelle's
+normal across it, a phage along it), so the order matrix seen by the
+couplings is that average times P2 of this angle.
+
+Every heavy atom counts, as a sphere of its van der Waals radius; protons
+are left out (their positions vary most between structures and add little
+to the shape).  The predicted order matrix gives every coupling's value and
+a tensor in the units of a fit (Hz for an N-H bond at the reference length),
+which :func:`compare` sets against a fitted one.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .bonds import NH_REFERENCE_LENGTH, reference_constant
+from .statistics import pearson
+from .tensor import Tensor, axis_angles, tensor_from_matrix
+
+__all__ = [
+    "MEDIA",
+    "Comparison",
+    "Prediction",
+    "StericMedium",
+    "atom_radii",
+    "compare",
+    "heavy_atoms",
+    "medium_geometry",
+    "predict_order",
+    "predicted_values",
+]
+
+#: Van der Waals radii (angstrom, Bondi 1964) of the heavy atoms of proteins
+#: and nucleic acids; any other element takes :data:`OTHER_RADIUS`.
+VDW_RADII = {"C": 1.70, "N": 1.55, "O": 1.52, "S": 1.80, "P": 1.80, "SE": 1.90}
+OTHER_RADIUS = 1.80
+
+#: Waters are solvent, not shape.
+_WATER = frozenset({"HOH", "WAT", "H2O", "DOD", "TIP", "TIP3", "SOL"})
+
+
+@dataclass(frozen=True)
+class StericMedium:
+    """One kind of steric medium.
+
+    Attributes:
+        name: as the command line names it.
+        shape: ``"wall"`` or ``"cylinder"`` (``kelfit.steric``'s shape).
+        axis_p2: P2(cos) of the angle between the medium's axis (a wall's
+            normal, a cylinder's axis) and the magnetic field.
+        concentration: the default concentration.
+        unit: the concentration's unit.
+        orientations: directions averaged over by default: doubling them
+            moves the order matrix of a protein by well under 1% (a wall's
+            weight costs one pass over the atoms, a cylinder's one per
+            direction around it, so cylinders take fewer).
+        thickness: a wall's thickness (angstrom): bilayers at volume
+            fraction c stand thickness / c apart, centre to centre.
+        radius: a cylinder's radius (angstrom).
+        mass_per_length: a cylinder's mass per length (dalton per angstrom):
+            at c mg/ml each cylinder has mass_per_length / c of the plane
+            across them to itself.
+    """
+
+    name: str
+    shape: str
+    axis_p2: float
+    concentration: float
+    unit: str
+    orientations: int
+    thickness: float = 0.0
+    radius: float = 0.0
+    mass_per_length: float = 0.0
+
+
+#: Bicelles: bilayer discs 40 A thick whose normals lie across the field,
+#: at a lipid concentration in % (w/v, about the volume fraction x 100).
+#: Pf1 phage: cylinders 33.5 A in radius, 36 MDa over 1.96 um, lying along
+#: the field, in mg/ml.
+MEDIA = {
+    "bicelle": StericMedium(
+        "bicelle", "wall", -0.5, 5.0, "% (w/v)", 20000, thickness=40.0
+    ),
+    "phage": StericMedium(
+        "phage",
+        "cylinder",
+        1.0,
+        10.0,
+        "mg/ml",
+        1000,
+        radius=33.5,
+        mass_per_length=1837.0,
+    ),
+}
+
+#: Grams per dalton, and cubic angstroms per millilitre.
+_GRAMS_PER_DALTON = 1.66053907e-24
+_CUBIC_ANGSTROM_PER_ML = 1.0e24
+_PERCENT = 100.0
+_MG_PER_G = 1000.0
+
+
+def medium_geometry(medium: StericMedium, concentration: float) -> dict[str, float]:
+    """``kelfit.steric``'s spacing (and cylinder radius) at a concentration.
+
+    Walls: the gap between neighbouring bilayers, thickness / c - thickness
+    for the volume fraction c.  Cylinders: the area across them that each
+    has to itself, its mass per length over the mass concentration.
+
+    Raises:
+        ValueError: a concentration that is not finite and positive, or too
+            high for the medium to leave any gap.
+    """
+    if not (math.isfinite(concentration) and concentration > 0):
+        raise ValueError(
+            f"concentration must be positive ({medium.unit}), got {concentration}"
+        )
+    if medium.shape == "wall":
+        fraction = concentration / _PERCENT
+        if fraction >= 1.0:
+            raise ValueError(f"concentration must be below 100 %, got {concentration}")
+        return {"spacing": medium.thickness / fraction - medium.thickness}
+    grams_per_angstrom = medium.mass_per_length * _GRAMS_PER_DALTON
+    grams_per_cubic_angstrom = concentration / _MG_PER_G / _CUBIC_ANGSTROM_PER_ML
+    return {
+        "spacing": grams_per_angstrom / grams_per_cubic_angstrom,
+        "cylinder_radius": medium.radius,
+    }
+
+
+def atom_radii(elements: Sequence[str]) -> NDArray[np.float64]:
+    """The van der Waals radius of each element (angstrom)."""
+    return np.array(
+        [VDW_RADII.get(e.strip().upper(), OTHER_RADIUS) for e in elements],
+        dtype=np.float64,
+    )
+
+
+def heavy_atoms(
+    structure: Any, model: int = 1
+) -> tuple[NDArray[np.float64], list[str]]:
+    """Coordinates (N x 3, angstrom) and elements of a model's heavy atoms.
+
+    Protons and waters are left out; of alternative locations only the
+    first is kept.
+
+    Raises:
+        ValueError: no such model, or a model without heavy atoms.
+    """
+    if not 1 <= model <= len(structure):
+        raise ValueError(f"model must be 1 to {len(structure)}, got {model}")
+    xyz: list[tuple[float, float, float]] = []
+    elements: list[str] = []
+    for chain in structure[model - 1]:
+        for residue in chain:
+            if residue.name in _WATER:
+                continue
+            for atom in residue:
+                name = atom.element.name.upper()
+                if name in ("H", "D") or (atom.altloc not in ("\0", " ", "A")):
+                    continue
+                xyz.append((atom.pos.x, atom.pos.y, atom.pos.z))
+                elements.append(name)
+    if not xyz:
+        raise ValueError(f"model {model} has no heavy atoms")
+    return np.array(xyz, dtype=np.float64), elements
+
+
+@dataclass(frozen=True)
+class Prediction:
+    """The alignment a steric medium gives a molecule.
+
+    Attributes:
+        medium: the medium.
+        concentration: its concentration (in ``medium.unit``).
+        order_matrix: the order (Saupe) matrix in the coordinates' frame
+            (dimensionless): value = D_max u^T S u for a bond of constant
+            D_max along the unit vector u.
+        allowed: the mean share of positions the molecule's orientations
+            fit in.
+        orientations: directions averaged over.
+        atoms: heavy atoms that made the shape.
+        nh_length: N-H length (angstrom) whose constant gives Hz.
+    """
+
+    medium: StericMedium
+    concentration: float
+    order_matrix: NDArray[np.float64]
+    allowed: float
+    orientations: int
+    atoms: int
+    nh_length: float = NH_REFERENCE_LENGTH
+
+    @property
+    def reference_constant(self) -> float:
+        """|D_max| (Hz) of N-H at :attr:`nh_length`."""
+        return reference_constant(self.nh_length)
+
+    @property
+    def tensor_matrix(self) -> NDArray[np.float64]:
+        """The tensor in Hz, as a fit's: value = scale u^T A u."""
+        a: NDArray[np.float64] = self.order_matrix * self.reference_constant
+        return a
+
+    def tensor(self) -> Tensor:
+        """Da (Hz, N-H), R and the principal axes of the predicted tensor."""
+        return tensor_from_matrix(self.tensor_matrix)
+
+
+def predict_order(
+    coordinates: ArrayLike,
+    radii: ArrayLike,
+    *,
+    medium: str = "bicelle",
+    concentration: float | None = None,
+    orientations: int | None = None,
+    workers: int = 0,
+    nh_length: float = NH_REFERENCE_LENGTH,
+) -> Prediction:
+    """The order matrix of a molecule of these atoms in a steric medium.
+
+    Args:
+        coordinates: N x 3 atom positions (angstrom).
+        radii: each atom's radius (angstrom).
+        medium: a name in :data:`MEDIA`.
+        concentration: in the medium's unit (default its usual one).
+        orientations: directions averaged over (default the medium's).
+        workers: threads (0: every core).
+        nh_length: N-H length of the Hz tensor (:meth:`Prediction.tensor`).
+
+    Raises:
+        ValueError: an unknown medium, bad coordinates or radii, or a medium
+            too concentrated for the molecule to fit.
+    """
+    import kelfit
+
+    if medium not in MEDIA:
+        raise ValueError(f"medium must be one of {', '.join(MEDIA)}, got {medium!r}")
+    kind = MEDIA[medium]
+    c = kind.concentration if concentration is None else float(concentration)
+    geometry = medium_geometry(kind, c)
+    count = kind.orientations if orientations is None else int(orientations)
+    xyz = np.asarray(coordinates, dtype=np.float64)
+    axis_order, allowed = kelfit.steric(
+        xyz,
+        np.asarray(radii, dtype=np.float64),
+        shape=kind.shape,
+        orientations=count,
+        workers=workers,
+        **geometry,
+    )
+    return Prediction(
+        medium=kind,
+        concentration=c,
+        order_matrix=kind.axis_p2 * axis_order,
+        allowed=float(allowed),
+        orientations=count,
+        atoms=int(xyz.shape[0]),
+        nh_length=nh_length,
+    )
+
+
+def predicted_values(
+    prediction: Prediction, vectors: ArrayLike, scale: ArrayLike | None = None
+) -> NDArray[np.float64]:
+    """Each bond's predicted value: scale u^T A u for its unit vector u.
+
+    ``scale`` is each row's constant over the reference's, signed by the
+    sign convention (:func:`~kelfit_tools.bonds.row_scales`); without it
+    every row is an N-H bond at the reference length.
+    """
+    v = np.asarray(vectors, dtype=np.float64)
+    u = v / np.linalg.norm(v, axis=1)[:, None]
+    values: NDArray[np.float64] = np.einsum(
+        "ij,jk,ik->i", u, prediction.tensor_matrix, u
+    )
+    if scale is not None:
+        values = values * np.asarray(scale, dtype=np.float64)
+    return values
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """The predicted couplings and tensor against the measured ones and
+    the fitted tensor.
+
+    Attributes:
+        pearson_r: Pearson r of observed and predicted values.
+        scale: the one factor that brings the prediction nearest the
+            observed values (least squares through the origin).
+        q: rms(observed - scale predicted) / rms(observed).
+        axis_angles_deg: angles (degrees, 0 to 90) between the predicted
+            and the fitted x, y and z principal axes.
+        da_ratio: fitted Da over predicted Da.
+        n: couplings compared.
+    """
+
+    pearson_r: float
+    scale: float
+    q: float
+    axis_angles_deg: tuple[float, float, float]
+    da_ratio: float
+    n: int
+
+    def as_dict(self) -> dict[str, Any]:
+        """The JSON ``comparison`` block."""
+        return {
+            "n": self.n,
+            "pearson_r": self.pearson_r,
+            "q": self.q,
+            "scale": self.scale,
+            "axis_angles_deg": list(self.axis_angles_deg),
+            "da_ratio": self.da_ratio,
+        }
+
+
+def compare(
+    observed: ArrayLike, predicted: ArrayLike, predicted_tensor: Tensor, fitted: Tensor
+) -> Comparison:
+    """How well a prediction matches measured couplings and their fit."""
+    o = np.asarray(observed, dtype=np.float64)
+    p = np.asarray(predicted, dtype=np.float64)
+    pp = float(p @ p)
+    scale = float(o @ p) / pp if pp > 0 else math.nan
+    residual = o - scale * p
+    q = math.sqrt(float(residual @ residual) / float(o @ o))
+    angles = axis_angles(predicted_tensor.axes, fitted.axes)
+    return Comparison(
+        pearson_r=pearson(o, p),
+        scale=scale,
+        q=q,
+        axis_angles_deg=(float(angles[0]), float(angles[1]), float(angles[2])),
+        da_ratio=fitted.da / predicted_tensor.da if predicted_tensor.da else math.nan,
+        n=int(o.size),
+    )
