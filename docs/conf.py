@@ -34,6 +34,7 @@ extensions = [
     "sphinx.ext.mathjax",
     "sphinxarg.ext",
     "gallery",
+    "docstrings",
 ]
 
 myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
@@ -49,14 +50,22 @@ nb_execution_allow_errors = False
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
-autodoc_default_options = {"members": True, "show-inheritance": True}
+# Each name is documented where it is defined, not again where a package
+# re-exports it.
+autodoc_default_options = {
+    "members": True,
+    "show-inheritance": True,
+    "ignore-module-all": True,
+}
 napoleon_google_docstring = True
 napoleon_numpy_docstring = True
 
 # The optional libraries' own documentation is not reachable offline, so
 # their types are named but not linked.
 nitpicky = False
-suppress_warnings = ["myst.header"]
+# The module and the tools both have a FitResult; an unqualified name in a
+# signature links to one of them rather than failing the build.
+suppress_warnings = ["myst.header", "ref.python"]
 
 exclude_patterns = ["_build", "_generated", "jupyter_execute", "Thumbs.db", ".DS_Store"]
 html_theme = "alabaster"
