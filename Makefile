@@ -197,7 +197,7 @@ docs: $(VPY)
 # tests/test_types.py also checks that the installed stubs are found.
 types: $(VPY)
 	$(VPY) -m pip install -q "mypy>=1.10"
-	cd build && ../$(VPY) -m mypy.stubtest kelfit
+	mkdir -p build && cd build && ../$(VPY) -m mypy.stubtest kelfit
 
 # mypy --strict over kelfit_tools, with the configuration in pyproject.toml.
 types-strict: $(VPY)
