@@ -37,6 +37,8 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
     "sphinx.ext.mathjax",
+    # MathJax served from the site itself, so the pages read offline too.
+    "sphinx-mathjax-offline",
     "sphinxarg.ext",
     "gallery",
     "docstrings",
