@@ -10,14 +10,14 @@ JOBS   ?= 2
 WERROR := $(if $(CI),ON,OFF)
 
 .PHONY: all lint test-numpy1 test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean \
-  test-aarch64 cross-tools wheel test-wheel browser
+  test-aarch64 cross-tools wheel test-wheel browser docs types types-strict
 
 all: install
 
 # The Python suite runs twice: against the exact-path build (every model
 # value by the C library's trigonometry) and against the normal build. Both
 # must give the same bits, so the same golden fits hold for both.
-test: lint test-cpp test-cpp-sanitized test-python-exact test-python
+test: lint test-cpp test-cpp-sanitized test-python-exact test-python types
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -204,8 +204,27 @@ bench-build:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKELFIT_BUILD_BENCH=ON -DKELFIT_WERROR=$(WERROR)
 	cmake --build build/bench -j $(JOBS) --target kelfit_model_bench kelfit_fit_count
 
+# The documentation site: the docs extra into .venv, then Sphinx, offline,
+# warnings as errors (every one listed before it stops). The gallery's
+# figures and the notebook's output are made from ../shared/data here.
+docs: $(VPY)
+	$(VPY) -m pip install -q ".[docs]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
+	rm -rf docs/_build docs/_generated docs/jupyter_execute
+	$(VPY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+
+# The module's stub against the built module (the build in .venv);
+# tests/test_types.py also checks that the installed stubs are found.
+types: $(VPY)
+	$(VPY) -m pip install -q "mypy>=1.10"
+	mkdir -p build && cd build && ../$(VPY) -m mypy.stubtest kelfit
+
+# mypy --strict over kelfit_tools, with the configuration in pyproject.toml.
+types-strict: $(VPY)
+	$(VPY) -m pip install -q "mypy>=1.10"
+	$(VPY) -m mypy --strict python/kelfit_tools
+
 clean:
-	rm -rf build dist *.egg-info
+	rm -rf build dist *.egg-info docs/_build docs/_generated docs/jupyter_execute
 
 distclean: clean
 	rm -rf $(VENV)

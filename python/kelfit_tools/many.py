@@ -207,7 +207,7 @@ class _Bar:
             self.enabled = False
             return
 
-        class RateColumn(ProgressColumn):  # type: ignore[misc]
+        class RateColumn(ProgressColumn):
             def render(self, task: Any) -> Text:
                 speed = task.finished_speed or task.speed
                 return Text("" if speed is None else f"{speed:,.0f}/s")

@@ -1,0 +1,127 @@
+"""Sphinx extension: the gallery's figures, made at build time.
+
+Each figure is drawn by the ``kelfit`` command itself (``--plot``) from the
+shared data beside the repository, so the gallery shows what the command
+draws today; nothing is committed. The figures land in
+``docs/_generated/gallery``, which the gallery page includes.
+"""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from sample_inputs import jittered_ensemble, tumbling_trajectory
+from sphinx.application import Sphinx
+from sphinx.errors import ExtensionError
+from sphinx.util import logging
+
+DOCS = Path(__file__).resolve().parents[1]
+ROOT = DOCS.parent
+#: The shared data, where the README's commands find it.
+SHARED_DATA = ROOT.parent / "shared" / "data"
+OUT = DOCS / "_generated" / "gallery"
+
+log = logging.getLogger(__name__)
+
+
+@dataclass(frozen=True)
+class Figure:
+    """One figure: the file ``--plot`` writes and the rest of the command."""
+
+    plot: str
+    arguments: tuple[str, ...]
+
+
+def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
+    ubiquitin = SHARED_DATA / "ubiquitin"
+    hewl = SHARED_DATA / "hewl"
+    gb3 = SHARED_DATA / "gb3"
+    return [
+        Figure(
+            "ubiquitin.png",
+            (
+                "--structure",
+                str(ubiquitin / "1d3z-model-1.pdb"),
+                "--couplings",
+                str(ubiquitin / "couplings.tab"),
+            ),
+        ),
+        Figure(
+            "gb3.png",
+            (
+                "--structure",
+                str(gb3 / "1p7e.pdb"),
+                "--couplings",
+                str(gb3 / "couplings.tab"),
+            ),
+        ),
+        # Two media: --plot writes lysozyme-1.png and lysozyme-2.png.
+        Figure(
+            "lysozyme.png",
+            (
+                "--structure",
+                str(hewl / "1e8l-model-1.pdb"),
+                "--couplings",
+                str(hewl / "1e8l.mr"),
+            ),
+        ),
+        Figure(
+            "ensemble.png",
+            (
+                "--structure",
+                str(ensemble),
+                "--couplings",
+                str(ubiquitin / "couplings.tab"),
+                "--models",
+                "all",
+            ),
+        ),
+        Figure(
+            "trajectory.png",
+            (
+                "--structure",
+                str(ubiquitin / "1d3z-model-1.pdb"),
+                "--trajectory",
+                str(trajectory),
+                "--couplings",
+                str(ubiquitin / "couplings.tab"),
+            ),
+        ),
+    ]
+
+
+def _draw(figure: Figure) -> None:
+    command = [sys.executable, "-m", "kelfit_tools", "fit", "-q", *figure.arguments]
+    command += ["--plot", str(OUT / figure.plot)]
+    done = subprocess.run(
+        command, capture_output=True, text=True, cwd=ROOT, check=False
+    )
+    if done.returncode != 0:
+        raise ExtensionError(
+            f"gallery: {' '.join(command)} failed ({done.returncode}): {done.stderr.strip()}"
+        )
+
+
+def make_gallery(app: Sphinx) -> None:
+    """Draw every figure of the gallery from the shared data."""
+    if not SHARED_DATA.is_dir():
+        raise ExtensionError(
+            f"gallery: the shared data are not at {SHARED_DATA} "
+            "(the repository's parent folder holds shared/data)"
+        )
+    OUT.mkdir(parents=True, exist_ok=True)
+    structure = SHARED_DATA / "ubiquitin" / "1d3z-model-1.pdb"
+    ensemble = jittered_ensemble(structure, OUT / "ensemble.pdb")
+    trajectory = tumbling_trajectory(structure, OUT / "ubiquitin.dcd")
+    for figure in _figures(ensemble, trajectory):
+        log.info("gallery: drawing %s", figure.plot)
+        _draw(figure)
+
+
+def setup(app: Sphinx) -> dict[str, Any]:
+    app.connect("builder-inited", make_gallery)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}
