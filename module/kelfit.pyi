@@ -28,6 +28,8 @@ class InputError(ValueError):
     parameter: int | None
     # What is wrong: the message without its subject.
     reason: str | None
+    # In a stack, the problem at fault, counted from 0.
+    problem: int | None
 
 # Unpacks as (params, cost, evaluations, runs); values and converged are
 # attributes only.
@@ -95,6 +97,19 @@ def linear(
     workers: int = 1,
 ) -> LinearResult:
     """The global least-squares optimum of fit's cost, by one linear solve."""
+
+def steric(
+    coordinates: ArrayLike,
+    radii: ArrayLike,
+    *,
+    shape: str = "wall",
+    spacing: float,
+    cylinder_radius: float = 0.0,
+    orientations: int = 20000,
+    workers: int = 0,
+) -> tuple[NDArray[np.float64], float]:
+    """The order matrix of a molecule in a dilute steric medium, and the
+    mean share of positions it is allowed."""
 
 # The original entries: float64 arrays only; params is rewritten in place.
 def c_kel_fit(
