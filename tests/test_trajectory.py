@@ -172,7 +172,7 @@ def test_a_frame_that_cannot_be_fitted_is_named(
     frame3.positions[broken_pairs.second[0].ix] = frame3.positions[
         broken_pairs.first[0].ix
     ]
-    with pytest.raises(DataError, match="frame 3: vectors row 0 has zero length"):
+    with pytest.raises(DataError, match="frame 3: vector of row 1 has zero length"):
         list(fit_frames(broken_pairs, workers=1, progress=False))
 
 
