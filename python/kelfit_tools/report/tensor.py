@@ -282,7 +282,8 @@ def fit_report(
                 "euler_deg": list(euler_solutions(medium.linear.tensor().axes)[0]),
             }
     out["couplings"] = rows
-    return _finite_only(out)  # type: ignore[no-any-return]
+    cleaned: dict[str, Any] = _finite_only(out)
+    return cleaned
 
 
 def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str, Any]]:
