@@ -28,7 +28,7 @@ __all__ = [
     "render_fit",
 ]
 
-#: How the Euler angles are stated, in the report and the README.
+#: How the Euler angles are stated, in the report and the documentation.
 EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
 
 #: The same rotation as other programs state it.
