@@ -17,7 +17,7 @@ all: install
 # The Python suite runs twice: against the exact-path build (every model
 # value by the C library's trigonometry) and against the normal build. Both
 # must give the same bits, so the same golden fits hold for both.
-test: lint test-cpp test-cpp-sanitized test-python-exact test-python types
+test: lint test-cpp test-cpp-sanitized test-python-exact test-python types types-strict
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -218,7 +218,8 @@ types: $(VPY)
 	$(VPY) -m pip install -q "mypy>=1.10"
 	mkdir -p build && cd build && ../$(VPY) -m mypy.stubtest kelfit
 
-# mypy --strict over kelfit_tools, with the configuration in pyproject.toml.
+# mypy --strict over kelfit_tools, with the configuration in pyproject.toml
+# (after the install: it reads NumPy's types and the module's stub).
 types-strict: $(VPY)
 	$(VPY) -m pip install -q "mypy>=1.10"
 	$(VPY) -m mypy --strict python/kelfit_tools

@@ -30,10 +30,12 @@ log = logging.getLogger(__name__)
 
 @dataclass(frozen=True)
 class Figure:
-    """One figure: the file ``--plot`` writes and the rest of the command."""
+    """One figure: the file ``--plot`` writes, the rest of the command and
+    the subcommand that draws it."""
 
     plot: str
     arguments: tuple[str, ...]
+    command: str = "fit"
 
 
 def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
@@ -69,6 +71,27 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
                 str(hewl / "1e8l.mr"),
             ),
         ),
+        # Two domains: --plot also writes lysozyme-halves-domains.png.
+        Figure(
+            "lysozyme-halves.png",
+            (
+                "--structure",
+                str(hewl / "1e8l-model-1.pdb"),
+                "--couplings",
+                str(hewl / "couplings.tab"),
+                "--domain",
+                "N=1-60",
+                "--domain",
+                "C=61-129",
+                "--seed",
+                "1",
+            ),
+        ),
+        Figure(
+            "histogram.png",
+            ("--couplings", str(ubiquitin / "couplings.tab")),
+            command="histogram",
+        ),
         Figure(
             "ensemble.png",
             (
@@ -95,7 +118,8 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
 
 
 def _draw(figure: Figure) -> None:
-    command = [sys.executable, "-m", "kelfit_tools", "fit", "-q", *figure.arguments]
+    command = [sys.executable, "-m", "kelfit_tools", figure.command, "-q"]
+    command += figure.arguments
     command += ["--plot", str(OUT / figure.plot)]
     done = subprocess.run(
         command, capture_output=True, text=True, cwd=ROOT, check=False

@@ -219,7 +219,7 @@ def parse_types(text: str) -> list[str]:
 
 def _positive_length(value: object, what: str) -> float:
     try:
-        length = float(value)  # type: ignore[arg-type]
+        length = float(value)  # type: ignore[arg-type]  # float() refusing is caught
     except (TypeError, ValueError):
         length = math.nan
     if not (length > 0 and math.isfinite(length)):

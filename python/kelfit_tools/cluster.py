@@ -74,11 +74,11 @@ def _distributed() -> Any:
     return distributed
 
 
-class _WatchedFuture(Future):  # type: ignore[type-arg]
+class _WatchedFuture(Future[Any]):
     """A cluster task's result, which the watch can fail when the scheduler
     is lost; cancelling it cancels the task."""
 
-    def __init__(self, task: Future) -> None:  # type: ignore[type-arg]
+    def __init__(self, task: Future[Any]) -> None:
         super().__init__()
         self.task = task
 
@@ -124,9 +124,9 @@ class _ClusterExecutor(Executor):
     def lost(self, why: str) -> SchedulerLost:
         return SchedulerLost(f"lost the Dask scheduler at {self.address}: {why}")
 
-    def submit(  # type: ignore[override]
+    def submit(
         self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any
-    ) -> Future:  # type: ignore[type-arg]
+    ) -> Future[Any]:
         if self._lost is not None:
             raise self._lost
         try:

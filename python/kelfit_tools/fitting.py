@@ -407,7 +407,7 @@ def _statistics(
         dr=rhombic_component(float(p[3]), float(p[4])),
         offset=float(p[5]),
         offset_fitted=offset_fitted,
-        observed=_readonly(o),  # type: ignore[arg-type]
+        observed=_readonly(o),  # type: ignore[arg-type]  # o is an array: never None
         calculated=_owned_readonly(calc),
         residuals=_owned_readonly(res),
         cost=cost,
@@ -684,7 +684,7 @@ def fit_stack(
             offset,
             solved.params[f],
             np.array(solved.values[f]),
-            float(solved.cost[f]),
+            float(solved.cost[f]),  # type: ignore[index]  # a stack: one per problem
         )
         for f in range(v.shape[0])
     ]

@@ -176,7 +176,8 @@ def _nelder_mead(
 ) -> NDArray[np.float64]:
     """The minimum of ``cost`` near ``start`` by the Nelder-Mead simplex."""
     n = start.size
-    simplex = [start.copy()] + [start + scales[i] * np.eye(n)[i] for i in range(n)]
+    simplex: list[NDArray[np.float64]] = [start.copy()]
+    simplex += [start + scales[i] * np.eye(n)[i] for i in range(n)]
     costs = [cost(p) for p in simplex]
     for _ in range(_MAX_ITERATIONS):
         order = np.argsort(costs, kind="stable")

@@ -22,7 +22,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from contextlib import ExitStack
 from itertools import chain, islice
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable, Literal, TypeVar, overload
 
 import numpy as np
 
@@ -147,12 +147,12 @@ def batch_size(count: int | None, workers: int) -> int:
 
 
 def _run_batch(
-    function: Callable[[Any, T], R],
+    function: Callable[[Any, Any], Any],
     shared: Any,
-    items: list[T],
+    items: list[Any],
     first: int,
     whole: bool = False,
-) -> list[R]:
+) -> list[Any]:
     """One task: ``function(shared, item)`` for every item, in order, or
     with ``whole`` ``function(shared, items)`` once for the batch (which
     raises :class:`FitFailed` counting within the batch).
@@ -162,7 +162,7 @@ def _run_batch(
     """
     if whole:
         try:
-            batch: list[R] = function(shared, items)  # type: ignore[arg-type]
+            batch: list[Any] = function(shared, items)
         except FitFailed as exc:
             raise FitFailed(first + exc.index, exc.reason) from exc
         return batch
@@ -243,8 +243,38 @@ class _Bar:
             self._progress = None
 
 
+# With whole_batches the function takes a batch's items as a list and returns
+# one result per item; a flag can only choose that shape through overloads.
+@overload
 def map_batches(
     function: Callable[[Any, T], R],
+    shared: Any,
+    items: Iterable[T],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    description: str = ...,
+    total: int | None = ...,
+    batch: int | None = ...,
+    whole_batches: Literal[False] = ...,
+) -> Iterator[R]: ...
+@overload
+def map_batches(
+    function: Callable[[Any, list[T]], list[R]],
+    shared: Any,
+    items: Iterable[T],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    description: str = ...,
+    total: int | None = ...,
+    batch: int | None = ...,
+    whole_batches: Literal[True],
+) -> Iterator[R]: ...
+def map_batches(
+    function: Callable[[Any, Any], Any],
     shared: Any,
     items: Iterable[T],
     *,
@@ -255,7 +285,7 @@ def map_batches(
     total: int | None = None,
     batch: int | None = None,
     whole_batches: bool = False,
-) -> Iterator[R]:
+) -> Iterator[Any]:
     """``function(shared, item)`` for every item, in batches, results in order.
 
     ``function`` must be a module-level function (process pools and Dask
@@ -295,7 +325,7 @@ def map_batches(
         bar = _Bar(total, description, progress)
         stack.callback(bar.close)
         source = iter(items)
-        pending: deque[Future[list[R]]] = deque()
+        pending: deque[Future[list[Any]]] = deque()
         limit = workers * _IN_FLIGHT_PER_WORKER
         first = 0
         try:

@@ -14,6 +14,7 @@ import reprlib
 from collections import Counter
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -308,6 +309,7 @@ def fit_medium(
     distances = np.linalg.norm(v, axis=1)
     observed = np.array([c.value for c in couplings], dtype=np.float64)
     notes: list[str] = []
+    sigma: NDArray[np.float64] | None
     if uncertainty is not None:
         if not (uncertainty > 0 and math.isfinite(uncertainty)):
             raise ValueError(f"uncertainty must be positive, got {uncertainty}")
@@ -538,7 +540,7 @@ def compare_media(
             b = fits[j]
             ta, tb = a.tensor, b.tensor
             angles = tuple(axis_angle(ta.axes[k], tb.axes[k]) for k in range(3))
-            spread: dict[str, object] = {}
+            spread: dict[str, Any] = {}
             ra = None if refits is None else refits[i]
             rb = None if refits is None else refits[j]
             if ra is not None and rb is not None and len(ra) == len(rb) > 1:
@@ -559,7 +561,7 @@ def compare_media(
                     generalised_angle_deg=generalised_angle(
                         a.order_matrix, b.order_matrix
                     ),
-                    **spread,  # type: ignore[arg-type]
+                    **spread,
                 )
             )
     if any(math.isnan(c.scalar_product) for c in out):

@@ -176,7 +176,7 @@ def _bootstrap_refit(
     sigma: NDArray[np.float64] | None,
     scale: NDArray[np.float64] | None,
 ) -> NDArray[np.float64]:
-    count = v.shape[0]
+    count: int = v.shape[0]
     for _ in range(_BOOTSTRAP_REDRAWS):
         # Each row, the last included, is drawn with probability 1/count.
         rows = rng.integers(0, count, count)
@@ -230,7 +230,7 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     w, k = setup.weights, setup.scale
     v = _drawn_vectors(setup, rng)
     if setup.method == "noise":
-        noise = rng.normal(0.0, setup.noise, v.shape[0])
+        noise = rng.normal(0.0, setup.noise, v.shape[0])  # type: ignore[arg-type]  # set for noise
         params = _refit(v, o + noise, setup, w, k)
     else:
         params = _bootstrap_refit(v, o, rng, setup, w, k)
@@ -306,7 +306,7 @@ def _linear_replicates(
     drawn = setup.vector_sets is not None or setup.structure_noise > 0.0
     sets = [_drawn_vectors(setup, rng) for rng in rngs] if drawn else None
     if setup.method == "noise":
-        observed = np.stack([o + rng.normal(0.0, setup.noise, count) for rng in rngs])
+        observed = np.stack([o + rng.normal(0.0, setup.noise, count) for rng in rngs])  # type: ignore[arg-type,operator]  # set for noise
         shape = (len(seeds), *v.shape)
         vectors = np.stack(sets) if sets is not None else np.broadcast_to(v, shape)
         weights = (
@@ -487,7 +487,7 @@ def monte_carlo(
         if sigma is None and weights is not None:
             noise = weights
         else:
-            s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]
+            s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]  # a scalar: arrays became per_row
             if not (s > 0 and math.isfinite(s)):
                 raise ValueError(f"noise sigma must be positive, got {s}")
             noise = np.full(v.shape[0], s)

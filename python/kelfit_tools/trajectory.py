@@ -64,7 +64,7 @@ except ImportError:  # without MDAnalysis, TensorFit says what to install
     _ResultsGroup = None
 
 
-class TensorFit(_AnalysisBase):  # type: ignore[misc,valid-type]
+class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: Any
     """Fit the tensor in every frame, as an MDAnalysis analysis.
 
     ``run()`` fills ``results.params`` (frames x 6: a1, a2, a3 in radians,

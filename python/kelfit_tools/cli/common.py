@@ -483,7 +483,7 @@ def _plain(value: object) -> object:
     if isinstance(value, dict):
         return {str(k): _plain(v) for k, v in value.items()}
     if isinstance(value, (set, frozenset)):
-        return sorted(_plain(v) for v in value)  # type: ignore[type-var]
+        return sorted(_plain(v) for v in value)  # type: ignore[type-var]  # one option's members are alike
     if isinstance(value, (list, tuple)):
         return [_plain(v) for v in value]
     if isinstance(value, slice):

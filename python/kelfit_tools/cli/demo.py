@@ -13,9 +13,10 @@ import numpy as np
 from .._extras import INSTALL_HINT, available
 from ..fitting import FitResult, fit
 from ..io import read_table
+from ..outputs import Outputs
 from ..report.text import fmt, print_table
 from ..tensor import Tensor, aligned, canonical, rotation_matrix
-from .common import Outputs, emit, log, quiet_options
+from .common import emit, log, quiet_options
 
 __all__ = ["add_parser", "run", "suggested_command"]
 

@@ -25,6 +25,7 @@ from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium
 from ..montecarlo import MonteCarloResult, monte_carlo
+from ..outputs import Outputs
 from ..prepare import (
     Medium,
     Preparation,
@@ -45,7 +46,6 @@ from ..report.tensor import (
 from ..statistics import result_statistics
 from ..superpose import BACKBONE
 from .common import (
-    Outputs,
     UsageError,
     check_sources,
     emit,
@@ -718,7 +718,7 @@ def _plot_paths(path: str, count: int) -> list[str]:
 
 def _default_title(args: argparse.Namespace, f: _Fit) -> str:
     if args.table:
-        return os.path.basename(args.table)
+        return os.path.basename(str(args.table))
     files = ", ".join(os.path.basename(c) for c in args.couplings)
     name = f"{os.path.basename(args.structure)}, {files}"
     if f.medium is not None and f.medium.name not in map(

@@ -10,10 +10,10 @@ from .. import __version__
 from ..bonds import SIGN_CONVENTIONS
 from ..errors import DataError
 from ..histogram import JACKKNIFE_BLOCKS, estimate, normalised_couplings
+from ..outputs import Outputs
 from ..prepare import Preparation, Selection, pick_media, read_media, select_couplings
 from ..report.histogram import histogram_report, plot_histogram, render_histogram
 from .common import (
-    Outputs,
     bond_types,
     emit,
     int_at_least,

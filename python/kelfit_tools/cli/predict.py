@@ -12,6 +12,7 @@ from .. import __version__
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type, row_scales
 from ..errors import DataError
 from ..media import fit_medium
+from ..outputs import Outputs
 from ..prepare import (
     Preparation,
     Selection,
@@ -30,7 +31,6 @@ from ..steric import (
     predicted_values,
 )
 from .common import (
-    Outputs,
     bond_types,
     emit,
     int_at_least,

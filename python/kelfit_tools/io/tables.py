@@ -176,7 +176,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
                 path,
                 number,
             )
-        xyz = (float(numbers[0]), float(numbers[1]), float(numbers[2]))  # type: ignore[arg-type]
+        xyz = (float(numbers[0]), float(numbers[1]), float(numbers[2]))  # type: ignore[arg-type]  # None refused above
         length = math.sqrt(sum(c * c for c in xyz))
         if not all(math.isfinite(c) for c in xyz):
             raise DataError("vector is not finite", path, number)
@@ -185,7 +185,7 @@ def read_table(path: PathLike, *, require_values: bool = True) -> VectorTable:
         if length == 0.0:
             raise DataError("vector has zero length", path, number)
         if has_value:
-            value = float(numbers[3])  # type: ignore[arg-type]
+            value = float(numbers[3])  # type: ignore[arg-type]  # None refused above
             if not math.isfinite(value):
                 raise DataError(f"value is not finite: {echo(fields[3])}", path, number)
             if abs(value) > _FLOAT32_MAX:

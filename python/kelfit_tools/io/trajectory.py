@@ -152,12 +152,12 @@ def _xtc_frame_end(path: str, start: int) -> int:
         head = handle.read(4 * _XTC_HEADER_WORDS)
     if len(head) < 8:
         return start + 4 * _XTC_HEADER_WORDS
-    atoms = struct.unpack(">i", head[4:8])[0]
+    atoms: int = struct.unpack(">i", head[4:8])[0]
     if atoms <= _XTC_UNCOMPRESSED_ATOMS:
         return start + 4 * (15 + 3 * atoms)
     if len(head) < 4 * _XTC_HEADER_WORDS:
         return start + 4 * _XTC_HEADER_WORDS
-    count = struct.unpack(">i", head[-4:])[0]
+    count: int = struct.unpack(">i", head[-4:])[0]
     return start + 4 * _XTC_HEADER_WORDS + 4 * ((count + 3) // 4)
 
 

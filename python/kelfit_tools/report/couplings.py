@@ -16,6 +16,9 @@ from typing import TYPE_CHECKING, Any
 from .._extras import require
 
 if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
     from ..fitting import FitResult
     from ..io.tables import Coupling
     from ..media import MediumFit
@@ -122,7 +125,7 @@ def coupling_rows(
 
 
 def solve_rows(
-    calculated: Sequence[float],
+    calculated: Sequence[float] | NDArray[np.float64],
     labels: Sequence[str],
     *,
     model: int | None = None,

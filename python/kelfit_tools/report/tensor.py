@@ -28,7 +28,7 @@ __all__ = [
     "render_fit",
 ]
 
-#: How the Euler angles are stated, in the report and the README.
+#: How the Euler angles are stated, in the report and the documentation.
 EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180)"
 
 #: The same rotation as other programs state it.
@@ -282,7 +282,8 @@ def fit_report(
                 "euler_deg": list(euler_solutions(medium.linear.tensor().axes)[0]),
             }
     out["couplings"] = rows
-    return _finite_only(out)  # type: ignore[no-any-return]
+    cleaned: dict[str, Any] = _finite_only(out)
+    return cleaned
 
 
 def comparison_report(comparisons: Sequence[MediumComparison]) -> list[dict[str, Any]]:
