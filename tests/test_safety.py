@@ -226,7 +226,7 @@ def test_signal_handlers_run_during_an_original_entry_and_change_no_bit(
         f"""
         import signal, numpy as np, kelfit
         rng = np.random.default_rng(1)
-        v = rng.normal(size=(300000, 3))
+        v = rng.normal(size=(20000, 3))
         o = kelfit.solve(v, np.array([0.3, 0.5, 0.7, 10, 0.3, 0]))
         start = np.array([0.1, 0.1, 0.1, 5, 0.1, 0.0])
         n = 5 if "{entry}" == "c_kf_fdc" else 6
@@ -237,7 +237,7 @@ def test_signal_handlers_run_during_an_original_entry_and_change_no_bit(
         inner = []
         signal.signal(signal.SIGALRM, lambda *_: inner.append(fitted(v[:50], o[:50])))
         expected = fitted(v, o)
-        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
         got = fitted(v, o)
         signal.setitimer(signal.ITIMER_REAL, 0)
         alone = fitted(v[:50], o[:50])
