@@ -91,7 +91,10 @@ def test_fits_and_monte_carlo_match_local_threads(cluster: object) -> None:
         )
         # A failure on a worker comes back naming the problem.
         bad = [*problems[:2], (VECTORS[:4], np.zeros(4))]
-        with pytest.raises(ValueError, match="problem 2: the vector directions do not determine the tensor"):
+        with pytest.raises(
+            ValueError,
+            match="problem 2: the vector directions do not determine the tensor",
+        ):
             fit_many(bad, executor=executor, progress=False)
     assert [r.params.tobytes() for r in remote] == [r.params.tobytes() for r in local]
     assert mc_remote.da.tobytes() == mc_local.da.tobytes()
