@@ -366,8 +366,33 @@ class _Linear:
         self.key = (count, self.offset, self.sigma is None, self.scale is None)
 
 
-def _as_linear(options: Mapping[str, Any], problem: Problem) -> _Linear | None:
-    """The problem as one of a linear stack, or None when it is fitted alone."""
+def _linear_options(options: Mapping[str, Any]) -> bool:
+    """Whether a problem given as ``(vectors, observed)`` alone is linear
+    under ``options``: the same for every such problem of a run, so it is
+    decided once a batch."""
+    if not set(options) <= _STACKABLE or {"vectors", "observed"} & set(options):
+        return False
+    try:
+        method = resolve_method(
+            options.get("method"),
+            start=options.get("start") is not None,
+            fixed=bool(options.get("fixed")),
+        )
+    except ValueError:
+        return False
+    return method == "linear"
+
+
+def _as_linear(
+    options: Mapping[str, Any], problem: Problem, plain: bool = False
+) -> _Linear | None:
+    """The problem as one of a linear stack, or None when it is fitted alone;
+    ``plain`` is :func:`_linear_options` of ``options``."""
+    if plain and isinstance(problem, tuple) and len(problem) == 2:
+        try:
+            return _Linear({**options, "vectors": problem[0], "observed": problem[1]})
+        except ValueError:
+            return None  # fitted alone, which says what is wrong
     args, kwargs = _problem_args(problem)
     if len(args) > len(_FIT_ARGUMENTS):
         return None
@@ -409,6 +434,7 @@ def _fit_problems(
     """A batch of problems: each run of linear problems of one shape in one
     ``kelfit.linear`` call over ``workers`` threads, the others one by one."""
     options, workers = shared
+    plain = _linear_options(options)
     out: list[FitResult] = []
     group: list[_Linear] = []
 
@@ -423,7 +449,7 @@ def _fit_problems(
         group.clear()
 
     for index, problem in enumerate(problems):
-        linear = _as_linear(options, problem)
+        linear = _as_linear(options, problem, plain)
         if linear is not None and (not group or linear.key == group[0].key):
             group.append(linear)
             continue
