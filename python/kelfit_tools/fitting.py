@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, fields
 from functools import cached_property
 from typing import Any
 
@@ -23,6 +23,7 @@ __all__ = [
     "METHODS",
     "PARAMETER_NAMES",
     "FitResult",
+    "PackedResults",
     "as_observed",
     "as_row_factors",
     "as_vectors",
@@ -392,22 +393,86 @@ class FitResult:
         return canonical(self.params)
 
 
+#: Every field of a result, in order.
+_FIELD_NAMES = tuple(f.name for f in fields(FitResult))
+
+#: The fields of a result that are arrays of one value per row.
+_ROW_FIELDS = ("observed", "calculated", "sigma", "scale")
+
+
+class PackedResults:
+    """A list of :class:`FitResult` in a form that pickles as a few arrays.
+
+    A result pickled on its own carries its arrays one by one, which costs
+    more than a linear fit; a batch sent back from a process pool or a
+    Dask worker travels packed instead. Results whose arrays are equally
+    long (or None) share one stacked array per field; the rest are kept as
+    they are. Unpacked, every field is the same bits, the arrays read-only
+    views of the stacks; statistics are derived again on first access.
+    """
+
+    def __init__(self, results: Sequence[FitResult]) -> None:
+        self._count = len(results)
+        rows = {r.n for r in results}
+        stackable = len(rows) == 1 and all(type(r) is FitResult for r in results)
+        self._columns: dict[str, Any] = {}
+        self._loose: list[FitResult] | None = None
+        if not stackable or not results:
+            self._loose = list(results)
+            return
+        for name in _FIELD_NAMES:
+            values = [getattr(r, name) for r in results]
+            if name in _ROW_FIELDS:
+                given = [v is not None for v in values]
+                if all(given):
+                    values = np.stack(values)
+                elif any(given):
+                    self._loose = list(results)
+                    self._columns = {}
+                    return
+                else:
+                    values = None
+            self._columns[name] = values
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __iter__(self) -> Iterator[FitResult]:
+        if self._loose is not None:
+            yield from self._loose
+            return
+        columns = self._columns
+        stacks = {name: columns[name] for name in _ROW_FIELDS}
+        for stack in stacks.values():
+            if stack is not None:
+                stack.setflags(write=False)
+        for f in range(self._count):
+            fields = {
+                name: columns[name][f]
+                for name in _FIELD_NAMES
+                if name not in _ROW_FIELDS
+            }
+            for name, stack in stacks.items():
+                fields[name] = None if stack is None else stack[f]
+            yield _frozen(**fields)
+
+
 def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
     if a is None:
         return None
-    a = np.array(a, dtype=np.float64)
-    a.flags.writeable = False
+    a = a.astype(np.float64)  # always a copy
+    a.setflags(write=False)
     return a
 
 
 def _owned_readonly(a: NDArray[np.float64]) -> NDArray[np.float64]:
     """An array this module made itself, frozen without a copy."""
-    a.flags.writeable = False
+    a.setflags(write=False)
     return a
 
 
-def _frozen(**fields: Any) -> FitResult:
-    """A FitResult holding ``fields``, which must name every field.
+def _frozen(**values: Any) -> FitResult:
+    """A FitResult holding ``values``, which must name every field.
 
     The frozen dataclass's ``__init__`` sets each field through
     ``object.__setattr__``, which costs several times the rest of a linear
@@ -415,7 +480,7 @@ def _frozen(**fields: Any) -> FitResult:
     its ``__dict__``, as that ``__init__`` would make.
     """
     result = object.__new__(FitResult)
-    result.__dict__.update(fields)
+    result.__dict__.update(values)
     return result
 
 
@@ -445,11 +510,12 @@ def _result(
     derives them on first access.
     """
     keep = _owned_readonly if owned else _readonly
+    a1, a2, a3, da, r, offset = p.tolist() if isinstance(p, np.ndarray) else p
     return _frozen(
-        angles=(float(p[0]), float(p[1]), float(p[2])),
-        da=float(p[3]),
-        r=float(p[4]),
-        offset=float(p[5]),
+        angles=(float(a1), float(a2), float(a3)),
+        da=float(da),
+        r=float(r),
+        offset=float(offset),
         offset_fitted=offset_fitted,
         observed=keep(o),
         calculated=_owned_readonly(calc),

@@ -17,6 +17,7 @@ import math
 import os
 import sys
 import time
+import uuid
 from collections import deque
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
@@ -29,6 +30,7 @@ import numpy as np
 from .errors import user_message
 from .fitting import (
     FitResult,
+    PackedResults,
     as_observed,
     as_row_factors,
     as_vectors,
@@ -61,6 +63,11 @@ _IN_FLIGHT_PER_WORKER = 4
 #: Largest batch.  At about 0.2 ms a fit, 256 fits are some 50 ms of work,
 #: against about 1 ms of overhead per task on a Dask cluster.
 _MAX_BATCH = 256
+
+#: Largest batch of linear fits sent to an executor. A linear fit takes
+#: some 10 µs with its Python, so a task of 256 would be mostly the
+#: executor's own cost (a Dask task's round trip is milliseconds).
+_MAX_LINEAR_BATCH = 8192
 
 #: Batches per worker to aim at when the run is short, so the work still
 #: spreads over every worker and the progress bar moves.
@@ -139,17 +146,37 @@ def _capacity(executor: Executor) -> int:
     return default_workers()
 
 
-def batch_size(count: int | None, workers: int) -> int:
-    """Problems per task for ``count`` problems (None: unknown) on ``workers``."""
+def batch_size(count: int | None, workers: int, largest: int = _MAX_BATCH) -> int:
+    """Problems per task for ``count`` problems (None: unknown) on ``workers``,
+    at most ``largest``."""
     if count is None:
-        return _MAX_BATCH
-    return max(1, min(_MAX_BATCH, math.ceil(count / (workers * _BATCHES_PER_WORKER))))
+        return largest
+    return max(1, min(largest, math.ceil(count / (workers * _BATCHES_PER_WORKER))))
+
+
+class _Batch:
+    """A task's items as one opaque argument.
+
+    Dask walks every argument of a task looking for its own objects and
+    hashes it for the task's name, item by item: for thousands of problems
+    that costs more than fitting them. Here it sees one object, named by a
+    token of its own (unique, so no two batches share a name).
+    """
+
+    __slots__ = ("items", "token")
+
+    def __init__(self, items: list[Any]) -> None:
+        self.items = items
+        self.token = uuid.uuid4().hex
+
+    def __dask_tokenize__(self) -> str:
+        return self.token
 
 
 def _run_batch(
     function: Callable[[Any, T], R],
     shared: Any,
-    items: list[T],
+    batch: _Batch,
     first: int,
     whole: bool = False,
 ) -> list[R]:
@@ -160,12 +187,13 @@ def _run_batch(
     A plain module-level function with the data as arguments: process pools
     and Dask send it by name, and Dask names the task after it.
     """
+    items: list[T] = batch.items
     if whole:
         try:
-            batch: list[R] = function(shared, items)  # type: ignore[arg-type]
+            done: list[R] = function(shared, items)  # type: ignore[arg-type]
         except FitFailed as exc:
             raise FitFailed(first + exc.index, exc.reason) from exc
-        return batch
+        return done
     out = []
     for offset, item in enumerate(items):
         try:
@@ -306,7 +334,12 @@ def map_batches(
                         break
                     pending.append(
                         executor.submit(
-                            _run_batch, function, shared, chunk, first, whole_batches
+                            _run_batch,
+                            function,
+                            shared,
+                            _Batch(chunk),
+                            first,
+                            whole_batches,
                         )
                     )
                     first += len(chunk)
@@ -467,6 +500,14 @@ def _fit_problems(
     return out
 
 
+def _fit_packed(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> PackedResults:
+    """:func:`_fit_problems` of a batch run in another process, its results
+    packed for the way back."""
+    return PackedResults(_fit_problems(shared, problems))
+
+
 def iter_fits(
     problems: Iterable[Problem],
     *,
@@ -490,18 +531,27 @@ def iter_fits(
     # threads inside one call: here a pool of threads would only queue for
     # the interpreter's lock. Powell fits release it for their whole run,
     # so they go to the pool. The first problem tells which this run is.
-    inline = (
-        executor is None and bool(head) and _as_linear(options, head[0]) is not None
-    )
+    linear = bool(head) and _as_linear(options, head[0]) is not None
+    inline = executor is None and linear
+    count = total if total is not None else _length(problems)
+    if batch is None and linear:
+        batch = (
+            _MAX_BATCH
+            if inline
+            else batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
+        )
+    # Results sent back from another process travel packed: pickled one by
+    # one, their arrays would cost more than the fits.
+    remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
     return map_batches(
-        _fit_problems,
+        _fit_packed if remote else _fit_problems,
         (options, (workers or default_workers()) if inline else 1),
         chain(head, source),
         workers=workers,
         executor=InlineExecutor() if inline else executor,
         progress=progress,
-        total=total if total is not None else _length(problems),
-        batch=batch or (_MAX_BATCH if inline else None),
+        total=count,
+        batch=batch,
         whole_batches=True,
     )
 
