@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import math
 import os
+import pickle
 import sys
 import time
 import uuid
@@ -171,6 +172,21 @@ class _Batch:
 
     def __dask_tokenize__(self) -> str:
         return self.token
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # One pickle of every item: left to Dask, each array of each item
+        # would travel as a message frame of its own.
+        return (_unpickled_batch, (pickle.dumps(self.items, _PROTOCOL), self.token))
+
+
+#: Items are pickled in band, their arrays inside one bytes object.
+_PROTOCOL = pickle.HIGHEST_PROTOCOL
+
+
+def _unpickled_batch(data: bytes, token: str) -> _Batch:
+    batch = _Batch(pickle.loads(data))
+    batch.token = token
+    return batch
 
 
 def _run_batch(
