@@ -12,8 +12,8 @@ import kelfit
 import numpy as np
 import pytest
 from kelfit_tools import fit
-from kelfit_tools.fitting import FitResult, PackedResults, fit_stack
-from kelfit_tools.tensor import principal_frames, tensor_from_matrix
+from kelfit_tools.fitting import FitResult, PackedResults, canonical_tensors, fit_stack
+from kelfit_tools.tensor import canonical, principal_frames, tensor_from_matrix
 from tools_support import random_params
 
 
@@ -156,3 +156,17 @@ class TestPrincipalFrames:
         # Canonical: |Azz| >= |Ayy| >= |Axx|, so 0 <= R <= 2/3.
         assert np.all((r >= 0) & (r <= 2 / 3 + 1e-12))
         assert (da[-2], r[-2]) == (0.0, 0.0)
+
+
+def test_canonical_tensors_of_many_results_are_each_results_own() -> None:
+    problems = [_problem(seed) for seed in range(30, 36)]
+    results = [fit(v, o) for v, o in problems]
+    alone = [canonical(r.params) for r in results]  # computed apart
+    _ = results[2].tensor()  # one already taken is kept as it is
+    tensors = canonical_tensors(results)
+    for r, t, a in zip(results, tensors, alone):
+        assert r.tensor() is t
+        assert (t.a1, t.a2, t.a3, t.da, t.r) == (a.a1, a.a2, a.a3, a.da, a.r)
+        assert t.axes.tobytes() == a.axes.tobytes()
+        assert not t.axes.flags.writeable
+    assert canonical_tensors([]) == []

@@ -17,6 +17,8 @@ from .tensor import (
     canonical,
     dr_model,
     rhombic_component,
+    tensor_from_params,
+    tensors_from_matrices,
 )
 
 __all__ = [
@@ -28,6 +30,7 @@ __all__ = [
     "as_row_factors",
     "as_vectors",
     "back_calculate",
+    "canonical_tensors",
     "convergence_warning",
     "design_matrix",
     "fit",
@@ -391,6 +394,20 @@ class FitResult:
         # A cached_property writes the instance's __dict__ directly, which a
         # frozen dataclass allows; the tensor's axes are read-only.
         return canonical(self.params)
+
+
+def canonical_tensors(results: Sequence[FitResult]) -> list[Tensor]:
+    """Each result's :meth:`FitResult.tensor`, for many results at once.
+
+    The eigendecompositions of the whole list are one pass over a stack;
+    each result keeps its tensor, as ``tensor()`` would, with the same bits.
+    """
+    todo = [r for r in results if "_canonical" not in r.__dict__]
+    if todo:
+        matrices = np.array([tensor_from_params(r.params) for r in todo])
+        for r, t in zip(todo, tensors_from_matrices(matrices)):
+            r.__dict__["_canonical"] = t
+    return [r.tensor() for r in results]
 
 
 #: Every field of a result, in order.

@@ -44,6 +44,7 @@ __all__ = [
     "rotation_matrix",
     "tensor_from_matrix",
     "tensor_from_params",
+    "tensors_from_matrices",
     "zyz_from_zxz",
     "zyz_solutions",
 ]
@@ -167,11 +168,19 @@ def tensor_from_matrix(a: ArrayLike) -> Tensor:
     angles are read; the axes are read-only, since one canonical tensor is
     computed once and shared.
     """
-    da, r, axes = principal_frames(np.asarray(a, dtype=np.float64)[None])
-    m = axes[0]
-    a1, a2, a3 = angles_from_rotation(m)
-    m.flags.writeable = False
-    return Tensor(a1, a2, a3, float(da[0]), float(r[0]), m)
+    return tensors_from_matrices(np.asarray(a, dtype=np.float64)[None])[0]
+
+
+def tensors_from_matrices(matrices: ArrayLike) -> list[Tensor]:
+    """:func:`tensor_from_matrix` of each matrix of an F x 3 x 3 stack, the
+    eigendecompositions in one pass over the stack (the same bits as one
+    matrix at a time)."""
+    da, r, axes = principal_frames(matrices)
+    axes.setflags(write=False)
+    return [
+        Tensor(*angles_from_rotation(m), d, q, m)
+        for d, q, m in zip(da.tolist(), r.tolist(), axes)
+    ]
 
 
 def principal_frames(
