@@ -226,6 +226,20 @@ def trajectory(frames: int) -> dict[str, float]:
     return out
 
 
+def _break_even(dk: dict[int, tuple[float, float]]) -> str:
+    """Where the cluster starts to beat one thread, in words."""
+    if not dk:
+        return ""
+    even = [count for count, (single, dask) in sorted(dk.items()) if dask >= single]
+    if even:
+        return f"The cluster breaks even with one thread from {even[0]:,} fits."
+    best = max(dask / single for single, dask in dk.values())
+    return (
+        f"It does not break even up to {max(dk):,} fits (at best "
+        f"{best:.2f}× one thread)."
+    )
+
+
 def _mark(met: bool) -> str:
     return "met" if met else "**missed**"
 
@@ -353,9 +367,12 @@ def report(one: dict[str, float], m: dict[str, float], mc: dict[str, float],
         ),
         (
             "- Dask: every task is a batch of up to 8,192 problems, sent as one "
-            "pickle and its results sent back as a few stacked arrays; what is "
-            "left is the cluster's own cost on two cores shared by the scheduler, "
-            "two workers and the client."
+            "pickle and its results sent back as a few stacked arrays. "
+            + _break_even(dk)
+            + " The client's own share (pickling the problems, unpacking the "
+            "results into `FitResult`s) is about as much Python per fit as the "
+            "whole fit on one thread, and the two cores are shared by the "
+            "scheduler, two workers and the client."
         ),
         "",
         (

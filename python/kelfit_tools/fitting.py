@@ -439,17 +439,15 @@ class PackedResults:
             return
         for name in _FIELD_NAMES:
             values = [getattr(r, name) for r in results]
+            column: Any = values
             if name in _ROW_FIELDS:
                 given = [v is not None for v in values]
-                if all(given):
-                    values = np.stack(values)
-                elif any(given):
+                if any(given) and not all(given):
                     self._loose = list(results)
                     self._columns = {}
                     return
-                else:
-                    values = None
-            self._columns[name] = values
+                column = np.stack(values) if all(given) else None
+            self._columns[name] = column
 
     def __len__(self) -> int:
         return self._count
@@ -706,7 +704,7 @@ def fit(
             w,
             k,
             solved.values,
-            solved.cost,
+            float(solved.cost),
             offset_fitted=offset,
             method="linear",
         )
@@ -787,7 +785,7 @@ def fit_stack(
     w = None if w is None else np.array(w)
     k = None if k is None else np.array(k)
     params = solved.params.tolist()
-    costs = solved.cost.tolist()
+    costs = np.asarray(solved.cost, dtype=np.float64).tolist()
     return [
         _result(
             o[f],
