@@ -456,20 +456,18 @@ class PackedResults:
         if self._loose is not None:
             yield from self._loose
             return
-        columns = self._columns
-        stacks = {name: columns[name] for name in _ROW_FIELDS}
-        for stack in stacks.values():
-            if stack is not None:
-                stack.setflags(write=False)
-        for f in range(self._count):
-            fields = {
-                name: columns[name][f]
-                for name in _FIELD_NAMES
-                if name not in _ROW_FIELDS
-            }
-            for name, stack in stacks.items():
-                fields[name] = None if stack is None else stack[f]
-            yield _frozen(**fields)
+        rows: list[Any] = []
+        for name in _FIELD_NAMES:
+            column = self._columns[name]
+            if name not in _ROW_FIELDS:
+                rows.append(column)
+            elif column is None:
+                rows.append([None] * self._count)
+            else:
+                column.setflags(write=False)
+                rows.append(list(column))  # read-only views, one per result
+        for values in zip(*rows):
+            yield _frozen(**dict(zip(_FIELD_NAMES, values)))
 
 
 def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
