@@ -550,9 +550,9 @@ def iter_fits(
     linear = bool(head) and _as_linear(options, head[0]) is not None
     inline = executor is None and linear
     count = total if total is not None else _length(problems)
-    if batch is None and inline:
+    if not batch and inline:
         batch = _MAX_BATCH
-    elif batch is None and linear and executor is not None:
+    elif not batch and linear and executor is not None:
         batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
     # Results sent back from another process travel packed: pickled one by
     # one, their arrays would cost more than the fits.
@@ -565,7 +565,7 @@ def iter_fits(
         executor=InlineExecutor() if inline else executor,
         progress=progress,
         total=count,
-        batch=batch,
+        batch=batch or None,
         whole_batches=True,
     )
 
