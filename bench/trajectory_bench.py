@@ -30,8 +30,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
-from benchdata import UBIQUITIN
-from linear_bench import update_results
+from benchdata import UBIQUITIN, write_section
 
 HERE = Path(__file__).resolve().parent
 START_MARK = "<!-- trajectory: start -->"
@@ -162,7 +161,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--results", type=Path, default=HERE / "results.md")
     args = parser.parse_args(argv)
     section = report(measure(args.frames))
-    update_results(args.results, section)
+    # Its own markers: the section replaces only an earlier trajectory one.
+    write_section(args.results, section, START_MARK, END_MARK)
     sys.stdout.write(section + "\n")
     return 0
 

@@ -179,11 +179,24 @@ int check_row_factors(const double* values, Py_ssize_t count, const char* name, 
     return 0;
 }
 
+namespace {
+
+// Refuses row i of the vectors. The row's name is written only here: a
+// formatted name for every row that passes cost more than the whole linear
+// solve of a problem.
+int refuse_row(Refusal how, Py_ssize_t i, const char* reason)
+{
+    char subject[48];
+    std::snprintf(subject, sizeof subject, "vectors row %zd", i);
+    return refuse(how, {"vectors", i, -1}, subject, "%s", reason);
+}
+
+}  // namespace
+
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
                     Refusal how)
 {
     const auto run = static_cast<size_t>(count);
-    char subject[48];
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double* row = rows[i];
         const auto at = static_cast<size_t>(i);
@@ -193,23 +206,20 @@ int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed
         narrowed[at] = x;
         narrowed[run + at] = y;
         narrowed[2 * run + at] = z;
-        const InputFault fault = {"vectors", i, -1};
-        std::snprintf(subject, sizeof subject, "vectors row %zd", i);
         if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-            return refuse(how, fault, subject, "must be finite in single precision");
+            return refuse_row(how, i, "must be finite in single precision");
         }
         if (x == 0.0f && y == 0.0f && z == 0.0f) {
-            return refuse(how, fault, subject, "has zero length in single precision");
+            return refuse_row(how, i, "has zero length in single precision");
         }
         const double length = row_length(x, y, z);
         if (length < shortest_row_length) {
-            return refuse(how, fault, subject,
-                          "is too short: its length is below the smallest normal "
-                          "single-precision number");
+            return refuse_row(how, i,
+                              "is too short: its length is below the smallest normal "
+                              "single-precision number");
         }
         if (!std::isfinite(length)) {
-            return refuse(how, fault, subject,
-                          "is too long: its length overflows single precision");
+            return refuse_row(how, i, "is too long: its length overflows single precision");
         }
     }
     return 0;

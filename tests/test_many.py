@@ -43,6 +43,11 @@ def _same_bits(expected: list, actual: list) -> None:
     for k, (e, a) in enumerate(zip(expected, actual)):
         assert e.params.tobytes() == a.params.tobytes(), f"problem {k}"
         assert e.cost == a.cost and e.offset_fitted == a.offset_fitted
+        # Every array and statistic, also of results sent back packed.
+        for name in ("observed", "calculated", "residuals"):
+            assert getattr(e, name).tobytes() == getattr(a, name).tobytes(), name
+        for name in ("rmsd", "q", "pearson_r", "q_da", "method", "converged"):
+            assert getattr(e, name) == getattr(a, name), (k, name)
 
 
 PROBLEMS = _problems(30)

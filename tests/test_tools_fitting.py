@@ -269,12 +269,14 @@ class TestOneCrossingPerFit:
             kelfit_tools.fit(vectors, observed, fixed={"rhombicity": 0.1})
 
     def test_convergence_is_reported(self) -> None:
-        from kelfit_tools.fitting import FitResult, convergence_warning
+        from dataclasses import replace
+
+        from kelfit_tools.fitting import convergence_warning
 
         vectors, observed = self.data()
         import kelfit_tools
 
         result = kelfit_tools.fit(vectors, observed)
         assert convergence_warning(result) is None
-        stopped = FitResult(**{**result.__dict__, "converged": False})
+        stopped = replace(result, converged=False)
         assert "iteration limit" in (convergence_warning(stopped) or "")

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
-from dataclasses import dataclass
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, fields
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -16,16 +17,20 @@ from .tensor import (
     canonical,
     dr_model,
     rhombic_component,
+    tensor_from_params,
+    tensors_from_matrices,
 )
 
 __all__ = [
     "METHODS",
     "PARAMETER_NAMES",
     "FitResult",
+    "PackedResults",
     "as_observed",
     "as_row_factors",
     "as_vectors",
     "back_calculate",
+    "canonical_tensors",
     "convergence_warning",
     "design_matrix",
     "fit",
@@ -262,26 +267,24 @@ class FitResult:
         fixed: names of the parameters held at their given values.
         method: ``"linear"`` or ``"powell"`` (see :data:`METHODS`); empty
             when the parameters did not come from a fit.
+
+    ``dr``, ``residuals``, ``rmsd``, ``q``, ``pearson_r``, ``chi2`` and
+    ``q_da`` are computed from the fields above on first access and kept:
+    a fit made only for its tensor (many fits, refits, frames) never pays
+    for them, and every access gives the same value.
     """
 
     angles: tuple[float, float, float]
     da: float
     r: float
-    dr: float
     offset: float
     offset_fitted: bool
     observed: NDArray[np.float64]
     calculated: NDArray[np.float64]
-    residuals: NDArray[np.float64]
     cost: float
-    rmsd: float
-    q: float
-    pearson_r: float
     n: int
     sigma: NDArray[np.float64] | None = None
     scale: NDArray[np.float64] | None = None
-    chi2: float = math.nan
-    q_da: float = math.nan
     evaluations: int = 0
     runs: int = 0
     converged: bool = True
@@ -345,80 +348,194 @@ class FitResult:
         return self._canonical
 
     @cached_property
+    def dr(self) -> float:
+        """Dr = R Da of ``da`` and ``r`` as fitted."""
+        return rhombic_component(self.da, self.r)
+
+    @cached_property
+    def residuals(self) -> NDArray[np.float64]:
+        """observed - calculated (read-only)."""
+        return _owned_readonly(self.observed - self.calculated)
+
+    @cached_property
+    def rmsd(self) -> float:
+        """Root-mean-square deviation (unweighted)."""
+        return root_mean_square(self.residuals)
+
+    @cached_property
+    def q(self) -> float:
+        """Q-factor, rms(observed - calculated) / rms(observed)."""
+        return q_factor(self.residuals, self.observed)
+
+    @cached_property
+    def pearson_r(self) -> float:
+        """Pearson correlation of observed and calculated."""
+        return pearson(self.observed, self.calculated)
+
+    @cached_property
+    def chi2(self) -> float:
+        """Sum of squared residuals over sigma^2 (nan without sigma)."""
+        return chi_square(self.residuals, self.sigma)
+
+    @cached_property
+    def q_da(self) -> float:
+        """rms(observed - calculated) over the rms an isotropic set of bonds
+        would show (nan for Da = 0)."""
+        # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5),
+        # whatever angle triple describes the tensor, so R need not be
+        # canonical here.
+        k = self.scale
+        mean_k2 = float(k @ k) / self.n if k is not None else 1.0
+        expected = abs(self.da) * math.sqrt((4.0 + 3.0 * self.r**2) / 5.0 * mean_k2)
+        return self.rmsd / expected if expected > 0 else math.nan
+
+    @cached_property
     def _canonical(self) -> Tensor:
         # A cached_property writes the instance's __dict__ directly, which a
         # frozen dataclass allows; the tensor's axes are read-only.
         return canonical(self.params)
 
 
+def canonical_tensors(results: Sequence[FitResult]) -> list[Tensor]:
+    """Each result's :meth:`FitResult.tensor`, for many results at once.
+
+    The eigendecompositions of the whole list are one pass over a stack;
+    each result keeps its tensor, as ``tensor()`` would, with the same bits.
+    """
+    todo = [r for r in results if "_canonical" not in r.__dict__]
+    if todo:
+        matrices = np.array([tensor_from_params(r.params) for r in todo])
+        for r, t in zip(todo, tensors_from_matrices(matrices)):
+            r.__dict__["_canonical"] = t
+    return [r.tensor() for r in results]
+
+
+#: Every field of a result, in order.
+_FIELD_NAMES = tuple(f.name for f in fields(FitResult))
+
+#: The fields of a result that are arrays of one value per row.
+_ROW_FIELDS = ("observed", "calculated", "sigma", "scale")
+
+
+class PackedResults:
+    """A list of :class:`FitResult` in a form that pickles as a few arrays.
+
+    A result pickled on its own carries its arrays one by one, which costs
+    more than a linear fit; a batch sent back from a process pool or a
+    Dask worker travels packed instead. Results whose arrays are equally
+    long (or None) share one stacked array per field; the rest are kept as
+    they are. Unpacked, every field is the same bits, the arrays read-only
+    views of the stacks; statistics are derived again on first access.
+    """
+
+    def __init__(self, results: Sequence[FitResult]) -> None:
+        self._count = len(results)
+        rows = {r.n for r in results}
+        stackable = len(rows) == 1 and all(type(r) is FitResult for r in results)
+        self._columns: dict[str, Any] = {}
+        self._loose: list[FitResult] | None = None
+        if not stackable or not results:
+            self._loose = list(results)
+            return
+        for name in _FIELD_NAMES:
+            values = [getattr(r, name) for r in results]
+            column: Any = values
+            if name in _ROW_FIELDS:
+                given = [v is not None for v in values]
+                if any(given) and not all(given):
+                    self._loose = list(results)
+                    self._columns = {}
+                    return
+                column = np.stack(values) if all(given) else None
+            self._columns[name] = column
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __iter__(self) -> Iterator[FitResult]:
+        if self._loose is not None:
+            yield from self._loose
+            return
+        rows: list[Any] = []
+        for name in _FIELD_NAMES:
+            column = self._columns[name]
+            if name not in _ROW_FIELDS:
+                rows.append(column)
+            elif column is None:
+                rows.append([None] * self._count)
+            else:
+                column.setflags(write=False)
+                rows.append(list(column))  # read-only views, one per result
+        for values in zip(*rows):
+            yield _frozen(**dict(zip(_FIELD_NAMES, values)))
+
+
 def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
     if a is None:
         return None
-    a = np.array(a, dtype=np.float64)
-    a.flags.writeable = False
+    a = a.astype(np.float64)  # always a copy
+    a.setflags(write=False)
     return a
 
 
 def _owned_readonly(a: NDArray[np.float64]) -> NDArray[np.float64]:
     """An array this module made itself, frozen without a copy."""
-    a.flags.writeable = False
+    a.setflags(write=False)
     return a
 
 
-def _statistics(
-    v: NDArray[np.float64],
+def _frozen(**values: Any) -> FitResult:
+    """A FitResult holding ``values``, which must name every field.
+
+    The frozen dataclass's ``__init__`` sets each field through
+    ``object.__setattr__``, which costs several times the rest of a linear
+    fit's Python; a result made here is the same object, every field in
+    its ``__dict__``, as that ``__init__`` would make.
+    """
+    result = object.__new__(FitResult)
+    result.__dict__.update(values)
+    return result
+
+
+def _result(
     o: NDArray[np.float64],
-    p: NDArray[np.float64],
+    p: Sequence[float] | NDArray[np.float64],
     w: NDArray[np.float64] | None,
     k: NDArray[np.float64] | None,
     calc: NDArray[np.float64],
+    cost: float,
     *,
     offset_fitted: bool,
-    cost: float | None = None,
+    owned: bool = False,
     evaluations: int = 0,
     runs: int = 0,
     converged: bool = True,
     fixed: tuple[str, ...] = (),
     method: str = "",
 ) -> FitResult:
-    """The result of parameters p, whose model values are calc, against
-    checked arrays; cost is the module's when p comes from its fit.
+    """The result of parameters p, whose model values are calc and whose
+    cost is given, against checked arrays; with ``owned``, o, w and k are
+    this module's own (not the caller's) and are kept without a copy.
 
     A fit spends most of its time in the module, without the interpreter's
     lock; what it spends here holds the lock, so fits on several threads
-    wait for each other only here. Hence a few whole-array steps and no more.
+    wait for each other only here. Hence no statistics here: the result
+    derives them on first access.
     """
-    res = o - calc
-    n = o.size
-    rmsd = root_mean_square(res)
-    chi2 = chi_square(res, w)
-    if cost is None:
-        cost = chi2 / n if w is not None else float(res @ res) / n
-    # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5), whatever
-    # angle triple describes the tensor, so R need not be canonical here.
-    mean_k2 = float(k @ k) / n if k is not None else 1.0
-    expected = abs(float(p[3])) * math.sqrt(
-        (4.0 + 3.0 * float(p[4]) ** 2) / 5.0 * mean_k2
-    )
-    return FitResult(
-        angles=(float(p[0]), float(p[1]), float(p[2])),
-        da=float(p[3]),
-        r=float(p[4]),
-        dr=rhombic_component(float(p[3]), float(p[4])),
-        offset=float(p[5]),
+    keep = _owned_readonly if owned else _readonly
+    a1, a2, a3, da, r, offset = p.tolist() if isinstance(p, np.ndarray) else p
+    return _frozen(
+        angles=(float(a1), float(a2), float(a3)),
+        da=float(da),
+        r=float(r),
+        offset=float(offset),
         offset_fitted=offset_fitted,
-        observed=_readonly(o),  # type: ignore[arg-type]  # o is an array: never None
+        observed=keep(o),
         calculated=_owned_readonly(calc),
-        residuals=_owned_readonly(res),
         cost=cost,
-        rmsd=rmsd,
-        q=q_factor(res, o),
-        pearson_r=pearson(o, calc),
-        n=int(n),
-        sigma=_readonly(w),
-        scale=_readonly(k),
-        chi2=chi2,
-        q_da=rmsd / expected if expected > 0 else math.nan,
+        n=int(o.size),
+        sigma=None if w is None else keep(w),
+        scale=None if k is None else keep(k),
         evaluations=evaluations,
         runs=runs,
         converged=converged,
@@ -447,13 +564,16 @@ def result_from_params(
     import kelfit
 
     calc = np.asarray(kelfit.solve(v, p, scale=k), dtype=np.float64)
-    return _statistics(
-        v,
+    res = o - calc
+    # The mean of the squared (weighted) residuals, as a fit's cost.
+    cost = chi_square(res, w) / o.size if w is not None else float(res @ res) / o.size
+    return _result(
         o,
         p,
         w,
         k,
         calc,
+        cost,
         offset_fitted=offset_fitted,
         evaluations=evaluations,
         runs=runs,
@@ -517,30 +637,6 @@ def resolve_method(
     return method
 
 
-def _linear_result(
-    v: NDArray[np.float64],
-    o: NDArray[np.float64],
-    w: NDArray[np.float64] | None,
-    k: NDArray[np.float64] | None,
-    offset: bool,
-    params: NDArray[np.float64],
-    values: NDArray[np.float64],
-    cost: float,
-) -> FitResult:
-    """The result of one linear optimum, from the module's values and cost."""
-    return _statistics(
-        v,
-        o,
-        params,
-        w,
-        k,
-        values,
-        offset_fitted=offset,
-        cost=cost,
-        method="linear",
-    )
-
-
 def fit(
     vectors: ArrayLike,
     observed: ArrayLike,
@@ -600,8 +696,15 @@ def fit(
     k = as_row_factors(scale, v.shape[0], "scale")
     if chosen == "linear":
         solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset)
-        return _linear_result(
-            v, o, w, k, offset, solved.params, solved.values, float(solved.cost)
+        return _result(
+            o,
+            solved.params,
+            w,
+            k,
+            solved.values,
+            float(solved.cost),
+            offset_fitted=offset,
+            method="linear",
         )
     if start is None:
         params = linear_start(v, o, offset=offset, sigma=w, scale=k)
@@ -626,15 +729,14 @@ def fit(
                 f"= {params[exc.parameter or 0]:.6g}"
             ) from exc
         raise
-    return _statistics(
-        v,
+    return _result(
         o,
         outcome.params,
         w,
         k,
         outcome.values,
+        float(outcome.cost),
         offset_fitted=offset and 5 not in held,
-        cost=float(outcome.cost),
         evaluations=int(outcome.evaluations),
         runs=int(outcome.runs),
         converged=bool(outcome.converged),
@@ -675,16 +777,24 @@ def fit_stack(
     w = None if sigma is None else np.asarray(sigma, dtype=np.float64)
     k = None if scale is None else np.asarray(scale, dtype=np.float64)
     solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset, workers=workers)
+    # One copy of each stack (the module has checked the shapes), whose
+    # rows the results keep as read-only views.
+    o = np.array(o)
+    w = None if w is None else np.array(w)
+    k = None if k is None else np.array(k)
+    params = solved.params.tolist()
+    costs = np.asarray(solved.cost, dtype=np.float64).tolist()
     return [
-        _linear_result(
-            np.ascontiguousarray(v[f, :, :3]),
-            np.array(o[f]),
-            None if w is None else np.array(w[f]),
-            None if k is None else np.array(k[f]),
-            offset,
-            solved.params[f],
-            np.array(solved.values[f]),
-            float(solved.cost[f]),  # type: ignore[index]  # a stack: one per problem
+        _result(
+            o[f],
+            params[f],
+            None if w is None else w[f],
+            None if k is None else k[f],
+            solved.values[f],
+            costs[f],
+            offset_fitted=offset,
+            owned=True,
+            method="linear",
         )
-        for f in range(v.shape[0])
+        for f in range(o.shape[0])
     ]

@@ -15,8 +15,10 @@ from __future__ import annotations
 
 import math
 import os
+import pickle
 import sys
 import time
+import uuid
 from collections import deque
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
@@ -29,6 +31,7 @@ import numpy as np
 from .errors import user_message
 from .fitting import (
     FitResult,
+    PackedResults,
     as_observed,
     as_row_factors,
     as_vectors,
@@ -61,6 +64,11 @@ _IN_FLIGHT_PER_WORKER = 4
 #: Largest batch.  At about 0.2 ms a fit, 256 fits are some 50 ms of work,
 #: against about 1 ms of overhead per task on a Dask cluster.
 _MAX_BATCH = 256
+
+#: Largest batch of linear fits sent to an executor. A linear fit takes
+#: some 10 µs with its Python, so a task of 256 would be mostly the
+#: executor's own cost (a Dask task's round trip is milliseconds).
+_MAX_LINEAR_BATCH = 8192
 
 #: Batches per worker to aim at when the run is short, so the work still
 #: spreads over every worker and the progress bar moves.
@@ -139,17 +147,52 @@ def _capacity(executor: Executor) -> int:
     return default_workers()
 
 
-def batch_size(count: int | None, workers: int) -> int:
-    """Problems per task for ``count`` problems (None: unknown) on ``workers``."""
+def batch_size(count: int | None, workers: int, largest: int = _MAX_BATCH) -> int:
+    """Problems per task for ``count`` problems (None: unknown) on ``workers``,
+    at most ``largest``."""
     if count is None:
-        return _MAX_BATCH
-    return max(1, min(_MAX_BATCH, math.ceil(count / (workers * _BATCHES_PER_WORKER))))
+        return largest
+    return max(1, min(largest, math.ceil(count / (workers * _BATCHES_PER_WORKER))))
+
+
+class _Batch:
+    """A task's items as one opaque argument.
+
+    Dask walks every argument of a task looking for its own objects and
+    hashes it for the task's name, item by item: for thousands of problems
+    that costs more than fitting them. Here it sees one object, named by a
+    token of its own (unique, so no two batches share a name).
+    """
+
+    __slots__ = ("items", "token")
+
+    def __init__(self, items: list[Any]) -> None:
+        self.items = items
+        self.token = uuid.uuid4().hex
+
+    def __dask_tokenize__(self) -> str:
+        return self.token
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # One pickle of every item: left to Dask, each array of each item
+        # would travel as a message frame of its own.
+        return (_unpickled_batch, (pickle.dumps(self.items, _PROTOCOL), self.token))
+
+
+#: Items are pickled in band, their arrays inside one bytes object.
+_PROTOCOL = pickle.HIGHEST_PROTOCOL
+
+
+def _unpickled_batch(data: bytes, token: str) -> _Batch:
+    batch = _Batch(pickle.loads(data))
+    batch.token = token
+    return batch
 
 
 def _run_batch(
     function: Callable[[Any, Any], Any],
     shared: Any,
-    items: list[Any],
+    batch: _Batch,
     first: int,
     whole: bool = False,
 ) -> list[Any]:
@@ -160,12 +203,13 @@ def _run_batch(
     A plain module-level function with the data as arguments: process pools
     and Dask send it by name, and Dask names the task after it.
     """
+    items: list[Any] = batch.items
     if whole:
         try:
-            batch: list[Any] = function(shared, items)
+            done: list[Any] = function(shared, items)
         except FitFailed as exc:
             raise FitFailed(first + exc.index, exc.reason) from exc
-        return batch
+        return done
     out = []
     for offset, item in enumerate(items):
         try:
@@ -336,7 +380,12 @@ def map_batches(
                         break
                     pending.append(
                         executor.submit(
-                            _run_batch, function, shared, chunk, first, whole_batches
+                            _run_batch,
+                            function,
+                            shared,
+                            _Batch(chunk),
+                            first,
+                            whole_batches,
                         )
                     )
                     first += len(chunk)
@@ -396,8 +445,33 @@ class _Linear:
         self.key = (count, self.offset, self.sigma is None, self.scale is None)
 
 
-def _as_linear(options: Mapping[str, Any], problem: Problem) -> _Linear | None:
-    """The problem as one of a linear stack, or None when it is fitted alone."""
+def _linear_options(options: Mapping[str, Any]) -> bool:
+    """Whether a problem given as ``(vectors, observed)`` alone is linear
+    under ``options``: the same for every such problem of a run, so it is
+    decided once a batch."""
+    if not set(options) <= _STACKABLE or {"vectors", "observed"} & set(options):
+        return False
+    try:
+        method = resolve_method(
+            options.get("method"),
+            start=options.get("start") is not None,
+            fixed=bool(options.get("fixed")),
+        )
+    except ValueError:
+        return False
+    return method == "linear"
+
+
+def _as_linear(
+    options: Mapping[str, Any], problem: Problem, plain: bool = False
+) -> _Linear | None:
+    """The problem as one of a linear stack, or None when it is fitted alone;
+    ``plain`` is :func:`_linear_options` of ``options``."""
+    if plain and isinstance(problem, tuple) and len(problem) == 2:
+        try:
+            return _Linear({**options, "vectors": problem[0], "observed": problem[1]})
+        except ValueError:
+            return None  # fitted alone, which says what is wrong
     args, kwargs = _problem_args(problem)
     if len(args) > len(_FIT_ARGUMENTS):
         return None
@@ -439,6 +513,7 @@ def _fit_problems(
     """A batch of problems: each run of linear problems of one shape in one
     ``kelfit.linear`` call over ``workers`` threads, the others one by one."""
     options, workers = shared
+    plain = _linear_options(options)
     out: list[FitResult] = []
     group: list[_Linear] = []
 
@@ -453,7 +528,7 @@ def _fit_problems(
         group.clear()
 
     for index, problem in enumerate(problems):
-        linear = _as_linear(options, problem)
+        linear = _as_linear(options, problem, plain)
         if linear is not None and (not group or linear.key == group[0].key):
             group.append(linear)
             continue
@@ -469,6 +544,14 @@ def _fit_problems(
     if group:
         flush()
     return out
+
+
+def _fit_packed(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> PackedResults:
+    """:func:`_fit_problems` of a batch run in another process, its results
+    packed for the way back."""
+    return PackedResults(_fit_problems(shared, problems))
 
 
 def iter_fits(
@@ -494,18 +577,25 @@ def iter_fits(
     # threads inside one call: here a pool of threads would only queue for
     # the interpreter's lock. Powell fits release it for their whole run,
     # so they go to the pool. The first problem tells which this run is.
-    inline = (
-        executor is None and bool(head) and _as_linear(options, head[0]) is not None
-    )
+    linear = bool(head) and _as_linear(options, head[0]) is not None
+    inline = executor is None and linear
+    count = total if total is not None else _length(problems)
+    if not batch and inline:
+        batch = _MAX_BATCH
+    elif not batch and linear and executor is not None:
+        batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
+    # Results sent back from another process travel packed: pickled one by
+    # one, their arrays would cost more than the fits.
+    remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
     return map_batches(
-        _fit_problems,
+        _fit_packed if remote else _fit_problems,
         (options, (workers or default_workers()) if inline else 1),
         chain(head, source),
         workers=workers,
         executor=InlineExecutor() if inline else executor,
         progress=progress,
-        total=total if total is not None else _length(problems),
-        batch=batch or (_MAX_BATCH if inline else None),
+        total=count,
+        batch=batch or None,
         whole_batches=True,
     )
 

@@ -25,8 +25,8 @@ from .fitting import (
 from .many import FitFailed, InlineExecutor, default_workers, map_batches
 from .tensor import (
     axis_angles,
-    canonical,
     dr_model,
+    principal_frames,
     rhombic_component,
     tensor_from_params,
 )
@@ -238,11 +238,25 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
 
 
 def _summary(setup: _Setup, params: NDArray[np.float64]) -> _Replicate:
-    t = canonical(params)
-    matrix = tensor_from_params(params)
-    return _Replicate(
-        t.da, t.r, float(params[5]), axis_angles(setup.reference, t.axes), matrix
-    )
+    return _summaries(setup, np.asarray(params, dtype=np.float64)[None])[0]
+
+
+def _summaries(setup: _Setup, params: NDArray[np.float64]) -> list[_Replicate]:
+    """The replicates of F refits' parameters (F x 6): each refit's
+    canonical Da and R, offset, axis angles to the best fit and matrix.
+
+    The canonical frames of the whole stack come from one pass over it, so
+    the Python per replicate is its matrix and one small record.
+    """
+    matrices = np.array([tensor_from_params(p) for p in params])
+    da, r, axes = principal_frames(matrices)
+    angles = axis_angles(setup.reference, axes)
+    return [
+        _Replicate(d, q, o, a, m)
+        for d, q, o, a, m in zip(
+            da.tolist(), r.tolist(), params[:, 5].tolist(), angles, matrices
+        )
+    ]
 
 
 def reorient(
@@ -323,7 +337,7 @@ def _linear_replicates(
             vectors, observed, sigma=weights, scale=scale, offset=setup.offset,
             workers=setup.workers,
         )  # fmt: skip
-        return [_summary(setup, p) for p in solved.params]
+        return _summaries(setup, solved.params)
     rows = [rng.integers(0, count, count) for rng in rngs]
     draws = [1] * len(rows)
     while True:
@@ -338,7 +352,7 @@ def _linear_replicates(
                 offset=setup.offset,
                 workers=setup.workers,
             )
-            return [_summary(setup, p) for p in solved.params]
+            return _summaries(setup, solved.params)
         except ValueError as exc:
             f = getattr(exc, "problem", None)
             if not isinstance(f, int):

@@ -37,12 +37,14 @@ __all__ = [
     "generalised_angle",
     "normalised_scalar_product",
     "order_matrix",
+    "principal_frames",
     "principal_values",
     "rhombic_component",
     "rhombicity",
     "rotation_matrix",
     "tensor_from_matrix",
     "tensor_from_params",
+    "tensors_from_matrices",
     "zyz_from_zxz",
     "zyz_solutions",
 ]
@@ -166,21 +168,48 @@ def tensor_from_matrix(a: ArrayLike) -> Tensor:
     angles are read; the axes are read-only, since one canonical tensor is
     computed once and shared.
     """
-    given = np.asarray(a, dtype=np.float64)
-    values, vectors = np.linalg.eigh(0.5 * (given + given.T))
-    order = np.argsort(np.abs(values), kind="stable")
-    axx, ayy, azz = (float(values[i]) for i in order)
-    m = vectors[:, order].T.copy()
-    if np.linalg.det(m) < 0:
-        m[0] = -m[0]
-    da = 0.5 * azz
-    half_difference = 0.5 * (axx - ayy)
+    return tensors_from_matrices(np.asarray(a, dtype=np.float64)[None])[0]
+
+
+def tensors_from_matrices(matrices: ArrayLike) -> list[Tensor]:
+    """:func:`tensor_from_matrix` of each matrix of an F x 3 x 3 stack, the
+    eigendecompositions in one pass over the stack (the same bits as one
+    matrix at a time)."""
+    da, r, axes = principal_frames(matrices)
+    axes.setflags(write=False)
+    return [
+        Tensor(*angles_from_rotation(m), d, q, m)
+        for d, q, m in zip(da.tolist(), r.tolist(), axes)
+    ]
+
+
+def principal_frames(
+    matrices: ArrayLike,
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """Canonical Da, R and principal axes of a stack of F traceless
+    symmetric matrices (F x 3 x 3), in one pass over the stack.
+
+    Each matrix's eigenvalues are ordered so that |Azz| >= |Ayy| >= |Axx|;
+    Da = Azz / 2 and R = (Axx - Ayy) / 2 / (1.5 Da) (0 for Da = 0). The
+    axes (F x 3 x 3) hold each frame's x, y, z as the rows of a proper
+    rotation. Every step works matrix by matrix, so each frame has the bits
+    of its matrix given alone.
+    """
+    given = np.asarray(matrices, dtype=np.float64)
+    values, vectors = np.linalg.eigh(0.5 * (given + np.swapaxes(given, -1, -2)))
+    order = np.argsort(np.abs(values), axis=-1, kind="stable")
+    ordered = np.take_along_axis(values, order, axis=-1)
+    axes = np.swapaxes(np.take_along_axis(vectors, order[:, None, :], axis=-1), -1, -2)
+    axes = np.ascontiguousarray(axes)
+    improper = np.linalg.det(axes) < 0
+    axes[improper, 0] = -axes[improper, 0]
+    da = 0.5 * ordered[:, 2]
+    half_difference = 0.5 * (ordered[:, 0] - ordered[:, 1])
     # R from the half-difference 1.5 Da R directly: one division, the same
     # rounding the start of every fit has always had.
-    r = half_difference / (_MODEL_RHOMBIC_FACTOR * da) if da != 0.0 else 0.0
-    a1, a2, a3 = angles_from_rotation(m)
-    m.flags.writeable = False
-    return Tensor(a1, a2, a3, da, r, m)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r = np.where(da != 0.0, half_difference / (_MODEL_RHOMBIC_FACTOR * da), 0.0)
+    return da, r, axes
 
 
 def canonical(params: ArrayLike) -> Tensor:

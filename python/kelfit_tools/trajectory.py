@@ -25,13 +25,14 @@ from collections import deque
 from collections.abc import Iterator, Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
+from itertools import islice
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .errors import DataError
-from .fitting import FitResult, fit
+from .fitting import FitResult, canonical_tensors, fit
 from .io.trajectory import (
     CouplingAtoms,
     read_frames,
@@ -302,16 +303,22 @@ def fit_frames(
         method=method,
         fixed=fixed,
     )
+    numbers = iter(frames)
     try:
-        for k, result in zip(frames, results):
-            tensor = following(result.tensor(), previous)
-            previous = tensor
-            yield FrameFit(
-                frame=k,
-                time=times.popleft(),
-                result=result,
-                tensor=tensor,
-                rmsd_ref=rmsds.popleft(),
-            )
+        # The canonical tensors of a task's frames at once: one pass of
+        # eigendecompositions over the stack rather than one per frame.
+        while chunk := list(islice(results, FRAMES_PER_TASK)):
+            # The frame numbers last: zip stops at the chunk's end before
+            # taking one more.
+            for result, canonical, k in zip(chunk, canonical_tensors(chunk), numbers):
+                tensor = following(canonical, previous)
+                previous = tensor
+                yield FrameFit(
+                    frame=k,
+                    time=times.popleft(),
+                    result=result,
+                    tensor=tensor,
+                    rmsd_ref=rmsds.popleft(),
+                )
     except FitFailed as exc:
         raise DataError(f"frame {frames[exc.index]}: {exc.reason}") from None
