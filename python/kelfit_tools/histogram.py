@@ -162,8 +162,8 @@ def _tabulated(
     the bins and interpolated in the logarithm; values off the grid, or
     where the tabulated density underflows, are summed bin by bin."""
     step = 2.0 * _UNIT_SPAN / _BINS
-    half = int(math.ceil(_REACH * w / step))
-    q = max(1, int(math.ceil(_POINTS_PER_WIDTH * step / w)))
+    half = math.ceil(_REACH * w / step)
+    q = max(1, math.ceil(_POINTS_PER_WIDTH * step / w))
     offsets = np.arange(-half, half + 1) * step
     phases = []
     for j in range(q):

@@ -33,10 +33,10 @@ from .common import (
     emit,
     int_at_least,
     log,
-    seed,
     notes_seen,
     quiet_options,
     report_preparation,
+    seed,
     warnings_seen,
 )
 
