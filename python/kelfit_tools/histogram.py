@@ -117,8 +117,12 @@ _REACH = 8.0
 _POINTS_PER_WIDTH = 8.0
 
 #: Above this many distinct widths, tabulating each costs more than summing
-#: bin by bin.
+#: bin by bin; so does a width below one bin (which would need a grid too
+#: fine) or above a kernel as long as the pattern (a Da far larger or
+#: smaller than the couplings, as a search may try).  Widths in units of Da.
 _MAX_TABULATED_WIDTHS = 8
+_MIN_TABULATED_WIDTH = 2.0 * _UNIT_SPAN / _BINS
+_MAX_TABULATED_WIDTH = 2.0 * _UNIT_SPAN / _REACH
 
 
 _EDGES = np.linspace(-_UNIT_SPAN, _UNIT_SPAN, _BINS + 1)
@@ -137,8 +141,12 @@ def unit_pattern_bins(r: float) -> NDArray[np.float64]:
     rhombic = dr_model(1.0, r) * _COS2PHI
     alpha = 3.0 - rhombic
     beta = -1.0 + rhombic
-    t = np.clip((_EDGES[:, None] - beta[None, :]) / alpha[None, :], 0.0, 1.0)
-    cumulative = np.sqrt(t).mean(axis=1)
+    # In place: this runs at every evaluation of the likelihood.
+    t = _EDGES[:, None] - beta[None, :]
+    t /= alpha[None, :]
+    np.clip(t, 0.0, 1.0, out=t)
+    np.sqrt(t, out=t)
+    cumulative = t.mean(axis=1)
     shares: NDArray[np.float64] = np.diff(cumulative)
     return shares
 
@@ -150,7 +158,8 @@ def _bin_sums(
     sum over every bin."""
     used = shares > 0
     z = (u[:, None] - _CENTRES[used][None, :]) / w
-    sums: NDArray[np.float64] = np.exp(-0.5 * z * z) @ shares[used]
+    # A plain sum, not a matrix product: no thread pool for a small product.
+    sums: NDArray[np.float64] = (np.exp(-0.5 * z * z) * shares[used]).sum(axis=1)
     return sums / (w * math.sqrt(2.0 * math.pi))
 
 
@@ -199,10 +208,11 @@ def powder_density(
     u = (d / da).ravel()
     w = (s / abs(da)).ravel()
     widths, group = np.unique(w, return_inverse=True)
-    tabulate = widths.size <= _MAX_TABULATED_WIDTHS and widths[0] > 0
+    few = widths.size <= _MAX_TABULATED_WIDTHS
     density = np.empty_like(u)
     for k, wk in enumerate(widths):
         rows = group.ravel() == k
+        tabulate = few and _MIN_TABULATED_WIDTH <= wk <= _MAX_TABULATED_WIDTH
         blur = _tabulated if tabulate else _bin_sums
         density[rows] = blur(u[rows], shares, float(wk))
     out: NDArray[np.float64] = (density / abs(da)).reshape(d.shape)
