@@ -17,6 +17,8 @@ __all__ = ["histogram_report", "plot_histogram", "render_histogram"]
 #: Bins of the histogram: about two couplings a bin on average, within limits.
 _MIN_BINS = 12
 _MAX_BINS = 60
+#: Share of the figure's height under the axes for the error's parts.
+_PARTS_MARGIN = 0.07
 #: Points the fitted line shape is drawn through.
 _CURVE_POINTS = 600
 
@@ -114,6 +116,22 @@ def render_histogram(report: dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _error_parts(estimate: HistogramEstimate) -> str:
+    """The error's parts, for the figure: data, then sampling."""
+    method = "jackknife" if estimate.jackknife_blocks else "curvature"
+    parts = [
+        f"{method} Da ± {estimate.da_jackknife:.2g}, R ± {estimate.r_jackknife:.2g}"
+    ]
+    s = estimate.sampling
+    if s is not None:
+        over = "the structure's bonds" if s.source == "structure" else "uniform bonds"
+        parts.append(
+            f"sampling ({s.replicates} orientations over {over}) "
+            f"Da ± {s.da_sd:.2g}, R ± {s.r_sd:.2g}"
+        )
+    return "errors: " + "; ".join(parts)
+
+
 def plot_histogram(
     estimate: HistogramEstimate,
     path: PathLike,
@@ -174,5 +192,6 @@ def plot_histogram(
     ax.set_xlabel("coupling normalised to N-H (Hz)")
     ax.set_ylabel("density (1/Hz)")
     ax.legend(fontsize=8, loc="center left")
-    fig.tight_layout()
+    fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
+    fig.tight_layout(rect=(0.0, _PARTS_MARGIN, 1.0, 1.0))
     fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
