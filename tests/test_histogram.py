@@ -360,13 +360,16 @@ def test_command_draws_the_histogram(tmp_path):
         "--plot",
         target,
         "--replicates",
-        "4",
+        "2",
+        "--blocks",
+        "2",
     )
     assert done.returncode == 0, done.stderr
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "Da (Hz, N-H)" in done.stdout
     assert "Errors, data     Da" in done.stdout
-    assert "4 random orientations over 107 uniform directions, seed 0" in done.stdout
+    assert "(jackknife, 2 runs)" in done.stdout
+    assert "2 random orientations over 107 uniform directions, seed 0" in done.stdout
     done = run_kelfit(
         "histogram",
         "--couplings",

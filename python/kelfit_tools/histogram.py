@@ -91,8 +91,11 @@ _MAX_ITERATIONS = 2000
 _TOLERANCE = 1e-5
 
 #: The replicates of the sampling bootstrap need their spread, not their
-#: last digits.
+#: last digits; the jackknife's leave-outs need a little more (their spread
+#: is multiplied by the number of runs) and at 1e-4 agree with 1e-5 to
+#: 0.6 % of the error on the shared data.
 _REPLICATE_TOLERANCE = 1e-2
+_JACKKNIFE_TOLERANCE = 1e-4
 
 #: Relative step of the finite differences for the curvature.
 _STEP = 1e-3
@@ -496,16 +499,20 @@ def _maximum(
 
 
 def _fit(
-    d: NDArray[np.float64], s: NDArray[np.float64], tolerance: float = _TOLERANCE
+    d: NDArray[np.float64],
+    s: NDArray[np.float64],
+    tolerance: float = _TOLERANCE,
+    also: Sequence[NDArray[np.float64]] = (),
 ) -> tuple[NDArray[np.float64], Callable[[NDArray[np.float64]], float], float]:
     """The maximum-likelihood (Da, R, width) of couplings ``d`` with
-    uncertainties ``s``, the cost it minimised and the couplings' rms."""
+    uncertainties ``s`` (from the usual starts and any ``also``), the cost it
+    minimised and the couplings' rms."""
     spread = math.sqrt(float(np.mean(d * d)))
     # Start from the second moment (Da^2 (0.8 + 0.6 R^2)) with either sign:
     # the pattern of -Da is that of Da mirrored, so both are tried.
     da0 = spread / math.sqrt(0.8 + 0.6 * _START_R * _START_R)
     starts = [np.array([sign * da0, _START_R, 0.2 * spread]) for sign in (1.0, -1.0)]
-    best, cost = _maximum(d, s, starts, spread, tolerance)
+    best, cost = _maximum(d, s, [*also, *starts], spread, tolerance)
     return best, cost, spread
 
 
@@ -625,8 +632,10 @@ def _jackknife_errors(
     for group in groups:
         keep = np.ones(d.size, dtype=bool)
         keep[group] = False
-        dk, sk = d[keep], s[keep]
-        p, _ = _maximum(dk, sk, [best], math.sqrt(float(np.mean(dk * dk))))
+        # The same estimator on what is left: the likelihood can have two
+        # maxima of near equal height (a zz edge that few couplings reach),
+        # and a search from the full estimate alone may stop at the lower.
+        p, _, _ = _fit(d[keep], s[keep], _JACKKNIFE_TOLERANCE, also=[best])
         found.append(p[:2])
     f = np.array(found)
     variance = (k - 1) / k * np.sum((f - f.mean(axis=0)) ** 2, axis=0)
