@@ -187,7 +187,9 @@ def _tabulated(
     grid = _CENTRES[0] - half * step + np.arange(table.size) * (step / q)
     with np.errstate(divide="ignore"):
         logs = np.log(table)
-    out = np.exp(np.interp(u, grid, logs, left=-np.inf, right=-np.inf))
+    out: NDArray[np.float64] = np.exp(
+        np.interp(u, grid, logs, left=-np.inf, right=-np.inf)
+    )
     out /= w * math.sqrt(2.0 * math.pi)
     missing = ~(out > 0)
     if np.any(missing):

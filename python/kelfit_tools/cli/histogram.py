@@ -1,4 +1,5 @@
-"""``kelfit histogram``: Da and R from the couplings alone (no structure)."""
+"""``kelfit histogram``: Da and R from the couplings alone (a structure, if
+given, only lends its bond directions to the sampling error)."""
 
 from __future__ import annotations
 
