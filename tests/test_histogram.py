@@ -211,6 +211,12 @@ class TestSampling:
             sampling_spread(10.0, 0.3, np.ones(10), replicates=1)
         with pytest.raises(ValueError, match="directions must hold"):
             sampling_spread(10.0, 0.3, np.ones(10), np.ones((3, 3)), replicates=2)
+        with pytest.raises(ValueError, match="noise must hold"):
+            sampling_spread(10.0, 0.3, [1.0] * 9 + [math.nan], replicates=2)
+        with pytest.raises(ValueError, match="R in"):
+            sampling_spread(10.0, 0.9, np.ones(10), replicates=2)
+        with pytest.raises(ValueError, match="other than 0"):
+            sampling_spread(0.0, 0.3, np.ones(10), replicates=2)
 
 
 class TestNormalisation:

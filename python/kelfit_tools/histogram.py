@@ -378,10 +378,21 @@ def sampling_spread(
     coupling), and estimates Da and R again as :func:`estimate` does.
 
     Raises:
-        ValueError: fewer than 2 replicates, or directions not one per
+        ValueError: fewer than 2 replicates, noise that is not finite and
+            non-negative, a tensor out of range, or directions not one per
             noise value.
     """
     sd = np.asarray(noise, dtype=np.float64).ravel()
+    if sd.size < MIN_COUPLINGS or not np.all(np.isfinite(sd)) or np.any(sd < 0):
+        raise ValueError(
+            f"noise must hold one finite, non-negative value per coupling "
+            f"(at least {MIN_COUPLINGS})"
+        )
+    if not (math.isfinite(da) and da != 0.0 and 0.0 <= r <= MAX_RHOMBICITY):
+        raise ValueError(
+            f"the tensor must have a finite Da other than 0 and R in [0, 2/3], "
+            f"got Da {da}, R {r}"
+        )
     if replicates < 2:
         raise ValueError(
             f"the sampling spread needs 2 replicates or more, got {replicates}"
@@ -551,7 +562,8 @@ def estimate(
             structure is known: the sampling bootstrap turns the estimated
             tensor over these; without, over as many uniform directions.
         replicates: the sampling bootstrap's replicates (0: none; the error
-            is then the jackknife's or the curvature's alone).
+            is then the jackknife's or the curvature's alone).  Its noise is
+            ``sigma``, or where none is stated the fitted width.
         seed: the bootstrap's random seed.
 
     Raises:
