@@ -18,6 +18,7 @@ import pytest
 from kelfit_tools.histogram import (
     SAMPLING_REPLICATES,
     estimate,
+    log_likelihood,
     normalised_couplings,
     pattern_values,
     powder_density,
@@ -143,6 +144,24 @@ class TestEstimate:
     def test_refusals(self, kwargs, message):
         with pytest.raises(ValueError, match=message):
             estimate(**kwargs)
+
+
+def test_jackknife_leave_outs_reach_the_other_maximum():
+    # Lysozyme's N-H couplings have two maxima of the likelihood, near
+    # (16.3, 0.31) and (19.2, 0.16), 2 log-units apart with a dip between:
+    # leaving out some runs of residues tips the balance, and each leave-out
+    # must be estimated as the whole is, or the error misses that.
+    from kelfit_tools.prepare import read_media
+
+    rows = read_media([shared_data("hewl", "couplings.tab")])[0].couplings
+    values, sigma, _ = normalised_couplings(rows)
+    first = log_likelihood(values, sigma, 16.27, 0.312, 0.671)
+    second = log_likelihood(values, sigma, 19.2, 0.155, 0.82)
+    between = log_likelihood(values, sigma, 17.7, 0.23, 0.75)
+    assert first > second > between
+    found = estimate(values, sigma, residues=[c.residue_i for c in rows], replicates=0)
+    assert found.da == pytest.approx(16.27, abs=0.05)
+    assert found.da_jackknife > 1.0
 
 
 class TestSampling:
