@@ -2,7 +2,9 @@
 
 The line shape is checked against its analytic moments and against random
 directions; the estimate against couplings made from known tensors, and
-against the tensors fitted to measured couplings with their structures.
+against the tensors fitted to measured couplings with their structures; the
+direction-sampling error against what it must see: clustered bonds, and the
+finite-sample error of uniform ones.
 """
 
 from __future__ import annotations
@@ -14,9 +16,14 @@ import kelfit
 import numpy as np
 import pytest
 from kelfit_tools.histogram import (
+    SAMPLING_REPLICATES,
     estimate,
+    log_likelihood,
     normalised_couplings,
+    pattern_values,
     powder_density,
+    random_rotations,
+    sampling_spread,
     unit_pattern_bins,
 )
 from kelfit_tools.io import Coupling
@@ -27,6 +34,10 @@ MEASURED = [
     ("ubiquitin", "1d3z-model-1.pdb", None),
     ("hewl", "1e8l-model-1.pdb", ("N-H",)),
 ]
+
+#: Replicates of the sampling error in these tests: an error known to about
+#: 25 %, which the data sets here clear easily (and quick to run).
+FEW_REPLICATES = "8"
 
 
 def random_values(count: int, da: float, r: float, seed: int) -> np.ndarray:
@@ -70,6 +81,27 @@ class TestLineShape:
         total = powder_density(fine, da, r, width).sum() * (fine[1] - fine[0])
         assert total == pytest.approx(1.0, abs=1e-3)
 
+    def test_few_and_many_widths_give_the_same_blur(self):
+        # One width per value (summed bin by bin) and few widths (tabulated
+        # and interpolated) against the sum written out here.
+        da, r = -11.0, 0.4
+        shares = unit_pattern_bins(r)
+        edges = np.linspace(-2, 2, shares.size + 1)
+        centres = da * 0.5 * (edges[1:] + edges[:-1])
+        rng = np.random.default_rng(4)
+        values = rng.uniform(-24, 20, 60)
+        for widths in (rng.uniform(0.3, 3.0, 60), np.repeat([0.25, 0.9, 2.5], 20)):
+            z = (values[:, None] - centres[None, :]) / widths[:, None]
+            expected = (np.exp(-0.5 * z * z) @ shares) / (
+                widths * math.sqrt(2 * math.pi)
+            )
+            got = powder_density(values, da, r, widths)
+            assert np.all(got > 0)
+            assert np.abs(np.log(got) - np.log(expected)).max() < 2e-3
+        # A value far outside the pattern still has a (tiny) density.
+        far = powder_density([60.0], da, r, 2.0)
+        assert 0 < far[0] < 1e-30
+
 
 class TestEstimate:
     @pytest.mark.parametrize(
@@ -79,7 +111,9 @@ class TestEstimate:
         values = random_values(300, da, r, seed) + np.random.default_rng(
             seed + 10
         ).normal(0, 1.0, 300)
-        found = estimate(values, np.full(300, 1.0))
+        found = estimate(values, np.full(300, 1.0), replicates=0)
+        assert found.sampling is None
+        assert found.da_error == found.da_jackknife
         assert abs(found.da - da) <= 3 * found.da_error
         assert abs(found.r - r) <= 3 * found.r_error
         assert found.da_error < 0.1 * abs(da)
@@ -96,11 +130,112 @@ class TestEstimate:
                 {"values": np.arange(10.0), "residues": [1, 2]},
                 "residues must hold",
             ),
+            (
+                {"values": np.arange(10.0), "directions": np.ones((9, 3))},
+                "directions must hold",
+            ),
+            (
+                {"values": np.arange(10.0), "directions": np.zeros((10, 3))},
+                "zero vectors",
+            ),
+            ({"values": np.arange(10.0), "replicates": -1}, "replicates must be"),
         ],
     )
     def test_refusals(self, kwargs, message):
         with pytest.raises(ValueError, match=message):
             estimate(**kwargs)
+
+
+def test_jackknife_leave_outs_reach_the_other_maximum():
+    # Lysozyme's N-H couplings have two maxima of the likelihood, near
+    # (16.3, 0.31) and (19.2, 0.16), 2 log-units apart with a dip between:
+    # leaving out some runs of residues tips the balance, and each leave-out
+    # must be estimated as the whole is, or the error misses that.
+    from kelfit_tools.prepare import read_media
+
+    rows = read_media([shared_data("hewl", "couplings.tab")])[0].couplings
+    values, sigma, _ = normalised_couplings(rows)
+    first = log_likelihood(values, sigma, 16.27, 0.312, 0.671)
+    second = log_likelihood(values, sigma, 19.2, 0.155, 0.82)
+    between = log_likelihood(values, sigma, 17.7, 0.23, 0.75)
+    assert first > second > between
+    found = estimate(values, sigma, residues=[c.residue_i for c in rows], replicates=0)
+    assert found.da == pytest.approx(16.27, abs=0.05)
+    assert found.da_jackknife > 1.0
+
+
+class TestSampling:
+    def test_random_rotations_are_uniform_proper_rotations(self):
+        rotations = random_rotations(4000, np.random.default_rng(5))
+        eye = np.broadcast_to(np.eye(3), rotations.shape)
+        assert np.allclose(rotations @ np.swapaxes(rotations, 1, 2), eye, atol=1e-12)
+        assert np.allclose(np.linalg.det(rotations), 1.0)
+        # Uniform rotations carry z uniformly over the sphere: each component
+        # of R z has mean 0 and mean square 1/3.
+        turned = rotations[:, :, 2]
+        assert np.abs(turned.mean(axis=0)).max() < 0.03
+        assert np.abs((turned**2).mean(axis=0) - 1 / 3).max() < 0.02
+
+    def test_pattern_values_are_the_models(self):
+        rng = np.random.default_rng(6)
+        u = rng.normal(size=(20, 3))
+        u /= np.linalg.norm(u, axis=1)[:, None]
+        a1, a2, a3, da, r = 0.3, 1.1, -0.7, -8.0, 0.45
+        from kelfit_tools.tensor import rotation_matrix, tensor_from_params
+
+        expected = np.einsum(
+            "ij,jk,ik->i", u, tensor_from_params([a1, a2, a3, da, r]), u
+        )
+        got = pattern_values(u, da, r, rotation_matrix(a1, a2, a3))
+        assert got == pytest.approx(expected, abs=1e-12)
+
+    def test_clustered_bonds_spread_far_more_than_uniform_ones(self):
+        # Bonds within 25 degrees of one axis: most orientations show only a
+        # sliver of the pattern, so the estimate wanders; uniform bonds pin it.
+        rng = np.random.default_rng(7)
+        n = 80
+        tilt = np.radians(rng.uniform(0, 25, n))
+        turn = rng.uniform(0, 2 * np.pi, n)
+        cone = np.column_stack(
+            [np.sin(tilt) * np.cos(turn), np.sin(tilt) * np.sin(turn), np.cos(tilt)]
+        )
+        noise = np.full(n, 0.5)
+        clustered = sampling_spread(10.0, 0.3, noise, cone, replicates=6, seed=1)
+        uniform = sampling_spread(10.0, 0.3, noise, None, replicates=6, seed=1)
+        assert clustered.source == "structure" and uniform.source == "uniform"
+        assert clustered.da_sd > 4 * uniform.da_sd
+        assert uniform.da_sd < 0.15 * 10.0
+        again = sampling_spread(10.0, 0.3, noise, cone, replicates=6, seed=1)
+        assert again == clustered
+
+    def test_uniform_spread_is_the_finite_sample_error(self):
+        # With uniform bonds the likelihood's own curvature is a sound
+        # finite-sample error; the bootstrap over fresh uniform directions
+        # must agree with it (to its own 12 replicates' precision).
+        da, r, n = 12.0, 0.25, 120
+        values = random_values(n, da, r, seed=8) + np.random.default_rng(9).normal(
+            0, 0.5, n
+        )
+        found = estimate(values, np.full(n, 0.5), replicates=12, seed=3)
+        assert found.sampling is not None
+        ratio = found.sampling.da_sd / found.da_jackknife
+        assert 0.5 < ratio < 2.0
+        assert found.da_error == pytest.approx(
+            math.hypot(found.da_jackknife, found.sampling.da_sd)
+        )
+        assert abs(found.sampling.da_bias) < 3 * found.sampling.da_sd
+
+    def test_refusals(self):
+        with pytest.raises(ValueError, match="2 replicates or more"):
+            sampling_spread(10.0, 0.3, np.ones(10), replicates=1)
+        with pytest.raises(ValueError, match="directions must hold"):
+            sampling_spread(10.0, 0.3, np.ones(10), np.ones((3, 3)), replicates=2)
+        with pytest.raises(ValueError, match="noise must hold"):
+            sampling_spread(10.0, 0.3, [1.0] * 9 + [math.nan], replicates=2)
+        with pytest.raises(ValueError, match="R in"):
+            sampling_spread(10.0, 0.9, np.ones(10), replicates=2)
+        with pytest.raises(ValueError, match="other than 0"):
+            sampling_spread(0.0, 0.3, np.ones(10), replicates=2)
 
 
 class TestNormalisation:
@@ -154,10 +289,18 @@ def fitted(folder: str, structure: str, types: tuple[str, ...] | None):
 
 class TestRealData:
     @pytest.mark.parametrize(
-        ("folder", "structure"),
-        [("ubiquitin", "1d3z-model-1.pdb"), ("hewl", "1e8l-model-1.pdb")],
+        ("folder", "structure", "replicates"),
+        [
+            ("ubiquitin", "1d3z-model-1.pdb", int(FEW_REPLICATES)),
+            ("hewl", "1e8l-model-1.pdb", int(FEW_REPLICATES)),
+            # A few orientations in a hundred turn GB3's pattern over: the
+            # default's 40 replicates are needed to meet them.
+            ("gb3", "1p7e.pdb", SAMPLING_REPLICATES),
+        ],
     )
-    def test_known_tensor_on_real_vectors_is_bracketed(self, folder, structure):
+    def test_known_tensor_on_real_vectors_is_bracketed(
+        self, folder, structure, replicates
+    ):
         matched, fit = fitted(folder, structure, ("N-H",))
         u = matched.vectors / np.linalg.norm(matched.vectors, axis=1)[:, None]
         true = fit.result.params
@@ -166,33 +309,30 @@ class TestRealData:
             values,
             np.full(len(u), 1.0),
             residues=[c.residue_i for c in matched.couplings],
+            directions=matched.vectors,
+            replicates=replicates,
         )
         t = fit.tensor
         assert abs(found.da - t.da) <= 3 * found.da_error
         assert abs(found.r - t.r) <= 3 * found.r_error
-
-    @pytest.mark.xfail(
-        strict=True,
-        reason="GB3's amide bonds cluster in its sheet: the pattern's horn is "
-        "placed on the cluster and |Da| comes out ~30% high, beyond the error",
-    )
-    def test_gb3_vectors_are_too_uneven(self):
-        matched, fit = fitted("gb3", "1p7e.pdb", ("N-H",))
-        u = matched.vectors / np.linalg.norm(matched.vectors, axis=1)[:, None]
-        values = kelfit.solve(u, fit.result.params) + np.random.default_rng(0).normal(
-            0, 1.0, len(u)
-        )
-        found = estimate(
-            values,
-            np.full(len(u), 1.0),
-            residues=[c.residue_i for c in matched.couplings],
-        )
-        assert abs(found.da - fit.tensor.da) <= 3 * found.da_error
+        if folder == "gb3":
+            # GB3's 51 amide bonds cluster in its sheet: at some orientations
+            # the pattern cannot tell Da from -Da, and the error says so.
+            assert found.sampling.flipped > 0
+            assert found.sampling.da_sd > 5 * found.da_jackknife
 
     @pytest.mark.parametrize(("folder", "structure", "types"), MEASURED)
     def test_measured_couplings_agree_with_the_fit(self, folder, structure, types):
         _, fit = fitted(folder, structure, types)
-        args = ["histogram", "--couplings", shared_data(folder, "couplings.tab")]
+        args = [
+            "histogram",
+            "--couplings",
+            shared_data(folder, "couplings.tab"),
+            "--structure",
+            shared_data(folder, structure),
+            "--replicates",
+            FEW_REPLICATES,
+        ]
         if types:
             args += ["--types", ",".join(types)]
         done = run_kelfit(*args, "--json")
@@ -201,6 +341,38 @@ class TestRealData:
         assert out["n"] == fit.result.n
         assert abs(out["da"] - fit.tensor.da) <= out["da_error"]
         assert abs(out["r"] - fit.tensor.r) <= out["r_error"]
+        jackknife, sampling = out["jackknife"], out["sampling"]
+        assert sampling["directions"] == "structure"
+        assert sampling["replicates"] == int(FEW_REPLICATES)
+        assert out["da_error"] == pytest.approx(
+            math.hypot(jackknife["da"], sampling["da"])
+        )
+        assert out["r_error"] == pytest.approx(
+            math.hypot(jackknife["r"], sampling["r"])
+        )
+
+    @pytest.mark.xfail(
+        strict=True,
+        reason="GB3's tensor sits at an orientation to its bonds that random "
+        "orientations rarely give: couplings made from the fitted tensor at that "
+        "orientation, without noise, give Da -18.3 where 30 random orientations "
+        "give -15.1 to -16.2; the estimate is 2.2 Hz from the fit, 1.2 errors",
+    )
+    def test_gb3_measured_couplings_agree_with_the_fit(self):
+        _, fit = fitted("gb3", "1p7e.pdb", None)
+        done = run_kelfit(
+            "histogram",
+            "--couplings",
+            shared_data("gb3", "couplings.tab"),
+            "--structure",
+            shared_data("gb3", "1p7e.pdb"),
+            "--replicates",
+            "4",
+            "--json",
+        )
+        assert done.returncode == 0, done.stderr
+        out = json.loads(done.stdout)
+        assert abs(out["da"] - fit.tensor.da) <= out["da_error"]
 
 
 def test_command_draws_the_histogram(tmp_path):
@@ -212,10 +384,26 @@ def test_command_draws_the_histogram(tmp_path):
         shared_data("hewl", "couplings.tab"),
         "--plot",
         target,
+        "--replicates",
+        "2",
+        "--blocks",
+        "2",
     )
     assert done.returncode == 0, done.stderr
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "Da (Hz, N-H)" in done.stdout
+    assert "Errors, data     Da" in done.stdout
+    assert "(jackknife, 2 runs)" in done.stdout
+    assert "2 random orientations over 107 uniform directions, seed 0" in done.stdout
+    done = run_kelfit(
+        "histogram",
+        "--couplings",
+        shared_data("hewl", "couplings.tab"),
+        "--replicates",
+        "1",
+    )
+    assert done.returncode == 2
+    assert "replicates must be 0 or a number from 2" in done.stderr
     done = run_kelfit("histogram", "--couplings", tmp_path / "missing.tab")
     assert done.returncode == 1
     assert "no such file" in done.stderr or "missing.tab" in done.stderr

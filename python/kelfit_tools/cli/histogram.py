@@ -1,4 +1,5 @@
-"""``kelfit histogram``: Da and R from the couplings alone (no structure)."""
+"""``kelfit histogram``: Da and R from the couplings alone (a structure, if
+given, only lends its bond directions to the sampling error)."""
 
 from __future__ import annotations
 
@@ -9,9 +10,24 @@ from typing import Any
 from .. import __version__
 from ..bonds import SIGN_CONVENTIONS
 from ..errors import DataError
-from ..histogram import JACKKNIFE_BLOCKS, estimate, normalised_couplings
+from ..histogram import (
+    JACKKNIFE_BLOCKS,
+    SAMPLING_REPLICATES,
+    estimate,
+    normalised_couplings,
+)
+from ..io import Coupling
 from ..outputs import Outputs
-from ..prepare import Preparation, Selection, pick_media, read_media, select_couplings
+from ..prepare import (
+    Medium,
+    Preparation,
+    Selection,
+    pick_media,
+    read_media,
+    select_couplings,
+    structure_for_fit,
+    structure_inputs,
+)
 from ..report.histogram import histogram_report, plot_histogram, render_histogram
 from .common import (
     bond_types,
@@ -21,10 +37,20 @@ from .common import (
     notes_seen,
     quiet_options,
     report_preparation,
+    seed,
     warnings_seen,
 )
 
 __all__ = ["add_parser", "run"]
+
+
+def _replicates(text: str) -> int:
+    """Replicates of the sampling error: 0 (none) or from 2 (a spread)."""
+    expected = "replicates must be 0 or a number from 2"
+    count = int_at_least(0, expected)(text)
+    if count == 1:
+        raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
+    return count
 
 
 def add_parser(commands: Any) -> None:
@@ -36,8 +62,10 @@ def add_parser(commands: Any) -> None:
         description="Estimate Da and R (normalised to N-H) without a structure, by "
         "a maximum-likelihood fit of the powder pattern, blurred by the couplings' "
         "uncertainties and a fitted common width, to the couplings of every bond "
-        "type normalised to N-H. Errors by a jackknife over runs of consecutive "
-        "residues.",
+        "type normalised to N-H. Errors: a jackknife over runs of consecutive "
+        "residues, and the spread of estimates from the estimated tensor at random "
+        "orientations over the structure's bond directions (--structure) or over "
+        "as many uniform directions, added in quadrature.",
     )
     h.add_argument("--couplings", metavar="FILE", required=True, help="coupling file")
     h.add_argument(
@@ -61,10 +89,53 @@ def add_parser(commands: Any) -> None:
         default=JACKKNIFE_BLOCKS,
         help=f"runs of residues of the jackknife (default {JACKKNIFE_BLOCKS})",
     )
+    h.add_argument(
+        "--structure",
+        metavar="FILE",
+        help="PDB or mmCIF: its bond directions for the sampling error (the "
+        "couplings it matches are used; no tensor is fitted to it)",
+    )
+    h.add_argument("--chain", help="chain for couplings that name none")
+    h.add_argument(
+        "--model",
+        type=int_at_least(1, "model must be a number from 1"),
+        default=1,
+        help="model of the structure (default 1)",
+    )
+    h.add_argument(
+        "--replicates",
+        type=_replicates,
+        default=SAMPLING_REPLICATES,
+        help="replicates of the sampling error (default "
+        f"{SAMPLING_REPLICATES}; 0: the jackknife's error alone)",
+    )
+    h.add_argument(
+        "--seed", type=seed, default=0, help="seed of the sampling error (default 0)"
+    )
     h.add_argument("--plot", metavar="FILE.png", help="draw the histogram here")
     h.add_argument("--title", help="first line of the figure's title")
     h.add_argument("--json", action="store_true", help="write the report as JSON")
     h.set_defaults(run=run)
+
+
+def _couplings(args: argparse.Namespace, medium: Medium) -> tuple[list[Coupling], Any]:
+    """The medium's selected couplings and, with a structure, only those it
+    matches, with their bond vectors (None without a structure)."""
+    report = Preparation()
+    selection = Selection(types=tuple(args.types) if args.types else None)
+    if not args.structure:
+        couplings = select_couplings(
+            medium.couplings, selection, report, where=medium.path
+        )
+        report_preparation(report)
+        return couplings, None
+    structure = structure_for_fit(args.structure, report)
+    prepared = structure_inputs(
+        structure, [medium], selection, report, models=[args.model], chain=args.chain
+    )
+    report_preparation(report)
+    matched = prepared[0].matched
+    return list(matched.couplings), matched.vectors
 
 
 def run(args: argparse.Namespace) -> int:
@@ -75,14 +146,7 @@ def run(args: argparse.Namespace) -> int:
     if len(media) > 1:
         names = ", ".join(m.name for m in media)
         raise DataError(f"several media ({names}): choose one with --medium")
-    report = Preparation()
-    couplings = select_couplings(
-        media[0].couplings,
-        Selection(types=tuple(args.types) if args.types else None),
-        report,
-        where=media[0].path,
-    )
-    report_preparation(report)
+    couplings, directions = _couplings(args, media[0])
     values, sigma, types = normalised_couplings(couplings, args.signs)
     counts = {t: types.count(t) for t in dict.fromkeys(types)}
     log.info(
@@ -96,15 +160,29 @@ def run(args: argparse.Namespace) -> int:
             sigma,
             residues=[c.residue_i for c in couplings],
             blocks=args.blocks,
+            directions=directions,
+            replicates=args.replicates,
+            seed=args.seed,
         )
     except ValueError as exc:
         raise DataError(str(exc), args.couplings) from None
     if found.r_at_bound:
         log.warning("R is at its bound: its error is not a standard error")
+    if found.sampling is not None and found.sampling.flipped:
+        log.warning(
+            "%d of %d replicates gave Da the other sign: the bonds' directions are "
+            "too uneven for the pattern to fix it at every orientation",
+            found.sampling.flipped,
+            found.sampling.replicates,
+        )
     payload = {
         "kelfit_version": __version__,
         "command": "histogram",
-        "input": {"couplings": args.couplings, "medium": media[0].name},
+        "input": {
+            "couplings": args.couplings,
+            "medium": media[0].name,
+            "structure": args.structure,
+        },
         "types": counts,
         "sign_convention": args.signs,
         **histogram_report(found),

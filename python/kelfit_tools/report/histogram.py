@@ -17,8 +17,41 @@ __all__ = ["histogram_report", "plot_histogram", "render_histogram"]
 #: Bins of the histogram: about two couplings a bin on average, within limits.
 _MIN_BINS = 12
 _MAX_BINS = 60
+#: Share of the figure's height under the axes for the error's parts.
+_PARTS_MARGIN = 0.07
 #: Points the fitted line shape is drawn through.
 _CURVE_POINTS = 600
+
+
+def _finite(value: float) -> float | None:
+    return value if np.isfinite(value) else None
+
+
+def _parts(estimate: HistogramEstimate) -> dict[str, Any]:
+    """The error's two parts: the data's (jackknife or curvature) and the
+    direction sampling's."""
+    data = {
+        "method": "jackknife" if estimate.jackknife_blocks else "curvature",
+        "blocks": estimate.jackknife_blocks or None,
+        "da": _finite(estimate.da_jackknife),
+        "r": _finite(estimate.r_jackknife),
+    }
+    s = estimate.sampling
+    sampling = (
+        None
+        if s is None
+        else {
+            "da": _finite(s.da_sd),
+            "r": _finite(s.r_sd),
+            "da_bias": _finite(s.da_bias),
+            "r_bias": _finite(s.r_bias),
+            "replicates": s.replicates,
+            "flipped": s.flipped,
+            "directions": s.source,
+            "seed": s.seed,
+        }
+    )
+    return {"jackknife": data, "sampling": sampling}
 
 
 def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
@@ -26,9 +59,10 @@ def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
     return {
         "n": estimate.n,
         "da": estimate.da,
-        "da_error": estimate.da_error if np.isfinite(estimate.da_error) else None,
+        "da_error": _finite(estimate.da_error),
         "r": estimate.r,
-        "r_error": estimate.r_error if np.isfinite(estimate.r_error) else None,
+        "r_error": _finite(estimate.r_error),
+        **_parts(estimate),
         "r_at_bound": estimate.r_at_bound,
         "width": estimate.width,
         "principal_values": list(estimate.principal_values),
@@ -57,7 +91,45 @@ def render_histogram(report: dict[str, Any]) -> str:
         f"Pattern (Hz)     xx {xx:.2f}, yy {yy:.2f}, zz {zz:.2f} (principal values)",
         f"Width (Hz)       {e['width']:.3f} (blur beyond the stated errors)",
     ]
+    data = e["jackknife"]
+    name = (
+        f"jackknife, {data['blocks']} runs"
+        if data["method"] == "jackknife"
+        else "log-likelihood curvature"
+    )
+    lines.append(f"Errors, data     Da {_pm(data['da'])}, R {_pm(data['r'])} ({name})")
+    s = e["sampling"]
+    if s is not None:
+        where = (
+            "the structure's bonds"
+            if s["directions"] == "structure"
+            else f"{e['n']} uniform directions"
+        )
+        lines.append(
+            f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
+            f"random orientations over {where}, seed {s['seed']})"
+        )
+        lines.append(
+            f"Sampling bias    Da {s['da_bias']:+.2g}, R {s['r_bias']:+.2g} "
+            "(replicates' mean less the estimate; not corrected)"
+        )
     return "\n".join(lines) + "\n"
+
+
+def _error_parts(estimate: HistogramEstimate) -> str:
+    """The error's parts, for the figure: data, then sampling."""
+    method = "jackknife" if estimate.jackknife_blocks else "curvature"
+    parts = [
+        f"{method} Da ± {estimate.da_jackknife:.2g}, R ± {estimate.r_jackknife:.2g}"
+    ]
+    s = estimate.sampling
+    if s is not None:
+        over = "the structure's bonds" if s.source == "structure" else "uniform bonds"
+        parts.append(
+            f"sampling ({s.replicates} orientations over {over}) "
+            f"Da ± {s.da_sd:.2g}, R ± {s.r_sd:.2g}"
+        )
+    return "errors: " + "; ".join(parts)
 
 
 def plot_histogram(
@@ -120,5 +192,6 @@ def plot_histogram(
     ax.set_xlabel("coupling normalised to N-H (Hz)")
     ax.set_ylabel("density (1/Hz)")
     ax.legend(fontsize=8, loc="center left")
-    fig.tight_layout()
+    fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
+    fig.tight_layout(rect=(0.0, _PARTS_MARGIN, 1.0, 1.0))
     fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
