@@ -30,7 +30,7 @@ import numpy as np
 
 from .ensemble import summary_json
 from .figures import type_style
-from .tensor import errors_report, fit_report
+from .tensor import comparison_cells, errors_report, fit_report
 from .text import fmt
 
 if TYPE_CHECKING:
@@ -663,17 +663,7 @@ def comparisons_table(comparisons: Sequence[dict[str, Any]]) -> str:
     """Angles between the media's axes and their tensors' scalar products."""
     rows = []
     for c in comparisons:
-        e = c.get("errors")
-        angles = ", ".join(
-            f"{k} {v:.1f}" + (f" ± {e['axis_angles_sd_deg'][k]:.1f}" if e else "")
-            for k, v in c["axis_angles_deg"].items()
-        )
-        product = f"{c['scalar_product']:.3f}" + (
-            f" ± {e['scalar_product_sd']:.3f}" if e else ""
-        )
-        generalised = f"{c['generalised_angle_deg']:.1f}" + (
-            f" ± {e['generalised_angle_sd_deg']:.1f}" if e else ""
-        )
+        angles, product, generalised = comparison_cells(c)
         a, b = c["media"]
         rows.append([_e(a), _e(b), angles, product, generalised])
     headers = [

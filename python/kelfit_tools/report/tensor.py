@@ -20,6 +20,7 @@ from ..statistics import NORMALISED_TO, Statistics, result_statistics
 from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
 
 __all__ = [
+    "comparison_cells",
     "comparison_report",
     "errors_report",
     "fit_report",
@@ -535,22 +536,30 @@ def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
     return lines
 
 
+def comparison_cells(comparison: dict[str, Any]) -> tuple[str, str, str]:
+    """A comparison's axis angles, scalar product and generalised angle as
+    text, each with its refit spread when there is one; the text and HTML
+    reports print the same."""
+    e = comparison.get("errors")
+    angles = ", ".join(
+        f"{k} {v:.1f}" + (f" ± {e['axis_angles_sd_deg'][k]:.1f}" if e else "")
+        for k, v in comparison["axis_angles_deg"].items()
+    )
+    product = f"{comparison['scalar_product']:.3f}" + (
+        f" ± {e['scalar_product_sd']:.3f}" if e else ""
+    )
+    generalised = f"{comparison['generalised_angle_deg']:.1f}" + (
+        f" ± {e['generalised_angle_sd_deg']:.1f}" if e else ""
+    )
+    return angles, product, generalised
+
+
 def render_comparisons(comparisons: list[dict[str, Any]]) -> str:
     """Angles between media's axes and the scalar products of their tensors."""
     lines = ["Between media:"]
     for c in comparisons:
         a, b = c["media"]
-        e = c.get("errors")
-        angles = ", ".join(
-            f"{k} {v:.1f}" + (f" ± {e['axis_angles_sd_deg'][k]:.1f}" if e else "")
-            for k, v in c["axis_angles_deg"].items()
-        )
-        product = f"{c['scalar_product']:.3f}" + (
-            f" ± {e['scalar_product_sd']:.3f}" if e else ""
-        )
-        generalised = f"{c['generalised_angle_deg']:.1f}" + (
-            f" ± {e['generalised_angle_sd_deg']:.1f}" if e else ""
-        )
+        angles, product, generalised = comparison_cells(c)
         lines.append(f"  {a}  vs  {b}")
         lines.append(f"    axis angles (deg) {angles}")
         lines.append(
