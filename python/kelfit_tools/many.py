@@ -305,7 +305,7 @@ def map_batches(
 ) -> Iterator[R]: ...
 @overload
 def map_batches(
-    function: Callable[[Any, list[T]], list[R]],
+    function: Callable[[Any, list[T]], Iterable[R]],
     shared: Any,
     items: Iterable[T],
     *,
@@ -587,8 +587,11 @@ def iter_fits(
     # Results sent back from another process travel packed: pickled one by
     # one, their arrays would cost more than the fits.
     remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
+    fit_batch: Callable[[Any, list[Problem]], Iterable[FitResult]] = (
+        _fit_packed if remote else _fit_problems
+    )
     return map_batches(
-        _fit_packed if remote else _fit_problems,
+        fit_batch,
         (options, (workers or default_workers()) if inline else 1),
         chain(head, source),
         workers=workers,
