@@ -241,25 +241,15 @@ class FitResult:
         angles: z-x-z angles (a1, a2, a3) in radians, as the module fitted them.
         da: axial component Da (for a row of scale 1).
         r: rhombicity R, as fitted (see :meth:`tensor` for 0 <= R <= 2/3).
-        dr: rhombic component Dr = R Da of ``da`` and ``r`` as fitted (the
-            module's coefficient 1.5 Da R is :attr:`dr_model`; the canonical
-            tensor's R Da is :attr:`rhombic_component`).
         offset: fitted constant offset (0 when not fitted).
         offset_fitted: whether the offset was a free parameter.
         observed: the observed values.
         calculated: back-calculated values (offset included).
-        residuals: observed - calculated.
         cost: the quantity the fit minimises: the mean of squared residuals,
             each divided by its sigma when sigmas are given (chi^2 / N).
-        rmsd: root-mean-square deviation (unweighted).
-        q: Q-factor, rms(observed - calculated) / rms(observed).
-        pearson_r: Pearson correlation of observed and calculated.
         n: number of values.
         sigma: per-row uncertainties, or None for an unweighted fit.
         scale: per-row factors of Da and Dr, or None (all 1).
-        chi2: sum of squared residuals over sigma^2 (nan without sigma).
-        q_da: rms(observed - calculated) over the rms an isotropic set of
-            bonds would show, sqrt(Da^2 (4 + 3 R^2) / 5 * mean(scale^2)).
         evaluations, runs: the module's cost evaluations and Powell runs
             (0 when the parameters did not come from a fit).
         converged: False when Powell stopped at its iteration limit (True
@@ -268,8 +258,10 @@ class FitResult:
         method: ``"linear"`` or ``"powell"`` (see :data:`METHODS`); empty
             when the parameters did not come from a fit.
 
-    ``dr``, ``residuals``, ``rmsd``, ``q``, ``pearson_r``, ``chi2`` and
-    ``q_da`` are computed from the fields above on first access and kept:
+    ``dr`` (R Da as fitted; the module's 1.5 Da R is :attr:`dr_model`, the
+    canonical tensor's R Da :attr:`rhombic_component`), ``residuals``,
+    ``rmsd``, ``q``, ``pearson_r``, ``chi2`` and ``q_da`` (each documented
+    below) are computed from the fields above on first access and kept:
     a fit made only for its tensor (many fits, refits, frames) never pays
     for them, and every access gives the same value.
     """
@@ -380,7 +372,8 @@ class FitResult:
     @cached_property
     def q_da(self) -> float:
         """rms(observed - calculated) over the rms an isotropic set of bonds
-        would show (nan for Da = 0)."""
+        would show, sqrt(Da^2 (4 + 3 R^2) / 5 * mean(scale^2)) (nan for
+        Da = 0)."""
         # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5),
         # whatever angle triple describes the tensor, so R need not be
         # canonical here.
