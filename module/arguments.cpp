@@ -14,17 +14,6 @@ bool finite_in_float(double value)
     return std::isfinite(static_cast<double>(sfloat(value)));
 }
 
-// A double as text for a message (PyErr_Format has no %g).
-struct NumberText {
-    char text[32];
-};
-NumberText number_text(double value)
-{
-    NumberText out;
-    std::snprintf(out.text, sizeof out.text, "%.9g", value);
-    return out;
-}
-
 PyObject* input_error_type = nullptr;
 
 // Row and parameter as Python values: counted from 1 as users count rows,
@@ -61,6 +50,13 @@ PyObject* input_error(PyObject* message, PyObject* reason, const InputFault& fau
 }
 
 }  // namespace
+
+NumberText number_text(double value, int digits)
+{
+    NumberText out;
+    std::snprintf(out.text, sizeof out.text, "%.*g", digits, value);
+    return out;
+}
 
 int refuse(Refusal how, const InputFault& fault, const char* subject,
            const char* reason_format, ...)
@@ -269,8 +265,8 @@ int check_start_values(const FitProblem& problem, Refusal how)
                   "give model values too large for single precision: "
                   "%s reaches %s, beyond the largest float %s",
                   scaled ? "|scale| (3|Da| + |Dr|) + |offset|" : "3|Da| + |Dr| + |offset|",
-                  number_text(largest).text,
-                  number_text(start_values_limit).text);
+                  number_text(largest, exact_digits).text,
+                  number_text(start_values_limit, exact_digits).text);
 }
 
 int check_start_residuals(const FitProblem& problem, Refusal how)
@@ -283,8 +279,8 @@ int check_start_residuals(const FitProblem& problem, Refusal how)
                   "too large for a single-precision fit: "
                   "a residual at the start can reach %s (|observed| + 3|Da| + |Dr| + |offset|%s) "
                   "and %d squared residuals must sum to at most %s",
-                  number_text(largest).text, problem.sigma != nullptr ? ", over sigma" : "",
-                  problem.count, number_text(start_squares_limit).text);
+                  number_text(largest, exact_digits).text, problem.sigma != nullptr ? ", over sigma" : "",
+                  problem.count, number_text(start_squares_limit, exact_digits).text);
 }
 
 int check_final_cost(const FitReport& report)
@@ -294,7 +290,7 @@ int check_final_cost(const FitReport& report)
     }
     PyErr_Format(PyExc_RuntimeError,
                  "the fit ended with a cost that is not finite (%s); parameters left unchanged",
-                 number_text(report.cost).text);
+                 number_text(report.cost, exact_digits).text);
     return -1;
 }
 

@@ -140,6 +140,16 @@ int input_error_type_ready(PyObject* module);
 
 // --- Checks shared by the fits (arguments.cpp) ------------------------------
 
+// A double as text for a message (PyErr_Format has no %g), to `digits`
+// significant digits: exact_digits tell a float's value exactly, rough_digits
+// a magnitude.
+struct NumberText {
+    char text[32];
+};
+constexpr int exact_digits = 9;
+constexpr int rough_digits = 3;
+NumberText number_text(double value, int digits);
+
 // Narrows every row's x, y, z side by side into narrowed (x run, y run,
 // z run of count values each) and refuses a row a fit cannot use: a
 // component that is not finite in single precision, a zero length, a

@@ -348,17 +348,6 @@ std::vector<LinearProblem> problems_of(const LinearCall& call)
     return out;
 }
 
-// A double as text for a message (PyErr_Format has no %g).
-struct NumberText {
-    char text[32];
-};
-NumberText number_text(double value)
-{
-    NumberText out;
-    std::snprintf(out.text, sizeof out.text, "%.3g", value);
-    return out;
-}
-
 // ValueError for the first problem whose directions do not determine the
 // tensor, saying whether the rank or the condition number failed.
 int check_solved(const Shape& shape, const std::vector<LinearSolution>& solutions)
@@ -374,8 +363,8 @@ int check_solved(const Shape& shape, const std::vector<LinearSolution>& solution
             PyErr_Format(PyExc_ValueError,
                          "the vector directions do not determine the tensor: the weighted "
                          "design's condition number %s exceeds the limit %s",
-                         number_text(s.condition).text,
-                         number_text(linear_condition_limit).text);
+                         number_text(s.condition, rough_digits).text,
+                         number_text(linear_condition_limit, rough_digits).text);
         } else {
             continue;
         }

@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import logging
 import math
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor
-from typing import NoReturn
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -586,6 +587,18 @@ def emit(text: str) -> None:
         raise DataError(
             f"cannot write to standard output: {exc.strerror or exc}"
         ) from None
+
+
+def with_run_messages(payload: dict[str, Any]) -> dict[str, Any]:
+    """``payload`` with every warning and note the run has printed, last."""
+    payload["warnings"] = list(warnings_seen.messages)
+    payload["notes"] = list(notes_seen.messages)
+    return payload
+
+
+def json_text(payload: dict[str, Any]) -> str:
+    """A report as strict JSON (no NaN: numbers that do not exist are null)."""
+    return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
 def data_error_exit(command: str, exc: BaseException) -> int:

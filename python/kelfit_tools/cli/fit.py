@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from collections.abc import Sequence
 from concurrent.futures import Executor
@@ -53,10 +52,10 @@ from .common import (
     frame_slice,
     input_options,
     int_at_least,
+    json_text,
     lengths,
     log,
     method_options,
-    notes_seen,
     options_record,
     outputs_for,
     parallel_options,
@@ -67,7 +66,7 @@ from .common import (
     selection,
     selection_record,
     tensor_params,
-    warnings_seen,
+    with_run_messages,
 )
 from .peers import (
     FROM_MODELS,
@@ -675,9 +674,7 @@ def _payload(
         payload["ensemble"] = [
             {"medium": name, **summary_json(summary)} for name, summary in ensembles
         ]
-    payload["warnings"] = list(warnings_seen.messages)
-    payload["notes"] = list(notes_seen.messages)
-    return payload
+    return with_run_messages(payload)
 
 
 def _json(
@@ -686,8 +683,7 @@ def _json(
     ensembles: list[tuple[str, EnsembleSummary]],
     axes: dict[str, Any] | None = None,
 ) -> str:
-    payload = _payload(args, fits, ensembles, axes)
-    return json.dumps(payload, indent=2, allow_nan=False) + "\n"
+    return json_text(_payload(args, fits, ensembles, axes))
 
 
 def _write_rows(outputs: Outputs, path: str, fits: Sequence[_Fit]) -> None:

@@ -10,7 +10,6 @@ turned by the molecule's tumbling.
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 from typing import Any
@@ -23,13 +22,14 @@ from ..superpose import FrameSuperposer
 from .common import (
     emit,
     executor_for,
+    json_text,
     log,
-    notes_seen,
     options_record,
     report_preparation,
     selection,
     selection_record,
     warnings_seen,
+    with_run_messages,
 )
 
 __all__ = ["run_trajectory"]
@@ -114,10 +114,8 @@ def _json(
                 ("q", summary.q),
             )
         },
-        "warnings": list(warnings_seen.messages),
-        "notes": list(notes_seen.messages),
     }
-    return json.dumps(payload, indent=2, allow_nan=False) + "\n"
+    return json_text(with_run_messages(payload))
 
 
 def run_trajectory(args: argparse.Namespace) -> int:

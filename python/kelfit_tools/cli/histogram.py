@@ -4,7 +4,6 @@ given, only lends its bond directions to the sampling error)."""
 from __future__ import annotations
 
 import argparse
-import json
 from typing import Any
 
 from .. import __version__
@@ -33,12 +32,12 @@ from .common import (
     bond_types,
     emit,
     int_at_least,
+    json_text,
     log,
-    notes_seen,
     quiet_options,
     report_preparation,
     seed,
-    warnings_seen,
+    with_run_messages,
 )
 
 __all__ = ["add_parser", "run"]
@@ -197,9 +196,7 @@ def run(args: argparse.Namespace) -> int:
                 format_from=args.plot,
             )
         if args.json:
-            payload["warnings"] = list(warnings_seen.messages)
-            payload["notes"] = list(notes_seen.messages)
-            emit(json.dumps(payload, indent=2, allow_nan=False) + "\n")
+            emit(json_text(with_run_messages(payload)))
         else:
             emit(render_histogram(payload))
         for path in outputs.commit():

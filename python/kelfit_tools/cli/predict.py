@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 from typing import Any
 
 import numpy as np
@@ -34,12 +33,12 @@ from .common import (
     bond_types,
     emit,
     int_at_least,
+    json_text,
     log,
-    notes_seen,
     positive,
     quiet_options,
     report_preparation,
-    warnings_seen,
+    with_run_messages,
 )
 
 __all__ = ["add_parser", "run"]
@@ -211,9 +210,7 @@ def run(args: argparse.Namespace) -> int:
         if args.out:
             outputs.write_text(args.out, rows_csv(rows))
         if args.json:
-            payload["warnings"] = list(warnings_seen.messages)
-            payload["notes"] = list(notes_seen.messages)
-            emit(json.dumps(payload, indent=2, allow_nan=False) + "\n")
+            emit(json_text(with_run_messages(payload)))
         else:
             emit(render_prediction(payload))
         for path in outputs.commit():
