@@ -13,8 +13,17 @@ couplings is that average times P2 of this angle.
 Every heavy atom counts, as a sphere of its van der Waals radius; protons
 are left out (their positions vary most between structures and add little
 to the shape).  The predicted order matrix gives every coupling's value and
-a tensor in the units of a fit (Hz for an N-H bond at the reference length),
-which :func:`compare` sets against a fitted one.
+a tensor in the units and signs of a fit (Hz for an N-H bond at the
+reference length), which :func:`compare` sets against a fitted one.
+
+Signs: a dipolar coupling is -D_max <P2> for the constant D_max of
+:func:`~kelfit_tools.bonds.dipolar_constant` (which carries the sign of
+gamma_i gamma_j), so the tensor a fit reports for physically signed
+couplings is minus the Saupe matrix times |D_max(N-H)|.  Tables that give
+magnitudes-convention couplings sign every bond as if both nuclei had
+positive gyromagnetic ratios (the usual practice: N-H couplings inverted),
+which is the same tensor.  So :attr:`Prediction.tensor_matrix` is what a
+fit of either convention finds when the prediction is right.
 """
 
 from __future__ import annotations
@@ -30,6 +39,7 @@ from numpy.typing import ArrayLike, NDArray
 from .bonds import NH_REFERENCE_LENGTH, reference_constant
 from .statistics import pearson
 from .tensor import Tensor, axis_angles, tensor_from_matrix
+from .tensor import order_matrix as tensor_order_matrix
 
 __all__ = [
     "MEDIA",
@@ -187,9 +197,9 @@ class Prediction:
     Attributes:
         medium: the medium.
         concentration: its concentration (in ``medium.unit``).
-        order_matrix: the order (Saupe) matrix in the coordinates' frame
-            (dimensionless): value = D_max u^T S u for a bond of constant
-            D_max along the unit vector u.
+        saupe_matrix: the Saupe order matrix S in the coordinates' frame
+            (dimensionless): <P2> = u^T S u for a bond along the unit
+            vector u.
         allowed: the mean share of positions the molecule's orientations
             fit in.
         orientations: directions averaged over.
@@ -199,7 +209,7 @@ class Prediction:
 
     medium: StericMedium
     concentration: float
-    order_matrix: NDArray[np.float64]
+    saupe_matrix: NDArray[np.float64]
     allowed: float
     orientations: int
     atoms: int
@@ -212,9 +222,19 @@ class Prediction:
 
     @property
     def tensor_matrix(self) -> NDArray[np.float64]:
-        """The tensor in Hz, as a fit's: value = scale u^T A u."""
-        a: NDArray[np.float64] = self.order_matrix * self.reference_constant
+        """The tensor in Hz, as a fit reports it: value = scale u^T A u.
+
+        A = -|D_max(N-H)| S: the couplings are -D_max <P2> (see the module's
+        notes on signs).
+        """
+        a: NDArray[np.float64] = -self.reference_constant * self.saupe_matrix
         return a
+
+    @property
+    def order_matrix(self) -> NDArray[np.float64]:
+        """The order matrix as a fit reports it (:attr:`tensor_matrix` over
+        |D_max(N-H)|): minus the Saupe matrix."""
+        return tensor_order_matrix(self.tensor_matrix, self.reference_constant)
 
     def tensor(self) -> Tensor:
         """Da (Hz, N-H), R and the principal axes of the predicted tensor."""
@@ -266,7 +286,7 @@ def predict_order(
     return Prediction(
         medium=kind,
         concentration=c,
-        order_matrix=kind.axis_p2 * axis_order,
+        saupe_matrix=kind.axis_p2 * axis_order,
         allowed=float(allowed),
         orientations=count,
         atoms=int(xyz.shape[0]),

@@ -43,6 +43,9 @@ from .common import (
 
 __all__ = ["add_parser", "run"]
 
+#: How a fit chose its sign convention when the bond types could not decide.
+UNDECIDED = ("equivalent", "undecided")
+
 
 def add_parser(commands: Any) -> None:
     """Add ``predict`` to the subcommands."""
@@ -94,9 +97,9 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--signs",
         choices=SIGN_CONVENTIONS,
-        default="magnitudes",
-        help="sign convention of the predicted values without --couplings "
-        "(default magnitudes; with --couplings, the fit's)",
+        help="sign convention of the couplings: without --couplings, of the "
+        "predicted values (default magnitudes); with --couplings, of the "
+        "measured ones (default: detected from their bond types)",
     )
     p.add_argument(
         "--nh-length", type=positive, default=NH_REFERENCE_LENGTH, metavar="A"
@@ -122,7 +125,12 @@ def _compared(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
     )
     report_preparation(report)
     matched = prepared[0].matched
-    fitted = fit_medium(matched.vectors, matched.couplings, nh_length=args.nh_length)
+    fitted = fit_medium(
+        matched.vectors,
+        matched.couplings,
+        nh_length=args.nh_length,
+        convention=args.signs or "auto",
+    )
     for warning in fitted.warnings:
         log.warning("%s", warning)
     result = fitted.result
@@ -140,6 +148,19 @@ def _compared(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
     for row, observed in zip(rows, result.observed):
         row["observed"] = float(observed)
     log.info("compared with %d couplings (%s convention)", result.n, fitted.convention)
+    if comparison.pearson_r < 0 and fitted.convention_how in UNDECIDED:
+        other = "physical" if fitted.convention == "magnitudes" else "magnitudes"
+        log.warning(
+            "the prediction and the couplings have opposite signs (Pearson r "
+            "%.3f) under the %s convention, and these bond types cannot tell it "
+            "from the %s one: if the file follows the %s convention, add "
+            "--signs %s (a charged medium can also invert the sign)",
+            comparison.pearson_r,
+            fitted.convention,
+            other,
+            other,
+            other,
+        )
     return rows, comparison, fitted.tensor
 
 
@@ -153,7 +174,7 @@ def _residue_rows(args: argparse.Namespace, structure: Any, prediction: Any) -> 
     constants, scale = row_scales(
         [("N", "H")] * len(labels),
         np.linalg.norm(vectors, axis=1),
-        convention=args.signs,
+        convention=args.signs or "magnitudes",
         bond_lengths="standard",
         nh_length=args.nh_length,
     )
