@@ -32,6 +32,7 @@ from .fitting import FitResult, back_calculate, fit, linear_start
 from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
 from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
+from .report import html as _notebook_views  # noqa: F401 - registers each result's HTML
 from .tensor import Tensor, canonical
 
 try:

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from .display import html_of
 from .fitting import FitResult
 from .tensor import (
     Tensor,
@@ -58,10 +59,7 @@ class EnsembleSummary:
 
     def _repr_html_(self) -> str:
         """Q over the models, the mean tensor and the spread, for a notebook."""
-        # The report sits above this module and imports it: load it on use.
-        from .report.html import ensemble_html
-
-        return ensemble_html(self)
+        return html_of(self)
 
     @property
     def q_mean(self) -> float:

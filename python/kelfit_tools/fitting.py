@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .display import html_of
 from .statistics import chi_square, pearson, q_factor, root_mean_square
 from .tensor import (
     Tensor,
@@ -292,10 +293,7 @@ class FitResult:
     def _repr_html_(self) -> str:
         """The tensor, the quality numbers and the per-type table, for a
         notebook."""
-        # The report sits above this module and imports it: load it on use.
-        from .report.html import fit_result_html
-
-        return fit_result_html(self)
+        return html_of(self)
 
     @property
     def params(self) -> NDArray[np.float64]:

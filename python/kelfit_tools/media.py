@@ -28,8 +28,10 @@ from .bonds import (
     row_scales,
 )
 from .checks import check_uncertainties
+from .display import html_of
 from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
+from .statistics import Statistics, fit_statistics, normalisation_factors
 from .tensor import (
     Tensor,
     alignment_amplitudes,
@@ -49,6 +51,7 @@ __all__ = [
     "compare_media",
     "fit_medium",
     "nh_sign",
+    "result_statistics",
     "row_sigma",
 ]
 
@@ -134,10 +137,7 @@ class MediumFit:
 
     def _repr_html_(self) -> str:
         """The medium's tensor, quality and per-type table, for a notebook."""
-        # The report sits above this module and imports it: load it on use.
-        from .report.html import medium_fit_html
-
-        return medium_fit_html(self)
+        return html_of(self)
 
     @property
     def reference_constant(self) -> float:
@@ -567,3 +567,36 @@ def compare_media(
     if any(math.isnan(c.scalar_product) for c in out):
         raise ValueError("a medium's tensor is zero: nothing to compare")
     return out
+
+
+def result_statistics(result: FitResult, medium: MediumFit | None = None) -> Statistics:
+    """:func:`fit_statistics` of a fit, with its medium's types and residues.
+
+    A vector table (no medium) has one type and factors 1: its normalised
+    numbers are its raw ones.
+    """
+    if medium is None:
+        return fit_statistics(
+            result.observed,
+            result.calculated,
+            sigma=result.sigma,
+            free_parameters=result.free_parameters,
+        )
+    factors = normalisation_factors(
+        medium.types,
+        scale=result.scale,
+        nh_sign=medium.nh_sign,
+        lengths=medium.lengths,
+        constants=medium.constants,
+    )
+    return fit_statistics(
+        result.observed,
+        result.calculated,
+        sigma=result.sigma,
+        types=medium.types,
+        factors=factors,
+        residues=[
+            (c.chain_i or "", c.residue_i, c.resname_i or "") for c in medium.couplings
+        ],
+        free_parameters=result.free_parameters,
+    )

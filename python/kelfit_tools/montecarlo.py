@@ -11,6 +11,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .display import html_of
 from .fitting import (
     PARAMETER_NAMES,
     FitResult,
@@ -99,10 +100,7 @@ class MonteCarloResult:
 
     def _repr_html_(self) -> str:
         """The spread over the refits as a table, for a notebook."""
-        # The report sits above this module and imports it: load it on use.
-        from .report.html import monte_carlo_html
-
-        return monte_carlo_html(self)
+        return html_of(self)
 
     @property
     def dr(self) -> NDArray[np.float64]:

@@ -30,16 +30,11 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .bonds import STANDARD_LENGTHS, dipolar_constant
-
-if TYPE_CHECKING:
-    from .fitting import FitResult
-    from .media import MediumFit
 
 __all__ = [
     "NORMALISED_TO",
@@ -58,7 +53,6 @@ __all__ = [
     "q_factor",
     "quality",
     "regression",
-    "result_statistics",
     "root_mean_square",
 ]
 
@@ -420,37 +414,4 @@ def fit_statistics(
         type_factors={t: abs(float(f[i[0]])) for t, i in rows.items()},
         residues=table,
         mixed=len(rows) > 1,
-    )
-
-
-def result_statistics(result: FitResult, medium: MediumFit | None = None) -> Statistics:
-    """:func:`fit_statistics` of a fit, with its medium's types and residues.
-
-    A vector table (no medium) has one type and factors 1: its normalised
-    numbers are its raw ones.
-    """
-    if medium is None:
-        return fit_statistics(
-            result.observed,
-            result.calculated,
-            sigma=result.sigma,
-            free_parameters=result.free_parameters,
-        )
-    factors = normalisation_factors(
-        medium.types,
-        scale=result.scale,
-        nh_sign=medium.nh_sign,
-        lengths=medium.lengths,
-        constants=medium.constants,
-    )
-    return fit_statistics(
-        result.observed,
-        result.calculated,
-        sigma=result.sigma,
-        types=medium.types,
-        factors=factors,
-        residues=[
-            (c.chain_i or "", c.residue_i, c.resname_i or "") for c in medium.couplings
-        ],
-        free_parameters=result.free_parameters,
     )

@@ -22,7 +22,7 @@ from ..errors import DataError
 from ..fitting import FitResult, convergence_warning, fit, resolve_method
 from ..io import read_table
 from ..many import FitFailed, map_batches
-from ..media import MediumFit, compare_media, fit_medium
+from ..media import MediumFit, compare_media, fit_medium, result_statistics
 from ..montecarlo import MonteCarloResult, monte_carlo
 from ..outputs import Outputs
 from ..prepare import (
@@ -42,7 +42,6 @@ from ..report.tensor import (
     render_comparisons,
     render_fit,
 )
-from ..statistics import result_statistics
 from ..superpose import BACKBONE
 from .common import (
     UsageError,

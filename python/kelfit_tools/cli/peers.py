@@ -33,9 +33,8 @@ from ..domains import (
 from ..errors import DataError
 from ..io import read_restraints
 from ..io.tables import Coupling
-from ..media import MediumFit, fit_medium
+from ..media import MediumFit, fit_medium, result_statistics
 from ..prepare import Medium
-from ..statistics import result_statistics
 from ..tensor import tensor_from_params
 from ..validation import cross_validate, free_mask, free_validation, reject_outliers
 from .common import UsageError, log, positive

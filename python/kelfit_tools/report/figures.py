@@ -5,17 +5,15 @@ from __future__ import annotations
 import os
 import zlib
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
 from .._extras import require
 from ..errors import PathLike
 from ..fitting import FitResult
-from ..statistics import Statistics, result_statistics
-
-if TYPE_CHECKING:
-    from ..media import MediumFit
+from ..media import MediumFit, result_statistics
+from ..statistics import Statistics
 
 __all__ = ["file_format", "outliers", "plot_fit", "plot_medium"]
 

@@ -24,20 +24,19 @@ import json
 import math
 import platform
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
+from ..display import renders_html
+from ..ensemble import EnsembleSummary
+from ..fitting import FitResult
+from ..media import MediumFit
+from ..montecarlo import MonteCarloResult
 from .ensemble import summary_json
 from .figures import type_style
 from .tensor import comparison_cells, errors_report, fit_report
 from .text import fmt
-
-if TYPE_CHECKING:
-    from ..ensemble import EnsembleSummary
-    from ..fitting import FitResult
-    from ..media import MediumFit
-    from ..montecarlo import MonteCarloResult
 
 __all__ = [
     "PAGE_SCRIPT",
@@ -839,19 +838,23 @@ def html_report(payload: dict[str, Any], title: str = "kelfit fit") -> str:
 
 
 # ---------------------------------------------------------------- notebooks
+# Each result's _repr_html_ finds its renderer through kelfit_tools.display.
 
 
+@renders_html(FitResult)
 def fit_result_html(result: FitResult) -> str:
     """A fit's notebook display: its report's tensor, quality and types."""
     return compact_html(fit_report(result), "FitResult")
 
 
+@renders_html(MediumFit)
 def medium_fit_html(medium: MediumFit) -> str:
     """A medium's notebook display, from the report ``kelfit fit`` gives."""
     report = fit_report(medium.result, medium=medium)
     return compact_html(report, f"MediumFit: {medium.name}")
 
 
+@renders_html(EnsembleSummary)
 def ensemble_html(summary: EnsembleSummary) -> str:
     """An ensemble summary's notebook display (``summary_json``'s numbers)."""
     return "<div><strong>EnsembleSummary</strong>" + (
@@ -859,6 +862,7 @@ def ensemble_html(summary: EnsembleSummary) -> str:
     )
 
 
+@renders_html(MonteCarloResult)
 def monte_carlo_html(errors: MonteCarloResult) -> str:
     """The refits' spread as a table, as the fit report states it."""
     # Refits without a free offset keep it at 0 in every refit.

@@ -14,9 +14,9 @@ from typing import Any
 import numpy as np
 
 from ..fitting import FitResult
-from ..media import MediumComparison, MediumFit
+from ..media import MediumComparison, MediumFit, result_statistics
 from ..montecarlo import MonteCarloResult
-from ..statistics import NORMALISED_TO, Statistics, result_statistics
+from ..statistics import NORMALISED_TO, Statistics
 from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
 
 __all__ = [
