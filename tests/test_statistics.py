@@ -169,9 +169,8 @@ class TestOutputsAgree:
     ) -> None:
         pytest.importorskip("gemmi")
         from kelfit_tools import read_restraints, structure_vectors
-        from kelfit_tools.media import fit_medium
+        from kelfit_tools.media import fit_medium, result_statistics
         from kelfit_tools.report.figures import outliers
-        from kelfit_tools.media import result_statistics
 
         pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
         table = shared_data("ubiquitin", "couplings.tab")

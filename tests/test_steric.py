@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import math
 import sys
+from collections import Counter
 
 import kelfit
 import numpy as np
@@ -327,8 +328,13 @@ class TestCommand:
         assert "comparison" not in out
         assert out["medium"]["name"] == "phage"
         assert out["medium"]["concentration"] == 20.0
-        # Without couplings, the amide N-H of every residue that has one.
-        assert {row["type"] for row in out["couplings"]} == {"N-H"}
+        # Without couplings, every backbone bond the structure has: 76
+        # residues, three of them prolines (no amide proton), Met1 with an
+        # NH3+ (no H), six glycines (HA2/HA3, no HA), 75 peptide bonds.
+        counts = Counter(row["type"] for row in out["couplings"])
+        assert counts == {"N-H": 72, "CA-HA": 70, "C-N": 75, "CA-C": 76}
+        peptide = [r for r in out["couplings"] if r["type"] == "C-N"]
+        assert all(r["residue_j"] == r["residue_i"] + 1 for r in peptide)
         s = np.array(out["tensor"]["order_matrix"])
         assert np.trace(s) == pytest.approx(0.0, abs=1e-12)
 

@@ -8,7 +8,11 @@ import numpy as np
 import pytest
 from kelfit_tools import DataError, read_couplings, read_table
 from kelfit_tools.example import example
-from kelfit_tools.io.structure import residue_vectors, structure_vectors
+from kelfit_tools.io.structure import (
+    backbone_bonds,
+    residue_vectors,
+    structure_vectors,
+)
 from tools_support import REAL_DATA, shared_data
 
 pytest.importorskip("gemmi")
@@ -95,6 +99,21 @@ def test_residue_vectors_cover_every_residue_with_both_atoms() -> None:
     assert len(labels) == len(read_table(EXAMPLE.vectors).labels) + 1  # one left out
     assert "PRO11" not in labels and "MET1" not in labels
     assert np.allclose(np.linalg.norm(vectors, axis=1), 1.02, atol=3e-3)
+
+
+def test_peptide_bonds_only_join_consecutive_residues() -> None:
+    import gemmi
+
+    structure = gemmi.read_structure(str(shared_data("ubiquitin", "1d3z-model-1.pdb")))
+    whole, _ = backbone_bonds(structure, ["C-N"])
+    for residue in structure[0]["A"]:
+        if residue.seqid.num >= 40:  # a gap: 39 is followed by 50
+            residue.seqid.num += 10
+    gapped, bonds = backbone_bonds(structure, ["C-N"])
+    assert len(whole) == 75 and len(gapped) == 74
+    assert (39, 50) not in {(b.residue_i, b.residue_j) for b in bonds}
+    with pytest.raises(ValueError, match="N-H, CA-HA, C-N, CA-C"):
+        backbone_bonds(structure, ["N-CA"])
 
 
 @pytest.mark.parametrize(("folder", "structure", "nh"), REAL_DATA)

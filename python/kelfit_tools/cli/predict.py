@@ -30,6 +30,7 @@ from ..steric import (
     predicted_values,
 )
 from .common import (
+    UsageError,
     bond_types,
     emit,
     int_at_least,
@@ -76,10 +77,13 @@ def add_parser(commands: Any) -> None:
         "--couplings",
         metavar="FILE",
         help="measured couplings: predict these and compare with their fit "
-        "(default: the N-H bond of every residue, no comparison)",
+        "(default: every backbone N-H, CA-HA, C-N and CA-C bond, no comparison)",
     )
     p.add_argument(
-        "--types", type=bond_types, metavar="T,...", help="only these bond types"
+        "--types",
+        type=bond_types,
+        metavar="T,...",
+        help="only these bond types (without --couplings: of N-H, CA-HA, C-N, CA-C)",
     )
     p.add_argument("--chain", help="chain for couplings that name none")
     p.add_argument(
@@ -164,15 +168,18 @@ def _compared(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
     return rows, comparison, fitted.tensor
 
 
-def _residue_rows(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
-    """Rows for the N-H bond of every residue."""
-    from ..io.structure import residue_vectors
+def _backbone_rows(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
+    """Rows for every backbone bond of the chosen types."""
+    from ..io.structure import BACKBONE_BONDS, backbone_bonds
 
-    vectors, labels = residue_vectors(structure, ("N", "H"), args.model)
-    if not labels:
-        raise DataError("no residue has both N and H", args.structure)
+    types = args.types or tuple(BACKBONE_BONDS)
+    try:
+        vectors, bonds = backbone_bonds(structure, types, args.model)
+    except ValueError as exc:
+        raise UsageError(f"--types without --couplings: {exc}") from None
+    atoms = [(b.atom_i or "", b.atom_j or "") for b in bonds]
     constants, scale = row_scales(
-        [("N", "H")] * len(labels),
+        atoms,
         np.linalg.norm(vectors, axis=1),
         convention=args.signs or "magnitudes",
         bond_lengths="standard",
@@ -181,9 +188,10 @@ def _residue_rows(args: argparse.Namespace, structure: Any, prediction: Any) -> 
     predicted = predicted_values(prediction, vectors, scale)
     return solve_rows(
         predicted,
-        labels,
+        [b.label for b in bonds],
         model=args.model,
-        types=[bond_type("N", "H")] * len(labels),
+        couplings=bonds,
+        types=[bond_type(a, b) for a, b in atoms],
         constants=list(constants),
         scale=list(scale),
     )
@@ -210,7 +218,7 @@ def run(args: argparse.Namespace) -> int:
     if args.couplings:
         rows, comparison, fitted = _compared(args, structure, prediction)
     else:
-        rows = _residue_rows(args, structure, prediction)
+        rows = _backbone_rows(args, structure, prediction)
     payload = prediction_report(
         prediction,
         rows=rows,

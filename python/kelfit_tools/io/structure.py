@@ -23,9 +23,11 @@ if TYPE_CHECKING:
     import gemmi
 
 __all__ = [
+    "BACKBONE_BONDS",
     "GemmiIndex",
     "StructureVectors",
     "altloc_note",
+    "backbone_bonds",
     "load_structure",
     "model_count",
     "repeated_warning",
@@ -38,6 +40,15 @@ log = logging.getLogger(__name__)
 
 #: Names under which one atom appears in different programs' files.
 _ATOM_ALIASES = {"H": ("H", "HN"), "HN": ("HN", "H")}
+
+#: The backbone bonds whose couplings are commonly measured, by bond type:
+#: (first atom, second atom, whether the first is in the preceding residue).
+BACKBONE_BONDS = {
+    "N-H": ("N", "H", False),
+    "CA-HA": ("CA", "HA", False),
+    "C-N": ("C", "N", True),
+    "CA-C": ("CA", "C", False),
+}
 
 
 def _gemmi() -> Any:
@@ -430,3 +441,78 @@ def residue_names(
                 continue
             names.setdefault((chain.name, residue.seqid.num), residue.name)
     return names
+
+
+def backbone_bonds(
+    structure: PathLike | gemmi.Structure,
+    types: Sequence[str] = tuple(BACKBONE_BONDS),
+    model: int = 1,
+) -> tuple[NDArray[np.float64], list[Coupling]]:
+    """Every bond of these backbone types that the structure has.
+
+    For back-calculation without a coupling table: each bond comes as a
+    :class:`Coupling` of value NaN that names its atoms, so reports give it
+    the columns of a measured one.  C-N is the peptide bond C(i-1)-N(i),
+    taken only between consecutively numbered residues of one chain.
+    Bonds are listed residue by residue, in the order of ``types``.
+
+    Raises:
+        ValueError: a type that is not one of :data:`BACKBONE_BONDS`.
+        DataError: the structure has none of these bonds.
+    """
+    unknown = [t for t in types if t not in BACKBONE_BONDS]
+    if unknown:
+        raise ValueError(
+            f"backbone bond types are {', '.join(BACKBONE_BONDS)}, got {', '.join(unknown)}"
+        )
+    st = _structure(structure)
+    source = _source(structure)
+    m = _model(st, model, source)
+    chains = [ch for ch in m if len(ch)]
+    vectors: list[list[float]] = []
+    bonds: list[Coupling] = []
+    for ch in chains:
+        previous = None
+        for residue in ch:
+            # An insertion code (10, 10A) continues the chain as a step does.
+            step: int | None = None
+            if previous is not None:
+                step = residue.seqid.num - previous.seqid.num
+            preceding: Any = previous if step in (0, 1) else None
+            for kind in types:
+                first_name, second_name, across = BACKBONE_BONDS[kind]
+                home = preceding if across else residue
+                if home is None:
+                    continue
+                first = _find_atom(home, first_name)
+                second = _find_atom(residue, second_name)
+                if first is None or second is None:
+                    continue
+                for atom, where in ((first, home), (second, residue)):
+                    _check_position(
+                        atom, _residue_label(where), model, source or st.name
+                    )
+                d = second.pos - first.pos
+                if d.length() == 0.0:
+                    continue
+                vectors.append([d.x, d.y, d.z])
+                bonds.append(
+                    Coupling(
+                        residue_i=home.seqid.num,
+                        atom_i=first_name,
+                        residue_j=residue.seqid.num,
+                        atom_j=second_name,
+                        value=math.nan,
+                        chain_i=ch.name,
+                        chain_j=ch.name,
+                        icode_i=home.seqid.icode.strip(),
+                        icode_j=residue.seqid.icode.strip(),
+                        resname_i=home.name,
+                        resname_j=residue.name,
+                        path=source or "",
+                    )
+                )
+            previous = residue
+    if not vectors:
+        raise DataError(f"the structure has no {', '.join(types)} bond", source)
+    return np.array(vectors), bonds
