@@ -378,6 +378,33 @@ def structure_vectors(
     )
 
 
+def _model_chains(
+    structure: PathLike | gemmi.Structure, model: int
+) -> tuple[list[Any], str]:
+    """The chains of one model that hold residues, and the source's name."""
+    st = _structure(structure)
+    source = _source(structure)
+    m = _model(st, model, source)
+    return [ch for ch in m if len(ch)], source or st.name
+
+
+def _bond_vector(
+    home: Any, first: str, residue: Any, second: str, model: int, source: str
+) -> list[float] | None:
+    """The vector from atom ``first`` of ``home`` to ``second`` of ``residue``,
+    or None when either is missing or the two coincide."""
+    a = _find_atom(home, first)
+    b = _find_atom(residue, second)
+    if a is None or b is None:
+        return None
+    for atom, where in ((a, home), (b, residue)):
+        _check_position(atom, _residue_label(where), model, source)
+    d = b.pos - a.pos
+    if d.length() == 0.0:
+        return None
+    return [d.x, d.y, d.z]
+
+
 def residue_vectors(
     structure: PathLike | gemmi.Structure,
     atoms: Sequence[str] = ("N", "H"),
@@ -392,24 +419,15 @@ def residue_vectors(
     """
     if len(atoms) != 2:
         raise ValueError(f"atoms must name two atoms, got {list(atoms)}")
-    st = _structure(structure)
-    source = _source(structure)
-    m = _model(st, model, source)
-    chains = [ch for ch in m if len(ch)]
+    chains, source = _model_chains(structure, model)
     vectors: list[list[float]] = []
     labels: list[str] = []
     for ch in chains:
         for residue in ch:
-            first = _find_atom(residue, atoms[0])
-            second = _find_atom(residue, atoms[1])
-            if first is None or second is None:
+            d = _bond_vector(residue, atoms[0], residue, atoms[1], model, source)
+            if d is None:
                 continue
-            for atom in (first, second):
-                _check_position(atom, _residue_label(residue), model, source or st.name)
-            d = second.pos - first.pos
-            if d.length() == 0.0:
-                continue
-            vectors.append([d.x, d.y, d.z])
+            vectors.append(d)
             name = f"{residue.name}{residue.seqid.num}{residue.seqid.icode.strip()}"
             labels.append(f"{ch.name}:{name}" if len(chains) > 1 else name)
     if not vectors:
@@ -465,10 +483,7 @@ def backbone_bonds(
         raise ValueError(
             f"backbone bond types are {', '.join(BACKBONE_BONDS)}, got {', '.join(unknown)}"
         )
-    st = _structure(structure)
-    source = _source(structure)
-    m = _model(st, model, source)
-    chains = [ch for ch in m if len(ch)]
+    chains, source = _model_chains(structure, model)
     vectors: list[list[float]] = []
     bonds: list[Coupling] = []
     for ch in chains:
@@ -484,18 +499,10 @@ def backbone_bonds(
                 home = preceding if across else residue
                 if home is None:
                     continue
-                first = _find_atom(home, first_name)
-                second = _find_atom(residue, second_name)
-                if first is None or second is None:
+                d = _bond_vector(home, first_name, residue, second_name, model, source)
+                if d is None:
                     continue
-                for atom, where in ((first, home), (second, residue)):
-                    _check_position(
-                        atom, _residue_label(where), model, source or st.name
-                    )
-                d = second.pos - first.pos
-                if d.length() == 0.0:
-                    continue
-                vectors.append([d.x, d.y, d.z])
+                vectors.append(d)
                 bonds.append(
                     Coupling(
                         residue_i=home.seqid.num,
