@@ -275,20 +275,21 @@ def _pml(sets: Sequence[AxisSet]) -> str:
         out.append(f"# {_one_line(s.name)}\n")
         out.append(
             f"obj = [COLOR, {_xyz(_ORIGIN_RGB, ', ')}, "
-            f"SPHERE, {_xyz(np.asarray(s.centre), ', ')}, {_ORIGIN_RADIUS}]\n"
+            f"SPHERE, {_xyz(s.centre, ', ')}, {_ORIGIN_RADIUS}]\n"
         )
-        for arrow in _arrows(s, scale):
-            rgb = _xyz(np.asarray(_AXIS_RGB[arrow.axis]), ", ")
+        drawn = _arrows(s, scale)
+        for arrow in drawn:
+            shade = _xyz(_AXIS_RGB[arrow.axis], ", ")
             out.append(
                 f"obj += [CYLINDER, {_xyz(arrow.origin, ', ')}, "
-                f"{_xyz(arrow.head, ', ')}, {_SHAFT_RADIUS}, {rgb}, {rgb}]\n"
+                f"{_xyz(arrow.head, ', ')}, {_SHAFT_RADIUS}, {shade}, {shade}]\n"
             )
             out.append(
                 f"obj += [CONE, {_xyz(arrow.head, ', ')}, {_xyz(arrow.tip, ', ')}, "
-                f"{_HEAD_RADIUS}, 0.0, {rgb}, {rgb}, 1.0, 0.0]\n"
+                f"{_HEAD_RADIUS}, 0.0, {shade}, {shade}, 1.0, 0.0]\n"
             )
         out.append(f"cmd.load_cgo(obj, {name!r})\n")
-        for arrow in _arrows(s, scale):
+        for arrow in drawn:
             atom = AXIS_NAMES[arrow.axis]
             out.append(
                 f"cmd.pseudoatom({labels!r}, name={atom!r}, "
@@ -335,7 +336,7 @@ def _cxc(sets: Sequence[AxisSet]) -> str:
         drawn = _arrows(s, scale)
         out.append(f"# {_one_line(s.name)}\n")
         out.append(
-            f"marker #{model} position {_xyz(np.asarray(s.centre))} "
+            f"marker #{model} position {_xyz(s.centre)} "
             f"color {_hex(_ORIGIN_RGB)} radius {_ORIGIN_RADIUS}\n"
         )
         for arrow in drawn:
