@@ -35,6 +35,7 @@ from ..io import read_restraints
 from ..io.tables import Coupling
 from ..media import MediumFit, fit_medium, result_statistics
 from ..prepare import Medium
+from ..report.axes import AXES_FORMATS
 from ..tensor import tensor_from_params
 from ..validation import cross_validate, free_mask, free_validation, reject_outliers
 from .common import UsageError, log, positive
@@ -198,7 +199,7 @@ def check_peer_options(args: argparse.Namespace) -> None:
             raise UsageError(f"--structure-noise {FROM_MODELS} goes with --models all")
     if args.axes:
         ext = os.path.splitext(args.axes)[1].lower()
-        if ext not in (".pdb", ".pml", ".cxc"):
+        if ext not in AXES_FORMATS:
             raise UsageError(
                 f"--axes {args.axes}: expected a name ending in .pdb, .pml or .cxc"
             )
