@@ -121,10 +121,12 @@ void work(Shared* shared)
     shared->worker_ended.notify_one();
 }
 
-// The worker threads of one average, joined on any exit.
+// The worker threads of one average, joined on any exit; an exit before
+// they have finished stops them first rather than wait out the average.
 struct Crew {
+    Shared* shared;
     std::vector<std::thread> threads;
-    Crew(Shared* shared, int count)
+    Crew(Shared* work_shared, int count) : shared(work_shared)
     {
         threads.reserve(static_cast<std::size_t>(count));
         for (int t = 0; t < count; ++t) {
@@ -137,7 +139,11 @@ struct Crew {
     }
     Crew(const Crew&) = delete;
     Crew& operator=(const Crew&) = delete;
-    ~Crew() { join(); }
+    ~Crew()
+    {
+        shared->stopped.store(true, std::memory_order_relaxed);
+        join();
+    }
     void join()
     {
         for (std::thread& thread : threads) {
