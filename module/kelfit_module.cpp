@@ -43,9 +43,9 @@ PyDoc_STRVAR(module_doc,
 "(radians), Da, R and the offset. Fits run Powell's method in single\n"
 "precision and give the same bits for the same input on every run.\n"
 "\n"
-"fit and solve take any arrays, never write them, release the GIL while\n"
-"they compute, and can be interrupted. c_kel_fit, c_kf_fdc and c_solve are\n"
-"the original entries: they hold the GIL and fit in place.");
+"fit, solve and steric take any arrays, never write them, release the GIL\n"
+"while they compute, and can be interrupted. c_kel_fit, c_kf_fdc and c_solve\n"
+"are the original entries: they hold the GIL and fit in place.");
 
 PyDoc_STRVAR(fit_doc,
 "fit(vectors, observed, start, *, sigma=None, scale=None, offset=False, fixed=())\n"
@@ -119,7 +119,7 @@ PyDoc_STRVAR(steric_doc,
 "angstrom^2 of the plane across them. Runs without the GIL on `workers`\n"
 "threads (0: every core); the same bits for any number.\n"
 "Raises ValueError for unusable input and for a medium too tight for the\n"
-"molecule.");
+"molecule, KeyboardInterrupt on Ctrl-C (every thread stopped and joined).");
 
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"

@@ -1,7 +1,9 @@
 // kelfit.steric: the order matrix of a molecule in a steric medium. The
 // caller's coordinates and radii are copied into memory of our own; the
 // average over orientations runs without the interpreter's lock, on as many
-// threads as asked for (every core by default).
+// threads as asked for (every core by default), while this thread polls for
+// Ctrl-C: a signal handler that raises stops the workers and the call raises
+// its exception.
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -185,13 +187,23 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
                                    molecule.radius.data(), molecule.x.size()};
         const int threads = worker_count(workers);
         bool failed = false;
-        Py_BEGIN_ALLOW_THREADS
+        bool interrupted = false;
+        SignalPoll poll = signal_poll_start();
+        const InterruptCheck check = signal_check_unlocked(poll);
+        const StericStop stop = {check.stop, check.context, signal_poll_interval};
+        signal_poll_release(poll);
         try {
-            result = steric_order(atoms, medium, static_cast<size_t>(orientations), threads);
+            result = steric_order(atoms, medium, static_cast<size_t>(orientations), threads,
+                                  stop);
         } catch (const std::bad_alloc&) {
             failed = true;
+        } catch (const StericInterrupted&) {
+            interrupted = true;
         }
-        Py_END_ALLOW_THREADS
+        signal_poll_reacquire(poll);
+        if (interrupted) {
+            return nullptr;  // the signal handler's exception is set
+        }
         if (failed) {
             return PyErr_NoMemory();
         }

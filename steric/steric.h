@@ -9,6 +9,7 @@
 #ifndef KELFIT_STERIC_H
 #define KELFIT_STERIC_H
 
+#include <chrono>
 #include <cstddef>
 
 // The atoms as runs of coordinates and radii (angstrom), count of each.
@@ -47,6 +48,18 @@ constexpr std::size_t steric_block = 256;
 // More threads than this would only queue for the processor's cores.
 constexpr int max_steric_workers = 1024;
 
+// Asked on the calling thread, every `interval` while the workers run,
+// whether to stop (the interpreter has a pending signal, say): true ends the
+// average, every worker within one orientation of the answer.
+struct StericStop {
+    bool (*requested)(void* context);  // null: never asked
+    void* context;
+    std::chrono::nanoseconds interval;
+};
+// Thrown by steric_order when the stop check said so, after every worker
+// thread has ended.
+struct StericInterrupted {};
+
 // Point k of n on the unit sphere, spread evenly (the golden-angle spiral,
 // each point at the centre of its band of equal area).
 void sphere_point(std::size_t k, std::size_t n, double out[3]);
@@ -68,10 +81,14 @@ double cylinder_weight(const StericAtoms& atoms, const double axis[3],
                        const StericMedium& medium);
 
 // The weighted P2 average over `orientations` sphere points on up to
-// `workers` threads (at least one: the caller's). The atoms need not be
-// centred. Where no orientation fits, order and allowed are all zero.
-// Throws std::bad_alloc when memory runs out.
+// `workers` threads (at least one). Without a stop check the caller's thread
+// is one of them; with one, the caller asks it while `workers` threads of
+// their own do the work. The atoms need not be centred. Where no
+// orientation fits, order and allowed are all zero. Stopping changes no bit
+// of an average that is not stopped. Throws std::bad_alloc when memory runs
+// out, StericInterrupted when stopped.
 StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
-                         std::size_t orientations, int workers);
+                         std::size_t orientations, int workers,
+                         const StericStop& stop = {nullptr, nullptr, {}});
 
 #endif

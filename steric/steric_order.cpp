@@ -1,8 +1,13 @@
 // The weighted average over orientations, block by block over threads.
 // Every block's sums are kept apart and added in block order at the end, so
-// the result does not depend on which thread took which block.
+// the result does not depend on which thread took which block. Given a stop
+// check, the caller's thread asks it while worker threads do the work, and a
+// yes stops every worker before its next orientation.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -29,7 +34,42 @@ struct Shared {
     std::size_t orientations;
     std::vector<BlockSums>* blocks;
     std::atomic<std::size_t> next{0};
+    std::atomic<bool> stopped{false};
+    std::mutex mutex;  // guards ended
+    std::condition_variable worker_ended;
+    std::size_t ended = 0;  // worker threads that have finished
 };
+
+// The stop check as the caller asks it when it works alone: between its own
+// orientations, at most once an interval.
+struct Asking {
+    const StericStop* stop;
+    std::chrono::steady_clock::time_point last;
+};
+
+bool asked_to_stop(Asking& asking)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - asking.last < asking.stop->interval) {
+        return false;
+    }
+    asking.last = now;
+    return asking.stop->requested(asking.stop->context);
+}
+
+// Whether to stop before the next orientation; `asking` is null on the
+// threads that only read the flag.
+bool stopping(Shared& shared, Asking* asking)
+{
+    if (shared.stopped.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    if (asking != nullptr && asked_to_stop(*asking)) {
+        shared.stopped.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
 
 double weight_of(const Shared& shared, const double n[3])
 {
@@ -39,12 +79,15 @@ double weight_of(const Shared& shared, const double n[3])
     return cylinder_weight(shared.atoms, n, shared.medium);
 }
 
-void sum_block(const Shared& shared, std::size_t block)
+void sum_block(Shared& shared, std::size_t block, Asking* asking)
 {
     BlockSums sums;
     const std::size_t first = block * steric_block;
     const std::size_t last = std::min(first + steric_block, shared.orientations);
     for (std::size_t k = first; k < last; ++k) {
+        if (stopping(shared, asking)) {
+            return;  // a stopped average's sums are never read
+        }
         double n[3];
         sphere_point(k, shared.orientations, n);
         const double w = weight_of(shared, n);
@@ -58,15 +101,77 @@ void sum_block(const Shared& shared, std::size_t block)
     (*shared.blocks)[block] = sums;
 }
 
-void take_blocks(Shared* shared)
+void take_blocks(Shared* shared, Asking* asking)
 {
     const std::size_t count = shared->blocks->size();
-    for (;;) {
+    while (!shared->stopped.load(std::memory_order_relaxed)) {
         const std::size_t block = shared->next.fetch_add(1);
         if (block >= count) {
             return;
         }
-        sum_block(*shared, block);
+        sum_block(*shared, block, asking);
+    }
+}
+
+void work(Shared* shared)
+{
+    take_blocks(shared, nullptr);
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    ++shared->ended;
+    shared->worker_ended.notify_one();
+}
+
+// The worker threads of one average, joined on any exit; an exit before
+// they have finished stops them first rather than wait out the average.
+struct Crew {
+    Shared* shared;
+    std::vector<std::thread> threads;
+    Crew(Shared* work_shared, int count) : shared(work_shared)
+    {
+        threads.reserve(static_cast<std::size_t>(count));
+        for (int t = 0; t < count; ++t) {
+            try {
+                threads.emplace_back(work, shared);
+            } catch (const std::system_error&) {
+                break;  // no thread to be had: the others take its share
+            }
+        }
+    }
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
+    ~Crew()
+    {
+        shared->stopped.store(true, std::memory_order_relaxed);
+        join();
+    }
+    void join()
+    {
+        for (std::thread& thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+};
+
+// The caller's part while `workers` threads work: ask the stop check every
+// interval until they have all finished, and stop them when it says so. The
+// check runs without the lock, so a slow one never holds up a worker.
+void watch(Shared& shared, const StericStop& stop, std::size_t workers)
+{
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    for (;;) {
+        if (shared.worker_ended.wait_for(lock, stop.interval,
+                                         [&] { return shared.ended == workers; })) {
+            return;
+        }
+        lock.unlock();
+        const bool requested = stop.requested(stop.context);
+        lock.lock();
+        if (requested) {
+            shared.stopped.store(true, std::memory_order_relaxed);
+            return;
+        }
     }
 }
 
@@ -101,7 +206,7 @@ StericOrder ordered_total(const std::vector<BlockSums>& blocks, std::size_t orie
 }  // namespace
 
 StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
-                         std::size_t orientations, int workers)
+                         std::size_t orientations, int workers, const StericStop& stop)
 {
     std::vector<double> x(atoms.count);
     std::vector<double> y(atoms.count);
@@ -113,19 +218,20 @@ StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
     shared.medium = medium;
     shared.orientations = orientations;
     shared.blocks = &blocks;
-    std::vector<std::thread> threads;
-    const int helpers = std::min(std::max(workers, 1), max_steric_workers) - 1;
-    threads.reserve(static_cast<std::size_t>(helpers));
-    for (int t = 0; t < helpers; ++t) {
-        try {
-            threads.emplace_back(take_blocks, &shared);
-        } catch (const std::system_error&) {
-            break;  // no thread to be had: the others take its share
-        }
+    const bool polled = stop.requested != nullptr;
+    // A caller that polls does no orientation itself, so that no orientation
+    // ever delays a poll.
+    const int wanted = std::min(std::max(workers, 1), max_steric_workers) - (polled ? 0 : 1);
+    Crew crew(&shared, wanted);
+    if (polled && !crew.threads.empty()) {
+        watch(shared, stop, crew.threads.size());
+    } else {
+        Asking asking = {&stop, std::chrono::steady_clock::now()};
+        take_blocks(&shared, polled ? &asking : nullptr);
     }
-    take_blocks(&shared);
-    for (std::thread& thread : threads) {
-        thread.join();
+    crew.join();
+    if (shared.stopped.load(std::memory_order_relaxed)) {
+        throw StericInterrupted{};
     }
     return ordered_total(blocks, orientations);
 }

@@ -216,6 +216,54 @@ def test_ctrl_c_stops_a_long_computation_at_once(call: str, passes: float) -> No
     assert float(run_python(INTERRUPT.format(call=call)).stdout) < passes
 
 
+STERIC_INTERRUPT = """
+import os, subprocess, time, numpy as np, kelfit
+# A rod of 201 atoms around cylinders: tens of microseconds an orientation.
+z = np.arange(-200.0, 201.0, 2.0)
+rod = np.column_stack([np.zeros_like(z), np.zeros_like(z), z])
+radii = np.full(len(z), 1.8)
+medium = dict(shape="cylinder", spacing=2e6, cylinder_radius=33.5, workers={workers})
+expected = kelfit.steric(rod, radii, orientations=300, **medium)[0].tobytes()
+threads = len(os.listdir("/proc/self/task"))
+
+def reference():
+    began = time.perf_counter()
+    kelfit.steric(rod, radii, orientations=1000, **medium)
+    return time.perf_counter() - began
+
+ratios = []
+for _ in range(5):
+    one_pass = reference()
+    killer = subprocess.Popen(
+        ["sh", "-c", f"sleep {{2 * one_pass:.3f}}; kill -INT {{os.getpid()}}; date +%s.%N"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        kelfit.steric(rod, radii, orientations=10**5, **medium)
+        raise SystemExit("the average ran to its end")
+    except KeyboardInterrupt:
+        stopped = time.time()
+    ratios.append((stopped - float(killer.communicate()[0])) / one_pass)
+    # Every worker has been joined (an ended thread may linger in /proc for
+    # a moment), and the next average has the same bits.
+    for _ in range(100):
+        if len(os.listdir("/proc/self/task")) == threads:
+            break
+        time.sleep(0.01)
+    assert len(os.listdir("/proc/self/task")) == threads
+    assert kelfit.steric(rod, radii, orientations=300, **medium)[0].tobytes() == expected
+print(min(ratios))
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_long_steric_average_at_once(workers: int) -> None:
+    # As above, the delay is counted in passes of 1,000 orientations
+    # measured in the same run. Uninterrupted, the average runs on for a
+    # hundred passes; interrupted, it stops within one poll and one
+    # orientation, a small part of a pass.
+    assert float(run_python(STERIC_INTERRUPT.format(workers=workers)).stdout) < 2
+
+
 @pytest.mark.parametrize("entry", ["c_kf_fdc", "c_kel_fit"])
 def test_signal_handlers_run_during_an_original_entry_and_change_no_bit(
     entry: str,

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import math
+import subprocess
 import sys
 from collections import Counter
 
@@ -357,6 +358,33 @@ class TestCommand:
         rows = [dict(zip(header, line.split(","))) for line in lines[1:]]
         assert len(rows) == 107
         assert all(row["type"] == "N-H" and row["observed"] for row in rows)
+
+    def test_ctrl_c_ends_the_command_with_one_line(self, tmp_path):
+        pytest.importorskip("gemmi")
+        # A second into an average of many minutes, as a terminal's Ctrl-C.
+        # Python's own handler would only run once the average had ended,
+        # well past the timeout.
+        code = (
+            "import os, signal, sys, threading\n"
+            "from kelfit_tools.cli import main\n"
+            "threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
+            "sys.exit(main(sys.argv[1:]))\n"
+        )
+        target = tmp_path / "predicted.csv"
+        done = subprocess.run(
+            [sys.executable, "-c", code, "predict", "--structure"]
+            + [shared_data("ubiquitin", "1d3z-model-1.pdb"), "--medium", "phage"]
+            + ["--orientations", "10000000", "--out", str(target)],
+            check=False,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert done.returncode == 130
+        assert done.stderr.splitlines()[-1] == "kelfit: interrupted"
+        assert "Traceback" not in done.stderr
+        assert done.stdout == ""
+        assert not target.exists()
 
     def test_several_media_are_refused(self):
         pytest.importorskip("gemmi")

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -212,6 +213,63 @@ TEST(StericOrderShapes, RotatingTheMoleculeRotatesTheOrder)
                 }
             }
             EXPECT_NEAR(t.order[i][j], expected, 0.005 * scale) << i << j;
+        }
+    }
+}
+
+// A stop check that counts its calls and says yes at call `yes_at` (never
+// when 0).
+struct Asked {
+    int calls = 0;
+    int yes_at = 0;
+};
+
+bool answer(void* context)
+{
+    auto* asked = static_cast<Asked*>(context);
+    ++asked->calls;
+    return asked->calls == asked->yes_at;
+}
+
+StericStop stop_by(Asked* asked, std::chrono::nanoseconds interval)
+{
+    return {answer, asked, interval};
+}
+
+TEST(StericStop, ACheckThatNeverSaysYesChangesNoBitOnAnyThreads)
+{
+    // A long rod around cylinders is work enough that an unthrottled check
+    // is asked many times before the workers finish.
+    const Shape s = rod(200.0);
+    const StericOrder alone = steric_order(s.atoms(), phage, 3000, 1);
+    for (int workers : {1, 2, 3}) {
+        Asked asked;
+        const StericOrder o =
+            steric_order(s.atoms(), phage, 3000, workers, stop_by(&asked, {}));
+        EXPECT_GT(asked.calls, 0) << workers;
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                EXPECT_EQ(o.order[i][j], alone.order[i][j]) << workers << i << j;
+            }
+        }
+        EXPECT_EQ(o.allowed, alone.allowed) << workers;
+    }
+}
+
+TEST(StericStop, AYesEndsEveryWorkerAndTheAverage)
+{
+    // Hours of work uninterrupted: that the call returns at all shows the
+    // workers stopped, and the check is not asked again after its yes.
+    const Shape s = rod(200.0);
+    for (int workers : {1, 2, 4}) {
+        for (int yes_at : {1, 3}) {
+            Asked asked;
+            asked.yes_at = yes_at;
+            EXPECT_THROW(steric_order(s.atoms(), phage, 100000000, workers,
+                                      stop_by(&asked, std::chrono::milliseconds(1))),
+                         StericInterrupted)
+                << workers;
+            EXPECT_EQ(asked.calls, yes_at) << workers;
         }
     }
 }
