@@ -48,6 +48,8 @@ def _parts(estimate: HistogramEstimate) -> dict[str, Any]:
             "replicates": s.replicates,
             "flipped": s.flipped,
             "directions": s.source,
+            "orientations": "random" if s.spread is None else "predicted",
+            "spread_deg": s.spread,
             "seed": s.seed,
         }
     )
@@ -62,6 +64,9 @@ def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
         "da_error": _finite(estimate.da_error),
         "r": estimate.r,
         "r_error": _finite(estimate.r_error),
+        "bias_corrected": estimate.bias_corrected,
+        "da_likelihood": estimate.fitted_pattern[0],
+        "r_likelihood": estimate.fitted_pattern[1],
         **_parts(estimate),
         "r_at_bound": estimate.r_at_bound,
         "width": estimate.width,
@@ -77,6 +82,10 @@ def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
 
 def _pm(value: float | None) -> str:
     return "n/a" if value is None else f"{value:.2g}"
+
+
+def _signed(value: float | None) -> str:
+    return "n/a" if value is None else f"{value:+.2g}"
 
 
 def render_histogram(report: dict[str, Any]) -> str:
@@ -105,13 +114,26 @@ def render_histogram(report: dict[str, Any]) -> str:
             if s["directions"] == "structure"
             else f"{e['n']} uniform directions"
         )
-        lines.append(
-            f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
-            f"random orientations over {where}, seed {s['seed']})"
+        around = (
+            "random orientations"
+            if s["spread_deg"] is None
+            else f"orientations {s['spread_deg']:g} deg rms around the predicted "
+            "alignment"
         )
         lines.append(
-            f"Sampling bias    Da {s['da_bias']:+.2g}, R {s['r_bias']:+.2g} "
-            "(replicates' mean less the estimate; not corrected)"
+            f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
+            f"{around} over {where}, seed {s['seed']})"
+        )
+        lines.append(
+            f"Sampling bias    Da {_signed(s['da_bias'])}, R {_signed(s['r_bias'])} "
+            "(replicates' mean less the estimate"
+            + (", flipped ones left out" if s["flipped"] else "")
+            + ("; subtracted)" if e["bias_corrected"] else "; not corrected)")
+        )
+    if e["bias_corrected"]:
+        lines.append(
+            f"Likelihood max   Da {e['da_likelihood']:.3f}, R {e['r_likelihood']:.3f} "
+            "(before the bias correction)"
         )
     return "\n".join(lines) + "\n"
 
