@@ -354,11 +354,17 @@ class HistogramEstimate:
         its two edges at yy and zz."""
         return principal_values(self.da, self.r)
 
-    def line_shape(self, grid: ArrayLike) -> NDArray[np.float64]:
+    def line_shape(
+        self, grid: ArrayLike, pattern: tuple[float, float] | None = None
+    ) -> NDArray[np.float64]:
         """The fitted pattern's density on ``grid``, blurred by the typical
-        uncertainty and the width: what the histogram should look like."""
+        uncertainty and the width: what the histogram should look like.
+
+        ``pattern`` (Da, R) draws another pattern with the same blur, such
+        as the bias-corrected estimate's.
+        """
         s = math.sqrt(float(np.median(self.sigma)) ** 2 + self.width**2)
-        da, r = self.fitted_pattern
+        da, r = self.fitted_pattern if pattern is None else pattern
         return powder_density(grid, da, r, s)
 
 

@@ -147,11 +147,19 @@ def _error_parts(estimate: HistogramEstimate) -> str:
     s = estimate.sampling
     if s is not None:
         over = "the structure's bonds" if s.source == "structure" else "uniform bonds"
+        where = (
+            f"over {over}"
+            if s.spread is None
+            else f"{s.spread:g}° around the predicted alignment"
+        )
         parts.append(
-            f"sampling ({s.replicates} orientations over {over}) "
+            f"sampling ({s.replicates} orientations {where}) "
             f"Da ± {s.da_sd:.2g}, R ± {s.r_sd:.2g}"
         )
-    return "errors: " + "; ".join(parts)
+    text = "errors: " + "; ".join(parts)
+    if estimate.bias_corrected and s is not None:
+        text += f"\nbias subtracted: Da {s.da_bias:+.2g}, R {s.r_bias:+.2g}"
+    return text
 
 
 def plot_histogram(
@@ -189,9 +197,25 @@ def plot_histogram(
         label=f"{values.size} couplings",
     )
     grid = np.linspace(left, right, _CURVE_POINTS)
+    corrected = estimate.bias_corrected
     ax.plot(
-        grid, estimate.line_shape(grid), color="#c0392b", lw=2, label="fitted pattern"
+        grid,
+        estimate.line_shape(grid),
+        color="#c0392b",
+        lw=2,
+        label="likelihood maximum" if corrected else "fitted pattern",
     )
+    if corrected:
+        # The reported estimate, after the bias: its principal values are
+        # the ones marked.
+        ax.plot(
+            grid,
+            estimate.line_shape(grid, (estimate.da, estimate.r)),
+            color="#1e8449",
+            lw=1.2,
+            ls="--",
+            label="bias-corrected estimate",
+        )
     for x, name in zip(estimate.principal_values, ("xx", "yy", "zz")):
         ax.axvline(x, color="#555555", ls="--", lw=0.8)
         ax.annotate(
@@ -215,5 +239,6 @@ def plot_histogram(
     ax.set_ylabel("density (1/Hz)")
     ax.legend(fontsize=8, loc="center left")
     fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
-    fig.tight_layout(rect=(0.0, _PARTS_MARGIN, 1.0, 1.0))
+    margin = _PARTS_MARGIN * (2 if corrected else 1)
+    fig.tight_layout(rect=(0.0, margin, 1.0, 1.0))
     fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
