@@ -115,14 +115,14 @@ def render_histogram(report: dict[str, Any]) -> str:
             else f"{e['n']} uniform directions"
         )
         around = (
-            "random orientations"
+            f"random orientations over {where}"
             if s["spread_deg"] is None
             else f"orientations {s['spread_deg']:g} deg rms around the predicted "
             "alignment"
         )
         lines.append(
             f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
-            f"{around} over {where}, seed {s['seed']})"
+            f"{around}, seed {s['seed']})"
         )
         lines.append(
             f"Sampling bias    Da {_signed(s['da_bias'])}, R {_signed(s['r_bias'])} "
