@@ -350,6 +350,10 @@ class TestRealData:
             # the pattern cannot tell Da from -Da, and the error says so.
             assert found.sampling.flipped > 0
             assert found.sampling.da_sd > 5 * found.da_jackknife
+            # A flipped replicate lies about 2 |Da| away: a few in the mean
+            # would make a shift of a fifth of Da that no correction could
+            # take back, so the bias is the mean of the others.
+            assert abs(found.sampling.da_bias) < 0.1 * abs(t.da)
 
     def test_bias_around_the_true_frame_is_taken_off(self):
         # GB3's bonds at its own tensor's orientation give a pattern whose
