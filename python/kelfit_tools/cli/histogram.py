@@ -1,9 +1,11 @@
 """``kelfit histogram``: Da and R from the couplings alone (a structure, if
-given, only lends its bond directions to the sampling error)."""
+given, lends its bond directions and the alignment predicted from its
+shape to the sampling error and its bias)."""
 
 from __future__ import annotations
 
 import argparse
+import math
 from typing import Any
 
 from .. import __version__
@@ -11,6 +13,7 @@ from ..bonds import SIGN_CONVENTIONS
 from ..errors import DataError
 from ..histogram import (
     JACKKNIFE_BLOCKS,
+    ORIENTATION_SPREAD,
     SAMPLING_REPLICATES,
     estimate,
     normalised_couplings,
@@ -28,6 +31,7 @@ from ..prepare import (
     structure_inputs,
 )
 from ..report.histogram import histogram_report, plot_histogram, render_histogram
+from ..steric import atom_radii, heavy_atoms, predict_order
 from .common import (
     bond_types,
     emit,
@@ -42,6 +46,9 @@ from .common import (
 
 __all__ = ["add_parser", "run"]
 
+#: Where the sampling's orientations come from, with a structure.
+ORIENTATION_SOURCES = ("predicted", "random")
+
 
 def _replicates(text: str) -> int:
     """Replicates of the sampling error: 0 (none) or from 2 (a spread)."""
@@ -50,6 +57,19 @@ def _replicates(text: str) -> int:
     if count == 1:
         raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
     return count
+
+
+def _spread(text: str) -> float:
+    """Degrees of scatter around the predicted alignment: above 0, at most 180."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (0.0 < value <= 180.0):
+        raise argparse.ArgumentTypeError(
+            f"spread must be degrees above 0, at most 180, got {text!r}"
+        )
+    return value
 
 
 def add_parser(commands: Any) -> None:
@@ -64,7 +84,9 @@ def add_parser(commands: Any) -> None:
         "type normalised to N-H. Errors: a jackknife over runs of consecutive "
         "residues, and the spread of estimates from the estimated tensor at random "
         "orientations over the structure's bond directions (--structure) or over "
-        "as many uniform directions, added in quadrature.",
+        "as many uniform directions, added in quadrature. With --structure the "
+        "orientations scatter around the alignment predicted from its shape, and "
+        "the estimate is corrected by the bias they show.",
     )
     h.add_argument("--couplings", metavar="FILE", required=True, help="coupling file")
     h.add_argument(
@@ -91,8 +113,26 @@ def add_parser(commands: Any) -> None:
     h.add_argument(
         "--structure",
         metavar="FILE",
-        help="PDB or mmCIF: its bond directions for the sampling error (the "
-        "couplings it matches are used; no tensor is fitted to it)",
+        help="PDB or mmCIF: its bond directions and its shape for the sampling "
+        "error and bias (the couplings it matches are used; no tensor is fitted "
+        "to it)",
+    )
+    h.add_argument(
+        "--orientations",
+        choices=ORIENTATION_SOURCES,
+        default="predicted",
+        help="with --structure, the sampling's orientations: around the alignment "
+        "predicted from the structure's shape (bicelle walls), the estimate "
+        "corrected by their bias (default), or uniform over all rotations, "
+        "uncorrected",
+    )
+    h.add_argument(
+        "--spread",
+        type=_spread,
+        default=ORIENTATION_SPREAD,
+        metavar="DEG",
+        help="rms angle (degrees) by which the orientations turn each axis of "
+        f"the predicted alignment (default {ORIENTATION_SPREAD:g})",
     )
     h.add_argument("--chain", help="chain for couplings that name none")
     h.add_argument(
@@ -117,9 +157,13 @@ def add_parser(commands: Any) -> None:
     h.set_defaults(run=run)
 
 
-def _couplings(args: argparse.Namespace, medium: Medium) -> tuple[list[Coupling], Any]:
+def _couplings(
+    args: argparse.Namespace, medium: Medium
+) -> tuple[list[Coupling], Any, Any]:
     """The medium's selected couplings and, with a structure, only those it
-    matches, with their bond vectors (None without a structure)."""
+    matches, with their bond vectors and the principal axes of the
+    alignment predicted from its shape (None without a structure, or with
+    ``--orientations random``)."""
     report = Preparation()
     selection = Selection(types=tuple(args.types) if args.types else None)
     if not args.structure:
@@ -127,14 +171,22 @@ def _couplings(args: argparse.Namespace, medium: Medium) -> tuple[list[Coupling]
             medium.couplings, selection, report, where=medium.path
         )
         report_preparation(report)
-        return couplings, None
+        return couplings, None, None
     structure = structure_for_fit(args.structure, report)
     prepared = structure_inputs(
         structure, [medium], selection, report, models=[args.model], chain=args.chain
     )
     report_preparation(report)
     matched = prepared[0].matched
-    return list(matched.couplings), matched.vectors
+    frame = None
+    if args.orientations == "predicted":
+        # Only the axes are used: the estimate's own Da and R go on them.
+        try:
+            xyz, elements = heavy_atoms(structure, args.model)
+            frame = predict_order(xyz, atom_radii(elements)).tensor().axes
+        except ValueError as exc:
+            raise DataError(str(exc), args.structure) from None
+    return list(matched.couplings), matched.vectors, frame
 
 
 def run(args: argparse.Namespace) -> int:
@@ -145,7 +197,7 @@ def run(args: argparse.Namespace) -> int:
     if len(media) > 1:
         names = ", ".join(m.name for m in media)
         raise DataError(f"several media ({names}): choose one with --medium")
-    couplings, directions = _couplings(args, media[0])
+    couplings, directions, frame = _couplings(args, media[0])
     values, sigma, types = normalised_couplings(couplings, args.signs)
     counts = {t: types.count(t) for t in dict.fromkeys(types)}
     log.info(
@@ -162,6 +214,8 @@ def run(args: argparse.Namespace) -> int:
             directions=directions,
             replicates=args.replicates,
             seed=args.seed,
+            frame=frame if args.replicates else None,
+            spread=args.spread,
         )
     except ValueError as exc:
         raise DataError(str(exc), args.couplings) from None

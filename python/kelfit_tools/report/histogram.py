@@ -48,6 +48,8 @@ def _parts(estimate: HistogramEstimate) -> dict[str, Any]:
             "replicates": s.replicates,
             "flipped": s.flipped,
             "directions": s.source,
+            "orientations": "random" if s.spread is None else "predicted",
+            "spread_deg": s.spread,
             "seed": s.seed,
         }
     )
@@ -62,6 +64,9 @@ def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
         "da_error": _finite(estimate.da_error),
         "r": estimate.r,
         "r_error": _finite(estimate.r_error),
+        "bias_corrected": estimate.bias_corrected,
+        "da_likelihood": estimate.fitted_pattern[0],
+        "r_likelihood": estimate.fitted_pattern[1],
         **_parts(estimate),
         "r_at_bound": estimate.r_at_bound,
         "width": estimate.width,
@@ -77,6 +82,10 @@ def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
 
 def _pm(value: float | None) -> str:
     return "n/a" if value is None else f"{value:.2g}"
+
+
+def _signed(value: float | None) -> str:
+    return "n/a" if value is None else f"{value:+.2g}"
 
 
 def render_histogram(report: dict[str, Any]) -> str:
@@ -105,13 +114,26 @@ def render_histogram(report: dict[str, Any]) -> str:
             if s["directions"] == "structure"
             else f"{e['n']} uniform directions"
         )
-        lines.append(
-            f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
-            f"random orientations over {where}, seed {s['seed']})"
+        around = (
+            f"random orientations over {where}"
+            if s["spread_deg"] is None
+            else f"orientations {s['spread_deg']:g} deg rms around the predicted "
+            "alignment"
         )
         lines.append(
-            f"Sampling bias    Da {s['da_bias']:+.2g}, R {s['r_bias']:+.2g} "
-            "(replicates' mean less the estimate; not corrected)"
+            f"Errors, sampling Da {_pm(s['da'])}, R {_pm(s['r'])} ({s['replicates']} "
+            f"{around}, seed {s['seed']})"
+        )
+        lines.append(
+            f"Sampling bias    Da {_signed(s['da_bias'])}, R {_signed(s['r_bias'])} "
+            "(replicates' mean less the estimate"
+            + (", flipped ones left out" if s["flipped"] else "")
+            + ("; subtracted)" if e["bias_corrected"] else "; not corrected)")
+        )
+    if e["bias_corrected"]:
+        lines.append(
+            f"Likelihood max   Da {e['da_likelihood']:.3f}, R {e['r_likelihood']:.3f} "
+            "(before the bias correction)"
         )
     return "\n".join(lines) + "\n"
 
@@ -125,11 +147,19 @@ def _error_parts(estimate: HistogramEstimate) -> str:
     s = estimate.sampling
     if s is not None:
         over = "the structure's bonds" if s.source == "structure" else "uniform bonds"
+        where = (
+            f"over {over}"
+            if s.spread is None
+            else f"{s.spread:g}° around the predicted alignment"
+        )
         parts.append(
-            f"sampling ({s.replicates} orientations over {over}) "
+            f"sampling ({s.replicates} orientations {where}) "
             f"Da ± {s.da_sd:.2g}, R ± {s.r_sd:.2g}"
         )
-    return "errors: " + "; ".join(parts)
+    text = "errors: " + "; ".join(parts)
+    if estimate.bias_corrected and s is not None:
+        text += f"\nbias subtracted: Da {s.da_bias:+.2g}, R {s.r_bias:+.2g}"
+    return text
 
 
 def plot_histogram(
@@ -167,9 +197,25 @@ def plot_histogram(
         label=f"{values.size} couplings",
     )
     grid = np.linspace(left, right, _CURVE_POINTS)
+    corrected = estimate.bias_corrected
     ax.plot(
-        grid, estimate.line_shape(grid), color="#c0392b", lw=2, label="fitted pattern"
+        grid,
+        estimate.line_shape(grid),
+        color="#c0392b",
+        lw=2,
+        label="likelihood maximum" if corrected else "fitted pattern",
     )
+    if corrected:
+        # The reported estimate, after the bias: its principal values are
+        # the ones marked.
+        ax.plot(
+            grid,
+            estimate.line_shape(grid, (estimate.da, estimate.r)),
+            color="#1e8449",
+            lw=1.2,
+            ls="--",
+            label="bias-corrected estimate",
+        )
     for x, name in zip(estimate.principal_values, ("xx", "yy", "zz")):
         ax.axvline(x, color="#555555", ls="--", lw=0.8)
         ax.annotate(
@@ -193,5 +239,6 @@ def plot_histogram(
     ax.set_ylabel("density (1/Hz)")
     ax.legend(fontsize=8, loc="center left")
     fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
-    fig.tight_layout(rect=(0.0, _PARTS_MARGIN, 1.0, 1.0))
+    margin = _PARTS_MARGIN * (2 if corrected else 1)
+    fig.tight_layout(rect=(0.0, margin, 1.0, 1.0))
     fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
