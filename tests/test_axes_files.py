@@ -309,11 +309,11 @@ def check_cxc_syntax(text) -> None:
         assert name in CXC_COMMANDS, line
         positional, options = CXC_COMMANDS[name]
         rest = words[len(name) :]
-        spec, pairs = rest[:positional], rest[positional:]
+        target, pairs = rest[:positional], rest[positional:]
         if positional:
-            assert re.fullmatch(r"#\d+(:\d+)?", spec[0]), line
+            assert re.fullmatch(r"#\d+(:\d+)?", target[0]), line
         if name == ("label",):
-            assert spec[1] == "atoms", line
+            assert target[1] == "atoms", line
         assert len(pairs) % 2 == 0, line
         for key, value in zip(pairs[0::2], pairs[1::2]):
             assert key in options, f"{key!r} in {line}"

@@ -53,6 +53,7 @@ __all__ = [
     "monte_carlo_html",
     "per_type_table",
     "quality_table",
+    "register_notebook_views",
     "residual_figure",
     "scatter_figure",
     "tensor_table",
@@ -838,23 +839,19 @@ def html_report(payload: dict[str, Any], title: str = "kelfit fit") -> str:
 
 
 # ---------------------------------------------------------------- notebooks
-# Each result's _repr_html_ finds its renderer through kelfit_tools.display.
 
 
-@renders_html(FitResult)
 def fit_result_html(result: FitResult) -> str:
     """A fit's notebook display: its report's tensor, quality and types."""
     return compact_html(fit_report(result), "FitResult")
 
 
-@renders_html(MediumFit)
 def medium_fit_html(medium: MediumFit) -> str:
     """A medium's notebook display, from the report ``kelfit fit`` gives."""
     report = fit_report(medium.result, medium=medium)
     return compact_html(report, f"MediumFit: {medium.name}")
 
 
-@renders_html(EnsembleSummary)
 def ensemble_html(summary: EnsembleSummary) -> str:
     """An ensemble summary's notebook display (``summary_json``'s numbers)."""
     return "<div><strong>EnsembleSummary</strong>" + (
@@ -862,10 +859,18 @@ def ensemble_html(summary: EnsembleSummary) -> str:
     )
 
 
-@renders_html(MonteCarloResult)
 def monte_carlo_html(errors: MonteCarloResult) -> str:
     """The refits' spread as a table, as the fit report states it."""
     # Refits without a free offset keep it at 0 in every refit.
     offset = bool(np.any(np.asarray(errors.offset) != 0.0))
     table = errors_table(errors_report(errors, offset))
     return f"<div><strong>MonteCarloResult</strong>{table}</div>"
+
+
+def register_notebook_views() -> None:
+    """Register each result's notebook HTML, which its ``_repr_html_`` asks
+    :mod:`kelfit_tools.display` for (the package does this on import)."""
+    renders_html(FitResult)(fit_result_html)
+    renders_html(MediumFit)(medium_fit_html)
+    renders_html(EnsembleSummary)(ensemble_html)
+    renders_html(MonteCarloResult)(monte_carlo_html)
