@@ -154,14 +154,41 @@ def test_extreme_values_never_end_the_process_or_pass_as_a_fit() -> None:
     assert tally["fitted"] > 5_000 and tally["refused"] > 50_000
 
 
-INTERRUPT = """
-import os
+# Runs a long call five times, a SIGINT sent after two passes of
+# reference() each time, and prints the best delay from the signal to the
+# KeyboardInterrupt in passes: counted in passes measured in the same run, a
+# loaded machine slows both alike, and the best of five leaves out the tries
+# a busy scheduler delayed. after() checks what an interrupted call left.
+INTERRUPT_DELAY = """
+import os, subprocess, time
+
+def print_interrupt_delay(reference, call, after):
+    ratios = []
+    for _ in range(5):
+        one_pass = reference()
+        # From another process: the original entries hold the GIL, so no
+        # thread of ours could send it. It prints when it sent the signal.
+        killer = subprocess.Popen(
+            ["sh", "-c", f"sleep {2 * one_pass:.3f}; kill -INT {os.getpid()}; date +%s.%N"],
+            stdout=subprocess.PIPE, text=True)
+        try:
+            call()
+            raise SystemExit("the call ran to its end")
+        except KeyboardInterrupt:
+            stopped = time.time()
+        ratios.append((stopped - float(killer.communicate()[0])) / one_pass)
+        after()
+    print(min(ratios))
+"""
+
+
+INTERRUPT = """import os
 # The long solve takes the exact kernel, so that computing its values (where
 # it must look for signals) takes far longer than copying its vectors (which
 # holds the GIL).
 if "{call}" == "solve":
     os.environ["KELFIT_KERNEL"] = "exact"
-import subprocess, time, numpy as np, kelfit
+import numpy as np, kelfit
 rng = np.random.default_rng(0)
 v = rng.normal(size=(10**6, 3))
 o = kelfit.solve(v, np.array([0.3, 0.5, 0.7, 10, 0.3, 0])) + rng.normal(size=10**6)
@@ -183,24 +210,12 @@ def reference():
     kelfit.solve(v, start)
     return time.perf_counter() - began
 
-ratios = []
-for _ in range(5):
-    one_pass = reference()
-    # From another process: the original entries hold the GIL, so no thread
-    # of ours could send it. It prints when it sent the signal.
-    killer = subprocess.Popen(
-        ["sh", "-c", f"sleep {{2 * one_pass:.3f}}; kill -INT {{os.getpid()}}; date +%s.%N"],
-        stdout=subprocess.PIPE, text=True)
-    try:
-        calls["{call}"]()
-        raise SystemExit("the call ran to its end")
-    except KeyboardInterrupt:
-        stopped = time.time()
-    ratios.append((stopped - float(killer.communicate()[0])) / one_pass)
+def after():
     # Nothing of the interrupted call is left behind.
     assert params.tobytes() == start.tobytes()
     assert kelfit.fit(*small).params.tobytes() == expected
-print(min(ratios))
+
+print_interrupt_delay(reference, calls["{call}"], after)
 """
 
 
@@ -208,16 +223,16 @@ print(min(ratios))
     ("call", "passes"), [("fit", 10), ("solve", 1), ("c_kf_fdc", 10), ("c_kel_fit", 10)]
 )
 def test_ctrl_c_stops_a_long_computation_at_once(call: str, passes: float) -> None:
-    # The delay is counted in passes over the vectors measured in the same
-    # run, so a loaded machine slows both alike, and the best of five tries
-    # leaves out the ones a busy scheduler delayed. Uninterrupted, the fits
+    # Uninterrupted, the fits
     # run on for about a hundred passes and the solve for four to eight;
     # interrupted, each stops within about one.
-    assert float(run_python(INTERRUPT.format(call=call)).stdout) < passes
+    assert (
+        float(run_python(INTERRUPT_DELAY + INTERRUPT.format(call=call)).stdout) < passes
+    )
 
 
 STERIC_INTERRUPT = """
-import os, subprocess, time, numpy as np, kelfit
+import numpy as np, kelfit
 # A rod of 201 atoms around cylinders: tens of microseconds an orientation.
 z = np.arange(-200.0, 201.0, 2.0)
 rod = np.column_stack([np.zeros_like(z), np.zeros_like(z), z])
@@ -231,18 +246,7 @@ def reference():
     kelfit.steric(rod, radii, orientations=1000, **medium)
     return time.perf_counter() - began
 
-ratios = []
-for _ in range(5):
-    one_pass = reference()
-    killer = subprocess.Popen(
-        ["sh", "-c", f"sleep {{2 * one_pass:.3f}}; kill -INT {{os.getpid()}}; date +%s.%N"],
-        stdout=subprocess.PIPE, text=True)
-    try:
-        kelfit.steric(rod, radii, orientations=10**5, **medium)
-        raise SystemExit("the average ran to its end")
-    except KeyboardInterrupt:
-        stopped = time.time()
-    ratios.append((stopped - float(killer.communicate()[0])) / one_pass)
+def after():
     # Every worker has been joined (an ended thread may linger in /proc for
     # a moment), and the next average has the same bits.
     for _ in range(100):
@@ -251,17 +255,26 @@ for _ in range(5):
         time.sleep(0.01)
     assert len(os.listdir("/proc/self/task")) == threads
     assert kelfit.steric(rod, radii, orientations=300, **medium)[0].tobytes() == expected
-print(min(ratios))
+
+print_interrupt_delay(
+    reference, lambda: kelfit.steric(rod, radii, orientations=10**5, **medium), after
+)
 """
 
 
 @pytest.mark.parametrize("workers", [1, 2])
 def test_ctrl_c_stops_a_long_steric_average_at_once(workers: int) -> None:
-    # As above, the delay is counted in passes of 1,000 orientations
-    # measured in the same run. Uninterrupted, the average runs on for a
+    # A pass is 1,000 orientations. Uninterrupted, the average runs on for a
     # hundred passes; interrupted, it stops within one poll and one
     # orientation, a small part of a pass.
-    assert float(run_python(STERIC_INTERRUPT.format(workers=workers)).stdout) < 2
+    assert (
+        float(
+            run_python(
+                INTERRUPT_DELAY + STERIC_INTERRUPT.format(workers=workers)
+            ).stdout
+        )
+        < 2
+    )
 
 
 @pytest.mark.parametrize("entry", ["c_kf_fdc", "c_kel_fit"])
