@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from tools_support import env_without, png_size, run_kelfit, shared_data
+from tools_support import env_without, png_size, run_kelfit, shared_data, write_models
 
 #: Atom jitter (angstrom) of each model: model 1 is the deposited structure.
 JITTER = (0.0, 0.05, 0.1, 0.2)
@@ -16,24 +16,12 @@ JITTER = (0.0, 0.05, 0.1, 0.2)
 @pytest.fixture(scope="module")
 def ensemble(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
     """Ubiquitin as four models, more disturbed model by model."""
-    source = shared_data("ubiquitin", "1d3z-model-1.pdb")
-    atoms = [
-        line
-        for line in source.read_text().splitlines()
-        if line.startswith(("ATOM", "HETATM"))
-    ]
     rng = np.random.default_rng(3)
-    out = []
-    for number, jitter in enumerate(JITTER, start=1):
-        out.append(f"MODEL     {number:4d}")
-        for line in atoms:
-            xyz = np.array([float(line[30:38]), float(line[38:46]), float(line[46:54])])
-            x, y, z = xyz + rng.normal(0.0, jitter, 3)
-            out.append(f"{line[:30]}{x:8.3f}{y:8.3f}{z:8.3f}{line[54:]}")
-        out.append("ENDMDL")
-    out.append("END")
-    path = tmp_path_factory.mktemp("ensemble") / "ensemble.pdb"
-    path.write_text("\n".join(out) + "\n")
+    path = write_models(
+        tmp_path_factory.mktemp("ensemble") / "ensemble.pdb",
+        shared_data("ubiquitin", "1d3z-model-1.pdb"),
+        [lambda xyz, s=s: xyz + rng.normal(0.0, s, xyz.shape) for s in JITTER],
+    )
     return path, shared_data("ubiquitin", "couplings.tab")
 
 

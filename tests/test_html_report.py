@@ -25,7 +25,7 @@ from kelfit_tools import fit, monte_carlo, read_restraints, read_table
 from kelfit_tools.ensemble import summarize_ensemble
 from kelfit_tools.example import example
 from kelfit_tools.media import fit_medium
-from tools_support import REPO, run_kelfit, shared_data
+from tools_support import REPO, run_kelfit, shared_data, write_models
 
 EX = example()
 INJECTED = "<script>alert(1)</script>"
@@ -230,18 +230,11 @@ class TestPage:
 
     def test_every_model_and_the_ensemble(self, tmp_path: Path) -> None:
         # The example twice: model 2 is model 1 moved along x.
-        atoms = [
-            ln for ln in EX.structure.read_text().splitlines() if ln.startswith("ATOM")
-        ]
-        models = []
-        for number, shift in ((1, 0.0), (2, 5.0)):
-            models.append(f"MODEL     {number:4d}")
-            models += [
-                f"{ln[:30]}{float(ln[30:38]) + shift:8.3f}{ln[38:]}" for ln in atoms
-            ]
-            models.append("ENDMDL")
-        pdb = tmp_path / "two.pdb"
-        pdb.write_text("\n".join([*models, "END"]) + "\n")
+        pdb = write_models(
+            tmp_path / "two.pdb",
+            EX.structure,
+            [lambda xyz: xyz, lambda xyz: xyz + [5.0, 0.0, 0.0]],
+        )
         page = tmp_path / "two.html"
         out = json.loads(ok("fit", "--structure", pdb, "--couplings", EX.couplings,
                             "--models", "all", "-q", "--json", "--report", page))  # fmt: skip

@@ -22,19 +22,12 @@ from kelfit_tools.montecarlo import monte_carlo
 from kelfit_tools.report.ensemble import summary_json
 from kelfit_tools.tensor import canonical, rotation_matrix
 from kelfit_tools.trajectory import FrameFit
-from tools_support import run_kelfit, shared_data, validate_report
+from tools_support import run_kelfit, shared_data, structure_args, validate_report
 
 pytest.importorskip("gemmi")
 
 UBIQUITIN = ("ubiquitin", "1d3z-model-1.pdb")
 GB3 = ("gb3", "1p7e.pdb")
-
-
-def structure_args(folder: str, pdb: str) -> list[object]:
-    return [
-        "--structure", shared_data(folder, pdb),
-        "--couplings", shared_data(folder, "couplings.tab"),
-    ]  # fmt: skip
 
 
 def fit_json(*args: object) -> dict:

@@ -9,7 +9,14 @@ import numpy as np
 import pytest
 from kelfit_tools import fit, monte_carlo
 from kelfit_tools.montecarlo import reorient
-from tools_support import model_values, random_params, run_kelfit, shared_data
+from tools_support import (
+    model_values,
+    random_params,
+    run_kelfit,
+    shared_data,
+    structure_args,
+    write_models,
+)
 
 
 def tilts_deg(before: np.ndarray, after: np.ndarray) -> np.ndarray:
@@ -89,10 +96,8 @@ def test_vectors_drawn_from_models(problem) -> None:
 
 class TestCommandLine:
     def _run(self, *extra):
-        structure = shared_data("ubiquitin", "1d3z-model-1.pdb")
-        couplings = shared_data("ubiquitin", "couplings.tab")
         return run_kelfit(
-            "fit", "--structure", structure, "--couplings", couplings, "-q",
+            "fit", *structure_args("ubiquitin", "1d3z-model-1.pdb"), "-q",
             "--types", "N-H", *extra,
         )  # fmt: skip
 
@@ -119,23 +124,12 @@ class TestCommandLine:
 def test_models_all_draws_each_refit_from_the_ensemble(tmp_path) -> None:
     """Three models of ubiquitin, jittered by 0.3 A: the errors of every
     model's fit draw their vectors from all three, and grow with it."""
-    source = shared_data("ubiquitin", "1d3z-model-1.pdb")
-    atoms = [
-        line
-        for line in source.read_text().splitlines()
-        if line.startswith(("ATOM", "HETATM"))
-    ]
     rng = np.random.default_rng(8)
-    out = []
-    for number in (1, 2, 3):
-        out.append(f"MODEL     {number:4d}")
-        for line in atoms:
-            xyz = [float(line[30:38]), float(line[38:46]), float(line[46:54])]
-            x, y, z = np.array(xyz) + rng.normal(0.0, 0.3 if number > 1 else 0.0, 3)
-            out.append(f"{line[:30]}{x:8.3f}{y:8.3f}{z:8.3f}{line[54:]}")
-        out.append("ENDMDL")
-    ensemble = tmp_path / "ensemble.pdb"
-    ensemble.write_text("\n".join([*out, "END"]) + "\n")
+    ensemble = write_models(
+        tmp_path / "ensemble.pdb",
+        shared_data("ubiquitin", "1d3z-model-1.pdb"),
+        [lambda xyz, s=s: xyz + rng.normal(0.0, s, xyz.shape) for s in (0.0, 0.3, 0.3)],
+    )
     couplings = shared_data("ubiquitin", "couplings.tab")
     runs = {}
     for extra in ((), ("--structure-noise", "models")):

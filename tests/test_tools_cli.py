@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 from kelfit_tools import back_calculate, fit, read_couplings, read_table
 from kelfit_tools.example import example
-from tools_support import env_without, png_size, run_kelfit
+from tools_support import env_without, png_size, run_kelfit, write_models
 
 EX = example()
 INSTALL = "pip install 'kelfit[tools]'"
@@ -38,20 +38,11 @@ def rows_of(text: str) -> list[list[str]]:
 @pytest.fixture(scope="module")
 def two_models(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """The example as an ensemble: model 2 is model 1 turned 90 deg about z."""
-    atoms = [
-        ln for ln in EX.structure.read_text().splitlines() if ln.startswith("ATOM")
-    ]
-    out = []
-    for number, turn in ((1, False), (2, True)):
-        out.append(f"MODEL     {number:4d}")
-        for ln in atoms:
-            x, y, z = (float(ln[c : c + 8]) for c in (30, 38, 46))
-            if turn:
-                x, y = -y, x
-            out.append(f"{ln[:30]}{x:8.3f}{y:8.3f}{z:8.3f}{ln[54:]}")
-        out.append("ENDMDL")
-    path = tmp_path_factory.mktemp("ensemble") / "two.pdb"
-    path.write_text("\n".join([*out, "END"]) + "\n")
+    path = write_models(
+        tmp_path_factory.mktemp("ensemble") / "two.pdb",
+        EX.structure,
+        [lambda xyz: xyz, lambda xyz: xyz[:, [1, 0, 2]] * [-1.0, 1.0, 1.0]],
+    )
     return path
 
 

@@ -19,7 +19,12 @@ from kelfit_tools.validation import (
     free_validation,
     reject_outliers,
 )
-from tools_support import model_values, random_params, run_kelfit, shared_data
+from tools_support import (
+    model_values,
+    random_params,
+    run_kelfit,
+    structure_args,
+)
 
 
 def lstsq_predict(train_v, train_o, test_v):
@@ -135,10 +140,8 @@ class TestReject:
 
 class TestCommandLine:
     def _run(self, *extra):
-        structure = shared_data("ubiquitin", "1d3z-model-1.pdb")
-        couplings = shared_data("ubiquitin", "couplings.tab")
         return run_kelfit(
-            "fit", "--structure", structure, "--couplings", couplings, "-q",
+            "fit", *structure_args("ubiquitin", "1d3z-model-1.pdb"), "-q",
             "--types", "N-H", *extra,
         )  # fmt: skip
 

@@ -8,6 +8,7 @@ import os
 import struct
 import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -26,6 +27,14 @@ def shared_data(*parts: str) -> Path:
     if not path.is_file():
         pytest.skip(f"real data not found at {path} (it lies beside the project)")
     return path
+
+
+def structure_args(folder: str, pdb: str) -> list[object]:
+    """``--structure`` and ``--couplings`` of one shared data set."""
+    return [
+        "--structure", shared_data(folder, pdb),
+        "--couplings", shared_data(folder, "couplings.tab"),
+    ]  # fmt: skip
 
 
 def model_values(vectors: np.ndarray, params: np.ndarray) -> np.ndarray:
@@ -136,3 +145,26 @@ def png_size(path: Path) -> tuple[int, int]:
     data = path.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
     return struct.unpack(">II", data[16:24])
+
+
+def write_models(
+    path: Path, source: Path, moves: list[Callable[[np.ndarray], np.ndarray]]
+) -> Path:
+    """A multi-model PDB at ``path``: model k holds the atoms of ``source``
+    (ATOM and HETATM lines) at the coordinates ``moves[k]`` makes of theirs."""
+    atoms = [
+        line
+        for line in source.read_text().splitlines()
+        if line.startswith(("ATOM", "HETATM"))
+    ]
+    xyz = np.array([[float(line[c : c + 8]) for c in (30, 38, 46)] for line in atoms])
+    out = []
+    for number, move in enumerate(moves, start=1):
+        out.append(f"MODEL     {number:4d}")
+        out += [
+            f"{line[:30]}{x:8.3f}{y:8.3f}{z:8.3f}{line[54:]}"
+            for line, (x, y, z) in zip(atoms, move(xyz))
+        ]
+        out.append("ENDMDL")
+    path.write_text("\n".join([*out, "END"]) + "\n")
+    return path
