@@ -9,34 +9,23 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-import numpy as np
-
 from ..steric import Comparison, Prediction
-from ..tensor import Tensor, euler_solutions
-from .tensor import DIMENSIONLESS, EULER_CONVENTION
+from ..tensor import Tensor
+from .tensor import DIMENSIONLESS, euler_keys, order_keys, shape_keys
 
 __all__ = ["prediction_report", "render_prediction"]
 
 
 def _tensor(prediction: Prediction) -> dict[str, Any]:
     t = prediction.tensor()
-    s = prediction.order_matrix
-    values = np.linalg.eigvalsh(s)
-    order = np.argsort(np.abs(values), kind="stable")
-    solutions = euler_solutions(t.axes)
+    order = order_keys(prediction.order_matrix)
     return {
-        "da": t.da,
-        "r": t.r,
-        "dr": t.dr,
-        "dr_model": t.dr_model,
-        "euler_deg": list(solutions[0]),
-        "euler_solutions_deg": [list(x) for x in solutions],
-        "euler_convention": EULER_CONVENTION,
+        **shape_keys(t),
+        **euler_keys(t),
         "principal_values": list(t.principal_values),
         "principal_axes": [list(map(float, axis)) for axis in t.axes],
-        "order_matrix": [list(map(float, row)) for row in s],
-        "order_principal_values": [float(values[i]) for i in order],
-        "aa": float(values[order[2]]),
+        **order,
+        "aa": order["order_principal_values"][2],
         "nh_length": prediction.nh_length,
         "reference_constant_hz": prediction.reference_constant,
         "units": {

@@ -12,21 +12,31 @@ from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ..fitting import FitResult
 from ..media import MediumComparison, MediumFit, result_statistics
 from ..montecarlo import MonteCarloResult
 from ..statistics import NORMALISED_TO, Statistics
-from ..tensor import dr_model, euler_solutions, rhombic_component, zyz_solutions
+from ..tensor import (
+    Tensor,
+    dr_model,
+    euler_solutions,
+    rhombic_component,
+    zyz_solutions,
+)
 
 __all__ = [
     "comparison_cells",
     "comparison_report",
     "errors_report",
+    "euler_keys",
     "fit_report",
     "method_description",
+    "order_keys",
     "render_comparisons",
     "render_fit",
+    "shape_keys",
 ]
 
 #: How the Euler angles are stated, in the report and the documentation.
@@ -141,6 +151,33 @@ def _quality(result: FitResult, stats: Statistics) -> dict[str, Any]:
     }
 
 
+def shape_keys(t: Tensor) -> dict[str, float]:
+    """A report's Da, R and the two rhombic components of a tensor."""
+    return {"da": t.da, "r": t.r, "dr": t.dr, "dr_model": t.dr_model}
+
+
+def euler_keys(t: Tensor) -> dict[str, Any]:
+    """A report's z-x-z angles of a tensor's frame, with every equivalent
+    triple."""
+    solutions = euler_solutions(t.axes)
+    return {
+        "euler_deg": list(solutions[0]),
+        "euler_solutions_deg": [list(x) for x in solutions],
+        "euler_convention": EULER_CONVENTION,
+    }
+
+
+def order_keys(order_matrix: ArrayLike) -> dict[str, list[Any]]:
+    """A report's order matrix and its principal values, |value| ascending."""
+    s = np.asarray(order_matrix, dtype=np.float64)
+    values = np.linalg.eigvalsh(s)
+    order = np.argsort(np.abs(values), kind="stable")
+    return {
+        "order_matrix": [list(map(float, row)) for row in s],
+        "order_principal_values": [float(values[i]) for i in order],
+    }
+
+
 def fit_report(
     result: FitResult,
     *,
@@ -160,21 +197,15 @@ def fit_report(
         source: what the data came from (file names, model), copied in.
     """
     t = result.tensor()
-    solutions = euler_solutions(t.axes)
     zyz = zyz_solutions(t.axes)
     out: dict[str, Any] = dict(source or {})
     out["method"] = result.method
     out["fixed"] = list(result.fixed)
     tensor: dict[str, Any] = {
-        "da": t.da,
-        "r": t.r,
-        "dr": t.dr,
-        "dr_model": t.dr_model,
+        **shape_keys(t),
         "offset": result.offset,
         "offset_fitted": result.offset_fitted,
-        "euler_deg": list(solutions[0]),
-        "euler_solutions_deg": [list(s) for s in solutions],
-        "euler_convention": EULER_CONVENTION,
+        **euler_keys(t),
         "euler_zyz_deg": list(zyz[0]),
         "euler_zyz_solutions_deg": [list(s) for s in zyz],
         "euler_zyz_convention": ZYZ_CONVENTION,
@@ -188,9 +219,6 @@ def fit_report(
     }
     units = _units("Hz" if medium is not None else None)
     if medium is not None:
-        s = medium.order_matrix
-        values = np.linalg.eigvalsh(s)
-        order = np.argsort(np.abs(values), kind="stable")
         aa, ar = medium.alignment_amplitudes
         tensor.update(
             da_nh=medium.da_nh,
@@ -206,8 +234,7 @@ def fit_report(
             nh_standard_length=medium.nh_standard_length,
             da_nh_standard=medium.da_nh_standard,
             reference_constant_hz=medium.reference_constant,
-            order_matrix=[list(map(float, row)) for row in s],
-            order_principal_values=[float(values[i]) for i in order],
+            **order_keys(medium.order_matrix),
         )
         units.update(
             da_nh="Hz",
