@@ -142,7 +142,7 @@ def test_monte_carlo_is_the_same_bits_on_any_workers(method: str) -> None:
 
     def run(**kwargs: object):  # type: ignore[no-untyped-def]
         return monte_carlo(
-            VECTORS, observed, 24, method=method, seed=7, progress=False, **kwargs
+            VECTORS, observed, 24, perturbation=method, seed=7, progress=False, **kwargs
         )
 
     one = run(workers=1)
@@ -157,7 +157,9 @@ def test_monte_carlo_is_the_same_bits_on_any_workers(method: str) -> None:
         assert one.axis_spread_deg == other.axis_spread_deg
     # Replicate k draws from the k-th spawned stream whatever the count, so
     # more replicates extend the first ones instead of reshuffling them.
-    longer = monte_carlo(VECTORS, observed, 30, method=method, seed=7, progress=False)
+    longer = monte_carlo(
+        VECTORS, observed, 30, perturbation=method, seed=7, progress=False
+    )
     assert longer.da[:24].tobytes() == one.da.tobytes()
 
 

@@ -136,7 +136,9 @@ class TestStacks:
         # directions no longer determine the tensor, and are drawn again.
         count = 7 if how == "bootstrap" else 40
         vectors, observed = _noisy(40, count)
-        mc = monte_carlo(vectors, observed, 60, method=how, seed=9, progress=False)
+        mc = monte_carlo(
+            vectors, observed, 60, perturbation=how, seed=9, progress=False
+        )
         best = fit(vectors, observed)
         expected = []
         for seed in np.random.SeedSequence(9).spawn(60):
@@ -156,13 +158,13 @@ class TestStacks:
         assert mc.matrices is not None
         assert _same(np.array(expected), mc.matrices)
         # The same bits on one thread, on two, and one by one on a pool.
-        one = monte_carlo(vectors, observed, 60, method=how, seed=9, progress=False,
+        one = monte_carlo(vectors, observed, 60, perturbation=how, seed=9, progress=False,
                           workers=1)  # fmt: skip
         assert _same(one.matrices, mc.matrices) and _same(one.da, mc.da)
         from concurrent.futures import ThreadPoolExecutor
 
         with ThreadPoolExecutor(2) as pool:
-            pooled = monte_carlo(vectors, observed, 60, method=how, seed=9,
+            pooled = monte_carlo(vectors, observed, 60, perturbation=how, seed=9,
                                  progress=False, executor=pool)  # fmt: skip
         assert _same(pooled.matrices, mc.matrices)
 

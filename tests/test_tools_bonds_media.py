@@ -322,7 +322,7 @@ class TestErrorEstimates:
                 self.V,
                 obs,
                 20,
-                method="bootstrap",
+                perturbation="bootstrap",
                 result=best,
                 seed=2,
                 progress=False,

@@ -14,12 +14,16 @@ OBS = TABLE.values if TABLE.values is not None else np.empty(0)
 
 @pytest.mark.parametrize("method", ["noise", "bootstrap"])
 def test_reproducible_under_a_seed(method: str) -> None:
-    first = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
-    again = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
-    other = monte_carlo(V, OBS, 15, method=method, seed=43, progress=False)
+    first = monte_carlo(V, OBS, 15, perturbation=method, seed=42, progress=False)
+    again = monte_carlo(V, OBS, 15, perturbation=method, seed=42, progress=False)
+    other = monte_carlo(V, OBS, 15, perturbation=method, seed=43, progress=False)
     assert np.array_equal(first.da, again.da) and np.array_equal(first.r, again.r)
     assert first.axis_spread_deg == again.axis_spread_deg
     assert not np.array_equal(first.da, other.da)
+    # The keyword's former name still works, and says it is going.
+    with pytest.warns(DeprecationWarning, match="perturbation"):
+        old = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
+    assert np.array_equal(first.da, old.da) and old.method == method
 
 
 def test_spread_follows_the_noise() -> None:
@@ -45,7 +49,7 @@ def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
 @pytest.mark.parametrize(
     ("kwargs", "message"),
     [
-        ({"method": "jackknife"}, "method"),
+        ({"perturbation": "jackknife"}, "perturbation"),
         ({"trials": 1}, "at least 2"),
         ({"sigma": -1.0}, "positive"),
     ],

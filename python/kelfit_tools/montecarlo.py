@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
@@ -32,7 +33,7 @@ from .tensor import (
     tensor_from_params,
 )
 
-__all__ = ["MonteCarloResult", "monte_carlo", "reorient"]
+__all__ = ["PERTURBATIONS", "MonteCarloResult", "monte_carlo", "reorient"]
 
 Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 
@@ -113,7 +114,7 @@ class _Setup(NamedTuple):
 
     vectors: NDArray[np.float64]
     observed: NDArray[np.float64]
-    method: str
+    perturbation: str
     noise: NDArray[np.float64] | None
     offset: bool
     reference: NDArray[np.float64]
@@ -227,7 +228,7 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     o = setup.observed
     w, k = setup.weights, setup.scale
     v = _drawn_vectors(setup, rng)
-    if setup.method == "noise":
+    if setup.perturbation == "noise":
         noise = rng.normal(0.0, setup.noise, v.shape[0])  # type: ignore[arg-type]  # set for noise
         params = _refit(v, o + noise, setup, w, k)
     else:
@@ -317,7 +318,7 @@ def _linear_replicates(
     rngs = [np.random.default_rng(seed) for seed in seeds]
     drawn = setup.vector_sets is not None or setup.structure_noise > 0.0
     sets = [_drawn_vectors(setup, rng) for rng in rngs] if drawn else None
-    if setup.method == "noise":
+    if setup.perturbation == "noise":
         observed = np.stack([o + rng.normal(0.0, setup.noise, count) for rng in rngs])  # type: ignore[arg-type,operator]  # set for noise
         shape = (len(seeds), *v.shape)
         vectors = np.stack(sets) if sets is not None else np.broadcast_to(v, shape)
@@ -395,7 +396,7 @@ def monte_carlo(
     observed: ArrayLike,
     trials: int = 100,
     *,
-    method: str = "noise",
+    perturbation: str = "noise",
     sigma: float | ArrayLike | None = None,
     offset: bool = False,
     scale: ArrayLike | None = None,
@@ -408,15 +409,16 @@ def monte_carlo(
     vector_sets: ArrayLike | None = None,
     fit_method: str | None = None,
     fixed: Mapping[str, float] | None = None,
+    method: str | None = None,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
-    With ``method="noise"`` each refit adds Gaussian noise to the observed
-    values: of standard deviation ``sigma`` when given (one value, or one
-    per row), else each row's sigma of a weighted fit, else the best fit's
-    RMSD.  With ``method="bootstrap"`` each refit uses N rows drawn with
-    replacement (a draw whose directions cannot determine the tensor is
-    drawn again); the rows keep their sigma and scale.
+    With ``perturbation="noise"`` each refit adds Gaussian noise to the
+    observed values: of standard deviation ``sigma`` when given (one value,
+    or one per row), else each row's sigma of a weighted fit, else the best
+    fit's RMSD.  With ``perturbation="bootstrap"`` each refit uses N rows
+    drawn with replacement (a draw whose directions cannot determine the
+    tensor is drawn again); the rows keep their sigma and scale.
 
     Every refit is weighted as the fit it describes: by ``result.sigma``
     when ``result`` is given, else by per-row ``sigma`` (an array), with
@@ -437,7 +439,7 @@ def monte_carlo(
         vectors: N x 3 array of bond vectors.
         observed: N observed values.
         trials: number of refits (K).
-        method: ``"noise"`` or ``"bootstrap"``.
+        perturbation: ``"noise"`` or ``"bootstrap"``.
         sigma: noise standard deviation for ``"noise"``, one for all rows, or
             one per row (then also the weights, unless ``result`` says how
             the fit was weighted).
@@ -463,12 +465,13 @@ def monte_carlo(
             method, else as :func:`~kelfit_tools.fit` chooses.
         fixed: parameters every refit holds, as :func:`~kelfit_tools.fit`
             takes them; None: those ``result`` held, at its values.
+        method: the former name of ``perturbation`` (deprecated: it read
+            as the fit's method, which is ``fit_method``).
 
     Returns:
         A :class:`MonteCarloResult`.
     """
-    if method not in ("noise", "bootstrap"):
-        raise ValueError(f"method must be 'noise' or 'bootstrap', got {method!r}")
+    perturbation = _perturbation(perturbation, method)
     if trials < 2:
         raise ValueError(f"trials must be at least 2, got {trials}")
     v = as_vectors(vectors)
@@ -492,35 +495,17 @@ def monte_carlo(
         )  # fmt: skip
     else:
         best = result
-    weights = best.sigma
-    s = math.nan
-    noise = per_row
-    if method == "noise" and noise is None:
-        if sigma is None and weights is not None:
-            noise = weights
-        else:
-            s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]  # a scalar: arrays became per_row
-            if not (s > 0 and math.isfinite(s)):
-                raise ValueError(f"noise sigma must be positive, got {s}")
-            noise = np.full(v.shape[0], s)
-    sets = None
-    if vector_sets is not None:
-        sets = np.asarray(vector_sets, dtype=np.float64)
-        if sets.ndim != 3 or sets.shape[1:] != v.shape[:1] + (3,):
-            raise ValueError(
-                f"vector_sets must be M x {v.shape[0]} x 3, got {sets.shape}"
-            )
+    s, noise = _noise_levels(perturbation, sigma, per_row, best, v.shape[0])
+    sets = _checked_vector_sets(vector_sets, v.shape[0])
     if not (structure_noise >= 0.0 and math.isfinite(structure_noise)):
         raise ValueError(
             f"structure_noise must be a finite angle >= 0, got {structure_noise}"
         )
-    if noise is not None and not np.all(np.isfinite(noise) & (noise >= 0)):
-        raise ValueError("noise sigma must be finite and not negative in every row")
     # Linear refits spread each batch's stack over threads inside the
     # module; a pool around them would only queue for the interpreter.
     inline = executor is None and chosen == "linear"
     setup = _Setup(
-        v, o, method, noise, offset, best.tensor().axes, weights, factors,
+        v, o, perturbation, noise, offset, best.tensor().axes, best.sigma, factors,
         fit_method=chosen, fixed=tuple(sorted(held.items())),
         workers=(workers or default_workers()) if inline else 1,
         structure_noise=float(structure_noise), vector_sets=sets,
@@ -534,31 +519,100 @@ def monte_carlo(
             workers=workers,
             executor=InlineExecutor() if inline else executor,
             progress=progress is not False,
-            description="Monte Carlo" if method == "noise" else "Bootstrap",
+            description="Monte Carlo" if perturbation == "noise" else "Bootstrap",
             batch=_LINEAR_BATCH if inline else None,
             whole_batches=True,
         )
     )
+    return _summarise(setup, replicates, s)
+
+
+#: What a replicate does to the data before it is refitted.
+PERTURBATIONS = ("noise", "bootstrap")
+
+
+def _perturbation(perturbation: str, method: str | None) -> str:
+    """The perturbation asked for, under its name or its deprecated one."""
+    if method is not None:
+        warnings.warn(
+            "monte_carlo(method=...) is now perturbation=...; method= will go",
+            DeprecationWarning,
+            stacklevel=3,
+        )
+        perturbation = method
+    if perturbation not in PERTURBATIONS:
+        raise ValueError(
+            f"perturbation must be 'noise' or 'bootstrap', got {perturbation!r}"
+        )
+    return perturbation
+
+
+def _noise_levels(
+    perturbation: str,
+    sigma: float | ArrayLike | None,
+    per_row: NDArray[np.float64] | None,
+    best: FitResult,
+    rows: int,
+) -> tuple[float, NDArray[np.float64] | None]:
+    """The noise of every row, and the one sigma it was made of (``nan`` when
+    the rows differ or nothing is added).
+
+    Per-row sigmas given here come first, then the weighted fit's own, then
+    one value (given, or the fit's RMSD) for every row.
+    """
+    if perturbation != "noise" or per_row is not None:
+        noise = per_row
+        s = math.nan
+    elif sigma is None and best.sigma is not None:
+        noise = best.sigma
+        s = math.nan
+    else:
+        s = best.rmsd if sigma is None else float(sigma)  # type: ignore[arg-type]  # a scalar: arrays became per_row
+        if not (s > 0 and math.isfinite(s)):
+            raise ValueError(f"noise sigma must be positive, got {s}")
+        noise = np.full(rows, s)
+    if noise is not None and not np.all(np.isfinite(noise) & (noise >= 0)):
+        raise ValueError("noise sigma must be finite and not negative in every row")
+    return s, noise
+
+
+def _checked_vector_sets(
+    vector_sets: ArrayLike | None, rows: int
+) -> NDArray[np.float64] | None:
+    """The ensemble's vectors as M x N x 3 doubles, or None."""
+    if vector_sets is None:
+        return None
+    sets = np.asarray(vector_sets, dtype=np.float64)
+    if sets.ndim != 3 or sets.shape[1:] != (rows, 3):
+        raise ValueError(f"vector_sets must be M x {rows} x 3, got {sets.shape}")
+    return sets
+
+
+def _summarise(
+    setup: _Setup, replicates: list[_Replicate], sigma: float
+) -> MonteCarloResult:
+    """The spread of the replicates about the best fit."""
     da = np.array([rep.da for rep in replicates])
     r = np.array([rep.r for rep in replicates])
     off = np.array([rep.offset for rep in replicates])
     angles = np.array([rep.axis_angles for rep in replicates])
     spread = np.sqrt(np.mean(angles**2, axis=0))
+    sets = setup.vector_sets
     return MonteCarloResult(
-        method=method,
-        trials=trials,
-        sigma=s,
+        method=setup.perturbation,
+        trials=len(replicates),
+        sigma=sigma,
         da_sd=float(np.std(da, ddof=1)),
         r_sd=float(np.std(r, ddof=1)),
         dr_sd=float(np.std(rhombic_component(da, r), ddof=1)),
-        offset_sd=float(np.std(off, ddof=1)) if offset else 0.0,
+        offset_sd=float(np.std(off, ddof=1)) if setup.offset else 0.0,
         axis_spread_deg=(float(spread[0]), float(spread[1]), float(spread[2])),
         da=da,
         r=r,
         offset=off,
         dr_model_sd=float(np.std(dr_model(da, r), ddof=1)),
-        weighted=weights is not None,
+        weighted=setup.weights is not None,
         matrices=np.array([rep.matrix for rep in replicates]),
-        structure_noise_deg=float(structure_noise),
+        structure_noise_deg=setup.structure_noise,
         models_drawn=0 if sets is None else int(sets.shape[0]),
     )

@@ -324,7 +324,7 @@ def _errors(
         vectors,
         result.observed,
         args.errors,
-        method="bootstrap" if args.bootstrap else "noise",
+        perturbation="bootstrap" if args.bootstrap else "noise",
         scale=result.scale,
         offset=args.offset,
         result=result,
