@@ -15,6 +15,7 @@ from .display import html_of
 from .statistics import chi_square, pearson, q_factor, root_mean_square
 from .tensor import (
     Tensor,
+    angles_in_degrees,
     canonical,
     dr_model,
     rhombic_component,
@@ -303,8 +304,7 @@ class FitResult:
     @property
     def angles_deg(self) -> tuple[float, float, float]:
         """The angles in degrees, each in [0, 360)."""
-        a1, a2, a3 = (math.degrees(a) % 360.0 for a in self.angles)
-        return (a1, a2, a3)
+        return angles_in_degrees(self.angles)
 
     @property
     def dr_model(self) -> float:

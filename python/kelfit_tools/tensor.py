@@ -17,6 +17,7 @@ Working with A sidesteps the many angle triples that describe one tensor.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from typing import NamedTuple, TypeVar
 
 import numpy as np
@@ -27,6 +28,7 @@ __all__ = [
     "aligned",
     "alignment_amplitudes",
     "angles_from_rotation",
+    "angles_in_degrees",
     "axis_angle",
     "axis_angles",
     "canonical",
@@ -114,6 +116,18 @@ class Tensor(NamedTuple):
     def angles(self) -> tuple[float, float, float]:
         """The z-x-z angles in radians."""
         return (self.a1, self.a2, self.a3)
+
+    @property
+    def angles_deg(self) -> tuple[float, float, float]:
+        """The z-x-z angles in degrees, each in [0, 360)."""
+        return angles_in_degrees(self.angles)
+
+
+def angles_in_degrees(angles: Sequence[float]) -> tuple[float, float, float]:
+    """Three angles (radians) in degrees, each in [0, 360), as reports show
+    them."""
+    a1, a2, a3 = (math.degrees(a) % 360.0 for a in angles)
+    return (a1, a2, a3)
 
 
 def rotation_matrix(a1: float, a2: float, a3: float) -> NDArray[np.float64]:

@@ -47,7 +47,7 @@ def summary_json(summary: EnsembleSummary) -> dict[str, Any]:
         "best_model": summary.best,
         "worst_model": summary.worst,
         "mean_tensor": {
-            "angles_deg": [math.degrees(a) % 360.0 for a in mean.angles],
+            "angles_deg": list(mean.angles_deg),
             "da": mean.da,
             "r": mean.r,
             "dr": mean.dr,
@@ -64,7 +64,7 @@ def render_summary(summary: EnsembleSummary, unit: str = "Hz") -> str:
     """A few lines of text: Q over the models, the mean tensor, the spread."""
     low, high = summary.q_range
     q_of = dict(zip(summary.models, summary.q))
-    a1, a2, a3 = (math.degrees(a) % 360.0 for a in summary.mean.angles)
+    a1, a2, a3 = summary.mean.angles_deg
     x, y, z = summary.axis_spread_deg
     u = f" {unit}" if unit else ""
     return (

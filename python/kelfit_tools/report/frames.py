@@ -63,7 +63,7 @@ _ROW_GROUP = 4096
 
 def _row(fit: FrameFit) -> tuple[float, ...]:
     t = fit.tensor
-    a1, a2, a3 = (math.degrees(a) % 360.0 for a in t.angles)
+    a1, a2, a3 = t.angles_deg
     result = fit.result
     return (
         fit.frame,
