@@ -27,7 +27,10 @@ def add_parser(commands: Any) -> None:
         "sets.",
     )
     d.add_argument(
-        "dir", nargs="?", metavar="DIR", help="the folder to copy into (made if missing)"
+        "dir",
+        nargs="?",
+        metavar="DIR",
+        help="the folder to copy into (made if missing)",
     )
     d.add_argument(
         "--force",
