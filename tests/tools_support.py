@@ -21,11 +21,19 @@ REPO = Path(__file__).resolve().parents[1]
 REAL_DATA = [("ubiquitin", "1d3z-model-1.pdb", 68), ("gb3", "1p7e.pdb", 51)]
 
 
+#: The optional library a test needs to read a data set's file, by its ending.
+READERS = {".pdb": "gemmi", ".str": "pynmrstar"}
+
+
 def shared_data(name: str, file: str) -> Path:
     """A file of a real data set shipped with the package, or skip when this
-    installation lacks the data set (a misspelt file is an error)."""
+    installation lacks the data set or the library that reads the file (a
+    misspelt file is an error)."""
     if name not in datasets.names():
         pytest.skip(f"this installation of kelfit_tools lacks the data set {name}")
+    reader = READERS.get(Path(file).suffix)
+    if reader is not None:
+        pytest.importorskip(reader, reason=f"reading {file} needs {reader}")
     return datasets.path(name, file)
 
 
