@@ -182,8 +182,9 @@ def missing_libraries(text: str) -> list[str]:
 @pytest.fixture
 def repo_cwd(monkeypatch: pytest.MonkeyPatch) -> Path:
     # Every page may run alone: each finds the data sets where the README's
-    # `kelfit data data/` puts them (a second copy changes nothing).
-    datasets.copy_to(DATA)
+    # `kelfit data data/` puts them. The pages show what the shipped files
+    # give, so a copy left there by an older version is replaced.
+    datasets.copy_to(DATA, force=True)
     monkeypatch.chdir(REPO)
     monkeypatch.setenv("MPLBACKEND", "Agg")
     return REPO
