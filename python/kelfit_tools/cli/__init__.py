@@ -2,8 +2,8 @@
 and copy out the real data sets.
 
 One module per subcommand (``fit``, ``solve``, ``demo``, ``histogram``,
-``predict``, ``data``); the options they share are defined once in :mod:`.common` and
-passed as argparse parents.
+``predict``, ``data``); the options they share are defined once in
+:mod:`.common` and passed as argparse parents.
 
 Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
 used (and for a missing optional dependency).  Failures print one line on
