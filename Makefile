@@ -175,6 +175,9 @@ test-wheel: wheel
 demo: $(VPY)
 	$(VPY) -m pip install -q ".[tools]"
 	$(VENV)/bin/kelfit demo
+	@echo
+	@echo "The kelfit command is $(VENV)/bin/kelfit; 'source $(VENV)/bin/activate' puts it on PATH."
+	@echo "'kelfit data data/' copies the real data sets the README's examples use into data/."
 
 # Benchmarks (bench/report.py): C++ cost per vector-evaluation, whole fits
 # against SciPy's Powell, growth to 10^6 vectors. Prints one markdown report
@@ -214,7 +217,8 @@ bench-build:
 
 # The documentation site: the docs extra into .venv, then Sphinx, offline,
 # warnings as errors (every one listed before it stops). The gallery's
-# figures and the notebook's output are made from ../shared/data here.
+# figures and the notebook's output are made from the data sets the package
+# ships (kelfit_tools.datasets), so no data need lie beside the clone.
 docs: $(VPY)
 	$(VPY) -m pip install -q ".[docs]" --config-settings=cmake.define.KELFIT_WERROR=$(WERROR)
 	rm -rf docs/_build docs/_generated docs/jupyter_execute

@@ -13,14 +13,16 @@ from pathlib import Path
 from typing import Callable
 
 import numpy as np
+from kelfit_tools import datasets
 from kelfit_tools.tensor import rotation_matrix
 from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
 
 ROOT = Path(__file__).resolve().parent.parent
-# Read in place, beside the project: never copied into it.
-UBIQUITIN = ROOT.parent / "shared" / "data" / "ubiquitin"
+# Read where the package holds them.
+UBIQUITIN_STRUCTURE = datasets.path("ubiquitin", "1d3z-model-1.pdb")
+UBIQUITIN_COUPLINGS = datasets.path("ubiquitin", "couplings.tab")
 
 # The tensor the synthetic sets come from: z-x-z angles (radians), Da, R.
 TRUE_TENSOR = (0.6, 1.1, -0.4, -9.0, 0.35)
@@ -107,8 +109,8 @@ def ubiquitin() -> Dataset:
     """The measured N-H couplings of ubiquitin on 1D3Z, model 1."""
     from kelfit_tools import linear_start, read_couplings, structure_vectors
 
-    couplings = read_couplings(UBIQUITIN / "couplings.tab")
-    nh = structure_vectors(UBIQUITIN / "1d3z-model-1.pdb", couplings, atoms=("N", "H"))
+    couplings = read_couplings(UBIQUITIN_COUPLINGS)
+    nh = structure_vectors(UBIQUITIN_STRUCTURE, couplings, atoms=("N", "H"))
     vectors = np.ascontiguousarray(nh.vectors, dtype=np.float64)
     observed = np.ascontiguousarray(nh.values, dtype=np.float64)
     start = perturbed(linear_start(vectors, observed))

@@ -35,7 +35,13 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from benchdata import UBIQUITIN, PeerCost, to_q, write_section
+from benchdata import (
+    UBIQUITIN_COUPLINGS,
+    UBIQUITIN_STRUCTURE,
+    PeerCost,
+    to_q,
+    write_section,
+)
 
 HERE = Path(__file__).resolve().parent
 START_MARK = "<!-- many-fits: start -->"
@@ -59,9 +65,7 @@ def say(message: str) -> None:
 def ubiquitin_nh() -> tuple[np.ndarray, np.ndarray]:
     from kelfit_tools import read_couplings, structure_vectors
 
-    nh = structure_vectors(
-        UBIQUITIN / "1d3z-model-1.pdb", read_couplings(UBIQUITIN / "couplings.tab")
-    )
+    nh = structure_vectors(UBIQUITIN_STRUCTURE, read_couplings(UBIQUITIN_COUPLINGS))
     return np.ascontiguousarray(nh.vectors), np.ascontiguousarray(nh.values)
 
 
@@ -242,7 +246,7 @@ def write_trajectory(folder: Path, frames: int) -> Path:
     import MDAnalysis as mda
     from kelfit_tools.tensor import rotation_matrix
 
-    universe = mda.Universe(str(UBIQUITIN / "1d3z-model-1.pdb"))
+    universe = mda.Universe(str(UBIQUITIN_STRUCTURE))
     atoms = universe.atoms
     reference = atoms.positions.astype(np.float64)
     centre = reference.mean(axis=0)
@@ -268,8 +272,8 @@ def trajectory_child(trajectory: Path, frames: int, out: Path) -> None:
     from kelfit_tools.trajectory import fit_frames
 
     began = time.perf_counter()
-    universe = load_universe(UBIQUITIN / "1d3z-model-1.pdb", trajectory)
-    pairs = coupling_atoms(universe, read_couplings(UBIQUITIN / "couplings.tab"))
+    universe = load_universe(UBIQUITIN_STRUCTURE, trajectory)
+    pairs = coupling_atoms(universe, read_couplings(UBIQUITIN_COUPLINGS))
     record_frames(
         fit_frames(pairs, range(frames), workers=2, progress=False),
         table=out / f"frames-{frames}.csv",

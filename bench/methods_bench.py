@@ -32,7 +32,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
-from benchdata import UBIQUITIN, perturbed, write_section
+from benchdata import UBIQUITIN_COUPLINGS, UBIQUITIN_STRUCTURE, perturbed, write_section
 from linear_bench import numpy_fit
 from many_bench import peer_rate, problems, say, ubiquitin_nh, write_trajectory
 
@@ -182,7 +182,7 @@ def trajectory(frames: int) -> dict[str, float]:
     from kelfit_tools.superpose import frame_superposer
     from kelfit_tools.trajectory import coupled_residues, fit_frames, frame_vectors
 
-    topology = UBIQUITIN / "1d3z-model-1.pdb"
+    topology = UBIQUITIN_STRUCTURE
     out: dict[str, float] = {"frames": float(frames)}
     with tempfile.TemporaryDirectory(prefix="kelfit-methods-") as scratch:
         folder = Path(scratch)
@@ -195,9 +195,7 @@ def trajectory(frames: int) -> dict[str, float]:
 
         def end_to_end(isolate: bool | None = None) -> None:
             universe = load_universe(topology, path)
-            pairs = coupling_atoms(
-                universe, read_couplings(UBIQUITIN / "couplings.tab")
-            )
+            pairs = coupling_atoms(universe, read_couplings(UBIQUITIN_COUPLINGS))
             record_frames(
                 fit_frames(
                     pairs, superpose="backbone", progress=False, isolate=isolate
@@ -207,9 +205,7 @@ def trajectory(frames: int) -> dict[str, float]:
 
         def read_and_superpose() -> None:
             universe = load_universe(topology, path)
-            pairs = coupling_atoms(
-                universe, read_couplings(UBIQUITIN / "couplings.tab")
-            )
+            pairs = coupling_atoms(universe, read_couplings(UBIQUITIN_COUPLINGS))
             turn = frame_superposer(
                 universe, "backbone", residues=coupled_residues(pairs), frame=0
             )

@@ -322,7 +322,8 @@ def notes(
             "moved by (+0.15, -0.12, +0.20) rad, Da x 1.15, R + 0.05."
         ),
         (
-            "Ubiquitin: `../shared/data/ubiquitin/couplings.tab`, N-H couplings only, "
+            "Ubiquitin: `couplings.tab` of the `ubiquitin` data set shipped with kelfit "
+            "(`kelfit data`), N-H couplings only, "
             "vectors from `1d3z-model-1.pdb`, read with `kelfit_tools`."
         ),
         (

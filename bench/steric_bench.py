@@ -18,7 +18,7 @@ from collections.abc import Callable
 
 import kelfit
 import numpy as np
-from benchdata import ROOT
+from kelfit_tools import datasets
 from kelfit_tools.io.structure import load_structure
 from kelfit_tools.steric import (
     MEDIA,
@@ -31,7 +31,7 @@ from numpy.typing import NDArray
 
 Array = NDArray[np.float64]
 
-LYSOZYME = ROOT.parent / "shared" / "data" / "hewl" / "1e8l-model-1.pdb"
+LYSOZYME = datasets.path("hewl", "1e8l-model-1.pdb")
 GOAL_SECONDS = 1.0
 REPEATS = 3
 #: Directions the NumPy baseline handles at once (memory: chunk x atoms).

@@ -30,7 +30,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
-from benchdata import UBIQUITIN, write_section
+from benchdata import UBIQUITIN_COUPLINGS, UBIQUITIN_STRUCTURE, write_section
 
 HERE = Path(__file__).resolve().parent
 START_MARK = "<!-- trajectory: start -->"
@@ -44,7 +44,7 @@ def write_trajectory(folder: Path, frames: int) -> Path:
     """Ubiquitin jittered by 0.05 A in every frame, as XTC."""
     import MDAnalysis as mda
 
-    universe = mda.Universe(str(UBIQUITIN / "1d3z-model-1.pdb"))
+    universe = mda.Universe(str(UBIQUITIN_STRUCTURE))
     atoms = universe.atoms
     reference = atoms.positions.astype(np.float64)
     rng = np.random.default_rng(3)
@@ -75,8 +75,8 @@ def measure(frames: int) -> dict[str, float]:
 
     with tempfile.TemporaryDirectory() as folder:
         path = write_trajectory(Path(folder), frames)
-        universe = load_universe(UBIQUITIN / "1d3z-model-1.pdb", path)
-        pairs = coupling_atoms(universe, read_couplings(UBIQUITIN / "couplings.tab"))
+        universe = load_universe(UBIQUITIN_STRUCTURE, path)
+        pairs = coupling_atoms(universe, read_couplings(UBIQUITIN_COUPLINGS))
         superposer = frame_superposer(
             universe, BACKBONE, residues=coupled_residues(pairs), frame=0
         )

@@ -3,8 +3,8 @@
 The site is built offline (``make docs``): the API reference is read from
 the installed ``kelfit`` and ``kelfit_tools``, the CLI reference from the
 parser the ``kelfit`` command uses, and the gallery's figures and the
-notebook's output are made at build time from the shared data beside the
-repository (``../shared/data``, as the README's commands use it).
+notebook's output are made at build time from the real data sets the
+package ships (``kelfit_tools.datasets``), so a clone anywhere builds it.
 """
 
 from __future__ import annotations
@@ -47,8 +47,8 @@ extensions = [
 myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
 myst_heading_anchors = 3
 
-# The notebook pages run at build time, from the repository's root so that
-# ../shared/data is where the README says it is; an error fails the build.
+# The notebook pages run at build time, in their own folder (docs/); they read
+# the data sets where the package holds them. An error fails the build.
 nb_execution_mode = "force"
 nb_execution_raise_on_error = True
 nb_execution_timeout = 300

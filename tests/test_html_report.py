@@ -229,6 +229,7 @@ class TestPage:
         assert f"{generalised:.1f}" in page.read_text(encoding="utf-8")
 
     def test_every_model_and_the_ensemble(self, tmp_path: Path) -> None:
+        pytest.importorskip("gemmi")
         # The example twice: model 2 is model 1 moved along x.
         pdb = write_models(
             tmp_path / "two.pdb",

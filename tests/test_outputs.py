@@ -101,6 +101,8 @@ class TestTargets:
     def test_an_output_that_is_an_input_is_refused(
         self, tmp_path: Path, option: str
     ) -> None:
+        if option == "--plot":
+            pytest.importorskip("matplotlib")
         table = tmp_path / "mine.tab"
         table.write_bytes(Path(EX.couplings).read_bytes())
         link = tmp_path / "link.tab"
@@ -125,6 +127,7 @@ class TestTargets:
 class TestWhole:
     def test_a_file_size_limit_on_stdout_is_an_error(self, tmp_path: Path) -> None:
         resource = pytest.importorskip("resource")
+        pytest.importorskip("gemmi")
         limit = 8192
 
         def small_files() -> None:

@@ -13,20 +13,28 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from kelfit_tools import datasets
 
 REPO = Path(__file__).resolve().parents[1]
-SHARED_DATA = Path(__file__).resolve().parents[2] / "shared" / "data"
 
-#: The real data sets beside the project: folder, structure, N-H couplings.
+#: The real data sets shipped with the package: folder, structure, N-H couplings.
 REAL_DATA = [("ubiquitin", "1d3z-model-1.pdb", 68), ("gb3", "1p7e.pdb", 51)]
 
 
-def shared_data(*parts: str) -> Path:
-    """A file of the shared real data, or skip when it is not there."""
-    path = SHARED_DATA.joinpath(*parts)
-    if not path.is_file():
-        pytest.skip(f"real data not found at {path} (it lies beside the project)")
-    return path
+#: The optional library a test needs to read a data set's file, by its ending.
+READERS = {".pdb": "gemmi", ".str": "pynmrstar"}
+
+
+def shared_data(name: str, file: str) -> Path:
+    """A file of a real data set shipped with the package, or skip when this
+    installation lacks the data set or the library that reads the file (a
+    misspelt file is an error)."""
+    if name not in datasets.names():
+        pytest.skip(f"this installation of kelfit_tools lacks the data set {name}")
+    reader = READERS.get(Path(file).suffix)
+    if reader is not None:
+        pytest.importorskip(reader, reason=f"reading {file} needs {reader}")
+    return datasets.path(name, file)
 
 
 def structure_args(folder: str, pdb: str) -> list[object]:

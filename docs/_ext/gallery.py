@@ -1,8 +1,8 @@
 """Sphinx extension: the gallery's figures, made at build time.
 
 Each figure is drawn by the ``kelfit`` command itself (``--plot``) from the
-shared data beside the repository, so the gallery shows what the command
-draws today; nothing is committed. The figures land in
+real data sets the package ships (``kelfit_tools.datasets``), so the
+gallery shows what the command draws today; nothing is committed. The figures land in
 ``docs/_generated/gallery``, which the gallery page includes.
 """
 
@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from kelfit_tools import datasets
 from sample_inputs import jittered_ensemble, tumbling_trajectory
 from sphinx.application import Sphinx
 from sphinx.errors import ExtensionError
@@ -21,8 +22,6 @@ from sphinx.util import logging
 
 DOCS = Path(__file__).resolve().parents[1]
 ROOT = DOCS.parent
-#: The shared data, where the README's commands find it.
-SHARED_DATA = ROOT.parent / "shared" / "data"
 OUT = DOCS / "_generated" / "gallery"
 
 log = logging.getLogger(__name__)
@@ -39,26 +38,23 @@ class Figure:
 
 
 def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
-    ubiquitin = SHARED_DATA / "ubiquitin"
-    hewl = SHARED_DATA / "hewl"
-    gb3 = SHARED_DATA / "gb3"
     return [
         Figure(
             "ubiquitin.png",
             (
                 "--structure",
-                str(ubiquitin / "1d3z-model-1.pdb"),
+                str(datasets.path("ubiquitin", "1d3z-model-1.pdb")),
                 "--couplings",
-                str(ubiquitin / "couplings.tab"),
+                str(datasets.path("ubiquitin", "couplings.tab")),
             ),
         ),
         Figure(
             "gb3.png",
             (
                 "--structure",
-                str(gb3 / "1p7e.pdb"),
+                str(datasets.path("gb3", "1p7e.pdb")),
                 "--couplings",
-                str(gb3 / "couplings.tab"),
+                str(datasets.path("gb3", "couplings.tab")),
             ),
         ),
         # Two media: --plot writes lysozyme-1.png and lysozyme-2.png.
@@ -66,9 +62,9 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
             "lysozyme.png",
             (
                 "--structure",
-                str(hewl / "1e8l-model-1.pdb"),
+                str(datasets.path("hewl", "1e8l-model-1.pdb")),
                 "--couplings",
-                str(hewl / "1e8l.mr"),
+                str(datasets.path("hewl", "1e8l.mr")),
             ),
         ),
         # Two domains: --plot also writes lysozyme-halves-domains.png.
@@ -76,9 +72,9 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
             "lysozyme-halves.png",
             (
                 "--structure",
-                str(hewl / "1e8l-model-1.pdb"),
+                str(datasets.path("hewl", "1e8l-model-1.pdb")),
                 "--couplings",
-                str(hewl / "couplings.tab"),
+                str(datasets.path("hewl", "couplings.tab")),
                 "--domain",
                 "N=1-60",
                 "--domain",
@@ -89,7 +85,7 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
         ),
         Figure(
             "histogram.png",
-            ("--couplings", str(ubiquitin / "couplings.tab")),
+            ("--couplings", str(datasets.path("ubiquitin", "couplings.tab"))),
             command="histogram",
         ),
         Figure(
@@ -98,7 +94,7 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
                 "--structure",
                 str(ensemble),
                 "--couplings",
-                str(ubiquitin / "couplings.tab"),
+                str(datasets.path("ubiquitin", "couplings.tab")),
                 "--models",
                 "all",
             ),
@@ -107,11 +103,11 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
             "trajectory.png",
             (
                 "--structure",
-                str(ubiquitin / "1d3z-model-1.pdb"),
+                str(datasets.path("ubiquitin", "1d3z-model-1.pdb")),
                 "--trajectory",
                 str(trajectory),
                 "--couplings",
-                str(ubiquitin / "couplings.tab"),
+                str(datasets.path("ubiquitin", "couplings.tab")),
             ),
         ),
     ]
@@ -131,14 +127,9 @@ def _draw(figure: Figure) -> None:
 
 
 def make_gallery(app: Sphinx) -> None:
-    """Draw every figure of the gallery from the shared data."""
-    if not SHARED_DATA.is_dir():
-        raise ExtensionError(
-            f"gallery: the shared data are not at {SHARED_DATA} "
-            "(the repository's parent folder holds shared/data)"
-        )
+    """Draw every figure of the gallery from the data sets the package ships."""
     OUT.mkdir(parents=True, exist_ok=True)
-    structure = SHARED_DATA / "ubiquitin" / "1d3z-model-1.pdb"
+    structure = datasets.path("ubiquitin", "1d3z-model-1.pdb")
     ensemble = jittered_ensemble(structure, OUT / "ensemble.pdb")
     trajectory = tumbling_trajectory(structure, OUT / "ubiquitin.dcd")
     for figure in _figures(ensemble, trajectory):

@@ -1,6 +1,6 @@
 """Inputs the tutorial and the gallery build from ubiquitin's structure.
 
-The shared data hold one model of ubiquitin and no trajectory, so the
+The data sets shipped with kelfit hold one model of ubiquitin and no trajectory, so the
 ensemble and the trajectory of the tutorial are made from that model: a
 few copies with every atom moved a little, and frames of the molecule
 turning about z while its atoms move. Both are seeded, so the pages show

@@ -15,6 +15,8 @@ what a structural biologist needs around it:
   (:func:`structure_vectors`, gemmi);
 * :mod:`~kelfit_tools.report` for tensor reports and figures
   (:func:`plot_fit`, matplotlib);
+* :mod:`~kelfit_tools.datasets`: real data sets (ubiquitin, GB3, lysozyme)
+  shipped with the package;
 * the ``kelfit`` command (``python -m kelfit_tools``), in :mod:`~kelfit_tools.cli`.
 
 Angles are z-x-z rotations in radians throughout the API (degrees on the

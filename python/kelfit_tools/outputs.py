@@ -337,11 +337,15 @@ class Outputs:
         except OSError as exc:
             raise _cannot_write(target, exc) from None
 
-    def write_text(self, target: PathLike, text: str) -> None:
-        """Queue ``text`` (UTF-8) for ``target``."""
+    def write_bytes(self, target: PathLike, data: bytes) -> None:
+        """Queue ``data`` for ``target``."""
         staged = StagedFile(target, self.inputs)
         self._pending.append(staged)
-        staged.write(text.encode("utf-8"))
+        staged.write(data)
+
+    def write_text(self, target: PathLike, text: str) -> None:
+        """Queue ``text`` (UTF-8) for ``target``."""
+        self.write_bytes(target, text.encode("utf-8"))
 
     def commit(self) -> list[str]:
         """Put every file into place; returns the targets as given."""

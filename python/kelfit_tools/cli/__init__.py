@@ -1,8 +1,9 @@
-"""The ``kelfit`` command: fit, back-calculate, demonstrate, estimate and predict.
+"""The ``kelfit`` command: fit, back-calculate, demonstrate, estimate, predict
+and copy out the real data sets.
 
 One module per subcommand (``fit``, ``solve``, ``demo``, ``histogram``,
-``predict``); the options they share are defined once in :mod:`.common` and
-passed as argparse parents.
+``predict``, ``data``); the options they share are defined once in
+:mod:`.common` and passed as argparse parents.
 
 Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
 used (and for a missing optional dependency).  Failures print one line on
@@ -19,7 +20,7 @@ from collections.abc import Sequence
 from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
-from . import demo, fit, histogram, predict, solve
+from . import data, demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
@@ -50,6 +51,7 @@ def build_parser() -> Parser:
     demo.add_parser(commands)
     histogram.add_parser(commands)
     predict.add_parser(commands)
+    data.add_parser(commands)
     return parser
 
 
@@ -107,7 +109,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: fit, solve, demo, histogram or predict")
+        parser.error("choose a command: fit, solve, demo, histogram, predict or data")
     handler = _setup_logging(args.quiet)
     try:
         status: int = args.run(args)
