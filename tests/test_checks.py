@@ -22,6 +22,7 @@ from kelfit_tools.checks import (
     resolve_duplicates,
     units_warning,
 )
+from kelfit_tools.cli import main
 from kelfit_tools.example import example
 from kelfit_tools.io.structure import residue_names, structure_vectors
 from kelfit_tools.io.tables import Coupling
@@ -93,9 +94,12 @@ class TestDuplicates:
         )
         assert merged[0].error == pytest.approx(0.16)
 
+    @pytest.mark.parametrize("after_a_run", [False, True])
     def test_notes_go_to_the_log_when_not_collected(
-        self, tmp_path: Path, caplog: pytest.LogCaptureFixture
+        self, tmp_path: Path, caplog: pytest.LogCaptureFixture, capsys, after_a_run
     ) -> None:
+        if after_a_run:  # a command run in this process leaves logging as found
+            assert main(["fit", str(EXAMPLE.vectors), "-q"]) == 0
         couplings = read_couplings(table(tmp_path, self.SPELLINGS))
         with caplog.at_level(logging.WARNING, logger="kelfit_tools.checks"):
             resolve_duplicates(couplings, "first")
