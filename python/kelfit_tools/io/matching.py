@@ -6,6 +6,12 @@ different ways; each offers the small :class:`AtomIndex` protocol, and
 coupling means, its residue by number and insertion code, whether the
 residue names agree, the atom under its names in different programs (H and
 HN), and why a coupling could not be matched.
+
+Whatever else needs to know what a coupling means asks here, so that it
+agrees with the fit: the numbering check and the superposition resolve
+chains with :func:`resolve_chain`, the axes find atoms with
+:func:`atoms_found`, duplicates and free sets compare couplings by
+:func:`coupling_key` (:func:`listed_couplings`).
 """
 
 from __future__ import annotations
