@@ -17,7 +17,8 @@ import sys
 
 import numpy as np
 import pytest
-from tools_support import run_kelfit, shared_data
+from kelfit_tools.example import example
+from tools_support import chained_table, run_json, run_kelfit, shared_data
 
 gemmi = pytest.importorskip("gemmi")
 
@@ -366,6 +367,25 @@ def test_axes_json_and_refusals(lysozyme, tmp_path) -> None:
     )  # fmt: skip
     assert done.returncode == 2 and ".pdb, .pml or .cxc" in done.stderr
     assert not (tmp_path / "axes.txt").exists()
+
+
+def test_centre_is_the_couplings_atoms_under_any_segment_case(tmp_path, capsys) -> None:
+    # The example's chain is A; couplings of segment "a" are matched to it,
+    # and the axes must start where theirs do (the strand's first twelve),
+    # not at the whole model's centre.
+    centres = []
+    for segid in ("A", "a"):
+        table = chained_table(tmp_path / f"{segid}.tab", [segid])
+        table.write_text("\n".join(table.read_text().splitlines()[:13]) + "\n")
+        report = run_json(
+            capsys, "fit", "--structure", example().structure, "--couplings", table,
+            "--axes", tmp_path / f"{segid}.pdb", "--json", "-q",
+        )  # fmt: skip
+        centres.append(report["axes"]["sets"][0]["centre"])
+    model = gemmi.read_structure(str(example().structure))[0]
+    every = np.mean([a.pos.tolist() for ch in model for r in ch for a in r], axis=0)
+    assert centres[1] == centres[0]
+    assert np.linalg.norm(np.subtract(centres[0], every)) > 5.0
 
 
 def pymol_python():

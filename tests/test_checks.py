@@ -22,9 +22,13 @@ from kelfit_tools.checks import (
     resolve_duplicates,
     units_warning,
 )
+from kelfit_tools.cli import main
+from kelfit_tools.example import example
 from kelfit_tools.io.structure import residue_names, structure_vectors
 from kelfit_tools.io.tables import Coupling
 from tools_support import shared_data
+
+EXAMPLE = example()
 
 HEADER = "VARS RESID_I RESNAME_I ATOMNAME_I RESID_J RESNAME_J ATOMNAME_J D DD\n"
 
@@ -90,9 +94,12 @@ class TestDuplicates:
         )
         assert merged[0].error == pytest.approx(0.16)
 
+    @pytest.mark.parametrize("after_a_run", [False, True])
     def test_notes_go_to_the_log_when_not_collected(
-        self, tmp_path: Path, caplog: pytest.LogCaptureFixture
+        self, tmp_path: Path, caplog: pytest.LogCaptureFixture, capsys, after_a_run
     ) -> None:
+        if after_a_run:  # a command run in this process leaves logging as found
+            assert main(["fit", str(EXAMPLE.vectors), "-q"]) == 0
         couplings = read_couplings(table(tmp_path, self.SPELLINGS))
         with caplog.at_level(logging.WARNING, logger="kelfit_tools.checks"):
             resolve_duplicates(couplings, "first")
@@ -205,6 +212,19 @@ class TestNumbering:
         assert numbering_check(unchained, structure, chain="B") == []
         with pytest.raises(DataError, match="disagree"):
             numbering_check(unchained, structure)  # first chain: glycines
+
+    # The structure's one chain is A: a segment named in another letter case,
+    # or under another name, is that chain, as the matching takes it.
+    @pytest.mark.parametrize("segid", ["A", "a", "X"])
+    def test_segment_names_are_resolved_as_the_matching_does(self, segid) -> None:
+        couplings = [
+            replace(c, chain_i=segid, chain_j=segid)
+            for c in read_couplings(EXAMPLE.couplings)
+        ]
+        names = residue_names(EXAMPLE.structure)
+        assert numbering_check(couplings, names) == []
+        with pytest.raises(DataError, match=re.escape("try `--renumber -1`")):
+            numbering_check(renumber(couplings, 1), names)
 
     def test_renumber_moves_both_ends_only(self) -> None:
         c = Coupling(71, "C", 72, "N", 2.5, resname_i="LEU", line=9, medium="m")

@@ -19,7 +19,7 @@ import pytest
 from kelfit_tools.example import example
 from kelfit_tools.report.couplings import COUPLING_COLUMNS
 from kelfit_tools.statistics import fit_statistics, normalisation_factors
-from tools_support import run_kelfit, shared_data
+from tools_support import run_json, run_kelfit, shared_data
 
 #: The header numbers each reference file prints, as printed.
 PRINTED = {
@@ -244,6 +244,28 @@ class TestCouplingTables:
         assert self.header(solved_structure) == list(COUPLING_COLUMNS)
         got = next(csv.DictReader(io.StringIO(solved_structure.read_text())))
         assert (got["type"], got["observed"], got["outlier"]) == ("N-H", "", "")
+
+    def test_json_rows_are_the_csv_rows(self, tmp_path: Path, capsys) -> None:
+        pytest.importorskip("gemmi")
+        ex = example()
+        out = tmp_path / "rows.csv"
+        report = run_json(
+            capsys, "fit", "--structure", ex.structure, "--couplings", ex.couplings,
+            "--out", out, "--json", "-q",
+        )  # fmt: skip
+        in_json = report["media"][0]["couplings"]
+        in_csv = list(csv.DictReader(io.StringIO(out.read_text())))
+        assert len(in_json) == len(in_csv)
+        assert {"line", "residue_q"} <= set(in_json[0]) <= set(in_csv[0])
+        for j, c in zip(in_json, in_csv):
+            for key, value in j.items():
+                if isinstance(value, float):
+                    assert float(c[key]) == pytest.approx(value, rel=1e-5), key
+                else:
+                    shown = "" if value is None else str(value)
+                    assert c[key] == (
+                        shown.lower() if value in (True, False) else shown
+                    )
 
     def test_parquet_has_the_same_columns_and_rows(self, tmp_path: Path) -> None:
         pq = pytest.importorskip("pyarrow.parquet")

@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from kelfit_tools import DataError, back_calculate, fit, read_couplings
 from kelfit_tools.ensemble import summarize_ensemble
+from kelfit_tools.example import example
 from kelfit_tools.superpose import (
     AtomSelection,
     ResidueRange,
@@ -24,7 +25,13 @@ from kelfit_tools.superpose import (
     superpose_models,
 )
 from kelfit_tools.tensor import canonical, following
-from tools_support import run_kelfit, shared_data
+from tools_support import (
+    chained_table,
+    run_json,
+    run_kelfit,
+    shared_data,
+    write_models,
+)
 
 #: a1, a2, a3 (radians), Da, R of the alignment the couplings come from.
 TRUTH = np.array([0.4, 1.2, -0.7, -9.5, 0.3, 0.0])
@@ -392,3 +399,24 @@ def test_a_series_of_tensors_keeps_to_one_angle_triple() -> None:
     assert deg(after) == pytest.approx([30, 50, 181])
     assert deg(following(after, None)) == pytest.approx([30, 50, 1])
     assert (after.da, after.r) == pytest.approx((-9.0, 0.3))
+
+
+@pytest.mark.parametrize("segid", ["a", "X"])
+def test_couplings_of_a_segment_superpose_over_its_chain(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], segid: str
+) -> None:
+    # The example's chain is A; couplings of segment "a" (or "X", with one
+    # chain on both sides) are matched to it, and superposed over it too.
+    turn = _about(np.array([1.0, 2.0, 0.5]), 40.0)
+    two = write_models(
+        tmp_path / "two.pdb", example().structure, [lambda x: x, lambda x: x @ turn.T]
+    )
+
+    def tensors(chain: str) -> list[list[float]]:
+        report = run_json(
+            capsys, "fit", "--structure", two, "--models", "all", "--json", "-q",
+            "--couplings", chained_table(tmp_path / f"{chain}.tab", [chain]),
+        )  # fmt: skip
+        return [m["media"][0]["tensor"]["euler_deg"] for m in report["models"]]
+
+    assert tensors(segid) == tensors("A")

@@ -6,6 +6,7 @@ import csv
 import io
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -146,14 +147,23 @@ class TestFit:
         text = ok("fit", EX.vectors, *args, "--bootstrap")
         assert "12 refits (bootstrap resampling)" in text
 
+    @pytest.mark.parametrize(
+        "inputs",
+        [(EX.vectors,), ("--structure", EX.structure, "--couplings", EX.couplings)],
+        ids=["table", "structure"],
+    )
     def test_start_that_ends_outside_canonical_r_is_reported_canonically(
-        self,
+        self, inputs
     ) -> None:
         # The demo's best tensor with its axes relabelled: R = 5.62 there.
         start = "-79.932640,41.559979,-59.406349,2.267042,5.620437"
-        done = run_kelfit("fit", EX.vectors, f"--start={start}", "--json")
+        done = run_kelfit("fit", *inputs, f"--start={start}", "--json")
         assert done.returncode == 0, done.stderr
-        assert "outside 0..2/3" in done.stderr
+        assert re.search(
+            r"kelfit: the fit ended at R = 5\.6\d*, outside 0\.\.2/3; the report "
+            r"gives the same tensor in canonical form \(R = 0\.38\d*\)\n",
+            done.stderr,
+        )
         tensor = medium(json.loads(done.stdout))["tensor"]
         assert tensor["fitted_params"]["r"] > 2 / 3
         assert tensor["r"] == pytest.approx(0.3839, abs=1e-3)

@@ -13,6 +13,7 @@ import json
 import numpy as np
 import pytest
 from kelfit_tools import fit
+from kelfit_tools.example import example
 from kelfit_tools.validation import (
     cross_validate,
     free_mask,
@@ -20,8 +21,10 @@ from kelfit_tools.validation import (
     reject_outliers,
 )
 from tools_support import (
+    chained_table,
     model_values,
     random_params,
+    run_json,
     run_kelfit,
     structure_args,
 )
@@ -173,6 +176,32 @@ class TestCommandLine:
         listed.write_text("500 1.0\n")
         done = self._run("--free-set", listed)
         assert done.returncode == 1 and "no coupling of the fit" in done.stderr
+
+    def test_a_free_set_names_its_chain(self, tmp_path, capsys) -> None:
+        # Two copies of the example, chains A and B: a free set naming A's
+        # residue 10 frees that coupling, not B's.
+        lines = [
+            line
+            for line in example().structure.read_text().splitlines()
+            if line.startswith("ATOM")
+        ]
+        moved = [
+            f"{line[:21]}B{line[22:30]}{float(line[30:38]) + 40:8.3f}{line[38:]}"
+            for line in lines
+        ]
+        structure = tmp_path / "two.pdb"
+        structure.write_text("\n".join([*lines, "TER", *moved, "END"]) + "\n")
+        listed = tmp_path / "free.tab"
+        listed.write_text(
+            "VARS SEGNAME_I RESID_I ATOMNAME_I SEGNAME_J RESID_J ATOMNAME_J D\n"
+            "a 10 N a 10 HN 0\n"
+        )
+        report = run_json(
+            capsys, "fit", "--structure", structure, "--couplings",
+            chained_table(tmp_path / "rdc.tab", ["A", "B"]),
+            "--free-set", listed, "--json", "-q",
+        )  # fmt: skip
+        assert report["media"][0]["free"]["free"] == ["A:ASP10"]
 
     def test_reject_reports_each_exclusion(self) -> None:
         done = self._run("--reject", "3", "--sigma", "1.0", "--json")

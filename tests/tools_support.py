@@ -8,7 +8,7 @@ import os
 import struct
 import subprocess
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 import numpy as np
@@ -176,3 +176,32 @@ def write_models(
         out.append("ENDMDL")
     path.write_text("\n".join([*out, "END"]) + "\n")
     return path
+
+
+def chained_table(path: Path, chains: Sequence[str]) -> Path:
+    """The bundled example's couplings once for each of ``chains`` (named in
+    SEGNAME columns), as a VARS table at ``path``."""
+    from kelfit_tools import read_couplings
+    from kelfit_tools.example import example
+
+    rows = read_couplings(example().couplings)
+    header = "VARS SEGNAME_I RESID_I RESNAME_I ATOMNAME_I SEGNAME_J RESID_J"
+    lines = [header + " RESNAME_J ATOMNAME_J D"]
+    lines += [
+        f"{s} {c.residue_i} {c.resname_i} {c.atom_i} "
+        f"{s} {c.residue_j} {c.resname_j} {c.atom_j} {c.value!r}"
+        for s in chains
+        for c in rows
+    ]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def run_json(capsys: pytest.CaptureFixture[str], *args: object) -> dict:
+    """The JSON report of ``kelfit`` run in this process with ``args``."""
+    from kelfit_tools.cli import main
+
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    return json.loads(out)

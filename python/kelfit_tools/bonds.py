@@ -39,6 +39,8 @@ from collections.abc import Iterable, Mapping, Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .io.names import atom_key
+
 __all__ = [
     "GYROMAGNETIC_RATIOS",
     "NH_REFERENCE_LENGTH",
@@ -152,7 +154,7 @@ def _atom_name(atom: str) -> str:
         name = name[digits:] + name[:digits]
     else:
         name = name[digits:]
-    return "H" if name == "HN" else name
+    return atom_key(name)
 
 
 def _is_proton(name: str) -> bool:

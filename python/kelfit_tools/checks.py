@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import logging
 import math
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Collection, Hashable, Mapping, Sequence
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -22,6 +22,7 @@ from numpy.typing import ArrayLike
 from .bonds import STANDARD_LENGTHS, bond_type
 from .errors import DataError
 from .fitting import design_matrix
+from .io.matching import coupling_key, resolve_chain
 from .io.names import (
     AMIDE_PROTON,
     ONE_LETTER_CODES,
@@ -62,24 +63,7 @@ DUPLICATE_POLICIES = ("error", "first", "mean")
 
 def _pair_key(c: Coupling) -> Hashable:
     """The medium and the two atoms, in either order."""
-
-    def end(chain: str | None, residue: int, icode: str, atom: str | None) -> Hashable:
-        return (
-            chain or None,
-            residue,
-            icode.strip().upper(),
-            None if atom is None else atom_key(atom),
-        )
-
-    return (
-        c.medium,
-        frozenset(
-            (
-                end(c.chain_i, c.residue_i, c.icode_i, c.atom_i),
-                end(c.chain_j, c.residue_j, c.icode_j, c.atom_j),
-            )
-        ),
-    )
+    return (c.medium, coupling_key(c))
 
 
 def find_duplicates(couplings: Sequence[Coupling]) -> list[list[Coupling]]:
@@ -286,20 +270,29 @@ def _table_residues(
 
 class _StructureIndex:
     """The structure's residue names, found the way the matching finds them:
-    by chain when the table gives one, else in the first chain that has the
-    number (or in ``chain``, the one chosen for couplings that name none)."""
+    by chain when the table gives one (its name resolved as the matching
+    resolves it), else in the first chain that has the number (or in
+    ``chain``, the one chosen for couplings that name none)."""
 
-    def __init__(self, names: Mapping[tuple[str, int], str], chain: str | None) -> None:
+    def __init__(
+        self,
+        names: Mapping[tuple[str, int], str],
+        chain: str | None,
+        named: Collection[str],
+    ) -> None:
         self.names = {key: residue_name(name) for key, name in names.items()}
         self.first: dict[int, str | None] = {}
         for (_, number), name in self.names.items():
             self.first.setdefault(number, name)
         self.chain = chain
+        self.chains = list(dict.fromkeys(c for c, _ in names))
+        self.named = named
 
     def name(self, chain: str | None, number: int) -> str | None:
         chain = chain or self.chain
-        if chain is not None:
-            return self.names.get((chain, number))
+        if chain:
+            found, _ = resolve_chain(chain, self.chains, self.named)
+            return None if found is None else self.names.get((found, number))
         return self.first.get(number)
 
 
@@ -476,7 +469,8 @@ def numbering_check(
             disagree for most residues.
     """
     residues = _table_residues(couplings, sequence, plain_atoms)
-    index = _StructureIndex(structure_names, chain)
+    chains = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
+    index = _StructureIndex(structure_names, chain, chains)
     source = _source(couplings)
     now = _tally(residues, index, 0)
     named = any(r.name is not None for r in residues)

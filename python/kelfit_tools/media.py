@@ -29,7 +29,7 @@ from .bonds import (
 )
 from .checks import check_uncertainties
 from .display import html_of
-from .fitting import FitResult, convergence_warning, fit
+from .fitting import FitResult, convergence_warning, fit, start_messages
 from .io.tables import Coupling
 from .statistics import Statistics, fit_statistics, normalisation_factors
 from .tensor import (
@@ -58,10 +58,6 @@ __all__ = [
 #: The worse sign convention must have at least this many times the chi^2
 #: of the better for the better to count as detected.
 CONVENTION_MARGIN = 1.5
-
-#: A fit from a given start is "worse than the linear optimum" beyond this
-#: relative excess of cost (the module fits in single precision).
-_START_TOLERANCE = 1e-4
 
 #: Where the structure's mean N-H length differs from the standard one by
 #: more than this fraction, Da(N-H) at structure distances differs from Da at
@@ -379,17 +375,11 @@ def fit_medium(
             nh_length=nh_length, lengths=overrides,
         )  # fmt: skip
         linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
-        if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
-            warnings.append(
-                f"the fit from --start ended worse than the fit from the linear "
-                f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})"
-            )
+    if start is not None:
+        more_warnings, more_notes = start_messages(result, linear)
+        warnings += more_warnings
+        notes += more_notes
     t = result.tensor()
-    if start is not None and not (0.0 <= result.r <= 2.0 / 3.0):
-        notes.append(
-            f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
-            f"gives the same tensor in canonical form (R = {t.r:.4g})"
-        )
     nh_rows = [i for i, t in enumerate(types) if t == _NH]
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
     nh_mean = None

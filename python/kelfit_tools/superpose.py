@@ -38,6 +38,7 @@ from numpy.typing import NDArray
 
 from ._extras import require
 from .errors import DataError
+from .io.matching import resolve_chain
 from .io.tables import Coupling
 from .io.trajectory import chain_names
 
@@ -187,8 +188,13 @@ def _in_residues(
     number: NDArray[np.int64],
     residues: Iterable[tuple[str | None, int]],
 ) -> NDArray[np.bool_]:
+    residues = list(residues)
     anywhere = {n for c, n in residues if not c}
-    exact = {(c, n) for c, n in residues if c}
+    # The couplings' chains are the structure's as the matching takes them
+    # (a segment in another letter case, or the only chain).
+    names = list(dict.fromkeys(str(c) for c in chain))
+    named = {c for c, _ in residues if c}
+    exact = {(resolve_chain(c, names, named)[0] or c, n) for c, n in residues if c}
     hit = np.isin(number, list(anywhere)) if anywhere else np.zeros(len(number), bool)
     if exact:
         hit |= np.array([(c, int(n)) in exact for c, n in zip(chain, number)], bool)

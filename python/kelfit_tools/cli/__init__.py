@@ -110,6 +110,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         parser.error("choose a command: fit, solve, demo, histogram, predict or data")
+    # Run in a process that goes on (a test, a notebook), the package's
+    # logger must be left as found: propagating to the caller's handlers.
+    level, propagate = log.level, log.propagate
     handler = _setup_logging(args.quiet)
     try:
         status: int = args.run(args)
@@ -142,6 +145,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         log.removeHandler(handler)
         log.removeHandler(warnings_seen)
         log.removeHandler(notes_seen)
+        log.setLevel(level)
+        log.propagate = propagate
 
 
 if __name__ == "__main__":

@@ -19,7 +19,13 @@ from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..checks import check_count
 from ..ensemble import EnsembleSummary, summarize_ensemble
 from ..errors import DataError
-from ..fitting import FitResult, convergence_warning, fit, resolve_method
+from ..fitting import (
+    FitResult,
+    convergence_warning,
+    fit,
+    resolve_method,
+    start_messages,
+)
 from ..io import read_table
 from ..many import FitFailed, map_batches
 from ..media import MediumFit, compare_media, fit_medium, result_statistics
@@ -505,22 +511,17 @@ def _table_fits(
         log.warning("%s", warning)
     for warning in fit_warnings(result, table.vectors, offset=args.offset, da_nh=None):
         log.warning("%s", warning)
-    if args.start is not None and not args.fix:
-        if not 0.0 <= result.r <= 2.0 / 3.0:
-            log.info(
-                "the fit ended at R = %.4g, outside 0..2/3; the report gives the "
-                "same tensor in canonical form (R = %.4g)",
-                result.r,
-                result.tensor().r,
+    if args.start is not None:
+        linear = None
+        if not args.fix:
+            linear = fit(
+                table.vectors, table.values, offset=args.offset, sigma=args.sigma
             )
-        linear = fit(table.vectors, table.values, offset=args.offset, sigma=args.sigma)
-        if result.cost > linear.cost * (1 + 1e-4):
-            log.warning(
-                "the fit from --start ended worse than the fit from the linear "
-                "optimum (cost %.6g against %.6g)",
-                result.cost,
-                linear.cost,
-            )
+        warnings, notes = start_messages(result, linear)
+        for note in notes:
+            log.info("%s", note)
+        for warning in warnings:
+            log.warning("%s", warning)
     return [
         _Fit(
             result=result,

@@ -32,6 +32,7 @@ from ..domains import (
 )
 from ..errors import DataError
 from ..io import read_restraints
+from ..io.matching import listed_couplings
 from ..io.tables import Coupling
 from ..media import MediumFit, fit_medium, result_statistics
 from ..prepare import Medium
@@ -259,14 +260,6 @@ def domain_media_for(
     return [m for m, _, _ in parts], {m.name: (name, d) for m, name, d in parts}
 
 
-def _coupling_key(c: Coupling) -> frozenset[tuple[int, str]]:
-    def atom(name: str | None) -> str:
-        a = (name or "").upper()
-        return "H" if a == "HN" else a
-
-    return frozenset({(c.residue_i, atom(c.atom_i)), (c.residue_j, atom(c.atom_j))})
-
-
 def _atoms(c: Coupling) -> str:
     return f"{c.atom_i or ''}-{c.atom_j or ''}"
 
@@ -280,8 +273,8 @@ def _free_rows(
         assert rng is not None
         return free_mask(len(couplings), args.free, rng)
     if args.free_set:
-        listed = {_coupling_key(c) for c in read_restraints(args.free_set)}
-        mask = np.array([_coupling_key(c) in listed for c in couplings], dtype=bool)
+        listed = read_restraints(args.free_set)
+        mask = np.array(listed_couplings(listed, couplings), dtype=bool)
         if not mask.any():
             raise DataError("no coupling of the fit is in the free set", args.free_set)
         return mask
@@ -563,7 +556,11 @@ def write_axes(
     structure = load_structure(args.structure)
     chosen = structure[model - 1]
     sets = [
-        axis_set(name, result.tensor(), coupling_centre(chosen, couplings))
+        axis_set(
+            name,
+            result.tensor(),
+            coupling_centre(chosen, couplings, chain=getattr(args, "chain", None)),
+        )
         for name, result, couplings in fits
     ]
     block: dict[str, Any] = {}

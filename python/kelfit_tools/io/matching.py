@@ -6,11 +6,17 @@ different ways; each offers the small :class:`AtomIndex` protocol, and
 coupling means, its residue by number and insertion code, whether the
 residue names agree, the atom under its names in different programs (H and
 HN), and why a coupling could not be matched.
+
+Whatever else needs to know what a coupling means asks here, so that it
+agrees with the fit: the numbering check and the superposition resolve
+chains with :func:`resolve_chain`, the axes find atoms with
+:func:`atoms_found`, duplicates and free sets compare couplings by
+:func:`coupling_key` (:func:`listed_couplings`).
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Collection, Hashable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any, Protocol
 
@@ -21,10 +27,101 @@ from .tables import Coupling
 __all__ = [
     "AtomIndex",
     "AtomMatch",
+    "atoms_found",
+    "coupling_key",
+    "listed_couplings",
     "match_couplings",
     "match_warnings",
     "no_match_reason",
+    "resolve_chain",
 ]
+
+
+def resolve_chain(
+    chain: str, names: Sequence[str], named: Collection[str]
+) -> tuple[str | None, str]:
+    """Which of a structure's chains a coupling's chain means.
+
+    Xplor/CNS files name segments, which deposited files often write in
+    another letter case than the structure's chain IDs, or name when both
+    the couplings and the structure have one chain, under different IDs.
+
+    Args:
+        chain: the chain (or segment) the coupling names.
+        names: the structure's chain names.
+        named: every chain the couplings name.
+
+    Returns:
+        The structure's chain, or None when none is meant, and how it was
+        found: ``""`` by its name, ``"case"`` by its name in another letter
+        case (when only one chain has it so), ``"only"`` as the one chain of
+        a structure whose couplings name one.
+    """
+    if chain in names:
+        return chain, ""
+    folded = [n for n in names if n.upper() == chain.upper()]
+    if len(folded) == 1:
+        return folded[0], "case"
+    if len(names) == 1 and len(named) == 1:
+        return names[0], "only"
+    return None, ""
+
+
+def coupling_key(c: Coupling) -> Hashable:
+    """What makes two couplings the same pair of atoms, in either order.
+
+    Each end by its chain (none and "" alike), residue number, insertion
+    code and atom (H and HN alike); an end that names no atom (a plain
+    table's row) by its residue alone.  The medium is not part of it.
+    """
+
+    def end(chain: str | None, residue: int, icode: str, atom: str | None) -> Hashable:
+        return (
+            chain or None,
+            residue,
+            icode.strip().upper(),
+            None if atom is None else atom_key(atom),
+        )
+
+    return frozenset(
+        (
+            end(c.chain_i, c.residue_i, c.icode_i, c.atom_i),
+            end(c.chain_j, c.residue_j, c.icode_j, c.atom_j),
+        )
+    )
+
+
+def listed_couplings(
+    listed: Sequence[Coupling], couplings: Sequence[Coupling]
+) -> list[bool]:
+    """Which of ``couplings`` the list names (a free set, say).
+
+    A listed coupling's chain is taken as the couplings' chain the way a
+    structure's is (:func:`resolve_chain`: the same name, else the one in
+    another letter case, else the couplings' only chain); one that names no
+    chain means the couplings' only chain.  When the couplings name no
+    chain, chains tell nothing apart and are not compared.
+    """
+    names = list(
+        dict.fromkeys(n for c in couplings for n in (c.chain_i, c.chain_j) if n)
+    )
+    named = {n for c in listed for n in (c.chain_i, c.chain_j) if n}
+
+    def chain_of(chain: str | None) -> str | None:
+        if not names:
+            return None
+        if not chain:
+            return names[0] if len(names) == 1 else None
+        found, _ = resolve_chain(chain, names, named)
+        return chain if found is None else found
+
+    keys = {
+        coupling_key(
+            replace(c, chain_i=chain_of(c.chain_i), chain_j=chain_of(c.chain_j))
+        )
+        for c in listed
+    }
+    return [coupling_key(c) in keys for c in couplings]
 
 
 class AtomIndex(Protocol):
@@ -89,30 +186,20 @@ class _Chains:
         self._guessed = False
 
     def _resolve(self, chain: str) -> str | None:
-        # Xplor/CNS files name segments, which deposited files often write
-        # in another letter case than the structure's chain IDs, or name
-        # when both the couplings and the structure have one chain, under
-        # different IDs: take those, with a note.
         if chain in self._resolved:
             return self._resolved[chain]
-        found: str | None = None
+        found, how = resolve_chain(chain, self.names, self.named)
         source = self.index.source
-        if chain in self.names:
-            found = chain
-        else:
-            folded = [n for n in self.names if n.upper() == chain.upper()]
-            if len(folded) == 1:
-                found = folded[0]
-                self.notes.append(
-                    f"chain {chain!r} of the couplings taken as the {source}'s "
-                    f"chain {found!r} (the letter case differs)"
-                )
-            elif len(self.names) == 1 and len(self.named) == 1:
-                found = self.names[0]
-                self.notes.append(
-                    f"chain {chain!r} of the couplings taken as the {source}'s "
-                    f"only chain {found!r}"
-                )
+        if how == "case":
+            self.notes.append(
+                f"chain {chain!r} of the couplings taken as the {source}'s "
+                f"chain {found!r} (the letter case differs)"
+            )
+        elif how == "only":
+            self.notes.append(
+                f"chain {chain!r} of the couplings taken as the {source}'s "
+                f"only chain {found!r}"
+            )
         self._resolved[chain] = found
         return found
 
@@ -141,6 +228,33 @@ class _Chains:
                     )
                 return candidate, name, ""
         return "", "", f"no residue {number}{icode} in the {source}"
+
+
+def atoms_found(
+    index: AtomIndex, couplings: Sequence[Coupling], *, chain: str | None = None
+) -> list[Any]:
+    """The handles of the couplings' named atoms that the index has, each
+    once, in the order first named; each end is found as
+    :func:`match_couplings` finds it (``chain`` as there).  Atoms the index
+    lacks, and ends that name no atom, are left out."""
+    named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
+    chains = _Chains(index, chain, named)
+    found: dict[tuple[str, int, str, str], Any] = {}
+    for c in couplings:
+        for chain_name, number, icode, atom in (
+            (c.chain_i, c.residue_i, c.icode_i, c.atom_i),
+            (c.chain_j, c.residue_j, c.icode_j, c.atom_j),
+        ):
+            if not atom:
+                continue
+            where, _, reason = chains.residue(chain_name, number, icode)
+            key = (where, number, icode.strip().upper(), atom_key(atom))
+            if reason or key in found:
+                continue
+            handle = index.atom(where, number, icode, key[3])
+            if handle is not None:
+                found[key] = handle
+    return list(found.values())
 
 
 def _with_atoms(c: Coupling, atoms: Sequence[str]) -> Coupling:

@@ -9,10 +9,12 @@ from __future__ import annotations
 
 __all__ = [
     "AMIDE_PROTON",
+    "AMIDE_PROTON_NAMES",
     "ONE_LETTER_CODES",
     "RESNAME_ALIASES",
     "TYPO_SHARE",
     "atom_key",
+    "atom_spellings",
     "residue_name",
     "typo_limit",
 ]
@@ -65,6 +67,9 @@ ONE_LETTER_CODES = {
 #: The key :func:`atom_key` gives the backbone amide proton (H or HN).
 AMIDE_PROTON = "H"
 
+#: The names programs give the backbone amide proton, the PDB's first.
+AMIDE_PROTON_NAMES = ("H", "HN")
+
 #: Residue names that differ from the structure's are taken for typing
 #: errors in up to this share of those compared (and always in one); more
 #: means another numbering or another protein.
@@ -74,7 +79,16 @@ TYPO_SHARE = 0.05
 def atom_key(name: str) -> str:
     """An atom name as compared: upper case, HN and H the same proton."""
     name = name.strip().upper()
-    return AMIDE_PROTON if name == "HN" else name
+    return AMIDE_PROTON if name in AMIDE_PROTON_NAMES else name
+
+
+def atom_spellings(name: str) -> tuple[str, ...]:
+    """The names to look an atom up under in a structure, ``name`` first:
+    the amide proton under both of its names, any other atom as given."""
+    if atom_key(name) != AMIDE_PROTON:
+        return (name,)
+    given = name.strip().upper()
+    return (given, *(n for n in AMIDE_PROTON_NAMES if n != given))
 
 
 def residue_name(name: str | None) -> str | None:

@@ -15,6 +15,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from ..bonds import STANDARD_LENGTHS
+from .names import AMIDE_PROTON_NAMES
 
 if TYPE_CHECKING:
     import gemmi
@@ -26,9 +27,6 @@ log = logging.getLogger(__name__)
 #: Residues whose backbone nitrogen carries a side-chain carbon instead of
 #: a proton (proline, hydroxyproline, D-proline).
 _IMINO_RESIDUES = frozenset({"PRO", "HYP", "DPR"})
-
-#: Names under which files store the amide proton.
-_AMIDE_PROTONS = ("H", "HN")
 
 #: Longest C'(i-1)-N distance (angstrom) taken for a peptide bond: the bond
 #: is 1.33 A, and a chain break, even between consecutively numbered
@@ -92,7 +90,7 @@ def _amide_sites(chain: Any) -> Iterator[tuple[Any, _Point, _Point, _Point, Any]
 
 
 def _has_amide_proton(residue: Any) -> bool:
-    return any(residue.find_atom(name, "*") is not None for name in _AMIDE_PROTONS)
+    return any(residue.find_atom(name, "*") is not None for name in AMIDE_PROTON_NAMES)
 
 
 def _bisector_position(

@@ -17,6 +17,7 @@ from numpy.typing import NDArray
 from .._extras import require
 from ..errors import DataError, PathLike
 from .matching import match_couplings, match_warnings, no_match_reason
+from .names import atom_spellings
 from .tables import Coupling
 
 if TYPE_CHECKING:
@@ -37,9 +38,6 @@ __all__ = [
 ]
 
 log = logging.getLogger(__name__)
-
-#: Names under which one atom appears in different programs' files.
-_ATOM_ALIASES = {"H": ("H", "HN"), "HN": ("HN", "H")}
 
 #: The backbone bonds whose couplings are commonly measured, by bond type:
 #: (first atom, second atom, whether the first is in the preceding residue).
@@ -185,7 +183,7 @@ def _model(structure: Any, model: int, source: str | None) -> Any:
 def _find_atom(residue: Any, name: str) -> Any:
     """The atom of that name (or an alias), at its alternate location of the
     highest occupancy (the first of equals), or None."""
-    for candidate in _ATOM_ALIASES.get(name.upper(), (name,)):
+    for candidate in atom_spellings(name):
         found = [atom for atom in residue if atom.name == candidate]
         if found:
             # max() keeps the first of equal occupancies.

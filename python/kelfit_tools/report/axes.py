@@ -30,6 +30,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from ..io.matching import atoms_found
+from ..io.structure import GemmiIndex
 from ..io.tables import Coupling
 from ..tensor import Tensor
 
@@ -123,42 +125,21 @@ def axis_set(name: str, tensor: Tensor, centre: Sequence[float]) -> AxisSet:
     )
 
 
-def _same_atom(name: str, wanted: str) -> bool:
-    # Tables write the amide proton H or HN.
-    aliases = {"H": {"H", "HN"}, "HN": {"H", "HN"}}
-    return name == wanted or name in aliases.get(wanted, set())
-
-
 def coupling_centre(
-    model: Any, couplings: Iterable[Coupling]
+    model: Any, couplings: Iterable[Coupling], *, chain: str | None = None
 ) -> tuple[float, float, float]:
     """The centre (mean position) of the couplings' atoms in a gemmi model.
 
-    Atoms the model lacks are skipped; with none found, the centre of the
-    whole model.
+    Each atom is found as the fit found it (chains, insertion codes, H and
+    HN; ``chain`` for couplings that name none, by default the first chain
+    that has the residue).  Atoms the model lacks are skipped; with none
+    found, the centre of the whole model.
     """
-    wanted: dict[tuple[str | None, int], set[str]] = {}
-    for c in couplings:
-        for chain, number, atom in (
-            (c.chain_i, c.residue_i, c.atom_i),
-            (c.chain_j, c.residue_j, c.atom_j),
-        ):
-            if atom:
-                wanted.setdefault((chain, number), set()).add(atom.upper())
-    found: list[tuple[float, float, float]] = []
-    every: list[tuple[float, float, float]] = []
-    for chain in model:
-        for residue in chain:
-            names = wanted.get((chain.name, residue.seqid.num)) or wanted.get(
-                (None, residue.seqid.num)
-            )
-            for atom in residue:
-                p = (atom.pos.x, atom.pos.y, atom.pos.z)
-                every.append(p)
-                if names and any(_same_atom(atom.name.upper(), n) for n in names):
-                    found.append(p)
-    points = np.array(found or every, dtype=np.float64)
-    mean = points.mean(axis=0)
+    found = atoms_found(GemmiIndex(model), list(couplings), chain=chain)
+    points = [(a.pos.x, a.pos.y, a.pos.z) for a in found] or [
+        (a.pos.x, a.pos.y, a.pos.z) for ch in model for r in ch for a in r
+    ]
+    mean = np.array(points, dtype=np.float64).mean(axis=0)
     return (float(mean[0]), float(mean[1]), float(mean[2]))
 
 

@@ -1,4 +1,5 @@
-"""One row per coupling, for scripts: CSV, or Parquet for a ``.parquet`` name.
+"""One row per coupling, for scripts: CSV, or Parquet for a ``.parquet`` name,
+and the same rows as the JSON report gives them.
 
 Every mode writes the same columns (a vector table leaves the atom fields
 empty, ``kelfit solve`` the fields of a fit), so a script reads any of
@@ -28,6 +29,7 @@ __all__ = [
     "COUPLING_COLUMNS",
     "coupling_rows",
     "is_parquet",
+    "report_rows",
     "rows_csv",
     "solve_rows",
     "write_parquet",
@@ -56,10 +58,40 @@ COUPLING_COLUMNS = (
     "outlier",
     "residue_q",
     "label",
+    "line",
+)
+
+#: The keys of a coupling of the JSON report, in order, where a medium
+#: names its atoms (the model and medium are given once for the fit) ...
+_REPORT_ATOMS = (
+    "label",
+    "residue_i",
+    "atom_i",
+    "residue_j",
+    "atom_j",
+    "resname_i",
+    "resname_j",
+    "chain_i",
+    "chain_j",
+    "type",
+    "constant_hz",
+    "line",
+    "residue_q",
+)
+
+#: ... and those of every fit.
+_REPORT_VALUES = (
+    "observed",
+    "calculated",
+    "residual",
+    "sigma",
+    "scale",
+    "normalised_residual",
+    "outlier",
 )
 
 #: Column types for Parquet: the rest are floats.
-_INTEGERS = ("model", "residue_i", "residue_j")
+_INTEGERS = ("model", "residue_i", "residue_j", "line")
 _STRINGS = (
     "medium",
     "chain_i",
@@ -83,6 +115,7 @@ def _atoms(c: Coupling) -> dict[str, Any]:
         "residue_j": c.residue_j,
         "resname_j": c.resname_j,
         "atom_j": c.atom_j,
+        "line": c.line,
     }
 
 
@@ -122,6 +155,27 @@ def coupling_rows(
             )
         rows.append(row)
     return rows
+
+
+def report_rows(
+    result: FitResult,
+    stats: Statistics,
+    *,
+    medium: MediumFit | None = None,
+    labels: Sequence[str] | None = None,
+) -> list[dict[str, Any]]:
+    """The rows of :func:`coupling_rows` as the JSON report gives them: a
+    coupling's atoms where a medium names them, else its label where there
+    is one, then the fit's values."""
+    keys: tuple[str, ...]
+    if medium is not None:
+        keys = _REPORT_ATOMS + _REPORT_VALUES
+    elif labels is not None:
+        keys = ("label", *_REPORT_VALUES)
+    else:
+        keys = _REPORT_VALUES
+    rows = coupling_rows(result, stats, medium=medium, labels=labels)
+    return [{k: row[k] for k in keys} for row in rows]
 
 
 def solve_rows(

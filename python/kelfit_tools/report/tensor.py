@@ -25,6 +25,7 @@ from ..tensor import (
     rhombic_component,
     zyz_solutions,
 )
+from .couplings import report_rows
 
 __all__ = [
     "comparison_cells",
@@ -257,39 +258,7 @@ def fit_report(
     out["quality"] = _quality(result, stats)
     if errors is not None:
         out["errors"] = errors_report(errors, result.offset_fitted)
-    rows: list[dict[str, Any]] = []
-    sigma = result.sigma
-    scale = result.scale
-    for i in range(result.n):
-        row: dict[str, Any] = {}
-        if medium is not None:
-            c = medium.couplings[i]
-            row.update(
-                label=c.label,
-                residue_i=c.residue_i,
-                atom_i=c.atom_i,
-                residue_j=c.residue_j,
-                atom_j=c.atom_j,
-                resname_i=c.resname_i,
-                resname_j=c.resname_j,
-                chain_i=c.chain_i,
-                chain_j=c.chain_j,
-                type=medium.types[i],
-                constant_hz=float(medium.constants[i]),
-                line=c.line,
-            )
-        elif labels is not None:
-            row["label"] = labels[i]
-        row.update(
-            observed=float(result.observed[i]),
-            calculated=float(result.calculated[i]),
-            residual=float(result.residuals[i]),
-            sigma=None if sigma is None else float(sigma[i]),
-            scale=1.0 if scale is None else float(scale[i]),
-            normalised_residual=float(stats.normalised_residuals[i]),
-            outlier=bool(stats.outliers[i]),
-        )
-        rows.append(row)
+    rows = report_rows(result, stats, medium=medium, labels=labels)
     if medium is not None:
         out["medium"] = medium.name
         out["types"] = medium.type_counts
@@ -299,7 +268,7 @@ def fit_report(
             "chi2": medium.convention_chi2,
         }
         out["bond_lengths"] = medium.bond_lengths
-        out["weighted"] = sigma is not None
+        out["weighted"] = result.sigma is not None
         out["notes"] = list(medium.notes)
         out["warnings"] = list(medium.warnings)
         if medium.linear is not None:
