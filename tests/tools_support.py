@@ -11,6 +11,7 @@ import os
 import struct
 import subprocess
 import sys
+import tempfile
 import traceback
 import warnings
 from collections.abc import Callable, Iterator
@@ -143,6 +144,10 @@ def _process_like(cwd: Path | None, env: dict | None) -> Iterator[None]:
     saved_cwd = os.getcwd()
     root = logging.getLogger()
     saved_handlers = root.handlers[:]
+    # The command sets the level of the package's logger and stops it
+    # passing records up, where a later test's caplog would look for them.
+    package = logging.getLogger("kelfit_tools")
+    saved_package = package.level, package.propagate
     try:
         if env is not None:
             os.environ.clear()
@@ -171,10 +176,33 @@ def _process_like(cwd: Path | None, env: dict | None) -> Iterator[None]:
             yield
     finally:
         root.handlers = saved_handlers
+        package.setLevel(saved_package[0])
+        package.propagate = saved_package[1]
         os.chdir(saved_cwd)
         if env is not None:
             os.environ.clear()
             os.environ.update(saved_env)
+
+
+@contextlib.contextmanager
+def _descriptors_caught() -> Iterator[list[bytes]]:
+    """What reaches descriptors 1 and 2 from below Python (the C++ core,
+    other libraries' C code, child processes), caught as a process's pipes
+    would catch it; the list holds both once the block has ended."""
+    caught: list[bytes] = []
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        saved = [os.dup(1), os.dup(2)]
+        try:
+            os.dup2(out.fileno(), 1)
+            os.dup2(err.fileno(), 2)
+            yield caught
+        finally:
+            for fd, kept in zip((1, 2), saved):
+                os.dup2(kept, fd)
+                os.close(kept)
+            for stream in (out, err):
+                stream.seek(0)
+                caught.append(stream.read())
 
 
 def _in_process(
@@ -188,7 +216,7 @@ def _in_process(
     saved = sys.stdout, sys.stderr
     sys.stdout, sys.stderr = stdout, stderr
     try:
-        with _process_like(cwd, env):
+        with _descriptors_caught() as below, _process_like(cwd, env):
             try:
                 status = main(words)
             except SystemExit as exc:
@@ -205,8 +233,8 @@ def _in_process(
     return subprocess.CompletedProcess(
         ["kelfit", *words],
         status,
-        _decoded(out.getvalue(), "strict"),
-        _decoded(err.getvalue(), "replace"),
+        _decoded(out.getvalue() + below[0], "strict"),
+        _decoded(err.getvalue() + below[1], "replace"),
     )
 
 
