@@ -1,4 +1,5 @@
-"""The kelfit command end to end, each run in a subprocess."""
+"""The kelfit command end to end: run as the command line runs it, and in a
+child process where standard output must be a real file."""
 
 from __future__ import annotations
 
