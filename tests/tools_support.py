@@ -16,6 +16,7 @@ import traceback
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import TextIO
 
 import numpy as np
 import pytest
@@ -116,7 +117,15 @@ class _Kept(io.BytesIO):
         pass
 
 
-def _to_stderr(message, category, filename, lineno, file=None, line=None) -> None:  # type: ignore[no-untyped-def]
+def _to_stderr(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    """A warning on the stderr of the moment, as Python's own hook writes it."""
     sys.stderr.write(warnings.formatwarning(message, category, filename, lineno, line))
 
 
