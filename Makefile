@@ -9,7 +9,7 @@ JOBS   ?= 2
 # Warnings are errors in CI.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all lint test-numpy1 test test-cpp test-cpp-sanitized test-python test-python-exact install install-exact gtest demo bench clean distclean \
+.PHONY: all lint test-numpy1 test test-cpp test-cpp-sanitized test-python test-python-exact test-fast install install-exact gtest demo bench clean distclean \
   test-aarch64 cross-tools wheel test-wheel browser docs types types-strict
 
 all: install
@@ -125,6 +125,12 @@ test-python-exact: install-exact
 
 test-python: install browser
 	$(VPY) -m pytest
+
+# The Python suite without the tests marked slow (long campaigns, waits for
+# a timeout, the estimates at their default replicates): for a quick check
+# while working. `make test` runs every test.
+test-fast: install
+	$(VPY) -m pytest -q -m "not slow"
 
 lint: $(VPY)
 	$(VPY) -m pip install -q "ruff==0.17.6"

@@ -180,6 +180,8 @@ def test_a_lost_scheduler_ends_the_run_with_one_error(
     assert str(error).startswith(f"lost the Dask scheduler at {address}")
 
 
+# Half a minute of it is the client waiting for the scheduler to come back.
+@pytest.mark.slow
 def test_the_command_line_reports_a_lost_scheduler_in_one_line(
     doomed_scheduler: tuple[str, subprocess.Popen],
 ) -> None:

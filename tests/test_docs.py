@@ -201,7 +201,21 @@ def test_the_site_has_pages() -> None:
     } <= names
 
 
-@pytest.mark.parametrize("page", pages(), ids=lambda p: p.relative_to(REPO).as_posix())
+#: Pages that run a histogram estimate at its default replicates, a quarter
+#: of a minute each.
+SLOW_PAGES = {"README.md", "docs/howto/histogram.md"}
+
+
+@pytest.mark.parametrize(
+    "page",
+    [
+        pytest.param(p, marks=pytest.mark.slow)
+        if p.relative_to(REPO).as_posix() in SLOW_PAGES
+        else p
+        for p in pages()
+    ],
+    ids=lambda p: p.relative_to(REPO).as_posix(),
+)
 def test_page_examples_run(page: Path, repo_cwd: Path) -> None:
     text = page.read_text(encoding="utf-8")
     missing = missing_libraries(text)

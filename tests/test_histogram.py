@@ -33,7 +33,9 @@ from tools_support import run_kelfit, shared_data
 
 #: Measured data: folder, structure, coupling types the estimate uses.
 MEASURED = [
-    ("ubiquitin", "1d3z-model-1.pdb", None),
+    # Every type of ubiquitin's couplings at the default replicates: a
+    # quarter of a minute.
+    pytest.param("ubiquitin", "1d3z-model-1.pdb", None, marks=pytest.mark.slow),
     ("hewl", "1e8l-model-1.pdb", ("N-H",)),
 ]
 
@@ -416,6 +418,7 @@ class TestRealData:
             math.hypot(jackknife["r"], sampling["r"])
         )
 
+    @pytest.mark.slow
     def test_gb3_measured_couplings_agree_with_the_fit(self):
         # GB3's tensor sits at an orientation to its clustered bonds that
         # uniform orientations rarely give, and there the pattern overstates

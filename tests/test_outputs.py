@@ -16,7 +16,7 @@ import pytest
 from kelfit_tools.errors import DataError
 from kelfit_tools.example import example
 from kelfit_tools.outputs import Outputs, StagedFile
-from tools_support import run_kelfit
+from tools_support import run_kelfit, run_kelfit_process
 
 EX = example()
 LINUX = sys.platform.startswith("linux")
@@ -43,8 +43,10 @@ class TestTargets:
     def test_a_dangling_symlink_creates_what_it_names(self, tmp_path: Path) -> None:
         link = tmp_path / "link.csv"
         link.symlink_to(tmp_path / "made.csv")
-        done = run_kelfit("solve", EX.vectors, "--params", "10,20,30,5,0.3",
-                          "--out", link)  # fmt: skip
+        # The link names the descriptor of whichever process opens it: a
+        # child's, whose standard output is the pipe read here.
+        done = run_kelfit_process("solve", EX.vectors, "--params",
+                                  "10,20,30,5,0.3", "--out", link)  # fmt: skip
         assert done.returncode == 0, done.stderr
         assert link.is_symlink() and (tmp_path / "made.csv").is_file()
 
@@ -68,8 +70,10 @@ class TestTargets:
             pytest.skip("no /proc here")
         link = tmp_path / "to-stdout.csv"
         link.symlink_to("/proc/self/fd/1")
-        done = run_kelfit("solve", EX.vectors, "--params", "10,20,30,5,0.3",
-                          "--out", link)  # fmt: skip
+        # The link names the descriptor of whichever process opens it: a
+        # child's, whose standard output is the pipe read here.
+        done = run_kelfit_process("solve", EX.vectors, "--params",
+                                  "10,20,30,5,0.3", "--out", link)  # fmt: skip
         assert done.returncode == 0, done.stderr
         assert link.is_symlink() and os.readlink(link) == "/proc/self/fd/1"
         # The values went down the pipe the test reads.

@@ -160,7 +160,12 @@ def test_extreme_values_never_end_the_process_or_pass_as_a_fit() -> None:
 # loaded machine slows both alike, and the best of five leaves out the tries
 # a busy scheduler delayed. after() checks what an interrupted call left.
 INTERRUPT_DELAY = """
-import os, subprocess, time
+import os, signal, subprocess, time
+
+# A process started in the background of a non-interactive shell (nohup,
+# some CI runners) begins with SIGINT ignored, and Python then never raises
+# KeyboardInterrupt: restore the handler an interactive run has.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def print_interrupt_delay(reference, call, after):
     ratios = []

@@ -367,6 +367,8 @@ class TestCommand:
         code = (
             "import os, signal, sys, threading\n"
             "from kelfit_tools.cli import main\n"
+            # As at a terminal, even when the suite runs with SIGINT ignored.
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             "threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
             "sys.exit(main(sys.argv[1:]))\n"
         )

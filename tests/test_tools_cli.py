@@ -1,4 +1,5 @@
-"""The kelfit command end to end, each run in a subprocess."""
+"""The kelfit command end to end: run as the command line runs it, and in a
+child process where standard output must be a real file."""
 
 from __future__ import annotations
 
@@ -15,7 +16,13 @@ import numpy as np
 import pytest
 from kelfit_tools import back_calculate, fit, read_couplings, read_table
 from kelfit_tools.example import example
-from tools_support import env_without, png_size, run_kelfit, write_models
+from tools_support import (
+    env_without,
+    png_size,
+    run_kelfit,
+    run_kelfit_process,
+    write_models,
+)
 
 EX = example()
 INSTALL = "pip install 'kelfit[tools]'"
@@ -225,6 +232,30 @@ def few_couplings(tmp_path: Path) -> Path:
 
 
 class TestExitStatus:
+    @pytest.mark.parametrize(
+        "args",
+        [
+            ["--version"],
+            ["fit", "--no-such-option"],
+            ["fit", "missing.tab"],
+            ["fit", "--structure", EX.structure, "--couplings", EX.couplings],
+            ["solve", EX.vectors, "--params", "35,70,125,-10.5,0.38", "--json"],
+        ],
+        ids=["version", "usage", "data", "fit-with-notes", "solve-json"],
+    )
+    def test_the_suite_runs_the_command_as_a_process_would(
+        self, args: list[object], tmp_path: Path
+    ) -> None:
+        # Nearly every command-line test runs in the suite's own process:
+        # what it sees must be what a user's process gives, to the byte.
+        inside = run_kelfit(*args, cwd=tmp_path)
+        child = run_kelfit_process(*args, cwd=tmp_path)
+        assert (inside.returncode, inside.stdout, inside.stderr) == (
+            child.returncode,
+            child.stdout,
+            child.stderr,
+        )
+
     @pytest.mark.parametrize(
         "args",
         [

@@ -2,14 +2,21 @@
 
 from __future__ import annotations
 
+import contextlib
+import io
 import json
+import logging
 import math
 import os
 import struct
 import subprocess
 import sys
-from collections.abc import Callable, Sequence
+import tempfile
+import traceback
+import warnings
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import TextIO
 
 import numpy as np
 import pytest
@@ -111,12 +118,174 @@ def validate_report(payload: dict) -> None:
     jsonschema.validate(payload, fit_report_schema())
 
 
-def run_kelfit(*args: object, cwd: Path | None = None, env: dict | None = None):
-    """Run ``python -m kelfit_tools`` and return the completed process.
+class _Kept(io.BytesIO):
+    """A byte buffer that outlives the text stream wrapped round it."""
 
-    Every JSON report of ``fit`` that succeeds is checked against the
-    published schema on the way, whichever test asked for it.
+    def close(self) -> None:
+        pass
+
+
+def _to_stderr(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    """A warning on the stderr of the moment, as Python's own hook writes it."""
+    sys.stderr.write(warnings.formatwarning(message, category, filename, lineno, line))
+
+
+def _exit_status(code: object) -> int:
+    """The status a process gets from ``SystemExit(code)``."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    sys.stderr.write(f"{code}\n")
+    return 1
+
+
+def _decoded(data: bytes, errors: str) -> str:
+    # As subprocess.run(text=True) reads a pipe: universal newlines.
+    text = data.decode("utf-8", errors)
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
+@contextlib.contextmanager
+def _process_like(cwd: Path | None, env: dict | None) -> Iterator[None]:
+    """The working folder, environment, warning filters and logging a fresh
+    ``python -m kelfit_tools`` would have, for the length of one run."""
+    saved_env = dict(os.environ)
+    saved_cwd = os.getcwd()
+    root = logging.getLogger()
+    saved_handlers = root.handlers[:]
+    # The command sets the level of the package's logger and stops it
+    # passing records up, where a later test's caplog would look for them.
+    package = logging.getLogger("kelfit_tools")
+    saved_package = package.level, package.propagate
+    try:
+        if env is not None:
+            os.environ.clear()
+            os.environ.update(env)
+        if cwd is not None:
+            os.chdir(cwd)
+        # Other libraries' warnings reach stderr through logging's last
+        # resort, as they would with no handler on the root logger.
+        root.handlers = []
+        with warnings.catch_warnings():
+            # The filters of a plain interpreter (the suite's "error" would
+            # turn a warning a user only sees into a crash) and warnings
+            # written to stderr, where a test can count them.
+            warnings.resetwarnings()
+            warnings.filterwarnings(
+                "default", category=DeprecationWarning, module="__main__"
+            )
+            for category in (
+                DeprecationWarning,
+                PendingDeprecationWarning,
+                ImportWarning,
+                ResourceWarning,
+            ):
+                warnings.filterwarnings("ignore", category=category)
+            warnings.showwarning = _to_stderr
+            yield
+    finally:
+        root.handlers = saved_handlers
+        package.setLevel(saved_package[0])
+        package.propagate = saved_package[1]
+        os.chdir(saved_cwd)
+        if env is not None:
+            os.environ.clear()
+            os.environ.update(saved_env)
+
+
+@contextlib.contextmanager
+def _descriptors_caught() -> Iterator[list[bytes]]:
+    """What reaches descriptors 1 and 2 from below Python (the C++ core,
+    other libraries' C code, child processes), caught as a process's pipes
+    would catch it; the list holds both once the block has ended."""
+    caught: list[bytes] = []
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        saved = [os.dup(1), os.dup(2)]
+        try:
+            os.dup2(out.fileno(), 1)
+            os.dup2(err.fileno(), 2)
+            yield caught
+        finally:
+            for fd, kept in zip((1, 2), saved):
+                os.dup2(kept, fd)
+                os.close(kept)
+            for stream in (out, err):
+                stream.seek(0)
+                caught.append(stream.read())
+
+
+def _in_process(
+    words: list[str], cwd: Path | None, env: dict | None
+) -> subprocess.CompletedProcess[str]:
+    from kelfit_tools.cli import main
+
+    out, err = _Kept(), _Kept()
+    stdout = io.TextIOWrapper(out, encoding="utf-8", errors="strict")
+    stderr = io.TextIOWrapper(err, encoding="utf-8", errors="backslashreplace")
+    saved = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = stdout, stderr
+    try:
+        with _descriptors_caught() as below, _process_like(cwd, env):
+            try:
+                status = main(words)
+            except SystemExit as exc:
+                status = _exit_status(exc.code)
+            except KeyboardInterrupt:
+                raise
+            except Exception:  # noqa: BLE001 - an uncaught error ends a process with 1
+                traceback.print_exc()
+                status = 1
+            sys.stdout.flush()
+            sys.stderr.flush()
+    finally:
+        sys.stdout, sys.stderr = saved
+    return subprocess.CompletedProcess(
+        ["kelfit", *words],
+        status,
+        _decoded(out.getvalue() + below[0], "strict"),
+        _decoded(err.getvalue() + below[1], "replace"),
+    )
+
+
+def _check_report(words: list[str], done: subprocess.CompletedProcess[str]) -> None:
+    if done.returncode == 0 and words[:1] == ["fit"] and "--json" in words:
+        validate_report(json.loads(done.stdout))
+
+
+def run_kelfit(
+    *args: object, cwd: Path | None = None, env: dict | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Run the ``kelfit`` command line in this process and return what a
+    finished ``python -m kelfit_tools`` would: ``returncode``, ``stdout``
+    and ``stderr`` (text).
+
+    ``cwd`` and ``env`` hold for the run and are restored after it; an
+    ``env`` that changes ``PYTHONPATH`` needs a new interpreter, so that
+    goes to :func:`run_kelfit_process`. Every JSON report of ``fit`` that
+    succeeds is checked against the published schema on the way, whichever
+    test asked for it.
     """
+    if env is not None and env.get("PYTHONPATH") != os.environ.get("PYTHONPATH"):
+        return run_kelfit_process(*args, cwd=cwd, env=env)
+    words = [str(a) for a in args]
+    done = _in_process(words, cwd, env)
+    _check_report(words, done)
+    return done
+
+
+def run_kelfit_process(
+    *args: object, cwd: Path | None = None, env: dict | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Run ``python -m kelfit_tools`` as a child process, where the process
+    is the point (what an import sees, signals, how a crash exits)."""
     done = subprocess.run(
         [sys.executable, "-m", "kelfit_tools", *map(str, args)],
         check=False,
@@ -126,9 +295,7 @@ def run_kelfit(*args: object, cwd: Path | None = None, env: dict | None = None):
         env=env,
         timeout=300,
     )
-    words = [str(a) for a in args]
-    if done.returncode == 0 and words[:1] == ["fit"] and "--json" in words:
-        validate_report(json.loads(done.stdout))
+    _check_report([str(a) for a in args], done)
     return done
 
 
