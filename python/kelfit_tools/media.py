@@ -27,7 +27,7 @@ from .bonds import (
     reference_constant,
     row_scales,
 )
-from .checks import check_uncertainties
+from .checks import check_uncertainties, type_warnings
 from .display import html_of
 from .fitting import FitResult, convergence_warning, fit, start_messages
 from .io.tables import Coupling
@@ -379,6 +379,7 @@ def fit_medium(
         more_warnings, more_notes = start_messages(result, linear)
         warnings += more_warnings
         notes += more_notes
+    warnings += type_warnings(types, couplings, result)
     t = result.tensor()
     nh_rows = [i for i, t in enumerate(types) if t == _NH]
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
