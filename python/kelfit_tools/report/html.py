@@ -307,6 +307,7 @@ def quality_table(report: dict[str, Any]) -> str:
     o = q["outliers"]
     extra = [
         ("Q (Da)", _num(q["q_da"], 4)),
+        ("Q (Clore–Garrett)", _num(q.get("q_clore_garrett"), 4)),
         ("outliers", f"{o['count']} ({_e(o['rule'])})"),
     ]
     reg = q["regression"]

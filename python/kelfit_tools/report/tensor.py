@@ -111,14 +111,13 @@ def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
 
 def _quality(result: FitResult, stats: Statistics) -> dict[str, Any]:
     """The quality block: the fit's raw numbers as before, then the rest."""
-    scale = result.scale
-    mean_scale2 = 1.0 if scale is None else float(scale @ scale) / result.n
     return {
         "n": result.n,
         "rmsd": result.rmsd,
         "q": _clean(result.q),
         "q_da": _clean(result.q_da),
-        "mean_scale2": mean_scale2,
+        "q_clore_garrett": _clean(result.q_clore_garrett),
+        "mean_scale2": result.mean_scale2,
         "pearson_r": _clean(result.pearson_r),
         "chi2": _clean(result.chi2),
         "reduced_chi2": _clean(result.reduced_chi2),
@@ -491,6 +490,10 @@ def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
         (
             f"                   |{da_name}| {da:.4g}{u}, R {t['r']:.4g}, <s^2> = "
             f"{q['mean_scale2']:.6g} (s: row scale)"
+        ),
+        (
+            f"    Q (Clore-Garrett) {_g(q.get('q_clore_garrett'))}   the same with "
+            "2 (4 + 3 R^2) / 5, as published"
         ),
     ]
     lines: list[str] = []
