@@ -94,3 +94,72 @@ def test_the_shipped_data_raise_none_of_them(
         "--couplings", shared_data(folder, couplings), "--duplicates", "first",
     )  # fmt: skip
     assert not [w for w in warnings if any(word in w for word in NEW_WARNINGS)]
+
+
+def rewritten(source: Path, out: Path, rows: Callable[[list[str]], list[str]]) -> Path:
+    """A text file with its lines changed by ``rows``."""
+    out.write_text("\n".join(rows(source.read_text().splitlines())) + "\n")
+    return out
+
+
+def oligomer(lines: list[str]) -> list[str]:
+    """Two copies of the chain as structure-calculation programs write an
+    oligomer: blank chain IDs, segment IDs A and B; B turned 90 degrees
+    about x, so that the two copies give different tensors."""
+    out = []
+    for segment, turn in (("A", False), ("B", True)):
+        for line in (li.ljust(80) for li in lines if li.startswith("ATOM")):
+            x, y, z = (float(line[k : k + 8]) for k in (30, 38, 46))
+            if turn:
+                y, z = -z, y
+            xyz = f"{x:8.3f}{y:8.3f}{z:8.3f}"
+            out.append(
+                f"{line[:21]} {line[22:30]}{xyz}{line[54:72]}{segment:<4}{line[76:]}"
+            )
+        out.append("TER")
+    return out
+
+
+def in_segment(segment: str) -> Callable[[list[str]], list[str]]:
+    """Ubiquitin's couplings, each end naming ``segment``."""
+
+    def rows(lines: list[str]) -> list[str]:
+        out = []
+        for line in lines:
+            f = line.split()
+            if line.startswith("VARS"):
+                line = (
+                    "VARS SEGNAME_I RESID_I RESNAME_I ATOMNAME_I SEGNAME_J RESID_J "
+                    "RESNAME_J ATOMNAME_J D DD W"
+                )
+            elif line.startswith("FORMAT"):
+                continue
+            elif len(f) == 9 and f[0].isdigit():
+                line = " ".join([segment, *f[:3], segment, *f[3:]])
+            out.append(line)
+        return out
+
+    return rows
+
+
+def test_segment_ids_name_the_chains_of_a_blank_chained_oligomer(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+    table = shared_data("ubiquitin", "couplings.tab")
+    both = rewritten(pdb, tmp_path / "both.pdb", oligomer)
+    # The turned copy B on its own: what the couplings of segment B mean.
+    alone = rewritten(both, tmp_path / "b.pdb", lambda lines: lines[len(lines) // 2 :])
+    tensors = {}
+    for name, structure, couplings in (
+        ("A", both, rewritten(table, tmp_path / "a.tab", in_segment("A"))),
+        ("B", both, rewritten(table, tmp_path / "b.tab", in_segment("B"))),
+        ("B alone", alone, table),
+    ):
+        args = ["fit", "--json", "--structure", structure, "--couplings", couplings]
+        assert main([*map(str, args), "--duplicates", "first"]) == 0
+        report = json.loads(capsys.readouterr().out)
+        assert not [w for w in report["warnings"] if "appear twice" in w]
+        tensors[name] = report["media"][0]["tensor"]
+    assert tensors["B"]["euler_deg"] == pytest.approx(tensors["B alone"]["euler_deg"])
+    assert tensors["B"]["euler_deg"] != pytest.approx(tensors["A"]["euler_deg"])
