@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 from .._extras import require
 from ..errors import DataError, PathLike
 from .matching import match_couplings, match_warnings, no_match_reason
-from .names import atom_spellings
+from .names import atom_key, atom_spellings
 from .tables import Coupling
 
 if TYPE_CHECKING:
@@ -287,6 +287,10 @@ class GemmiIndex:
 
     def has_hydrogens(self) -> bool:
         return self._hydrogens
+
+    def atom_names(self, chain: str, number: int, icode: str) -> set[str]:
+        residue = self._residues.get((chain, number, icode.strip().upper()))
+        return set() if residue is None else {atom_key(a.name) for a in residue}
 
 
 def _check_position(atom: Any, label: str, model: int, source: str | None) -> None:
