@@ -215,3 +215,51 @@ def test_older_glycine_names_mean_the_same_protons(
     unmatched = report["media"][0]["unmatched"]
     assert [u["label"] for u in unmatched] == sorted({"GLY10", "GLY35"} - matched)
     assert all("cannot be told" in u["reason"] for u in unmatched)
+
+
+def test_rows_without_uncertainty_that_unweight_the_fit_are_named(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    def zero_dd(lines: list[str]) -> list[str]:
+        out = []
+        for line in lines:
+            f = line.split()
+            if len(f) == 9 and f[0] in ("2", "3", "4", "5", "6") and f[5] == "H":
+                line = " ".join([*f[:7], "0", f[8]])
+            out.append(line)
+        return out
+
+    table = rewritten(
+        shared_data("ubiquitin", "couplings.tab"), tmp_path / "dd.tab", zero_dd
+    )
+    warnings = fit_warnings(
+        capsys, "--structure", shared_data("ubiquitin", "1d3z-model-1.pdb"),
+        "--couplings", table, "--duplicates", "first",
+    )  # fmt: skip
+    named = [w for w in warnings if "no positive uncertainty" in w]
+    assert len(named) == 1 and "5 of 265" in named[0] and "GLN2 (line 7" in named[0]
+
+
+def test_a_deuterated_structure_is_refused_naming_its_deuterons(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    def deuterated(lines: list[str]) -> list[str]:
+        return [
+            f"{li[:12]}{li[12:16].replace('H', 'D', 1)}{li[16:76]} D{li[78:]}"
+            if li.startswith("ATOM") and li[76:78].strip() == "H"
+            else li
+            for li in lines
+        ]
+
+    pdb = rewritten(
+        shared_data("ubiquitin", "1d3z-model-1.pdb"), tmp_path / "d.pdb", deuterated
+    )
+    args = [
+        "fit",
+        "--structure",
+        pdb,
+        "--couplings",
+        shared_data("ubiquitin", "couplings.tab"),
+    ]
+    assert main([*map(str, args), "--types", "N-H"]) == 1
+    assert "which has the deuteron D in its place" in capsys.readouterr().err

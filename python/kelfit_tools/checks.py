@@ -55,6 +55,7 @@ __all__ = [
     "conditioning_warning",
     "design_condition",
     "find_duplicates",
+    "missing_uncertainty_warning",
     "numbering_check",
     "renumber",
     "resolve_duplicates",
@@ -747,6 +748,22 @@ def bond_length_warning(
 #: much as a typical one, beyond what a single-precision cost can add the
 #: others to, so the fit would follow that row alone.
 UNCERTAINTY_SPREAD = 1.0e4
+
+
+def missing_uncertainty_warning(couplings: Sequence[Coupling]) -> str | None:
+    """A warning naming the couplings (up to five) that state no positive
+    uncertainty when the others do: a fit is weighted only when every row
+    states one, so these few make the whole fit unweighted; None when all or
+    none state one."""
+    missing = [k for k, c in enumerate(couplings) if c.error is None or not c.error > 0]
+    if not missing or len(missing) == len(couplings):
+        return None
+    return (
+        f"{len(missing)} of {len(couplings)} couplings state no positive "
+        f"uncertainty (DD): {_rows_named(couplings, missing)}; so the whole fit "
+        "is unweighted, every coupling counting alike; give each its "
+        "uncertainty, or leave these out (W = 0)"
+    )
 
 
 def check_uncertainties(couplings: Sequence[Coupling]) -> None:

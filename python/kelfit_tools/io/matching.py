@@ -414,9 +414,32 @@ def _ends(
                         "(a proline has no amide proton)"
                     ),
                 )
-            return [], differences, f"no atom {atom} in {name}{number}{icode}"
+            return (
+                [],
+                differences,
+                _missing_atom(index, chain_name, number, icode, name, atom),
+            )
         ends.append((handle, name))
     return ends, differences, ""
+
+
+def _missing_atom(
+    index: AtomIndex, chain: str, number: int, icode: str, resname: str, atom: str
+) -> str:
+    """Why an atom is not found: it is missing, or a deuteron stands in its
+    place (a perdeuterated structure names D what the couplings name H)."""
+    label = f"{resname}{number}{icode}"
+    key = atom_key(atom)
+    if key.startswith("H"):
+        deuteron = "D" + key[1:]
+        present = index.atom_names(chain, number, icode)
+        if deuteron in present:
+            return (
+                f"no atom {atom} in {label}, which has the deuteron {deuteron} in "
+                "its place: the structure is deuterated; rename its deuterons "
+                "as the protons the couplings name (D to H) to use their positions"
+            )
+    return f"no atom {atom} in {label}"
 
 
 def match_couplings(
