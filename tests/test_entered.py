@@ -14,7 +14,7 @@ from tools_support import shared_data
 pytest.importorskip("gemmi")
 
 #: Words of the warnings these tests expect; none may appear on good data.
-SIGNS = "sign convention looks flipped"
+SIGNS = "anticorrelate with what the fit predicts"
 NORMALISED = "look normalised to N-H"
 SPLITTINGS = "look like J+D splittings"
 KHZ = "were they given in kHz"
@@ -46,33 +46,34 @@ def altered(
 
 
 @pytest.mark.parametrize(
-    ("atoms", "change", "only", "expected"),
+    ("atoms", "change", "extra", "expected"),
     [
         (("C", "N"), lambda r, v: -v, "", "C-N couplings anticorrelate"),
+        (("N", "H"), lambda r, v: v, "--signs physical", "(CA-HA, CA-C) anticorr"),
         (("C", "N"), lambda r, v: v / 0.1209, "", "the C-N couplings are"),
         (("CA", "C"), lambda r, v: v / 0.198, "", "the CA-C couplings are"),
         (("N", "H"), lambda r, v: v - 92.0, "", "the N-H couplings average"),
-        (("N", "H"), lambda r, v: v - 92.0, "N-H", "the N-H couplings average"),
+        (("N", "H"), lambda r, v: v - 92.0, "--types N-H", "the N-H couplings average"),
         (("N", "H"), lambda r, v: v / 1000 if r % 3 == 0 else v, "", "20 N-H"),
-        (("N", "H"), lambda r, v: v / 1000 if r % 3 == 0 else v, "N-H", "20 N-H"),
-        (("N", "H"), lambda r, v: v / 1000 if r == 33 else v, "N-H", "1 N-H"),
+        (("N", "H"), lambda r, v: v / 1000 if r % 3 == 0 else v, "--types N-H",
+         "20 N-H"),
+        (("N", "H"), lambda r, v: v / 1000 if r == 33 else v, "--types N-H", "1 N-H"),
     ],
-    ids=["signs", "normalised-C-N", "normalised-CA-C", "J+D", "J+D-alone", "kHz",
-         "kHz-alone", "kHz-one"],
+    ids=["signs", "convention", "normalised-C-N", "normalised-CA-C", "J+D",
+         "J+D-alone", "kHz", "kHz-alone", "kHz-one"],
 )  # fmt: skip
 def test_a_type_entered_wrongly_is_named(
     tmp_path: Path,
     capsys: pytest.CaptureFixture[str],
     atoms: tuple[str, str],
     change: Callable[[int, float], float],
-    only: str,
+    extra: str,
     expected: str,
 ) -> None:
     table = altered(tmp_path, atoms, change)
-    types = ["--types", only] if only else []
     warnings = fit_warnings(
         capsys, "--structure", shared_data("ubiquitin", "1d3z-model-1.pdb"),
-        "--couplings", table, "--duplicates", "first", *types,
+        "--couplings", table, "--duplicates", "first", *extra.split(),
     )  # fmt: skip
     named = [w for w in warnings if any(word in w for word in NEW_WARNINGS)]
     assert len(named) == 1 and expected in named[0], warnings

@@ -19,7 +19,7 @@ from dataclasses import dataclass, replace
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .bonds import STANDARD_LENGTHS, bond_type
+from .bonds import GYROMAGNETIC_RATIOS, STANDARD_LENGTHS, bond_type, element
 from .errors import DataError
 from .fitting import FitResult, design_matrix
 from .io.matching import coupling_key, resolve_chain
@@ -873,6 +873,42 @@ def _khz_rows(o: NDArray[np.float64], c: NDArray[np.float64]) -> NDArray[np.intp
     return np.flatnonzero(plausible & (np.abs(ratio - 1) < 1 / 3))
 
 
+def _constant_sign(kind: str) -> float:
+    """The sign of a bond type's physical dipolar constant (that of the
+    product of its nuclei's gyromagnetic ratios); 0 when not known."""
+    try:
+        first, second = (element(atom) for atom in kind.split("-", 1))
+    except ValueError:
+        return 0.0
+    return math.copysign(1.0, GYROMAGNETIC_RATIOS[first] * GYROMAGNETIC_RATIOS[second])
+
+
+def _convention_warning(
+    types: Sequence[str], o: NDArray[np.float64], c: NDArray[np.float64]
+) -> str | None:
+    """A warning when the bond types of one sign of dipolar constant
+    anticorrelate with the fit as a group, while those of the other sign
+    correlate: the couplings then follow the other sign convention, which
+    differs exactly there, rather than one type being flipped."""
+    signs = np.array([_constant_sign(t) for t in types])
+    groups = {side: np.flatnonzero(signs == side) for side in (1.0, -1.0)}
+    if any(g.size < TYPE_EVIDENCE for g in groups.values()):
+        return None
+    r = {side: pearson(o[g], c[g]) for side, g in groups.items()}
+    for side, other in ((1.0, -1.0), (-1.0, 1.0)):
+        if r[side] < -SIGN_FLIP_R and r[other] > SIGN_FLIP_R:
+            kinds = ", ".join(dict.fromkeys(types[int(k)] for k in groups[side]))
+            word = "positive" if side > 0 else "negative"
+            return (
+                f"the couplings of the bond types with {word} dipolar constants "
+                f"({kinds}) anticorrelate with what the fit predicts for them "
+                f"(r = {r[side]:.2f}, against {r[other]:.2f} for the others): the "
+                "couplings look given in the other sign convention; fit them "
+                "under that one"
+            )
+    return None
+
+
 def _rows_named(couplings: Sequence[Coupling], rows: Sequence[int]) -> str:
     """Up to five couplings by label and line, and how many more."""
     shown = [f"{couplings[i].label}{_where(couplings[i])}" for i in rows[:5]]
@@ -944,11 +980,14 @@ def type_warnings(
     if splittings:
         return splittings
     out: list[str] = []
+    convention = _convention_warning(types, o, c)
+    if convention:
+        out.append(convention)
     for kind, i in rows.items():
         rest = np.setdiff1d(np.arange(o.size), i)
         r = pearson(o[i], c[i])
         r_rest = pearson(o[rest], c[rest]) if rest.size >= TYPE_EVIDENCE else math.nan
-        if r < -SIGN_FLIP_R and r_rest > SIGN_FLIP_R:
+        if not convention and r < -SIGN_FLIP_R and r_rest > SIGN_FLIP_R:
             out.append(
                 f"the {i.size} {kind} couplings anticorrelate with what the fit "
                 f"predicts for them (r = {r:.2f}, against {r_rest:.2f} for the "
