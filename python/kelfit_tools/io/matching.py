@@ -293,10 +293,11 @@ def _table_methylene_scheme(
             (c.chain_i, c.residue_i, c.icode_i, c.resname_i, c.atom_i),
             (c.chain_j, c.residue_j, c.icode_j, c.resname_j, c.atom_j),
         ):
-            if not atom:
-                continue
+            key = atom_key(atom or "")
+            if not (key.startswith("H") and key[-1:] in ("1", "2", "3")):
+                continue  # no methylene proton: its residue need not be found
             name = table_name or chains.residue(chain, number, icode)[1]
-            group = methylene_group(name, atom)
+            group = methylene_group(name, key)
             if group is not None:
                 numbers.add(group[1])
     if {"1", "3"} <= numbers:
