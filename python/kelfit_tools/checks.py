@@ -923,8 +923,11 @@ def type_warnings(
     for them, say about how they were entered.
 
     * signs flipped: a type that anticorrelates with its predictions while
-      the other types correlate (:data:`SIGN_FLIP_R`) carries its signs by
-      another convention;
+      the other types correlate (:data:`SIGN_FLIP_R`), and that flipped
+      would meet them at least twice as closely (in squares), carries its
+      signs by another convention; when the types of one sign of dipolar
+      constant do so together, the couplings follow the other sign
+      convention, which is said once;
     * normalised to N-H: a type whose slope (observed on predicted) is near
       the inverse of its dipolar constant relative to N-H
       (:data:`NORMALISED_SLOPE_FACTOR`), while other types are fitted too;
@@ -987,7 +990,11 @@ def type_warnings(
         rest = np.setdiff1d(np.arange(o.size), i)
         r = pearson(o[i], c[i])
         r_rest = pearson(o[rest], c[rest]) if rest.size >= TYPE_EVIDENCE else math.nan
-        if not convention and r < -SIGN_FLIP_R and r_rest > SIGN_FLIP_R:
+        # Flipped, the type must also meet its predictions clearly better:
+        # a type of small, noisy couplings may anticorrelate by chance.
+        flipped = float(np.sum((o[i] + c[i]) ** 2))
+        closer = 2.0 * flipped < float(np.sum((o[i] - c[i]) ** 2))
+        if not convention and r < -SIGN_FLIP_R and r_rest > SIGN_FLIP_R and closer:
             out.append(
                 f"the {i.size} {kind} couplings anticorrelate with what the fit "
                 f"predicts for them (r = {r:.2f}, against {r_rest:.2f} for the "
