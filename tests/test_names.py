@@ -20,7 +20,7 @@ from kelfit_tools.ensemble import summarize_ensemble
 from kelfit_tools.fitting import back_calculate, fit
 from kelfit_tools.montecarlo import monte_carlo
 from kelfit_tools.report.ensemble import summary_json
-from kelfit_tools.tensor import canonical, rotation_matrix
+from kelfit_tools.tensor import canonical, frame_zyz_solutions, rotation_matrix
 from kelfit_tools.trajectory import FrameFit
 from tools_support import run_kelfit, shared_data, structure_args, validate_report
 
@@ -168,6 +168,44 @@ class TestEulerConventions:
         # and ours, printed as they print them, are theirs
         assert np.allclose(t["euler_zyz_solutions_deg"], solutions, atol=0.01)
         assert t["euler_zyz_deg"] == t["euler_zyz_solutions_deg"][0]
+
+    def test_frame_zyz_is_what_modelling_programs_print(self) -> None:
+        # GB1 in bicelles: a modelling suite prints (8.627, 91.386, 77.075)
+        # for the tensor we print as z-y'-z'' (77.09, 88.60, 351.36).
+        alpha, beta, gamma = 77.09, 88.60, 351.36
+        m = rotation_matrix(*np.radians([270.0 - gamma, beta, -alpha - 270.0]))
+        assert frame_zyz_solutions(m)[0] == pytest.approx(
+            (8.627, 91.386, 77.075), abs=0.03
+        )
+
+    @pytest.mark.parametrize(
+        "zxz",
+        [
+            (15.73, 28.16, 176.27),
+            (200.0, 0.0, 30.0),
+            (40.0, 180.0, 0.0),
+            (95.0, 120.0, 300.0),
+        ],
+    )
+    def test_every_frame_zyz_triple_gives_the_axes(
+        self, zxz: tuple[float, ...]
+    ) -> None:
+        def rz(t: float) -> np.ndarray:
+            c, s = math.cos(t), math.sin(t)
+            return np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]])
+
+        def ry(t: float) -> np.ndarray:
+            c, s = math.cos(t), math.sin(t)
+            return np.array([[c, 0.0, s], [0.0, 1.0, 0.0], [-s, 0.0, c]])
+
+        axes = rotation_matrix(*np.radians(zxz))
+        triples = frame_zyz_solutions(axes)
+        assert len({tuple(np.round(t, 6)) for t in triples}) == 4 or zxz[1] in (0, 180)
+        assert triples[0][0] < 180 and triples[0][2] < 180
+        for a, b, c in triples:
+            r = rz(math.radians(a)) @ ry(math.radians(b)) @ rz(math.radians(c))
+            # Its columns are the principal axes, up to the sign of two.
+            assert np.allclose(np.abs(np.sum(r.T * axes, axis=1)), 1.0, atol=1e-9)
 
 
 # ------------------------------------------------------------ honest errors

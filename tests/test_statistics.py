@@ -212,6 +212,36 @@ class TestOutputsAgree:
         assert text.index("normalised to N-H") < text.index("quality in raw Hz")
 
 
+@pytest.mark.parametrize(
+    ("folder", "structure", "couplings"),
+    [
+        ("ubiquitin", "1d3z-model-1.pdb", "couplings.tab"),
+        ("gb3", "1p7e.pdb", "couplings.tab"),
+        ("hewl", "1e8l-model-1.pdb", "1e8l.mr"),
+    ],
+)
+def test_clore_garrett_q_is_the_published_formula(
+    capsys: pytest.CaptureFixture[str], folder: str, structure: str, couplings: str
+) -> None:
+    """Q = rms(Dobs - Dcalc) / sqrt(2 Da^2 (4 + 3 R^2) / 5), on N-H couplings
+    at the standard length (every row's scale 1, so Da is in Hz)."""
+    from kelfit_tools.cli import main
+
+    args = [
+        "fit", "--json", "--types", "N-H", "--bond-lengths", "standard",
+        "--structure", shared_data(folder, structure),
+        "--couplings", shared_data(folder, couplings),
+    ]  # fmt: skip
+    assert main(list(map(str, args))) == 0
+    for medium in json.loads(capsys.readouterr().out)["media"]:
+        q, t = medium["quality"], medium["tensor"]
+        assert q["mean_scale2"] == pytest.approx(1.0, abs=1e-12)
+        da, r = t["da"], t["r"]
+        published = q["rmsd"] / math.sqrt(2 * da**2 * (4 + 3 * r**2) / 5)
+        assert q["q_clore_garrett"] == pytest.approx(published, rel=1e-9)
+        assert q["q_da"] == pytest.approx(published * math.sqrt(2), rel=1e-9)
+
+
 class TestCouplingTables:
     def header(self, path: Path) -> list[str]:
         return next(csv.reader(io.StringIO(path.read_text())))

@@ -173,3 +173,50 @@ class TestReadCouplings:
         pairs = [(c.atom_i, c.atom_j) for c in couplings]
         assert pairs.count(("N", "H")) == nh
         assert all(np.isfinite(c.value) for c in couplings)
+
+
+class TestRdcLines:
+    def test_ubiquitin_as_rdc_lines_fits_as_its_table(
+        self, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+    ) -> None:
+        import json
+
+        from kelfit_tools.cli import main
+
+        pytest.importorskip("gemmi")
+        table = shared_data("ubiquitin", "couplings.tab")
+        lines = ["# ubiquitin N-H, written as a modelling suite takes them", ""]
+        for line in table.read_text().splitlines():
+            f = line.split()
+            if len(f) == 9 and f[0].isdigit() and (f[2], f[5]) == ("N", "H"):
+                lines.append(f"RDC {f[0]} N {f[3]} H {f[6]}  # {f[1]}")
+        rdc = write(tmp_path, "\n".join(lines) + "\n", "ubiquitin.rdc")
+        tensors = []
+        for couplings in (rdc, table):
+            args = ["fit", "--json", "--structure",
+                    str(shared_data("ubiquitin", "1d3z-model-1.pdb")),
+                    "--couplings", str(couplings), "--types", "N-H", "--unweighted"]  # fmt: skip
+            assert main(args) == 0
+            media = json.loads(capsys.readouterr().out)["media"]
+            tensors.append(media[0]["tensor"])
+            assert media[0]["quality"]["n"] == 68
+        assert tensors[0]["euler_deg"] == tensors[1]["euler_deg"]
+        assert tensors[0]["da"] == tensors[1]["da"]
+
+    @pytest.mark.parametrize(
+        ("text", "message"),
+        [
+            ("RDC 12 N 12 H -7.5\nRDC 13 N 13 H\n", "bad.rdc:2: expected RDC residue"),
+            ("RDC 12 N 12 H -7.5 0.3\n", "bad.rdc:1: expected RDC residue"),
+            ("RDC 12 N 12 H -7.5\n13 N 13 H 4.2\n", "bad.rdc:2: expected RDC residue"),
+            ("RDC 12 N x H -7.5\n", "bad.rdc:1: the second residue is not a residue"),
+            ("RDC 12 N 12 H nan\n", "bad.rdc:1: the value is not a finite number"),
+        ],
+    )
+    def test_errors_name_file_and_line(
+        self, tmp_path: Path, text: str, message: str
+    ) -> None:
+        from kelfit_tools.io import read_restraints
+
+        with pytest.raises(DataError, match=message):
+            read_restraints(write(tmp_path, text, "bad.rdc"))

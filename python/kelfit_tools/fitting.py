@@ -12,7 +12,14 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .display import html_of
-from .statistics import chi_square, pearson, q_factor, root_mean_square
+from .statistics import (
+    chi_square,
+    clore_garrett_q,
+    pearson,
+    q_factor,
+    root_mean_square,
+    tensor_rms,
+)
 from .tensor import (
     Tensor,
     angles_in_degrees,
@@ -267,7 +274,8 @@ class FitResult:
 
     ``dr`` (R Da as fitted; the module's 1.5 Da R is :attr:`dr_model`, the
     canonical tensor's R Da :attr:`rhombic_component`), ``residuals``,
-    ``rmsd``, ``q``, ``pearson_r``, ``chi2`` and ``q_da`` (each documented
+    ``rmsd``, ``q``, ``pearson_r``, ``chi2``, ``q_da`` and ``q_clore_garrett``
+    (each documented
     below) are computed from the fields above on first access and kept:
     a fit made only for its tensor (many fits, refits, frames) never pays
     for them, and every access gives the same value.
@@ -373,17 +381,26 @@ class FitResult:
         return chi_square(self.residuals, self.sigma)
 
     @cached_property
+    def mean_scale2(self) -> float:
+        """The mean squared row scale (1 without scales)."""
+        k = self.scale
+        return float(k @ k) / self.n if k is not None else 1.0
+
+    @cached_property
     def q_da(self) -> float:
         """rms(observed - calculated) over the rms an isotropic set of bonds
         would show, sqrt(Da^2 (4 + 3 R^2) / 5 * mean(scale^2)) (nan for
         Da = 0)."""
-        # An isotropic set of bonds shows rms Da sqrt((4 + 3 R^2) / 5),
-        # whatever angle triple describes the tensor, so R need not be
-        # canonical here.
-        k = self.scale
-        mean_k2 = float(k @ k) / self.n if k is not None else 1.0
-        expected = abs(self.da) * math.sqrt((4.0 + 3.0 * self.r**2) / 5.0 * mean_k2)
+        expected = tensor_rms(self.da, self.r, self.mean_scale2)
         return self.rmsd / expected if expected > 0 else math.nan
+
+    @cached_property
+    def q_clore_garrett(self) -> float:
+        """Clore and Garrett's Q: rms(observed - calculated) over
+        sqrt(2 Da^2 (4 + 3 R^2) / 5 * mean(scale^2)), as published (the
+        denominator twice that of :attr:`q_da`, so sqrt(2) smaller); nan for
+        Da = 0."""
+        return clore_garrett_q(self.rmsd, self.da, self.r, self.mean_scale2)
 
     @cached_property
     def _canonical(self) -> Tensor:

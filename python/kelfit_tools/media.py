@@ -27,7 +27,7 @@ from .bonds import (
     reference_constant,
     row_scales,
 )
-from .checks import check_uncertainties
+from .checks import check_uncertainties, missing_uncertainty_warning, type_warnings
 from .display import html_of
 from .fitting import FitResult, convergence_warning, fit, start_messages
 from .io.tables import Coupling
@@ -305,6 +305,7 @@ def fit_medium(
     distances = np.linalg.norm(v, axis=1)
     observed = np.array([c.value for c in couplings], dtype=np.float64)
     notes: list[str] = []
+    warnings: list[str] = []
     sigma: NDArray[np.float64] | None
     if uncertainty is not None:
         if not (uncertainty > 0 and math.isfinite(uncertainty)):
@@ -316,7 +317,10 @@ def fit_medium(
         )
     else:
         sigma, why = row_sigma(couplings) if weighted else (None, "")
-    if why:
+    unweighted = missing_uncertainty_warning(couplings) if why else None
+    if unweighted:
+        warnings.append(unweighted)
+    elif why:
         notes.append(why)
     # A length for a type no row has is most likely a misspelt type.
     notes.extend(
@@ -362,7 +366,6 @@ def fit_medium(
                 f"{chi2['magnitudes']:.6g} magnitudes); using {used}"
             )
     result = fits[used]
-    warnings: list[str] = []
     unconverged = convergence_warning(result)
     if unconverged:
         warnings.append(unconverged)
@@ -379,6 +382,7 @@ def fit_medium(
         more_warnings, more_notes = start_messages(result, linear)
         warnings += more_warnings
         notes += more_notes
+    warnings += type_warnings(types, couplings, result)
     t = result.tensor()
     nh_rows = [i for i, t in enumerate(types) if t == _NH]
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])

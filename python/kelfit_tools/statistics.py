@@ -14,6 +14,8 @@ uncertainty s):
 
 * RMS = sqrt(mean(e^2));
 * Q = RMS / rms(o) (the quality factor of most papers);
+* Q (Clore-Garrett) = RMS / sqrt(2 Da^2 (4 + 3 R^2) / 5), from the tensor
+  rather than the values (:func:`clore_garrett_q`);
 * Q(sd) = RMS / sd(o), sd with N - 1: the reference fit files' ``Q RDC_RMS``;
 * Pearson r of o and c;
 * chi^2 = sum((e / s)^2) and chi^2 / (N - free parameters).
@@ -45,6 +47,7 @@ __all__ = [
     "ResidueQuality",
     "Statistics",
     "chi_square",
+    "clore_garrett_q",
     "fit_statistics",
     "normalisation_factors",
     "outlier_rule",
@@ -54,6 +57,7 @@ __all__ = [
     "quality",
     "regression",
     "root_mean_square",
+    "tensor_rms",
 ]
 
 #: The bond type every coupling is normalised to.
@@ -75,6 +79,24 @@ def q_factor(residuals: NDArray[np.float64], observed: NDArray[np.float64]) -> f
     """rms(residuals) / rms(observed); nan when the observed values are all 0."""
     rms_obs = root_mean_square(observed)
     return root_mean_square(residuals) / rms_obs if rms_obs > 0 else math.nan
+
+
+def tensor_rms(da: float, r: float, mean_scale2: float = 1.0) -> float:
+    """The root-mean-square coupling of a tensor over bonds spread evenly in
+    every direction: |Da| sqrt((4 + 3 R^2) / 5), each row's Da times its
+    scale (``mean_scale2``: the mean squared row scale).  Whatever angle
+    triple describes the tensor, so R need not be canonical."""
+    return abs(da) * math.sqrt((4.0 + 3.0 * r**2) / 5.0 * mean_scale2)
+
+
+def clore_garrett_q(rms: float, da: float, r: float, mean_scale2: float = 1.0) -> float:
+    """Q as Clore and Garrett published it (J. Am. Chem. Soc. 1999, 121,
+    9008): rms(observed - calculated) / sqrt(2 Da^2 (4 + 3 R^2) / 5), the
+    denominator's Da^2 times ``mean_scale2`` for rows of several bond
+    types; nan for Da = 0.  It is the Q (Da) of :class:`FitResult` over
+    sqrt(2)."""
+    expected = math.sqrt(2.0) * tensor_rms(da, r, mean_scale2)
+    return rms / expected if expected > 0 else math.nan
 
 
 def _sd(values: NDArray[np.float64]) -> float:

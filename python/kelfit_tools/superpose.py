@@ -39,6 +39,7 @@ from numpy.typing import NDArray
 from ._extras import require
 from .errors import DataError
 from .io.matching import resolve_chain
+from .io.structure import model_chains
 from .io.tables import Coupling
 from .io.trajectory import chain_names
 
@@ -302,13 +303,13 @@ def _model_atoms(
     numbers: list[int] = []
     names: list[str] = []
     elements: list[str] = []
-    for chain in model:
-        for residue in chain:
+    for chain, members in model_chains(model):
+        for residue in members:
             icode = residue.seqid.icode.strip().upper()
             for atom in residue:
-                key = (chain.name, residue.seqid.num, icode, atom.name.strip().upper())
+                key = (chain, residue.seqid.num, icode, atom.name.strip().upper())
                 atoms.append((key, residue.name, atom.pos))
-                chains.append(chain.name)
+                chains.append(chain)
                 numbers.append(residue.seqid.num)
                 names.append(atom.name)
                 elements.append("" if atom.element.name == "X" else atom.element.name)

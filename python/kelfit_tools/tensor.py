@@ -36,6 +36,7 @@ __all__ = [
     "dr_model",
     "euler_solutions",
     "following",
+    "frame_zyz_solutions",
     "generalised_angle",
     "normalised_scalar_product",
     "order_matrix",
@@ -312,6 +313,48 @@ def zyz_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
     ordered as such programs list them: beta <= 90 first, then by alpha."""
     triples = [zyz_from_zxz(t) for t in euler_solutions(axes)]
     return sorted(triples, key=lambda t: (t[1] > 90.0, t[0]))
+
+
+def _zyz_angles(r: NDArray[np.float64]) -> tuple[float, float, float]:
+    """(alpha, beta, gamma) in degrees of R = Rz(alpha) Ry(beta) Rz(gamma),
+    alpha and gamma in [0, 360); gamma 0 where only their sum is defined."""
+    beta = math.acos(min(1.0, max(-1.0, float(r[2, 2]))))
+    if math.hypot(r[0, 2], r[1, 2]) > _GIMBAL_EPS:
+        alpha = math.atan2(r[1, 2], r[0, 2])
+        gamma = math.atan2(r[2, 1], -r[2, 0])
+    else:
+        sign = 1.0 if r[2, 2] > 0 else -1.0
+        alpha = math.atan2(sign * r[1, 0], sign * r[0, 0])
+        gamma = 0.0
+    return (
+        math.degrees(alpha) % 360.0,
+        math.degrees(beta),
+        math.degrees(gamma) % 360.0,
+    )
+
+
+def frame_zyz_solutions(axes: ArrayLike) -> list[tuple[float, float, float]]:
+    """The four z-y-z triples (degrees) of the rotation taking the tensor's
+    frame to the molecule's, as structure-calculation and modelling programs
+    print them.
+
+    The rotation is R = Rz(alpha) Ry(beta) Rz(gamma) (rotations of vectors,
+    counter-clockwise, about the fixed z, y and z axes in turn, the last
+    first) whose columns are the principal axes x, y and z in the molecule's
+    frame: the transpose of :func:`rotation_matrix`.  Flipping the signs of
+    two axes gives the other three triples: beta and 180 - beta, alpha and
+    alpha + 180, gamma and gamma + 180.  Listed with the one that has alpha
+    and gamma below 180 first (the one such programs print), then by beta
+    and alpha.
+    """
+    m = np.asarray(axes, dtype=np.float64)
+    triples = [
+        _zyz_angles((m * np.array(signs, dtype=np.float64)[:, None]).T)
+        for signs in _FLIPS
+    ]
+    return sorted(
+        triples, key=lambda t: (t[0] >= 180.0 or t[2] >= 180.0, t[1], t[0], t[2])
+    )
 
 
 def canonical_triple(tensor: Tensor) -> Tensor:

@@ -21,7 +21,16 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Protocol
 
 from ..errors import DataError
-from .names import AMIDE_PROTON, atom_key, residue_name, typo_limit
+from .names import (
+    AMIDE_PROTON,
+    METHYLENE_SCHEMES,
+    atom_key,
+    methylene_group,
+    methylene_name,
+    methylene_scheme,
+    residue_name,
+    typo_limit,
+)
 from .tables import Coupling
 
 __all__ = [
@@ -143,6 +152,9 @@ class AtomIndex(Protocol):
     def has_hydrogens(self) -> bool:
         """Whether any atom is a hydrogen."""
 
+    def atom_names(self, chain: str, number: int, icode: str) -> set[str]:
+        """The names (as :func:`atom_key` gives them) of a residue's atoms."""
+
 
 @dataclass(frozen=True, eq=False)
 class AtomMatch:
@@ -239,6 +251,7 @@ def atoms_found(
     lacks, and ends that name no atom, are left out."""
     named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
     chains = _Chains(index, chain, named)
+    methylenes = _Methylenes(index, _table_methylene_scheme(couplings, chains))
     found: dict[tuple[str, int, str, str], Any] = {}
     for c in couplings:
         for chain_name, number, icode, atom in (
@@ -247,7 +260,10 @@ def atoms_found(
         ):
             if not atom:
                 continue
-            where, _, reason = chains.residue(chain_name, number, icode)
+            where, resname, reason = chains.residue(chain_name, number, icode)
+            if reason:
+                continue
+            atom, reason = methylenes.name(where, number, icode, resname, atom)
             key = (where, number, icode.strip().upper(), atom_key(atom))
             if reason or key in found:
                 continue
@@ -265,8 +281,105 @@ def _with_atoms(c: Coupling, atoms: Sequence[str]) -> Coupling:
     )
 
 
+def _table_methylene_scheme(
+    couplings: Sequence[Coupling], chains: _Chains
+) -> str | None:
+    """How the couplings number methylene protons: ``"older"`` when they
+    name a 1 and no 3, else ``"IUPAC"`` (the PDB's and BMRB's names); None
+    when they name both a 1 and a 3."""
+    numbers = set()
+    for c in couplings:
+        for chain, number, icode, table_name, atom in (
+            (c.chain_i, c.residue_i, c.icode_i, c.resname_i, c.atom_i),
+            (c.chain_j, c.residue_j, c.icode_j, c.resname_j, c.atom_j),
+        ):
+            key = atom_key(atom or "")
+            if not (key.startswith("H") and key[-1:] in ("1", "2", "3")):
+                continue  # no methylene proton: its residue need not be found
+            name = table_name or chains.residue(chain, number, icode)[1]
+            group = methylene_group(name, key)
+            if group is not None:
+                numbers.add(group[1])
+    if {"1", "3"} <= numbers:
+        return None
+    return "older" if "1" in numbers else "IUPAC"
+
+
+class _Methylenes:
+    """A coupling's methylene proton under the structure's own numbering."""
+
+    def __init__(self, index: AtomIndex, scheme: str | None) -> None:
+        self.index = index
+        self.scheme = scheme
+        #: Residues whose numbering differs from the couplings': label ->
+        #: (the structure's scheme, stem).
+        self.renamed: dict[str, tuple[str, str]] = {}
+
+    def name(
+        self, chain: str, number: int, icode: str, resname: str, atom: str
+    ) -> tuple[str, str]:
+        """(the atom's name in the index, "") or ("", the reason it cannot
+        be told)."""
+        group = methylene_group(resname, atom)
+        if group is None:
+            return atom, ""
+        stem, digit = group
+        present = {
+            found[1]
+            for n in self.index.atom_names(chain, number, icode)
+            if (found := methylene_group(resname, n)) is not None and found[0] == stem
+        }
+        if not present:
+            return atom, ""  # no such protons: reported as a missing atom
+        label = f"{resname}{number}{icode}"
+        theirs = methylene_scheme(present)
+        if self.scheme is None:
+            return "", (
+                f"the couplings number methylene protons both 1 and 3, so "
+                f"{atom} of {label} cannot be told apart from its partner"
+            )
+        if theirs is None:
+            shown = "/".join(stem + n for n in sorted(present))
+            return "", (
+                f"the {self.index.source} names the {stem} protons of {label} "
+                f"{shown}, which does not tell IUPAC's numbering (2 and 3) from "
+                "the older one (1 and 2), so which proton the coupling means "
+                "cannot be told; name both protons in the "
+                f"{self.index.source}"
+            )
+        if theirs == self.scheme:
+            return atom, ""
+        self.renamed[label] = (theirs, stem)
+        return methylene_name(stem, digit, self.scheme, theirs), ""
+
+    def note(self) -> str:
+        """Which residues' methylene protons were matched across schemes."""
+        if not self.renamed or self.scheme is None:
+            return ""
+        theirs = next(iter(self.renamed.values()))[0]
+        mine = METHYLENE_SCHEMES[self.scheme]
+        other = METHYLENE_SCHEMES[theirs]
+        shown = ", ".join(
+            f"{label} {stem}{other[0]}/{stem}{other[1]}"
+            for label, (_, stem) in list(self.renamed.items())[:5]
+        )
+        more = len(self.renamed) - 5
+        return (
+            f"the {self.index.source} numbers methylene protons {other[0]} and "
+            f"{other[1]} ({theirs} names), the couplings {mine[0]} and {mine[1]} "
+            f"({self.scheme} names): matched as the same protons, the "
+            f"{self.index.source}'s {other[0]} as the couplings' {mine[0]}, in "
+            f"{len(self.renamed)} residue(s): {shown}"
+            + (f" and {more} more" if more > 0 else "")
+        )
+
+
 def _ends(
-    index: AtomIndex, chains: _Chains, c: Coupling, strict: bool
+    index: AtomIndex,
+    chains: _Chains,
+    c: Coupling,
+    strict: bool,
+    methylenes: _Methylenes,
 ) -> tuple[list[tuple[Any, str]], list[str], str]:
     """The two atoms of a coupling with their residue names, the residue
     names that differ from the table's, and the reason when not found."""
@@ -277,6 +390,9 @@ def _ends(
         (c.chain_j, c.residue_j, c.icode_j, c.resname_j, c.atom_j or ""),
     ):
         chain_name, name, reason = chains.residue(chain, number, icode)
+        if reason:
+            return [], differences, reason
+        atom, reason = methylenes.name(chain_name, number, icode, name, atom)
         if reason:
             return [], differences, reason
         expected = residue_name(table_name)
@@ -299,9 +415,32 @@ def _ends(
                         "(a proline has no amide proton)"
                     ),
                 )
-            return [], differences, f"no atom {atom} in {name}{number}{icode}"
+            return (
+                [],
+                differences,
+                _missing_atom(index, chain_name, number, icode, name, atom),
+            )
         ends.append((handle, name))
     return ends, differences, ""
+
+
+def _missing_atom(
+    index: AtomIndex, chain: str, number: int, icode: str, resname: str, atom: str
+) -> str:
+    """Why an atom is not found: it is missing, or a deuteron stands in its
+    place (a perdeuterated structure names D what the couplings name H)."""
+    label = f"{resname}{number}{icode}"
+    key = atom_key(atom)
+    if key.startswith("H"):
+        deuteron = "D" + key[1:]
+        present = index.atom_names(chain, number, icode)
+        if deuteron in present:
+            return (
+                f"no atom {atom} in {label}, which has the deuteron {deuteron} in "
+                "its place: the structure is deuterated; rename its deuterons "
+                "as the protons the couplings name (D to H) to use their positions"
+            )
+    return f"no atom {atom} in {label}"
 
 
 def match_couplings(
@@ -340,6 +479,7 @@ def match_couplings(
     wanted = (atom_key(pair[0]), atom_key(pair[1]))
     named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
     chains = _Chains(index, chain, named)
+    methylenes = _Methylenes(index, _table_methylene_scheme(couplings, chains))
     matched: list[Coupling] = []
     first: list[Any] = []
     second: list[Any] = []
@@ -353,7 +493,9 @@ def match_couplings(
         if not every and names != wanted and names[::-1] != wanted:
             other += 1
             continue
-        ends, differences, reason = _ends(index, chains, c, resnames == "strict")
+        ends, differences, reason = _ends(
+            index, chains, c, resnames == "strict", methylenes
+        )
         if reason:
             unmatched.append((c, reason))
             continue
@@ -387,7 +529,7 @@ def match_couplings(
         unmatched=unmatched,
         other_pairs=other,
         renamed=renamed,
-        notes=list(chains.notes),
+        notes=[*chains.notes, *filter(None, [methylenes.note()])],
         warnings=warnings,
     )
 

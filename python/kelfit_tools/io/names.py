@@ -10,11 +10,16 @@ from __future__ import annotations
 __all__ = [
     "AMIDE_PROTON",
     "AMIDE_PROTON_NAMES",
+    "METHYLENE_GROUPS",
+    "METHYLENE_SCHEMES",
     "ONE_LETTER_CODES",
     "RESNAME_ALIASES",
     "TYPO_SHARE",
     "atom_key",
     "atom_spellings",
+    "methylene_group",
+    "methylene_name",
+    "methylene_scheme",
     "residue_name",
     "typo_limit",
 ]
@@ -102,3 +107,63 @@ def residue_name(name: str | None) -> str | None:
 def typo_limit(compared: int) -> float:
     """How many differing residue names can be typing errors among ``compared``."""
     return max(1.0, TYPO_SHARE * compared)
+
+
+#: The methylene groups (two protons on one carbon) of each amino acid, by
+#: the stem of their protons' names.
+METHYLENE_GROUPS: dict[str, tuple[str, ...]] = {
+    "GLY": ("HA",),
+    "SER": ("HB",),
+    "CYS": ("HB",),
+    "ASP": ("HB",),
+    "ASN": ("HB",),
+    "PHE": ("HB",),
+    "TYR": ("HB",),
+    "TRP": ("HB",),
+    "HIS": ("HB",),
+    "LEU": ("HB",),
+    "MET": ("HB", "HG"),
+    "GLU": ("HB", "HG"),
+    "GLN": ("HB", "HG"),
+    "PRO": ("HB", "HG", "HD"),
+    "ARG": ("HB", "HG", "HD"),
+    "LYS": ("HB", "HG", "HD", "HE"),
+    "ILE": ("HG1",),
+}
+
+#: How a methylene group's two protons are numbered: by IUPAC (the PDB's
+#: names) 2 and 3; by an older scheme some programs still write, 1 and 2,
+#: its 1 being IUPAC's 2 and its 2 IUPAC's 3.
+METHYLENE_SCHEMES = {"IUPAC": ("2", "3"), "older": ("1", "2")}
+
+
+def methylene_group(residue: str | None, atom: str) -> tuple[str, str] | None:
+    """(stem, number) when ``atom`` is one of the protons of a methylene
+    group of ``residue`` (``GLY``, ``HA2`` -> ``("HA", "2")``), else None."""
+    stems = METHYLENE_GROUPS.get(residue_name(residue) or "", ())
+    name = atom_key(atom)
+    for stem in stems:
+        if name[: len(stem)] == stem and name[len(stem) :] in ("1", "2", "3"):
+            return stem, name[len(stem) :]
+    return None
+
+
+def methylene_scheme(numbers: set[str]) -> str | None:
+    """The scheme (a key of :data:`METHYLENE_SCHEMES`) that names a
+    methylene group's protons by ``numbers``, the numbers its protons carry;
+    None when they cannot tell (a lone 2, which both schemes use; three
+    protons; none)."""
+    if not numbers or len(numbers) > 2 or numbers == {"2"}:
+        return None
+    if numbers <= set(METHYLENE_SCHEMES["IUPAC"]):
+        return "IUPAC"
+    if numbers <= set(METHYLENE_SCHEMES["older"]):
+        return "older"
+    return None
+
+
+def methylene_name(stem: str, number: str, given: str, wanted: str) -> str:
+    """A methylene proton's name, numbered by scheme ``given``, in scheme
+    ``wanted`` (``"HA", "2", "IUPAC", "older"`` -> ``HA1``)."""
+    place = METHYLENE_SCHEMES[given].index(number)
+    return stem + METHYLENE_SCHEMES[wanted][place]

@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 from .._extras import require
 from ..errors import DataError, PathLike
 from .matching import match_couplings, match_warnings, no_match_reason
-from .names import atom_spellings
+from .names import atom_key, atom_spellings
 from .tables import Coupling
 
 if TYPE_CHECKING:
@@ -30,6 +30,7 @@ __all__ = [
     "altloc_note",
     "backbone_bonds",
     "load_structure",
+    "model_chains",
     "model_count",
     "repeated_warning",
     "residue_names",
@@ -180,6 +181,46 @@ def _model(structure: Any, model: int, source: str | None) -> Any:
     return structure[model - 1]
 
 
+def model_chains(model: Any) -> list[tuple[str, list[Any]]]:
+    """The chains of a gemmi model as the couplings name them, each with its
+    residues in file order.
+
+    A chain is named by its chain ID.  Programs for structure calculation
+    write oligomers with blank chain IDs and the chains' names in the
+    segment IDs (PDB columns 73-76), so residues of a chain without an ID
+    are grouped by their segment ID, each group a chain of that name; a
+    chain with neither stays one chain with a blank name.
+    """
+    out: list[tuple[str, list[Any]]] = []
+    for chain in model:
+        if chain.name.strip():
+            out.append((chain.name, list(chain)))
+            continue
+        groups: dict[str, list[Any]] = {}
+        for residue in chain:
+            groups.setdefault(residue.segment.strip() or chain.name, []).append(residue)
+        out.extend(groups.items())
+    return out
+
+
+def segment_note(model: Any) -> str:
+    """What the structure's segment IDs were taken for, or ""."""
+    named = [
+        name
+        for chain in model
+        if not chain.name.strip()
+        for name in dict.fromkeys(r.segment.strip() for r in chain)
+        if name
+    ]
+    if not named:
+        return ""
+    return (
+        "the structure's chain IDs are blank: its segment IDs name the chains ("
+        + ", ".join(dict.fromkeys(named))
+        + ")"
+    )
+
+
 def _find_atom(residue: Any, name: str) -> Any:
     """The atom of that name (or an alias), at its alternate location of the
     highest occupancy (the first of equals), or None."""
@@ -210,19 +251,15 @@ class GemmiIndex:
         #: Residues whose number (with insertion code) a chain gives twice:
         #: (chain, label of the copy used, label of the one left out).
         self.repeated: list[tuple[str, str, str]] = []
-        for chain in model:
-            if chain.name not in self._chains:
-                self._chains.append(chain.name)
-            for residue in chain:
-                key = (
-                    chain.name,
-                    residue.seqid.num,
-                    residue.seqid.icode.strip().upper(),
-                )
+        for name, residues in model_chains(model):
+            if name not in self._chains:
+                self._chains.append(name)
+            for residue in residues:
+                key = (name, residue.seqid.num, residue.seqid.icode.strip().upper())
                 first = self._residues.setdefault(key, residue)
                 if first is not residue and not residue.is_water():
                     self.repeated.append(
-                        (chain.name, _residue_label(first), _residue_label(residue))
+                        (name, _residue_label(first), _residue_label(residue))
                     )
                 if not self._hydrogens:
                     self._hydrogens = any(atom.is_hydrogen() for atom in residue)
@@ -250,6 +287,10 @@ class GemmiIndex:
 
     def has_hydrogens(self) -> bool:
         return self._hydrogens
+
+    def atom_names(self, chain: str, number: int, icode: str) -> set[str]:
+        residue = self._residues.get((chain, number, icode.strip().upper()))
+        return set() if residue is None else {atom_key(a.name) for a in residue}
 
 
 def _check_position(atom: Any, label: str, model: int, source: str | None) -> None:
@@ -334,7 +375,8 @@ def structure_vectors(
     """
     st = _structure(structure)
     source = _source(structure)
-    index = GemmiIndex(_model(st, model, source))
+    chosen = _model(st, model, source)
+    index = GemmiIndex(chosen)
     try:
         match = match_couplings(index, couplings, atoms, chain=chain, resnames=resnames)
     except DataError as exc:
@@ -352,7 +394,7 @@ def structure_vectors(
         vectors.append([d.x, d.y, d.z])
         matched.append(c)
     match = replace(match, couplings=matched, unmatched=unmatched)
-    for note in [*match.notes, altloc_note(index)]:
+    for note in [segment_note(chosen), *match.notes, altloc_note(index)]:
         if note:
             log.info("%s", note)
     for warning in [repeated_warning(index), *match_warnings(match, "structure")]:
@@ -378,12 +420,13 @@ def structure_vectors(
 
 def _model_chains(
     structure: PathLike | gemmi.Structure, model: int
-) -> tuple[list[Any], str]:
-    """The chains of one model that hold residues, and the source's name."""
+) -> tuple[list[tuple[str, list[Any]]], str]:
+    """The chains of one model that hold residues (:func:`model_chains`),
+    and the source's name."""
     st = _structure(structure)
     source = _source(structure)
     m = _model(st, model, source)
-    return [ch for ch in m if len(ch)], source or st.name
+    return [(n, rs) for n, rs in model_chains(m) if rs], source or st.name
 
 
 def _bond_vector(
@@ -420,14 +463,14 @@ def residue_vectors(
     chains, source = _model_chains(structure, model)
     vectors: list[list[float]] = []
     labels: list[str] = []
-    for ch in chains:
-        for residue in ch:
+    for chain, residues in chains:
+        for residue in residues:
             d = _bond_vector(residue, atoms[0], residue, atoms[1], model, source)
             if d is None:
                 continue
             vectors.append(d)
             name = f"{residue.name}{residue.seqid.num}{residue.seqid.icode.strip()}"
-            labels.append(f"{ch.name}:{name}" if len(chains) > 1 else name)
+            labels.append(f"{chain}:{name}" if len(chains) > 1 else name)
     if not vectors:
         raise DataError(
             f"no residue in the structure has both {atoms[0]} and {atoms[1]}",
@@ -451,11 +494,11 @@ def residue_names(
     """
     st = _structure(structure)
     names: dict[tuple[str, int], str] = {}
-    for chain in _model(st, model, _source(structure)):
-        for residue in chain:
+    for chain, residues in model_chains(_model(st, model, _source(structure))):
+        for residue in residues:
             if residue.is_water() or residue.seqid.icode.strip():
                 continue
-            names.setdefault((chain.name, residue.seqid.num), residue.name)
+            names.setdefault((chain, residue.seqid.num), residue.name)
     return names
 
 
@@ -484,9 +527,9 @@ def backbone_bonds(
     chains, source = _model_chains(structure, model)
     vectors: list[list[float]] = []
     bonds: list[Coupling] = []
-    for ch in chains:
+    for chain, residues in chains:
         previous = None
-        for residue in ch:
+        for residue in residues:
             # An insertion code (10, 10A) continues the chain as a step does.
             step: int | None = None
             if previous is not None:
@@ -508,8 +551,8 @@ def backbone_bonds(
                         residue_j=residue.seqid.num,
                         atom_j=second_name,
                         value=math.nan,
-                        chain_i=ch.name,
-                        chain_j=ch.name,
+                        chain_i=chain,
+                        chain_j=chain,
                         icode_i=home.seqid.icode.strip(),
                         icode_j=residue.seqid.icode.strip(),
                         resname_i=home.name,

@@ -30,6 +30,8 @@ __all__ = [
     "read_lines",
     "read_sequence",
     "read_table",
+    "residue_field",
+    "value_field",
 ]
 
 log = logging.getLogger(__name__)
@@ -284,14 +286,18 @@ def parse_residue(text: str) -> tuple[int, str] | None:
     return int(match.group(1)), match.group(2).upper()
 
 
-def _residue(text: str, what: str, path: PathLike, line: int) -> tuple[int, str]:
+def residue_field(text: str, what: str, path: PathLike, line: int) -> tuple[int, str]:
+    """A field that holds a residue number (with an optional insertion
+    code), or a DataError naming the field ``what`` and the line."""
     parsed = parse_residue(text)
     if parsed is None:
         raise DataError(f"{what} is not a residue number: {echo(text)}", path, line)
     return parsed
 
 
-def _float(text: str, what: str, path: PathLike, line: int) -> float:
+def value_field(text: str, what: str, path: PathLike, line: int) -> float:
+    """A field that holds a finite number a single-precision fit can take,
+    or a DataError naming the field ``what`` and the line."""
     value = _number(text)
     if value is None or not math.isfinite(value):
         raise DataError(f"{what} is not a finite number: {echo(text)}", path, line)
@@ -313,14 +319,14 @@ def _vars_row(
                 return row[key]
         return None
 
-    res_i, icode_i = _residue(row["RESID_I"], "RESID_I", path, line)
-    res_j, icode_j = _residue(row["RESID_J"], "RESID_J", path, line)
+    res_i, icode_i = residue_field(row["RESID_I"], "RESID_I", path, line)
+    res_j, icode_j = residue_field(row["RESID_J"], "RESID_J", path, line)
     dd = optional("DD")
     w = optional("W")
-    weight = None if w is None else _float(w, "W", path, line)
+    weight = None if w is None else value_field(w, "W", path, line)
     if weight is not None and weight < 0:
         raise DataError(f"W must not be negative, got {w}", path, line)
-    error = None if dd is None else _float(dd, "DD", path, line)
+    error = None if dd is None else value_field(dd, "DD", path, line)
     if error is not None and error < 0:
         raise DataError(f"DD must not be negative, got {dd}", path, line)
     return Coupling(
@@ -328,7 +334,7 @@ def _vars_row(
         atom_i=row["ATOMNAME_I"],
         residue_j=res_j,
         atom_j=row["ATOMNAME_J"],
-        value=_float(row[observed], observed, path, line),
+        value=value_field(row[observed], observed, path, line),
         chain_i=optional("SEGNAME_I", "CHAIN_I"),
         chain_j=optional("SEGNAME_J", "CHAIN_J"),
         icode_i=icode_i,
@@ -355,13 +361,13 @@ def _plain_row(fields: list[str], path: PathLike, line: int) -> Coupling:
             path,
             line,
         )
-    residue, icode = _residue(residue_text, "residue", path, line)
+    residue, icode = residue_field(residue_text, "residue", path, line)
     return Coupling(
         residue_i=residue,
         atom_i=None,
         residue_j=residue,
         atom_j=None,
-        value=_float(value_text, "value", path, line),
+        value=value_field(value_text, "value", path, line),
         chain_i=chain,
         chain_j=chain,
         icode_i=icode,

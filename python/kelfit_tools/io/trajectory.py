@@ -299,6 +299,9 @@ class UniverseIndex:
     def has_hydrogens(self) -> bool:
         return self._hydrogens
 
+    def atom_names(self, chain: str, number: int, icode: str) -> set[str]:
+        return set(self._atoms.get((chain, number, icode.strip().upper()), {}))
+
     def residue_names(self) -> dict[tuple[str, int], str]:
         """Every residue's name by chain and number, as the numbering check
         compares them; residues with an insertion code are left out."""

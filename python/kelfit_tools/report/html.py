@@ -268,6 +268,16 @@ def tensor_table(report: dict[str, Any]) -> str:
     rows += [
         ("Euler z-x-z (deg)", _angles(t["euler_deg"])),
         ("Euler z-y′-z″ (deg)", _angles(t["euler_zyz_deg"])),
+        *(
+            [
+                (
+                    "Euler z-y-z, tensor to molecule (deg)",
+                    _angles(t["euler_frame_zyz_deg"]),
+                )
+            ]
+            if "euler_frame_zyz_deg" in t
+            else []
+        ),
         (
             "principal values",
             " ".join(f"{v:.3f}" for v in t["principal_values"]) + f"{u} (xx, yy, zz)",
@@ -307,6 +317,7 @@ def quality_table(report: dict[str, Any]) -> str:
     o = q["outliers"]
     extra = [
         ("Q (Da)", _num(q["q_da"], 4)),
+        ("Q (Clore–Garrett)", _num(q.get("q_clore_garrett"), 4)),
         ("outliers", f"{o['count']} ({_e(o['rule'])})"),
     ]
     reg = q["regression"]

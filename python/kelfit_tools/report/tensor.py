@@ -22,6 +22,7 @@ from ..tensor import (
     Tensor,
     dr_model,
     euler_solutions,
+    frame_zyz_solutions,
     rhombic_component,
     zyz_solutions,
 )
@@ -47,6 +48,13 @@ EULER_CONVENTION = "z-x-z, degrees; a1 in [0, 360), a2 in [0, 90], a3 in [0, 180
 ZYZ_CONVENTION = (
     "z-y'-z'' (clockwise about z, y', z''), degrees: (alpha, beta, gamma) = "
     "(-a3 - 270, a2, 270 - a1) mod 360; beta <= 90 first"
+)
+
+#: The z-y-z angles that structure-calculation and modelling programs print.
+FRAME_ZYZ_CONVENTION = (
+    "z-y-z, degrees, of the rotation taking the tensor's frame to the "
+    "molecule's: R = Rz(alpha) Ry(beta) Rz(gamma), whose columns are the "
+    "principal axes x, y, z; alpha and gamma below 180 first"
 )
 
 #: Units of the order matrix and of the alignment amplitudes.
@@ -111,14 +119,13 @@ def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
 
 def _quality(result: FitResult, stats: Statistics) -> dict[str, Any]:
     """The quality block: the fit's raw numbers as before, then the rest."""
-    scale = result.scale
-    mean_scale2 = 1.0 if scale is None else float(scale @ scale) / result.n
     return {
         "n": result.n,
         "rmsd": result.rmsd,
         "q": _clean(result.q),
         "q_da": _clean(result.q_da),
-        "mean_scale2": mean_scale2,
+        "q_clore_garrett": _clean(result.q_clore_garrett),
+        "mean_scale2": result.mean_scale2,
         "pearson_r": _clean(result.pearson_r),
         "chi2": _clean(result.chi2),
         "reduced_chi2": _clean(result.reduced_chi2),
@@ -199,6 +206,7 @@ def fit_report(
     """
     t = result.tensor()
     zyz = zyz_solutions(t.axes)
+    frame = frame_zyz_solutions(t.axes)
     out: dict[str, Any] = dict(source or {})
     out["method"] = result.method
     out["fixed"] = list(result.fixed)
@@ -210,6 +218,9 @@ def fit_report(
         "euler_zyz_deg": list(zyz[0]),
         "euler_zyz_solutions_deg": [list(s) for s in zyz],
         "euler_zyz_convention": ZYZ_CONVENTION,
+        "euler_frame_zyz_deg": list(frame[0]),
+        "euler_frame_zyz_solutions_deg": [list(s) for s in frame],
+        "euler_frame_zyz_convention": FRAME_ZYZ_CONVENTION,
         "principal_values": list(t.principal_values),
         "principal_axes": [list(map(float, axis)) for axis in t.axes],
         "fitted_params": {
@@ -402,6 +413,17 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         " ".join(f"{a:.2f}" for a in s) for s in t["euler_zyz_solutions_deg"][1:]
     )
     lines.append(f"    equivalent     {others}")
+    if "euler_frame_zyz_deg" in t:
+        c1, c2, c3 = t["euler_frame_zyz_deg"]
+        lines.append(
+            f"  Euler (deg)      {c1:.2f} {c2:.2f} {c3:.2f}  (z-y-z, tensor frame "
+            "to molecule's)"
+        )
+        others = "; ".join(
+            " ".join(f"{a:.2f}" for a in s)
+            for s in t["euler_frame_zyz_solutions_deg"][1:]
+        )
+        lines.append(f"    equivalent     {others}")
     for name, axis in zip("xyz", t["principal_axes"]):
         lines.append(f"  axis {name}           " + " ".join(f"{c:+.4f}" for c in axis))
     values = " ".join(f"{v:.3f}" for v in t["principal_values"])
@@ -491,6 +513,10 @@ def _render_quality(q: dict[str, Any], t: dict[str, Any], u: str) -> list[str]:
         (
             f"                   |{da_name}| {da:.4g}{u}, R {t['r']:.4g}, <s^2> = "
             f"{q['mean_scale2']:.6g} (s: row scale)"
+        ),
+        (
+            f"    Q (Clore-Garrett) {_g(q.get('q_clore_garrett'))}   the same with "
+            "2 (4 + 3 R^2) / 5, as published"
         ),
     ]
     lines: list[str] = []
