@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .display import html_of
+from .errors import Advice, Hint
 from .statistics import chi_square, pearson, q_factor, root_mean_square
 from .tensor import (
     Tensor,
@@ -601,6 +602,9 @@ def fixed_indices(fixed: Mapping[str, float] | None) -> dict[int, float]:
     return out
 
 
+_POWELL = Hint("method", "powell", python="method 'powell'")
+
+
 def resolve_method(
     method: str | None, *, start: bool = False, fixed: bool = False
 ) -> str:
@@ -618,12 +622,15 @@ def resolve_method(
         raise ValueError(f"method must be 'linear' or 'powell', got {method!r}")
     if method == "linear" and fixed:
         raise ValueError(
-            "fixed parameters need method 'powell': the linear solve finds "
-            "every parameter at once and cannot hold any at a given value"
+            Advice(
+                "fixed parameters need {0}: the linear solve finds "
+                "every parameter at once and cannot hold any at a given value",
+                _POWELL,
+            )
         )
     if method == "linear" and start:
         raise ValueError(
-            "a start is used only by method 'powell': the linear solve needs none"
+            Advice("a start is used only by {0}: the linear solve needs none", _POWELL)
         )
     return method
 

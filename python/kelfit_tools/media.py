@@ -29,6 +29,7 @@ from .bonds import (
 )
 from .checks import check_uncertainties
 from .display import html_of
+from .errors import Advice, Hint
 from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .statistics import Statistics, fit_statistics, normalisation_factors
@@ -53,6 +54,7 @@ __all__ = [
     "nh_sign",
     "result_statistics",
     "row_sigma",
+    "start_worse_warning",
 ]
 
 #: The worse sign convention must have at least this many times the chi^2
@@ -251,6 +253,18 @@ def _chi2(result: FitResult) -> float:
     return float(result.residuals @ result.residuals)
 
 
+def start_worse_warning(result: FitResult, linear: FitResult) -> str | None:
+    """A warning when a fit from a given start ended worse than the fit from
+    the linear optimum (a local minimum); None when it did not."""
+    if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
+        return Advice(
+            "the fit from {0} ended worse than the fit from the linear "
+            f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})",
+            Hint("start", python="the given start"),
+        )
+    return None
+
+
 def fit_medium(
     vectors: ArrayLike,
     couplings: Sequence[Coupling],
@@ -379,11 +393,9 @@ def fit_medium(
             nh_length=nh_length, lengths=overrides,
         )  # fmt: skip
         linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
-        if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
-            warnings.append(
-                f"the fit from --start ended worse than the fit from the linear "
-                f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})"
-            )
+        worse = start_worse_warning(result, linear)
+        if worse:
+            warnings.append(worse)
     t = result.tensor()
     if start is not None and not (0.0 <= result.r <= 2.0 / 3.0):
         notes.append(
@@ -404,13 +416,16 @@ def fit_medium(
         )  # fmt: skip
         if da_nh_standard is not None:
             notes.append(
-                f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
-                f"{100.0 * abs(nh_mean / nh_standard - 1.0):.1f}% "
-                f"{'shorter' if nh_mean < nh_standard else 'longer'} than the "
-                f"standard {nh_standard:.3f} A: Da(N-H) is "
-                f"{nh_sign(used) * t.da:.2f} Hz with the structure's distances and "
-                f"{da_nh_standard:.2f} Hz at standard lengths "
-                "(--bond-lengths standard)"
+                Advice(
+                    f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
+                    f"{100.0 * abs(nh_mean / nh_standard - 1.0):.1f}% "
+                    f"{'shorter' if nh_mean < nh_standard else 'longer'} than the "
+                    f"standard {nh_standard:.3f} A: Da(N-H) is "
+                    f"{nh_sign(used) * t.da:.2f} Hz with the structure's distances and "
+                    f"{da_nh_standard:.2f} Hz at standard lengths "
+                    "({0})",
+                    Hint("bond_lengths", "standard", python="bond_lengths='standard'"),
+                )
             )
     weights = {c.weight for c in couplings if c.weight is not None}
     if weights - {1.0}:

@@ -38,7 +38,7 @@ from .checks import (
     resolve_duplicates,
     units_warning,
 )
-from .errors import DataError, PathLike
+from .errors import Advice, DataError, Hint, PathLike
 from .io import Coupling, read_restraints, read_sequence
 from .superpose import AtomSelection, coupling_residues, superpose_models
 
@@ -392,11 +392,13 @@ def trajectory_input(
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     if len(media) != 1:
+        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
         raise DataError(
-            f"a trajectory is fitted in one medium, and the couplings hold "
-            f"{len(media)}: pick one with --medium ("
-            + ", ".join(m.name for m in media)
-            + ")"
+            Advice(
+                f"a trajectory is fitted in one medium, and the couplings hold "
+                f"{len(media)}: pick one with {{0}} ({names})",
+                Hint("media", python="media=[...]"),
+            )
         )
     medium = media[0]
     cut_short = truncation_warning(universe)
@@ -421,8 +423,11 @@ def trajectory_input(
     )
     if pairs.other_pairs:
         report.notes.append(
-            f"{pairs.other_pairs} coupling(s) of other atom pairs left out (a "
-            "trajectory fit takes one pair: --atoms A,B)"
+            Advice(
+                f"{pairs.other_pairs} coupling(s) of other atom pairs left out (a "
+                "trajectory fit takes one pair: {0})",
+                Hint("atoms", "A,B", python="Selection(atoms=(A, B))"),
+            )
         )
     report.notes.extend(pairs.notes)
     report.warnings.extend(pairs.warnings)

@@ -27,6 +27,7 @@ from .common import (
     UsageError,
     data_error_exit,
     log,
+    logged,
     notes_seen,
     warnings_seen,
 )
@@ -56,7 +57,7 @@ def build_parser() -> Parser:
 class _Formatter(logging.Formatter):
     def format(self, record: logging.LogRecord) -> str:
         level = "" if record.levelno < logging.WARNING else "warning: "
-        return f"kelfit: {level}{record.getMessage()}"
+        return f"kelfit: {level}{logged(record)}"
 
 
 class _Once(logging.Filter):

@@ -19,12 +19,18 @@ from numpy.typing import NDArray
 
 from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
-from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
-from ..errors import DataError, user_message
+from ..cluster import (
+    SCHEDULER_VARIABLE,
+    quiet_cluster_logs,
+    scheduler_address,
+    scheduler_executor,
+)
+from ..errors import DataError, Hint, advice_of, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs, write_all
 from ..prepare import Preparation, Selection
+from ..report.run import plain, selection_json
 
 log = logging.getLogger("kelfit_tools")
 
@@ -263,40 +269,16 @@ def parallel_options() -> argparse.ArgumentParser:
 
 
 @contextlib.contextmanager
-def executor_for(args: argparse.Namespace) -> Iterator[Executor | None]:
-    """The Dask cluster's executor when one is named, else None (local threads)."""
-    address = scheduler_address(getattr(args, "scheduler", None))
+def executor_for(scheduler: str | None) -> Iterator[Executor | None]:
+    """The Dask cluster's executor when one is named (``--scheduler``, else
+    ``$KELFIT_SCHEDULER``), else None (local threads)."""
+    address = scheduler_address(scheduler)
     if address is None:
         yield None
         return
-    # The cluster's libraries set their loggers up when imported, so they are
-    # quietened once the client is there.
-    with scheduler_executor(address) as executor, _quiet_cluster_logs():
+    with scheduler_executor(address) as executor, quiet_cluster_logs():
         log.info("fitting on the Dask cluster at %s", address)
         yield executor
-
-
-#: Loggers of the cluster's libraries: their tracebacks of a lost connection
-#: would bury the one-line error the command reports.
-_CLUSTER_LOGGERS = ("distributed", "tornado")
-
-
-@contextlib.contextmanager
-def _quiet_cluster_logs() -> Iterator[None]:
-    names = [
-        name
-        for name in [*_CLUSTER_LOGGERS, *logging.Logger.manager.loggerDict]
-        if name.split(".")[0] in _CLUSTER_LOGGERS
-    ]
-    loggers = [logging.getLogger(name) for name in dict.fromkeys(names)]
-    levels = [logger.level for logger in loggers]
-    for logger in loggers:
-        logger.setLevel(logging.CRITICAL)
-    # After a failure (a lost scheduler) the client's threads go on
-    # complaining while the command ends: they stay quiet.
-    yield
-    for logger, level in zip(loggers, levels):
-        logger.setLevel(level)
 
 
 def input_options(couplings_help: str) -> argparse.ArgumentParser:
@@ -423,6 +405,38 @@ def selection(args: argparse.Namespace) -> Selection:
     )
 
 
+#: How the command line names the settings a message points at, where the
+#: option is not the setting's name with dashes.
+_OPTIONS = {
+    "bootstrap": "--errors K --bootstrap",
+    "errors": "--errors K",
+    "media": "--medium",
+}
+
+
+def _option(hint: Hint) -> str:
+    option = _OPTIONS.get(hint.name, "--" + hint.name.replace("_", "-"))
+    return f"{option} {hint.value}" if hint.value else option
+
+
+def worded(message: object) -> str:
+    """A message or an error for the command line: the settings it points
+    at named as options (``--renumber +2``, not ``renumber=+2``)."""
+    advice = advice_of(message)
+    if advice is not None:
+        return advice.words(_option)
+    if isinstance(message, BaseException):
+        return user_message(message)
+    return str(message)
+
+
+def logged(record: logging.LogRecord) -> str:
+    """A log record's message as the command line words it."""
+    if record.args and isinstance(record.args, tuple) and record.msg == "%s":
+        return worded(record.args[0])
+    return record.getMessage()
+
+
 class WarningRecord(logging.Handler):
     """Keeps every warning a run logs, for the JSON's ``warnings``."""
 
@@ -431,7 +445,7 @@ class WarningRecord(logging.Handler):
         self.messages: list[str] = []
 
     def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
+        message = logged(record)
         if message not in self.messages:
             self.messages.append(message)
 
@@ -449,7 +463,7 @@ class NoteRecord(logging.Handler):
         self.messages: list[str] = []
 
     def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
+        message = logged(record)
         if record.levelno < logging.WARNING and message not in self.messages:
             self.messages.append(message)
 
@@ -474,31 +488,11 @@ def report_preparation(report: Preparation) -> None:
 _NOT_RECORDED = ("run", "command")
 
 
-def _plain(value: object) -> object:
-    """An option's value as plain JSON: arrays and tuples as lists, sets
-    sorted, anything else that JSON cannot hold as its text."""
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    if isinstance(value, np.ndarray):
-        return [_plain(v) for v in value.tolist()]
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (set, frozenset)):
-        return sorted(_plain(v) for v in value)  # type: ignore[type-var]  # one option's members are alike
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if isinstance(value, slice):
-        start = "" if value.start is None else value.start
-        stop = "" if value.stop is None else value.stop
-        return f"{start}:{stop}"
-    return str(value)
-
-
 def options_record(args: argparse.Namespace) -> dict[str, object]:
     """Every option of the command line as it took effect, defaults
     included (angles of ``--start`` in radians, as the fit used them)."""
     return {
-        name: _plain(value)
+        name: plain(value)
         for name, value in sorted(vars(args).items())
         if name not in _NOT_RECORDED
     }
@@ -506,17 +500,12 @@ def options_record(args: argparse.Namespace) -> dict[str, object]:
 
 def selection_record(args: argparse.Namespace) -> dict[str, object]:
     """Which couplings were asked for: the options that select them."""
-    chosen = selection(args)
-    return {
-        "types": None if chosen.types is None else list(chosen.types),
-        "atoms": None if chosen.atoms is None else list(chosen.atoms),
-        "exclude": sorted(chosen.exclude),
-        "duplicates": chosen.duplicates,
-        "renumber": chosen.renumber,
-        "media": getattr(args, "medium", None),
-        "chain": getattr(args, "chain", None),
-        "strict_names": bool(getattr(args, "strict_names", False)),
-    }
+    return selection_json(
+        selection(args),
+        getattr(args, "medium", None),
+        getattr(args, "chain", None),
+        bool(getattr(args, "strict_names", False)),
+    )
 
 
 # ---------------------------------------------------------------- outputs
@@ -603,5 +592,5 @@ def json_text(payload: dict[str, Any]) -> str:
 
 def data_error_exit(command: str, exc: BaseException) -> int:
     """Report a data error in one line and return its status."""
-    sys.stderr.write(f"kelfit {command}: error: {user_message(exc)}\n")
+    sys.stderr.write(f"kelfit {command}: error: {worded(exc)}\n")
     return EXIT_DATA

@@ -51,6 +51,7 @@ def _superposition(
 
 def _text(
     args: argparse.Namespace,
+    method: str,
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
@@ -61,7 +62,7 @@ def _text(
             f"{summary.frames} frames fitted ({summary.first} to {summary.last}{every}) "
             f"of {os.path.basename(args.trajectory)}, {count} couplings each"
         ),
-        f"Method: {method_description(args.method, list(args.fix or ()))}",
+        f"Method: {method_description(method, list(args.fix or ()))}",
         "",
         f"{'':4}{'mean':>10}{'sd':>10}",
     ]
@@ -86,6 +87,7 @@ def _text(
 
 def _json(
     args: argparse.Namespace,
+    method: str,
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
@@ -93,7 +95,7 @@ def _json(
     payload = {
         "kelfit_version": __version__,
         "command": "fit",
-        "options": options_record(args),
+        "options": {**options_record(args), "method": method},
         "selection": selection_record(args),
         "input": {
             "structure": args.structure,
@@ -118,8 +120,9 @@ def _json(
     return json_text(with_run_messages(payload))
 
 
-def run_trajectory(args: argparse.Namespace) -> int:
-    """Fit every frame (``--stride``, ``--frames``) and report them."""
+def run_trajectory(args: argparse.Namespace, method: str) -> int:
+    """Fit every frame (``--stride``, ``--frames``) by ``method`` (the one
+    the options resolve to) and report them."""
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import BACKBONE, frame_superposer
@@ -162,7 +165,7 @@ def run_trajectory(args: argparse.Namespace) -> int:
             superposer.atoms,
             superposer.selection,
         )
-    with executor_for(args) as executor:
+    with executor_for(args.scheduler) as executor:
         summary = record_frames(
             fit_frames(
                 pairs,
@@ -170,7 +173,7 @@ def run_trajectory(args: argparse.Namespace) -> int:
                 offset=args.offset,
                 start=args.start,
                 sigma=sigma,
-                method=args.method,
+                method=method,
                 fixed=args.fix,
                 executor=executor,
                 progress=not args.quiet,
@@ -182,9 +185,9 @@ def run_trajectory(args: argparse.Namespace) -> int:
             warnings=list(warnings_seen.messages),
         )
     emit(
-        _json(args, summary, count, superposer)
+        _json(args, method, summary, count, superposer)
         if args.json
-        else _text(args, summary, count, superposer)
+        else _text(args, method, summary, count, superposer)
     )
     for path in (args.out, args.plot):
         if path:
