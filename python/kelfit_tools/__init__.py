@@ -6,6 +6,9 @@ what a structural biologist needs around it:
 
 * :func:`fit`, :func:`back_calculate`, :func:`linear_start` and
   :func:`monte_carlo` for fitting and error estimates;
+* :func:`run_fit` for what ``kelfit fit`` does, from a :class:`FitRequest`
+  (inputs, selection, :class:`FitOptions`) to a :class:`FitRun` that
+  :mod:`~kelfit_tools.report.run` reports;
 * :func:`fit_many` for many fits at once, on every core or any executor
   (a process pool, a Dask cluster), and :func:`summarize_ensemble`;
   :mod:`~kelfit_tools.trajectory` for every frame of a trajectory (MDAnalysis);
@@ -33,6 +36,7 @@ from .io import Coupling, VectorTable, read_couplings, read_restraints, read_tab
 from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
 from .report.html import register_notebook_views
+from .run import FitOptions, FitRequest, FitRun, run_fit
 from .tensor import Tensor, canonical
 
 register_notebook_views()
@@ -49,7 +53,10 @@ __all__ = [
     "DataError",
     "EnsembleSummary",
     "FitFailed",
+    "FitOptions",
+    "FitRequest",
     "FitResult",
+    "FitRun",
     "MissingExtra",
     "MonteCarloResult",
     "Tensor",
@@ -65,6 +72,7 @@ __all__ = [
     "read_couplings",
     "read_restraints",
     "read_table",
+    "run_fit",
     "structure_vectors",
     "summarize_ensemble",
 ]

@@ -87,6 +87,7 @@ __all__ = [
     "FitRun",
     "MediumRun",
     "Validation",
+    "run_executor",
     "run_fit",
 ]
 
@@ -295,10 +296,12 @@ def _check_request(request: FitRequest) -> None:
 
 
 @contextlib.contextmanager
-def _where(
+def run_executor(
     options: FitOptions, executor: Executor | None, record: Notices
 ) -> Iterator[Executor | None]:
-    """The executor given, else the Dask cluster named, else None (here)."""
+    """Where a run's fits go: the executor given, else the Dask cluster of
+    ``options.scheduler`` (or ``$KELFIT_SCHEDULER``), noted in ``record``,
+    else None (every core here)."""
     address = None if executor is not None else scheduler_address(options.scheduler)
     if address is None:
         yield executor
@@ -341,7 +344,7 @@ def run_fit(request: FitRequest, executor: Executor | None = None) -> FitRun:
             request, [], method, refits, notes=record.notes, warnings=record.warnings
         )
         rng = np.random.default_rng(options.seed)
-        with _where(options, executor, record) as where:
+        with run_executor(options, executor, record) as where:
             if request.table:
                 run.fits = _table_fits(run, rng, where, record)
             else:

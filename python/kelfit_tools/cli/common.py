@@ -4,14 +4,12 @@ outputs that appear whole or not at all."""
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import logging
 import math
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Executor
+from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
 import numpy as np
@@ -21,16 +19,13 @@ from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
 from ..cluster import (
     SCHEDULER_VARIABLE,
-    quiet_cluster_logs,
-    scheduler_address,
-    scheduler_executor,
 )
 from ..errors import DataError, Hint, advice_of, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs, write_all
 from ..prepare import Preparation, Selection
-from ..report.run import plain, selection_json
+from ..report.run import plain
 
 log = logging.getLogger("kelfit_tools")
 
@@ -268,19 +263,6 @@ def parallel_options() -> argparse.ArgumentParser:
     return p
 
 
-@contextlib.contextmanager
-def executor_for(scheduler: str | None) -> Iterator[Executor | None]:
-    """The Dask cluster's executor when one is named (``--scheduler``, else
-    ``$KELFIT_SCHEDULER``), else None (local threads)."""
-    address = scheduler_address(scheduler)
-    if address is None:
-        yield None
-        return
-    with scheduler_executor(address) as executor, quiet_cluster_logs():
-        log.info("fitting on the Dask cluster at %s", address)
-        yield executor
-
-
 def input_options(couplings_help: str) -> argparse.ArgumentParser:
     """Where the vectors come from: a table, or a structure with couplings."""
     p = Parser(add_help=False)
@@ -496,16 +478,6 @@ def options_record(args: argparse.Namespace) -> dict[str, object]:
         for name, value in sorted(vars(args).items())
         if name not in _NOT_RECORDED
     }
-
-
-def selection_record(args: argparse.Namespace) -> dict[str, object]:
-    """Which couplings were asked for: the options that select them."""
-    return selection_json(
-        selection(args),
-        getattr(args, "medium", None),
-        getattr(args, "chain", None),
-        bool(getattr(args, "strict_names", False)),
-    )
 
 
 # ---------------------------------------------------------------- outputs

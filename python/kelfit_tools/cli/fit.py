@@ -41,6 +41,7 @@ from .common import (
     tensor_params,
     worded,
 )
+from .fit_trajectory import Frames, run_trajectory
 from .peers import add_peer_options
 
 __all__ = ["add_parser", "request_from", "run"]
@@ -225,12 +226,19 @@ class Presentation:
 
 #: Options that take effect with --structure only, not --trajectory.
 _PEER_OPTIONS = (
-    "axes", "domain", "free", "free_set", "cross_validate", "reject",
+    "axes",
+    "domain",
+    "free",
+    "free_set",
+    "cross_validate",
+    "reject",
     "structure_noise",
-)  # fmt: skip
+)
 
 
-def request_from(args: argparse.Namespace) -> tuple[FitRequest, Presentation]:
+def request_from(
+    args: argparse.Namespace,
+) -> tuple[FitRequest, Presentation | Frames]:
     """The run and its outputs the command line asks for, checked.
 
     Raises:
@@ -340,6 +348,17 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Presentation]:
         options=options,
         recorded=options_record(args),
     )
+    if args.trajectory:
+        return request, Frames(
+            args.trajectory,
+            args.stride,
+            args.frames,
+            args.json,
+            args.quiet,
+            args.out,
+            args.plot,
+            args.title,
+        )
     shown = Presentation(
         args.json, args.quiet, args.out, args.plot, args.title, args.report, args.axes
     )
@@ -350,10 +369,8 @@ def run(args: argparse.Namespace) -> int:
     """Run ``kelfit fit``."""
     request, shown = request_from(args)
     outputs = outputs_for(args)
-    if args.trajectory:
-        from .fit_trajectory import run_trajectory
-
-        return run_trajectory(args, request.options.method or "linear")
+    if isinstance(shown, Frames):
+        return run_trajectory(request, shown)
     done = run_fit(request)
     try:
         if shown.out:

@@ -16,7 +16,7 @@ import math
 import os
 from collections.abc import Callable, Sequence
 from functools import partial
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -30,8 +30,14 @@ from ..run import FitRequest, FitRun, MediumRun, Validation
 from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
+if TYPE_CHECKING:
+    from ..superpose import FrameSuperposer
+    from .frames import FrameSummary
+
 __all__ = [
     "domain_plot_path",
+    "frames_payload",
+    "frames_text",
     "plain",
     "run_payload",
     "run_rows",
@@ -562,3 +568,102 @@ def _plot_domains(
         title=title or f"{structure}: domains {', '.join(d.name for d in domains)}",
         format_from=path,
     )
+
+
+# ---------------------------------------------------------------- trajectories
+
+
+def _superposition(
+    superposer: FrameSuperposer | None, summary: FrameSummary
+) -> dict[str, Any] | None:
+    if superposer is None:
+        return None
+    low, high = summary.rmsd_ref or (None, None)
+    return {
+        "reference": superposer.description,
+        "selection": superposer.selection,
+        "atoms": superposer.atoms,
+        "rmsd_ref": {"min": low, "max": high},
+    }
+
+
+def frames_text(
+    trajectory: str,
+    stride: int,
+    method: str,
+    fixed: Sequence[str],
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> str:
+    """A trajectory fit as text: the frames, Da, R and Q over them, and the
+    superposition."""
+    from .tensor import method_description
+
+    every = f", every {stride}" if stride != 1 else ""
+    lines = [
+        (
+            f"{summary.frames} frames fitted ({summary.first} to {summary.last}{every}) "
+            f"of {os.path.basename(trajectory)}, {count} couplings each"
+        ),
+        f"Method: {method_description(method, list(fixed))}",
+        "",
+        f"{'':4}{'mean':>10}{'sd':>10}",
+    ]
+    for name, (mean, sd), digits in (
+        ("Da", summary.da, 3),
+        ("R", summary.r, 4),
+        ("Q", summary.q, 4),
+    ):
+        lines.append(f"{name:4}{mean:>10.{digits}f}{sd:>10.{digits}f}")
+    lines.append("")
+    if superposer is None:
+        lines.append("Frames not superposed: the axes turn with the molecule.")
+    else:
+        low, high = summary.rmsd_ref or (math.nan, math.nan)
+        lines.append(
+            f"Superposed on {superposer.description} over {superposer.atoms} "
+            f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
+            f"{high:.3f} A"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def frames_payload(
+    request: FitRequest,
+    trajectory: str,
+    stride: int,
+    method: str,
+    summary: FrameSummary,
+    count: int,
+    superposer: FrameSuperposer | None,
+) -> dict[str, Any]:
+    """A trajectory fit as plain values (the JSON report, without the run's
+    warnings and notes)."""
+    return {
+        "kelfit_version": __version__,
+        "command": "fit",
+        "options": {**request.recorded, "method": method},
+        "selection": selection_json(
+            request.selection, request.media, request.chain, request.strict_names
+        ),
+        "input": {
+            "structure": request.structure,
+            "trajectory": trajectory,
+            "couplings": request.couplings[0],
+        },
+        "couplings": count,
+        "frames": summary.frames,
+        "first_frame": summary.first,
+        "last_frame": summary.last,
+        "stride": stride,
+        "superposition": _superposition(superposer, summary),
+        **{
+            name: {"mean": mean, "sd": sd}
+            for name, (mean, sd) in (
+                ("da", summary.da),
+                ("r", summary.r),
+                ("q", summary.q),
+            )
+        },
+    }
