@@ -17,7 +17,7 @@ from collections.abc import Iterable, Iterator
 from contextvars import ContextVar
 from dataclasses import dataclass, field
 
-__all__ = ["Notices", "note", "warn"]
+__all__ = ["Notices", "current", "note", "warn"]
 
 log = logging.getLogger("kelfit_tools")
 
@@ -67,6 +67,11 @@ class Notices:
 
 
 _current: ContextVar[Notices | None] = ContextVar("kelfit_notices", default=None)
+
+
+def current() -> Notices | None:
+    """The active record, None when there is none."""
+    return _current.get()
 
 
 def note(message: str) -> None:

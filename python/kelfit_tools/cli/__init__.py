@@ -19,6 +19,7 @@ from collections.abc import Sequence
 from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
+from ..notices import Notices
 from . import demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
@@ -28,8 +29,6 @@ from .common import (
     data_error_exit,
     log,
     logged,
-    notes_seen,
-    warnings_seen,
 )
 
 __all__ = ["build_parser", "main"]
@@ -80,10 +79,6 @@ def _setup_logging(quiet: bool) -> logging.Handler:
     handler.setFormatter(_Formatter())
     handler.addFilter(_Once())
     log.addHandler(handler)
-    warnings_seen.messages.clear()
-    log.addHandler(warnings_seen)
-    notes_seen.messages.clear()
-    log.addHandler(notes_seen)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False
     return handler
@@ -111,7 +106,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("choose a command: fit, solve, demo, histogram or predict")
     handler = _setup_logging(args.quiet)
     try:
-        status: int = args.run(args)
+        # The command's notes and warnings, for its JSON report.
+        with Notices().active():
+            status: int = args.run(args)
         return status
     except UsageError as exc:
         sys.stderr.write(f"kelfit {args.command}: error: {exc}\n")
@@ -139,8 +136,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     finally:
         log.removeHandler(handler)
-        log.removeHandler(warnings_seen)
-        log.removeHandler(notes_seen)
 
 
 if __name__ == "__main__":

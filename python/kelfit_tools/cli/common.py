@@ -7,7 +7,6 @@ import argparse
 import json
 import logging
 import math
-import os
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
@@ -15,15 +14,16 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import notices
 from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
 from ..cluster import (
     SCHEDULER_VARIABLE,
 )
-from ..errors import DataError, Hint, advice_of, user_message
+from ..errors import Hint, advice_of, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
-from ..outputs import Outputs, write_all
+from ..outputs import Outputs
 from ..prepare import Preparation, Selection
 from ..report.run import plain
 
@@ -419,47 +419,12 @@ def logged(record: logging.LogRecord) -> str:
     return record.getMessage()
 
 
-class WarningRecord(logging.Handler):
-    """Keeps every warning a run logs, for the JSON's ``warnings``."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.WARNING)
-        self.messages: list[str] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        message = logged(record)
-        if message not in self.messages:
-            self.messages.append(message)
-
-
-#: The warnings of the running command.
-warnings_seen = WarningRecord()
-
-
-class NoteRecord(logging.Handler):
-    """Keeps every note a run prints (below a warning), for the JSON's
-    ``notes``: with ``-q`` none is printed, and none is kept."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.DEBUG)
-        self.messages: list[str] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        message = logged(record)
-        if record.levelno < logging.WARNING and message not in self.messages:
-            self.messages.append(message)
-
-
-#: The notes of the running command.
-notes_seen = NoteRecord()
-
-
 def report_preparation(report: Preparation) -> None:
-    """Log what the path from couplings to fits left out and why."""
-    for note in report.notes:
-        log.info("%s", note)
-    for warning in report.warnings:
-        log.warning("%s", warning)
+    """Say what the path from couplings to fits left out and why."""
+    for message in report.notes:
+        notices.note(message)
+    for message in report.warnings:
+        notices.warn(message)
     report.notes.clear()
     report.warnings.clear()
 
@@ -509,51 +474,12 @@ def outputs_for(args: argparse.Namespace) -> Outputs:
     return outputs
 
 
-def _stdout_descriptor() -> int | None:
-    """The descriptor under ``sys.stdout``, None when it has none (captured)."""
-    try:
-        return sys.stdout.fileno()
-    except (AttributeError, OSError, ValueError):
-        return None
-
-
-def emit(text: str) -> None:
-    """Write to stdout and check that every byte went, so that a full disk
-    or a file-size limit shows here.
-
-    Raises:
-        DataError: stdout cannot take the text (a full disk, a closed file,
-            ``ulimit -f``); stdout is then pointed at the null device, so
-            that Python's own flush at exit does not fail a second time.
-    """
-    try:
-        sys.stdout.flush()
-        fd = _stdout_descriptor()
-        if fd is None:
-            sys.stdout.write(text)
-            sys.stdout.flush()
-            return
-        # Python's buffered stdout may drop the rest of a short write (under
-        # a file-size limit) and report success: write the bytes here.
-        encoding = sys.stdout.encoding or "utf-8"
-        write_all(fd, text.encode(encoding, sys.stdout.errors or "strict"))
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
-        raise DataError(
-            f"cannot write to standard output: {exc.strerror or exc}"
-        ) from None
-
-
-def with_run_messages(payload: dict[str, Any]) -> dict[str, Any]:
-    """``payload`` with every warning and note the run has printed, last."""
-    payload["warnings"] = list(warnings_seen.messages)
-    payload["notes"] = list(notes_seen.messages)
+def with_run_messages(payload: dict[str, Any], quiet: bool) -> dict[str, Any]:
+    """``payload`` with the command's warnings and (unless ``quiet``, which
+    prints none) notes, last."""
+    record = notices.current() or notices.Notices()
+    payload["warnings"] = [worded(m) for m in record.warnings]
+    payload["notes"] = [] if quiet else [worded(m) for m in record.notes]
     return payload
 
 

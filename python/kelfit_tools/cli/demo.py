@@ -13,10 +13,10 @@ import numpy as np
 from .._extras import INSTALL_HINT, available
 from ..fitting import FitResult, fit
 from ..io import read_table
-from ..outputs import Outputs
+from ..outputs import Outputs, write_stdout
 from ..report.text import fmt, print_table
 from ..tensor import Tensor, aligned, canonical, rotation_matrix
-from .common import emit, log, quiet_options
+from .common import log, quiet_options
 
 __all__ = ["add_parser", "run", "suggested_command"]
 
@@ -125,7 +125,7 @@ def run(args: argparse.Namespace) -> int:
             "length):\n"
             f"  {suggested_command(ex.structure, ex.couplings)}\n"
         )
-        emit(out.getvalue())
+        write_stdout(out.getvalue())
         outputs.commit()
     finally:
         outputs.discard()

@@ -16,6 +16,7 @@ from typing import Any
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..fitting import resolve_method
+from ..outputs import write_stdout
 from ..report.axes import AXES_FORMATS
 from ..report.run import run_payload, run_text, write_axes, write_plots, write_rows
 from ..run import FROM_MODELS, FitOptions, FitRequest, run_fit
@@ -23,7 +24,6 @@ from ..superpose import BACKBONE
 from .common import (
     UsageError,
     check_sources,
-    emit,
     frame_slice,
     input_options,
     int_at_least,
@@ -385,7 +385,7 @@ def run(args: argparse.Namespace) -> int:
             from ..report.html import html_report
 
             outputs.write_text(shown.report, html_report(payload))
-        emit(json_text(payload) if shown.json else run_text(done))
+        write_stdout(json_text(payload) if shown.json else run_text(done))
         for path in outputs.commit():
             log.info("wrote %s", path)
     finally:

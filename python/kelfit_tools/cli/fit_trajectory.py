@@ -13,11 +13,12 @@ import os
 from dataclasses import dataclass
 
 from ..notices import Notices
+from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import record_frames
 from ..report.run import frames_payload, frames_text
 from ..run import FitRequest, run_executor
-from .common import emit, json_text, log, worded
+from .common import json_text, log, worded
 
 __all__ = ["Frames", "run_trajectory"]
 
@@ -116,9 +117,9 @@ def run_trajectory(request: FitRequest, frames: Frames) -> int:
         )
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
-        emit(json_text(payload))
+        write_stdout(json_text(payload))
     else:
-        emit(
+        write_stdout(
             frames_text(
                 frames.trajectory,
                 frames.stride,

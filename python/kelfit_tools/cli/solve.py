@@ -11,6 +11,7 @@ import numpy as np
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type, row_scales
 from ..fitting import back_calculate
 from ..io import read_table
+from ..outputs import write_stdout
 from ..prepare import (
     Preparation,
     pick_media,
@@ -22,7 +23,6 @@ from ..report.couplings import is_parquet, rows_csv, solve_rows, write_parquet
 from .common import (
     UsageError,
     check_sources,
-    emit,
     input_options,
     int_at_least,
     lengths,
@@ -167,5 +167,5 @@ def run(args: argparse.Namespace) -> int:
             outputs.discard()
         log.info("wrote %d values to %s", len(values), args.out)
     else:
-        emit(text)
+        write_stdout(text)
     return 0
