@@ -133,7 +133,7 @@ class TestNumbering:
         shifted = renumber(couplings, shift)
         with pytest.raises(DataError) as err:
             numbering_check(shifted, names)
-        assert f"shifted by {shift:+d}: try `--renumber {-shift:+d}`" in str(err.value)
+        assert f"shifted by {shift:+d}: try `renumber={-shift:+d}`" in str(err.value)
         assert numbering_check(renumber(shifted, -shift), names) == numbering_check(
             couplings, names
         )
@@ -153,7 +153,7 @@ class TestNumbering:
         couplings, names = real("ubiquitin", "1d3z-model-1.pdb")
         plain = plain_nh(couplings)
         assert numbering_check(plain, names) == []
-        with pytest.raises(DataError, match=re.escape(f"try `--renumber {-shift:+d}`")):
+        with pytest.raises(DataError, match=re.escape(f"try `renumber={-shift:+d}`")):
             numbering_check(renumber(plain, shift), names)
 
     def test_sequence_names_plain_rows(self) -> None:

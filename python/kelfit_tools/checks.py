@@ -669,7 +669,10 @@ REDUCED_CHI2_RANGE = (0.5, 5.0)
 
 
 #: Error estimates that do not rest on the stated uncertainties.
-_BOOTSTRAP = Hint("bootstrap", python="errors=K with bootstrap=True")
+_BOOTSTRAP = (
+    Hint("errors", python="errors=K"),
+    Hint("bootstrap", python="with bootstrap=True"),
+)
 
 
 def reduced_chi2_warning(reduced_chi2: float) -> str | None:
@@ -684,8 +687,8 @@ def reduced_chi2_warning(reduced_chi2: float) -> str | None:
             f"reduced chi^2 is {reduced_chi2:.2f}: the misfit is smaller than "
             "the stated uncertainties, which look like restraint widths rather "
             "than measurement errors; Monte Carlo errors drawn from them "
-            "overstate the uncertainty: use {0}, or {1} with the RMSD",
-            _BOOTSTRAP,
+            "overstate the uncertainty: use {0} {1}, or {2} with the RMSD",
+            *_BOOTSTRAP,
             Hint("sigma"),
         )
     if reduced_chi2 > high:
@@ -693,8 +696,8 @@ def reduced_chi2_warning(reduced_chi2: float) -> str | None:
             f"reduced chi^2 is {reduced_chi2:.2f}: the stated uncertainties are "
             "too small for the misfit (the structure and dynamics add to it); "
             "Monte Carlo errors drawn from them understate the uncertainty: "
-            "use {0}, which does not rely on them",
-            _BOOTSTRAP,
+            "use {0} {1}, which does not rely on them",
+            *_BOOTSTRAP,
         )
     return None
 

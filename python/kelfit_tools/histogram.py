@@ -52,7 +52,6 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import notices
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
 from .errors import DataError, PathLike
 from .io import Coupling
@@ -904,23 +903,15 @@ def histogram_couplings(
     report = Preparation()
     selection = Selection(types=tuple(types) if types else None)
 
-    def said() -> None:
-        for message in report.notes:
-            notices.note(message)
-        for message in report.warnings:
-            notices.warn(message)
-        report.notes.clear()
-        report.warnings.clear()
-
     if not structure:
         kept = select_couplings(medium.couplings, selection, report, where=medium.path)
-        said()
+        report.say()
         return kept, None, None
     loaded = structure_for_fit(structure, report)
     prepared = structure_inputs(
         loaded, [medium], selection, report, models=[model], chain=chain
     )
-    said()
+    report.say()
     matched = prepared[0].matched
     frame = None
     if predicted:

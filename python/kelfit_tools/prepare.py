@@ -26,6 +26,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
+from . import notices
 from .bonds import bond_type
 from .checks import (
     bond_length_warning,
@@ -106,6 +107,16 @@ class Preparation:
 
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+
+    def say(self) -> None:
+        """Hand the notes and warnings to the active record and the log
+        (:mod:`~kelfit_tools.notices`), and forget them."""
+        for message in self.notes:
+            notices.note(message)
+        for message in self.warnings:
+            notices.warn(message)
+        self.notes.clear()
+        self.warnings.clear()
 
 
 @dataclass(frozen=True)

@@ -87,6 +87,7 @@ __all__ = [
     "FitRun",
     "MediumRun",
     "Validation",
+    "check_request",
     "run_executor",
     "run_fit",
 ]
@@ -281,18 +282,52 @@ class FitRun:
         return list(groups.items())
 
 
-def _check_request(request: FitRequest) -> None:
+#: Settings as messages point at them.
+_ERRORS = Hint("errors", python="errors=K")
+_ALL_MODELS = Hint("models", "all", python="models=None")
+
+
+def _refuse(template: str, *hints: Hint) -> None:
+    raise ValueError(Advice(template, *hints))
+
+
+def check_request(request: FitRequest) -> str:
+    """Refuse settings that contradict each other or lack what they need;
+    returns the method the fits take (see
+    :func:`~kelfit_tools.fitting.resolve_method`).
+
+    Raises:
+        ValueError: the first fault found, as :class:`~kelfit_tools.errors.Advice`.
+    """
     if bool(request.table) == bool(request.structure):
         raise ValueError("a FitRequest takes either table or structure")
     if request.structure and not request.couplings:
         raise ValueError("a FitRequest with a structure needs couplings")
     if request.table and request.couplings:
         raise ValueError("couplings go with a structure, not a table")
-    options = request.options
-    if options.domains and len(options.domains) < 2:
-        raise ValueError("domains: two or more are needed to compare")
-    if options.structure_noise is not None and not options.errors:
-        raise ValueError("structure_noise goes with errors")
+    o = request.options
+    if request.table and request.models != 1:
+        _refuse("{0} goes with {1}", Hint("models"), Hint("structure"))
+    if o.structure_noise is not None:
+        if not o.errors:
+            _refuse("{0} goes with {1}", Hint("structure_noise"), _ERRORS)
+        if o.structure_noise == FROM_MODELS and request.models is not None:
+            noise = Hint("structure_noise", FROM_MODELS,
+                         python=f"structure_noise={FROM_MODELS!r}")  # fmt: skip
+            _refuse("{0} goes with {1}", noise, _ALL_MODELS)
+    if o.domains and len(o.domains) < 2:
+        _refuse("{0} needs two domains or more to compare", Hint("domains"))
+    # Domains bring refits of their own when errors does not say.
+    refits = o.errors or o.domains
+    if o.bootstrap and not refits:
+        _refuse("{0} goes with {1}", Hint("bootstrap"), _ERRORS)
+    if o.seed is not None and not (refits or o.free is not None or o.cross_validate):
+        _refuse("{0} goes with {1}, {2} or {3}", Hint("seed"), _ERRORS,
+                Hint("free"), Hint("cross_validate"))  # fmt: skip
+    if o.sigma and not o.weighted:
+        _refuse("{0} weights the fit; {1} ignores uncertainties", Hint("sigma"),
+                Hint("weighted", python="weighted=False"))  # fmt: skip
+    return resolve_method(o.method, start=o.start is not None, fixed=bool(o.fixed))
 
 
 @contextlib.contextmanager
@@ -323,13 +358,10 @@ def run_fit(request: FitRequest, executor: Executor | None = None) -> FitRun:
         DataError: input that cannot be used.
         ValueError: a request that cannot be acted on.
     """
-    _check_request(request)
+    method = check_request(request)
     record = Notices()
     options = request.options
     with record.active():
-        method = resolve_method(
-            options.method, start=options.start is not None, fixed=bool(options.fixed)
-        )
         refits = options.errors
         if options.domains and not refits:
             refits = DOMAIN_REFITS
@@ -337,7 +369,7 @@ def run_fit(request: FitRequest, executor: Executor | None = None) -> FitRun:
                 Advice(
                     "the domains' comparisons take their errors from "
                     f"{DOMAIN_REFITS} Monte Carlo refits ({{0}} sets how many)",
-                    Hint("errors", python="errors=K"),
+                    _ERRORS,
                 )
             )
         run = FitRun(
@@ -437,13 +469,6 @@ def _domain_media(
     return [m for m, _, _ in parts], {m.name: (name, d) for m, name, d in parts}
 
 
-def _report(report: Preparation, record: Notices) -> None:
-    record.note_all(report.notes)
-    record.warn_all(report.warnings)
-    report.notes.clear()
-    report.warnings.clear()
-
-
 def _structure_fits(
     run: FitRun, rng: np.random.Generator, executor: Executor | None, record: Notices
 ) -> list[MediumRun]:
@@ -474,7 +499,7 @@ def _structure_fits(
         superpose=request.superpose,
         reference=reference,
     )
-    _report(report, record)
+    report.say()
     inputs = [(p.model, p.medium, p.matched) for p in prepared]
     options = _fit_options(run)
     try:

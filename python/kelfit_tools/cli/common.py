@@ -24,7 +24,7 @@ from ..errors import Hint, advice_of, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs
-from ..prepare import Preparation, Selection
+from ..prepare import Selection
 from ..report.run import plain
 
 log = logging.getLogger("kelfit_tools")
@@ -390,9 +390,10 @@ def selection(args: argparse.Namespace) -> Selection:
 #: How the command line names the settings a message points at, where the
 #: option is not the setting's name with dashes.
 _OPTIONS = {
-    "bootstrap": "--errors K --bootstrap",
+    "domains": "--domain",
     "errors": "--errors K",
     "media": "--medium",
+    "weighted": "--unweighted",
 }
 
 
@@ -417,16 +418,6 @@ def logged(record: logging.LogRecord) -> str:
     if record.args and isinstance(record.args, tuple) and record.msg == "%s":
         return worded(record.args[0])
     return record.getMessage()
-
-
-def report_preparation(report: Preparation) -> None:
-    """Say what the path from couplings to fits left out and why."""
-    for message in report.notes:
-        notices.note(message)
-    for message in report.warnings:
-        notices.warn(message)
-    report.notes.clear()
-    report.warnings.clear()
 
 
 # ---------------------------------------------------------------- the run's record

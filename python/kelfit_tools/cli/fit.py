@@ -10,16 +10,15 @@ from __future__ import annotations
 
 import argparse
 import os
-from dataclasses import dataclass
+from dataclasses import replace
 from typing import Any
 
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
-from ..fitting import resolve_method
-from ..outputs import write_stdout
+from ..outputs import Outputs, write_stdout
 from ..report.axes import AXES_FORMATS
 from ..report.run import run_payload, run_text, write_axes, write_plots, write_rows
-from ..run import FROM_MODELS, FitOptions, FitRequest, run_fit
+from ..run import FROM_MODELS, FitOptions, FitRequest, check_request, run_fit
 from ..superpose import BACKBONE
 from .common import (
     UsageError,
@@ -32,7 +31,6 @@ from .common import (
     log,
     method_options,
     options_record,
-    outputs_for,
     parallel_options,
     positive,
     quiet_options,
@@ -41,7 +39,7 @@ from .common import (
     tensor_params,
     worded,
 )
-from .fit_trajectory import Frames, run_trajectory
+from .fit_trajectory import Shown, run_trajectory
 from .peers import add_peer_options
 
 __all__ = ["add_parser", "request_from", "run"]
@@ -211,19 +209,6 @@ def add_parser(commands: Any) -> None:
     p.set_defaults(run=run)
 
 
-@dataclass(frozen=True)
-class Presentation:
-    """What the command does with a run: where it writes, what it prints."""
-
-    json: bool
-    quiet: bool
-    out: str | None
-    plot: str | None
-    title: str | None
-    report: str | None
-    axes: str | None
-
-
 #: Options that take effect with --structure only, not --trajectory.
 _PEER_OPTIONS = (
     "axes",
@@ -238,7 +223,7 @@ _PEER_OPTIONS = (
 
 def request_from(
     args: argparse.Namespace,
-) -> tuple[FitRequest, Presentation | Frames]:
+) -> tuple[FitRequest, Shown]:
     """The run and its outputs the command line asks for, checked.
 
     Raises:
@@ -246,8 +231,6 @@ def request_from(
         MissingExtra: an output's optional package is missing.
     """
     check_sources(args, needs_couplings=True)
-    if args.table and args.models != 1:
-        raise UsageError("--models goes with --structure")
     if args.trajectory:
         if not args.structure:
             raise UsageError("--trajectory goes with --structure (its topology)")
@@ -275,39 +258,14 @@ def request_from(
                 "--axes, --domain, --free, --free-set, --cross-validate, --reject "
                 "and --structure-noise go with --structure (not --trajectory)"
             )
-        if args.structure_noise is not None:
-            if not args.errors:
-                raise UsageError("--structure-noise goes with --errors K")
-            if args.structure_noise == FROM_MODELS and args.models is not None:
-                raise UsageError(
-                    f"--structure-noise {FROM_MODELS} goes with --models all"
-                )
         if args.axes and os.path.splitext(args.axes)[1].lower() not in AXES_FORMATS:
             raise UsageError(
                 f"--axes {args.axes}: expected a name ending in .pdb, .pml or .cxc"
             )
-        if args.domain and len(args.domain) < 2:
-            raise UsageError("--domain needs two domains or more to compare")
         if args.axes and not available("gemmi"):
             raise MissingExtra(f"--axes needs gemmi: {INSTALL_HINT}")
-    # --domain brings refits of its own when --errors does not say.
-    refits = args.errors or args.domain
-    if args.bootstrap and not refits:
-        raise UsageError("--bootstrap goes with --errors K")
-    if args.seed is not None and not (
-        refits or args.free is not None or args.cross_validate
-    ):
-        raise UsageError("--seed goes with --errors K, --free or --cross-validate")
-    if args.sigma and args.unweighted:
-        raise UsageError("--sigma weights the fit; --unweighted ignores uncertainties")
     if args.plot and not available("matplotlib"):
         raise MissingExtra(f"--plot needs matplotlib: {INSTALL_HINT}")
-    try:
-        method = resolve_method(
-            args.method, start=args.start is not None, fixed=bool(args.fix)
-        )
-    except ValueError as exc:
-        raise UsageError(worded(exc)) from None
     noise = args.structure_noise
     options = FitOptions(
         offset=args.offset,
@@ -318,7 +276,7 @@ def request_from(
         nh_length=args.nh_length,
         lengths=lengths(args),
         start=None if args.start is None else tuple(args.start.tolist()),
-        method=method,
+        method=args.method,
         fixed=args.fix,
         errors=args.errors,
         bootstrap=args.bootstrap,
@@ -348,28 +306,26 @@ def request_from(
         options=options,
         recorded=options_record(args),
     )
-    if args.trajectory:
-        return request, Frames(
-            args.trajectory,
-            args.stride,
-            args.frames,
-            args.json,
-            args.quiet,
-            args.out,
-            args.plot,
-            args.title,
-        )
-    shown = Presentation(
-        args.json, args.quiet, args.out, args.plot, args.title, args.report, args.axes
-    )
+    try:
+        # The method that takes effect, so that the trajectory takes it too.
+        method = check_request(request)
+    except ValueError as exc:
+        raise UsageError(worded(exc)) from None
+    request = replace(request, options=replace(options, method=method))
+    shown = Shown(
+        args.trajectory, args.stride, args.frames, args.json, args.quiet,
+        args.out, args.plot, args.title, args.report, args.axes,
+    )  # fmt: skip
     return request, shown
 
 
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit fit``."""
     request, shown = request_from(args)
-    outputs = outputs_for(args)
-    if isinstance(shown, Frames):
+    inputs = [request.table, request.structure, *request.couplings]
+    outputs = Outputs([*inputs, shown.trajectory, request.reference])
+    outputs.check(shown.out, shown.plot)
+    if shown.trajectory:
         return run_trajectory(request, shown)
     done = run_fit(request)
     try:

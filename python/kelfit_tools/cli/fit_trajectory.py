@@ -20,14 +20,15 @@ from ..report.run import frames_payload, frames_text
 from ..run import FitRequest, run_executor
 from .common import json_text, log, worded
 
-__all__ = ["Frames", "run_trajectory"]
+__all__ = ["Shown", "run_trajectory"]
 
 
 @dataclass(frozen=True)
-class Frames:
-    """The trajectory of ``kelfit fit --trajectory`` and what to do with it."""
+class Shown:
+    """What ``kelfit fit`` does with a run: the trajectory whose frames it
+    fits instead (None for none), what it prints and the files it writes."""
 
-    trajectory: str
+    trajectory: str | None
     stride: int
     frames: slice | None
     json: bool
@@ -35,10 +36,13 @@ class Frames:
     out: str | None
     plot: str | None
     title: str | None
+    report: str | None
+    axes: str | None
 
 
-def run_trajectory(request: FitRequest, frames: Frames) -> int:
+def run_trajectory(request: FitRequest, frames: Shown) -> int:
     """Fit every frame of ``frames.trajectory`` and report them."""
+    assert frames.trajectory is not None
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
@@ -62,8 +66,7 @@ def run_trajectory(request: FitRequest, frames: Frames) -> int:
         count = len(pairs.values)
         atoms = request.selection.atoms or ("N", "H")
         record.note(f"using {count} {atoms[0]}-{atoms[1]} couplings")
-        record.note_all(report.notes)
-        record.warn_all(report.warnings)
+        report.say()
         sigma = None
         if o.weighted:
             sigma, why = row_sigma(pairs.couplings)

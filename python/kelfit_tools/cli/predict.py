@@ -34,7 +34,6 @@ from .common import (
     log,
     positive,
     quiet_options,
-    report_preparation,
     with_run_messages,
 )
 
@@ -110,7 +109,7 @@ def run(args: argparse.Namespace) -> int:
     """Run ``kelfit predict``."""
     report = Preparation()
     structure = structure_for_fit(args.structure, report)
-    report_preparation(report)
+    report.say()
     try:
         xyz, elements = heavy_atoms(structure, args.model)
         prediction = predict_order(

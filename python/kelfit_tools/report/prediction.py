@@ -64,10 +64,7 @@ def measured_rows(
     prepared = structure_inputs(
         structure, media, selection, report, models=[model], chain=chain
     )
-    for message in report.notes:
-        notices.note(message)
-    for message in report.warnings:
-        notices.warn(message)
+    report.say()
     matched = prepared[0].matched
     fitted = fit_medium(
         matched.vectors,
