@@ -165,7 +165,7 @@ class TestNumbering:
         # -1 here), with one-letter codes.
         gb3 = "MQYKLVINGKTLKGETTTKAVDAETAEKAFKQYANDNGVDGVWTYDDATKTFTVTE"
         sequence = dict(enumerate(gb3, -1))
-        with pytest.raises(DataError, match=r"shifted by -2: try `--renumber \+2`"):
+        with pytest.raises(DataError, match=r"shifted by -2: try `renumber=\+2`"):
             numbering_check(renumber(plain, -2), names, sequence=sequence)
 
     def test_small_cases_worked_by_hand(self) -> None:

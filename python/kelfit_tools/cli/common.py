@@ -9,7 +9,7 @@ import logging
 import math
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -28,6 +28,8 @@ from ..prepare import Selection
 from ..report.run import plain
 
 log = logging.getLogger("kelfit_tools")
+
+T = TypeVar("T")
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
@@ -115,20 +117,38 @@ def atom_pair(text: str) -> tuple[str, str]:
     return names[0], names[1]
 
 
-def bond_types(text: str) -> list[str]:
-    """``N-H,CA-HA`` into bond types."""
-    try:
-        return parse_types(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
+def parsed(parse: Callable[[str], T], prefix: str = "") -> Callable[[str], T]:
+    """``parse`` as an option's type: its ValueError is argparse's error,
+    after ``prefix``."""
+
+    def option(text: str) -> T:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"{prefix}{exc}") from None
+
+    return option
 
 
-def bond_length(text: str) -> tuple[str, float]:
-    """``C-H=2.107`` into a bond type and its length."""
-    try:
-        return parse_length(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
+def number_where(ok: Callable[[float], bool], expected: str) -> Callable[[str], float]:
+    """Parser of a number that ``ok`` accepts (never NaN)."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if math.isnan(value) or not ok(value):
+            raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
+        return value
+
+    return parse
+
+
+#: ``N-H,CA-HA`` into bond types.
+bond_types = parsed(parse_types)
+#: ``C-H=2.107`` into a bond type and its length.
+bond_length = parsed(parse_length)
 
 
 def lengths(args: argparse.Namespace) -> dict[str, float] | None:
@@ -206,15 +226,10 @@ def seed(text: str) -> int:
     return int_at_least(0, "--seed takes a non-negative integer")(text)
 
 
-def positive(text: str) -> float:
-    """A finite number above zero."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
-    return value
+#: A finite number above zero.
+positive = number_where(
+    lambda v: v > 0 and math.isfinite(v), "expected a positive number"
+)
 
 
 # ---------------------------------------------------------------- shared options

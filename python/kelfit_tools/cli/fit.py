@@ -19,7 +19,7 @@ from ..outputs import Outputs, write_stdout
 from ..report.axes import AXES_FORMATS
 from ..report.run import run_payload, run_text, write_axes, write_plots, write_rows
 from ..run import FROM_MODELS, FitOptions, FitRequest, check_request, run_fit
-from ..superpose import BACKBONE
+from ..superpose import BACKBONE, parse_selection
 from .common import (
     UsageError,
     check_sources,
@@ -32,6 +32,7 @@ from .common import (
     method_options,
     options_record,
     parallel_options,
+    parsed,
     positive,
     quiet_options,
     seed,
@@ -170,14 +171,6 @@ def add_parser(commands: Any) -> None:
         "negative counts from the end)",
     )
 
-    def selection(text: str) -> Any:
-        from ..superpose import parse_selection
-
-        try:
-            return parse_selection(text)
-        except ValueError as exc:
-            raise argparse.ArgumentTypeError(f"--superpose: {exc}") from None
-
     s = p.add_argument_group(
         "superposition",
         "With --models all or --trajectory, every model or frame is first "
@@ -194,7 +187,7 @@ def add_parser(commands: Any) -> None:
     where = s.add_mutually_exclusive_group()
     where.add_argument(
         "--superpose",
-        type=selection,
+        type=parsed(parse_selection, "--superpose: "),
         metavar="SELECTION",
         help="atoms to superpose over: backbone (N, CA, C; the default), ca "
         "or heavy, optionally with residues: backbone:1-70, ca:A/1-70,B/5-20 "

@@ -5,7 +5,6 @@ shape to the sampling error and its bias)."""
 from __future__ import annotations
 
 import argparse
-import math
 from typing import Any
 
 from .. import __version__, notices
@@ -31,6 +30,7 @@ from .common import (
     int_at_least,
     json_text,
     log,
+    number_where,
     quiet_options,
     seed,
     with_run_messages,
@@ -51,17 +51,9 @@ def _replicates(text: str) -> int:
     return count
 
 
-def _spread(text: str) -> float:
-    """Degrees of scatter around the predicted alignment: above 0, at most 180."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (0.0 < value <= 180.0):
-        raise argparse.ArgumentTypeError(
-            f"spread must be degrees above 0, at most 180, got {text!r}"
-        )
-    return value
+_spread = number_where(
+    lambda v: 0.0 < v <= 180.0, "spread must be degrees above 0, at most 180"
+)
 
 
 def add_parser(commands: Any) -> None:

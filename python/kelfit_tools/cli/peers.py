@@ -12,40 +12,16 @@ import math
 
 from ..domains import parse_domain
 from ..run import FROM_MODELS
-from .common import positive
+from .common import int_at_least, number_where, parsed, positive
 
 __all__ = ["add_peer_options"]
 
 
-def _domain(text: str) -> str:
-    try:
-        return str(parse_domain(text))
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(f"--domain: {exc}") from None
-
-
-def _fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not 0.0 < value < 1.0:
-        raise argparse.ArgumentTypeError(
-            f"--free takes a fraction between 0 and 1, got {text!r}"
-        )
-    return value
-
-
-def _folds(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 2:
-        raise argparse.ArgumentTypeError(
-            f"--cross-validate takes a number of folds, at least 2, got {text!r}"
-        )
-    return value
+_domain = parsed(lambda text: str(parse_domain(text)), "--domain: ")
+_fraction = number_where(
+    lambda v: 0.0 < v < 1.0, "--free takes a fraction between 0 and 1"
+)
+_folds = int_at_least(2, "--cross-validate takes a number of folds, at least 2")
 
 
 def _noise(text: str) -> str:
