@@ -59,25 +59,9 @@ class _Formatter(logging.Formatter):
         return f"kelfit: {level}{logged(record)}"
 
 
-class _Once(logging.Filter):
-    """Drops repeats, such as one warning for every model of an ensemble."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.seen: set[str] = set()
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        message = record.getMessage()
-        if message in self.seen:
-            return False
-        self.seen.add(message)
-        return True
-
-
 def _setup_logging(quiet: bool) -> logging.Handler:
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(_Formatter())
-    handler.addFilter(_Once())
     log.addHandler(handler)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False

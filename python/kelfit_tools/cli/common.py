@@ -151,23 +151,16 @@ bond_types = parsed(parse_types)
 bond_length = parsed(parse_length)
 
 
-def lengths(args: argparse.Namespace) -> dict[str, float] | None:
+def lengths(pairs: Sequence[tuple[str, float]] | None) -> dict[str, float] | None:
     """The bond lengths ``--length`` gives, by type.
 
     Raises:
         UsageError: one type given two different lengths.
     """
-    if not args.length:
-        return None
-    given: dict[str, float] = {}
-    for name, length in args.length:
-        if given.get(name, length) != length:
-            raise UsageError(
-                f"--length gives bond type {name} two lengths, "
-                f"{given[name]} and {length}"
-            )
-        given[name] = length
-    return length_overrides(given)
+    try:
+        return length_overrides(pairs) if pairs else None
+    except ValueError as exc:
+        raise UsageError(worded(exc)) from None
 
 
 def residue_set(text: str) -> set[int]:
@@ -407,6 +400,7 @@ def selection(args: argparse.Namespace) -> Selection:
 _OPTIONS = {
     "domains": "--domain",
     "errors": "--errors K",
+    "lengths": "--length",
     "media": "--medium",
     "weighted": "--unweighted",
 }
@@ -458,24 +452,19 @@ def options_record(args: argparse.Namespace) -> dict[str, object]:
 INPUT_OPTIONS = ("table", "structure", "couplings", "trajectory", "reference")
 
 
-def input_files(args: argparse.Namespace) -> list[str]:
-    """Every file the command line reads, which no output may overwrite."""
-    named = [getattr(args, name, None) for name in INPUT_OPTIONS]
-    return [
-        path
-        for value in named
-        for path in (value if isinstance(value, list) else [value])
-        if isinstance(path, str) and path
-    ]
-
-
 def outputs_for(args: argparse.Namespace) -> Outputs:
-    """The run's outputs, checked at once against its inputs.
+    """The run's outputs, checked at once against every file it reads.
 
     Raises:
         DataError: ``--out`` or ``--plot`` names an input file.
     """
-    outputs = Outputs(input_files(args))
+    named = [getattr(args, name, None) for name in INPUT_OPTIONS]
+    outputs = Outputs(
+        path
+        for value in named
+        for path in (value if isinstance(value, list) else [value])
+        if isinstance(path, str) and path
+    )
     outputs.check(getattr(args, "out", None), getattr(args, "plot", None))
     return outputs
 

@@ -267,7 +267,7 @@ def request_from(
         signs=args.signs,
         bond_lengths=args.bond_lengths,
         nh_length=args.nh_length,
-        lengths=lengths(args),
+        lengths=lengths(args.length),
         start=None if args.start is None else tuple(args.start.tolist()),
         method=args.method,
         fixed=args.fix,

@@ -139,7 +139,7 @@ def run(args: argparse.Namespace) -> int:
         signs=args.signs,
         bond_lengths=args.bond_lengths,
         nh_length=args.nh_length,
-        lengths=lengths(args),
+        lengths=lengths(args.length),
     )
     if args.out and is_parquet(args.out):
         try:
