@@ -52,6 +52,7 @@ __all__ = [
     "Medium",
     "Preparation",
     "Selection",
+    "couplings_on_structure",
     "pick_media",
     "read_media",
     "select_couplings",
@@ -291,6 +292,45 @@ def structure_for_fit(
             "bisector of C'(i-1)-N-CA, at the standard N-H length)"
         )
     return structure
+
+
+def couplings_on_structure(
+    path: PathLike,
+    media: Sequence[Medium],
+    selection: Selection,
+    *,
+    model: int = 1,
+    chain: str | None = None,
+    strict_names: bool = False,
+    build_hn: bool = False,
+) -> StructureVectors:
+    """Every medium's selected couplings together, matched to one model of
+    a structure (for back-calculation: no fit, so no fit's checks); what
+    was left out is said (:meth:`Preparation.say`).
+
+    Raises:
+        DataError: an unreadable structure, or couplings that match nothing.
+    """
+    from .io.structure import structure_vectors
+
+    report = Preparation()
+    structure = structure_for_fit(path, report, build_hn=build_hn)
+    couplings = [
+        c
+        for medium in media
+        for c in select_couplings(
+            medium.couplings, selection, report, where=medium.path
+        )
+    ]
+    report.say()
+    return structure_vectors(
+        structure,
+        couplings,
+        selection.atoms,
+        model,
+        chain=chain,
+        resnames="strict" if strict_names else "use",
+    )
 
 
 def structure_inputs(

@@ -50,25 +50,20 @@ class Parser(argparse.ArgumentParser):
 # ---------------------------------------------------------------- option types
 
 
-def _numbers(text: str, what: str, counts: Sequence[int]) -> list[float]:
-    try:
-        values = [float(v) for v in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"{what} must be comma-separated numbers, got {text!r}"
-        ) from None
-    if len(values) not in counts or not all(math.isfinite(v) for v in values):
-        raise argparse.ArgumentTypeError(
-            f"{what} takes a1,a2,a3,Da,R[,offset] (angles in degrees), got {text!r}"
-        )
-    return values
-
-
 def tensor_params(what: str) -> Callable[[str], NDArray[np.float64]]:
     """Parser of ``a1,a2,a3,Da,R[,offset]`` (degrees) into radians."""
 
     def parse(text: str) -> NDArray[np.float64]:
-        values = _numbers(text, what, (5, 6))
+        try:
+            values = [float(v) for v in text.split(",")]
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"{what} must be comma-separated numbers, got {text!r}"
+            ) from None
+        if len(values) not in (5, 6) or not all(map(math.isfinite, values)):
+            raise argparse.ArgumentTypeError(
+                f"{what} takes a1,a2,a3,Da,R[,offset] (angles in degrees), got {text!r}"
+            )
         values[:3] = [math.radians(v) for v in values[:3]]
         return np.array(values)
 

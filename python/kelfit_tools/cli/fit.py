@@ -204,14 +204,9 @@ def add_parser(commands: Any) -> None:
 
 #: Options that take effect with --structure only, not --trajectory.
 _PEER_OPTIONS = (
-    "axes",
-    "domain",
-    "free",
-    "free_set",
-    "cross_validate",
-    "reject",
+    "axes", "domain", "free", "free_set", "cross_validate", "reject",
     "structure_noise",
-)
+)  # fmt: skip
 
 
 def request_from(

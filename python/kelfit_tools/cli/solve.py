@@ -11,9 +11,9 @@ from ..io import read_table
 from ..outputs import write_stdout
 from ..prepare import (
     Preparation,
+    couplings_on_structure,
     pick_media,
     read_media,
-    select_couplings,
     structure_for_fit,
 )
 from ..report.couplings import (
@@ -92,28 +92,11 @@ def run(args: argparse.Namespace) -> int:
         vectors, labels = table.vectors, table.labels
         atoms = None
     elif args.couplings:
-        from ..io.structure import structure_vectors
-
-        report = Preparation()
-        structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
-        couplings = [
-            c
-            for medium in pick_media(
-                read_media(args.couplings, args.format), args.medium
-            )
-            for c in select_couplings(
-                medium.couplings, selection(args), report, where=medium.path
-            )
-        ]
-        report.say()
-        sv = structure_vectors(
-            structure,
-            couplings,
-            args.atoms,
-            args.model,
-            chain=args.chain,
-            resnames="strict" if args.strict_names else "use",
-        )
+        media = pick_media(read_media(args.couplings, args.format), args.medium)
+        sv = couplings_on_structure(
+            args.structure, media, selection(args), model=args.model,
+            chain=args.chain, strict_names=args.strict_names, build_hn=args.build_hn,
+        )  # fmt: skip
         vectors, labels, couplings = sv.vectors, sv.labels, sv.couplings
         atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
     else:
