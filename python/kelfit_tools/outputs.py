@@ -26,7 +26,14 @@ from collections.abc import Callable, Iterable
 
 from .errors import DataError, PathLike
 
-__all__ = ["Outputs", "StagedFile", "refuse_input", "write_all", "write_stdout"]
+__all__ = [
+    "Outputs",
+    "StagedFile",
+    "refuse_input",
+    "silence_stdout",
+    "write_all",
+    "write_stdout",
+]
 
 #: Bytes copied at a time into a target written straight into.
 _COPY_BLOCK = 1 << 20
@@ -361,6 +368,16 @@ class Outputs:
         self._pending.clear()
 
 
+def silence_stdout() -> None:
+    """Point stdout at the null device, so that Python's own flush at exit
+    does not fail a second time after a write that failed."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
 def _stdout_descriptor() -> int | None:
     """The descriptor under ``sys.stdout``, None when it has none (captured)."""
     try:
@@ -392,11 +409,7 @@ def write_stdout(text: str) -> None:
     except BrokenPipeError:
         raise
     except OSError as exc:
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
+        silence_stdout()
         raise DataError(
             f"cannot write to standard output: {exc.strerror or exc}"
         ) from None

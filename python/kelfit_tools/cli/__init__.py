@@ -20,15 +20,16 @@ from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
 from ..notices import Notices
+from ..outputs import silence_stdout
 from . import demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
+    Formatter,
     Parser,
     UsageError,
     data_error_exit,
     log,
-    logged,
 )
 
 __all__ = ["build_parser", "main"]
@@ -53,28 +54,13 @@ def build_parser() -> Parser:
     return parser
 
 
-class _Formatter(logging.Formatter):
-    def format(self, record: logging.LogRecord) -> str:
-        level = "" if record.levelno < logging.WARNING else "warning: "
-        return f"kelfit: {level}{logged(record)}"
-
-
 def _setup_logging(quiet: bool) -> logging.Handler:
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(_Formatter())
+    handler.setFormatter(Formatter())
     log.addHandler(handler)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False
     return handler
-
-
-def _silence_stdout() -> None:
-    # Keep Python from failing again when it flushes stdout at exit.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, AttributeError, ValueError):
-        pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -104,11 +90,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (as with `| head`): stop quietly.
-        _silence_stdout()
+        silence_stdout()
         return EXIT_DATA
     except OSError as exc:
         # Such as standard output on a full disk.
-        _silence_stdout()
+        silence_stdout()
         where = f" {exc.filename}" if exc.filename else ""
         sys.stderr.write(
             f"kelfit {args.command}: error: cannot write{where}: "

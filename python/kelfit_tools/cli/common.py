@@ -417,11 +417,16 @@ def worded(message: object) -> str:
     return str(message)
 
 
-def logged(record: logging.LogRecord) -> str:
-    """A log record's message as the command line words it."""
-    if record.args and isinstance(record.args, tuple) and record.msg == "%s":
-        return worded(record.args[0])
-    return record.getMessage()
+class Formatter(logging.Formatter):
+    """Log lines as ``kelfit: ...`` and ``kelfit: warning: ...``, every
+    setting a message points at named as its option."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        level = "" if record.levelno < logging.WARNING else "warning: "
+        message = record.getMessage()
+        if record.msg == "%s" and isinstance(record.args, tuple) and record.args:
+            message = worded(record.args[0])
+        return f"kelfit: {level}{message}"
 
 
 # ---------------------------------------------------------------- the run's record
