@@ -26,13 +26,12 @@ import contextlib
 import zlib
 from collections.abc import Iterator, Mapping, Sequence
 from concurrent.futures import Executor
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .bonds import NH_REFERENCE_LENGTH, length_overrides
 from .checks import check_count
 from .cluster import quiet_cluster_logs, scheduler_address, scheduler_executor
 from .domains import (
@@ -50,12 +49,14 @@ from .media import (
     MediumComparison,
     MediumFit,
     compare_media,
-    fit_medium,
+    fit_medium_with,
+    outside_r_note,
     result_statistics,
     start_worse_warning,
 )
 from .montecarlo import MonteCarloResult, monte_carlo
 from .notices import Notices
+from .options import FROM_MODELS, FitOptions
 from .prepare import (
     Medium,
     Preparation,
@@ -94,74 +95,6 @@ __all__ = [
 
 #: Refits for the domains' comparisons when ``errors`` does not say.
 DOMAIN_REFITS = 100
-
-#: ``structure_noise``'s word for drawing the vectors from an ensemble.
-FROM_MODELS = "models"
-
-
-@dataclass(frozen=True)
-class FitOptions:
-    """How every fit of a run is made, checked and where it runs.
-
-    Attributes:
-        offset: also fit a constant offset.
-        sigma: one uncertainty (Hz) for every coupling, in place of the
-            stated ones (the fit, its chi^2 and the error refits use it).
-        weighted: use the stated uncertainties (False: ignore them).
-        signs: the couplings' sign convention, ``"auto"``, ``"physical"``
-            or ``"magnitudes"``.
-        bond_lengths: dipolar constants from the ``"structure"``'s distances
-            or ``"standard"`` lengths.
-        nh_length: the N-H length (angstrom) Da is normalised to.
-        lengths: lengths (angstrom) by bond type, such as ``{"C-H": 2.107}``.
-        start: a1, a2, a3 (radians), Da, R[, offset] to start from.
-        method: ``"linear"`` or ``"powell"`` (None: linear, or powell with a
-            start or fixed parameters).
-        fixed: parameters held at given values (angles in radians; Da as
-            the report gives it).
-        errors: Monte Carlo refits for the errors (None: none; with
-            domains, :data:`DOMAIN_REFITS`).
-        bootstrap: the refits resample rows instead of adding noise.
-        seed: the random seed of refits, free sets and folds.
-        structure_noise: with ``errors``, the rms tilt (degrees) of every
-            bond vector in each refit, or :data:`FROM_MODELS`.
-        free: a random fraction of the couplings left out (free Q).
-        free_set: a coupling file naming the couplings left out.
-        cross_validate: folds of a cross-validation.
-        reject: outliers beyond this many normalised sigma are left out.
-        domains: ``NAME=RANGES`` texts, one tensor per domain (two or more).
-        scheduler: a Dask scheduler's address to run the fits on (None:
-            every core here, or ``$KELFIT_SCHEDULER``).
-        progress: draw progress bars on stderr.
-    """
-
-    offset: bool = False
-    sigma: float | None = None
-    weighted: bool = True
-    signs: str = "auto"
-    bond_lengths: str = "structure"
-    nh_length: float = NH_REFERENCE_LENGTH
-    lengths: Mapping[str, float] | None = None
-    start: Sequence[float] | None = None
-    method: str | None = None
-    fixed: Mapping[str, float] | None = None
-    errors: int | None = None
-    bootstrap: bool = False
-    seed: int | None = None
-    structure_noise: float | str | None = None
-    free: float | None = None
-    free_set: str | None = None
-    cross_validate: int | None = None
-    reject: float | None = None
-    domains: Sequence[str] = ()
-    scheduler: str | None = None
-    progress: bool = False
-
-    def tilt(self) -> float:
-        """The rms tilt (degrees) of ``structure_noise``, 0 when not an angle."""
-        if self.structure_noise in (None, FROM_MODELS):
-            return 0.0
-        return float(self.structure_noise)
 
 
 @dataclass(frozen=True)
@@ -387,21 +320,9 @@ def run_fit(request: FitRequest, executor: Executor | None = None) -> FitRun:
     return run
 
 
-def _fit_options(run: FitRun) -> dict[str, Any]:
-    """The keywords of :func:`~kelfit_tools.media.fit_medium` every medium takes."""
-    o = run.request.options
-    return {
-        "convention": o.signs,
-        "bond_lengths": o.bond_lengths,
-        "nh_length": o.nh_length,
-        "lengths": length_overrides(o.lengths) if o.lengths else None,
-        "offset": o.offset,
-        "start": None if o.start is None else np.asarray(o.start, dtype=np.float64),
-        "weighted": o.weighted,
-        "uncertainty": o.sigma,
-        "method": run.method,
-        "fixed": None if o.fixed is None else dict(o.fixed),
-    }
+def _fit_options(run: FitRun) -> FitOptions:
+    """The settings every medium's fit takes, with the method settled."""
+    return replace(run.request.options, method=run.method)
 
 
 def _errors(
@@ -433,10 +354,10 @@ def _errors(
     )
 
 
-def _fit_medium_task(options: dict[str, Any], item: tuple[Any, ...]) -> MediumFit:
+def _fit_medium_task(options: FitOptions, item: tuple[Any, ...]) -> MediumFit:
     """One medium of one model: a task for any executor."""
     vectors, couplings, name = item
-    return fit_medium(vectors, couplings, name=name, **options)
+    return fit_medium_with(vectors, couplings, options, name=name)
 
 
 def _media(request: FitRequest, record: Notices) -> list[Medium]:
@@ -615,11 +536,9 @@ def _table_fits(
         record.warn(unconverged)
     record.warn_all(fit_warnings(result, table.vectors, offset=o.offset, da_nh=None))
     if start is not None and not fixed:
-        if not 0.0 <= result.r <= 2.0 / 3.0:
-            record.note(
-                f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
-                f"gives the same tensor in canonical form (R = {result.tensor().r:.4g})"
-            )
+        outside = outside_r_note(result)
+        if outside:
+            record.note(outside)
         linear = fit(table.vectors, table.values, offset=o.offset, sigma=o.sigma)
         worse = start_worse_warning(result, linear)
         if worse:
@@ -680,16 +599,15 @@ def _refit(
     mf: MediumFit,
     vectors: NDArray[np.float64],
     keep: NDArray[np.bool_],
-    options: dict[str, Any],
+    options: FitOptions,
 ) -> MediumFit:
     """The medium refitted on some of its rows, by the one path every
     medium takes, in the sign convention the whole medium chose."""
-    chosen = dict(options, convention=mf.convention)
-    return fit_medium(
+    return fit_medium_with(
         vectors[keep],
         [c for c, k in zip(mf.couplings, keep) if k],
+        replace(options, signs=mf.convention),
         name=mf.name,
-        **chosen,
     )
 
 
@@ -697,7 +615,7 @@ def _refine(
     run: FitRun,
     vectors: NDArray[np.float64],
     mf: MediumFit,
-    fit_options: dict[str, Any],
+    fit_options: FitOptions,
     rng: np.random.Generator,
     parts: dict[str, tuple[str, str]],
 ) -> tuple[MediumFit, Validation]:
