@@ -95,7 +95,7 @@ def test_warnings_are_the_runs_own_without_logging(tmp_path, monkeypatch):
         (FitRequest(structure="x.pdb"), "needs couplings"),
         (
             FitRequest(table="t.txt", options=FitOptions(domains=("N=1-5",))),
-            "two or more",
+            "two domains or more",
         ),
         (FitRequest(table="t.txt", options=FitOptions(method="linear", fixed={"r": 0.1})),
          "method 'powell'"),
