@@ -15,10 +15,11 @@ from typing import Any
 
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
+from ..options import FROM_MODELS, FitOptions
 from ..outputs import Outputs, write_stdout
 from ..report.axes import AXES_FORMATS
 from ..report.run import run_payload, run_text, write_axes, write_plots, write_rows
-from ..run import FROM_MODELS, FitOptions, FitRequest, check_request, run_fit
+from ..run import FitRequest, check_request, run_fit
 from ..superpose import BACKBONE, parse_selection
 from .common import (
     UsageError,
@@ -209,9 +210,7 @@ _PEER_OPTIONS = (
 )  # fmt: skip
 
 
-def request_from(
-    args: argparse.Namespace,
-) -> tuple[FitRequest, Shown]:
+def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
     """The run and its outputs the command line asks for, checked.
 
     Raises:

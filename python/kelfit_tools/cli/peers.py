@@ -11,7 +11,7 @@ import argparse
 import math
 
 from ..domains import parse_domain
-from ..run import FROM_MODELS
+from ..options import FROM_MODELS
 from .common import int_at_least, number_where, parsed, positive
 
 __all__ = ["add_peer_options"]
