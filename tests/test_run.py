@@ -7,14 +7,13 @@ import logging
 
 import numpy as np
 import pytest
-from tools_support import model_values, shared_data
-
 from kelfit_tools import FitOptions, FitRequest, FitRun, run_fit
 from kelfit_tools.cli import build_parser, main
 from kelfit_tools.cli.common import json_text, worded
 from kelfit_tools.cli.fit import request_from
 from kelfit_tools.outputs import Outputs
 from kelfit_tools.report.run import run_payload, run_rows, run_text, write_axes
+from tools_support import model_values, shared_data
 
 UBIQUITIN = ("ubiquitin", "1d3z-model-1.pdb", "couplings.tab")
 HEWL = ("hewl", "1e8l-model-1.pdb", "couplings.tab")
