@@ -13,7 +13,7 @@ from kelfit_tools.cli.common import json_text, worded
 from kelfit_tools.cli.fit import request_from
 from kelfit_tools.outputs import Outputs
 from kelfit_tools.report.run import run_payload, run_rows, run_text, write_axes
-from tools_support import model_values, shared_data
+from tools_support import model_values, shared_data, validate_report
 
 UBIQUITIN = ("ubiquitin", "1d3z-model-1.pdb", "couplings.tab")
 HEWL = ("hewl", "1e8l-model-1.pdb", "couplings.tab")
@@ -81,6 +81,7 @@ def test_warnings_are_the_runs_own_without_logging(tmp_path, monkeypatch):
     # Python's words for the remedy; the command line's are its options.
     assert "bootstrap=True" in warning and "--" not in warning
     payload = run_payload(run)
+    validate_report(payload)
     assert payload["warnings"] == run.warnings
     assert "--errors K --bootstrap" in run_payload(run, word=worded)["warnings"][0]
     assert json.loads(json_text(payload))["options"]["sigma"] == 50.0

@@ -50,6 +50,7 @@ class FitOptions:
         domains: ``NAME=RANGES`` texts, one tensor per domain (two or more).
         scheduler: a Dask scheduler's address to run the fits on (None:
             every core here, or ``$KELFIT_SCHEDULER``).
+        workers: threads here (None: one per core).
         progress: draw progress bars on stderr.
     """
 
@@ -73,6 +74,7 @@ class FitOptions:
     reject: float | None = None
     domains: Sequence[str] = ()
     scheduler: str | None = None
+    workers: int | None = None
     progress: bool = False
 
     def tilt(self) -> float:

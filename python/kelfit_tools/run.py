@@ -348,6 +348,7 @@ def _errors(
         result=result,
         seed=rng,
         executor=executor,
+        workers=o.workers,
         progress=o.progress,
         structure_noise=o.tilt(),
         vector_sets=vector_sets,
@@ -430,6 +431,7 @@ def _structure_fits(
                 options,
                 [(sv.vectors, sv.couplings, name) for _, name, sv in inputs],
                 executor=executor,
+                workers=request.options.workers,
                 # A bar over an ensemble's models only, never for one fit.
                 progress=request.options.progress and request.models is None,
                 description="Fitting models",
