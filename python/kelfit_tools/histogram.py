@@ -53,7 +53,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
-from .errors import DataError, PathLike
+from .errors import PathLike
 from .io import Coupling
 from .statistics import normalisation_factors
 from .tensor import dr_model, principal_values
@@ -898,7 +898,7 @@ def histogram_couplings(
         structure_for_fit,
         structure_inputs,
     )
-    from .steric import atom_radii, heavy_atoms, predict_order
+    from .steric import structure_order
 
     report = Preparation()
     selection = Selection(types=tuple(types) if types else None)
@@ -916,11 +916,7 @@ def histogram_couplings(
     frame = None
     if predicted:
         # Only the axes are used: the estimate's own Da and R go on them.
-        try:
-            xyz, elements = heavy_atoms(loaded, model)
-            frame = predict_order(xyz, atom_radii(elements)).tensor().axes
-        except ValueError as exc:
-            raise DataError(str(exc), structure) from None
+        frame = structure_order(loaded, model, where=structure).tensor().axes
     return list(matched.couplings), matched.vectors, frame
 
 

@@ -74,6 +74,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         parser.error("choose a command: fit, solve, demo, histogram or predict")
+    # The log as it was, for a caller that runs the command in-process.
+    level, propagate = log.level, log.propagate
     handler = _setup_logging(args.quiet)
     try:
         # The command's notes and warnings, for its JSON report.
@@ -106,6 +108,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     finally:
         log.removeHandler(handler)
+        log.setLevel(level)
+        log.propagate = propagate
 
 
 if __name__ == "__main__":

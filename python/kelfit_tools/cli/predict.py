@@ -7,7 +7,6 @@ from typing import Any
 
 from .. import __version__
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
-from ..errors import DataError
 from ..outputs import Outputs, write_stdout
 from ..prepare import (
     Preparation,
@@ -20,12 +19,7 @@ from ..report.prediction import (
     prediction_report,
     render_prediction,
 )
-from ..steric import (
-    MEDIA,
-    atom_radii,
-    heavy_atoms,
-    predict_order,
-)
+from ..steric import MEDIA, structure_order
 from .common import (
     UsageError,
     bond_types,
@@ -110,18 +104,15 @@ def run(args: argparse.Namespace) -> int:
     report = Preparation()
     structure = structure_for_fit(args.structure, report)
     report.say()
-    try:
-        xyz, elements = heavy_atoms(structure, args.model)
-        prediction = predict_order(
-            xyz,
-            atom_radii(elements),
-            medium=args.medium,
-            concentration=args.concentration,
-            orientations=args.orientations,
-            nh_length=args.nh_length,
-        )
-    except ValueError as exc:
-        raise DataError(str(exc), args.structure) from None
+    prediction = structure_order(
+        structure,
+        args.model,
+        where=args.structure,
+        medium=args.medium,
+        concentration=args.concentration,
+        orientations=args.orientations,
+        nh_length=args.nh_length,
+    )
     comparison = fitted = None
     if args.couplings:
         rows, comparison, fitted = measured_rows(
