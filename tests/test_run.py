@@ -104,3 +104,11 @@ def test_warnings_are_the_runs_own_without_logging(tmp_path, monkeypatch):
 def test_requests_that_cannot_run(request_, message):
     with pytest.raises(ValueError, match=message):
         run_fit(request_)
+
+
+def test_the_command_leaves_the_log_as_it_found_it(tmp_path, capsys):
+    # In-process callers (notebooks, tests) must not find notes silenced.
+    log = logging.getLogger("kelfit_tools")
+    before = (log.level, log.propagate, list(log.handlers))
+    assert main(["fit", str(_table(tmp_path)), "-q"]) == 0
+    assert (log.level, log.propagate, list(log.handlers)) == before
