@@ -36,7 +36,7 @@ from .io import Coupling, VectorTable, read_couplings, read_restraints, read_tab
 from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
 from .report.html import register_notebook_views
-from .run import FitOptions, FitRequest, FitRun, run_fit
+from .options import FitOptions
 from .tensor import Tensor, canonical
 
 register_notebook_views()
@@ -84,6 +84,11 @@ def __getattr__(name: str) -> Any:
         from .io.structure import structure_vectors
 
         return structure_vectors
+    if name in ("FitRequest", "FitRun", "run_fit"):
+        # A whole run reads structures and trajectories: loaded on first use.
+        from . import run
+
+        return getattr(run, name)
     if name == "plot_fit":
         from .report.figures import plot_fit
 
