@@ -35,8 +35,8 @@ from .fitting import FitResult, back_calculate, fit, linear_start
 from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
 from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
-from .report.html import register_notebook_views
 from .options import FitOptions
+from .report.html import register_notebook_views
 from .tensor import Tensor, canonical
 
 register_notebook_views()
