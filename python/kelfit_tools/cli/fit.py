@@ -328,7 +328,7 @@ def run(args: argparse.Namespace) -> int:
             from ..report.html import html_report
 
             outputs.write_text(shown.report, html_report(payload))
-        write_stdout(json_text(payload) if shown.json else run_text(done))
+        write_stdout(json_text(payload) if shown.json else run_text(done, word=worded))
         for path in outputs.commit():
             log.info("wrote %s", path)
     finally:

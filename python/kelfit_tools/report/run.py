@@ -365,9 +365,10 @@ def _render_domains(block: dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def run_text(run: FitRun) -> str:
+def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
     """The run's report as text: every fit, the comparisons of media and
-    domains, and the ensembles' summaries."""
+    domains, and the ensembles' summaries (``word`` as for
+    :func:`run_payload`)."""
     from .ensemble import render_summary
 
     parts = []
@@ -380,7 +381,7 @@ def run_text(run: FitRun) -> str:
             parts.append(f"Model {model}{shown}\n")
         obj = _model_json(run, model, group)
         for f, report in zip(group, obj["media"]):
-            text = render_fit(report, unit=unit)
+            text = render_fit(report, unit=unit, word=word)
             extra = [] if f.validation is None else _validation_text(f.validation)
             if extra:
                 text = text.rstrip("\n") + "\n" + "\n".join(extra) + "\n"
