@@ -140,7 +140,7 @@ class TestNumbering:
         shifted = renumber(couplings, shift)
         with pytest.raises(DataError) as err:
             numbering_check(shifted, names)
-        assert f"shifted by {shift:+d}: try `--renumber {-shift:+d}`" in str(err.value)
+        assert f"shifted by {shift:+d}: try `renumber={-shift:+d}`" in str(err.value)
         assert numbering_check(renumber(shifted, -shift), names) == numbering_check(
             couplings, names
         )
@@ -160,7 +160,7 @@ class TestNumbering:
         couplings, names = real("ubiquitin", "1d3z-model-1.pdb")
         plain = plain_nh(couplings)
         assert numbering_check(plain, names) == []
-        with pytest.raises(DataError, match=re.escape(f"try `--renumber {-shift:+d}`")):
+        with pytest.raises(DataError, match=re.escape(f"try `renumber={-shift:+d}`")):
             numbering_check(renumber(plain, shift), names)
 
     def test_sequence_names_plain_rows(self) -> None:
@@ -172,7 +172,7 @@ class TestNumbering:
         # -1 here), with one-letter codes.
         gb3 = "MQYKLVINGKTLKGETTTKAVDAETAEKAFKQYANDNGVDGVWTYDDATKTFTVTE"
         sequence = dict(enumerate(gb3, -1))
-        with pytest.raises(DataError, match=r"shifted by -2: try `--renumber \+2`"):
+        with pytest.raises(DataError, match=r"shifted by -2: try `renumber=\+2`"):
             numbering_check(renumber(plain, -2), names, sequence=sequence)
 
     def test_small_cases_worked_by_hand(self) -> None:

@@ -6,6 +6,9 @@ what a structural biologist needs around it:
 
 * :func:`fit`, :func:`back_calculate`, :func:`linear_start` and
   :func:`monte_carlo` for fitting and error estimates;
+* :func:`run_fit` for what ``kelfit fit`` does, from a :class:`FitRequest`
+  (inputs, selection, :class:`FitOptions`) to a :class:`FitRun` that
+  :mod:`~kelfit_tools.report.run` reports;
 * :func:`fit_many` for many fits at once, on every core or any executor
   (a process pool, a Dask cluster), and :func:`summarize_ensemble`;
   :mod:`~kelfit_tools.trajectory` for every frame of a trajectory (MDAnalysis);
@@ -34,6 +37,7 @@ from .fitting import FitResult, back_calculate, fit, linear_start
 from .io import Coupling, VectorTable, read_couplings, read_restraints, read_table
 from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
+from .options import FitOptions
 from .report.html import register_notebook_views
 from .tensor import Tensor, canonical
 
@@ -51,7 +55,10 @@ __all__ = [
     "DataError",
     "EnsembleSummary",
     "FitFailed",
+    "FitOptions",
+    "FitRequest",
     "FitResult",
+    "FitRun",
     "MissingExtra",
     "MonteCarloResult",
     "Tensor",
@@ -67,6 +74,7 @@ __all__ = [
     "read_couplings",
     "read_restraints",
     "read_table",
+    "run_fit",
     "structure_vectors",
     "summarize_ensemble",
 ]
@@ -78,6 +86,11 @@ def __getattr__(name: str) -> Any:
         from .io.structure import structure_vectors
 
         return structure_vectors
+    if name in ("FitRequest", "FitRun", "run_fit"):
+        # A whole run reads structures and trajectories: loaded on first use.
+        from . import run
+
+        return getattr(run, name)
     if name == "plot_fit":
         from .report.figures import plot_fit
 

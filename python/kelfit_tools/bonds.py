@@ -39,6 +39,7 @@ from collections.abc import Iterable, Mapping, Sequence
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .errors import Advice, Hint
 from .io.names import atom_key
 
 __all__ = [
@@ -252,23 +253,31 @@ def parse_length(text: str) -> tuple[str, float]:
         raise ValueError(f"{exc} ({form})") from None
 
 
-def length_overrides(lengths: Mapping[str, float] | None) -> dict[str, float]:
+def length_overrides(
+    lengths: Mapping[str, float] | Iterable[tuple[str, float]] | None,
+) -> dict[str, float]:
     """Length overrides keyed by bond type as :func:`bond_type` names it.
 
     Keys may be written either way round (``H-C`` is ``C-H``, ``HN`` is
-    ``H``).
+    ``H``); ``lengths`` is a mapping or (type, length) pairs, where a type
+    may come twice with one length.
 
     Raises:
         ValueError: a key that is no atom pair, a length that is not a
             positive number, or one type given two different lengths.
     """
     out: dict[str, float] = {}
-    for key, value in (lengths or {}).items():
+    pairs = lengths.items() if isinstance(lengths, Mapping) else lengths or ()
+    for key, value in pairs:
         name = _parse_type(str(key))
         length = _positive_length(value, f"the length of {name}")
         if out.get(name, length) != length:
             raise ValueError(
-                f"bond type {name} is given two lengths, {out[name]} and {length}"
+                Advice(
+                    f"{{0}} gives bond type {name} two lengths, {out[name]} and "
+                    f"{length}",
+                    Hint("lengths"),
+                )
             )
         out[name] = length
     return out

@@ -11,7 +11,6 @@ put its notes.
 
 from __future__ import annotations
 
-import logging
 import math
 from collections.abc import Collection, Hashable, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -19,8 +18,9 @@ from dataclasses import dataclass, replace
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import notices
 from .bonds import GYROMAGNETIC_RATIOS, STANDARD_LENGTHS, bond_type, element
-from .errors import DataError
+from .errors import Advice, DataError, Hint
 from .fitting import FitResult, design_matrix
 from .io.matching import coupling_key, resolve_chain
 from .io.names import (
@@ -63,7 +63,6 @@ __all__ = [
     "units_warning",
 ]
 
-log = logging.getLogger(__name__)
 
 # ---------------------------------------------------------------- duplicates
 
@@ -214,7 +213,7 @@ def resolve_duplicates(
         dropped.update(id(c) for c in group[1:])
     for message in messages:
         if notes is None:
-            log.warning("%s", message)
+            notices.warn(message)
         else:
             notes.append(message)
     return [kept.get(id(c), c) for c in couplings if id(c) not in dropped]
@@ -510,8 +509,11 @@ def numbering_check(
                 "lacks; renumbered, none does"
             )
         raise DataError(
-            f"residue numbers look shifted by {-k:+d}: try `--renumber {k:+d}` "
-            f"({detail})",
+            Advice(
+                f"residue numbers look shifted by {-k:+d}: try `{{0}}` "
+                + f"({detail})".replace("{", "{{").replace("}", "}}"),
+                Hint("renumber", f"{k:+d}"),
+            ),
             source,
         )
     if named and now.mismatch > now.compared / 2:
@@ -670,6 +672,13 @@ def units_warning(da_nh: float) -> str | None:
 REDUCED_CHI2_RANGE = (0.5, 5.0)
 
 
+#: Error estimates that do not rest on the stated uncertainties.
+_BOOTSTRAP = (
+    Hint("errors", python="errors=K"),
+    Hint("bootstrap", python="with bootstrap=True"),
+)
+
+
 def reduced_chi2_warning(reduced_chi2: float) -> str | None:
     """A warning when the reduced chi^2 of a weighted fit says the stated
     uncertainties are not the misfit's size, with which error estimate then
@@ -678,19 +687,21 @@ def reduced_chi2_warning(reduced_chi2: float) -> str | None:
     if not math.isfinite(reduced_chi2):
         return None
     if reduced_chi2 < low:
-        return (
+        return Advice(
             f"reduced chi^2 is {reduced_chi2:.2f}: the misfit is smaller than "
             "the stated uncertainties, which look like restraint widths rather "
             "than measurement errors; Monte Carlo errors drawn from them "
-            "overstate the uncertainty: use --errors K --bootstrap, or "
-            "--sigma with the RMSD"
+            "overstate the uncertainty: use {0} {1}, or {2} with the RMSD",
+            *_BOOTSTRAP,
+            Hint("sigma"),
         )
     if reduced_chi2 > high:
-        return (
+        return Advice(
             f"reduced chi^2 is {reduced_chi2:.2f}: the stated uncertainties are "
             "too small for the misfit (the structure and dynamics add to it); "
             "Monte Carlo errors drawn from them understate the uncertainty: "
-            "use --errors K --bootstrap, which does not rely on them"
+            "use {0} {1}, which does not rely on them",
+            *_BOOTSTRAP,
         )
     return None
 

@@ -21,6 +21,7 @@ the scheduler runs its tasks again elsewhere.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import threading
 import time
@@ -35,6 +36,7 @@ __all__ = [
     "CONNECT_TIMEOUT",
     "SCHEDULER_VARIABLE",
     "SchedulerLost",
+    "quiet_cluster_logs",
     "scheduler_address",
     "scheduler_executor",
 ]
@@ -220,3 +222,31 @@ def scheduler_executor(
     finally:
         executor.shutdown(wait=False)
         client.close(timeout=timeout)
+
+
+#: Loggers of the cluster's libraries: their tracebacks of a lost connection
+#: would bury the one-line error a run reports.
+_CLUSTER_LOGGERS = ("distributed", "tornado")
+
+
+@contextmanager
+def quiet_cluster_logs() -> Iterator[None]:
+    """Silence the cluster's libraries' loggers for the ``with`` block.
+
+    They set their loggers up when imported, so this goes inside the
+    :func:`scheduler_executor` block.
+    """
+    names = [
+        name
+        for name in [*_CLUSTER_LOGGERS, *logging.Logger.manager.loggerDict]
+        if name.split(".")[0] in _CLUSTER_LOGGERS
+    ]
+    loggers = [logging.getLogger(name) for name in dict.fromkeys(names)]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.CRITICAL)
+    # After a failure (a lost scheduler) the client's threads go on
+    # complaining while the run ends: they stay quiet.
+    yield
+    for logger, level in zip(loggers, levels):
+        logger.setLevel(level)

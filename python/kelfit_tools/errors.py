@@ -11,11 +11,86 @@ errors of batches, frames and refits) words it there.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Union
 
-__all__ = ["DataError", "PathLike", "user_message"]
+__all__ = [
+    "Advice",
+    "DataError",
+    "Hint",
+    "PathLike",
+    "advice_of",
+    "prefixed",
+    "user_message",
+]
 
 PathLike = Union[str, "os.PathLike[str]"]
+
+
+@dataclass(frozen=True)
+class Hint:
+    """A setting a message points the reader to.
+
+    Attributes:
+        name: the setting as the API names it, such as ``"renumber"``.
+        value: the value meant, as text ("" for the setting itself).
+        python: how the message words it for a Python caller (default
+            ``name=value``, or the name alone).
+    """
+
+    name: str
+    value: str = ""
+    python: str = ""
+
+    def __str__(self) -> str:
+        if self.python:
+            return self.python
+        return f"{self.name}={self.value}" if self.value else self.name
+
+
+class Advice(str):
+    """A message that points at settings, worded for a Python caller; a front
+    end with its own names for them (the command line's options) words it
+    again from ``template`` (``{0}``, ``{1}``, ... for the hints) and
+    ``hints``."""
+
+    template: str
+    hints: tuple[Hint, ...]
+
+    def __new__(cls, template: str, *hints: Hint) -> Advice:  # noqa: PYI034
+        self = super().__new__(cls, template.format(*hints))
+        self.template = template
+        self.hints = hints
+        return self
+
+    def words(self, word: Callable[[Hint], str]) -> str:
+        """The message with every hint worded by ``word``."""
+        return self.template.format(*(word(h) for h in self.hints))
+
+    def after(self, prefix: str) -> Advice:
+        """The same advice with ``prefix`` before it."""
+        escaped = prefix.replace("{", "{{").replace("}", "}}")
+        return Advice(escaped + self.template, *self.hints)
+
+
+def advice_of(message: object) -> Advice | None:
+    """The advice a message or an exception carries, or None."""
+    if isinstance(message, Advice):
+        return message
+    if isinstance(message, DataError):
+        return message.advice
+    if isinstance(message, BaseException) and message.args:
+        first = message.args[0]
+        return first if isinstance(first, Advice) else None
+    return None
+
+
+def prefixed(prefix: str, message: str) -> str:
+    """``prefix`` before ``message``, keeping the message's advice."""
+    if isinstance(message, Advice):
+        return message.after(prefix)
+    return prefix + message
 
 
 class DataError(ValueError):
@@ -32,6 +107,8 @@ class DataError(ValueError):
         super().__init__(where + message)
         self.path = None if path is None else os.fspath(path)
         self.line = line
+        #: The message's advice, worded again after ``where`` by a front end.
+        self.advice = message.after(where) if isinstance(message, Advice) else None
 
 
 _PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")

@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .display import html_of
+from .errors import Advice, Hint
 from .statistics import (
     chi_square,
     clore_garrett_q,
@@ -47,15 +48,10 @@ __all__ = [
     "fixed_indices",
     "linear_start",
     "resolve_method",
-    "start_messages",
 ]
 
 #: The six parameters in the module's order, as ``fit(fixed=...)`` names them.
 PARAMETER_NAMES = ("a1", "a2", "a3", "da", "r", "offset")
-
-#: A fit from a given start is "worse than the linear optimum" beyond this
-#: relative excess of cost (the module fits in single precision).
-_START_TOLERANCE = 1e-4
 
 #: How a fit finds its tensor: ``"linear"``, the exact least-squares optimum
 #: of ``kelfit.linear``, or ``"powell"``, Powell's method in single
@@ -605,37 +601,6 @@ def convergence_warning(result: FitResult) -> str | None:
     )
 
 
-def start_messages(
-    result: FitResult, linear: FitResult | None
-) -> tuple[list[str], list[str]]:
-    """What a reader must know, and should know, of a fit from a given start.
-
-    Args:
-        result: the fit from the start.
-        linear: the fit of the same data from the linear optimum, or None
-            when there is none to compare with (held parameters are meant
-            to cost something).
-
-    Returns:
-        The warnings (a fit that ended worse than the linear optimum) and
-        the notes (one that ended at R outside 0..2/3, which the report
-        gives in canonical form).
-    """
-    warnings = []
-    if linear is not None and result.cost > linear.cost * (1.0 + _START_TOLERANCE):
-        warnings.append(
-            f"the fit from --start ended worse than the fit from the linear "
-            f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})"
-        )
-    notes = []
-    if not 0.0 <= result.r <= 2.0 / 3.0:
-        notes.append(
-            f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
-            f"gives the same tensor in canonical form (R = {result.tensor().r:.4g})"
-        )
-    return warnings, notes
-
-
 def fixed_indices(fixed: Mapping[str, float] | None) -> dict[int, float]:
     """The module's index of each named fixed parameter, with its value.
 
@@ -652,6 +617,9 @@ def fixed_indices(fixed: Mapping[str, float] | None) -> dict[int, float]:
             )
         out[PARAMETER_NAMES.index(key)] = float(value)
     return out
+
+
+_POWELL = Hint("method", "powell", python="method 'powell'")
 
 
 def resolve_method(
@@ -671,12 +639,15 @@ def resolve_method(
         raise ValueError(f"method must be 'linear' or 'powell', got {method!r}")
     if method == "linear" and fixed:
         raise ValueError(
-            "fixed parameters need method 'powell': the linear solve finds "
-            "every parameter at once and cannot hold any at a given value"
+            Advice(
+                "fixed parameters need {0}: the linear solve finds "
+                "every parameter at once and cannot hold any at a given value",
+                _POWELL,
+            )
         )
     if method == "linear" and start:
         raise ValueError(
-            "a start is used only by method 'powell': the linear solve needs none"
+            Advice("a start is used only by {0}: the linear solve needs none", _POWELL)
         )
     return method
 

@@ -47,14 +47,19 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
+from .errors import PathLike
 from .io import Coupling
 from .statistics import normalisation_factors
 from .tensor import dr_model, principal_values
+
+if TYPE_CHECKING:
+    from .prepare import Medium
 
 __all__ = [
     "JACKKNIFE_BLOCKS",
@@ -65,6 +70,8 @@ __all__ = [
     "HistogramEstimate",
     "SamplingSpread",
     "estimate",
+    "estimate_warnings",
+    "histogram_couplings",
     "log_likelihood",
     "normalised_couplings",
     "pattern_values",
@@ -863,3 +870,66 @@ def normalised_couplings(
     values = np.array([c.value for c in couplings], dtype=np.float64) / factors
     sigma = np.array([c.error or 0.0 for c in couplings], dtype=np.float64)
     return values, sigma / np.abs(factors), types
+
+
+def histogram_couplings(
+    medium: Medium,
+    *,
+    types: Sequence[str] | None = None,
+    structure: PathLike | None = None,
+    model: int = 1,
+    chain: str | None = None,
+    predicted: bool = True,
+) -> tuple[list[Coupling], NDArray[np.float64] | None, NDArray[np.float64] | None]:
+    """A medium's couplings selected by bond type and, with a structure,
+    only those it matches, with their bond vectors and (``predicted``) the
+    principal axes of the alignment predicted from its shape; the vectors
+    and the axes are None without a structure.  What was left out is said
+    as notes and warnings (:mod:`~kelfit_tools.notices`).
+
+    Raises:
+        DataError: couplings that do not match, or a shape that cannot be
+            predicted.
+    """
+    from .prepare import (
+        Preparation,
+        Selection,
+        select_couplings,
+        structure_for_fit,
+        structure_inputs,
+    )
+    from .steric import structure_order
+
+    report = Preparation()
+    selection = Selection(types=tuple(types) if types else None)
+
+    if not structure:
+        kept = select_couplings(medium.couplings, selection, report, where=medium.path)
+        report.say()
+        return kept, None, None
+    loaded = structure_for_fit(structure, report)
+    prepared = structure_inputs(
+        loaded, [medium], selection, report, models=[model], chain=chain
+    )
+    report.say()
+    matched = prepared[0].matched
+    frame = None
+    if predicted:
+        # Only the axes are used: the estimate's own Da and R go on them.
+        frame = structure_order(loaded, model, where=structure).tensor().axes
+    return list(matched.couplings), matched.vectors, frame
+
+
+def estimate_warnings(found: HistogramEstimate) -> list[str]:
+    """What a reader must know of an estimate: R at its bound, replicates
+    that gave Da the other sign."""
+    out = []
+    if found.r_at_bound:
+        out.append("R is at its bound: its error is not a standard error")
+    if found.sampling is not None and found.sampling.flipped:
+        out.append(
+            f"{found.sampling.flipped} of {found.sampling.replicates} replicates "
+            "gave Da the other sign: the bonds' directions are too uneven for "
+            "the pattern to fix it at every orientation"
+        )
+    return out

@@ -29,8 +29,10 @@ from .bonds import (
 )
 from .checks import check_uncertainties, missing_uncertainty_warning, type_warnings
 from .display import html_of
-from .fitting import FitResult, convergence_warning, fit, start_messages
+from .errors import Advice, Hint
+from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
+from .options import FitOptions
 from .statistics import Statistics, fit_statistics, normalisation_factors
 from .tensor import (
     Tensor,
@@ -50,14 +52,21 @@ __all__ = [
     "MediumFit",
     "compare_media",
     "fit_medium",
+    "fit_medium_with",
     "nh_sign",
+    "outside_r_note",
     "result_statistics",
     "row_sigma",
+    "start_worse_warning",
 ]
 
 #: The worse sign convention must have at least this many times the chi^2
 #: of the better for the better to count as detected.
 CONVENTION_MARGIN = 1.5
+
+#: A fit from a given start is "worse than the linear optimum" beyond this
+#: relative excess of cost (the module fits in single precision).
+_START_TOLERANCE = 1e-4
 
 #: Where the structure's mean N-H length differs from the standard one by
 #: more than this fraction, Da(N-H) at structure distances differs from Da at
@@ -247,6 +256,18 @@ def _chi2(result: FitResult) -> float:
     return float(result.residuals @ result.residuals)
 
 
+def start_worse_warning(result: FitResult, linear: FitResult) -> str | None:
+    """A warning when a fit from a given start ended worse than the fit from
+    the linear optimum (a local minimum); None when it did not."""
+    if result.cost > linear.cost * (1.0 + _START_TOLERANCE):
+        return Advice(
+            "the fit from {0} ended worse than the fit from the linear "
+            f"optimum (cost {result.cost:.6g} against {linear.cost:.6g})",
+            Hint("start", python="the given start"),
+        )
+    return None
+
+
 def fit_medium(
     vectors: ArrayLike,
     couplings: Sequence[Coupling],
@@ -294,118 +315,99 @@ def fit_medium(
         ValueError: bad input, an unknown nucleus or convention, a bad
             length, a bond type without a standard length.
     """
-    overrides = length_overrides(lengths)
+    options = FitOptions(
+        offset=offset,
+        sigma=uncertainty,
+        weighted=weighted,
+        signs=convention,
+        bond_lengths=bond_lengths,
+        nh_length=nh_length,
+        lengths=lengths,
+        start=start,
+        method=method,
+        fixed=fixed,
+    )
+    return fit_medium_with(vectors, couplings, options, name=name)
+
+
+@dataclass(frozen=True)
+class _Bonds:
+    """The rows' bonds: atom pairs, bond types, distances (angstrom) and the
+    lengths given by type."""
+
+    atoms: list[tuple[str, str]]
+    types: list[str]
+    distances: NDArray[np.float64]
+    overrides: dict[str, float]
+
+    def scales(
+        self, options: FitOptions, convention: str = "physical"
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Each row's dipolar constant and scale under ``convention``."""
+        return row_scales(
+            self.atoms, self.distances, convention=convention,
+            bond_lengths=options.bond_lengths, nh_length=options.nh_length,
+            lengths=self.overrides,
+        )  # fmt: skip
+
+
+def fit_medium_with(
+    vectors: ArrayLike,
+    couplings: Sequence[Coupling],
+    options: FitOptions,
+    *,
+    name: str = "",
+) -> MediumFit:
+    """:func:`fit_medium` with its settings as one :class:`FitOptions`
+    (``sigma`` is the one uncertainty, ``signs`` the convention; the run's
+    other settings are not used here).
+
+    Raises:
+        ValueError: as :func:`fit_medium`.
+    """
+    overrides = length_overrides(options.lengths)
     v = np.asarray(vectors, dtype=np.float64)
     if v.ndim != 2 or v.shape[0] != len(couplings):
         raise ValueError(
             f"need one vector per coupling, got {v.shape} for {len(couplings)}"
         )
     atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
-    types = [bond_type(a, b) for a, b in atoms]
-    distances = np.linalg.norm(v, axis=1)
+    bonds = _Bonds(
+        atoms, [bond_type(a, b) for a, b in atoms], np.linalg.norm(v, axis=1), overrides
+    )
     observed = np.array([c.value for c in couplings], dtype=np.float64)
-    notes: list[str] = []
-    warnings: list[str] = []
-    sigma: NDArray[np.float64] | None
-    if uncertainty is not None:
-        if not (uncertainty > 0 and math.isfinite(uncertainty)):
-            raise ValueError(f"uncertainty must be positive, got {uncertainty}")
-        sigma, why = np.full(len(couplings), float(uncertainty)), ""
-        notes.append(
-            f"every coupling's uncertainty is taken as {uncertainty:.6g} Hz, "
-            "in place of the stated ones"
-        )
-    else:
-        sigma, why = row_sigma(couplings) if weighted else (None, "")
-    unweighted = missing_uncertainty_warning(couplings) if why else None
-    if unweighted:
-        warnings.append(unweighted)
-    elif why:
-        notes.append(why)
+    sigma, notes, warnings = _choose_sigma(couplings, options)
     # A length for a type no row has is most likely a misspelt type.
     notes.extend(
         f"the length given for bond type {name} matches no coupling"
         for name in overrides
-        if name not in types
+        if name not in bonds.types
     )
-    constants, _ = row_scales(
-        atoms, distances, bond_lengths=bond_lengths, nh_length=nh_length,
-        lengths=overrides,
-    )  # fmt: skip
-    # The conventions differ only where constants of both signs are present.
-    both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
-    tried = ["physical", "magnitudes"] if convention == "auto" and both_signs else []
-    if convention != "auto":
-        tried = [convention]
-    elif not both_signs:
-        tried = ["magnitudes"]
-    fits: dict[str, FitResult] = {}
-    for conv in tried:
-        _, scale = row_scales(
-            atoms, distances, convention=conv, bond_lengths=bond_lengths,
-            nh_length=nh_length, lengths=overrides,
-        )  # fmt: skip
-        fits[conv] = fit(
-            v, observed, start, offset=offset, sigma=sigma, scale=scale,
-            method=method, fixed=fit_fixed(fixed, conv),
-        )  # fmt: skip
-    chi2 = {conv: _chi2(r) for conv, r in fits.items()}
-    if convention != "auto":
-        used, how = convention, "given"
-    elif len(fits) == 1:
-        used, how = "magnitudes", "equivalent"
-    else:
-        used = min(chi2, key=lambda k: chi2[k])
-        other = "physical" if used == "magnitudes" else "magnitudes"
-        clear = chi2[other] >= CONVENTION_MARGIN * chi2[used]
-        how = "detected" if clear else "undecided"
-        if not clear:
-            notes.append(
-                "the two sign conventions fit about equally well "
-                f"(chi^2 {chi2['physical']:.6g} physical, "
-                f"{chi2['magnitudes']:.6g} magnitudes); using {used}"
-            )
+    constants, _ = bonds.scales(options)
+    fits, used, how, chi2 = _choose_convention(
+        v, observed, bonds, constants, sigma, options, notes
+    )
     result = fits[used]
     unconverged = convergence_warning(result)
     if unconverged:
         warnings.append(unconverged)
+    start, fixed = options.start, options.fixed
     linear = None
     # Held parameters are meant to cost something; only a free fit from a
     # start should match the free optimum.
     if start is not None and not fixed:
-        _, scale = row_scales(
-            atoms, distances, convention=used, bond_lengths=bond_lengths,
-            nh_length=nh_length, lengths=overrides,
-        )  # fmt: skip
-        linear = fit(v, observed, None, offset=offset, sigma=sigma, scale=scale)
-    if start is not None:
-        more_warnings, more_notes = start_messages(result, linear)
-        warnings += more_warnings
-        notes += more_notes
-    warnings += type_warnings(types, couplings, result)
-    t = result.tensor()
-    nh_rows = [i for i, t in enumerate(types) if t == _NH]
-    nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
-    nh_mean = None
-    if nh_rows:
-        from_structure = bond_lengths == "structure" and _NH not in overrides
-        nh_mean = float(np.mean(distances[nh_rows])) if from_structure else nh_standard
-    da_nh_standard = None
-    if nh_mean is not None and abs(nh_mean / nh_standard - 1.0) > NH_LENGTH_TOLERANCE:
-        da_nh_standard = _da_nh_at_standard_lengths(
-            v, observed, atoms, used, nh_length, overrides, offset, sigma,
-            None if fixed else method,
-        )  # fmt: skip
-        if da_nh_standard is not None:
-            notes.append(
-                f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
-                f"{100.0 * abs(nh_mean / nh_standard - 1.0):.1f}% "
-                f"{'shorter' if nh_mean < nh_standard else 'longer'} than the "
-                f"standard {nh_standard:.3f} A: Da(N-H) is "
-                f"{nh_sign(used) * t.da:.2f} Hz with the structure's distances and "
-                f"{da_nh_standard:.2f} Hz at standard lengths "
-                "(--bond-lengths standard)"
-            )
+        _, scale = bonds.scales(options, used)
+        linear = fit(v, observed, None, offset=options.offset, sigma=sigma, scale=scale)
+        worse = start_worse_warning(result, linear)
+        if worse:
+            warnings.append(worse)
+    outside = outside_r_note(result)
+    if start is not None and outside:
+        notes.append(outside)
+    warnings += type_warnings(bonds.types, couplings, result)
+    nh_mean, nh_standard, da_nh_standard = _check_nh_lengths(
+        v, observed, bonds, used, result, sigma, options, notes
+    )
     weights = {c.weight for c in couplings if c.weight is not None}
     if weights - {1.0}:
         notes.append(
@@ -416,13 +418,13 @@ def fit_medium(
         name=name,
         result=result,
         couplings=list(couplings),
-        types=types,
+        types=bonds.types,
         constants=constants,
         convention=used,
         convention_chi2=chi2,
         convention_how=how,
-        bond_lengths=bond_lengths,
-        nh_length=nh_length,
+        bond_lengths=options.bond_lengths,
+        nh_length=options.nh_length,
         notes=notes,
         warnings=warnings,
         linear=linear,
@@ -431,6 +433,132 @@ def fit_medium(
         nh_standard_length=nh_standard,
         da_nh_standard=da_nh_standard,
     )
+
+
+def outside_r_note(result: FitResult) -> str | None:
+    """A note when a fit (from a start) ended at R outside 0..2/3: the report
+    gives the same tensor in canonical form."""
+    if 0.0 <= result.r <= 2.0 / 3.0:
+        return None
+    return (
+        f"the fit ended at R = {result.r:.4g}, outside 0..2/3; the report "
+        f"gives the same tensor in canonical form (R = {result.tensor().r:.4g})"
+    )
+
+
+def _choose_sigma(
+    couplings: Sequence[Coupling], options: FitOptions
+) -> tuple[NDArray[np.float64] | None, list[str], list[str]]:
+    """Each row's uncertainty (None: unweighted), with the notes that say
+    why (one given for every coupling, the stated ones, or none) and the
+    warnings."""
+    notes: list[str] = []
+    uncertainty = options.sigma
+    sigma: NDArray[np.float64] | None
+    if uncertainty is not None:
+        if not (uncertainty > 0 and math.isfinite(uncertainty)):
+            raise ValueError(f"uncertainty must be positive, got {uncertainty}")
+        sigma, why = np.full(len(couplings), float(uncertainty)), ""
+        notes.append(
+            f"every coupling's uncertainty is taken as {uncertainty:.6g} Hz, "
+            "in place of the stated ones"
+        )
+    else:
+        sigma, why = row_sigma(couplings) if options.weighted else (None, "")
+    # Rows without an uncertainty that unweight the whole fit are a warning;
+    # other reasons for an unweighted fit are only said.
+    unweighted = missing_uncertainty_warning(couplings) if why else None
+    if why and not unweighted:
+        notes.append(why)
+    return sigma, notes, [unweighted] if unweighted else []
+
+
+def _choose_convention(
+    v: NDArray[np.float64],
+    observed: NDArray[np.float64],
+    bonds: _Bonds,
+    constants: NDArray[np.float64],
+    sigma: NDArray[np.float64] | None,
+    options: FitOptions,
+    notes: list[str],
+) -> tuple[dict[str, FitResult], str, str, dict[str, float]]:
+    """The fit under each sign convention tried, the one used, how it was
+    chosen (given, equivalent, detected, undecided) and each one's chi^2."""
+    convention = options.signs
+    # The conventions differ only where constants of both signs are present.
+    both_signs = bool(np.any(constants > 0) and np.any(constants < 0))
+    tried = ["physical", "magnitudes"] if convention == "auto" and both_signs else []
+    if convention != "auto":
+        tried = [convention]
+    elif not both_signs:
+        tried = ["magnitudes"]
+    fits: dict[str, FitResult] = {}
+    for conv in tried:
+        _, scale = bonds.scales(options, conv)
+        fits[conv] = fit(
+            v, observed, options.start, offset=options.offset, sigma=sigma,
+            scale=scale, method=options.method,
+            fixed=fit_fixed(options.fixed, conv),
+        )  # fmt: skip
+    chi2 = {conv: _chi2(r) for conv, r in fits.items()}
+    if convention != "auto":
+        return fits, convention, "given", chi2
+    if len(fits) == 1:
+        return fits, "magnitudes", "equivalent", chi2
+    used = min(chi2, key=lambda k: chi2[k])
+    other = "physical" if used == "magnitudes" else "magnitudes"
+    if chi2[other] >= CONVENTION_MARGIN * chi2[used]:
+        return fits, used, "detected", chi2
+    notes.append(
+        "the two sign conventions fit about equally well "
+        f"(chi^2 {chi2['physical']:.6g} physical, "
+        f"{chi2['magnitudes']:.6g} magnitudes); using {used}"
+    )
+    return fits, used, "undecided", chi2
+
+
+def _check_nh_lengths(
+    v: NDArray[np.float64],
+    observed: NDArray[np.float64],
+    bonds: _Bonds,
+    used: str,
+    result: FitResult,
+    sigma: NDArray[np.float64] | None,
+    options: FitOptions,
+    notes: list[str],
+) -> tuple[float | None, float, float | None]:
+    """The N-H rows' mean length as fitted, the standard N-H length and, when
+    the two differ by more than :data:`NH_LENGTH_TOLERANCE`, Da(N-H) at
+    standard lengths (with a note that gives both)."""
+    overrides = bonds.overrides
+    nh_rows = [i for i, t in enumerate(bonds.types) if t == _NH]
+    nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
+    nh_mean = None
+    if nh_rows:
+        from_structure = options.bond_lengths == "structure" and _NH not in overrides
+        nh_mean = (
+            float(np.mean(bonds.distances[nh_rows])) if from_structure else nh_standard
+        )
+    if nh_mean is None or abs(nh_mean / nh_standard - 1.0) <= NH_LENGTH_TOLERANCE:
+        return nh_mean, nh_standard, None
+    da_nh_standard = _da_nh_at_standard_lengths(
+        v, observed, bonds.atoms, used, options.nh_length, overrides,
+        options.offset, sigma, None if options.fixed else options.method,
+    )  # fmt: skip
+    if da_nh_standard is not None:
+        notes.append(
+            Advice(
+                f"the structure's N-H bonds are {nh_mean:.3f} A on average, "
+                f"{100.0 * abs(nh_mean / nh_standard - 1.0):.1f}% "
+                f"{'shorter' if nh_mean < nh_standard else 'longer'} than the "
+                f"standard {nh_standard:.3f} A: Da(N-H) is "
+                f"{nh_sign(used) * result.tensor().da:.2f} Hz with the "
+                "structure's distances and "
+                f"{da_nh_standard:.2f} Hz at standard lengths ({{0}})",
+                Hint("bond_lengths", "standard", python="bond_lengths='standard'"),
+            )
+        )
+    return nh_mean, nh_standard, da_nh_standard
 
 
 def _da_nh_at_standard_lengths(

@@ -20,12 +20,20 @@ import errno
 import os
 import secrets
 import stat
+import sys
 import tempfile
 from collections.abc import Callable, Iterable
 
 from .errors import DataError, PathLike
 
-__all__ = ["Outputs", "StagedFile", "refuse_input", "write_all"]
+__all__ = [
+    "Outputs",
+    "StagedFile",
+    "refuse_input",
+    "silence_stdout",
+    "write_all",
+    "write_stdout",
+]
 
 #: Bytes copied at a time into a target written straight into.
 _COPY_BLOCK = 1 << 20
@@ -362,3 +370,50 @@ class Outputs:
         for staged in self._pending:
             staged.discard()
         self._pending.clear()
+
+
+def silence_stdout() -> None:
+    """Point stdout at the null device, so that Python's own flush at exit
+    does not fail a second time after a write that failed."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def _stdout_descriptor() -> int | None:
+    """The descriptor under ``sys.stdout``, None when it has none (captured)."""
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def write_stdout(text: str) -> None:
+    """Write to stdout and check that every byte went, so that a full disk
+    or a file-size limit shows here.
+
+    Raises:
+        DataError: stdout cannot take the text (a full disk, a closed file,
+            ``ulimit -f``); stdout is then pointed at the null device, so
+            that Python's own flush at exit does not fail a second time.
+    """
+    try:
+        sys.stdout.flush()
+        fd = _stdout_descriptor()
+        if fd is None:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+            return
+        # Python's buffered stdout may drop the rest of a short write (under
+        # a file-size limit) and report success: write the bytes here.
+        encoding = sys.stdout.encoding or "utf-8"
+        write_all(fd, text.encode(encoding, sys.stdout.errors or "strict"))
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        silence_stdout()
+        raise DataError(
+            f"cannot write to standard output: {exc.strerror or exc}"
+        ) from None

@@ -26,6 +26,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
+from . import notices
 from .bonds import bond_type
 from .checks import (
     bond_length_warning,
@@ -38,7 +39,7 @@ from .checks import (
     resolve_duplicates,
     units_warning,
 )
-from .errors import DataError, PathLike
+from .errors import Advice, DataError, Hint, PathLike
 from .io import Coupling, read_restraints, read_sequence
 from .superpose import AtomSelection, coupling_residues, superpose_models
 
@@ -51,6 +52,7 @@ __all__ = [
     "Medium",
     "Preparation",
     "Selection",
+    "couplings_on_structure",
     "pick_media",
     "read_media",
     "select_couplings",
@@ -106,6 +108,16 @@ class Preparation:
 
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+
+    def say(self) -> None:
+        """Hand the notes and warnings to the active record and the log
+        (:mod:`~kelfit_tools.notices`), and forget them."""
+        for message in self.notes:
+            notices.note(message)
+        for message in self.warnings:
+            notices.warn(message)
+        self.notes.clear()
+        self.warnings.clear()
 
 
 @dataclass(frozen=True)
@@ -282,6 +294,45 @@ def structure_for_fit(
     return structure
 
 
+def couplings_on_structure(
+    path: PathLike,
+    media: Sequence[Medium],
+    selection: Selection,
+    *,
+    model: int = 1,
+    chain: str | None = None,
+    strict_names: bool = False,
+    build_hn: bool = False,
+) -> StructureVectors:
+    """Every medium's selected couplings together, matched to one model of
+    a structure (for back-calculation: no fit, so no fit's checks); what
+    was left out is said (:meth:`Preparation.say`).
+
+    Raises:
+        DataError: an unreadable structure, or couplings that match nothing.
+    """
+    from .io.structure import structure_vectors
+
+    report = Preparation()
+    structure = structure_for_fit(path, report, build_hn=build_hn)
+    couplings = [
+        c
+        for medium in media
+        for c in select_couplings(
+            medium.couplings, selection, report, where=medium.path
+        )
+    ]
+    report.say()
+    return structure_vectors(
+        structure,
+        couplings,
+        selection.atoms,
+        model,
+        chain=chain,
+        resnames="strict" if strict_names else "use",
+    )
+
+
 def structure_inputs(
     structure: Any,
     media: Sequence[Medium],
@@ -392,11 +443,13 @@ def trajectory_input(
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     if len(media) != 1:
+        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
         raise DataError(
-            f"a trajectory is fitted in one medium, and the couplings hold "
-            f"{len(media)}: pick one with --medium ("
-            + ", ".join(m.name for m in media)
-            + ")"
+            Advice(
+                f"a trajectory is fitted in one medium, and the couplings hold "
+                f"{len(media)}: pick one with {{0}} ({names})",
+                Hint("media", python="media=[...]"),
+            )
         )
     medium = media[0]
     cut_short = truncation_warning(universe)
@@ -421,8 +474,11 @@ def trajectory_input(
     )
     if pairs.other_pairs:
         report.notes.append(
-            f"{pairs.other_pairs} coupling(s) of other atom pairs left out (a "
-            "trajectory fit takes one pair: --atoms A,B)"
+            Advice(
+                f"{pairs.other_pairs} coupling(s) of other atom pairs left out (a "
+                "trajectory fit takes one pair: {0})",
+                Hint("atoms", "A,B", python="Selection(atoms=(A, B))"),
+            )
         )
     report.notes.extend(pairs.notes)
     report.warnings.extend(pairs.warnings)

@@ -37,6 +37,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .bonds import NH_REFERENCE_LENGTH, reference_constant
+from .errors import DataError, PathLike
 from .statistics import pearson
 from .tensor import Tensor, axis_angles, tensor_from_matrix
 from .tensor import order_matrix as tensor_order_matrix
@@ -52,6 +53,7 @@ __all__ = [
     "medium_geometry",
     "predict_order",
     "predicted_values",
+    "structure_order",
 ]
 
 #: Van der Waals radii (angstrom, Bondi 1964) of the heavy atoms of proteins
@@ -367,3 +369,30 @@ def compare(
         da_ratio=fitted.da / predicted_tensor.da if predicted_tensor.da else math.nan,
         n=int(o.size),
     )
+
+
+def structure_order(
+    structure: Any,
+    model: int = 1,
+    *,
+    where: PathLike | None = None,
+    medium: str = "bicelle",
+    concentration: float | None = None,
+    orientations: int | None = None,
+    nh_length: float = NH_REFERENCE_LENGTH,
+) -> Prediction:
+    """:func:`predict_order` of a model's heavy atoms at their van der Waals
+    radii.
+
+    Raises:
+        DataError: a model without heavy atoms, or a medium, concentration
+            or count out of range (naming the file ``where``).
+    """
+    try:
+        xyz, elements = heavy_atoms(structure, model)
+        return predict_order(
+            xyz, atom_radii(elements), medium=medium, concentration=concentration,
+            orientations=orientations, nh_length=nh_length,
+        )  # fmt: skip
+    except ValueError as exc:
+        raise DataError(str(exc), where) from None

@@ -26,7 +26,6 @@ residues, the superposition runs over the residues the couplings use.
 
 from __future__ import annotations
 
-import logging
 import math
 import re
 from collections.abc import Iterable, Sequence
@@ -36,6 +35,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from . import notices
 from ._extras import require
 from .errors import DataError
 from .io.matching import resolve_chain
@@ -55,7 +55,6 @@ __all__ = [
     "superpose_models",
 ]
 
-log = logging.getLogger(__name__)
 
 #: Atom names of each kind of selection; None: every heavy atom.
 _KINDS: dict[str, tuple[str, ...] | None] = {
@@ -152,12 +151,9 @@ class AtomSelection:
 def _log_partial_reference(selected: int, shared: int) -> None:
     # A reference from another file may lack a tail or a loop: superpose
     # over what both have, and say so.
-    log.info(
-        "the reference lacks %d of the %d selected atoms; superposing over "
-        "the %d it has",
-        selected - shared,
-        selected,
-        shared,
+    notices.note(
+        f"the reference lacks {selected - shared} of the {selected} selected "
+        f"atoms; superposing over the {shared} it has"
     )
 
 

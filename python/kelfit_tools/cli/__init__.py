@@ -20,16 +20,17 @@ from collections.abc import Sequence
 from .. import __version__
 from .._extras import MissingExtra
 from ..errors import DataError
+from ..notices import Notices
+from ..outputs import silence_stdout
 from . import data, demo, fit, histogram, predict, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
+    Formatter,
     Parser,
     UsageError,
     data_error_exit,
     log,
-    notes_seen,
-    warnings_seen,
 )
 
 __all__ = ["build_parser", "main"]
@@ -55,48 +56,13 @@ def build_parser() -> Parser:
     return parser
 
 
-class _Formatter(logging.Formatter):
-    def format(self, record: logging.LogRecord) -> str:
-        level = "" if record.levelno < logging.WARNING else "warning: "
-        return f"kelfit: {level}{record.getMessage()}"
-
-
-class _Once(logging.Filter):
-    """Drops repeats, such as one warning for every model of an ensemble."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.seen: set[str] = set()
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        message = record.getMessage()
-        if message in self.seen:
-            return False
-        self.seen.add(message)
-        return True
-
-
 def _setup_logging(quiet: bool) -> logging.Handler:
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(_Formatter())
-    handler.addFilter(_Once())
+    handler.setFormatter(Formatter())
     log.addHandler(handler)
-    warnings_seen.messages.clear()
-    log.addHandler(warnings_seen)
-    notes_seen.messages.clear()
-    log.addHandler(notes_seen)
     log.setLevel(logging.WARNING if quiet else logging.INFO)
     log.propagate = False
     return handler
-
-
-def _silence_stdout() -> None:
-    # Keep Python from failing again when it flushes stdout at exit.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, AttributeError, ValueError):
-        pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -115,7 +81,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     level, propagate = log.level, log.propagate
     handler = _setup_logging(args.quiet)
     try:
-        status: int = args.run(args)
+        # The command's notes and warnings, for its JSON report.
+        with Notices().active():
+            status: int = args.run(args)
         return status
     except UsageError as exc:
         sys.stderr.write(f"kelfit {args.command}: error: {exc}\n")
@@ -127,11 +95,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (as with `| head`): stop quietly.
-        _silence_stdout()
+        silence_stdout()
         return EXIT_DATA
     except OSError as exc:
         # Such as standard output on a full disk.
-        _silence_stdout()
+        silence_stdout()
         where = f" {exc.filename}" if exc.filename else ""
         sys.stderr.write(
             f"kelfit {args.command}: error: cannot write{where}: "
@@ -143,8 +111,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     finally:
         log.removeHandler(handler)
-        log.removeHandler(warnings_seen)
-        log.removeHandler(notes_seen)
         log.setLevel(level)
         log.propagate = propagate
 

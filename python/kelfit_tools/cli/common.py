@@ -4,29 +4,32 @@ outputs that appear whole or not at all."""
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import logging
 import math
-import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Executor
-from typing import Any, NoReturn
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import notices
 from ..bonds import length_overrides, parse_length, parse_types
 from ..checks import DUPLICATE_POLICIES
-from ..cluster import SCHEDULER_VARIABLE, scheduler_address, scheduler_executor
-from ..errors import DataError, user_message
+from ..cluster import (
+    SCHEDULER_VARIABLE,
+)
+from ..errors import Hint, advice_of, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
-from ..outputs import Outputs, write_all
-from ..prepare import Preparation, Selection
+from ..outputs import Outputs
+from ..prepare import Selection
+from ..report.run import plain
 
 log = logging.getLogger("kelfit_tools")
+
+T = TypeVar("T")
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
@@ -47,25 +50,20 @@ class Parser(argparse.ArgumentParser):
 # ---------------------------------------------------------------- option types
 
 
-def _numbers(text: str, what: str, counts: Sequence[int]) -> list[float]:
-    try:
-        values = [float(v) for v in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"{what} must be comma-separated numbers, got {text!r}"
-        ) from None
-    if len(values) not in counts or not all(math.isfinite(v) for v in values):
-        raise argparse.ArgumentTypeError(
-            f"{what} takes a1,a2,a3,Da,R[,offset] (angles in degrees), got {text!r}"
-        )
-    return values
-
-
 def tensor_params(what: str) -> Callable[[str], NDArray[np.float64]]:
     """Parser of ``a1,a2,a3,Da,R[,offset]`` (degrees) into radians."""
 
     def parse(text: str) -> NDArray[np.float64]:
-        values = _numbers(text, what, (5, 6))
+        try:
+            values = [float(v) for v in text.split(",")]
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"{what} must be comma-separated numbers, got {text!r}"
+            ) from None
+        if len(values) not in (5, 6) or not all(map(math.isfinite, values)):
+            raise argparse.ArgumentTypeError(
+                f"{what} takes a1,a2,a3,Da,R[,offset] (angles in degrees), got {text!r}"
+            )
         values[:3] = [math.radians(v) for v in values[:3]]
         return np.array(values)
 
@@ -114,39 +112,50 @@ def atom_pair(text: str) -> tuple[str, str]:
     return names[0], names[1]
 
 
-def bond_types(text: str) -> list[str]:
-    """``N-H,CA-HA`` into bond types."""
-    try:
-        return parse_types(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
+def parsed(parse: Callable[[str], T], prefix: str = "") -> Callable[[str], T]:
+    """``parse`` as an option's type: its ValueError is argparse's error,
+    after ``prefix``."""
+
+    def option(text: str) -> T:
+        try:
+            return parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"{prefix}{exc}") from None
+
+    return option
 
 
-def bond_length(text: str) -> tuple[str, float]:
-    """``C-H=2.107`` into a bond type and its length."""
-    try:
-        return parse_length(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
+def number_where(ok: Callable[[float], bool], expected: str) -> Callable[[str], float]:
+    """Parser of a number that ``ok`` accepts (never NaN)."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if math.isnan(value) or not ok(value):
+            raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
+        return value
+
+    return parse
 
 
-def lengths(args: argparse.Namespace) -> dict[str, float] | None:
+#: ``N-H,CA-HA`` into bond types.
+bond_types = parsed(parse_types)
+#: ``C-H=2.107`` into a bond type and its length.
+bond_length = parsed(parse_length)
+
+
+def lengths(pairs: Sequence[tuple[str, float]] | None) -> dict[str, float] | None:
     """The bond lengths ``--length`` gives, by type.
 
     Raises:
         UsageError: one type given two different lengths.
     """
-    if not args.length:
-        return None
-    given: dict[str, float] = {}
-    for name, length in args.length:
-        if given.get(name, length) != length:
-            raise UsageError(
-                f"--length gives bond type {name} two lengths, "
-                f"{given[name]} and {length}"
-            )
-        given[name] = length
-    return length_overrides(given)
+    try:
+        return length_overrides(pairs) if pairs else None
+    except ValueError as exc:
+        raise UsageError(worded(exc)) from None
 
 
 def residue_set(text: str) -> set[int]:
@@ -205,15 +214,10 @@ def seed(text: str) -> int:
     return int_at_least(0, "--seed takes a non-negative integer")(text)
 
 
-def positive(text: str) -> float:
-    """A finite number above zero."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
-    return value
+#: A finite number above zero.
+positive = number_where(
+    lambda v: v > 0 and math.isfinite(v), "expected a positive number"
+)
 
 
 # ---------------------------------------------------------------- shared options
@@ -260,43 +264,6 @@ def parallel_options() -> argparse.ArgumentParser:
         f"(default: ${SCHEDULER_VARIABLE} when set, else every core here)",
     )
     return p
-
-
-@contextlib.contextmanager
-def executor_for(args: argparse.Namespace) -> Iterator[Executor | None]:
-    """The Dask cluster's executor when one is named, else None (local threads)."""
-    address = scheduler_address(getattr(args, "scheduler", None))
-    if address is None:
-        yield None
-        return
-    # The cluster's libraries set their loggers up when imported, so they are
-    # quietened once the client is there.
-    with scheduler_executor(address) as executor, _quiet_cluster_logs():
-        log.info("fitting on the Dask cluster at %s", address)
-        yield executor
-
-
-#: Loggers of the cluster's libraries: their tracebacks of a lost connection
-#: would bury the one-line error the command reports.
-_CLUSTER_LOGGERS = ("distributed", "tornado")
-
-
-@contextlib.contextmanager
-def _quiet_cluster_logs() -> Iterator[None]:
-    names = [
-        name
-        for name in [*_CLUSTER_LOGGERS, *logging.Logger.manager.loggerDict]
-        if name.split(".")[0] in _CLUSTER_LOGGERS
-    ]
-    loggers = [logging.getLogger(name) for name in dict.fromkeys(names)]
-    levels = [logger.level for logger in loggers]
-    for logger in loggers:
-        logger.setLevel(logging.CRITICAL)
-    # After a failure (a lost scheduler) the client's threads go on
-    # complaining while the command ends: they stay quiet.
-    yield
-    for logger, level in zip(loggers, levels):
-        logger.setLevel(level)
 
 
 def input_options(couplings_help: str) -> argparse.ArgumentParser:
@@ -423,49 +390,43 @@ def selection(args: argparse.Namespace) -> Selection:
     )
 
 
-class WarningRecord(logging.Handler):
-    """Keeps every warning a run logs, for the JSON's ``warnings``."""
+#: How the command line names the settings a message points at, where the
+#: option is not the setting's name with dashes.
+_OPTIONS = {
+    "domains": "--domain",
+    "errors": "--errors K",
+    "lengths": "--length",
+    "media": "--medium",
+    "weighted": "--unweighted",
+}
 
-    def __init__(self) -> None:
-        super().__init__(logging.WARNING)
-        self.messages: list[str] = []
 
-    def emit(self, record: logging.LogRecord) -> None:
+def _option(hint: Hint) -> str:
+    option = _OPTIONS.get(hint.name, "--" + hint.name.replace("_", "-"))
+    return f"{option} {hint.value}" if hint.value else option
+
+
+def worded(message: object) -> str:
+    """A message or an error for the command line: the settings it points
+    at named as options (``--renumber +2``, not ``renumber=+2``)."""
+    advice = advice_of(message)
+    if advice is not None:
+        return advice.words(_option)
+    if isinstance(message, BaseException):
+        return user_message(message)
+    return str(message)
+
+
+class Formatter(logging.Formatter):
+    """Log lines as ``kelfit: ...`` and ``kelfit: warning: ...``, every
+    setting a message points at named as its option."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        level = "" if record.levelno < logging.WARNING else "warning: "
         message = record.getMessage()
-        if message not in self.messages:
-            self.messages.append(message)
-
-
-#: The warnings of the running command.
-warnings_seen = WarningRecord()
-
-
-class NoteRecord(logging.Handler):
-    """Keeps every note a run prints (below a warning), for the JSON's
-    ``notes``: with ``-q`` none is printed, and none is kept."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.DEBUG)
-        self.messages: list[str] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
-        if record.levelno < logging.WARNING and message not in self.messages:
-            self.messages.append(message)
-
-
-#: The notes of the running command.
-notes_seen = NoteRecord()
-
-
-def report_preparation(report: Preparation) -> None:
-    """Log what the path from couplings to fits left out and why."""
-    for note in report.notes:
-        log.info("%s", note)
-    for warning in report.warnings:
-        log.warning("%s", warning)
-    report.notes.clear()
-    report.warnings.clear()
+        if record.msg == "%s" and isinstance(record.args, tuple) and record.args:
+            message = worded(record.args[0])
+        return f"kelfit: {level}{message}"
 
 
 # ---------------------------------------------------------------- the run's record
@@ -474,48 +435,13 @@ def report_preparation(report: Preparation) -> None:
 _NOT_RECORDED = ("run", "command")
 
 
-def _plain(value: object) -> object:
-    """An option's value as plain JSON: arrays and tuples as lists, sets
-    sorted, anything else that JSON cannot hold as its text."""
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    if isinstance(value, np.ndarray):
-        return [_plain(v) for v in value.tolist()]
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (set, frozenset)):
-        return sorted(_plain(v) for v in value)  # type: ignore[type-var]  # one option's members are alike
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if isinstance(value, slice):
-        start = "" if value.start is None else value.start
-        stop = "" if value.stop is None else value.stop
-        return f"{start}:{stop}"
-    return str(value)
-
-
 def options_record(args: argparse.Namespace) -> dict[str, object]:
     """Every option of the command line as it took effect, defaults
     included (angles of ``--start`` in radians, as the fit used them)."""
     return {
-        name: _plain(value)
+        name: plain(value)
         for name, value in sorted(vars(args).items())
         if name not in _NOT_RECORDED
-    }
-
-
-def selection_record(args: argparse.Namespace) -> dict[str, object]:
-    """Which couplings were asked for: the options that select them."""
-    chosen = selection(args)
-    return {
-        "types": None if chosen.types is None else list(chosen.types),
-        "atoms": None if chosen.atoms is None else list(chosen.atoms),
-        "exclude": sorted(chosen.exclude),
-        "duplicates": chosen.duplicates,
-        "renumber": chosen.renumber,
-        "media": getattr(args, "medium", None),
-        "chain": getattr(args, "chain", None),
-        "strict_names": bool(getattr(args, "strict_names", False)),
     }
 
 
@@ -526,73 +452,29 @@ def selection_record(args: argparse.Namespace) -> dict[str, object]:
 INPUT_OPTIONS = ("table", "structure", "couplings", "trajectory", "reference")
 
 
-def input_files(args: argparse.Namespace) -> list[str]:
-    """Every file the command line reads, which no output may overwrite."""
-    named = [getattr(args, name, None) for name in INPUT_OPTIONS]
-    return [
-        path
-        for value in named
-        for path in (value if isinstance(value, list) else [value])
-        if isinstance(path, str) and path
-    ]
-
-
 def outputs_for(args: argparse.Namespace) -> Outputs:
-    """The run's outputs, checked at once against its inputs.
+    """The run's outputs, checked at once against every file it reads.
 
     Raises:
         DataError: ``--out`` or ``--plot`` names an input file.
     """
-    outputs = Outputs(input_files(args))
+    named = [getattr(args, name, None) for name in INPUT_OPTIONS]
+    outputs = Outputs(
+        path
+        for value in named
+        for path in (value if isinstance(value, list) else [value])
+        if isinstance(path, str) and path
+    )
     outputs.check(getattr(args, "out", None), getattr(args, "plot", None))
     return outputs
 
 
-def _stdout_descriptor() -> int | None:
-    """The descriptor under ``sys.stdout``, None when it has none (captured)."""
-    try:
-        return sys.stdout.fileno()
-    except (AttributeError, OSError, ValueError):
-        return None
-
-
-def emit(text: str) -> None:
-    """Write to stdout and check that every byte went, so that a full disk
-    or a file-size limit shows here.
-
-    Raises:
-        DataError: stdout cannot take the text (a full disk, a closed file,
-            ``ulimit -f``); stdout is then pointed at the null device, so
-            that Python's own flush at exit does not fail a second time.
-    """
-    try:
-        sys.stdout.flush()
-        fd = _stdout_descriptor()
-        if fd is None:
-            sys.stdout.write(text)
-            sys.stdout.flush()
-            return
-        # Python's buffered stdout may drop the rest of a short write (under
-        # a file-size limit) and report success: write the bytes here.
-        encoding = sys.stdout.encoding or "utf-8"
-        write_all(fd, text.encode(encoding, sys.stdout.errors or "strict"))
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
-        raise DataError(
-            f"cannot write to standard output: {exc.strerror or exc}"
-        ) from None
-
-
-def with_run_messages(payload: dict[str, Any]) -> dict[str, Any]:
-    """``payload`` with every warning and note the run has printed, last."""
-    payload["warnings"] = list(warnings_seen.messages)
-    payload["notes"] = list(notes_seen.messages)
+def with_run_messages(payload: dict[str, Any], quiet: bool) -> dict[str, Any]:
+    """``payload`` with the command's warnings and (unless ``quiet``, which
+    prints none) notes, last."""
+    record = notices.current() or notices.Notices()
+    payload["warnings"] = [worded(m) for m in record.warnings]
+    payload["notes"] = [] if quiet else [worded(m) for m in record.notes]
     return payload
 
 
@@ -603,5 +485,5 @@ def json_text(payload: dict[str, Any]) -> str:
 
 def data_error_exit(command: str, exc: BaseException) -> int:
     """Report a data error in one line and return its status."""
-    sys.stderr.write(f"kelfit {command}: error: {user_message(exc)}\n")
+    sys.stderr.write(f"kelfit {command}: error: {worded(exc)}\n")
     return EXIT_DATA

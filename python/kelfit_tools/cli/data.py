@@ -6,8 +6,9 @@ import argparse
 import io
 from typing import Any
 
-from .. import datasets
-from .common import UsageError, emit, log, quiet_options
+from .. import datasets, notices
+from ..outputs import write_stdout
+from .common import UsageError, quiet_options
 
 __all__ = ["add_parser", "run"]
 
@@ -54,13 +55,11 @@ def run(args: argparse.Namespace) -> int:
     if args.dir is None:
         if args.force:
             raise UsageError("--force needs DIR, the folder to copy into")
-        emit(_listing())
+        write_stdout(_listing())
         return 0
     done = datasets.copy_to(args.dir, force=args.force)
-    log.info(
-        "copied %d file(s) into %s (%d already there)",
-        len(done.written),
-        args.dir,
-        len(done.unchanged),
+    notices.note(
+        f"copied {len(done.written)} file(s) into {args.dir} "
+        f"({len(done.unchanged)} already there)"
     )
     return 0

@@ -4,19 +4,15 @@ from __future__ import annotations
 
 import argparse
 import io
-import math
 from functools import partial
 from typing import Any
 
-import numpy as np
-
 from .._extras import INSTALL_HINT, available
-from ..fitting import FitResult, fit
+from ..fitting import fit
 from ..io import read_table
-from ..outputs import Outputs
-from ..report.text import fmt, print_table
-from ..tensor import Tensor, aligned, canonical, rotation_matrix
-from .common import emit, log, quiet_options
+from ..outputs import Outputs, write_stdout
+from ..report.text import example_comparison
+from .common import log, quiet_options
 
 __all__ = ["add_parser", "run", "suggested_command"]
 
@@ -49,27 +45,6 @@ def suggested_command(structure: object, couplings: object) -> str:
     )
 
 
-def _demo_rows(true: Tensor, fitted: Tensor, result: FitResult) -> list[list[str]]:
-    rows = []
-    for i, name in enumerate(("a1 (deg)", "a2 (deg)", "a3 (deg)")):
-        rows.append(
-            [
-                name,
-                fmt(math.degrees(true.angles[i]), 2),
-                fmt(math.degrees(fitted.angles[i]), 2),
-            ]
-        )
-    rows += [
-        ["Da (Hz)", fmt(true.da, 3), fmt(fitted.da, 3)],
-        ["R", fmt(true.r, 4), fmt(fitted.r, 4)],
-        ["Dr = R Da (Hz)", fmt(true.dr, 3), fmt(fitted.dr, 3)],
-        ["RMSD (Hz)", "", fmt(result.rmsd, 3)],
-        ["Q", "", fmt(result.q, 4)],
-        ["r", "", fmt(result.pearson_r, 4)],
-    ]
-    return rows
-
-
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit demo``."""
     from ..example import example
@@ -78,25 +53,8 @@ def run(args: argparse.Namespace) -> int:
     table = read_table(ex.vectors)
     assert table.values is not None
     result = fit(table.vectors, table.values)
-    reference = rotation_matrix(*ex.true_params[:3])
-    true = aligned(canonical(ex.true_params), reference)
-    fitted = aligned(result.tensor(), reference)
-    axis_error = [
-        math.degrees(math.acos(min(1.0, abs(float(np.dot(a, b))))))
-        for a, b in zip(true.axes, fitted.axes)
-    ]
     out = io.StringIO()
-    out.write(
-        f"Example: {result.n} N-H couplings of an ideal beta strand and alpha "
-        f"helix,\nback-calculated from a known tensor with {ex.noise} Hz noise "
-        f"added.\n\n"
-    )
-    print_table(["", "true", "fitted"], _demo_rows(true, fitted, result), out, left=1)
-    out.write(
-        "\nAxis deviations (deg): "
-        + ", ".join(f"{n} {e:.1f}" for n, e in zip("xyz", axis_error))
-        + "\n"
-    )
+    out.write(example_comparison(result, ex.true_params, ex.noise))
     outputs = Outputs()
     try:
         if not args.no_plot:
@@ -125,7 +83,7 @@ def run(args: argparse.Namespace) -> int:
             "length):\n"
             f"  {suggested_command(ex.structure, ex.couplings)}\n"
         )
-        emit(out.getvalue())
+        write_stdout(out.getvalue())
         outputs.commit()
     finally:
         outputs.discard()

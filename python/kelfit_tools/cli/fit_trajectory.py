@@ -9,184 +9,131 @@ turned by the molecule's tumbling.
 
 from __future__ import annotations
 
-import argparse
-import math
 import os
-from typing import Any
+from dataclasses import dataclass
 
-from .. import __version__
+from ..notices import Notices
+from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
-from ..report.frames import FrameSummary, record_frames
-from ..report.tensor import method_description
-from ..superpose import FrameSuperposer
-from .common import (
-    emit,
-    executor_for,
-    json_text,
-    log,
-    options_record,
-    report_preparation,
-    selection,
-    selection_record,
-    warnings_seen,
-    with_run_messages,
-)
+from ..report.frames import record_frames
+from ..report.run import frames_payload, frames_text
+from ..run import FitRequest, run_executor
+from .common import json_text, log, worded
 
-__all__ = ["run_trajectory"]
+__all__ = ["Shown", "run_trajectory"]
 
 
-def _superposition(
-    superposer: FrameSuperposer | None, summary: FrameSummary
-) -> dict[str, Any] | None:
-    if superposer is None:
-        return None
-    low, high = summary.rmsd_ref or (None, None)
-    return {
-        "reference": superposer.description,
-        "selection": superposer.selection,
-        "atoms": superposer.atoms,
-        "rmsd_ref": {"min": low, "max": high},
-    }
+@dataclass(frozen=True)
+class Shown:
+    """What ``kelfit fit`` does with a run: the trajectory whose frames it
+    fits instead (None for none), what it prints and the files it writes."""
+
+    trajectory: str | None
+    stride: int
+    frames: slice | None
+    json: bool
+    quiet: bool
+    out: str | None
+    plot: str | None
+    title: str | None
+    report: str | None
+    axes: str | None
 
 
-def _text(
-    args: argparse.Namespace,
-    summary: FrameSummary,
-    count: int,
-    superposer: FrameSuperposer | None,
-) -> str:
-    every = f", every {args.stride}" if args.stride != 1 else ""
-    lines = [
-        (
-            f"{summary.frames} frames fitted ({summary.first} to {summary.last}{every}) "
-            f"of {os.path.basename(args.trajectory)}, {count} couplings each"
-        ),
-        f"Method: {method_description(args.method, list(args.fix or ()))}",
-        "",
-        f"{'':4}{'mean':>10}{'sd':>10}",
-    ]
-    for name, (mean, sd), digits in (
-        ("Da", summary.da, 3),
-        ("R", summary.r, 4),
-        ("Q", summary.q, 4),
-    ):
-        lines.append(f"{name:4}{mean:>10.{digits}f}{sd:>10.{digits}f}")
-    lines.append("")
-    if superposer is None:
-        lines.append("Frames not superposed: the axes turn with the molecule.")
-    else:
-        low, high = summary.rmsd_ref or (math.nan, math.nan)
-        lines.append(
-            f"Superposed on {superposer.description} over {superposer.atoms} "
-            f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
-            f"{high:.3f} A"
-        )
-    return "\n".join(lines) + "\n"
-
-
-def _json(
-    args: argparse.Namespace,
-    summary: FrameSummary,
-    count: int,
-    superposer: FrameSuperposer | None,
-) -> str:
-    payload = {
-        "kelfit_version": __version__,
-        "command": "fit",
-        "options": options_record(args),
-        "selection": selection_record(args),
-        "input": {
-            "structure": args.structure,
-            "trajectory": args.trajectory,
-            "couplings": args.couplings[0],
-        },
-        "couplings": count,
-        "frames": summary.frames,
-        "first_frame": summary.first,
-        "last_frame": summary.last,
-        "stride": args.stride,
-        "superposition": _superposition(superposer, summary),
-        **{
-            name: {"mean": mean, "sd": sd}
-            for name, (mean, sd) in (
-                ("da", summary.da),
-                ("r", summary.r),
-                ("q", summary.q),
-            )
-        },
-    }
-    return json_text(with_run_messages(payload))
-
-
-def run_trajectory(args: argparse.Namespace) -> int:
-    """Fit every frame (``--stride``, ``--frames``) and report them."""
+def run_trajectory(request: FitRequest, frames: Shown) -> int:
+    """Fit every frame of ``frames.trajectory`` and report them."""
+    assert frames.trajectory is not None
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
-    from ..superpose import BACKBONE, frame_superposer
+    from ..superpose import frame_superposer
     from ..trajectory import coupled_residues, fit_frames
 
-    media = pick_media(read_media(args.couplings, args.format), args.medium)
-    universe = load_universe(args.structure, args.trajectory)
-    report = Preparation()
-    pairs = trajectory_input(
-        universe,
-        media,
-        selection(args),
-        report,
-        chain=args.chain,
-        strict_names=args.strict_names,
-        offset=args.offset,
-    )
-    count = len(pairs.values)
-    atoms = args.atoms or ("N", "H")
-    log.info("using %d %s-%s couplings", count, atoms[0], atoms[1])
-    report_preparation(report)
-    sigma = None
-    if not args.unweighted:
-        sigma, why = row_sigma(pairs.couplings)
-        if why:
-            log.info("%s", why)
-    frames = frame_range(whole_frames(universe), args.frames, args.stride)
-    superposer = None
-    if not args.no_superpose:
-        superposer = frame_superposer(
+    o = request.options
+    record = Notices()
+    with record.active():
+        media = pick_media(read_media(request.couplings, request.format), request.media)
+        universe = load_universe(str(request.structure), frames.trajectory)
+        report = Preparation()
+        pairs = trajectory_input(
             universe,
-            args.superpose or BACKBONE,
-            residues=coupled_residues(pairs),
-            reference=load_universe(args.reference) if args.reference else None,
-            frame=frames[0] if len(frames) else 0,
+            media,
+            request.selection,
+            report,
+            chain=request.chain,
+            strict_names=request.strict_names,
+            offset=o.offset,
         )
-        log.info(
-            "superposing every frame on %s over %d atoms (%s)",
-            superposer.description,
-            superposer.atoms,
-            superposer.selection,
+        count = len(pairs.values)
+        atoms = request.selection.atoms or ("N", "H")
+        record.note(f"using {count} {atoms[0]}-{atoms[1]} couplings")
+        report.say()
+        sigma = None
+        if o.weighted:
+            sigma, why = row_sigma(pairs.couplings)
+            if why:
+                record.note(why)
+        chosen = frame_range(whole_frames(universe), frames.frames, frames.stride)
+        superposer = None
+        if request.superpose is not None:
+            superposer = frame_superposer(
+                universe,
+                request.superpose,
+                residues=coupled_residues(pairs),
+                reference=load_universe(request.reference)
+                if request.reference
+                else None,
+                frame=chosen[0] if len(chosen) else 0,
+            )
+            record.note(
+                f"superposing every frame on {superposer.description} over "
+                f"{superposer.atoms} atoms ({superposer.selection})"
+            )
+        method = o.method or "linear"
+        with run_executor(o, None, record) as executor:
+            summary = record_frames(
+                fit_frames(
+                    pairs,
+                    chosen,
+                    offset=o.offset,
+                    start=o.start,
+                    sigma=sigma,
+                    method=method,
+                    fixed=o.fixed,
+                    executor=executor,
+                    progress=o.progress,
+                    superpose=superposer,
+                ),
+                table=frames.out,
+                plot=frames.plot,
+                title=frames.title or os.path.basename(frames.trajectory),
+                warnings=[worded(w) for w in record.warnings],
+            )
+    if frames.json:
+        payload = frames_payload(
+            request,
+            frames.trajectory,
+            frames.stride,
+            method,
+            summary,
+            count,
+            superposer,
         )
-    with executor_for(args) as executor:
-        summary = record_frames(
-            fit_frames(
-                pairs,
-                frames,
-                offset=args.offset,
-                start=args.start,
-                sigma=sigma,
-                method=args.method,
-                fixed=args.fix,
-                executor=executor,
-                progress=not args.quiet,
-                superpose=superposer,
-            ),
-            table=args.out,
-            plot=args.plot,
-            title=args.title or os.path.basename(args.trajectory),
-            warnings=list(warnings_seen.messages),
+        payload["warnings"] = [worded(w) for w in record.warnings]
+        payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
+        write_stdout(json_text(payload))
+    else:
+        write_stdout(
+            frames_text(
+                frames.trajectory,
+                frames.stride,
+                method,
+                list(o.fixed or ()),
+                summary,
+                count,
+                superposer,
+            )
         )
-    emit(
-        _json(args, summary, count, superposer)
-        if args.json
-        else _text(args, summary, count, superposer)
-    )
-    for path in (args.out, args.plot):
+    for path in (frames.out, frames.plot):
         if path:
             log.info("wrote %s", path)
     return 0

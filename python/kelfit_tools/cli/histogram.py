@@ -5,10 +5,9 @@ shape to the sampling error and its bias)."""
 from __future__ import annotations
 
 import argparse
-import math
 from typing import Any
 
-from .. import __version__
+from .. import __version__, notices
 from ..bonds import SIGN_CONVENTIONS
 from ..errors import DataError
 from ..histogram import (
@@ -16,30 +15,23 @@ from ..histogram import (
     ORIENTATION_SPREAD,
     SAMPLING_REPLICATES,
     estimate,
+    estimate_warnings,
+    histogram_couplings,
     normalised_couplings,
 )
-from ..io import Coupling
-from ..outputs import Outputs
+from ..outputs import Outputs, write_stdout
 from ..prepare import (
-    Medium,
-    Preparation,
-    Selection,
     pick_media,
     read_media,
-    select_couplings,
-    structure_for_fit,
-    structure_inputs,
 )
 from ..report.histogram import histogram_report, plot_histogram, render_histogram
-from ..steric import atom_radii, heavy_atoms, predict_order
 from .common import (
     bond_types,
-    emit,
     int_at_least,
     json_text,
     log,
+    number_where,
     quiet_options,
-    report_preparation,
     seed,
     with_run_messages,
 )
@@ -59,17 +51,9 @@ def _replicates(text: str) -> int:
     return count
 
 
-def _spread(text: str) -> float:
-    """Degrees of scatter around the predicted alignment: above 0, at most 180."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (0.0 < value <= 180.0):
-        raise argparse.ArgumentTypeError(
-            f"spread must be degrees above 0, at most 180, got {text!r}"
-        )
-    return value
+_spread = number_where(
+    lambda v: 0.0 < v <= 180.0, "spread must be degrees above 0, at most 180"
+)
 
 
 def add_parser(commands: Any) -> None:
@@ -157,38 +141,6 @@ def add_parser(commands: Any) -> None:
     h.set_defaults(run=run)
 
 
-def _couplings(
-    args: argparse.Namespace, medium: Medium
-) -> tuple[list[Coupling], Any, Any]:
-    """The medium's selected couplings and, with a structure, only those it
-    matches, with their bond vectors and the principal axes of the
-    alignment predicted from its shape (None without a structure, or with
-    ``--orientations random``)."""
-    report = Preparation()
-    selection = Selection(types=tuple(args.types) if args.types else None)
-    if not args.structure:
-        couplings = select_couplings(
-            medium.couplings, selection, report, where=medium.path
-        )
-        report_preparation(report)
-        return couplings, None, None
-    structure = structure_for_fit(args.structure, report)
-    prepared = structure_inputs(
-        structure, [medium], selection, report, models=[args.model], chain=args.chain
-    )
-    report_preparation(report)
-    matched = prepared[0].matched
-    frame = None
-    if args.orientations == "predicted":
-        # Only the axes are used: the estimate's own Da and R go on them.
-        try:
-            xyz, elements = heavy_atoms(structure, args.model)
-            frame = predict_order(xyz, atom_radii(elements)).tensor().axes
-        except ValueError as exc:
-            raise DataError(str(exc), args.structure) from None
-    return list(matched.couplings), matched.vectors, frame
-
-
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit histogram``."""
     media = pick_media(
@@ -197,13 +149,19 @@ def run(args: argparse.Namespace) -> int:
     if len(media) > 1:
         names = ", ".join(m.name for m in media)
         raise DataError(f"several media ({names}): choose one with --medium")
-    couplings, directions, frame = _couplings(args, media[0])
+    couplings, directions, frame = histogram_couplings(
+        media[0],
+        types=args.types,
+        structure=args.structure,
+        model=args.model,
+        chain=args.chain,
+        predicted=args.orientations == "predicted",
+    )
     values, sigma, types = normalised_couplings(couplings, args.signs)
     counts = {t: types.count(t) for t in dict.fromkeys(types)}
-    log.info(
-        "using %d couplings: %s",
-        len(couplings),
-        ", ".join(f"{n} {t}" for t, n in counts.items()),
+    notices.note(
+        f"using {len(couplings)} couplings: "
+        + ", ".join(f"{n} {t}" for t, n in counts.items())
     )
     try:
         found = estimate(
@@ -219,15 +177,8 @@ def run(args: argparse.Namespace) -> int:
         )
     except ValueError as exc:
         raise DataError(str(exc), args.couplings) from None
-    if found.r_at_bound:
-        log.warning("R is at its bound: its error is not a standard error")
-    if found.sampling is not None and found.sampling.flipped:
-        log.warning(
-            "%d of %d replicates gave Da the other sign: the bonds' directions are "
-            "too uneven for the pattern to fix it at every orientation",
-            found.sampling.flipped,
-            found.sampling.replicates,
-        )
+    for warning in estimate_warnings(found):
+        notices.warn(warning)
     payload = {
         "kelfit_version": __version__,
         "command": "histogram",
@@ -250,9 +201,9 @@ def run(args: argparse.Namespace) -> int:
                 format_from=args.plot,
             )
         if args.json:
-            emit(json_text(with_run_messages(payload)))
+            write_stdout(json_text(with_run_messages(payload, args.quiet)))
         else:
-            emit(render_histogram(payload))
+            write_stdout(render_histogram(payload))
         for path in outputs.commit():
             log.info("wrote %s", path)
     finally:

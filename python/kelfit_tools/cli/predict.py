@@ -5,47 +5,33 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-import numpy as np
-
 from .. import __version__
-from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type, row_scales
-from ..errors import DataError
-from ..media import fit_medium
-from ..outputs import Outputs
+from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
+from ..outputs import Outputs, write_stdout
 from ..prepare import (
     Preparation,
-    Selection,
-    read_media,
     structure_for_fit,
-    structure_inputs,
 )
-from ..report.couplings import rows_csv, solve_rows
-from ..report.prediction import prediction_report, render_prediction
-from ..steric import (
-    MEDIA,
-    atom_radii,
-    compare,
-    heavy_atoms,
-    predict_order,
-    predicted_values,
+from ..report.couplings import rows_csv
+from ..report.prediction import (
+    backbone_rows,
+    measured_rows,
+    prediction_report,
+    render_prediction,
 )
+from ..steric import MEDIA, structure_order
 from .common import (
     UsageError,
     bond_types,
-    emit,
     int_at_least,
     json_text,
     log,
     positive,
     quiet_options,
-    report_preparation,
     with_run_messages,
 )
 
 __all__ = ["add_parser", "run"]
-
-#: How a fit chose its sign convention when the bond types could not decide.
-UNDECIDED = ("equivalent", "undecided")
 
 
 def add_parser(commands: Any) -> None:
@@ -113,112 +99,49 @@ def add_parser(commands: Any) -> None:
     p.set_defaults(run=run)
 
 
-def _compared(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
-    """Rows, comparison and fitted tensor for the measured couplings."""
-    report = Preparation()
-    media = read_media([args.couplings])
-    if len(media) > 1:
-        names = ", ".join(m.name for m in media)
-        raise DataError(
-            f"several media ({names}): the comparison takes one medium's file",
-            args.couplings,
-        )
-    selection = Selection(types=tuple(args.types) if args.types else None)
-    prepared = structure_inputs(
-        structure, media, selection, report, models=[args.model], chain=args.chain
-    )
-    report_preparation(report)
-    matched = prepared[0].matched
-    fitted = fit_medium(
-        matched.vectors,
-        matched.couplings,
-        nh_length=args.nh_length,
-        convention=args.signs or "auto",
-    )
-    for warning in fitted.warnings:
-        log.warning("%s", warning)
-    result = fitted.result
-    predicted = predicted_values(prediction, matched.vectors, result.scale)
-    comparison = compare(result.observed, predicted, prediction.tensor(), fitted.tensor)
-    rows = solve_rows(
-        predicted,
-        [c.label for c in fitted.couplings],
-        model=args.model,
-        couplings=fitted.couplings,
-        types=fitted.types,
-        constants=list(fitted.constants),
-        scale=None if result.scale is None else list(result.scale),
-    )
-    for row, observed in zip(rows, result.observed):
-        row["observed"] = float(observed)
-    log.info("compared with %d couplings (%s convention)", result.n, fitted.convention)
-    if comparison.pearson_r < 0 and fitted.convention_how in UNDECIDED:
-        other = "physical" if fitted.convention == "magnitudes" else "magnitudes"
-        log.warning(
-            "the prediction and the couplings have opposite signs (Pearson r "
-            "%.3f) under the %s convention, and these bond types cannot tell it "
-            "from the %s one: if the file follows the %s convention, add "
-            "--signs %s (a charged medium can also invert the sign)",
-            comparison.pearson_r,
-            fitted.convention,
-            other,
-            other,
-            other,
-        )
-    return rows, comparison, fitted.tensor
-
-
-def _backbone_rows(args: argparse.Namespace, structure: Any, prediction: Any) -> Any:
-    """Rows for every backbone bond of the chosen types."""
-    from ..io.structure import BACKBONE_BONDS, backbone_bonds
-
-    types = args.types or tuple(BACKBONE_BONDS)
-    try:
-        vectors, bonds = backbone_bonds(structure, types, args.model)
-    except ValueError as exc:
-        raise UsageError(f"--types without --couplings: {exc}") from None
-    atoms = [(b.atom_i or "", b.atom_j or "") for b in bonds]
-    constants, scale = row_scales(
-        atoms,
-        np.linalg.norm(vectors, axis=1),
-        convention=args.signs or "magnitudes",
-        bond_lengths="standard",
-        nh_length=args.nh_length,
-    )
-    predicted = predicted_values(prediction, vectors, scale)
-    return solve_rows(
-        predicted,
-        [b.label for b in bonds],
-        model=args.model,
-        couplings=bonds,
-        types=[bond_type(a, b) for a, b in atoms],
-        constants=list(constants),
-        scale=list(scale),
-    )
-
-
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit predict``."""
     report = Preparation()
     structure = structure_for_fit(args.structure, report)
-    report_preparation(report)
-    try:
-        xyz, elements = heavy_atoms(structure, args.model)
-        prediction = predict_order(
-            xyz,
-            atom_radii(elements),
-            medium=args.medium,
-            concentration=args.concentration,
-            orientations=args.orientations,
-            nh_length=args.nh_length,
-        )
-    except ValueError as exc:
-        raise DataError(str(exc), args.structure) from None
+    report.say()
+    prediction = structure_order(
+        structure,
+        args.model,
+        where=args.structure,
+        medium=args.medium,
+        concentration=args.concentration,
+        orientations=args.orientations,
+        nh_length=args.nh_length,
+    )
     comparison = fitted = None
     if args.couplings:
-        rows, comparison, fitted = _compared(args, structure, prediction)
+        rows, comparison, fitted = measured_rows(
+            structure,
+            prediction,
+            args.couplings,
+            model=args.model,
+            chain=args.chain,
+            types=args.types,
+            nh_length=args.nh_length,
+            signs=args.signs,
+        )
     else:
-        rows = _backbone_rows(args, structure, prediction)
+        from ..io.structure import BACKBONE_BONDS, backbone_bonds
+
+        try:
+            vectors, bonds = backbone_bonds(
+                structure, args.types or tuple(BACKBONE_BONDS), args.model
+            )
+        except ValueError as exc:
+            raise UsageError(f"--types without --couplings: {exc}") from None
+        rows = backbone_rows(
+            prediction,
+            vectors,
+            bonds,
+            model=args.model,
+            signs=args.signs,
+            nh_length=args.nh_length,
+        )
     payload = prediction_report(
         prediction,
         rows=rows,
@@ -239,9 +162,9 @@ def run(args: argparse.Namespace) -> int:
         if args.out:
             outputs.write_text(args.out, rows_csv(rows))
         if args.json:
-            emit(json_text(with_run_messages(payload)))
+            write_stdout(json_text(with_run_messages(payload, args.quiet)))
         else:
-            emit(render_prediction(payload))
+            write_stdout(render_prediction(payload))
         for path in outputs.commit():
             log.info("wrote %s", path)
     finally:

@@ -6,23 +6,25 @@ import argparse
 from functools import partial
 from typing import Any
 
-import numpy as np
-
-from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS, bond_type, row_scales
-from ..fitting import back_calculate
+from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..io import read_table
+from ..outputs import write_stdout
 from ..prepare import (
     Preparation,
+    couplings_on_structure,
     pick_media,
     read_media,
-    select_couplings,
     structure_for_fit,
 )
-from ..report.couplings import is_parquet, rows_csv, solve_rows, write_parquet
+from ..report.couplings import (
+    back_calculated_rows,
+    is_parquet,
+    rows_csv,
+    write_parquet,
+)
 from .common import (
     UsageError,
     check_sources,
-    emit,
     input_options,
     int_at_least,
     lengths,
@@ -30,7 +32,6 @@ from .common import (
     outputs_for,
     positive,
     quiet_options,
-    report_preparation,
     selection,
     tensor_params,
 )
@@ -85,35 +86,17 @@ def run(args: argparse.Namespace) -> int:
     """Run ``kelfit solve``."""
     check_sources(args, needs_couplings=False)
     outputs = outputs_for(args)
-    scale = None
     couplings = None
     if args.table:
         table = read_table(args.table, require_values=False)
         vectors, labels = table.vectors, table.labels
         atoms = None
     elif args.couplings:
-        from ..io.structure import structure_vectors
-
-        report = Preparation()
-        structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
-        couplings = [
-            c
-            for medium in pick_media(
-                read_media(args.couplings, args.format), args.medium
-            )
-            for c in select_couplings(
-                medium.couplings, selection(args), report, where=medium.path
-            )
-        ]
-        report_preparation(report)
-        sv = structure_vectors(
-            structure,
-            couplings,
-            args.atoms,
-            args.model,
-            chain=args.chain,
-            resnames="strict" if args.strict_names else "use",
-        )
+        media = pick_media(read_media(args.couplings, args.format), args.medium)
+        sv = couplings_on_structure(
+            args.structure, media, selection(args), model=args.model,
+            chain=args.chain, strict_names=args.strict_names, build_hn=args.build_hn,
+        )  # fmt: skip
         vectors, labels, couplings = sv.vectors, sv.labels, sv.couplings
         atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
     else:
@@ -126,29 +109,20 @@ def run(args: argparse.Namespace) -> int:
         pair = args.atoms or ("N", "H")
         report = Preparation()
         structure = structure_for_fit(args.structure, report, build_hn=args.build_hn)
-        report_preparation(report)
+        report.say()
         vectors, labels = residue_vectors(structure, pair, args.model)
         atoms = [pair] * len(labels)
-    constants = types = None
-    if atoms is not None:
-        constants, scale = row_scales(
-            atoms,
-            np.linalg.norm(vectors, axis=1),
-            convention=args.signs,
-            bond_lengths=args.bond_lengths,
-            nh_length=args.nh_length,
-            lengths=lengths(args),
-        )
-        types = [bond_type(a, b) for a, b in atoms]
-    values = back_calculate(vectors, args.params, scale=scale)
-    rows = solve_rows(
-        values,
+    rows = back_calculated_rows(
+        vectors,
         labels,
+        args.params,
         model=args.model if args.structure else None,
         couplings=couplings,
-        types=types,
-        constants=None if constants is None else list(constants),
-        scale=None if scale is None else list(scale),
+        atoms=atoms,
+        signs=args.signs,
+        bond_lengths=args.bond_lengths,
+        nh_length=args.nh_length,
+        lengths=lengths(args.length),
     )
     if args.out and is_parquet(args.out):
         try:
@@ -156,7 +130,7 @@ def run(args: argparse.Namespace) -> int:
             outputs.commit()
         finally:
             outputs.discard()
-        log.info("wrote %d values to %s", len(values), args.out)
+        log.info("wrote %d values to %s", len(rows), args.out)
         return 0
     text = rows_csv(rows)
     if args.out:
@@ -165,7 +139,7 @@ def run(args: argparse.Namespace) -> int:
             outputs.commit()
         finally:
             outputs.discard()
-        log.info("wrote %d values to %s", len(values), args.out)
+        log.info("wrote %d values to %s", len(rows), args.out)
     else:
-        emit(text)
+        write_stdout(text)
     return 0

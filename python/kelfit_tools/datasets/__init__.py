@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
 
-from ..errors import DataError, PathLike
+from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import Outputs
 
 __all__ = ["PROVENANCE", "Copied", "copy_to", "files", "names", "path"]
@@ -136,10 +136,13 @@ def copy_to(folder: PathLike, *, force: bool = False) -> Copied:
             differing.append(str(relative))
         to_write.append((source, target))
     if differing:
+        listed = ", ".join(differing).replace("{", "{{").replace("}", "}}")
         raise DataError(
-            f"{len(differing)} file(s) there differ from the package's copy "
-            f"({', '.join(differing)}); nothing was copied: --force (force=True) "
-            "replaces them",
+            Advice(
+                f"{len(differing)} file(s) there differ from the package's copy "
+                f"({listed}); nothing was copied: {{0}} replaces them",
+                Hint("force", python="force=True"),
+            ),
             folder,
         )
     outputs = Outputs(inputs=[source for source, _ in sources])

@@ -20,7 +20,7 @@ from collections.abc import Collection, Hashable, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any, Protocol
 
-from ..errors import DataError
+from ..errors import Advice, DataError, Hint
 from .names import (
     AMIDE_PROTON,
     METHYLENE_SCHEMES,
@@ -552,9 +552,13 @@ def _refuse_without_protons(
     considered = len(matched) + len(unmatched)
     if 2 * lost > considered:
         raise DataError(
-            f"the {index.source} has no hydrogens, which {lost} of the "
-            f"{considered} couplings need: add amide protons (--build-hn) or "
-            "fit bond types without protons (--types, such as C-N,CA-C)"
+            Advice(
+                f"the {index.source} has no hydrogens, which {lost} of the "
+                f"{considered} couplings need: add amide protons ({{0}}) or "
+                "fit bond types without protons ({1}, such as C-N,CA-C)",
+                Hint("build_hn", python="build_hn=True"),
+                Hint("types", python="Selection(types=...)"),
+            )
         )
     for k, (c, why) in enumerate(unmatched):
         if _needs_proton(c):

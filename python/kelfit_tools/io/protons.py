@@ -9,11 +9,11 @@ puts it there.
 
 from __future__ import annotations
 
-import logging
 import math
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
+from .. import notices
 from ..bonds import STANDARD_LENGTHS
 from .names import AMIDE_PROTON_NAMES
 
@@ -22,7 +22,6 @@ if TYPE_CHECKING:
 
 __all__ = ["amide_proton_share", "build_amide_protons"]
 
-log = logging.getLogger(__name__)
 
 #: Residues whose backbone nitrogen carries a side-chain carbon instead of
 #: a proton (proline, hydroxyproline, D-proline).
@@ -152,11 +151,9 @@ def build_amide_protons(
                     continue
                 where = _bisector_position(c_prev, n_at, ca, length)
                 if where is None:
-                    log.warning(
-                        "%s %s%s: C'-N-CA is a straight line; no amide proton built",
-                        chain.name,
-                        residue.name,
-                        residue.seqid.num,
+                    notices.warn(
+                        f"{chain.name} {residue.name}{residue.seqid.num}: C'-N-CA "
+                        "is a straight line; no amide proton built"
                     )
                     continue
                 planned.append((residue, where, n.occ, n.b_iso, n.altloc))

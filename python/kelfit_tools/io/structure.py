@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import gzip
-import logging
 import math
 import os
 import zlib
@@ -14,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import notices
 from .._extras import require
 from ..errors import DataError, PathLike
 from .matching import match_couplings, match_warnings, no_match_reason
@@ -38,7 +38,6 @@ __all__ = [
     "structure_vectors",
 ]
 
-log = logging.getLogger(__name__)
 
 #: The backbone bonds whose couplings are commonly measured, by bond type:
 #: (first atom, second atom, whether the first is in the preceding residue).
@@ -380,7 +379,7 @@ def structure_vectors(
     try:
         match = match_couplings(index, couplings, atoms, chain=chain, resnames=resnames)
     except DataError as exc:
-        raise DataError(str(exc), source) from None
+        raise DataError(exc.advice or str(exc), source) from None
     vectors: list[list[float]] = []
     matched: list[Coupling] = []
     unmatched = list(match.unmatched)
@@ -396,10 +395,10 @@ def structure_vectors(
     match = replace(match, couplings=matched, unmatched=unmatched)
     for note in [segment_note(chosen), *match.notes, altloc_note(index)]:
         if note:
-            log.info("%s", note)
+            notices.note(note)
     for warning in [repeated_warning(index), *match_warnings(match, "structure")]:
         if warning:
-            log.warning("%s", warning)
+            notices.warn(warning)
     if not matched:
         raise DataError(
             "no coupling matched the structure"

@@ -7,7 +7,6 @@ straight to it.
 from __future__ import annotations
 
 import csv
-import logging
 import math
 import os
 import re
@@ -16,6 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import notices
 from ..errors import DataError, PathLike
 from .names import ONE_LETTER_CODES
 
@@ -33,8 +33,6 @@ __all__ = [
     "residue_field",
     "value_field",
 ]
-
-log = logging.getLogger(__name__)
 
 
 #: The largest float32: the fits store every value in single precision.
@@ -429,10 +427,9 @@ def read_couplings(path: PathLike) -> list[Coupling]:
                 )
             observed = present[0]
             if observed == "D_OBS":
-                log.info(
-                    "%s: reading D_OBS as the observed couplings%s",
-                    os.fspath(path),
-                    "; D holds back-calculated values" if "D" in names else "",
+                also = "; D holds back-calculated values" if "D" in names else ""
+                notices.note(
+                    f"{os.fspath(path)}: reading D_OBS as the observed couplings{also}"
                 )
             continue
         if keyword == "FORMAT":

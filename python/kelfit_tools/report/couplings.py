@@ -27,6 +27,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "COUPLING_COLUMNS",
+    "back_calculated_rows",
     "coupling_rows",
     "is_parquet",
     "report_rows",
@@ -206,6 +207,50 @@ def solve_rows(
             row["constant_hz"] = float(constants[i])
         rows.append(row)
     return rows
+
+
+def back_calculated_rows(
+    vectors: NDArray[np.float64],
+    labels: Sequence[str],
+    params: NDArray[np.float64],
+    *,
+    model: int | None = None,
+    couplings: Sequence[Coupling] | None = None,
+    atoms: Sequence[tuple[str, str]] | None = None,
+    signs: str = "physical",
+    bond_lengths: str = "structure",
+    nh_length: float | None = None,
+    lengths: dict[str, float] | None = None,
+) -> list[dict[str, Any]]:
+    """Values back-calculated from tensor parameters, one row each; with
+    ``atoms``, each row scaled by its bond's dipolar constant (see
+    :func:`~kelfit_tools.bonds.row_scales` for the other keywords)."""
+    import numpy as np
+
+    from ..bonds import NH_REFERENCE_LENGTH, bond_type, row_scales
+    from ..fitting import back_calculate
+
+    constants = scale = types = None
+    if atoms is not None:
+        constants, scale = row_scales(
+            atoms,
+            np.linalg.norm(vectors, axis=1),
+            convention=signs,
+            bond_lengths=bond_lengths,
+            nh_length=NH_REFERENCE_LENGTH if nh_length is None else nh_length,
+            lengths=lengths,
+        )
+        types = [bond_type(a, b) for a, b in atoms]
+    values = back_calculate(vectors, params, scale=scale)
+    return solve_rows(
+        values,
+        labels,
+        model=model,
+        couplings=couplings,
+        types=types,
+        constants=None if constants is None else list(constants),
+        scale=None if scale is None else list(scale),
+    )
 
 
 def _cell(value: Any) -> str:

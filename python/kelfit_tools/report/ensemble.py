@@ -60,15 +60,16 @@ def _finite(value: float) -> float | None:
     return None if math.isnan(value) else float(value)
 
 
-def render_summary(summary: EnsembleSummary, unit: str = "Hz") -> str:
-    """A few lines of text: Q over the models, the mean tensor, the spread."""
+def render_summary(summary: EnsembleSummary, unit: str = "Hz", medium: str = "") -> str:
+    """A few lines of text: Q over the models, the mean tensor, the spread
+    (of ``medium``, named in the heading when given)."""
     low, high = summary.q_range
     q_of = dict(zip(summary.models, summary.q))
     a1, a2, a3 = summary.mean.angles_deg
     x, y, z = summary.axis_spread_deg
     u = f" {unit}" if unit else ""
     return (
-        f"Ensemble of {len(summary.models)} models\n"
+        f"Ensemble of {len(summary.models)} models{f' ({medium})' if medium else ''}\n"
         f"  Q: mean {summary.q_mean:.4f} ± {summary.q_sd:.4f}, median "
         f"{summary.q_median:.4f}, range {low:.4f} to {high:.4f}\n"
         f"  best model {summary.best} (Q {q_of[summary.best]:.4f}), worst model "

@@ -20,7 +20,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._extras import MissingExtra, require
-from ..errors import DataError, PathLike
+from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
 from ..trajectory import FrameFit
 from .figures import file_format
@@ -311,7 +311,10 @@ def record_frames(
             first = fit.frame if first < 0 else first
             last = fit.frame
         if first < 0:
-            raise DataError("no frames to fit (check --frames and --stride)")
+            raise DataError(
+                Advice("no frames to fit (check {0} and {1})", Hint("frames"),
+                       Hint("stride"))
+            )  # fmt: skip
         if thinned is not None and plot is not None:
             figure = StagedFile(plot)
             time, da, r, q = thinned.samples.T

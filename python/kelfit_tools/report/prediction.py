@@ -9,11 +9,130 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-from ..steric import Comparison, Prediction
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import notices
+from ..bonds import bond_type, row_scales
+from ..errors import Advice, DataError, Hint, PathLike
+from ..io.tables import Coupling
+from ..media import fit_medium
+from ..prepare import Preparation, Selection, read_media, structure_inputs
+from ..steric import Comparison, Prediction, compare, predicted_values
 from ..tensor import Tensor
+from .couplings import solve_rows
 from .tensor import DIMENSIONLESS, euler_keys, order_keys, shape_keys
 
-__all__ = ["prediction_report", "render_prediction"]
+__all__ = [
+    "backbone_rows",
+    "measured_rows",
+    "prediction_report",
+    "render_prediction",
+]
+
+#: How a fit chose its sign convention when the bond types could not decide.
+UNDECIDED = ("equivalent", "undecided")
+
+
+def measured_rows(
+    structure: Any,
+    prediction: Prediction,
+    couplings: PathLike,
+    *,
+    model: int = 1,
+    chain: str | None = None,
+    types: Sequence[str] | None = None,
+    nh_length: float,
+    signs: str | None = None,
+) -> tuple[list[dict[str, Any]], Comparison, Tensor]:
+    """The prediction beside one medium's measured couplings: a row per
+    coupling (predicted and observed), the comparison, and the tensor fitted
+    to the couplings (the medium's notes and warnings said on the way).
+
+    Raises:
+        DataError: a file of several media, or couplings that do not match.
+    """
+    report = Preparation()
+    media = read_media([couplings])
+    if len(media) > 1:
+        names = ", ".join(m.name for m in media)
+        raise DataError(
+            f"several media ({names}): the comparison takes one medium's file",
+            couplings,
+        )
+    selection = Selection(types=tuple(types) if types else None)
+    prepared = structure_inputs(
+        structure, media, selection, report, models=[model], chain=chain
+    )
+    report.say()
+    matched = prepared[0].matched
+    fitted = fit_medium(
+        matched.vectors,
+        matched.couplings,
+        nh_length=nh_length,
+        convention=signs or "auto",
+    )
+    for warning in fitted.warnings:
+        notices.warn(warning)
+    result = fitted.result
+    predicted = predicted_values(prediction, matched.vectors, result.scale)
+    comparison = compare(result.observed, predicted, prediction.tensor(), fitted.tensor)
+    rows = solve_rows(
+        predicted,
+        [c.label for c in fitted.couplings],
+        model=model,
+        couplings=fitted.couplings,
+        types=fitted.types,
+        constants=list(fitted.constants),
+        scale=None if result.scale is None else list(result.scale),
+    )
+    for row, observed in zip(rows, result.observed):
+        row["observed"] = float(observed)
+    notices.note(f"compared with {result.n} couplings ({fitted.convention} convention)")
+    if comparison.pearson_r < 0 and fitted.convention_how in UNDECIDED:
+        other = "physical" if fitted.convention == "magnitudes" else "magnitudes"
+        notices.warn(
+            Advice(
+                "the prediction and the couplings have opposite signs (Pearson r "
+                f"{comparison.pearson_r:.3f}) under the {fitted.convention} "
+                "convention, and these bond types cannot tell it from the "
+                f"{other} one: if the file follows the {other} convention, add "
+                "{0} (a charged medium can also invert the sign)",
+                Hint("signs", other, python=f"signs={other!r}"),
+            )
+        )
+    return rows, comparison, fitted.tensor
+
+
+def backbone_rows(
+    prediction: Prediction,
+    vectors: NDArray[np.float64],
+    bonds: Sequence[Coupling],
+    *,
+    model: int = 1,
+    signs: str | None = None,
+    nh_length: float,
+) -> list[dict[str, Any]]:
+    """The predicted coupling of every backbone bond given (from
+    :func:`~kelfit_tools.io.structure.backbone_bonds`), at standard lengths."""
+    atoms = [(b.atom_i or "", b.atom_j or "") for b in bonds]
+    constants, scale = row_scales(
+        atoms,
+        np.linalg.norm(vectors, axis=1),
+        convention=signs or "magnitudes",
+        bond_lengths="standard",
+        nh_length=nh_length,
+    )
+    predicted = predicted_values(prediction, vectors, scale)
+    return solve_rows(
+        predicted,
+        [b.label for b in bonds],
+        model=model,
+        couplings=bonds,
+        types=[bond_type(a, b) for a, b in atoms],
+        constants=list(constants),
+        scale=list(scale),
+    )
 
 
 def _tensor(prediction: Prediction) -> dict[str, Any]:

@@ -8,12 +8,13 @@ any terminal without cutting a number.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
 
+from ..errors import Advice, Hint
 from ..fitting import FitResult
 from ..media import MediumComparison, MediumFit, result_statistics
 from ..montecarlo import MonteCarloResult
@@ -346,8 +347,11 @@ def _method_line(report: dict[str, Any]) -> str:
     return f"  method           {method_description(report['method'], report['fixed'])}"
 
 
-def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
-    """The report as text, one quantity per line."""
+def render_fit(
+    report: dict[str, Any], unit: str = "Hz", word: Callable[[str], str] = str
+) -> str:
+    """The report as text, one quantity per line; ``word`` words the advice
+    that points at a setting (see :class:`~kelfit_tools.errors.Advice`)."""
     t = report["tensor"]
     q = report["quality"]
     u = f" {unit}" if unit else ""
@@ -461,11 +465,13 @@ def render_fit(report: dict[str, Any], unit: str = "Hz") -> str:
         lines.append(f"    axis spread (deg) x {x}, y {y}, z {z}")
         reduced = q["reduced_chi2"]
         if e["method"] == "noise" and e["sigma"] is None and reduced and reduced > 2:
-            lines.append(
+            advice = Advice(
                 f"    reduced chi^2 is {reduced:.3g}: the stated uncertainties are"
                 " smaller than\n    the misfit, so these spreads are too small;"
-                " --bootstrap does not\n    rely on them"
+                " {0} does not\n    rely on them",
+                Hint("bootstrap", python="bootstrap=True"),
             )
+            lines.append(word(advice))
     if "linear_optimum" in report:
         lin = report["linear_optimum"]
         lines.append(

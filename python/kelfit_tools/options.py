@@ -1,0 +1,84 @@
+"""How every fit of a run is made: one frozen bundle of settings that a
+whole run (:func:`kelfit_tools.run.run_fit`) and one medium's fit
+(:func:`kelfit_tools.media.fit_medium`) both take."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+
+from numpy.typing import ArrayLike
+
+from .bonds import NH_REFERENCE_LENGTH
+
+__all__ = ["FROM_MODELS", "FitOptions"]
+
+#: ``structure_noise``'s word for drawing the vectors from an ensemble.
+FROM_MODELS = "models"
+
+
+@dataclass(frozen=True)
+class FitOptions:
+    """How every fit of a run is made, checked and where it runs.
+
+    Attributes:
+        offset: also fit a constant offset.
+        sigma: one uncertainty (Hz) for every coupling, in place of the
+            stated ones (the fit, its chi^2 and the error refits use it).
+        weighted: use the stated uncertainties (False: ignore them).
+        signs: the couplings' sign convention, ``"auto"``, ``"physical"``
+            or ``"magnitudes"``.
+        bond_lengths: dipolar constants from the ``"structure"``'s distances
+            or ``"standard"`` lengths.
+        nh_length: the N-H length (angstrom) Da is normalised to.
+        lengths: lengths (angstrom) by bond type, such as ``{"C-H": 2.107}``.
+        start: a1, a2, a3 (radians), Da, R[, offset] to start from.
+        method: ``"linear"`` or ``"powell"`` (None: linear, or powell with a
+            start or fixed parameters).
+        fixed: parameters held at given values (angles in radians; Da as
+            the report gives it).
+        errors: Monte Carlo refits for the errors (None: none; with
+            domains, :data:`DOMAIN_REFITS`).
+        bootstrap: the refits resample rows instead of adding noise.
+        seed: the random seed of refits, free sets and folds.
+        structure_noise: with ``errors``, the rms tilt (degrees) of every
+            bond vector in each refit, or :data:`FROM_MODELS`.
+        free: a random fraction of the couplings left out (free Q).
+        free_set: a coupling file naming the couplings left out.
+        cross_validate: folds of a cross-validation.
+        reject: outliers beyond this many normalised sigma are left out.
+        domains: ``NAME=RANGES`` texts, one tensor per domain (two or more).
+        scheduler: a Dask scheduler's address to run the fits on (None:
+            every core here, or ``$KELFIT_SCHEDULER``).
+        workers: threads here (None: one per core).
+        progress: draw progress bars on stderr.
+    """
+
+    offset: bool = False
+    sigma: float | None = None
+    weighted: bool = True
+    signs: str = "auto"
+    bond_lengths: str = "structure"
+    nh_length: float = NH_REFERENCE_LENGTH
+    lengths: Mapping[str, float] | None = None
+    start: ArrayLike | None = None
+    method: str | None = None
+    fixed: Mapping[str, float] | None = None
+    errors: int | None = None
+    bootstrap: bool = False
+    seed: int | None = None
+    structure_noise: float | str | None = None
+    free: float | None = None
+    free_set: str | None = None
+    cross_validate: int | None = None
+    reject: float | None = None
+    domains: Sequence[str] = ()
+    scheduler: str | None = None
+    workers: int | None = None
+    progress: bool = False
+
+    def tilt(self) -> float:
+        """The rms tilt (degrees) of ``structure_noise``, 0 when not an angle."""
+        if self.structure_noise in (None, FROM_MODELS):
+            return 0.0
+        return float(self.structure_noise)
