@@ -223,7 +223,7 @@ class TestNumbering:
         ]
         names = residue_names(EXAMPLE.structure)
         assert numbering_check(couplings, names) == []
-        with pytest.raises(DataError, match=re.escape("try `--renumber -1`")):
+        with pytest.raises(DataError, match=re.escape("try `renumber=-1`")):
             numbering_check(renumber(couplings, 1), names)
 
     def test_renumber_moves_both_ends_only(self) -> None:

@@ -343,7 +343,7 @@ def _errors(
         vectors,
         result.observed,
         run.refits,
-        method="bootstrap" if o.bootstrap else "noise",
+        perturbation="bootstrap" if o.bootstrap else "noise",
         scale=result.scale,
         offset=o.offset,
         result=result,
