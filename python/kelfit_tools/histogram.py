@@ -52,8 +52,9 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import notices
 from .bonds import SIGN_CONVENTIONS, bond_type, dipolar_constant
-from .errors import PathLike
+from .errors import DataError, PathLike
 from .io import Coupling
 from .statistics import normalisation_factors
 from .tensor import dr_model, principal_values
@@ -72,6 +73,7 @@ __all__ = [
     "estimate",
     "estimate_warnings",
     "histogram_couplings",
+    "histogram_of_medium",
     "log_likelihood",
     "normalised_couplings",
     "pattern_values",
@@ -933,3 +935,62 @@ def estimate_warnings(found: HistogramEstimate) -> list[str]:
             "the pattern to fix it at every orientation"
         )
     return out
+
+
+def histogram_of_medium(
+    medium: Medium,
+    *,
+    types: Sequence[str] | None = None,
+    structure: PathLike | None = None,
+    model: int = 1,
+    chain: str | None = None,
+    predicted: bool = True,
+    convention: str = "magnitudes",
+    blocks: int = JACKKNIFE_BLOCKS,
+    replicates: int = SAMPLING_REPLICATES,
+    seed: int = 0,
+    spread: float = ORIENTATION_SPREAD,
+) -> tuple[HistogramEstimate, dict[str, int]]:
+    """What ``kelfit histogram`` estimates of one medium: its couplings
+    selected (:func:`histogram_couplings`), normalised to N-H in
+    ``convention`` and estimated (:func:`estimate`), with how many couplings
+    of each bond type were used.  What was used and what the estimate
+    warns of are said as notes and warnings (:mod:`~kelfit_tools.notices`).
+
+    Raises:
+        DataError: couplings that do not match, or a shape that cannot be
+            predicted.
+            Also too few couplings, or settings :func:`estimate` refuses,
+            named by the medium's file.
+    """
+    couplings, directions, frame = histogram_couplings(
+        medium,
+        types=types,
+        structure=structure,
+        model=model,
+        chain=chain,
+        predicted=predicted,
+    )
+    values, sigma, kinds = normalised_couplings(couplings, convention)
+    counts = {t: kinds.count(t) for t in dict.fromkeys(kinds)}
+    notices.note(
+        f"using {len(couplings)} couplings: "
+        + ", ".join(f"{n} {t}" for t, n in counts.items())
+    )
+    try:
+        found = estimate(
+            values,
+            sigma,
+            residues=[c.residue_i for c in couplings],
+            blocks=blocks,
+            directions=directions,
+            replicates=replicates,
+            seed=seed,
+            frame=frame if replicates else None,
+            spread=spread,
+        )
+    except ValueError as exc:
+        raise DataError(str(exc), medium.path) from None
+    for warning in estimate_warnings(found):
+        notices.warn(warning)
+    return found, counts

@@ -7,24 +7,17 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .. import __version__, notices
 from ..bonds import SIGN_CONVENTIONS
 from ..errors import DataError
 from ..histogram import (
     JACKKNIFE_BLOCKS,
     ORIENTATION_SPREAD,
     SAMPLING_REPLICATES,
-    estimate,
-    estimate_warnings,
-    histogram_couplings,
-    normalised_couplings,
+    histogram_of_medium,
 )
 from ..outputs import Outputs, write_stdout
-from ..prepare import (
-    pick_media,
-    read_media,
-)
-from ..report.histogram import histogram_report, plot_histogram, render_histogram
+from ..prepare import pick_media, read_media
+from ..report.histogram import histogram_payload, plot_histogram, render_histogram
 from .common import (
     bond_types,
     int_at_least,
@@ -149,48 +142,27 @@ def run(args: argparse.Namespace) -> int:
     if len(media) > 1:
         names = ", ".join(m.name for m in media)
         raise DataError(f"several media ({names}): choose one with --medium")
-    couplings, directions, frame = histogram_couplings(
+    found, counts = histogram_of_medium(
         media[0],
         types=args.types,
         structure=args.structure,
         model=args.model,
         chain=args.chain,
         predicted=args.orientations == "predicted",
+        convention=args.signs,
+        blocks=args.blocks,
+        replicates=args.replicates,
+        seed=args.seed,
+        spread=args.spread,
     )
-    values, sigma, types = normalised_couplings(couplings, args.signs)
-    counts = {t: types.count(t) for t in dict.fromkeys(types)}
-    notices.note(
-        f"using {len(couplings)} couplings: "
-        + ", ".join(f"{n} {t}" for t, n in counts.items())
+    payload = histogram_payload(
+        found,
+        couplings=args.couplings,
+        medium=media[0].name,
+        structure=args.structure,
+        types=counts,
+        convention=args.signs,
     )
-    try:
-        found = estimate(
-            values,
-            sigma,
-            residues=[c.residue_i for c in couplings],
-            blocks=args.blocks,
-            directions=directions,
-            replicates=args.replicates,
-            seed=args.seed,
-            frame=frame if args.replicates else None,
-            spread=args.spread,
-        )
-    except ValueError as exc:
-        raise DataError(str(exc), args.couplings) from None
-    for warning in estimate_warnings(found):
-        notices.warn(warning)
-    payload = {
-        "kelfit_version": __version__,
-        "command": "histogram",
-        "input": {
-            "couplings": args.couplings,
-            "medium": media[0].name,
-            "structure": args.structure,
-        },
-        "types": counts,
-        "sign_convention": args.signs,
-        **histogram_report(found),
-    }
     outputs = Outputs()
     try:
         if args.plot:

@@ -7,12 +7,18 @@ from typing import Any
 
 import numpy as np
 
+from .. import __version__
 from .._extras import require
 from ..errors import PathLike
 from ..histogram import HistogramEstimate
 from .figures import file_format
 
-__all__ = ["histogram_report", "plot_histogram", "render_histogram"]
+__all__ = [
+    "histogram_payload",
+    "histogram_report",
+    "plot_histogram",
+    "render_histogram",
+]
 
 #: Bins of the histogram: about two couplings a bin on average, within limits.
 _MIN_BINS = 12
@@ -54,6 +60,27 @@ def _parts(estimate: HistogramEstimate) -> dict[str, Any]:
         }
     )
     return {"jackknife": data, "sampling": sampling}
+
+
+def histogram_payload(
+    estimate: HistogramEstimate,
+    *,
+    couplings: str,
+    medium: str,
+    structure: str | None,
+    types: dict[str, int],
+    convention: str,
+) -> dict[str, Any]:
+    """The JSON report of ``kelfit histogram``: what was estimated from
+    what, and the estimate."""
+    return {
+        "kelfit_version": __version__,
+        "command": "histogram",
+        "input": {"couplings": couplings, "medium": medium, "structure": structure},
+        "types": types,
+        "sign_convention": convention,
+        **histogram_report(estimate),
+    }
 
 
 def histogram_report(estimate: HistogramEstimate) -> dict[str, Any]:
