@@ -111,7 +111,7 @@ class FrameTableWriter:
                     "Parquet tables need pyarrow: pip install 'kelfit[md]' "
                     "(or write .csv)"
                 ) from None
-        self._staged = StagedFile(self.path)
+        self._staged = StagedFile(self.path, text=not self.parquet)
         self._temporary = self._staged.path
         if not self.parquet:
             # Open for the writer's life; close() or discard() closes it.
@@ -313,7 +313,7 @@ def record_frames(
         if first < 0:
             raise DataError("no frames to fit (check --frames and --stride)")
         if thinned is not None and plot is not None:
-            figure = StagedFile(plot)
+            figure = StagedFile(plot, text=False)
             time, da, r, q = thinned.samples.T
             try:
                 plot_frames(
