@@ -270,11 +270,15 @@ class TestWhole:
         self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     ) -> None:
         monkeypatch.delattr(os, "O_TMPFILE", raising=False)
+        (tmp_path / "out.txt").write_bytes(b"old")
+        (tmp_path / "out.txt").chmod(0o600)
         staged = StagedFile(tmp_path / "out.txt")
         assert Path(staged.path).parent == tmp_path
         staged.write(b"data")
         staged.commit()
         assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
+        assert (tmp_path / "out.txt").read_bytes() == b"data"
+        assert stat.S_IMODE((tmp_path / "out.txt").stat().st_mode) == 0o600
         discarded = StagedFile(tmp_path / "other.txt")
         discarded.discard()
         assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]

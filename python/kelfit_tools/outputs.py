@@ -448,14 +448,25 @@ class StagedFile:
             return False
         fd = self._descriptor()
         own = os.fstat(fd)
-        if (own.st_uid, own.st_gid) != (found.st_uid, found.st_gid):
+        # Systems without owners (Windows) have neither call.
+        chown = getattr(os, "fchown", None)
+        if chown is not None and (own.st_uid, own.st_gid) != (
+            found.st_uid,
+            found.st_gid,
+        ):
             try:
-                os.fchown(fd, found.st_uid, found.st_gid)
-            except PermissionError:
-                return False
-        # New content gets no set-user or set-group rights the old one had,
-        # as writing into such a file takes them away.
-        os.fchmod(fd, stat.S_IMODE(found.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
+                chown(fd, found.st_uid, found.st_gid)
+            except OSError as exc:
+                # Another user's file (or one whose ids this namespace
+                # cannot give) is written into, as cp writes it.
+                if exc.errno in (errno.EPERM, errno.EACCES, errno.EINVAL):
+                    return False
+                raise
+        chmod = getattr(os, "fchmod", None)
+        if chmod is not None:
+            # New content gets no set-user or set-group rights the old one
+            # had, as writing into such a file takes them away.
+            chmod(fd, stat.S_IMODE(found.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
         return True
 
     def _copy_into_target(self) -> None:
