@@ -3,23 +3,32 @@ device, a FIFO, a link or an input, and never cut short in silence."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import pwd
+import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
+import tempfile
 import threading
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import pytest
+from kelfit_tools.cli import main
 from kelfit_tools.errors import DataError
 from kelfit_tools.example import example
 from kelfit_tools.outputs import Outputs, StagedFile
+from kelfit_tools.report.couplings import csv_text
 from tools_support import run_kelfit, run_kelfit_process
 
 EX = example()
 LINUX = sys.platform.startswith("linux")
+ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 
 
 def kelfit_command(*args: object) -> list[str]:
@@ -261,11 +270,15 @@ class TestWhole:
         self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
     ) -> None:
         monkeypatch.delattr(os, "O_TMPFILE", raising=False)
+        (tmp_path / "out.txt").write_bytes(b"old")
+        (tmp_path / "out.txt").chmod(0o600)
         staged = StagedFile(tmp_path / "out.txt")
         assert Path(staged.path).parent == tmp_path
         staged.write(b"data")
         staged.commit()
         assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
+        assert (tmp_path / "out.txt").read_bytes() == b"data"
+        assert stat.S_IMODE((tmp_path / "out.txt").stat().st_mode) == 0o600
         discarded = StagedFile(tmp_path / "other.txt")
         discarded.discard()
         assert [p.name for p in tmp_path.iterdir()] == ["out.txt"]
@@ -327,3 +340,265 @@ def test_trajectory_outputs_go_through_the_writer(tmp_path: Path) -> None:
                       "--trajectory", EX.structure, "--out", couplings)  # fmt: skip
     assert done.returncode == 1 and "refusing to write over it" in done.stderr
     assert couplings.read_bytes() == Path(EX.couplings).read_bytes()
+
+
+# ------------------------------------------------- an existing file, as cp
+
+#: An access list giving user nobody read access: version 2, then (tag,
+#: permissions, id) entries: owner rw, user 65534 r, group r, mask r, other r.
+_ACL = struct.pack("<I", 2) + b"".join(
+    struct.pack("<HHI", tag, perms, ident)
+    for tag, perms, ident in [(1, 6, 2**32 - 1), (2, 4, 65534), (4, 4, 2**32 - 1),
+                              (0x10, 4, 2**32 - 1), (0x20, 4, 2**32 - 1)]
+)  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("mode", "keep"),
+    [(0o600, ""), (0o664, ""), (0o444, "root"), (0o640, "owner"),
+     (0o644, "link"), (0o644, "acl")],
+    ids=["private", "shared", "read-only", "owner", "link", "acl"],
+)  # fmt: skip
+def test_an_existing_file_keeps_its_mode_owner_and_links(
+    tmp_path: Path, mode: int, keep: str
+) -> None:
+    target = tmp_path / "rows.csv"
+    target.write_text("old\n")
+    target.chmod(mode)
+    if keep in ("root", "owner") and not ROOT:
+        pytest.skip("needs root: cp as root writes a read-only file, gives owners")
+    nobody = pwd.getpwnam("nobody")
+    if keep == "owner":
+        os.chown(target, nobody.pw_uid, nobody.pw_gid)
+    if keep == "link":
+        os.link(target, tmp_path / "other-name.csv")
+    if keep == "acl":
+        try:
+            os.setxattr(target, "system.posix_acl_access", _ACL)
+        except (OSError, AttributeError):
+            pytest.skip("no access lists here")
+    before = target.stat()
+    done = run_kelfit("fit", EX.vectors, "--out", target, "-q")
+    assert done.returncode == 0, done.stderr
+    after = target.stat()
+    assert target.read_text().startswith("model,medium,")
+    assert stat.S_IMODE(after.st_mode) == mode
+    assert (after.st_uid, after.st_gid) == (before.st_uid, before.st_gid)
+    if keep == "link":
+        assert os.path.samefile(target, tmp_path / "other-name.csv")
+    if keep == "acl":
+        assert os.getxattr(target, "system.posix_acl_access") == _ACL
+    assert len(list(tmp_path.iterdir())) == (2 if keep == "link" else 1)
+
+
+@contextlib.contextmanager
+def _folder(mode: int) -> Iterator[Path]:
+    # The test's own folder is reachable by root alone: another beside it.
+    folder = Path(tempfile.mkdtemp(prefix="kelfit-outputs-"))
+    try:
+        folder.chmod(mode)
+        yield folder
+    finally:
+        shutil.rmtree(folder)
+
+
+def _as_nobody(work: Callable[[], str]) -> str:
+    """What ``work`` returns (or raises) run in a child as user nobody."""
+    nobody = pwd.getpwnam("nobody")
+    tempfile.gettempdir()  # found now: the child may not reach what it reads
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+            try:
+                said = work()
+            except Exception as exc:  # noqa: BLE001 - reported to the parent
+                said = f"{type(exc).__name__}: {exc}"
+            os.write(write, said.encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        said = pipe.read().decode()
+    os.waitpid(pid, 0)
+    return said
+
+
+@pytest.mark.skipif(not (ROOT and LINUX), reason="runs a child as user nobody")
+@pytest.mark.parametrize(
+    ("folder_mode", "mode", "owner", "said"),
+    [
+        # What nobody may not write is refused, before any work and when
+        # staged, and left as it was.
+        (0o777, 0o444, "nobody", "permission denied: the file is read-only"),
+        (0o777, 0o644, "root", "permission denied: you may not write to this"),
+        # Root's file that nobody may write keeps its owner (written into,
+        # as cp does) ...
+        (0o777, 0o666, "root", "written"),
+        # ... and so does one in a folder that lets nobody make files.
+        (0o755, 0o666, "root", "written"),
+    ],
+)
+def test_another_users_file_is_written_as_cp_would(
+    folder_mode: int, mode: int, owner: str, said: str
+) -> None:
+    with _folder(folder_mode) as folder:
+        target = folder / "rows.csv"
+        target.write_text("old\n")
+        target.chmod(mode)
+        ids = pwd.getpwnam(owner)
+        os.chown(target, ids.pw_uid, ids.pw_gid)
+
+        def write() -> str:
+            outputs = Outputs()
+            try:
+                outputs.check(target)
+                return "checked"
+            except DataError as exc:
+                first = str(exc)
+            try:
+                StagedFile(target)
+            except DataError as exc:
+                return f"{first} | {exc}"
+            return f"{first} | staged"
+
+        def replace() -> str:
+            outputs = Outputs()
+            outputs.check(target)
+            outputs.write_text(target, "new\n")
+            outputs.commit()
+            return "written"
+
+        got = _as_nobody(write if said != "written" else replace)
+        if said == "written":
+            assert got == said
+            assert target.read_text() == "new\n"
+        else:
+            assert got.startswith(f"{target}: {said}"), got
+            assert target.read_text() == "old\n"
+            assert got.count(said) == 2
+        after = target.stat()
+        assert (after.st_uid, stat.S_IMODE(after.st_mode)) == (ids.pw_uid, mode)
+        assert [p.name for p in folder.iterdir()] == ["rows.csv"]
+
+
+# ------------------------------------------- two outputs, standard output
+
+
+@pytest.mark.parametrize(
+    ("first", "second", "roles"),
+    [
+        (("--out", "rows.csv"), ("--report", "rows.csv"), "--out and --report"),
+        (("--out", "rows.csv"), ("--report", "./rows.csv"), "--out and --report"),
+        (("--out", "ax.pml"), ("--axes", "link.pml"), "--out and --axes"),
+        (("--out", "-"), ("--report", "-"), "--out and --report"),
+    ],
+)
+def test_two_outputs_naming_one_file_are_refused(
+    tmp_path: Path,
+    first: tuple[str, str],
+    second: tuple[str, str],
+    roles: str,
+) -> None:
+    (tmp_path / "rows.csv").write_text("old\n")
+    (tmp_path / "link.pml").symlink_to(tmp_path / "ax.pml")
+    done = run_kelfit("fit", "--structure", EX.structure, "--couplings",
+                      EX.couplings, *first, *second, "-q", cwd=tmp_path)  # fmt: skip
+    assert done.returncode == 1
+    assert "both name this file" in done.stderr or "both go to standard" in done.stderr
+    assert len(done.stderr.splitlines()) == 1
+    assert (tmp_path / "rows.csv").read_text() == "old\n"
+    assert not (tmp_path / "ax.pml").exists() and not (tmp_path / "-").exists()
+    # Given roles, the check names them, before any work.
+    with pytest.raises(DataError, match=f"{roles} both"):
+        Outputs().check(
+            (first[0], _in(tmp_path, first[1])),
+            None,
+            (second[0], _in(tmp_path, second[1])),
+        )
+
+
+def _in(folder: Path, name: str) -> str:
+    return name if name == "-" else os.path.join(folder, name)
+
+
+def test_a_device_may_take_several_outputs() -> None:
+    Outputs().check(("--out", os.devnull), ("--report", os.devnull))
+
+
+@pytest.mark.parametrize(
+    ("args", "shown"),
+    [
+        (("fit", EX.vectors, "--report", "-", "-q"), "<!DOCTYPE html>"),
+        (("fit", EX.vectors, "--out", "-", "-q"), "\nmodel,medium,chain_i,"),
+        (("solve", EX.vectors, "--params", "10,20,30,5,0.3", "--out", "-"),
+         "model,medium,chain_i,"),
+        (("fit", EX.vectors, "--plot", "-", "-q"),
+         "a figure or a Parquet table cannot go to standard output ('-')"),
+    ],
+)  # fmt: skip
+def test_a_dash_is_standard_output(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    monkeypatch: pytest.MonkeyPatch,
+    args: tuple[str, ...],
+    shown: str,
+) -> None:
+    if "--plot" in args:
+        pytest.importorskip("matplotlib")
+    monkeypatch.chdir(tmp_path)
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    assert list(tmp_path.iterdir()) == []
+    if "figure" in shown:
+        assert status == 1 and shown in err
+    else:
+        assert status == 0, err
+        assert shown in out
+
+
+# ---------------------------------------------------- spreadsheet formulas
+
+
+@pytest.mark.parametrize(
+    ("text", "cell"),
+    [
+        ('=HYPERLINK("http://x","y")', '\'=HYPERLINK("http://x","y")'),
+        ("=cmd|'/Ccalc'!A0", "'=cmd|'/Ccalc'!A0"),
+        ("+1+1", "'+1+1"),
+        ("-1+1", "'-1+1"),
+        ("@SUM(A1)", "'@SUM(A1)"),
+        ("\t=1", "'\t=1"),
+        ("\r=1", "'\r=1"),
+        ("-7.25", "-7.25"),
+        ("+1e3", "+1e3"),
+        ("LYS2", "LYS2"),
+        ("N-H", "N-H"),
+    ],
+)
+def test_csv_text_cells_never_start_a_formula(text: str, cell: str) -> None:
+    assert csv_text(text) == cell
+
+
+def test_labels_of_a_table_cannot_run_in_a_spreadsheet(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    lines = Path(EX.vectors).read_text().splitlines()
+    labels = ["=HYPERLINK(1)", "+1+1", "-1+1", "@SUM(A1)"]
+    rows = [i for i, line in enumerate(lines) if line and line[0] in "-0123456789"]
+    for i, label in zip(rows, labels):
+        lines[i] = " ".join(lines[i].split()[:4] + [label])
+    table = tmp_path / "v.txt"
+    table.write_text("\n".join(lines) + "\n")
+    out = tmp_path / "rows.csv"
+    assert main(["fit", str(table), "--out", str(out), "-q"]) == 0
+    capsys.readouterr()
+    cells = [line.split(",")[-2] for line in out.read_text().splitlines()[1:5]]
+    assert cells == ["'" + label for label in labels]
+    # The numbers stay numbers, negative ones too.
+    assert any(line.split(",")[15].startswith("-")
+               for line in out.read_text().splitlines()[1:])  # fmt: skip

@@ -6,15 +6,28 @@ for. On Linux the aside is an unnamed file (``O_TMPFILE``) in the target's
 folder, linked into place at the end: a killed run leaves nothing at all.
 Elsewhere it is a hidden named file beside the target, renamed onto it.
 
+An existing file is written as ``cp`` writes onto it: it keeps its mode,
+its owner and group, and its other hard links, and a file the user may not
+write is refused. The new content takes the old file's mode and owner
+before it replaces it; where it cannot be given them (the owner of another
+user's file, for anyone but root), where the file has other hard links, or
+where the folder lets no new file in, the complete content is copied into
+the file itself instead, which keeps all of that at the price of the
+all-or-nothing step: a failure during that last copy leaves part of the
+new content.
+
 A target that already exists and is not a regular file (a character device
 such as ``/dev/null``, a FIFO, a terminal) is written straight into, as
 ``cp`` would, and never replaced; a symbolic link is followed and what it
-names is written. Every byte is checked: a short write (a full disk, the
-file-size limit of ``ulimit -f``) is an error, never a silently cut file.
+names is written. ``-`` is standard output, for text; a figure or a Parquet
+table cannot go there. Every byte is checked: a short write (a full disk,
+the file-size limit of ``ulimit -f``) is an error, never a silently cut
+file.
 """
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import errno
 import os
@@ -23,17 +36,28 @@ import stat
 import sys
 import tempfile
 from collections.abc import Callable, Iterable
+from typing import Union
 
 from .errors import DataError, PathLike
 
 __all__ = [
+    "STANDARD_OUTPUT",
     "Outputs",
     "StagedFile",
+    "Target",
     "refuse_input",
+    "refuse_unwritable",
     "silence_stdout",
     "write_all",
     "write_stdout",
 ]
+
+#: The target name that means standard output.
+STANDARD_OUTPUT = "-"
+
+#: What :meth:`Outputs.check` takes: a target, or a (role, target) pair whose
+#: role (such as ``--out``) names it in a refusal; None for an output not asked.
+Target = Union[PathLike, None, "tuple[str, PathLike | None]"]
 
 #: Bytes copied at a time into a target written straight into.
 _COPY_BLOCK = 1 << 20
@@ -47,9 +71,19 @@ _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 #: Where the open descriptors of this process are reachable by path.
 _FD_FOLDER = "/proc/self/fd"
 
+#: The extended attribute that holds a file's access control list, which a
+#: replacing file would not carry.
+_ACL_ATTRIBUTE = "system.posix_acl_access"
+
+#: Errors of a folder that lets no new file in.
+_FOLDER_CLOSED = (errno.EACCES, errno.EPERM)
+
 
 def _cannot_write(target: PathLike, exc: OSError) -> DataError:
-    return DataError(f"cannot write: {exc.strerror or exc}", target)
+    why = exc.strerror or exc
+    if os.fspath(target) == STANDARD_OUTPUT:
+        return DataError(f"cannot write to standard output: {why}")
+    return DataError(f"cannot write: {why}", target)
 
 
 def write_all(fd: int, data: bytes | memoryview) -> None:
@@ -100,6 +134,8 @@ def refuse_input(target: PathLike, inputs: Iterable[PathLike | None]) -> None:
         DataError: ``target`` names the same file as an input.
     """
     name = os.fspath(target)
+    if name == STANDARD_OUTPUT:
+        return
     for source in inputs:
         if source is not None and _same_file(name, os.fspath(source)):
             raise DataError(
@@ -107,6 +143,75 @@ def refuse_input(target: PathLike, inputs: Iterable[PathLike | None]) -> None:
                 "write over it (choose another name)",
                 name,
             )
+
+
+def _may_write(name: str) -> bool:
+    effective = os.access in os.supports_effective_ids
+    return os.access(name, os.W_OK, effective_ids=effective)
+
+
+def refuse_unwritable(target: PathLike) -> None:
+    """Refuse an existing file this process may not write, as ``cp`` would.
+
+    Root may write a read-only file, as with ``cp``. A target not there yet
+    passes: a folder that lets no file in shows when it is written.
+
+    Raises:
+        DataError: ``target`` exists and may not be written.
+    """
+    name = os.fspath(target)
+    if name == STANDARD_OUTPUT:
+        return
+    try:
+        found = os.stat(name)
+    except OSError:
+        return
+    if stat.S_ISDIR(found.st_mode) or _may_write(name):
+        return
+    why = (
+        "the file is read-only"
+        if not found.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH)
+        else "you may not write to this file"
+    )
+    raise DataError(
+        f"permission denied: {why} (make it writable, or choose another name)",
+        name,
+    )
+
+
+def _shared(name: str) -> bool:
+    """Whether ``name`` is a stream that several outputs may go to in turn: a
+    device or a FIFO that exists (``/dev/null`` twice is no mistake)."""
+    try:
+        return not stat.S_ISREG(os.stat(name).st_mode)
+    except OSError:
+        return False
+
+
+def _one_file(a: str, b: str) -> bool:
+    """Whether two outputs would write one and the same file."""
+    if STANDARD_OUTPUT in (a, b):
+        return a == b
+    return not _shared(a) and not _shared(b) and _same_file(a, b)
+
+
+def _twice(
+    first: str, first_role: str | None, second: str, role: str | None
+) -> DataError:
+    who = (
+        f"{first_role} and {role}" if first_role and role else "two outputs of this run"
+    )
+    if second == STANDARD_OUTPUT:
+        return DataError(
+            f"{who} both go to standard output ('-'), one after the other "
+            "(give one a file name)"
+        )
+    also = "" if first == second else f" (also given as {first})"
+    return DataError(
+        f"{who} both name this file{also}: one would overwrite the other "
+        "(choose another name for one)",
+        second,
+    )
 
 
 def _existing_kind(name: str) -> os.stat_result | None:
@@ -117,6 +222,15 @@ def _existing_kind(name: str) -> os.stat_result | None:
         return None
     except OSError as exc:
         raise _cannot_write(name, exc) from None
+
+
+def _regular(name: str) -> os.stat_result | None:
+    """The regular file ``name`` names, None when there is none."""
+    try:
+        found = os.stat(name)
+    except OSError:
+        return None
+    return found if stat.S_ISREG(found.st_mode) else None
 
 
 def _open_unnamed(folder: str) -> int | None:
@@ -169,9 +283,22 @@ def _private_name(base: str) -> str:
     return f".{base}.{secrets.token_hex(6)}.tmp"
 
 
+def _has_acl(name: str) -> bool:
+    try:
+        return _ACL_ATTRIBUTE in os.listxattr(name)
+    except (OSError, AttributeError):  # no extended attributes here
+        return False
+
+
 class StagedFile:
     """One output, written aside at :attr:`path` and put into place by
     :meth:`commit`.
+
+    Args:
+        target: the file to write; ``-`` for standard output.
+        inputs: files the run reads, which the target may not be.
+        text: whether the content is text, which alone may go to
+            standard output.
 
     Attributes:
         name: the target as given (for messages).
@@ -179,43 +306,80 @@ class StagedFile:
             a file name may open it.
 
     Raises:
-        DataError: the target is a folder, is one of ``inputs``, or cannot
-            be written.
+        DataError: the target is a folder, is one of ``inputs``, may not be
+            written, is ``-`` for content that is no text, or cannot be
+            written.
     """
 
-    def __init__(self, target: PathLike, inputs: Iterable[PathLike | None] = ()):
+    def __init__(
+        self,
+        target: PathLike,
+        inputs: Iterable[PathLike | None] = (),
+        *,
+        text: bool = True,
+    ) -> None:
         self.name = os.fspath(target)
-        refuse_input(self.name, inputs)
-        found = _existing_kind(self.name)
-        if found is not None and stat.S_ISDIR(found.st_mode):
-            raise DataError("cannot write: it is a folder", self.name)
-        resolved = os.path.realpath(self.name)
-        # A target that is no regular file, or reached by a link whose text
-        # names no file (such as /proc/self/fd/1 of a pipe), is written
-        # straight into: replacing it would destroy a device or a FIFO.
-        self.direct = found is not None and (
-            not stat.S_ISREG(found.st_mode) or not _same_file(resolved, self.name)
-        )
-        self.target = self.name if self.direct else resolved
         self.own_bytes = False
-        folder = tempfile.gettempdir() if self.direct else os.path.dirname(self.target)
         self._fd: int | None = None
         self._named: str | None = None
-        try:
-            self._fd = _open_unnamed(folder)
-            if self._fd is None:
-                self._fd, self._named = tempfile.mkstemp(
-                    prefix=f".{os.path.basename(self.target)}.",
-                    suffix=".tmp",
-                    dir=folder,
+        #: Standard output: the content is copied there at the end.
+        self.stream = self.name == STANDARD_OUTPUT
+        #: The content is copied into the existing file rather than replacing
+        #: it (where the folder lets no new file in).
+        self.in_place = False
+        if self.stream:
+            if not text:
+                raise DataError(
+                    "a figure or a Parquet table cannot go to standard output "
+                    "('-'): give it a file name"
                 )
-                # mkstemp makes the file private (0600); the result should
-                # get the permissions any new file gets here.
-                os.chmod(self._named, 0o666 & ~_umask())
+            self.direct = True
+            self.target = self.name
+        else:
+            refuse_input(self.name, inputs)
+            found = _existing_kind(self.name)
+            if found is not None and stat.S_ISDIR(found.st_mode):
+                raise DataError("cannot write: it is a folder", self.name)
+            resolved = os.path.realpath(self.name)
+            # A target that is no regular file, or reached by a link whose
+            # text names no file (such as /proc/self/fd/1 of a pipe), is
+            # written straight into: replacing it would destroy a device or
+            # a FIFO.
+            self.direct = found is not None and (
+                not stat.S_ISREG(found.st_mode) or not _same_file(resolved, self.name)
+            )
+            self.target = self.name if self.direct else resolved
+            if found is not None:
+                refuse_unwritable(self.name)
+        aside = tempfile.gettempdir()
+        try:
+            try:
+                self._open_aside(aside if self.direct else os.path.dirname(self.target))
+            except OSError as exc:
+                # A file the user may write in a folder that lets no new
+                # file in is written into, as cp writes it.
+                if self.direct or exc.errno not in _FOLDER_CLOSED:
+                    raise
+                if _regular(self.target) is None:
+                    raise
+                self.in_place = True
+                self._open_aside(aside)
         except OSError as exc:
             self.discard()
             raise _cannot_write(self.name, exc) from None
         self.path = self._named or f"{_FD_FOLDER}/{self._fd}"
+
+    def _open_aside(self, folder: str) -> None:
+        self._fd = _open_unnamed(folder)
+        if self._fd is None:
+            self._fd, self._named = tempfile.mkstemp(
+                prefix=f".{os.path.basename(self.target)}.",
+                suffix=".tmp",
+                dir=folder,
+            )
+            # mkstemp makes the file private (0600); the result should get
+            # the permissions any new file gets here.
+            os.chmod(self._named, 0o666 & ~_umask())
 
     def _descriptor(self) -> int:
         if self._fd is None:
@@ -253,7 +417,9 @@ class StagedFile:
         """
         try:
             self._check_size()
-            if self.direct:
+            if self.stream:
+                self._copy_to_standard_output()
+            elif self.direct or self.in_place or not self._takes_place():
                 self._copy_into_target()
             elif self._named is not None:
                 os.replace(self._named, self.target)
@@ -266,8 +432,41 @@ class StagedFile:
             raise _cannot_write(self.name, exc) from None
         self.discard()
 
+    def _takes_place(self) -> bool:
+        """Give the content the existing file's owner and mode; False when
+        replacing the file would lose what ``cp`` keeps (its other hard
+        links, its access list, an owner this process may not give)."""
+        found = _regular(self.target)
+        if found is None:
+            return True
+        if found.st_nlink > 1 or _has_acl(self.target):
+            return False
+        fd = self._descriptor()
+        own = os.fstat(fd)
+        # Systems without owners (Windows) have neither call.
+        chown = getattr(os, "fchown", None)
+        if chown is not None and (own.st_uid, own.st_gid) != (
+            found.st_uid,
+            found.st_gid,
+        ):
+            try:
+                chown(fd, found.st_uid, found.st_gid)
+            except OSError as exc:
+                # Another user's file (or one whose ids this namespace
+                # cannot give) is written into, as cp writes it.
+                if exc.errno in (errno.EPERM, errno.EACCES, errno.EINVAL):
+                    return False
+                raise
+        chmod = getattr(os, "fchmod", None)
+        if chmod is not None:
+            # New content gets no set-user or set-group rights the old one
+            # had, as writing into such a file takes them away.
+            chmod(fd, stat.S_IMODE(found.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
+        return True
+
     def _copy_into_target(self) -> None:
-        out = os.open(self.target, os.O_WRONLY | os.O_TRUNC | _CLOEXEC)
+        flags = os.O_WRONLY | os.O_TRUNC | _CLOEXEC
+        out = os.open(self.target, flags if self.direct else flags | os.O_CREAT, 0o666)
         try:
             position = 0
             while block := os.pread(self._descriptor(), _COPY_BLOCK, position):
@@ -275,6 +474,28 @@ class StagedFile:
                 position += len(block)
         finally:
             os.close(out)
+
+    def _copy_to_standard_output(self) -> None:
+        # What Python has buffered goes first; then the bytes go to the
+        # descriptor, every one checked, or to a stream with none (captured).
+        sys.stdout.flush()
+        fd = _stdout_descriptor()
+        buffer = getattr(sys.stdout, "buffer", None)
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        position = 0
+        while block := os.pread(self._descriptor(), _COPY_BLOCK, position):
+            position += len(block)
+            if fd is not None:
+                write_all(fd, block)
+            elif buffer is not None:
+                buffer.write(block)
+            else:
+                sys.stdout.write(decoder.decode(block))
+        if fd is None:
+            if buffer is not None:
+                buffer.flush()
+            sys.stdout.write(decoder.decode(b"", final=True))
+            sys.stdout.flush()
 
     def _link_into_place(self) -> None:
         source = f"{_FD_FOLDER}/{self._descriptor()}"
@@ -304,7 +525,8 @@ class Outputs:
 
     Each file is staged by :class:`StagedFile` and put into place by
     :meth:`commit`; a run that fails before then leaves nothing behind, and
-    a file that existed before stays as it was.
+    a file that existed before stays as it was. Two outputs that name one
+    file are refused, however they name it.
 
     Args:
         inputs: the files the run reads; no output may resolve to one.
@@ -313,23 +535,54 @@ class Outputs:
     def __init__(self, inputs: Iterable[PathLike | None] = ()) -> None:
         self.inputs = [os.fspath(p) for p in inputs if p is not None]
         self._pending: list[StagedFile] = []
+        self._roles: dict[str, str] = {}
 
-    def check(self, *targets: PathLike | None) -> None:
-        """Refuse, before any work, targets that are inputs.
+    def check(self, *targets: Target) -> None:
+        """Refuse, before any work, targets that are inputs, that may not be
+        written, or that name one file twice.
+
+        Args:
+            targets: every output of the run, each a path or a (role,
+                path) pair whose role (such as ``--out``) names it in a
+                refusal; None for an output not asked for.
 
         Raises:
-            DataError: a target resolves to an input.
+            DataError: a target resolves to an input, is a file this
+                process may not write, or names the file another does.
         """
-        for target in targets:
-            if target is not None:
-                refuse_input(target, self.inputs)
+        seen: list[tuple[str, str | None]] = []
+        for item in targets:
+            role, target = item if isinstance(item, tuple) else (None, item)
+            if target is None:
+                continue
+            name = os.fspath(target)
+            refuse_input(name, self.inputs)
+            refuse_unwritable(name)
+            for other, other_role in seen:
+                if _one_file(other, name):
+                    raise _twice(other, other_role, name, role)
+            seen.append((name, role))
+            if role is not None:
+                self._roles[name] = role
+
+    def _stage(self, target: PathLike, *, text: bool) -> StagedFile:
+        name = os.fspath(target)
+        for staged in self._pending:
+            if _one_file(staged.name, name):
+                raise _twice(
+                    staged.name,
+                    self._roles.get(staged.name),
+                    name,
+                    self._roles.get(name),
+                )
+        staged = StagedFile(name, self.inputs, text=text)
+        self._pending.append(staged)
+        return staged
 
     def path_for(self, target: PathLike) -> str:
-        """A path to write ``target``'s content to, put into place by
-        :meth:`commit`."""
-        staged = StagedFile(target, self.inputs)
-        self._pending.append(staged)
-        return staged.path
+        """A path to write ``target``'s content to (a figure, a Parquet
+        table: never standard output), put into place by :meth:`commit`."""
+        return self._stage(target, text=False).path
 
     def write_with(self, target: PathLike, write: Callable[[str], None]) -> None:
         """Queue what ``write(path)`` writes to the path it is given (a
@@ -346,13 +599,12 @@ class Outputs:
             raise _cannot_write(target, exc) from None
 
     def write_bytes(self, target: PathLike, data: bytes) -> None:
-        """Queue ``data`` for ``target``."""
-        staged = StagedFile(target, self.inputs)
-        self._pending.append(staged)
-        staged.write(data)
+        """Queue ``data`` (text, which may go to standard output as ``-``)
+        for ``target``."""
+        self._stage(target, text=True).write(data)
 
     def write_text(self, target: PathLike, text: str) -> None:
-        """Queue ``text`` (UTF-8) for ``target``."""
+        """Queue ``text`` (UTF-8) for ``target``; ``-`` is standard output."""
         self.write_bytes(target, text.encode("utf-8"))
 
     def commit(self) -> list[str]:

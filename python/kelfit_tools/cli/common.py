@@ -456,7 +456,7 @@ def outputs_for(args: argparse.Namespace) -> Outputs:
     """The run's outputs, checked at once against every file it reads.
 
     Raises:
-        DataError: ``--out`` or ``--plot`` names an input file.
+        DataError: ``--out`` names an input file.
     """
     named = [getattr(args, name, None) for name in INPUT_OPTIONS]
     outputs = Outputs(
@@ -465,7 +465,7 @@ def outputs_for(args: argparse.Namespace) -> Outputs:
         for path in (value if isinstance(value, list) else [value])
         if isinstance(path, str) and path
     )
-    outputs.check(getattr(args, "out", None), getattr(args, "plot", None))
+    outputs.check(("--out", getattr(args, "out", None)))
     return outputs
 
 

@@ -311,7 +311,10 @@ def run(args: argparse.Namespace) -> int:
     request, shown = request_from(args)
     inputs = [request.table, request.structure, *request.couplings]
     outputs = Outputs([*inputs, shown.trajectory, request.reference])
-    outputs.check(shown.out, shown.plot)
+    outputs.check(
+        ("--out", shown.out), ("--plot", shown.plot),
+        ("--report", shown.report), ("--axes", shown.axes),
+    )  # fmt: skip
     if shown.trajectory:
         return run_trajectory(request, shown)
     done = run_fit(request)

@@ -11,6 +11,7 @@ from __future__ import annotations
 import csv
 import io
 import math
+import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -29,6 +30,7 @@ __all__ = [
     "COUPLING_COLUMNS",
     "back_calculated_rows",
     "coupling_rows",
+    "csv_text",
     "is_parquet",
     "report_rows",
     "rows_csv",
@@ -253,6 +255,27 @@ def back_calculated_rows(
     )
 
 
+#: What a spreadsheet takes for the start of a formula in a cell.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+#: A plain number, which a spreadsheet reads as one whatever its sign.
+_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+
+
+def csv_text(text: str) -> str:
+    """``text`` as a CSV cell a spreadsheet shows and never evaluates.
+
+    Names and labels come from the user's files, so a cell such as
+    ``=HYPERLINK(...)`` would run when the table is opened: a cell that
+    starts a formula (``=``, ``+``, ``-``, ``@``, a tab or a carriage return)
+    gets a leading single quote, as spreadsheet makers advise. A plain
+    number (``-7.25``, ``+1e3``) stays as it is.
+    """
+    if text.startswith(_FORMULA_STARTS) and not _NUMBER.fullmatch(text):
+        return "'" + text
+    return text
+
+
 def _cell(value: Any) -> str:
     if value is None:
         return ""
@@ -260,11 +283,12 @@ def _cell(value: Any) -> str:
         return "true" if value else "false"
     if isinstance(value, float):
         return "" if math.isnan(value) else f"{value:.6g}"
-    return str(value)
+    return csv_text(str(value))
 
 
 def rows_csv(rows: Sequence[dict[str, Any]]) -> str:
-    """The rows as CSV with a header of :data:`COUPLING_COLUMNS`."""
+    """The rows as CSV with a header of :data:`COUPLING_COLUMNS`; text cells
+    that would start a spreadsheet formula are escaped (:func:`csv_text`)."""
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\n")
     writer.writerow(COUPLING_COLUMNS)

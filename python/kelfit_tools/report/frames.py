@@ -111,7 +111,7 @@ class FrameTableWriter:
                     "Parquet tables need pyarrow: pip install 'kelfit[md]' "
                     "(or write .csv)"
                 ) from None
-        self._staged = StagedFile(self.path)
+        self._staged = StagedFile(self.path, text=not self.parquet)
         self._temporary = self._staged.path
         if not self.parquet:
             # Open for the writer's life; close() or discard() closes it.
@@ -316,7 +316,7 @@ def record_frames(
                        Hint("stride"))
             )  # fmt: skip
         if thinned is not None and plot is not None:
-            figure = StagedFile(plot)
+            figure = StagedFile(plot, text=False)
             time, da, r, q = thinned.samples.T
             try:
                 plot_frames(
