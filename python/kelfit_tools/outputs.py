@@ -38,6 +38,7 @@ import tempfile
 from collections.abc import Callable, Iterable
 from typing import Union
 
+from . import notices
 from .errors import DataError, PathLike
 
 __all__ = [
@@ -622,6 +623,19 @@ class Outputs:
         for staged in self._pending:
             staged.discard()
         self._pending.clear()
+
+    def __enter__(self) -> Outputs:  # noqa: PYI034  (typing.Self is 3.11+)
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *_: object) -> None:
+        """Put every file in place (each said as a note) when the block ends
+        without an error; none when it fails."""
+        try:
+            if kind is None:
+                for path in self.commit():
+                    notices.note(f"wrote {path}")
+        finally:
+            self.discard()
 
 
 def silence_stdout() -> None:

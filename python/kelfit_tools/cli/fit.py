@@ -29,7 +29,6 @@ from .common import (
     int_at_least,
     json_text,
     lengths,
-    log,
     method_options,
     options_record,
     parallel_options,
@@ -318,7 +317,7 @@ def run(args: argparse.Namespace) -> int:
     if shown.trajectory:
         return run_trajectory(request, shown)
     done = run_fit(request)
-    try:
+    with outputs:
         if shown.out:
             write_rows(done, outputs, shown.out)
         if shown.plot:
@@ -332,8 +331,4 @@ def run(args: argparse.Namespace) -> int:
 
             outputs.write_text(shown.report, html_report(payload))
         write_stdout(json_text(payload) if shown.json else run_text(done, word=worded))
-        for path in outputs.commit():
-            log.info("wrote %s", path)
-    finally:
-        outputs.discard()
     return 0

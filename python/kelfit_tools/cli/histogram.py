@@ -22,7 +22,6 @@ from .common import (
     bond_types,
     int_at_least,
     json_text,
-    log,
     number_where,
     quiet_options,
     seed,
@@ -163,8 +162,7 @@ def run(args: argparse.Namespace) -> int:
         types=counts,
         convention=args.signs,
     )
-    outputs = Outputs()
-    try:
+    with Outputs() as outputs:
         if args.plot:
             plot_histogram(
                 found,
@@ -173,11 +171,6 @@ def run(args: argparse.Namespace) -> int:
                 format_from=args.plot,
             )
         if args.json:
-            write_stdout(json_text(with_run_messages(payload, args.quiet)))
-        else:
-            write_stdout(render_histogram(payload))
-        for path in outputs.commit():
-            log.info("wrote %s", path)
-    finally:
-        outputs.discard()
+            payload = with_run_messages(payload, args.quiet)
+        write_stdout(json_text(payload) if args.json else render_histogram(payload))
     return 0

@@ -25,7 +25,6 @@ from .common import (
     bond_types,
     int_at_least,
     json_text,
-    log,
     positive,
     quiet_options,
     with_run_messages,
@@ -157,16 +156,10 @@ def run(args: argparse.Namespace) -> int:
             },
         },
     )
-    outputs = Outputs()
-    try:
+    with Outputs() as outputs:
         if args.out:
             outputs.write_text(args.out, rows_csv(rows))
         if args.json:
-            write_stdout(json_text(with_run_messages(payload, args.quiet)))
-        else:
-            write_stdout(render_prediction(payload))
-        for path in outputs.commit():
-            log.info("wrote %s", path)
-    finally:
-        outputs.discard()
+            payload = with_run_messages(payload, args.quiet)
+        write_stdout(json_text(payload) if args.json else render_prediction(payload))
     return 0
