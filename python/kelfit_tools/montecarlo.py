@@ -422,13 +422,17 @@ def monte_carlo(
 
     Every refit is made as the fit it describes, too: by its method
     (``fit_method``: the exact linear optimum, or Powell from it) and with
-    its fixed parameters held at their values.  Linear refits go to
-    ``kelfit.linear`` in stacks, one call per batch, which share the batch
-    among ``workers`` threads when there is no ``executor``.
+    its fixed parameters held at their values.  Linear refits run in the
+    module's replicate loop (``kelfit.replicates``), which draws and
+    solves each one in C++, chunks of them shared among ``workers``
+    threads when there is no ``executor``, one chunk to a task with one.
 
-    Every refit draws from its own random stream, spawned from the root
-    ``seed`` by :meth:`numpy.random.SeedSequence.spawn`, so a seeded
-    estimate is the same bits on any number of workers and any executor.
+    Every refit draws from its own random stream, so a seeded estimate is
+    the same bits on any number of workers and any executor: for linear
+    refits, the module's Philox stream of (root ``seed``, refit), keyed by
+    the root :class:`~numpy.random.SeedSequence`'s first 64 bits of state
+    (the same bits on every platform); for Powell refits, streams spawned
+    from it by :meth:`numpy.random.SeedSequence.spawn`.
 
     Args:
         vectors: N x 3 array of bond vectors.
