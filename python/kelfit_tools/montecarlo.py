@@ -24,13 +24,7 @@ from .fitting import (
     linear_start,
     resolve_method,
 )
-from .many import (
-    FitFailed,
-    InlineExecutor,
-    batch_size,
-    default_workers,
-    map_batches,
-)
+from .many import FitFailed, InlineExecutor, default_workers, map_batches
 from .tensor import (
     axis_angles,
     dr_model,
@@ -304,17 +298,6 @@ def reorient(
     return out
 
 
-class _ReplicateFailed(Exception):
-    """Replicate ``index`` failed for ``reason``; raised from a task so that
-    the run reports the replicate, not the task, and turned into
-    :class:`FitFailed` by :func:`monte_carlo`."""
-
-    def __init__(self, index: int, reason: str) -> None:
-        super().__init__(index, reason)
-        self.index = index
-        self.reason = reason
-
-
 class _Chunk(NamedTuple):
     """The module's results of a run of consecutive linear replicates."""
 
@@ -323,41 +306,38 @@ class _Chunk(NamedTuple):
     axes: NDArray[np.float64]
 
 
-def _linear_chunks(setup: _Setup, chunks: list[tuple[int, int]]) -> list[_Chunk]:
-    """Linear replicates ``first .. first + count - 1`` of each chunk, in the
-    module's replicate loop (shared among ``setup.workers`` threads).
+def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Chunk | None]:
+    """Linear replicates ``indices`` (consecutive) in one call of the
+    module's replicate loop, shared among ``setup.workers`` threads.
 
     Replicate k draws from the module's stream of (``setup.key``, k), so its
-    bits do not depend on the chunks, the threads or the executor.  A bootstrap
-    draw whose rows do not determine the tensor is drawn again from the same
-    stream, up to ``_BOOTSTRAP_REDRAWS`` draws in all.
+    bits do not depend on the batches, the threads or the executor.  A
+    bootstrap draw whose rows do not determine the tensor is drawn again
+    from the same stream, up to ``_BOOTSTRAP_REDRAWS`` draws in all.
+
+    Returns one entry per replicate, as :func:`map_batches` counts them: the
+    batch's arrays in the first, None in the rest.
     """
     import kelfit
 
-    out = []
-    for first, count in chunks:
-        try:
-            done = kelfit.replicates(
-                setup.vectors, setup.observed, seed=setup.key, first=first, count=count,
-                perturbation=setup.perturbation, noise=setup.noise, sigma=setup.weights,
-                scale=setup.scale, offset=setup.offset, vector_sets=setup.vector_sets,
-                structure_noise=setup.structure_noise, draws=_BOOTSTRAP_REDRAWS,
-                workers=setup.workers,
-            )  # fmt: skip
-        except ValueError as exc:
-            index = getattr(exc, "problem", None)
-            if not isinstance(index, int):
-                raise
-            if setup.perturbation == "bootstrap":
-                raise _ReplicateFailed(index, _REDRAWS_FAILED) from exc
-            raise _ReplicateFailed(index, FitFailed.of(index, exc).reason) from exc
-        out.append(_Chunk(done.params, done.order_matrix, done.axes))
-    return out
-
-
-def _chunks(trials: int, size: int) -> list[tuple[int, int]]:
-    """(first, count) of consecutive runs of at most ``size`` replicates."""
-    return [(first, min(size, trials - first)) for first in range(0, trials, size)]
+    first, count = indices[0], len(indices)
+    try:
+        done = kelfit.replicates(
+            setup.vectors, setup.observed, seed=setup.key, first=first, count=count,
+            perturbation=setup.perturbation, noise=setup.noise, sigma=setup.weights,
+            scale=setup.scale, offset=setup.offset, vector_sets=setup.vector_sets,
+            structure_noise=setup.structure_noise, draws=_BOOTSTRAP_REDRAWS,
+            workers=setup.workers,
+        )  # fmt: skip
+    except ValueError as exc:
+        index = getattr(exc, "problem", None)
+        if not isinstance(index, int):
+            raise
+        if setup.perturbation == "bootstrap":
+            raise FitFailed(index - first, _REDRAWS_FAILED) from exc
+        raise FitFailed.of(index - first, exc) from exc
+    chunk = _Chunk(done.params, done.order_matrix, done.axes)
+    return [chunk, *([None] * (count - 1))]
 
 
 def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Replicate]:
@@ -527,19 +507,21 @@ def monte_carlo(
             np.array([rep.matrix for rep in replicates]),
             s,
         )
-    capacity = setup.workers if inline else (workers or default_workers())
-    size = _REPLICATE_CHUNK if inline else batch_size(trials, capacity)
-    try:
-        chunks = list(
-            map_batches(
-                _linear_chunks, setup, _chunks(trials, size), workers=workers,
-                executor=InlineExecutor() if inline else executor,
-                progress=progress is not False, description=description, batch=1,
-                whole_batches=True,
-            )
-        )  # fmt: skip
-    except _ReplicateFailed as exc:
-        raise FitFailed(exc.index, exc.reason) from exc
+    chunks = [
+        chunk
+        for chunk in map_batches(
+            _linear_replicates,
+            setup,
+            range(trials),
+            workers=workers,
+            executor=InlineExecutor() if inline else executor,
+            progress=progress is not False,
+            description=description,
+            batch=_REPLICATE_CHUNK if inline else None,
+            whole_batches=True,
+        )
+        if chunk is not None
+    ]
     params = np.concatenate([c.params for c in chunks])
     axes = np.concatenate([c.axes for c in chunks])
     return _summarise(
