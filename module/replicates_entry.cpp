@@ -17,11 +17,11 @@ namespace {
 constexpr int coordinates = 3;
 // More threads than this would only queue for the processor's cores.
 constexpr Py_ssize_t max_replicate_workers = 1024;
-// The largest rms tilt taken, in degrees. A deviate of Box-Muller from
-// 53-bit uniforms is below sqrt(-2 ln 2^-53) < 8.6 in magnitude, so a
-// tilt stays below 8.6 sqrt(2) rms / sqrt(2) = 8.6 rms radians: for 10^6
-// degrees, 1.6e5 radians, well inside the range of portable_sin and
-// portable_cos. Larger angles only wrap around.
+// The largest rms tilt taken, in degrees. A pair of the stream's normal
+// deviates has a radius below 12.1, so a tilt (a pair of per-axis sd
+// rms / sqrt 2) stays below 8.6 rms radians: for 10^6 degrees, 1.5e5
+// radians, well inside the range of portable_sin and portable_cos. Larger
+// angles only wrap around.
 constexpr double max_structure_noise_degrees = 1e6;
 static_assert(8.6 * max_structure_noise_degrees * 0x1.921fb54442d18p+1 / 180.0 <
                   max_reduced_argument,

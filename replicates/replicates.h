@@ -22,16 +22,17 @@
 //      again N more for every draw that does not determine the tensor.
 //
 // Deviates. A uniform double takes two words (the first the high half) and
-// keeps their top 53 bits. Normal deviates come in pairs by Box-Muller from
-// two uniforms; the second of a pair is kept for the next call. Indices
-// below n take one word each by Lemire's multiply-and-reject, so every index
-// is equally likely.
+// keeps their top 53 bits. Normal deviates come in pairs by Marsaglia's
+// polar method from pairs of uniforms (on average 1.27 pairs); the second
+// of a pair is kept for the next call. Indices below n take one word each
+// by Lemire's multiply-and-reject, so every index is equally likely.
 //
 // Why no libm: glibc picks FMA or plain variants of log, sin and cos at run
-// time, and other C libraries round differently again, so a deviate made
-// with std::log could differ by an ulp between machines and move a seeded
-// estimate. portable_log, portable_sin and portable_cos use + - * / and sqrt
-// alone, in a fixed order (the build has -ffp-contract=off).
+// time, and other C libraries round differently again, so a deviate (log)
+// or a tilt (sin, cos) made with them could differ by an ulp between
+// machines and move a seeded estimate. portable_log, portable_sin and
+// portable_cos use + - * / and sqrt alone, in a fixed order (the build has
+// -ffp-contract=off).
 #ifndef KELFIT_REPLICATES_H
 #define KELFIT_REPLICATES_H
 
@@ -50,21 +51,26 @@ struct PhiloxBlock {
 };
 PhiloxBlock philox4x32_10(const PhiloxBlock& counter, const std::uint32_t (&key)[2]);
 
+// Blocks made at a time (the processor overlaps their rounds); the words
+// come out in block order all the same.
+constexpr int stream_buffer_blocks = 4;
+constexpr int stream_buffer_words = 4 * stream_buffer_blocks;
+
 // A stream of one (seed, replicate), as above.
 class ReplicateStream {
 public:
     ReplicateStream(const std::uint32_t (&key)[2], std::uint64_t replicate);
     std::uint32_t word();           // the next 32 bits
     double uniform();               // in [0, 1), a multiple of 2^-53
-    double normal();                // standard normal
+    double normal();                // standard normal, below 12.1 in magnitude
     std::uint32_t below(std::uint32_t n);  // uniform in [0, n), n >= 1
 
 private:
     std::uint32_t key_[2];
     std::uint64_t replicate_;
     std::uint64_t block_ = 0;  // the next block to make
-    PhiloxBlock words_ = {};
-    int used_ = 4;             // words of words_ already taken
+    std::uint32_t words_[stream_buffer_words] = {};  // blocks made ahead, in order
+    int used_ = stream_buffer_words;                 // words of words_ already taken
     double spare_ = 0.0;       // the second deviate of the last pair
     bool has_spare_ = false;
 };

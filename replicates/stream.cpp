@@ -18,34 +18,49 @@ constexpr int words_per_block = 4;
 constexpr int mantissa_shift = 64 - 53;  // a double's 53 significant bits
 constexpr double uniform_step = 0x1p-53;
 
-// Box-Muller's angle, in quarter turns: 4 u for the uniform u.
-constexpr double quarter_turns = 4.0;
-constexpr double quarter_turn = 0x1.921fb54442d18p+0;  // pi / 2, rounded
 
-PhiloxBlock philox_round(const PhiloxBlock& x, const std::uint32_t (&key)[2])
+// Philox4x32-10 of `count` blocks side by side, word by word (word w of
+// every block in one run), so that the compiler can multiply several
+// blocks' words at once and the processor overlap their rounds.
+template <int count>
+void philox_blocks(PhiloxBlock (&blocks)[count], const std::uint32_t (&key)[2])
 {
-    const std::uint64_t product_0 = static_cast<std::uint64_t>(philox_multiplier_0) * x.word[0];
-    const std::uint64_t product_1 = static_cast<std::uint64_t>(philox_multiplier_1) * x.word[2];
-    const auto high_0 = static_cast<std::uint32_t>(product_0 >> 32);
-    const auto high_1 = static_cast<std::uint32_t>(product_1 >> 32);
-    return {{high_1 ^ x.word[1] ^ key[0], static_cast<std::uint32_t>(product_1),
-             high_0 ^ x.word[3] ^ key[1], static_cast<std::uint32_t>(product_0)}};
+    std::uint32_t x0[count], x1[count], x2[count], x3[count];
+    for (int b = 0; b < count; ++b) {
+        x0[b] = blocks[b].word[0];
+        x1[b] = blocks[b].word[1];
+        x2[b] = blocks[b].word[2];
+        x3[b] = blocks[b].word[3];
+    }
+    std::uint32_t k0 = key[0], k1 = key[1];
+    for (int round = 0; round < philox_rounds; ++round) {
+        if (round > 0) {
+            k0 += philox_bump_0;
+            k1 += philox_bump_1;
+        }
+        for (int b = 0; b < count; ++b) {
+            const std::uint64_t p0 = static_cast<std::uint64_t>(philox_multiplier_0) * x0[b];
+            const std::uint64_t p1 = static_cast<std::uint64_t>(philox_multiplier_1) * x2[b];
+            const auto high0 = static_cast<std::uint32_t>(p0 >> 32);
+            const auto high1 = static_cast<std::uint32_t>(p1 >> 32);
+            x0[b] = high1 ^ x1[b] ^ k0;
+            x1[b] = static_cast<std::uint32_t>(p1);
+            x2[b] = high0 ^ x3[b] ^ k1;
+            x3[b] = static_cast<std::uint32_t>(p0);
+        }
+    }
+    for (int b = 0; b < count; ++b) {
+        blocks[b] = {{x0[b], x1[b], x2[b], x3[b]}};
+    }
 }
 
 }  // namespace
 
 PhiloxBlock philox4x32_10(const PhiloxBlock& counter, const std::uint32_t (&key)[2])
 {
-    std::uint32_t k[2] = {key[0], key[1]};
-    PhiloxBlock x = counter;
-    for (int round = 0; round < philox_rounds; ++round) {
-        if (round > 0) {
-            k[0] += philox_bump_0;
-            k[1] += philox_bump_1;
-        }
-        x = philox_round(x, k);
-    }
-    return x;
+    PhiloxBlock x[1] = {counter};
+    philox_blocks(x, key);
+    return x[0];
 }
 
 ReplicateStream::ReplicateStream(const std::uint32_t (&key)[2], std::uint64_t replicate)
@@ -55,16 +70,24 @@ ReplicateStream::ReplicateStream(const std::uint32_t (&key)[2], std::uint64_t re
 
 std::uint32_t ReplicateStream::word()
 {
-    if (used_ == words_per_block) {
-        const PhiloxBlock counter = {{static_cast<std::uint32_t>(block_),
-                                      static_cast<std::uint32_t>(block_ >> 32),
-                                      static_cast<std::uint32_t>(replicate_),
-                                      static_cast<std::uint32_t>(replicate_ >> 32)}};
-        words_ = philox4x32_10(counter, key_);
-        ++block_;
+    if (used_ == stream_buffer_words) {
+        PhiloxBlock blocks[stream_buffer_blocks];
+        for (int b = 0; b < stream_buffer_blocks; ++b) {
+            const std::uint64_t block = block_ + static_cast<std::uint64_t>(b);
+            blocks[b] = {{static_cast<std::uint32_t>(block), static_cast<std::uint32_t>(block >> 32),
+                          static_cast<std::uint32_t>(replicate_),
+                          static_cast<std::uint32_t>(replicate_ >> 32)}};
+        }
+        philox_blocks(blocks, key_);
+        for (int b = 0; b < stream_buffer_blocks; ++b) {
+            for (int w = 0; w < words_per_block; ++w) {
+                words_[words_per_block * b + w] = blocks[b].word[w];
+            }
+        }
+        block_ += stream_buffer_blocks;
         used_ = 0;
     }
-    return words_.word[used_++];
+    return words_[used_++];
 }
 
 double ReplicateStream::uniform()
@@ -74,32 +97,26 @@ double ReplicateStream::uniform()
     return static_cast<double>(((high << 32) | low) >> mantissa_shift) * uniform_step;
 }
 
-// Box-Muller: r = sqrt(-2 log u1) with u1 in (0, 1], the angle 2 pi u2 for
-// u2 in [0, 1). 4 u2 = q + f with q the nearest whole quarter turn and f in
-// [-1/2, 1/2] (both exact), so the angle needs no reduction.
+// Marsaglia's polar method: x and y uniform in [-1, 1) (multiples of
+// 2^-52) until 0 < s = x^2 + y^2 < 1 (a share pi/4 of the draws), then x f
+// and y f for f = sqrt(-2 log s / s). s >= 2^-104, so |x f|, |y f| and
+// their radius sqrt(-2 log s) stay below sqrt(208 ln 2) < 12.1.
 double ReplicateStream::normal()
 {
     if (has_spare_) {
         has_spare_ = false;
         return spare_;
     }
-    const double u1 = 1.0 - uniform();  // in (0, 1]: exact
-    const double turns = quarter_turns * uniform();
-    const auto q = static_cast<int>(turns + 0.5);  // 0 .. 4
-    const double angle = (turns - static_cast<double>(q)) * quarter_turn;
-    const double radius = std::sqrt(-2.0 * portable_log(u1));
-    const double s = portable_sin(angle), c = portable_cos(angle);
-    // cos and sin of the angle plus q quarter turns.
-    double cosine = c, sine = s;
-    switch (q & 3) {
-    case 1: cosine = -s; sine = c; break;
-    case 2: cosine = -c; sine = -s; break;
-    case 3: cosine = s; sine = -c; break;
-    default: break;
-    }
-    spare_ = radius * sine;
+    double x, y, s;
+    do {
+        x = 2.0 * uniform() - 1.0;
+        y = 2.0 * uniform() - 1.0;
+        s = x * x + y * y;
+    } while (!(s < 1.0 && s > 0.0));
+    const double factor = std::sqrt(-2.0 * portable_log(s) / s);
+    spare_ = y * factor;
     has_spare_ = true;
-    return radius * cosine;
+    return x * factor;
 }
 
 // Lemire, "Fast random integer generation in an interval" (2019): the high
