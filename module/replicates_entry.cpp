@@ -17,13 +17,12 @@ namespace {
 constexpr int coordinates = 3;
 // More threads than this would only queue for the processor's cores.
 constexpr Py_ssize_t max_replicate_workers = 1024;
-// The largest rms tilt taken, in degrees. A pair of the stream's normal
-// deviates has a radius below 12.1, so a tilt (a pair of per-axis sd
-// rms / sqrt 2) stays below 8.6 rms radians: for 10^6 degrees, 1.5e5
-// radians, well inside the range of portable_sin and portable_cos. Larger
-// angles only wrap around.
+// The largest rms tilt taken, in degrees. A tilt is a pair of normal
+// deviates times rms / sqrt 2 (radians), so below normal_pair_radius_bound
+// rms radians: for 10^6 degrees, 2.1e5 radians, well inside the range of
+// portable_sin and portable_cos. Larger angles only wrap around.
 constexpr double max_structure_noise_degrees = 1e6;
-static_assert(8.6 * max_structure_noise_degrees * 0x1.921fb54442d18p+1 / 180.0 <
+static_assert(normal_pair_radius_bound * max_structure_noise_degrees * radians_per_degree <
                   max_reduced_argument,
               "every tilt within the range of the portable sine");
 

@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int coordinates = 3;
-constexpr double degree = 0x1.921fb54442d18p+1 / 180.0;  // pi / 180, rounded
 
 // A unit vector perpendicular to the unit vector u: u x e_c for the axis c
 // along which u is shortest (the first such), normalised.
@@ -137,7 +136,7 @@ ReplicateOutcome bootstrap_replicate(const ReplicateSetup& setup, ReplicateStrea
 
 double tilt_sd_of(double rms_degrees)
 {
-    return rms_degrees * degree / std::sqrt(2.0);
+    return rms_degrees * radians_per_degree / std::sqrt(2.0);
 }
 
 ReplicateWork::ReplicateWork(const ReplicateSetup& setup)

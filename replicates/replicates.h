@@ -51,6 +51,13 @@ struct PhiloxBlock {
 };
 PhiloxBlock philox4x32_10(const PhiloxBlock& counter, const std::uint32_t (&key)[2]);
 
+// pi / 180, rounded: the tilt's angle is given in degrees.
+constexpr double radians_per_degree = 0x1.921fb54442d18p+1 / 180.0;
+
+// Every pair of the stream's normal deviates has a radius sqrt(x^2 + y^2)
+// below this (see ReplicateStream::normal).
+constexpr double normal_pair_radius_bound = 12.1;
+
 // Blocks made at a time (the processor overlaps their rounds); the words
 // come out in block order all the same.
 constexpr int stream_buffer_blocks = 4;

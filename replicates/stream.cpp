@@ -100,7 +100,8 @@ double ReplicateStream::uniform()
 // Marsaglia's polar method: x and y uniform in [-1, 1) (multiples of
 // 2^-52) until 0 < s = x^2 + y^2 < 1 (a share pi/4 of the draws), then x f
 // and y f for f = sqrt(-2 log s / s). s >= 2^-104, so |x f|, |y f| and
-// their radius sqrt(-2 log s) stay below sqrt(208 ln 2) < 12.1.
+// their radius sqrt(-2 log s) stay below sqrt(208 ln 2) = 12.007:
+// normal_pair_radius_bound.
 double ReplicateStream::normal()
 {
     if (has_spare_) {

@@ -1,6 +1,7 @@
 // The replicates' random stream and its elementary functions: Philox's
 // published answers, the deviates' moments, log, sin and cos against the C
 // library; and a run's bits on any number of threads.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
