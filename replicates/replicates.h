@@ -2,13 +2,14 @@
 // perturbs the data (noise on the observed values, or rows drawn with
 // replacement; optionally a model drawn from an ensemble and every vector
 // tilted at random), solves it exactly as solve_linear solves any problem,
-// and keeps the canonical tensor. Plain C++ with no library call but sqrt:
-// replicate k has the same bits on every thread count, batch, build and C
-// library.
+// and keeps the canonical tensor. Plain C++ whose draws, solve and tensor
+// take no library call but sqrt (only the parameters' angles take atan2,
+// as kelfit.linear's do): replicate k has the same bits on every thread
+// count, batch, build and C library.
 //
 // The random stream. Philox4x32-10 (Salmon et al., "Parallel random
 // numbers: as easy as 1, 2, 3", SC 2011) is a bijection of a 128-bit counter
-// under a 64-bit key. The key is the run's seed (two 32-bit words); the
+// under a 64-bit key. The key is the run's 64-bit seed (low word first); the
 // counter is (block, replicate), each 64 bits as two words, low word first:
 // counter = (block low, block high, replicate low, replicate high). So every
 // (seed, replicate) has its own stream of 2^64 blocks of four 32-bit words,
