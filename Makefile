@@ -193,7 +193,8 @@ demo: $(VPY)
 # bench/linear_bench.py: kelfit.linear against NumPy's least squares, one
 # fit and a stack, which adds its own section; bench/trajectory_bench.py:
 # trajectory frames read in a child process against in this one, which adds
-# its own section. Always the normal (fast path) build of the module, never
+# its own section; bench/montecarlo_bench.py: a replicate of kelfit.replicates
+# against a NumPy fit, and 2 workers against 1. Always the normal (fast path) build of the module, never
 # the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
@@ -205,6 +206,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/trajectory_bench.py
 	$(VPY) bench/methods_bench.py
 	$(VPY) bench/steric_bench.py
+	$(VPY) bench/montecarlo_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

@@ -65,6 +65,7 @@ struct LinearSolution {
     double order_matrix[3][3];
     double offset;             // 0 unless solved for
     double params[6];          // a1, a2, a3 (z-x-z, radians), Da, R, offset
+    double axes[3][3];         // rows: the principal axes x, y, z of params' frame
     double cost;               // mean squared weighted residual
 };
 
@@ -103,7 +104,10 @@ void symmetric_eigen3(const double (&matrix)[3][3], double (&values)[3],
 // Dr = (Axx - Ayy) / 2 and 0 <= R <= 2/3; of the four angle triples of the
 // principal frame, the one with a1 in [0, 2 pi), a2 in [0, pi/2] and a3 in
 // [0, pi) (a3 = 0 where the frame's z axis is the molecular z axis).
-// params[5] is left to the caller.
+// params[5] is left to the caller. axes receives the frame's x, y, z as
+// rows (a proper rotation, the one the angles describe).
+void params_from_order_matrix(const double (&matrix)[3][3], double* params,
+                              double (&axes)[3][3]);
 void params_from_order_matrix(const double (&matrix)[3][3], double* params);
 
 // --- Whole problems (linear_solve.cpp) -----------------------------------------

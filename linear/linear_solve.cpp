@@ -203,7 +203,7 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
     store_order_matrix(x, out.order_matrix);
     out.offset = problem.offset ? x[tensor_unknowns] : 0.0;
     out.cost = values_and_cost(problem, terms, x, out.offset, values);
-    params_from_order_matrix(out.order_matrix, out.params);
+    params_from_order_matrix(out.order_matrix, out.params, out.axes);
     out.params[5] = out.offset;
     return out;
 }

@@ -99,11 +99,17 @@ void angles_of(const double (&m)[3][3], double* angles)
 
 }  // namespace
 
-void params_from_order_matrix(const double (&matrix)[3][3], double* params)
+void params_from_order_matrix(const double (&matrix)[3][3], double* params,
+                              double (&axes)[3][3])
 {
     Principal frame = principal_frame(matrix);
     canonical_signs(frame.axes);
     angles_of(frame.axes, params);
+    for (int k = 0; k < 3; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            axes[k][c] = frame.axes[k][c];
+        }
+    }
     const double da = 0.5 * frame.value[2];
     const double dr = 0.5 * (frame.value[0] - frame.value[1]);
     double r = da != 0.0 ? r_from_dr(dr, da) : 0.0;
@@ -111,4 +117,10 @@ void params_from_order_matrix(const double (&matrix)[3][3], double* params)
     r = r < 0.0 ? 0.0 : (r > canonical_r_limit ? canonical_r_limit : r);
     params[3] = da;
     params[4] = r;
+}
+
+void params_from_order_matrix(const double (&matrix)[3][3], double* params)
+{
+    double axes[3][3];
+    params_from_order_matrix(matrix, params, axes);
 }

@@ -188,6 +188,17 @@ int check_final_cost(const FitReport& report);
 // allocation, RuntimeError with the kit's message otherwise.
 void raise_kit_failure(const KitFailure& failure);
 
+// --- The linear solve (linear_entry.cpp) -------------------------------------
+
+// ValueError saying why a problem of `count` rows that solve_linear did not
+// solve does not determine the tensor. Always returns -1.
+struct LinearSolution;
+int refuse_unsolved(const LinearSolution& solution, Py_ssize_t count);
+
+// Observed values (over sigma, where given) whose squares could overflow
+// the solve's sums: -1 with ValueError naming the first, else 0.
+int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count);
+
 // --- Ctrl-C during a computation (signals.cpp) --------------------------------
 
 // Asks the interpreter whether a signal is pending, at most every
@@ -216,10 +227,13 @@ PyObject* kelfit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_solve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_linear(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_steric(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_replicates(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // The type of kelfit.fit's result, made when the module is executed.
 int fit_result_type_ready(PyObject* module);
 // The type of kelfit.linear's result, likewise.
 int linear_result_type_ready(PyObject* module);
+// The type of kelfit.replicates' result, likewise.
+int replicates_result_type_ready(PyObject* module);
 
 #endif

@@ -8,7 +8,7 @@ never write it; the original entries ``c_kel_fit``, ``c_kf_fdc`` and
 
 import sys
 from collections.abc import Iterable
-from typing import Any, Final, final
+from typing import Any, Final, Literal, final, overload
 
 import numpy as np
 from _typeshed import structseq
@@ -98,6 +98,69 @@ def linear(
 ) -> LinearResult:
     """The global least-squares optimum of fit's cost, by one linear solve."""
 
+# Unpacks as (params, order_matrix, axes, draws), one entry per replicate.
+@final
+class ReplicatesResult(
+    structseq[Any],
+    tuple[
+        NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.int32]
+    ],
+):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("params", "order_matrix", "axes", "draws")
+
+    @property
+    def params(self) -> NDArray[np.float64]: ...
+    @property
+    def order_matrix(self) -> NDArray[np.float64]: ...
+    @property
+    def axes(self) -> NDArray[np.float64]: ...
+    @property
+    def draws(self) -> NDArray[np.int32]: ...
+
+@overload
+def replicates(
+    vectors: ArrayLike,
+    observed: ArrayLike,
+    *,
+    seed: int,
+    first: int = 0,
+    count: int = 1,
+    perturbation: str = "noise",
+    noise: ArrayLike | None = None,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+    offset: bool = False,
+    vector_sets: ArrayLike | None = None,
+    structure_noise: float = 0.0,
+    draws: int = 1,
+    workers: int = 1,
+    drawn: Literal[False] = False,
+) -> ReplicatesResult: ...
+@overload
+def replicates(
+    vectors: ArrayLike,
+    observed: ArrayLike,
+    *,
+    seed: int,
+    first: int = 0,
+    count: int = 1,
+    perturbation: str = "noise",
+    noise: ArrayLike | None = None,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+    offset: bool = False,
+    vector_sets: ArrayLike | None = None,
+    structure_noise: float = 0.0,
+    draws: int = 1,
+    workers: int = 1,
+    drawn: Literal[True],
+) -> tuple[
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64] | None,
+    NDArray[np.float64] | None,
+]: ...
 def steric(
     coordinates: ArrayLike,
     radii: ArrayLike,

@@ -25,7 +25,7 @@ int kelfit_exec(PyObject* module)
     if (input_error_type_ready(module) != 0) {
         return -1;
     }
-    if (linear_result_type_ready(module) != 0) {
+    if (linear_result_type_ready(module) != 0 || replicates_result_type_ready(module) != 0) {
         return -1;
     }
     return fit_result_type_ready(module);
@@ -121,6 +121,29 @@ PyDoc_STRVAR(steric_doc,
 "Raises ValueError for unusable input and for a medium too tight for the\n"
 "molecule, KeyboardInterrupt on Ctrl-C (every thread stopped and joined).");
 
+PyDoc_STRVAR(replicates_doc,
+"replicates(vectors, observed, *, seed, first=0, count=1, perturbation='noise',\n"
+"           noise=None, sigma=None, scale=None, offset=False, vector_sets=None,\n"
+"           structure_noise=0.0, draws=1, workers=1, drawn=False)\n"
+"--\n"
+"\n"
+"Replicates first .. first + count - 1 of a Monte Carlo or bootstrap run of\n"
+"linear fits; returns a ReplicatesResult (params, order_matrix, axes, draws).\n"
+"\n"
+"Replicate k draws from its own Philox4x32-10 stream, keyed by seed (an\n"
+"integer below 2^64) with k in its counter, so its bits never depend on\n"
+"first, count or workers. With vector_sets (M x N x 3) it first draws one\n"
+"model's vectors; with structure_noise (rms degrees) it tilts every vector\n"
+"at random, lengths kept. Then 'noise' adds noise[i] times a normal deviate\n"
+"to observed[i]; 'bootstrap' draws N rows with replacement (their sigma and\n"
+"scale with them), again up to draws times while the rows do not determine\n"
+"the tensor. Each replicate is solved exactly as linear solves its data.\n"
+"Runs without the GIL on workers threads. drawn=True (count 1) returns the\n"
+"data replicate first solved instead: (vectors, observed, sigma, scale).\n"
+"Raises ValueError for what linear refuses; for a replicate that fails,\n"
+"InputError \"problem k: ...\" for the lowest such k (its problem attribute);\n"
+"KeyboardInterrupt on Ctrl-C (every thread stopped and joined).");
+
 PyDoc_STRVAR(c_kel_fit_doc,
 "c_kel_fit(n, vectors, observed, params) -> 1.0\n"
 "\n"
@@ -151,6 +174,9 @@ PyMethodDef kelfit_methods[] = {
      METH_VARARGS | METH_KEYWORDS, linear_doc},
     {"steric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_steric)),
      METH_VARARGS | METH_KEYWORDS, steric_doc},
+    {"replicates",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_replicates)),
+     METH_VARARGS | METH_KEYWORDS, replicates_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -240,21 +240,6 @@ void name_stacked_problem(const Shape& shape, Py_ssize_t problem)
     }
 }
 
-// Observed values over sigma whose squares could overflow the solve's sums.
-int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count)
-{
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
-        if (!(std::fabs(weighted) <= linear_weighted_value_limit)) {
-            PyErr_Format(PyExc_ValueError,
-                         "observed[%zd]%s is too large for the linear solve: at most 2^480 "
-                         "in magnitude",
-                         i, sigma != nullptr ? " / sigma" : "");
-            return -1;
-        }
-    }
-    return 0;
-}
 
 // The checks of one problem, as kelfit.fit makes them: its rows, observed
 // values and row factors. 0, or -1 with ValueError.
@@ -353,21 +338,10 @@ std::vector<LinearProblem> problems_of(const LinearCall& call)
 int check_solved(const Shape& shape, const std::vector<LinearSolution>& solutions)
 {
     for (size_t f = 0; f < solutions.size(); ++f) {
-        const LinearSolution& s = solutions[f];
-        if (s.status == LinearStatus::rank_deficient) {
-            PyErr_Format(PyExc_ValueError,
-                         "the vector directions do not determine the tensor: the weighted "
-                         "design has rank %d of the %d needed (%zd vectors)",
-                         s.rank, s.unknowns, shape.count);
-        } else if (s.status == LinearStatus::ill_conditioned) {
-            PyErr_Format(PyExc_ValueError,
-                         "the vector directions do not determine the tensor: the weighted "
-                         "design's condition number %s exceeds the limit %s",
-                         number_text(s.condition, rough_digits).text,
-                         number_text(linear_condition_limit, rough_digits).text);
-        } else {
+        if (solutions[f].status == LinearStatus::solved) {
             continue;
         }
+        refuse_unsolved(solutions[f], shape.count);
         name_stacked_problem(shape, static_cast<Py_ssize_t>(f));
         return -1;
     }
@@ -428,6 +402,38 @@ PyObject* linear_result(const Shape& shape, const std::vector<LinearSolution>& s
 }
 
 }  // namespace
+
+int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count)
+{
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
+        if (!(std::fabs(weighted) <= linear_weighted_value_limit)) {
+            PyErr_Format(PyExc_ValueError,
+                         "observed[%zd]%s is too large for the linear solve: at most 2^480 "
+                         "in magnitude",
+                         i, sigma != nullptr ? " / sigma" : "");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int refuse_unsolved(const LinearSolution& s, Py_ssize_t count)
+{
+    if (s.status == LinearStatus::rank_deficient) {
+        PyErr_Format(PyExc_ValueError,
+                     "the vector directions do not determine the tensor: the weighted "
+                     "design has rank %d of the %d needed (%zd vectors)",
+                     s.rank, s.unknowns, count);
+    } else {
+        PyErr_Format(PyExc_ValueError,
+                     "the vector directions do not determine the tensor: the weighted "
+                     "design's condition number %s exceeds the limit %s",
+                     number_text(s.condition, rough_digits).text,
+                     number_text(linear_condition_limit, rough_digits).text);
+    }
+    return -1;
+}
 
 int linear_result_type_ready(PyObject* module)
 {

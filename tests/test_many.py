@@ -8,6 +8,7 @@ import sys
 from collections.abc import Iterator
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
+import kelfit
 import numpy as np
 import pytest
 from kelfit_tools import back_calculate, fit, many, monte_carlo
@@ -179,15 +180,19 @@ def test_monte_carlo_seeds() -> None:
     assert again.da.tobytes() == first.da.tobytes()
 
 
-def test_monte_carlo_replicate_k_is_a_fit_of_the_kth_spawned_stream() -> None:
+def test_monte_carlo_replicate_k_is_a_fit_of_the_kth_stream() -> None:
     observed = PROBLEMS[0][1]
     best = fit(VECTORS, observed)
     mc = monte_carlo(VECTORS, observed, 4, seed=12, result=best, progress=False)
-    streams = np.random.SeedSequence(12).spawn(4)
+    key = int(np.random.SeedSequence(12).generate_state(1, np.uint64)[0])
+    noise = np.full(len(VECTORS), best.rmsd)
     for k in (0, 3):
-        noise = np.random.default_rng(streams[k]).normal(0.0, best.rmsd, len(VECTORS))
-        refit = fit(VECTORS, observed + noise).tensor()
-        assert (mc.da[k], mc.r[k]) == (refit.da, refit.r)
+        drawn = kelfit.replicates(
+            VECTORS, observed, seed=key, first=k, noise=noise, drawn=True
+        )
+        assert np.array_equal(drawn[0], VECTORS) and drawn[2] is None
+        refit = fit(VECTORS, drawn[1]).params
+        assert (mc.da[k], mc.r[k]) == (refit[3], refit[4])
 
 
 class _Terminal(io.StringIO):

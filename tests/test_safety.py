@@ -282,6 +282,46 @@ def test_ctrl_c_stops_a_long_steric_average_at_once(workers: int) -> None:
     )
 
 
+REPLICATES_INTERRUPT = """
+import numpy as np, kelfit
+v = np.random.default_rng(1).normal(size=(40, 3))
+run = dict(seed=1, noise=np.ones(40), workers={workers})
+expected = kelfit.replicates(v, v[:, 0], count=50, **run).params.tobytes()
+threads = len(os.listdir("/proc/self/task"))
+
+def reference():
+    began = time.perf_counter()
+    kelfit.replicates(v, v[:, 0], count=2000, **run)
+    return time.perf_counter() - began
+
+def after():
+    for _ in range(100):
+        if len(os.listdir("/proc/self/task")) == threads:
+            break
+        time.sleep(0.01)
+    assert len(os.listdir("/proc/self/task")) == threads
+    assert kelfit.replicates(v, v[:, 0], count=50, **run).params.tobytes() == expected
+
+print_interrupt_delay(
+    reference, lambda: kelfit.replicates(v, v[:, 0], count=10**8, **run), after
+)
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_long_replicates_at_once(workers: int) -> None:
+    # A pass is 2,000 replicates; uninterrupted, the run would go on for
+    # tens of thousands of passes.
+    assert (
+        float(
+            run_python(
+                INTERRUPT_DELAY + REPLICATES_INTERRUPT.format(workers=workers)
+            ).stdout
+        )
+        < 2
+    )
+
+
 @pytest.mark.parametrize("entry", ["c_kf_fdc", "c_kel_fit"])
 def test_signal_handlers_run_during_an_original_entry_and_change_no_bit(
     entry: str,
@@ -438,6 +478,34 @@ def calls_and_outcomes():
         ("fit short start", kelfit.fit, (vectors, observed, start[:4]), {}),
         ("solve", kelfit.solve, (vectors, start), {"scale": ones}),
         ("solve bad scale", kelfit.solve, (vectors, start), {"scale": ones[:3]}),
+        (
+            "replicates",
+            kelfit.replicates,
+            (vectors, observed),
+            {"seed": 1, "count": 3, "noise": ones, "sigma": ones, "scale": ones},
+        ),
+        (
+            "replicates drawn",
+            kelfit.replicates,
+            (vectors, observed),
+            {"seed": 1, "noise": ones, "sigma": ones, "drawn": True},
+        ),
+        (
+            "replicates bad sigma",
+            kelfit.replicates,
+            (vectors, observed),
+            {"seed": 1, "noise": ones, "sigma": -ones},
+        ),
+        (
+            "replicates failed",
+            kelfit.replicates,
+            (vectors, observed),
+            {
+                "seed": 1,
+                "noise": ones,
+                "vector_sets": np.array([vectors[:, [2, 2, 2]]]),
+            },
+        ),
         *refusals(vectors, observed, start),
     ]
 

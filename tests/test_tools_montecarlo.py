@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import kelfit
 import numpy as np
 import pytest
 from kelfit_tools import fit, monte_carlo, read_table
 from kelfit_tools.example import example
+from kelfit_tools.many import FitFailed
 
 TABLE = read_table(example().vectors)
 V = TABLE.vectors
@@ -57,3 +59,91 @@ def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
 def test_rejects_bad_settings(kwargs: dict, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         monte_carlo(V, OBS, **{"trials": 5, **kwargs})
+
+
+def _common(perturbation: str) -> dict:
+    """Every option of kelfit.replicates at once: two models, tilts, sigma,
+    scale, the offset."""
+    rng = np.random.default_rng(3)
+    sigma = rng.uniform(0.5, 2.0, len(V))
+    return {
+        "seed": 2**64 - 5,
+        "perturbation": perturbation,
+        "noise": sigma,
+        "sigma": sigma,
+        "scale": rng.uniform(0.5, 1.5, len(V)),
+        "offset": True,
+        "vector_sets": np.array([V, V[:, [1, 2, 0]]]),
+        "structure_noise": 8.0,
+        "draws": 50,
+    }
+
+
+@pytest.mark.parametrize("perturbation", ["noise", "bootstrap"])
+def test_a_replicate_is_the_linear_fit_of_its_draw_on_any_chunking(
+    perturbation: str,
+) -> None:
+    common = _common(perturbation)
+    whole = kelfit.replicates(V, OBS, first=0, count=40, workers=1, **common)
+    pieces = [
+        kelfit.replicates(V, OBS, first=first, count=count, workers=workers, **common)
+        for first, count, workers in ((0, 7, 2), (7, 33, 3))
+    ]
+    for field in ("params", "order_matrix", "axes", "draws"):
+        joined = np.concatenate([getattr(p, field) for p in pieces])
+        assert joined.tobytes() == getattr(whole, field).tobytes()
+    for k in (0, 39):
+        v, o, s, f = kelfit.replicates(V, OBS, first=k, drawn=True, **common)
+        alone = kelfit.linear(v, o, sigma=s, scale=f, offset=True)
+        assert alone.params.tobytes() == whole.params[k].tobytes()
+        assert alone.order_matrix.tobytes() == whole.order_matrix[k].tobytes()
+        if perturbation == "noise":  # tilts keep every length
+            assert np.allclose(np.linalg.norm(v, axis=1), np.linalg.norm(V, axis=1))
+
+
+def test_tilts_have_the_rms_angle_asked_for() -> None:
+    v = np.random.default_rng(4).normal(size=(20000, 3))
+    drawn, _, _, _ = kelfit.replicates(
+        v, np.zeros(len(v)), seed=1, noise=np.zeros(len(v)), structure_noise=12.0,
+        drawn=True,
+    )  # fmt: skip
+    cosine = np.sum(v * drawn, axis=1) / np.linalg.norm(v, axis=1) ** 2
+    rms = np.degrees(np.sqrt(np.mean(np.arccos(np.clip(cosine, -1, 1)) ** 2)))
+    assert rms == pytest.approx(12.0, rel=0.02)
+    assert np.allclose(np.linalg.norm(drawn, axis=1), np.linalg.norm(v, axis=1))
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "message"),
+    [
+        ({"seed": -1}, "seed must be an integer"),
+        ({"structure_noise": 2e6}, "structure_noise must be a finite angle"),
+        ({"perturbation": "jackknife"}, "perturbation must be"),
+        ({"noise": None}, "needs noise"),
+        ({"noise": -np.ones(len(V))}, r"noise\[0\] must be"),
+        ({"sigma": -np.ones(len(V))}, "sigma"),
+        ({"vector_sets": np.ones((2, 3, 3))}, "vector_sets must be M x"),
+        ({"draws": 0}, "draws must be at least 1"),
+        ({"drawn": True, "count": 2}, "count must be 1"),
+        ({"first": -1}, "first and count"),
+    ],
+)
+def test_replicates_refuse_bad_arguments(kwargs: dict, message: str) -> None:
+    arguments = {"seed": 1, "noise": np.ones(len(V)), **kwargs}
+    with pytest.raises(ValueError, match=message):
+        kelfit.replicates(V, OBS, **arguments)
+
+
+def test_a_failed_replicate_stops_the_run_and_is_named() -> None:
+    rng = np.random.default_rng(1)
+    few, observed = rng.normal(size=(5, 3)), rng.normal(size=5)
+    with pytest.raises(
+        FitFailed,
+        match=r"^problem \d+: bootstrap: resampled rows keep failing to determine "
+        "the tensor; too few vectors for resampling$",
+    ):
+        monte_carlo(few, observed, 20, perturbation="bootstrap", seed=1, progress=False)
+    # A model whose directions do not determine the tensor.
+    flat = np.array([V, np.tile([0.0, 0.0, 1.0], (len(V), 1))])
+    with pytest.raises(FitFailed, match=r"^problem \d+: the vector directions do not"):
+        monte_carlo(V, OBS, 20, vector_sets=flat, seed=1, progress=False)

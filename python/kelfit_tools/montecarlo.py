@@ -40,8 +40,8 @@ Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 #: Fresh draws allowed for one bootstrap refit before giving up.
 _BOOTSTRAP_REDRAWS = 50
 
-#: Linear refits per module call when the module spreads them over threads.
-_LINEAR_BATCH = 256
+#: Linear replicates per module call when the module spreads them over threads.
+_REPLICATE_CHUNK = 4096
 
 
 @dataclass(frozen=True, eq=False)
@@ -125,6 +125,7 @@ class _Setup(NamedTuple):
     workers: int = 1
     structure_noise: float = 0.0
     vector_sets: NDArray[np.float64] | None = None
+    key: int = 0  # the module's stream key (linear refits)
 
 
 def _refit(
@@ -297,81 +298,50 @@ def reorient(
     return out
 
 
-def _stacked(a: NDArray[np.float64] | None, rows: list[Any]) -> Any:
-    return None if a is None else np.stack([a[r] for r in rows])
+class _Chunk(NamedTuple):
+    """The module's results of a run of consecutive linear replicates."""
+
+    params: NDArray[np.float64]
+    matrices: NDArray[np.float64]
+    axes: NDArray[np.float64]
 
 
-def _linear_replicates(
-    setup: _Setup, seeds: list[np.random.SeedSequence]
-) -> list[_Replicate]:
-    """A batch of linear refits in one ``kelfit.linear`` call.
+def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Chunk | None]:
+    """Linear replicates ``indices`` (consecutive) in one call of the
+    module's replicate loop, shared among ``setup.workers`` threads.
 
-    Each replicate draws from its own stream exactly as :func:`_replicate`
-    does, and the module solves each problem of a stack to the bits of
-    solving it alone, so the replicates are those of :func:`_replicate`.
-    A bootstrap draw the module refuses is drawn again from its stream.
+    Replicate k draws from the module's stream of (``setup.key``, k), so its
+    bits do not depend on the batches, the threads or the executor.  A
+    bootstrap draw whose rows do not determine the tensor is drawn again
+    from the same stream, up to ``_BOOTSTRAP_REDRAWS`` draws in all.
+
+    Returns one entry per replicate, as :func:`map_batches` counts them: the
+    batch's arrays in the first, None in the rest.
     """
     import kelfit
 
-    v, o = setup.vectors, setup.observed
-    count = v.shape[0]
-    rngs = [np.random.default_rng(seed) for seed in seeds]
-    drawn = setup.vector_sets is not None or setup.structure_noise > 0.0
-    sets = [_drawn_vectors(setup, rng) for rng in rngs] if drawn else None
-    if setup.perturbation == "noise":
-        observed = np.stack([o + rng.normal(0.0, setup.noise, count) for rng in rngs])  # type: ignore[arg-type,operator]  # set for noise
-        shape = (len(seeds), *v.shape)
-        vectors = np.stack(sets) if sets is not None else np.broadcast_to(v, shape)
-        weights = (
-            None
-            if setup.weights is None
-            else np.broadcast_to(setup.weights, observed.shape)
-        )
-        scale = (
-            None
-            if setup.scale is None
-            else np.broadcast_to(setup.scale, observed.shape)
-        )
-        solved = kelfit.linear(
-            vectors, observed, sigma=weights, scale=scale, offset=setup.offset,
+    first, count = indices[0], len(indices)
+    try:
+        done = kelfit.replicates(
+            setup.vectors, setup.observed, seed=setup.key, first=first, count=count,
+            perturbation=setup.perturbation, noise=setup.noise, sigma=setup.weights,
+            scale=setup.scale, offset=setup.offset, vector_sets=setup.vector_sets,
+            structure_noise=setup.structure_noise, draws=_BOOTSTRAP_REDRAWS,
             workers=setup.workers,
         )  # fmt: skip
-        return _summaries(setup, solved.params)
-    rows = [rng.integers(0, count, count) for rng in rngs]
-    draws = [1] * len(rows)
-    while True:
-        try:
-            solved = kelfit.linear(
-                np.stack(
-                    [(v if sets is None else sets[i])[r] for i, r in enumerate(rows)]
-                ),
-                np.stack([o[r] for r in rows]),
-                sigma=_stacked(setup.weights, rows),
-                scale=_stacked(setup.scale, rows),
-                offset=setup.offset,
-                workers=setup.workers,
-            )
-            return _summaries(setup, solved.params)
-        except ValueError as exc:
-            f = getattr(exc, "problem", None)
-            if not isinstance(f, int):
-                raise
-            if draws[f] == _BOOTSTRAP_REDRAWS:
-                raise FitFailed(f, _REDRAWS_FAILED) from exc
-            rows[f] = rngs[f].integers(0, count, count)
-            draws[f] += 1
+    except ValueError as exc:
+        index = getattr(exc, "problem", None)
+        if not isinstance(index, int):
+            raise
+        if setup.perturbation == "bootstrap":
+            raise FitFailed(index - first, _REDRAWS_FAILED) from exc
+        raise FitFailed.of(index - first, exc) from exc
+    chunk = _Chunk(done.params, done.order_matrix, done.axes)
+    return [chunk, *([None] * (count - 1))]
 
 
 def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Replicate]:
-    """A batch of replicates: linear ones in one stack, Powell ones in turn."""
-    if setup.fit_method == "linear":
-        try:
-            return _linear_replicates(setup, seeds)
-        except FitFailed:
-            raise
-        except (ValueError, ArithmeticError) as exc:
-            index = getattr(exc, "problem", None)
-            raise FitFailed.of(index or 0, exc) from exc
+    """A batch of Powell replicates, one after another."""
     out = []
     for index, seed in enumerate(seeds):
         try:
@@ -379,6 +349,11 @@ def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Rep
         except (ValueError, ArithmeticError) as exc:
             raise FitFailed.of(index, exc) from exc
     return out
+
+
+def _stream_key(root: np.random.SeedSequence) -> int:
+    """The 64-bit key of the module's streams, derived once from the root."""
+    return int(root.generate_state(1, np.uint64)[0])
 
 
 def _root_seed(seed: Seed) -> np.random.SeedSequence:
@@ -427,13 +402,17 @@ def monte_carlo(
 
     Every refit is made as the fit it describes, too: by its method
     (``fit_method``: the exact linear optimum, or Powell from it) and with
-    its fixed parameters held at their values.  Linear refits go to
-    ``kelfit.linear`` in stacks, one call per batch, which share the batch
-    among ``workers`` threads when there is no ``executor``.
+    its fixed parameters held at their values.  Linear refits run in the
+    module's replicate loop (``kelfit.replicates``), which draws and
+    solves each one in C++, chunks of them shared among ``workers``
+    threads when there is no ``executor``, one chunk to a task with one.
 
-    Every refit draws from its own random stream, spawned from the root
-    ``seed`` by :meth:`numpy.random.SeedSequence.spawn`, so a seeded
-    estimate is the same bits on any number of workers and any executor.
+    Every refit draws from its own random stream, so a seeded estimate is
+    the same bits on any number of workers and any executor: for linear
+    refits, the module's Philox stream of (root ``seed``, refit), keyed by
+    the root :class:`~numpy.random.SeedSequence`'s first 64 bits of state
+    (the same bits on every platform); for Powell refits, streams spawned
+    from it by :meth:`numpy.random.SeedSequence.spawn`.
 
     Args:
         vectors: N x 3 array of bond vectors.
@@ -501,30 +480,57 @@ def monte_carlo(
         raise ValueError(
             f"structure_noise must be a finite angle >= 0, got {structure_noise}"
         )
-    # Linear refits spread each batch's stack over threads inside the
-    # module; a pool around them would only queue for the interpreter.
+    # Linear refits spread each chunk over threads inside the module; a
+    # pool around them would only queue for the interpreter.
     inline = executor is None and chosen == "linear"
+    root = _root_seed(seed)
     setup = _Setup(
         v, o, perturbation, noise, offset, best.tensor().axes, best.sigma, factors,
         fit_method=chosen, fixed=tuple(sorted(held.items())),
         workers=(workers or default_workers()) if inline else 1,
         structure_noise=float(structure_noise), vector_sets=sets,
+        key=_stream_key(root) if chosen == "linear" else 0,
     )  # fmt: skip
-    seeds = _root_seed(seed).spawn(trials)
-    replicates = list(
-        map_batches(
-            _replicates,
+    description = "Monte Carlo" if perturbation == "noise" else "Bootstrap"
+    if chosen != "linear":
+        replicates = list(
+            map_batches(
+                _replicates, setup, root.spawn(trials), workers=workers,
+                executor=executor, progress=progress is not False,
+                description=description, whole_batches=True,
+            )
+        )  # fmt: skip
+        return _summarise(
             setup,
-            seeds,
+            np.array([[rep.da, rep.r, rep.offset] for rep in replicates]),
+            np.array([rep.axis_angles for rep in replicates]),
+            np.array([rep.matrix for rep in replicates]),
+            s,
+        )
+    chunks = [
+        chunk
+        for chunk in map_batches(
+            _linear_replicates,
+            setup,
+            range(trials),
             workers=workers,
             executor=InlineExecutor() if inline else executor,
             progress=progress is not False,
-            description="Monte Carlo" if perturbation == "noise" else "Bootstrap",
-            batch=_LINEAR_BATCH if inline else None,
+            description=description,
+            batch=_REPLICATE_CHUNK if inline else None,
             whole_batches=True,
         )
+        if chunk is not None
+    ]
+    params = np.concatenate([c.params for c in chunks])
+    axes = np.concatenate([c.axes for c in chunks])
+    return _summarise(
+        setup,
+        params[:, 3:6],
+        axis_angles(setup.reference, axes),
+        np.concatenate([c.matrices for c in chunks]),
+        s,
     )
-    return _summarise(setup, replicates, s)
 
 
 #: What a replicate does to the data before it is refitted.
@@ -589,18 +595,23 @@ def _checked_vector_sets(
 
 
 def _summarise(
-    setup: _Setup, replicates: list[_Replicate], sigma: float
+    setup: _Setup,
+    canonical: NDArray[np.float64],
+    angles: NDArray[np.float64],
+    matrices: NDArray[np.float64],
+    sigma: float,
 ) -> MonteCarloResult:
-    """The spread of the replicates about the best fit."""
-    da = np.array([rep.da for rep in replicates])
-    r = np.array([rep.r for rep in replicates])
-    off = np.array([rep.offset for rep in replicates])
-    angles = np.array([rep.axis_angles for rep in replicates])
+    """The spread of the replicates about the best fit, from each one's Da,
+    R and offset (K x 3), axis angles to the best fit (K x 3, degrees) and
+    matrix (K x 3 x 3)."""
+    da = np.ascontiguousarray(canonical[:, 0])
+    r = np.ascontiguousarray(canonical[:, 1])
+    off = np.ascontiguousarray(canonical[:, 2])
     spread = np.sqrt(np.mean(angles**2, axis=0))
     sets = setup.vector_sets
     return MonteCarloResult(
         method=setup.perturbation,
-        trials=len(replicates),
+        trials=len(da),
         sigma=sigma,
         da_sd=float(np.std(da, ddof=1)),
         r_sd=float(np.std(r, ddof=1)),
@@ -612,7 +623,7 @@ def _summarise(
         offset=off,
         dr_model_sd=float(np.std(dr_model(da, r), ddof=1)),
         weighted=setup.weights is not None,
-        matrices=np.array([rep.matrix for rep in replicates]),
+        matrices=matrices,
         structure_noise_deg=setup.structure_noise,
         models_drawn=0 if sets is None else int(sets.shape[0]),
     )
