@@ -18,7 +18,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 from kelfit_tools import back_calculate, fit_many, monte_carlo
-from kelfit_tools.cluster import SchedulerLost, scheduler_address, scheduler_executor
+from kelfit_tools.cluster import (
+    CONNECT_TIMEOUT,
+    TIMEOUT_VARIABLE,
+    SchedulerLost,
+    connect_timeout,
+    scheduler_address,
+    scheduler_executor,
+)
 from kelfit_tools.many import iter_fits
 from tools_support import random_params, run_kelfit
 
@@ -180,8 +187,25 @@ def test_a_lost_scheduler_ends_the_run_with_one_error(
     assert str(error).startswith(f"lost the Dask scheduler at {address}")
 
 
-# Half a minute of it is the client waiting for the scheduler to come back.
-@pytest.mark.slow
+@pytest.mark.parametrize(
+    ("text", "seconds"),
+    [(None, CONNECT_TIMEOUT), ("", CONNECT_TIMEOUT), ("2.5", 2.5), ("0", None),
+     ("-1", None), ("inf", None), ("nan", None), ("soon", None)],
+)  # fmt: skip
+def test_the_wait_for_a_scheduler_from_the_environment(
+    monkeypatch: pytest.MonkeyPatch, text: str | None, seconds: float | None
+) -> None:
+    if text is None:
+        monkeypatch.delenv(TIMEOUT_VARIABLE, raising=False)
+    else:
+        monkeypatch.setenv(TIMEOUT_VARIABLE, text)
+    if seconds is None:
+        with pytest.raises(ValueError, match=TIMEOUT_VARIABLE):
+            connect_timeout()
+    else:
+        assert connect_timeout() == seconds
+
+
 def test_the_command_line_reports_a_lost_scheduler_in_one_line(
     doomed_scheduler: tuple[str, subprocess.Popen],
 ) -> None:
@@ -192,9 +216,12 @@ def test_the_command_line_reports_a_lost_scheduler_in_one_line(
     command = [sys.executable, "-m", "kelfit_tools", "fit", "--structure",
                ex.structure, "--couplings", ex.couplings, "--errors", "300000",
                "--scheduler", address]  # fmt: skip
+    # The run gives the lost scheduler a few seconds, not the default half
+    # minute, to come back.
     kelfit = subprocess.Popen(
-        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env={**os.environ, TIMEOUT_VARIABLE: "3"},
+    )  # fmt: skip
     assert kelfit.stderr is not None
     lines = []
     for line in kelfit.stderr:

@@ -11,8 +11,8 @@ standard executor protocol::
 The workers need kelfit installed, the same version as here.
 
 A scheduler that goes away during a run is waited for at most
-:data:`CONNECT_TIMEOUT` seconds (the time the client spends trying to
-reconnect); then every pending result raises :class:`SchedulerLost`
+:data:`CONNECT_TIMEOUT` seconds, or ``KELFIT_SCHEDULER_TIMEOUT`` when set
+(the time the client spends trying to reconnect); then every pending result raises :class:`SchedulerLost`
 ("lost the Dask scheduler at ADDRESS"), as it does at once when the
 scheduler's loss cancels the running work. A lost worker is not an error:
 the scheduler runs its tasks again elsewhere.
@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import logging
+import math
 import os
 import threading
 import time
@@ -35,7 +36,9 @@ from ._extras import MissingExtra
 __all__ = [
     "CONNECT_TIMEOUT",
     "SCHEDULER_VARIABLE",
+    "TIMEOUT_VARIABLE",
     "SchedulerLost",
+    "connect_timeout",
     "quiet_cluster_logs",
     "scheduler_address",
     "scheduler_executor",
@@ -49,6 +52,11 @@ DASK_HINT = "pip install 'kelfit[dask]'"
 #: Seconds to wait for the scheduler to answer, at the start or after it
 #: went away during a run, before giving up.
 CONNECT_TIMEOUT = 30.0
+
+#: The environment variable that sets the seconds to wait in place of
+#: :data:`CONNECT_TIMEOUT` (a slow network, or a test that loses its cluster
+#: on purpose).
+TIMEOUT_VARIABLE = "KELFIT_SCHEDULER_TIMEOUT"
 
 #: Seconds between two looks at the client's connection during a run.
 _WATCH_INTERVAL = 0.25
@@ -66,6 +74,27 @@ def scheduler_address(address: str | None = None) -> str | None:
     if address:
         return address
     return os.environ.get(SCHEDULER_VARIABLE) or None
+
+
+def connect_timeout() -> float:
+    """Seconds to wait for a scheduler: ``KELFIT_SCHEDULER_TIMEOUT`` when
+    set, else :data:`CONNECT_TIMEOUT`.
+
+    Raises:
+        ValueError: the variable is not a positive number of seconds.
+    """
+    text = os.environ.get(TIMEOUT_VARIABLE)
+    if not text:
+        return CONNECT_TIMEOUT
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (seconds > 0 and math.isfinite(seconds)):
+        raise ValueError(
+            f"{TIMEOUT_VARIABLE} must be a positive number of seconds, got {text!r}"
+        )
+    return seconds
 
 
 def _distributed() -> Any:
@@ -192,7 +221,7 @@ class _ClusterExecutor(Executor):
 
 @contextmanager
 def scheduler_executor(
-    address: str | Any, *, timeout: float = CONNECT_TIMEOUT
+    address: str | Any, *, timeout: float | None = None
 ) -> Iterator[Executor]:
     """An executor that runs tasks on a Dask cluster, for the ``with`` block.
 
@@ -200,7 +229,7 @@ def scheduler_executor(
         address: the scheduler, such as ``tcp://10.0.0.5:8786``, or a
             cluster object (``distributed.LocalCluster``).
         timeout: seconds to wait for the scheduler, at the start and when
-            it goes away during the run.
+            it goes away during the run (default: :func:`connect_timeout`).
 
     Raises:
         MissingExtra: distributed is not installed.
@@ -209,6 +238,8 @@ def scheduler_executor(
             away during the run and did not come back within ``timeout``.
     """
     distributed = _distributed()
+    if timeout is None:
+        timeout = connect_timeout()
     try:
         client = distributed.Client(address, timeout=timeout, set_as_default=False)
     except (OSError, TimeoutError) as exc:
