@@ -304,3 +304,36 @@ def test_excluding_on_the_command_line_drops_a_peptide_coupling() -> None:
         "HIS68-LEU69",
     }
     assert math.isfinite(fewer["media"][0]["tensor"]["da"])
+
+
+@pytest.mark.parametrize(("offset", "refused"), [(False, False), (True, True)])
+def test_six_couplings_are_too_few_only_with_an_offset(
+    offset: bool, refused: bool
+) -> None:
+    from kelfit_tools.prepare import Medium
+
+    medium = Medium("m", _nh_rows(2, 3, 4, 5, 6, 7), "six.tab")
+    run = lambda: structure_inputs(  # noqa: E731
+        load_structure(shared_data(*PDB)),
+        [medium],
+        Selection(atoms=("N", "H")),
+        Preparation(),
+        offset=offset,
+    )
+    if refused:
+        with pytest.raises(DataError, match="6 couplings for 6 free parameters"):
+            run()
+    else:
+        assert len(run()[0].matched.values) == 6
+
+
+@pytest.mark.parametrize(("pick", "picked"), [("1", "a"), ("2", "b"), ("0", None)])
+def test_media_are_numbered_from_one(pick: str, picked: str | None) -> None:
+    from kelfit_tools.prepare import Medium
+
+    media = [Medium(name, [], f"{name}.tab") for name in ("a", "b")]
+    if picked is None:
+        with pytest.raises(DataError, match="no medium '0' .*1: a; 2: b"):
+            pick_media(media, [pick])
+    else:
+        assert [m.name for m in pick_media(media, [pick])] == [picked]
