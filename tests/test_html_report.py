@@ -303,7 +303,9 @@ def test_scatter_points_rise_with_their_values(
         {"observed": o, "calculated": c, "residual": o - c, "outlier": False}
         for o, c in zip(observed, calculated)
     ]
-    drawn = points(scatter_figure({"couplings": rows, "tensor": {"units": {"da": "Hz"}}}))
+    drawn = points(
+        scatter_figure({"couplings": rows, "tensor": {"units": {"da": "Hz"}}})
+    )
     assert len(drawn) == 2 and all(map(math.isfinite, np.ravel(drawn)))
     (x0, y0), (x1, y1) = drawn
     assert (x1 > x0 and y1 < y0) if observed[1] > observed[0] else (x1, y1) == (x0, y0)

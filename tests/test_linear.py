@@ -265,7 +265,9 @@ class TestRefused:
             vectors[0],
             np.append(observed[0], 1.0),
         )
-        refused(r"observed must have shape \(3, 20\).*got \(2, 20\)", vectors, observed[:2])
+        refused(
+            r"observed must have shape \(3, 20\).*got \(2, 20\)", vectors, observed[:2]
+        )
         refused(
             r"observed must have shape \(3, 20\).*got \(3, 19\)",
             vectors,

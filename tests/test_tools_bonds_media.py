@@ -9,11 +9,11 @@ import numpy as np
 import pytest
 from kelfit_tools import fit, linear_start, monte_carlo
 from kelfit_tools.bonds import (
+    STANDARD_LENGTHS,
     bond_type,
     dipolar_constant,
     parse_types,
     reference_constant,
-    STANDARD_LENGTHS,
     row_scales,
 )
 from kelfit_tools.fitting import back_calculate

@@ -165,7 +165,11 @@ def test_one_misnamed_residue_of_a_short_table_is_a_typo() -> None:
 
 @pytest.mark.parametrize(
     "named, chains, meant",
-    [("A", ["a"], ("a", "case")), ("a", ["A"], ("A", "case")), ("a", ["A", "a"], ("a", ""))],
+    [
+        ("A", ["a"], ("a", "case")),
+        ("a", ["A"], ("A", "case")),
+        ("a", ["A", "a"], ("a", "")),
+    ],
 )
 def test_a_chain_named_in_another_letter_case_is_found(
     named: str, chains: list[str], meant: tuple[str, str]
