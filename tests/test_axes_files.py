@@ -357,6 +357,21 @@ def test_names_cannot_break_out_of_the_scripts() -> None:
     )
 
 
+def test_arrow_lengths_follow_the_magnitudes() -> None:
+    # The largest |value| (here negative) is drawn 15 A long; a short axis's
+    # head takes at most half of it.
+    from kelfit_tools.report.axes import AxisSet, axes_text
+
+    centre = np.array([1.0, 2.0, 3.0])
+    sets = [AxisSet("m", (1.0, 2.0, 3.0), np.eye(3), (0.5, -1.0, -10.0))]
+    _, heads, _ = pml_arrows(axes_text("a.pml", sets))
+    (drawn,) = heads.values()
+    lengths = [np.linalg.norm(tip - centre) for _, tip, _ in drawn]
+    assert lengths == pytest.approx([0.75, 1.5, 15.0])
+    for (base, tip, _), length in zip(drawn, lengths):
+        assert np.linalg.norm(tip - base) == pytest.approx(min(3.0, length / 2))
+
+
 def test_axes_json_and_refusals(lysozyme, tmp_path) -> None:
     _, structure, report = lysozyme
     sets = report["axes"]["sets"]

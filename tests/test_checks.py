@@ -94,6 +94,16 @@ class TestDuplicates:
         )
         assert merged[0].error == pytest.approx(0.16)
 
+    def test_mean_uncertainty_is_the_rms_of_those_stated(self) -> None:
+        # A row without an uncertainty adds none: the rms of 0.3 and 0.3 is
+        # 0.3 (not sqrt(0.18 / 3) = 0.245), and equal values add no spread.
+        rows = [
+            Coupling(2, "N", 2, "H", -8.0, error=error, line=line)
+            for line, error in ((1, 0.3), (2, None), (3, 0.3))
+        ]
+        (merged,) = resolve_duplicates(rows, "mean", notes=[])
+        assert merged.error == pytest.approx(0.3)
+
     @pytest.mark.parametrize("after_a_run", [False, True])
     def test_notes_go_to_the_log_when_not_collected(
         self, tmp_path: Path, caplog: pytest.LogCaptureFixture, capsys, after_a_run
@@ -175,6 +185,21 @@ class TestNumbering:
         with pytest.raises(DataError, match=r"shifted by -2: try `renumber=\+2`"):
             numbering_check(renumber(plain, -2), names, sequence=sequence)
 
+    def test_renumbering_moves_the_tables_own_sequence_too(self) -> None:
+        from kelfit_tools.prepare import Medium, Preparation, Selection, check_numbering
+
+        couplings, names = real("gb3", "1p7e.pdb")
+        # The file numbers its residues (and its sequence) 2 below the
+        # structure; --renumber +2 has moved the rows, and moves the sequence.
+        sequence = {n - 2: name for (_, n), name in names.items()}
+        medium = Medium("m", [], "gb3.tab", sequence=sequence)
+        rows = plain_nh(couplings)
+        report = Preparation()
+        check_numbering(rows, names, medium, Selection(renumber=2), report)
+        assert report.warnings == []
+        with pytest.raises(DataError, match="try `--renumber"):
+            check_numbering(rows, names, medium, Selection(renumber=-2), report)
+
     def test_small_cases_worked_by_hand(self) -> None:
         structure = {("A", n): name for n, name in enumerate(
             ["MET", "GLN", "ILE", "PHE", "VAL", "LYS", "THR", "LEU", "PRO", "HIS"], 1
@@ -199,6 +224,18 @@ class TestNumbering:
         other = {n: "TRP" for n in range(2, 9)}
         with pytest.raises(DataError, match="disagree .* for 7 of 7 residues"):
             numbering_check(rows(other), structure)
+
+    def test_of_equally_good_shifts_the_smallest_is_suggested(self) -> None:
+        # Names repeating every 4 residues fit at shifts -1, +3, -5, ...
+        # equally well: the nearest is the likely one.
+        pattern = ["ALA", "GLY", "SER", "THR"]
+        structure = {("A", n): pattern[n % 4] for n in range(1, 101)}
+        rows = [
+            Coupling(n, "N", n, "H", 1.0, resname_i=pattern[(n + 1) % 4])
+            for n in range(30, 60)
+        ]
+        with pytest.raises(DataError, match=re.escape("by -1: try `--renumber +1`")):
+            numbering_check(rows, structure)
 
     def test_chain_is_honoured(self) -> None:
         structure = {("A", n): "GLY" for n in range(1, 9)}

@@ -228,9 +228,10 @@ def test_page_examples_run(page: Path, repo_cwd: Path) -> None:
     )
     namespace: dict[str, object] = {"__name__": f"docs.{page.stem}"}
     faults: list[str] = []
-    with warnings.catch_warnings():
-        # The examples show what a user sees; a library's warnings are part of that.
-        warnings.simplefilter("default")
+    with warnings.catch_warnings(record=True) as warned:
+        # The examples run as a user runs them (a warning does not stop
+        # them), but, as everywhere in the suite, none may warn.
+        warnings.simplefilter("always")
         for block in blocks:
             where = f"{page.relative_to(REPO)}:{block.line}"
             if block.kind == "pycon":
@@ -248,6 +249,7 @@ def test_page_examples_run(page: Path, repo_cwd: Path) -> None:
                     exec(code, namespace)  # noqa: S102 - the page's own notebook cell
                 finally:
                     os.chdir(REPO)
+    faults += [f"warning: {w.category.__name__}: {w.message}" for w in warned]
     assert not faults, "\n\n".join(faults)
 
 

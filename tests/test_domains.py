@@ -133,6 +133,24 @@ class TestFrameRotation:
         with pytest.raises(ValueError, match="K x 3 x 3"):
             compare_domains(a, a, refits=(first, second[:2]))
 
+    def test_ratios_are_the_second_over_the_first(self) -> None:
+        a = np.diag([-2.0, -4.0, 6.0])  # Da 3, R 1/3
+        b = np.diag([-1.0, -5.0, 6.0])  # Da 3, R 2/3
+        got = compare_domains(a, 2.0 * b)
+        assert (got.da_ratio, got.r_ratio) == pytest.approx((2.0, 2.0))
+
+    def test_euler_spreads_are_taken_on_the_circle(self) -> None:
+        # Refit k's rotation is Rz(d_k) Rx(30): its first Euler angle is d_k,
+        # 359, 1, 358 and 2 degrees, which spread as -1, 1, -2, 2 do.
+        a = np.diag([-2.0, -4.0, 6.0])
+        turns = [rodrigues([0, 0, 1], d) @ rodrigues([1, 0, 0], 30.0)
+                 for d in (-1.0, 1.0, -2.0, 2.0)]  # fmt: skip
+        second = np.array([t.T @ a @ t for t in turns])
+        got = compare_domains(a, second[0], refits=(np.array([a] * 4), second))
+        assert got.euler_sd_deg is not None
+        assert got.euler_sd_deg[0] == pytest.approx(math.sqrt(10 / 3), abs=1e-6)
+        assert got.euler_sd_deg[1:] == pytest.approx((0.0, 0.0), abs=1e-6)
+
 
 def _pair(payload: dict) -> dict:
     pairs = payload["domains"]["pairs"]

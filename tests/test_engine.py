@@ -255,6 +255,12 @@ class TestRejectedInput:
             "start[4] (R) and start[3] (Da) give a rhombic magnitude 1.5 * Da * R "
             "that is not finite in single precision",
         )
+        # Finite as a double, but no float: refused as a NaN would be.
+        beyond_float = self.start.copy()
+        beyond_float[0] = 1e39
+        rejected(
+            self.fit(start=beyond_float), "start[0] must be finite in single precision"
+        )
         nan_offset = self.start.copy()
         nan_offset[5] = np.nan
         rejected(

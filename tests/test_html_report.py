@@ -9,6 +9,7 @@ the coupling under the pointer, and text from input files runs nothing.
 from __future__ import annotations
 
 import base64
+import copy
 import hashlib
 import json
 import math
@@ -25,6 +26,7 @@ from kelfit_tools import fit, monte_carlo, read_restraints, read_table
 from kelfit_tools.ensemble import summarize_ensemble
 from kelfit_tools.example import example
 from kelfit_tools.media import fit_medium
+from kelfit_tools.report.html import html_report, scatter_figure
 from tools_support import REPO, run_kelfit, shared_data, write_models
 
 EX = example()
@@ -209,6 +211,19 @@ class TestPage:
         assert "a&b<i>.tbl" not in text
         assert "a&amp;b&lt;i&gt;.tbl" in text
 
+    def test_names_labels_and_title_show_as_text(self, ubq: tuple[Path, dict]) -> None:
+        payload = copy.deepcopy(ubq[1])
+        rows = payload["media"][0]["couplings"]
+        rows[0].update(residue_i=None, label=None)
+        rows[1].update(resname_i="<b>Q</b>", resname_j="<b>Q</b>")
+        rows[2].update(residue_i=None, label="<i>x</i>&")
+        text = html_report(payload, title="<u>fit</u>")
+        for markup in ("<b>Q</b>", "<i>x</i>", "<u>fit</u>"):
+            assert markup not in text
+        assert "<title>&lt;u&gt;fit&lt;/u&gt;</title>" in text
+        names = [row[1][1] for row in Page(text).body_rows[:3]]
+        assert names == ["row 1", f"<b>Q</b>{rows[1]['residue_i']} N-H", "<i>x</i>&"]
+
     def test_a_vector_table_and_two_media(self, tmp_path: Path) -> None:
         page = tmp_path / "table.html"
         ok("fit", EX.vectors, "-q", "--report", page)
@@ -269,6 +284,31 @@ class TestPage:
 
 
 # ---------------------------------------------------------------- notebooks
+
+
+def points(figure: str) -> list[tuple[float, float]]:
+    found = re.findall(r'class="point" cx="([-\d.]+)" cy="([-\d.]+)"', figure)
+    return [(float(x), float(y)) for x, y in found]
+
+
+@pytest.mark.parametrize(
+    ("observed", "calculated"), [([1.0, 1.0], [1.0, 1.0]), ([1.0, 2.0], [1.0, 5.0])]
+)
+def test_scatter_points_rise_with_their_values(
+    observed: list[float], calculated: list[float]
+) -> None:
+    # Equal values still draw (a range is made around them); a larger
+    # calculated value is drawn higher, that is at a smaller SVG y.
+    rows = [
+        {"observed": o, "calculated": c, "residual": o - c, "outlier": False}
+        for o, c in zip(observed, calculated)
+    ]
+    drawn = points(
+        scatter_figure({"couplings": rows, "tensor": {"units": {"da": "Hz"}}})
+    )
+    assert len(drawn) == 2 and all(map(math.isfinite, np.ravel(drawn)))
+    (x0, y0), (x1, y1) = drawn
+    assert (x1 > x0 and y1 < y0) if observed[1] > observed[0] else (x1, y1) == (x0, y0)
 
 
 def example_fit() -> Any:

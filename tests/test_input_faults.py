@@ -304,3 +304,27 @@ def test_excluding_on_the_command_line_drops_a_peptide_coupling() -> None:
         "HIS68-LEU69",
     }
     assert math.isfinite(fewer["media"][0]["tensor"]["da"])
+
+
+def test_six_couplings_are_too_few_only_with_an_offset() -> None:
+    from kelfit_tools.prepare import Medium
+
+    structure = load_structure(shared_data(*PDB))
+    medium = Medium("m", _nh_rows(2, 3, 4, 5, 6, 7), "six.tab")
+    selection = Selection(atoms=("N", "H"))
+    (done,) = structure_inputs(structure, [medium], selection, Preparation())
+    assert len(done.matched.values) == 6
+    with pytest.raises(DataError, match="6 couplings for 6 free parameters"):
+        structure_inputs(structure, [medium], selection, Preparation(), offset=True)
+
+
+@pytest.mark.parametrize(("pick", "picked"), [("1", "a"), ("2", "b"), ("0", None)])
+def test_media_are_numbered_from_one(pick: str, picked: str | None) -> None:
+    from kelfit_tools.prepare import Medium
+
+    media = [Medium(name, [], f"{name}.tab") for name in ("a", "b")]
+    if picked is None:
+        with pytest.raises(DataError, match="no medium '0' .*1: a; 2: b"):
+            pick_media(media, [pick])
+    else:
+        assert [m.name for m in pick_media(media, [pick])] == [picked]

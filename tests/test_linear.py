@@ -9,6 +9,7 @@ cost, which no point may beat.
 from __future__ import annotations
 
 import pickle
+import re
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
@@ -257,6 +258,16 @@ class TestRefused:
     def test_shapes_types_and_workers(self) -> None:
         vectors, observed, *_ = stack_of(np.random.default_rng(3), 3, 20)
         refused("2-dimensional .* or 3-dimensional", vectors[0, 0], observed[0])
+        refused("got 4 dimensions", vectors[None], observed[None])
+        # One value too many, or a problem too few (read past its end).
+        refused(
+            r"observed must hold 20 values \(one per vector\), got 21",
+            vectors[0],
+            np.append(observed[0], 1.0),
+        )
+        refused(
+            r"observed must have shape \(3, 20\).*got \(2, 20\)", vectors, observed[:2]
+        )
         refused(
             r"observed must have shape \(3, 20\).*got \(3, 19\)",
             vectors,
@@ -306,6 +317,36 @@ class TestRefused:
         kelfit.linear(
             np.vstack([planar[:4], [[0, 0.6, 0.8], [0.6, 0, 0.8]]]), observed[:6]
         )
+
+    def test_the_condition_number_is_numpys_and_the_limit_holds(self) -> None:
+        # Directions ever closer to a plane: the design's condition number
+        # grows as 1 / flattening. Refusals quote NumPy's SVD to 3 digits,
+        # and 1e10 is where solving stops.
+        rng = np.random.default_rng(8)
+        vectors = rng.normal(size=(30, 3))
+        observed = rng.normal(size=30)
+
+        def condition(flattening: float) -> tuple[np.ndarray, float]:
+            flat = vectors * [1.0, 1.0, flattening]
+            u = flat / np.linalg.norm(flat, axis=1)[:, None]
+            x, y, z = u.T
+            design = np.column_stack(
+                [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+            )
+            return flat, float(np.linalg.cond(design))
+
+        at_limit = 1e-10 * condition(1e-10)[1] / 1e10
+        for flattening in (0.3 * at_limit, 0.98 * at_limit):
+            flat, expected = condition(flattening)
+            assert expected > 1.01e10
+            with pytest.raises(ValueError, match="condition number") as caught:
+                kelfit.linear(flat, observed)
+            quoted = re.search(r"condition number (\S+) exceeds", str(caught.value))
+            assert quoted is not None
+            assert float(quoted[1]) == pytest.approx(expected, rel=5e-3)
+        flat, expected = condition(1.02 * at_limit)
+        assert expected < 0.99e10
+        kelfit.linear(flat, observed)
 
     def test_observed_too_large_for_the_sums(self) -> None:
         vectors = np.random.default_rng(1).normal(size=(10, 3))

@@ -80,6 +80,39 @@ def test_any_executor_and_a_process_pool_give_the_same_bits() -> None:
         assert caught.value.index == 4
 
 
+def _refuse_seven(shared: object, item: int) -> int:
+    if item == 7:
+        raise ValueError("seven")
+    return item
+
+
+def _refuse_seven_whole(shared: object, items: list[int]) -> list[int]:
+    if 7 in items:
+        raise FitFailed(items.index(7), "seven")
+    return items
+
+
+@pytest.mark.parametrize("whole", [False, True])
+@pytest.mark.parametrize("batch", [1, 3, 4])
+def test_a_failure_in_a_later_batch_names_its_global_index(
+    batch: int, whole: bool
+) -> None:
+    function = _refuse_seven_whole if whole else _refuse_seven
+    with pytest.raises(FitFailed, match="problem 7: seven") as caught:
+        list(
+            many.map_batches(
+                function, None, range(12), workers=2, batch=batch,
+                whole_batches=whole, progress=False,
+            )
+        )  # fmt: skip
+    assert caught.value.index == 7
+    # The problem-level path too: batches of 2, the sixth problem refused.
+    bad = [*PROBLEMS[:5], (VECTORS[:3], np.zeros(3)), *PROBLEMS[5:7]]
+    with pytest.raises(FitFailed, match="problem 5: ") as fitted:
+        fit_many(bad, batch=batch + 1, workers=2, progress=False)
+    assert fitted.value.index == 5
+
+
 def test_shared_options_and_empty_input() -> None:
     plain = [(VECTORS, p[1]) for p in PROBLEMS[:4] if isinstance(p, tuple)]
     with_offset = fit_many(plain, offset=True, progress=False)

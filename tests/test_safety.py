@@ -745,6 +745,10 @@ class TestStartValuesBeyondSinglePrecision:
         vectors, _ = synthetic(10, seed=8)
         start = np.array([0.3, 0.2, 0.1, 1.0, 0.0, 0.0])
         observed = kelfit.solve(vectors, start, scale=np.full(10, 1e37))
-        kelfit.fit(
+        result = kelfit.fit(
             vectors, observed, start, scale=np.full(10, 1e37), sigma=np.full(10, 1e30)
         )
+        # Started at the answer, it stays there: finite, and fitting exactly.
+        assert result.converged and result.cost == 0.0
+        np.testing.assert_allclose(result.params, start, rtol=1e-6, atol=1e-6)
+        np.testing.assert_allclose(result.values, observed, rtol=1e-6)

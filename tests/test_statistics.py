@@ -155,6 +155,36 @@ class TestWorkedByHand:
         # Without: beyond twice the normalised RMS (sqrt(100/6) = 4.08).
         without = fit_statistics(obs, calc)
         assert without.outliers.tolist() == [False] * 5 + [True]
+        # Under the physical convention the C-N factor is negative: the rule
+        # reads its magnitude, so the row is still 10 sigma out.
+        signed = fit_statistics(
+            np.array([0.0, -1.0, 10.0]), np.zeros(3), sigma=[1.0, 0.1, 4.0],
+            types=["N-H", "C-N", "N-H"], factors=[1.0, -0.125, 1.0],
+        )  # fmt: skip
+        assert signed.outliers.tolist() == [False, True, False]
+
+    def test_regression_errors_are_those_of_ordinary_least_squares(self) -> None:
+        x = np.array([-9.0, -5.0, -2.0, 0.5, 3.0, 6.0, 8.0, 11.0])
+        y = np.array([-8.6, -5.3, -1.5, 0.2, 3.4, 5.5, 8.4, 10.7])
+        stats = fit_statistics(x, y)
+        design = np.column_stack([np.ones_like(x), x])
+        (offset, slope), rss, *_ = np.linalg.lstsq(design, y, rcond=None)
+        cov = rss[0] / (x.size - 2) * np.linalg.inv(design.T @ design)
+        got = stats.regression
+        assert (got.offset, got.slope) == pytest.approx((offset, slope))
+        assert (got.offset_sd, got.slope_sd) == pytest.approx(np.sqrt(np.diag(cov)))
+
+    def test_residue_shares_make_up_q_sd(self) -> None:
+        # Q(sd)^2 is the count-weighted mean of the residues' q^2.
+        obs = np.array([8.0, -3.0, 1.5, 4.0, -6.0, 2.0])
+        calc = np.array([7.0, -2.5, 1.0, 5.0, -5.0, 2.5])
+        residues = [("A", 1, "ALA"), ("A", 1, "ALA"), ("A", 2, "GLY")] * 2
+        stats = fit_statistics(
+            obs, calc, types=["N-H", "C-N", "N-H"] * 2, factors=[1.0, 0.125, 1.0] * 2,
+            residues=residues,
+        )  # fmt: skip
+        shares = [len(r.residuals) * r.q**2 for r in stats.residues]
+        assert sum(shares) / obs.size == pytest.approx(stats.normalised.q_sd**2)
 
 
 def run_ok(*args: object) -> str:

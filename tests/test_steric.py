@@ -414,3 +414,18 @@ class TestCommand:
         done = run_kelfit("predict", "--structure", "/nonexistent.pdb")
         assert done.returncode == 1
         assert "no such file" in done.stderr
+
+
+def test_heavy_atoms_keep_the_first_alternative_location_only() -> None:
+    gemmi = pytest.importorskip("gemmi")
+    pdb = "".join(
+        f"ATOM  {k:5d} {name:<4}{alt}SER A   1    {x:8.3f}{0.0:8.3f}{0.0:8.3f}"
+        f"  0.50 10.00          {element:>2}\n"
+        for k, (name, alt, x, element) in enumerate(
+            [("N", " ", 0.0, "N"), ("OG", "A", 1.0, "O"), ("OG", "B", 2.0, "O"),
+             ("H", " ", 3.0, "H")], 1
+        )
+    )  # fmt: skip
+    xyz, elements = heavy_atoms(gemmi.read_pdb_string(pdb))
+    assert elements == ["N", "O"]
+    assert xyz[:, 0].tolist() == [0.0, 1.0]

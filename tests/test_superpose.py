@@ -335,6 +335,26 @@ def test_a_tumbling_molecule_keeps_one_tensor_when_superposed(
     assert analysis.results.rmsd_ref == pytest.approx([f.rmsd_ref for f in on_truth])
 
 
+def test_a_frame_superposer_leaves_the_trajectory_where_it_was(
+    tumbling: tuple[Path, Path, Path],
+) -> None:
+    from kelfit_tools.io.trajectory import load_universe
+    from kelfit_tools.superpose import FrameSuperposer, frame_superposer
+
+    pdb, trajectory, _ = tumbling
+    universe = load_universe(pdb, trajectory)
+    universe.trajectory[7]
+    frame_superposer(universe, frame=0)
+    assert universe.trajectory.ts.frame == 7
+    # The RMSD after the best rotation, by hand: points scaled by 1.1 about
+    # their centre cannot be turned closer, and each moves 0.1 A.
+    square = np.array([[1.0, 0, 0], [-1.0, 0, 0], [0, 1.0, 0], [0, -1.0, 0]])
+    fixed = FrameSuperposer(np.arange(4), square, "all", "by hand")
+    turn, rmsd = fixed.rotation(1.1 * square + 5.0)
+    np.testing.assert_allclose(turn, np.eye(3), atol=1e-12)
+    assert rmsd == pytest.approx(0.1)
+
+
 def test_the_command_line_superposes_unless_told_not_to(
     tumbling: tuple[Path, Path, Path], tmp_path: Path
 ) -> None:

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from kelfit_tools import fit, linear_start, monte_carlo
 from kelfit_tools.bonds import (
+    STANDARD_LENGTHS,
     bond_type,
     dipolar_constant,
     parse_types,
@@ -423,3 +424,28 @@ def test_nh_length_sets_every_rows_scale() -> None:
     assert mf.result.scale == pytest.approx(scale, rel=2e-5)
     assert mf.tensor.da == pytest.approx(canonical(truth).da, rel=1e-4)
     assert mf.reference_constant == pytest.approx(reference, rel=2e-5)
+
+
+@pytest.mark.parametrize(
+    ("factor", "said"),
+    [(0.975, "2.5% shorter"), (1.0199, None), (1.0201, "2.0% longer")],
+)
+def test_nh_lengths_beyond_two_percent_are_named(
+    factor: float, said: str | None
+) -> None:
+    # The structure's N-H bonds all at factor x the standard length: beyond
+    # 2% (relative, not 0.02 A) the Da at standard lengths is given too.
+    pytest.importorskip("gemmi")
+    from kelfit_tools import read_couplings, structure_vectors
+    from kelfit_tools.example import example
+
+    ex = example()
+    matched = structure_vectors(ex.structure, read_couplings(ex.couplings))
+    unit = matched.vectors / np.linalg.norm(matched.vectors, axis=1)[:, None]
+    done = fit_medium(unit * STANDARD_LENGTHS["N-H"] * factor, matched.couplings)
+    notes = [n for n in done.notes if "N-H bonds are" in n]
+    if said is None:
+        assert notes == []
+    else:
+        (note,) = notes
+        assert f"{said} than the standard 1.041 A" in note

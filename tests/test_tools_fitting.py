@@ -280,3 +280,54 @@ class TestOneCrossingPerFit:
         assert convergence_warning(result) is None
         stopped = replace(result, converged=False)
         assert "iteration limit" in (convergence_warning(stopped) or "")
+
+
+class TestWeightsAndCounts:
+    """Sigma, the design rows, the cost and the free parameters, pinned by hand."""
+
+    def problem(self, count: int = 20) -> tuple[np.ndarray, np.ndarray]:
+        rng = np.random.default_rng(11)
+        v = directions(rng, count)
+        return v, model_values(v, random_params(rng)) + rng.normal(0, 1.0, count)
+
+    def test_a_zero_sigma_is_refused_naming_its_row(self) -> None:
+        v, o = self.problem()
+        sigma = np.ones(len(o))
+        sigma[2] = 0.0
+        from kelfit_tools.fitting import design_matrix, result_from_params
+
+        with pytest.raises(ValueError, match=r"sigma of row 3 must be .* positive"):
+            design_matrix(v, sigma=sigma)
+        with pytest.raises(ValueError, match=r"sigma of row 3 must be .* positive"):
+            result_from_params(v, o, np.zeros(6), offset_fitted=False, sigma=sigma)
+        with pytest.raises(ValueError, match=r"sigma\[2\] must be .* positive"):
+            fit(v, o, sigma=sigma)
+
+    def test_weighted_design_rows_are_the_rows_over_sigma(self) -> None:
+        from kelfit_tools.fitting import design_matrix
+
+        v, _ = self.problem()
+        sigma = np.linspace(0.5, 4.0, len(v))
+        plain = design_matrix(v, offset=True)
+        assert np.array_equal(plain[:, 5], np.ones(len(v)))
+        np.testing.assert_allclose(
+            design_matrix(v, offset=True, sigma=sigma), plain / sigma[:, None]
+        )
+
+    def test_cost_without_sigma_is_the_mean_squared_residual(self) -> None:
+        from kelfit_tools.fitting import result_from_params
+
+        v, o = self.problem()
+        p = np.array([0.3, 1.1, -0.4, 8.0, 0.2, 0.0])
+        got = result_from_params(v, o, p, offset_fitted=False)
+        expected = float(np.mean((o - model_values(v, p)) ** 2))
+        assert got.cost == pytest.approx(expected, rel=1e-5)
+
+    @pytest.mark.parametrize("offset", [False, True])
+    def test_a_fixed_offset_is_not_a_free_parameter(self, offset: bool) -> None:
+        v, o = self.problem()
+        held = fit(v, o, offset=offset, fixed={"offset": 0.5}, method="powell")
+        assert held.params[5] == 0.5
+        assert not held.offset_fitted and held.free_parameters == 5
+        free = fit(v, o, offset=True, method="powell")
+        assert free.offset_fitted and free.free_parameters == 6

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
@@ -143,3 +144,36 @@ def test_residue_names_that_differ_are_used_only_as_rare_typos(
     other = structure_vectors(EXAMPLE.structure, couplings, None, resnames="use")
     assert other.renamed == [] and len(other.values) < 0.2 * len(couplings)
     assert "is it the right structure and numbering?" in caplog.text
+
+
+def test_one_misnamed_residue_of_a_short_table_is_a_typo() -> None:
+    # Under 20 couplings, one differing name is still within what typing
+    # errors explain: used by number and listed, not a refusal of them all.
+    rows = [
+        c
+        for c in read_couplings(EXAMPLE.couplings)
+        if {c.atom_i, c.atom_j} == {"N", "H"}
+    ][:12]
+    typo = replace(rows[3], resname_i="TRP", resname_j="TRP")
+    used = structure_vectors(
+        EXAMPLE.structure, [*rows[:3], typo, *rows[4:]], resnames="use"
+    )
+    assert len(used.values) == 12 and used.unmatched == []
+    ((renamed, why),) = used.renamed
+    assert renamed.residue_i == typo.residue_i and "TRP in the table" in why
+
+
+@pytest.mark.parametrize(
+    "named, chains, meant",
+    [
+        ("A", ["a"], ("a", "case")),
+        ("a", ["A"], ("A", "case")),
+        ("a", ["A", "a"], ("a", "")),
+    ],
+)
+def test_a_chain_named_in_another_letter_case_is_found(
+    named: str, chains: list[str], meant: tuple[str, str]
+) -> None:
+    from kelfit_tools.io.matching import resolve_chain
+
+    assert resolve_chain(named, chains, {named, "B"}) == meant

@@ -17,6 +17,8 @@ import numpy as np
 JITTER_A = 0.03
 #: Turn of the molecule about z between two frames (radians).
 FRAME_TURN_RAD = 0.3
+#: Edge of the cubic unit cell written with every trajectory frame (A).
+BOX_A = 100.0
 
 
 def jittered_ensemble(
@@ -52,6 +54,9 @@ def tumbling_trajectory(
     universe = mda.Universe(str(structure_path))
     start = universe.atoms.positions.astype(np.float64)
     centre = start.mean(axis=0)
+    # A DCD frame holds a unit cell: a box around the molecule (which no fit
+    # reads), so the writer need not warn of writing a zeroed one.
+    universe.dimensions = [BOX_A, BOX_A, BOX_A, 90.0, 90.0, 90.0]
     out = Path(out)
     with mda.Writer(str(out), universe.atoms.n_atoms) as writer:
         for frame in range(frames):

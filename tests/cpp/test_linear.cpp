@@ -130,6 +130,7 @@ TEST(LinearKit, EigenDecompositionOfTensorsOfKnownMakeUp)
         {0.3, 1.1, -0.4, -9.0, 0.35}, {2.0, 0.2, 1.0, 12.0, 0.0},
         {0.0, 0.0, 0.0, 5.0, 0.6},    {0.0, 0.0, 0.0, 0.0, 0.0},
         {1.0, 3.0, -2.5, 1e-9, 0.66},
+        {0.0, 0.7, 0.0, 6.0, 0.3},  // a frame turned about x alone: only A[1][2] off zero
     };
     for (const auto& p : cases) {
         const Tensor t = tensor_of(p[0], p[1], p[2], p[3], p[4]);
@@ -153,6 +154,58 @@ TEST(LinearKit, EigenDecompositionOfTensorsOfKnownMakeUp)
         std::sort(got.begin(), got.end());
         std::sort(want.begin(), want.end());
         for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k], want[k], 1e-14 * size);
+    }
+}
+
+TEST(LinearKit, SingularValuesOfMatricesOfKnownMakeUp)
+{
+    // U diag(s) V^T for random orthogonal U and V: singular values close
+    // together and far apart, down to 1e-10 of the largest (the condition
+    // number limit), each to about a double's rounding.
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> normal;
+    auto orthogonal = [&](int order, double (&q)[6][6]) {
+        for (int j = 0; j < order; ++j) {
+            for (int i = 0; i < order; ++i) q[i][j] = normal(rng);
+            for (int k = 0; k < j; ++k) {
+                double dot = 0.0;
+                for (int i = 0; i < order; ++i) dot += q[i][j] * q[i][k];
+                for (int i = 0; i < order; ++i) q[i][j] -= dot * q[i][k];
+            }
+            double norm = 0.0;
+            for (int i = 0; i < order; ++i) norm += q[i][j] * q[i][j];
+            for (int i = 0; i < order; ++i) q[i][j] /= std::sqrt(norm);
+        }
+    };
+    const std::vector<std::vector<double>> cases = {
+        {1.0, 0.99, 0.98, 0.5, 1e-10},
+        {3.0, 2.0, 1.0, 1e-3, 1e-6, 2.5},
+        {1.0, 1.0, 1.0, 1.0, 1.0},
+        {1.0, 1.001, 0.999, 1e-9, 1.002},
+    };
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::vector<double>& want = cases[static_cast<size_t>(trial) % cases.size()];
+        const int order = static_cast<int>(want.size());
+        double u[6][6], v[6][6];
+        orthogonal(order, u);
+        orthogonal(order, v);
+        double matrix[qr_stride * qr_stride] = {};
+        for (int i = 0; i < order; ++i)
+            for (int j = 0; j < order; ++j)
+                for (int k = 0; k < order; ++k)
+                    matrix[qr_stride * j + i] += u[i][k] * want[static_cast<size_t>(k)] * v[j][k];
+        double got[max_linear_unknowns];
+        singular_values(matrix, order, got);
+        std::vector<double> sorted(got, got + order), expected = want;
+        std::sort(sorted.begin(), sorted.end());
+        std::sort(expected.begin(), expected.end());
+        for (int k = 0; k < order; ++k) {
+            // Relative to the largest for the smallest ones, as rounding of
+            // the matrix's elements allows.
+            EXPECT_NEAR(sorted[static_cast<size_t>(k)], expected[static_cast<size_t>(k)],
+                        1e-14 * expected.back() + 1e-12 * expected[static_cast<size_t>(k)])
+                << "trial " << trial << " value " << k;
+        }
     }
 }
 
@@ -205,6 +258,23 @@ TEST(LinearParams, FrameAlongMolecularZ)
     params_from_order_matrix(zero.a, params);
     EXPECT_EQ(params[3], 0.0);
     EXPECT_EQ(params[4], 0.0);
+}
+
+TEST(LinearParams, FrameTurnedAboutXAlone)
+{
+    // a1 = a3 = 0: the one off-diagonal element is A[1][2]; the frame and
+    // the principal values must still be found.
+    const Tensor t = tensor_of(0.0, 0.7, 0.0, 6.0, 0.3);
+    ASSERT_EQ(t.a[0][1], 0.0);
+    ASSERT_EQ(t.a[0][2], 0.0);
+    double params[6] = {};
+    params_from_order_matrix(t.a, params);
+    EXPECT_NEAR(params[1], 0.7, 1e-12);
+    EXPECT_NEAR(params[3], 6.0, 1e-12);
+    EXPECT_NEAR(params[4], 0.3, 1e-12);
+    const Tensor back = tensor_of(params[0], params[1], params[2], params[3], params[4]);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) EXPECT_NEAR(back.a[i][j], t.a[i][j], 1e-12);
 }
 
 TEST(LinearSolve, RecoversTheTensorItsValuesWereMadeFrom)
@@ -324,6 +394,110 @@ TEST(LinearSolve, StacksGiveEachProblemItsOwnBitsOnAnyNumberOfThreads)
             EXPECT_EQ(bits(a.cost), bits(b.cost));
         }
     }
+}
+
+TEST(LinearSolve, ManyThreadsOnManySmallProblemsGiveTheOneThreadBits)
+{
+    // Small problems make the threads take and finish problems at the same
+    // moments, again and again: any work space or result shared between
+    // threads shows in the bits.
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_real_distribution<double> angle(-pi, pi);
+    const int count = 20000;
+    std::vector<Case> cases;
+    std::vector<LinearProblem> problems;
+    for (int f = 0; f < count; ++f) {
+        cases.push_back(synthetic(rng, 7 + f % 40,
+                                  tensor_of(angle(rng), angle(rng), angle(rng), 9.0, 0.2),
+                                  0.0, f % 2 == 1));
+        for (double& o : cases.back().observed) o += noise(rng);
+    }
+    size_t total = 0;
+    for (const Case& c : cases) {
+        problems.push_back(c.problem(false));
+        total += c.observed.size();
+    }
+    std::vector<double> one_values(total);
+    std::vector<LinearSolution> one(count);
+    solve_linear_stack(problems.data(), count, 1, one_values.data(), one.data());
+    for (int repeat = 0; repeat < 10; ++repeat) {
+        for (const int workers : {2, 3, 16}) {
+            std::vector<double> values(total);
+            std::vector<LinearSolution> solutions(count);
+            solve_linear_stack(problems.data(), count, workers, values.data(), solutions.data());
+            ASSERT_EQ(std::memcmp(values.data(), one_values.data(), total * sizeof(double)), 0)
+                << workers << " workers";
+            for (int f = 0; f < count; ++f) {
+                const LinearSolution& a = solutions[static_cast<size_t>(f)];
+                const LinearSolution& b = one[static_cast<size_t>(f)];
+                ASSERT_EQ(std::memcmp(&a.params, &b.params, sizeof a.params), 0) << f;
+                ASSERT_EQ(bits(a.cost), bits(b.cost)) << f;
+            }
+        }
+    }
+}
+
+TEST(LinearSolve, AStackWaitsForEachProblemToBeReleased)
+{
+    // The caller fills problem f only just before releasing it (as the
+    // module checks each one while the others solve): a problem solved
+    // before its release would see the NaNs it held until then.
+    std::mt19937_64 rng(6);
+    std::uniform_real_distribution<double> angle(-pi, pi);
+    const int count = 400;
+    std::vector<Case> cases, filled;
+    std::vector<LinearProblem> problems;
+    for (int f = 0; f < count; ++f) {
+        filled.push_back(synthetic(rng, 12, tensor_of(angle(rng), 1.0, 0.5, -7.0, 0.4), 0.0, false));
+        cases.push_back(filled.back());
+        std::fill(cases.back().observed.begin(), cases.back().observed.end(), std::nan(""));
+    }
+    for (const Case& c : cases) problems.push_back(c.problem(false));
+    std::vector<double> values(12 * static_cast<size_t>(count));
+    std::vector<LinearSolution> solutions(count);
+    {
+        LinearStackRun run(problems.data(), count, 8, values.data(), solutions.data());
+        for (int f = 0; f < count; ++f) {
+            cases[static_cast<size_t>(f)].observed = filled[static_cast<size_t>(f)].observed;
+            problems[static_cast<size_t>(f)] = cases[static_cast<size_t>(f)].problem(false);
+            run.release(f + 1);
+        }
+        run.finish();
+    }
+    for (int f = 0; f < count; ++f) {
+        std::vector<double> alone;
+        const LinearSolution a = solve(filled[static_cast<size_t>(f)], false, alone);
+        const LinearSolution& b = solutions[static_cast<size_t>(f)];
+        ASSERT_EQ(std::memcmp(&a.params, &b.params, sizeof a.params), 0) << f;
+        ASSERT_EQ(bits(a.cost), bits(b.cost)) << f;
+    }
+}
+
+TEST(LinearSolve, ALargeNearlySingularDesignIsRefused)
+{
+    // Two million directions nearly in a plane: the condition number, some
+    // 4e9, is under the limit (and so is the cheap bound on it), but over so
+    // many rows the rounding of the sums is larger than the smallest
+    // singular values; so the two out-of-plane columns are noise, and the
+    // rank is 3.
+    const int count = 2000000;
+    std::mt19937_64 rng(8);
+    std::normal_distribution<double> normal;
+    std::vector<double> vectors, observed;
+    vectors.reserve(3 * static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        vectors.push_back(normal(rng));
+        vectors.push_back(normal(rng));
+        vectors.push_back(normal(rng) * 5e-11);
+        observed.push_back(normal(rng));
+    }
+    const LinearProblem problem = {vectors.data(), observed.data(), nullptr, nullptr, count,
+                                   false};
+    std::vector<double> work(linear_work_size(count)), values(static_cast<size_t>(count));
+    const LinearSolution s = solve_linear(problem, work.data(), values.data());
+    EXPECT_EQ(s.status, LinearStatus::rank_deficient);
+    EXPECT_EQ(s.rank, 3);
 }
 
 TEST(LinearSolve, SolutionIsPinnedToTheBit)

@@ -75,6 +75,23 @@ TEST(StericSphere, PointsAreUnitAndIsotropic)
     }
 }
 
+TEST(StericSphere, PointsAreSymmetricInZ)
+{
+    // Point k and point n - 1 - k lie at opposite heights: the set has no
+    // net z, so it favours neither pole.
+    for (const std::size_t n : {1u, 2u, 7u, 4000u}) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            double p[3], q[3];
+            sphere_point(k, n, p);
+            sphere_point(n - 1 - k, n, q);
+            EXPECT_NEAR(p[2], -q[2], 1e-15) << n << " " << k;
+            sum += p[2];
+        }
+        EXPECT_NEAR(sum, 0.0, 1e-12) << n;
+    }
+}
+
 TEST(StericWeights, WallLeavesTheGapLessTheExtent)
 {
     Shape s;
