@@ -197,7 +197,7 @@ class TestNumbering:
         report = Preparation()
         check_numbering(rows, names, medium, Selection(renumber=2), report)
         assert report.warnings == []
-        with pytest.raises(DataError, match="try `--renumber"):
+        with pytest.raises(DataError, match="try `renumber="):
             check_numbering(rows, names, medium, Selection(renumber=-2), report)
 
     def test_small_cases_worked_by_hand(self) -> None:
@@ -234,7 +234,7 @@ class TestNumbering:
             Coupling(n, "N", n, "H", 1.0, resname_i=pattern[(n + 1) % 4])
             for n in range(30, 60)
         ]
-        with pytest.raises(DataError, match=re.escape("by -1: try `--renumber +1`")):
+        with pytest.raises(DataError, match=re.escape("by -1: try `renumber=+1`")):
             numbering_check(rows, structure)
 
     def test_chain_is_honoured(self) -> None:

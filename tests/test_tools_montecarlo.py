@@ -152,7 +152,9 @@ def test_a_failed_replicate_stops_the_run_and_is_named() -> None:
 @pytest.mark.parametrize("fit_method", ["linear", "powell"])
 def test_bootstrap_draws_reach_the_last_row(fit_method: str) -> None:
     # Exact values but a wild last row: refits without it all give the
-    # tensor the other rows define; nearly every draw of 30 rows holds it.
+    # tensor the other rows define. A draw of 30 rows holds the last one
+    # with probability 1 - (29/30)^30 = 0.64: about 13 of 20, and fewer than
+    # 5 once in 10^4 seeds; a draw that cannot reach it gives none.
     rng = np.random.default_rng(5)
     v = rng.normal(size=(30, 3))
     truth = fit(v, rng.normal(0.0, 10.0, 30)).params
@@ -162,4 +164,4 @@ def test_bootstrap_draws_reach_the_last_row(fit_method: str) -> None:
         v, o, 20, perturbation="bootstrap", seed=3, fit_method=fit_method, workers=1
     )
     clean = fit(v[:-1], o[:-1]).tensor().da
-    assert np.sum(np.abs(mc.da - clean) > 1e-3) >= 15
+    assert np.sum(np.abs(mc.da - clean) > 1e-3) >= 5
