@@ -56,7 +56,7 @@ def add_parser(commands: Any) -> None:
         "--concentration",
         type=positive,
         metavar="C",
-        help="bicelle: lipid % (w/v), default 5; phage: mg/ml, default 10",
+        help="bicelle: lipid %% (w/v), default 5; phage: mg/ml, default 10",
     )
     p.add_argument(
         "--couplings",
