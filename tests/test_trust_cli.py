@@ -3,6 +3,8 @@ seen and what to do, never a quiet wrong answer."""
 
 from __future__ import annotations
 
+import csv
+import json
 from pathlib import Path
 
 import pytest
@@ -36,3 +38,62 @@ def test_a_misspelt_bond_type_is_refused(command: str, types: str) -> None:
     assert done.returncode == 1, done.stdout
     assert "no coupling of bond type CA-H (from --types)" in done.stderr
     assert "types present: C-N, CA-C, CA-HA, N-H" in done.stderr
+
+
+def two_chains(tmp_path: Path, *, gap: bool, shift: int = 0) -> Path:
+    """Ubiquitin as chains A and B (B renumbered by ``shift``); with ``gap``,
+    A lacks residues 30-40."""
+    gemmi = pytest.importorskip("gemmi")
+    structure = gemmi.read_structure(str(ubiquitin()[0]))
+    model = structure[0]
+    copy = model[0].clone()
+    copy.name = "B"
+    for residue in copy:
+        residue.seqid.num += shift
+    model.add_chain(copy)
+    first = model["A"]
+    for k in reversed(range(len(first))):
+        if gap and 30 <= first[k].seqid.num <= 40:
+            del first[k]
+    path = tmp_path / "dimer.pdb"
+    structure.write_pdb(str(path))
+    return path
+
+
+def fit_json(*args: object) -> dict:
+    done = run_kelfit("fit", "--json", *args)
+    assert done.returncode == 0, done.stderr
+    result: dict = json.loads(done.stdout)
+    return result
+
+
+def test_couplings_that_name_no_chain_are_not_taken_across_chains(
+    tmp_path: Path,
+) -> None:
+    table = ubiquitin()[1]
+    dimer = two_chains(tmp_path, gap=True)
+    done = run_kelfit("fit", "--structure", dimer, "--couplings", table)
+    assert done.returncode == 1
+    assert "could be in chains A, B of the structure" in done.stderr
+    assert "say which with --chain" in done.stderr
+    out = tmp_path / "rows.csv"
+    chosen = fit_json(
+        "--structure", dimer, "--couplings", table, "--chain", "B", "--out", out
+    )
+    rows = chosen["media"][0]["couplings"]
+    with out.open() as f:
+        written = list(csv.DictReader(f))
+    assert len(written) == len(rows)
+    assert {r["chain_i"] for r in rows} == {r["chain_i"] for r in written} == {"B"}
+    alone = fit_json("--structure", ubiquitin()[0], "--couplings", table)
+    assert chosen["media"][0]["tensor"]["da"] == alone["media"][0]["tensor"]["da"]
+
+
+def test_the_one_chain_holding_the_residues_is_used_and_said(tmp_path: Path) -> None:
+    pdb, table = ubiquitin()
+    dimer = two_chains(tmp_path, gap=False, shift=1000)
+    both = fit_json("--structure", dimer, "--couplings", table)
+    assert any("all taken from chain A" in n for n in both["notes"])
+    assert {r["chain_j"] for r in both["media"][0]["couplings"]} == {"A"}
+    alone = fit_json("--structure", pdb, "--couplings", table)
+    assert both["media"][0]["tensor"]["da"] == alone["media"][0]["tensor"]["da"]
