@@ -97,3 +97,58 @@ def test_the_one_chain_holding_the_residues_is_used_and_said(tmp_path: Path) -> 
     assert {r["chain_j"] for r in both["media"][0]["couplings"]} == {"A"}
     alone = fit_json("--structure", pdb, "--couplings", table)
     assert both["media"][0]["tensor"]["da"] == alone["media"][0]["tensor"]["da"]
+
+
+def retyped(table: Path, out: Path, kind: str, factor: float) -> Path:
+    """The couplings of one bond type multiplied by ``factor``."""
+    atoms = tuple(kind.split("-"))
+    lines = []
+    for line in table.read_text().splitlines():
+        words = line.split()
+        if len(words) == 9 and (words[2], words[5]) in (atoms, atoms[::-1]):
+            value = f"{float(words[6]) * factor:.3f}"
+            line = line.replace(f" {words[6]} ", f" {value:>{len(words[6])}} ", 1)
+        lines.append(line)
+    out.write_text("\n".join(lines) + "\n")
+    return out
+
+
+def test_a_flipped_type_is_named_and_fitted_flipped(tmp_path: Path) -> None:
+    pdb, table = ubiquitin()
+    flipped = retyped(table, tmp_path / "flipped.tab", "C-N", -1.0)
+    args = ("--structure", pdb, "--couplings", flipped)
+    warned = run_kelfit("fit", *args)
+    assert "fit them flipped with --flip C-N" in warned.stderr
+    mended = fit_json(*args, "--flip", "C-N")
+    assert not any("anticorrelate" in w for w in mended["warnings"])
+    plain = fit_json("--structure", pdb, "--couplings", table)
+    assert mended["media"][0]["tensor"]["da"] == pytest.approx(
+        plain["media"][0]["tensor"]["da"], rel=1e-9
+    )
+    done = run_kelfit("fit", *args, "--flip", "C-H")
+    assert done.returncode == 1
+    assert "no coupling of bond type C-H to flip (from --flip)" in done.stderr
+
+
+def test_couplings_normalised_to_nh_are_fitted_as_declared(tmp_path: Path) -> None:
+    from kelfit_tools.bonds import STANDARD_LENGTHS, dipolar_constant
+
+    pdb, table = ubiquitin()
+    nh = abs(dipolar_constant("N", "H", STANDARD_LENGTHS["N-H"]))
+    normalised = table
+    for kind in ("CA-HA", "C-N", "CA-C"):
+        a, b = kind.split("-")
+        ratio = nh / abs(dipolar_constant(a, b, STANDARD_LENGTHS[kind]))
+        normalised = retyped(normalised, tmp_path / f"{kind}.tab", kind, ratio)
+    args = ("--structure", pdb, "--couplings", normalised)
+    assert (
+        "say they are normalised with --normalised" in run_kelfit("fit", *args).stderr
+    )
+    declared = fit_json(*args, "--normalised")
+    assert not any("look normalised" in w for w in declared["warnings"])
+    plain = fit_json(
+        "--structure", pdb, "--couplings", table, "--bond-lengths", "standard"
+    )
+    assert declared["media"][0]["tensor"]["da"] == pytest.approx(
+        plain["media"][0]["tensor"]["da"], rel=0.03
+    )

@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .bonds import bond_type
 from .checks import check_count
 from .cluster import quiet_cluster_logs, scheduler_address, scheduler_executor
 from .domains import (
@@ -49,6 +50,7 @@ from .many import FitFailed, map_batches
 from .media import (
     MediumComparison,
     MediumFit,
+    check_flip,
     compare_media,
     fit_medium_with,
     outside_r_note,
@@ -424,6 +426,11 @@ def _structure_fits(
     )
     report.say()
     inputs = [(p.model, p.medium, p.matched) for p in prepared]
+    for _, _, sv in inputs:
+        check_flip(
+            request.options.flip,
+            [bond_type(c.atom_i or "", c.atom_j or "") for c in sv.couplings],
+        )
     options = _fit_options(run)
     try:
         medium_fits = list(

@@ -23,6 +23,7 @@ from ..run import FitRequest, check_request, run_fit
 from ..superpose import BACKBONE, parse_selection
 from .common import (
     UsageError,
+    bond_types,
     check_sources,
     frame_slice,
     input_options,
@@ -94,6 +95,17 @@ def add_parser(commands: Any) -> None:
         default="structure",
         help="dipolar constants from the structure's distances (default) or "
         "from standard lengths per bond type",
+    )
+    p.add_argument(
+        "--flip",
+        type=bond_types,
+        metavar="T,...",
+        help="fit these types' signs flipped",
+    )
+    p.add_argument(
+        "--normalised",
+        action="store_true",
+        help="the couplings are already normalised to N-H: no per-type scaling",
     )
     p.add_argument(
         "--nh-length",
@@ -261,6 +273,8 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
         bond_lengths=args.bond_lengths,
         nh_length=args.nh_length,
         lengths=lengths(args.length),
+        flip=tuple(args.flip or ()),
+        normalised=args.normalised,
         start=None if args.start is None else tuple(args.start.tolist()),
         method=args.method,
         fixed=args.fix,
