@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import csv
 import json
+import re
 from pathlib import Path
 
 import pytest
@@ -152,3 +153,41 @@ def test_couplings_normalised_to_nh_are_fitted_as_declared(tmp_path: Path) -> No
     assert declared["media"][0]["tensor"]["da"] == pytest.approx(
         plain["media"][0]["tensor"]["da"], rel=0.03
     )
+
+
+def test_predict_compares_one_medium_of_several_picked_by_medium() -> None:
+    pytest.importorskip("gemmi")
+    pdb, mr = shared_data("hewl", "1e8l-model-1.pdb"), shared_data("hewl", "1e8l.mr")
+    done = run_kelfit("predict", "--structure", pdb, "--couplings", mr, "--medium", "1")
+    assert done.returncode == 0, done.stderr
+    (q,) = [line for line in done.stdout.splitlines() if line.startswith("Q ")]
+    assert re.fullmatch(r"Q +[0-9.]+ \(prediction scaled by -?[0-9.]+\)", q)
+
+
+def test_predicts_old_medium_spelling_still_picks_the_steric_medium() -> None:
+    pytest.importorskip("gemmi")
+    pdb = ubiquitin()[0]
+    args = ("predict", "--structure", pdb, "--json", "--types", "N-H")
+    old = run_kelfit(*args, "--medium", "phage", "--orientations", "50")
+    assert old.returncode == 0, old.stderr
+    assert "--medium phage is deprecated: use --steric-medium" in old.stderr
+    new = run_kelfit(*args, "--steric-medium", "phage", "--orientations", "50")
+    assert "deprecated" not in new.stderr
+    assert json.loads(old.stdout) == json.loads(new.stdout)
+
+
+def test_predict_of_a_ca_trace_gives_the_tensor_alone(tmp_path: Path) -> None:
+    pytest.importorskip("gemmi")
+    trace = tmp_path / "trace.pdb"
+    trace.write_text(
+        "".join(
+            line
+            for line in ubiquitin()[0].read_text().splitlines(keepends=True)
+            if not line.startswith("ATOM") or line[12:16] == " CA "
+        )
+    )
+    done = run_kelfit("predict", "--structure", trace, "--json")
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert out["couplings"] == [] and out["tensor"]["da"] < 0
+    assert any("no backbone bond" in n for n in out["notes"])
