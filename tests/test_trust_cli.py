@@ -9,7 +9,7 @@ import re
 from pathlib import Path
 
 import pytest
-from tools_support import run_kelfit, shared_data
+from tools_support import run_kelfit, shared_data, write_models
 
 COMMANDS = ("fit", "solve", "demo", "histogram", "predict", "data")
 
@@ -191,3 +191,19 @@ def test_predict_of_a_ca_trace_gives_the_tensor_alone(tmp_path: Path) -> None:
     out = json.loads(done.stdout)
     assert out["couplings"] == [] and out["tensor"]["da"] < 0
     assert any("no backbone bond" in n for n in out["notes"])
+
+
+def test_the_text_says_which_model_and_each_spreads_unit(tmp_path: Path) -> None:
+    pdb, table = ubiquitin()
+    two = write_models(tmp_path / "two.pdb", pdb, [lambda x: x, lambda x: x + 1.0])
+    args = ("--couplings", table, "-q", "--errors", "3", "--seed", "1")
+    done = run_kelfit("fit", "--structure", two, *args)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(
+        "Model 1 of the 2 in the structure (--models all fits each)\n"
+    )
+    assert re.search(
+        r"sd Da [0-9.]+ Hz, sd R [0-9.]+, sd Dr = R Da [0-9.]+ Hz", done.stdout
+    )
+    one = run_kelfit("fit", "--structure", pdb, *args)
+    assert one.stdout.startswith("Medium")

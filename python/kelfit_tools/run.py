@@ -197,6 +197,8 @@ class FitRun:
         domains: every pair of domains of every medium, by model.
         ensembles: one summary per medium over every model.
         notes, warnings: what a reader should and must know.
+        structure_models: how many models the structure holds (0: no
+            structure).
     """
 
     request: FitRequest
@@ -209,6 +211,7 @@ class FitRun:
     ensembles: list[tuple[str, EnsembleSummary]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+    structure_models: int = 0
 
     def by_model(self) -> list[tuple[int | None, list[MediumRun]]]:
         """The fits grouped by model, in order."""
@@ -402,6 +405,7 @@ def _structure_fits(
     report = Preparation()
     assert request.structure is not None
     structure = structure_for_fit(request.structure, report, build_hn=request.build_hn)
+    run.structure_models = len(structure)
     numbers = (
         range(1, len(structure) + 1) if request.models is None else [request.models]
     )
