@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .. import __version__
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
@@ -114,15 +113,6 @@ def run(args: argparse.Namespace) -> int:
         chain=args.chain,
         types=args.types,
         signs=args.signs,
-        source={
-            "kelfit_version": __version__,
-            "command": "predict",
-            "input": {
-                "structure": args.structure,
-                "model": args.model,
-                "couplings": args.couplings,
-            },
-        },
     )
     with Outputs() as outputs:
         if args.out:

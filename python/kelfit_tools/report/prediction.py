@@ -6,13 +6,14 @@ The predicted tensor carries the keys of a fit's tensor (``da``, ``r``,
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .. import notices
+from .. import __version__, notices
 from ..bonds import bond_type, row_scales
 from ..errors import Advice, DataError, Hint, PathLike
 from ..io.tables import Coupling
@@ -240,12 +241,11 @@ def predict_structure(
     chain: str | None = None,
     types: Sequence[str] | None = None,
     signs: str | None = None,
-    source: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
     """The alignment a steric medium gives a structure file's model, its
     couplings back-calculated and, with ``couplings``, compared with those
-    and their fit: the report of :func:`prediction_report` (notes and
-    warnings said on the way).
+    and their fit: the report of :func:`prediction_report`, as ``kelfit
+    predict`` gives it (notes and warnings said on the way).
 
     Without ``couplings``, every backbone bond of ``types`` (default all of
     :data:`~kelfit_tools.io.structure.BACKBONE_BONDS`) is back-calculated;
@@ -294,6 +294,15 @@ def predict_structure(
                 prediction, vectors, bonds, model=model, signs=signs,
                 nh_length=nh_length,
             )  # fmt: skip
+    source = {
+        "kelfit_version": __version__,
+        "command": "predict",
+        "input": {
+            "structure": os.fspath(structure),
+            "model": model,
+            "couplings": None if couplings is None else os.fspath(couplings),
+        },
+    }
     return prediction_report(
         prediction, rows=rows, comparison=comparison, fitted=fitted, source=source
     )
