@@ -318,7 +318,7 @@ class TestCommand:
             "predict",
             "--structure",
             shared_data("ubiquitin", "1d3z-model-1.pdb"),
-            "--medium",
+            "--steric-medium",
             "phage",
             "--concentration",
             "20",
@@ -375,7 +375,7 @@ class TestCommand:
         target = tmp_path / "predicted.csv"
         done = subprocess.run(
             [sys.executable, "-c", code, "predict", "--structure"]
-            + [shared_data("ubiquitin", "1d3z-model-1.pdb"), "--medium", "phage"]
+            + [shared_data("ubiquitin", "1d3z-model-1.pdb"), "--steric-medium", "phage"]
             + ["--orientations", "10000000", "--out", str(target)],
             check=False,
             capture_output=True,
@@ -399,6 +399,7 @@ class TestCommand:
         )
         assert done.returncode == 1
         assert "several media" in done.stderr
+        assert "pick it with --medium NAME|N" in done.stderr
 
     def test_refusals(self):
         pytest.importorskip("gemmi")

@@ -311,6 +311,8 @@ def row_scales(
     bond_lengths: str = "structure",
     nh_length: float = NH_REFERENCE_LENGTH,
     lengths: Mapping[str, float] | None = None,
+    flip: Iterable[str] = (),
+    normalised: bool = False,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Each row's dipolar constant and its scale relative to the reference.
 
@@ -327,10 +329,15 @@ def row_scales(
             that replace the type's length in either mode: its standard
             length, or each such row's distance in the structure (the other
             types keep the structure's distances).
+        flip: bond types (``"C-N"``) whose couplings were entered with the
+            opposite sign: their scales change sign.
+        normalised: the couplings are already normalised to N-H: every row
+            has the N-H constant at ``nh_length`` (no distances are used).
 
     Returns:
         (physical constants in Hz, scales): the scale is the constant,
-        signed by the convention, over :func:`reference_constant`.
+        signed by the convention (and ``flip``), over
+        :func:`reference_constant`.
 
     Raises:
         ValueError: an unknown convention or nucleus, a bad override, or a
@@ -348,6 +355,12 @@ def row_scales(
     fixed = length_overrides(lengths)
     pairs: Sequence[tuple[str, str]] = list(atoms)
     types = [bond_type(a, b) for a, b in pairs]
+    flipped = np.array([t in {_parse_type(f) for f in flip} for t in types], dtype=bool)
+    if normalised:
+        nh = dipolar_constant("N", "H", nh_length)
+        constants = np.full(len(types), nh, dtype=np.float64)
+        signed = constants if convention == "physical" else np.abs(constants)
+        return constants, np.where(flipped, -signed, signed) / abs(nh)
     if bond_lengths == "structure":
         if distances is None:
             if any(t not in fixed for t in types):
@@ -375,4 +388,5 @@ def row_scales(
         [dipolar_constant(a, b, float(d)) for (a, b), d in zip(pairs, r)]
     )
     signed = constants if convention == "physical" else np.abs(constants)
+    signed = np.where(flipped, -signed, signed)
     return constants, signed / reference_constant(nh_length)

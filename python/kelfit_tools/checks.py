@@ -1007,10 +1007,14 @@ def type_warnings(
         closer = 2.0 * flipped < float(np.sum((o[i] - c[i]) ** 2))
         if not convention and r < -SIGN_FLIP_R and r_rest > SIGN_FLIP_R and closer:
             out.append(
-                f"the {i.size} {kind} couplings anticorrelate with what the fit "
-                f"predicts for them (r = {r:.2f}, against {r_rest:.2f} for the "
-                f"other bond types): their sign convention looks flipped against "
-                f"the other types'; flip the signs of the {kind} couplings"
+                Advice(
+                    f"the {i.size} {kind} couplings anticorrelate with what the "
+                    f"fit predicts for them (r = {r:.2f}, against {r_rest:.2f} for "
+                    "the other bond types): their sign convention looks flipped "
+                    f"against the other types'; flip the signs of the {kind} "
+                    "couplings, or fit them flipped with {0}",
+                    Hint("flip", kind, python=f"flip=({kind!r},)"),
+                )
             )
         factor = float(np.mean(s[i]))
         slope = regression(c[i], o[i]).slope
@@ -1024,10 +1028,14 @@ def type_warnings(
             and abs(math.log(slope * factor)) < abs(math.log(slope))
         ):
             out.append(
-                f"the {kind} couplings are {slope:.3g} times what the fit predicts "
-                f"for them, near the ratio of the N-H and {kind} dipolar "
-                f"constants ({1 / factor:.3g}): they look normalised to N-H "
-                f"already; give the {kind} couplings as measured"
+                Advice(
+                    f"the {kind} couplings are {slope:.3g} times what the fit "
+                    f"predicts for them, near the ratio of the N-H and {kind} "
+                    f"dipolar constants ({1 / factor:.3g}): they look normalised "
+                    f"to N-H already; give the {kind} couplings as measured, or "
+                    "say they are normalised with {0}",
+                    Hint("normalised", python="normalised=True"),
+                )
             )
         khz = [int(k) for k in i[_khz_rows(o[i], c[i])]]
         if khz:

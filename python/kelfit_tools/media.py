@@ -24,12 +24,13 @@ from .bonds import (
     STANDARD_LENGTHS,
     bond_type,
     length_overrides,
+    parse_types,
     reference_constant,
     row_scales,
 )
 from .checks import check_uncertainties, missing_uncertainty_warning, type_warnings
 from .display import html_of
-from .errors import Advice, Hint
+from .errors import Advice, DataError, Hint
 from .fitting import FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .options import FitOptions
@@ -50,6 +51,7 @@ __all__ = [
     "CONVENTION_MARGIN",
     "MediumComparison",
     "MediumFit",
+    "check_flip",
     "compare_media",
     "fit_medium",
     "fit_medium_with",
@@ -347,8 +349,27 @@ class _Bonds:
         return row_scales(
             self.atoms, self.distances, convention=convention,
             bond_lengths=options.bond_lengths, nh_length=options.nh_length,
-            lengths=self.overrides,
+            lengths=self.overrides, flip=options.flip,
+            normalised=options.normalised,
         )  # fmt: skip
+
+
+def check_flip(flip: Sequence[str], types: Sequence[str]) -> None:
+    """Refuse bond types to flip that no row has: a misspelt one would
+    leave the signs it was meant to mend.
+
+    Raises:
+        DataError: naming them and the types present.
+    """
+    unknown = sorted({t for f in flip for t in parse_types(f)} - set(types))
+    if unknown:
+        raise DataError(
+            Advice(
+                f"no coupling of bond type {', '.join(unknown)} to flip (from "
+                f"{{0}}); types present: {', '.join(sorted(set(types)))}",
+                Hint("flip", python="flip=..."),
+            )
+        )
 
 
 def fit_medium_with(
@@ -377,6 +398,7 @@ def fit_medium_with(
     )
     observed = np.array([c.value for c in couplings], dtype=np.float64)
     sigma, notes, warnings = _choose_sigma(couplings, options)
+    check_flip(options.flip, bonds.types)
     # A length for a type no row has is most likely a misspelt type.
     notes.extend(
         f"the length given for bond type {name} matches no coupling"
@@ -535,7 +557,11 @@ def _check_nh_lengths(
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
     nh_mean = None
     if nh_rows:
-        from_structure = options.bond_lengths == "structure" and _NH not in overrides
+        from_structure = (
+            options.bond_lengths == "structure"
+            and _NH not in overrides
+            and not options.normalised
+        )
         nh_mean = (
             float(np.mean(bonds.distances[nh_rows])) if from_structure else nh_standard
         )

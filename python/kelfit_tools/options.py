@@ -32,6 +32,10 @@ class FitOptions:
             or ``"standard"`` lengths.
         nh_length: the N-H length (angstrom) Da is normalised to.
         lengths: lengths (angstrom) by bond type, such as ``{"C-H": 2.107}``.
+        flip: bond types (``"C-N"``) whose couplings were entered with the
+            opposite sign, to be fitted flipped.
+        normalised: the couplings are already normalised to N-H (every row
+            fitted with the N-H constant).
         start: a1, a2, a3 (radians), Da, R[, offset] to start from.
         method: ``"linear"`` or ``"powell"`` (None: linear, or powell with a
             start or fixed parameters).
@@ -61,6 +65,8 @@ class FitOptions:
     bond_lengths: str = "structure"
     nh_length: float = NH_REFERENCE_LENGTH
     lengths: Mapping[str, float] | None = None
+    flip: tuple[str, ...] = ()
+    normalised: bool = False
     start: ArrayLike | None = None
     method: str | None = None
     fixed: Mapping[str, float] | None = None

@@ -215,6 +215,19 @@ def select_couplings(
             f"{len(couplings) - len(kept)} coupling(s) with W = 0 left out"
         )
     present = sorted({selection.row_type(c) for c in kept})
+    if selection.types:
+        # A misspelt type (CA-H for CA-HA) beside a right one would
+        # otherwise fit the right one alone with no more than a note.
+        unmatched = [t for t in selection.types if t not in present]
+        if unmatched:
+            raise DataError(
+                Advice(
+                    f"no coupling of bond type {', '.join(unmatched)} (from "
+                    f"{{0}}); types present: {', '.join(present) or 'none'}",
+                    Hint("types", python="Selection(types=...)"),
+                ),
+                where,
+            )
     wanted = selection.wanted_types()
     if wanted is not None:
         before = len(kept)

@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .bonds import bond_type
 from .checks import check_count
 from .cluster import quiet_cluster_logs, scheduler_address, scheduler_executor
 from .domains import (
@@ -49,6 +50,7 @@ from .many import FitFailed, map_batches
 from .media import (
     MediumComparison,
     MediumFit,
+    check_flip,
     compare_media,
     fit_medium_with,
     outside_r_note,
@@ -195,6 +197,8 @@ class FitRun:
         domains: every pair of domains of every medium, by model.
         ensembles: one summary per medium over every model.
         notes, warnings: what a reader should and must know.
+        structure_models: how many models the structure holds (0: no
+            structure).
     """
 
     request: FitRequest
@@ -207,6 +211,7 @@ class FitRun:
     ensembles: list[tuple[str, EnsembleSummary]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+    structure_models: int = 0
 
     def by_model(self) -> list[tuple[int | None, list[MediumRun]]]:
         """The fits grouped by model, in order."""
@@ -400,6 +405,7 @@ def _structure_fits(
     report = Preparation()
     assert request.structure is not None
     structure = structure_for_fit(request.structure, report, build_hn=request.build_hn)
+    run.structure_models = len(structure)
     numbers = (
         range(1, len(structure) + 1) if request.models is None else [request.models]
     )
@@ -424,6 +430,11 @@ def _structure_fits(
     )
     report.say()
     inputs = [(p.model, p.medium, p.matched) for p in prepared]
+    for _, _, sv in inputs:
+        check_flip(
+            request.options.flip,
+            [bond_type(c.atom_i or "", c.atom_j or "") for c in sv.couplings],
+        )
     options = _fit_options(run)
     try:
         medium_fits = list(

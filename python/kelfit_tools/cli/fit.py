@@ -23,6 +23,7 @@ from ..run import FitRequest, check_request, run_fit
 from ..superpose import BACKBONE, parse_selection
 from .common import (
     UsageError,
+    bond_types,
     check_sources,
     frame_slice,
     input_options,
@@ -94,6 +95,17 @@ def add_parser(commands: Any) -> None:
         default="structure",
         help="dipolar constants from the structure's distances (default) or "
         "from standard lengths per bond type",
+    )
+    p.add_argument(
+        "--flip",
+        type=bond_types,
+        metavar="T,...",
+        help="fit these types' signs flipped",
+    )
+    p.add_argument(
+        "--normalised",
+        action="store_true",
+        help="the couplings are already normalised to N-H: no per-type scaling",
     )
     p.add_argument(
         "--nh-length",
@@ -220,9 +232,16 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
     if args.trajectory:
         if not args.structure:
             raise UsageError("--trajectory goes with --structure (its topology)")
-        if args.models != 1 or args.errors or args.sigma:
+        if (
+            args.models != 1
+            or args.errors
+            or args.sigma
+            or args.flip
+            or args.normalised
+        ):
             raise UsageError(
-                "--models, --errors and --sigma do not go with --trajectory"
+                "--models, --errors, --sigma, --flip and --normalised do not go "
+                "with --trajectory"
             )
         if args.build_hn:
             raise UsageError("--build-hn goes with a structure, not --trajectory")
@@ -261,6 +280,8 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
         bond_lengths=args.bond_lengths,
         nh_length=args.nh_length,
         lengths=lengths(args.length),
+        flip=tuple(args.flip or ()),
+        normalised=args.normalised,
         start=None if args.start is None else tuple(args.start.tolist()),
         method=args.method,
         fixed=args.fix,

@@ -5,26 +5,17 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .. import __version__
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..outputs import Outputs, write_stdout
-from ..prepare import (
-    Preparation,
-    structure_for_fit,
-)
 from ..report.couplings import rows_csv
-from ..report.prediction import (
-    backbone_rows,
-    measured_rows,
-    prediction_report,
-    render_prediction,
-)
-from ..steric import MEDIA, structure_order
+from ..report.prediction import predict_structure, render_prediction
+from ..steric import MEDIA
 from .common import (
     UsageError,
     bond_types,
     int_at_least,
     json_text,
+    log,
     positive,
     quiet_options,
     with_run_messages,
@@ -46,23 +37,25 @@ def add_parser(commands: Any) -> None:
         "--couplings, compare them with the measured ones and their fit.",
     )
     p.add_argument("--structure", metavar="FILE", required=True, help="PDB or mmCIF")
-    p.add_argument(
-        "--medium",
-        choices=tuple(MEDIA),
-        default="bicelle",
-        help="the steric medium (default bicelle)",
-    )
+    steric = "the steric medium (default bicelle)"
+    p.add_argument("--steric-medium", choices=tuple(MEDIA), help=steric)
     p.add_argument(
         "--concentration",
         type=positive,
         metavar="C",
-        help="bicelle: lipid % (w/v), default 5; phage: mg/ml, default 10",
+        help="bicelle: lipid %% (w/v), default 5; phage: mg/ml, default 10",
     )
     p.add_argument(
         "--couplings",
         metavar="FILE",
         help="measured couplings: predict these and compare with their fit "
         "(default: every backbone N-H, CA-HA, C-N and CA-C bond, no comparison)",
+    )
+    p.add_argument(
+        "--medium",
+        metavar="NAME|N",
+        help="the medium of --couplings to compare with, by name or number "
+        "(bicelle and phage: the old spelling of --steric-medium)",
     )
     p.add_argument(
         "--types",
@@ -100,65 +93,30 @@ def add_parser(commands: Any) -> None:
 
 def run(args: argparse.Namespace) -> int:
     """Run ``kelfit predict``."""
-    report = Preparation()
-    structure = structure_for_fit(args.structure, report)
-    report.say()
-    prediction = structure_order(
-        structure,
-        args.model,
-        where=args.structure,
-        medium=args.medium,
+    steric, medium = args.steric_medium, args.medium
+    if medium in MEDIA:
+        if steric:
+            raise UsageError(f"--medium {medium} is --steric-medium: give one")
+        log.warning("--medium %s is deprecated: use --steric-medium", medium)
+        steric, medium = medium, None
+    if medium and not args.couplings:
+        raise UsageError("--medium goes with --couplings")
+    payload = predict_structure(
+        args.structure,
+        steric=steric or "bicelle",
         concentration=args.concentration,
         orientations=args.orientations,
+        model=args.model,
         nh_length=args.nh_length,
-    )
-    comparison = fitted = None
-    if args.couplings:
-        rows, comparison, fitted = measured_rows(
-            structure,
-            prediction,
-            args.couplings,
-            model=args.model,
-            chain=args.chain,
-            types=args.types,
-            nh_length=args.nh_length,
-            signs=args.signs,
-        )
-    else:
-        from ..io.structure import BACKBONE_BONDS, backbone_bonds
-
-        try:
-            vectors, bonds = backbone_bonds(
-                structure, args.types or tuple(BACKBONE_BONDS), args.model
-            )
-        except ValueError as exc:
-            raise UsageError(f"--types without --couplings: {exc}") from None
-        rows = backbone_rows(
-            prediction,
-            vectors,
-            bonds,
-            model=args.model,
-            signs=args.signs,
-            nh_length=args.nh_length,
-        )
-    payload = prediction_report(
-        prediction,
-        rows=rows,
-        comparison=comparison,
-        fitted=fitted,
-        source={
-            "kelfit_version": __version__,
-            "command": "predict",
-            "input": {
-                "structure": args.structure,
-                "model": args.model,
-                "couplings": args.couplings,
-            },
-        },
+        couplings=args.couplings,
+        medium=medium,
+        chain=args.chain,
+        types=args.types,
+        signs=args.signs,
     )
     with Outputs() as outputs:
         if args.out:
-            outputs.write_text(args.out, rows_csv(rows))
+            outputs.write_text(args.out, rows_csv(payload["couplings"]))
         if args.json:
             payload = with_run_messages(payload, args.quiet)
         write_stdout(json_text(payload) if args.json else render_prediction(payload))

@@ -186,16 +186,79 @@ class AtomMatch:
 
 
 class _Chains:
-    """Which of the index's chains a coupling's chain means."""
+    """Which of the index's chains a coupling's chain means.
 
-    def __init__(self, index: AtomIndex, default: str | None, named: set[str]) -> None:
+    Couplings that name no chain are all taken from one chain: the one
+    chain that holds their residues (said in a note when the index has
+    several). Taking each residue from whichever chain has it would mix
+    the chains of a dimer whose first chain lacks some residues.
+
+    Raises:
+        DataError: couplings that name no chain, no default chain, and
+            several chains that hold their residues.
+    """
+
+    def __init__(
+        self,
+        index: AtomIndex,
+        default: str | None,
+        named: set[str],
+        couplings: Sequence[Coupling] = (),
+    ) -> None:
         self.index = index
         self.named = named
         self.names = index.chains()
         self.default = default
         self.notes: list[str] = []
         self._resolved: dict[str, str | None] = {}
-        self._guessed = False
+        self.unnamed = default or self._chain_of_unnamed(couplings)
+
+    def _chain_of_unnamed(self, couplings: Sequence[Coupling]) -> str | None:
+        """The one chain holding the residues of the couplings that name no
+        chain, or None (no such coupling, or no chain holds them)."""
+        if len(self.names) == 1:
+            return self.names[0]
+        ends = {
+            (number, icode, atom_key(atom))
+            for c in couplings
+            for chain, number, icode, atom in (
+                (c.chain_i, c.residue_i, c.icode_i, c.atom_i),
+                (c.chain_j, c.residue_j, c.icode_j, c.atom_j),
+            )
+            if not chain and atom
+        }
+        if not ends:
+            return None
+        # A chain holds the couplings when it has their atoms: water or
+        # lipid segments numbered like the protein do not.
+        holding = [
+            name
+            for name in self.names
+            if any(a in self.index.atom_names(name, n, i) for n, i, a in ends)
+        ]
+        if not holding:
+            holding = [
+                name
+                for name in self.names
+                if any(self.index.residue(name, n, i) for n, i, _ in ends)
+            ]
+        if len(holding) > 1:
+            chains = ", ".join(holding)
+            raise DataError(
+                Advice(
+                    f"couplings that name no chain could be in chains {chains} of "
+                    f"the {self.index.source}: say which with {{0}}",
+                    Hint("chain", python="chain=..."),
+                )
+            )
+        if not holding:
+            return None
+        self.notes.append(
+            "the couplings name no chain: all taken from chain "
+            f"{holding[0]}, the one chain of the {self.index.source} holding "
+            "their residues"
+        )
+        return holding[0]
 
     def _resolve(self, chain: str) -> str | None:
         if chain in self._resolved:
@@ -220,26 +283,24 @@ class _Chains:
     ) -> tuple[str, str, str]:
         """(chain, residue name, "") of a residue, or ("", "", reason)."""
         source = self.index.source
-        chain = chain or self.default
         if chain:
             found = self._resolve(chain)
             if found is None:
                 return "", "", f"no chain {chain!r} in the {source}"
-            name = self.index.residue(found, number, icode)
-            if name is None:
-                return "", "", f"no residue {number}{icode} in chain {found}"
-            return found, name, ""
-        for candidate in self.names:
-            name = self.index.residue(candidate, number, icode)
-            if name is not None:
-                if len(self.names) > 1 and not self._guessed:
-                    self._guessed = True
-                    self.notes.append(
-                        "the couplings name no chain: using the first chain "
-                        f"that has each residue (chain {candidate} first)"
-                    )
-                return candidate, name, ""
-        return "", "", f"no residue {number}{icode} in the {source}"
+        elif self.default:
+            found = self._resolve(self.default)
+            if found is None:
+                return "", "", f"no chain {self.default!r} in the {source}"
+        elif self.unnamed:
+            found = self.unnamed
+        else:
+            return "", "", f"no residue {number}{icode} in the {source}"
+        name = self.index.residue(found, number, icode)
+        if name is None:
+            alone = not (chain or self.default) and len(self.names) == 1
+            where = source if alone else f"chain {found}"
+            return "", "", f"no residue {number}{icode} in {where}"
+        return found, name, ""
 
 
 def atoms_found(
@@ -250,7 +311,7 @@ def atoms_found(
     :func:`match_couplings` finds it (``chain`` as there).  Atoms the index
     lacks, and ends that name no atom, are left out."""
     named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
-    chains = _Chains(index, chain, named)
+    chains = _Chains(index, chain, named, couplings)
     methylenes = _Methylenes(index, _table_methylene_scheme(couplings, chains))
     found: dict[tuple[str, int, str, str], Any] = {}
     for c in couplings:
@@ -380,10 +441,11 @@ def _ends(
     c: Coupling,
     strict: bool,
     methylenes: _Methylenes,
-) -> tuple[list[tuple[Any, str]], list[str], str]:
-    """The two atoms of a coupling with their residue names, the residue
-    names that differ from the table's, and the reason when not found."""
-    ends: list[tuple[Any, str]] = []
+) -> tuple[list[tuple[Any, str, str]], list[str], str]:
+    """The two atoms of a coupling with their residue names and chains, the
+    residue names that differ from the table's, and the reason when not
+    found."""
+    ends: list[tuple[Any, str, str]] = []
     differences: list[str] = []
     for chain, number, icode, table_name, atom in (
         (c.chain_i, c.residue_i, c.icode_i, c.resname_i, c.atom_i or ""),
@@ -420,7 +482,7 @@ def _ends(
                 differences,
                 _missing_atom(index, chain_name, number, icode, name, atom),
             )
-        ends.append((handle, name))
+        ends.append((handle, name, chain_name))
     return ends, differences, ""
 
 
@@ -462,8 +524,8 @@ def match_couplings(
         index: the atoms.
         couplings: as read.
         atoms: the atom pair, or None for all.
-        chain: chain for couplings that name none; by default the first
-            chain holding the residue.
+        chain: chain for couplings that name none; by default the one
+            chain holding the couplings' residues (an error when several do).
         resnames: what a residue name that differs from the index's means:
             ``"strict"``, no match; ``"use"``, match by number and list it
             in ``renamed`` (a typing error in a table), unless more than one
@@ -478,7 +540,19 @@ def match_couplings(
         raise ValueError(f"atoms must name two atoms, got {list(pair)}")
     wanted = (atom_key(pair[0]), atom_key(pair[1]))
     named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
-    chains = _Chains(index, chain, named)
+    filled = [_with_atoms(c, pair) for c in couplings]
+    chains = _Chains(
+        index,
+        chain,
+        named,
+        [
+            c
+            for c in filled
+            if every
+            or (atom_key(c.atom_i or ""), atom_key(c.atom_j or ""))
+            in (wanted, wanted[::-1])
+        ],
+    )
     methylenes = _Methylenes(index, _table_methylene_scheme(couplings, chains))
     matched: list[Coupling] = []
     first: list[Any] = []
@@ -501,6 +575,11 @@ def match_couplings(
             continue
         if c.resname_i is None:
             c = replace(c, resname_i=ends[0][1], resname_j=ends[1][1])
+        if len(chains.names) > 1 and not (c.chain_i and c.chain_j):
+            # Which chain a coupling was taken from, for every output.
+            c = replace(
+                c, chain_i=c.chain_i or ends[0][2], chain_j=c.chain_j or ends[1][2]
+            )
         if differences:
             renamed.append((c, "; ".join(dict.fromkeys(differences))))
             renamed_rows.append(len(matched))

@@ -363,8 +363,8 @@ def structure_vectors(
         couplings: from :func:`~kelfit_tools.io.read_restraints`.
         atoms: the atom pair, such as ``("N", "H")``, or None for all.
         model: which model (1-based) of an ensemble.
-        chain: chain for couplings that name none; by default the first
-            chain holding the residue.
+        chain: chain for couplings that name none; by default the one
+            chain holding the couplings' residues (an error when several do).
         resnames: see :func:`~kelfit_tools.io.matching.match_couplings`.
 
     Raises:

@@ -6,19 +6,33 @@ The predicted tensor carries the keys of a fit's tensor (``da``, ``r``,
 
 from __future__ import annotations
 
+import os
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .. import notices
+from .. import __version__, notices
 from ..bonds import bond_type, row_scales
 from ..errors import Advice, DataError, Hint, PathLike
 from ..io.tables import Coupling
 from ..media import fit_medium
-from ..prepare import Preparation, Selection, read_media, structure_inputs
-from ..steric import Comparison, Prediction, compare, predicted_values
+from ..prepare import (
+    Preparation,
+    Selection,
+    pick_media,
+    read_media,
+    structure_for_fit,
+    structure_inputs,
+)
+from ..steric import (
+    Comparison,
+    Prediction,
+    compare,
+    predicted_values,
+    structure_order,
+)
 from ..tensor import Tensor
 from .couplings import solve_rows
 from .tensor import DIMENSIONLESS, euler_keys, order_keys, shape_keys
@@ -26,6 +40,7 @@ from .tensor import DIMENSIONLESS, euler_keys, order_keys, shape_keys
 __all__ = [
     "backbone_rows",
     "measured_rows",
+    "predict_structure",
     "prediction_report",
     "render_prediction",
 ]
@@ -44,20 +59,29 @@ def measured_rows(
     types: Sequence[str] | None = None,
     nh_length: float,
     signs: str | None = None,
+    medium: str | None = None,
 ) -> tuple[list[dict[str, Any]], Comparison, Tensor]:
     """The prediction beside one medium's measured couplings: a row per
     coupling (predicted and observed), the comparison, and the tensor fitted
     to the couplings (the medium's notes and warnings said on the way).
 
+    ``medium`` picks one medium of a file of several, by name or number
+    from 1 (as a fit's ``media`` do).
+
     Raises:
-        DataError: a file of several media, or couplings that do not match.
+        DataError: a file of several media and no ``medium``, or couplings
+            that do not match.
     """
     report = Preparation()
-    media = read_media([couplings])
+    media = pick_media(read_media([couplings]), [medium] if medium else None)
     if len(media) > 1:
-        names = ", ".join(m.name for m in media)
+        names = "; ".join(f"{k}: {m.name}" for k, m in enumerate(media, 1))
         raise DataError(
-            f"several media ({names}): the comparison takes one medium's file",
+            Advice(
+                f"several media ({names.replace('{', '{{').replace('}', '}}')}): "
+                "the comparison takes one: pick it with {0}",
+                Hint("media", "NAME|N", python="medium=..."),
+            ),
             couplings,
         )
     selection = Selection(types=tuple(types) if types else None)
@@ -204,6 +228,86 @@ def prediction_report(
     return out
 
 
+def predict_structure(
+    structure: PathLike,
+    *,
+    steric: str = "bicelle",
+    concentration: float | None = None,
+    orientations: int | None = None,
+    model: int = 1,
+    nh_length: float,
+    couplings: PathLike | None = None,
+    medium: str | None = None,
+    chain: str | None = None,
+    types: Sequence[str] | None = None,
+    signs: str | None = None,
+) -> dict[str, Any]:
+    """The alignment a steric medium gives a structure file's model, its
+    couplings back-calculated and, with ``couplings``, compared with those
+    and their fit: the report of :func:`prediction_report`, as ``kelfit
+    predict`` gives it (notes and warnings said on the way).
+
+    Without ``couplings``, every backbone bond of ``types`` (default all of
+    :data:`~kelfit_tools.io.structure.BACKBONE_BONDS`) is back-calculated;
+    a structure without any (a CA trace) gives the tensor alone, with a
+    note.
+
+    Raises:
+        DataError: an unreadable structure, a medium out of range, ``types``
+            that are not backbone bonds or that the structure lacks, or
+            couplings that cannot be compared (see :func:`measured_rows`).
+    """
+    from ..io.structure import BACKBONE_BONDS, backbone_bonds
+
+    report = Preparation()
+    model_file = structure_for_fit(structure, report)
+    report.say()
+    prediction = structure_order(
+        model_file, model, where=structure, medium=steric,
+        concentration=concentration, orientations=orientations,
+        nh_length=nh_length,
+    )  # fmt: skip
+    comparison = fitted = None
+    rows: list[dict[str, Any]] = []
+    if couplings:
+        rows, comparison, fitted = measured_rows(
+            model_file, prediction, couplings, model=model, chain=chain,
+            types=types, nh_length=nh_length, signs=signs, medium=medium,
+        )  # fmt: skip
+    else:
+        try:
+            vectors, bonds = backbone_bonds(
+                model_file, types or tuple(BACKBONE_BONDS), model
+            )
+        except ValueError as exc:
+            if types:
+                raise DataError(
+                    Advice(f"{{0}} without couplings: {exc}", Hint("types"))
+                ) from None
+            notices.note(
+                "the structure has no backbone bond ("
+                + ", ".join(BACKBONE_BONDS)
+                + "; a CA trace?): the predicted tensor alone, no couplings"
+            )
+        else:
+            rows = backbone_rows(
+                prediction, vectors, bonds, model=model, signs=signs,
+                nh_length=nh_length,
+            )  # fmt: skip
+    source = {
+        "kelfit_version": __version__,
+        "command": "predict",
+        "input": {
+            "structure": os.fspath(structure),
+            "model": model,
+            "couplings": None if couplings is None else os.fspath(couplings),
+        },
+    }
+    return prediction_report(
+        prediction, rows=rows, comparison=comparison, fitted=fitted, source=source
+    )
+
+
 def render_prediction(report: dict[str, Any]) -> str:
     """The report as text, one quantity per line."""
     m = report["medium"]
@@ -231,7 +335,7 @@ def render_prediction(report: dict[str, Any]) -> str:
             "",
             f"Against the {c['n']} measured couplings and their fit:",
             f"Pearson r        {c['pearson_r']:.4f}",
-            f"Q                {c['q']:.4f} (after one scale, {c['scale']:.4g})",
+            f"Q                {c['q']:.4f} (prediction scaled by {c['scale']:.4g})",
             f"Axis angles      {angles} (x, y, z; degrees, predicted to fitted)",
             f"Da fitted/pred.  {c['da_ratio']:.4g}",
         ]

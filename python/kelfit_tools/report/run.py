@@ -22,6 +22,7 @@ import numpy as np
 
 from .. import __version__
 from ..domains import DomainComparison, in_domain, parse_domain
+from ..errors import Advice, Hint
 from ..io.tables import Coupling
 from ..media import result_statistics
 from ..outputs import Outputs
@@ -379,6 +380,17 @@ def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
             rmsd = group[0].rmsd_ref
             shown = "" if rmsd is None else f" (RMSD {rmsd:.2f} A to the reference)"
             parts.append(f"Model {model}{shown}\n")
+        elif run.structure_models > 1:
+            # One model of an ensemble fitted by default: say which.
+            parts.append(
+                word(
+                    Advice(
+                        f"Model {model} of the {run.structure_models} in the "
+                        "structure ({0} fits each)\n",
+                        Hint("models", "all", python="models=None"),
+                    )
+                )
+            )
         obj = _model_json(run, model, group)
         for f, report in zip(group, obj["media"]):
             text = render_fit(report, unit=unit, word=word)

@@ -451,12 +451,17 @@ def render_fit(
         if e.get("models_drawn"):
             how += f"; vectors drawn from {e['models_drawn']} models"
         lines.append(f"  errors           {e['trials']} refits ({how})")
+
+        def hz(value: float | None) -> str:
+            # Each spread in its unit, as the values it is the spread of.
+            return _formatted(value, ".4g") + ("" if value is None else u)
+
         lines.append(
-            f"    sd Da {_formatted(e['da_sd'], '.4g')}, "
+            f"    sd Da {hz(e['da_sd'])}, "
             f"sd R {_formatted(e['r_sd'], '.4g')}, "
-            f"sd Dr = R Da {_formatted(e['dr_sd'], '.4g')}"
+            f"sd Dr = R Da {hz(e['dr_sd'])}"
             + (
-                f", sd offset {_formatted(e['offset_sd'], '.4g')}"
+                f", sd offset {hz(e['offset_sd'])}"
                 if e["offset_sd"] is not None
                 else ""
             )
