@@ -96,11 +96,19 @@ def _one_line_error(done) -> str:  # type: ignore[no-untyped-def]
 # ------------------------------------------------------------ crashes
 
 
+@pytest.mark.parametrize(
+    ("sent", "said"),
+    [
+        (signal.SIGSEGV, "the trajectory reader crashed (SIGSEGV)"),
+        # The out-of-memory killer's signal is no damage to the file.
+        (signal.SIGKILL, "the trajectory reader process was killed by SIGKILL"),
+    ],
+)
 def test_a_reader_that_dies_is_an_error_naming_the_file_and_frame(
-    long_files: dict[str, Path],
+    long_files: dict[str, Path], sent: int, said: str
 ) -> None:
-    # The child process is killed as a crashing reader would end; this
-    # process goes on and says where the reading stopped.
+    # The child process is killed as a crashing reader would end (or as the
+    # system ends it); this process goes on and says where the reading stopped.
     universe = load_universe(
         shared_data("ubiquitin", "1d3z-model-1.pdb"), long_files["xtc"]
     )
@@ -113,11 +121,10 @@ def test_a_reader_that_dies_is_an_error_naming_the_file_and_frame(
                 import multiprocessing
 
                 (child,) = multiprocessing.active_children()
-                os.kill(child.pid, signal.SIGSEGV)
+                os.kill(child.pid, sent)
     message = str(caught.value)
-    assert message.startswith(
-        f"{long_files['xtc']}: the trajectory reader crashed (SIGSEGV)"
-    )
+    assert message.startswith(f"{long_files['xtc']}: {said}")
+    assert ("damaged" in message) == (sent == signal.SIGSEGV)
     last = int(message.split("after frame ")[1].split(":")[0])
     # The reader runs ahead of the fit by at most what the pipe holds.
     assert 40 <= last < FRAMES - 1 and seen == list(range(len(seen)))

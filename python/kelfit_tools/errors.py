@@ -22,6 +22,7 @@ __all__ = [
     "PathLike",
     "advice_of",
     "prefixed",
+    "printable",
     "user_message",
 ]
 
@@ -109,6 +110,25 @@ class DataError(ValueError):
         self.line = line
         #: The message's advice, worded again after ``where`` by a front end.
         self.advice = message.after(where) if isinstance(message, Advice) else None
+
+
+#: Control characters (C0 but the tab, DEL, C1) as they are shown: a name
+#: or a file name read from input must not move the cursor, retitle the
+#: window, clear the screen or split one message into several lines.
+_CONTROLS = {
+    code: ("\\n" if code == 10 else "\\r" if code == 13 else f"\\x{code:02x}")
+    for code in (*range(0x20), *range(0x7F, 0xA0))
+    if code != 9
+}
+_CONTROLS_BUT_NEWLINE = {k: v for k, v in _CONTROLS.items() if k != 10}
+
+
+def printable(text: str, *, lines: bool = False) -> str:
+    """``text`` safe to show on a terminal: every control character (C0 but
+    the tab, ESC, BEL, DEL and C1) escaped as ``\\x1b``, a newline as
+    ``\\n`` so that one message stays one line; with ``lines``, newlines
+    are kept (a multi-line report)."""
+    return text.translate(_CONTROLS_BUT_NEWLINE if lines else _CONTROLS)
 
 
 _PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")

@@ -30,6 +30,7 @@ from .common import (
     Parser,
     UsageError,
     data_error_exit,
+    error_line,
     log,
 )
 
@@ -86,7 +87,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             status: int = args.run(args)
         return status
     except UsageError as exc:
-        sys.stderr.write(f"kelfit {args.command}: error: {exc}\n")
+        error_line(args.command, exc)
         return EXIT_USAGE
     except (DataError, MissingExtra, ValueError) as exc:
         return data_error_exit(args.command, exc)
@@ -98,16 +99,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         silence_stdout()
         return EXIT_DATA
     except OSError as exc:
-        # Such as standard output on a full disk.
+        # Every write reports itself as a DataError (outputs.py): this is a
+        # read, a process or a descriptor (`ulimit -n`), in the OS's words.
         silence_stdout()
-        where = f" {exc.filename}" if exc.filename else ""
-        sys.stderr.write(
-            f"kelfit {args.command}: error: cannot write{where}: "
-            f"{exc.strerror or exc}\n"
-        )
+        where = f"{exc.filename}: " if exc.filename else ""
+        error_line(args.command, f"{where}{exc.strerror or exc}")
         return EXIT_DATA
     except MemoryError:
-        sys.stderr.write(f"kelfit {args.command}: error: out of memory\n")
+        error_line(args.command, "out of memory")
         return EXIT_DATA
     finally:
         log.removeHandler(handler)

@@ -20,7 +20,7 @@ from ..checks import DUPLICATE_POLICIES
 from ..cluster import (
     SCHEDULER_VARIABLE,
 )
-from ..errors import Hint, advice_of, user_message
+from ..errors import Hint, advice_of, printable, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs
@@ -43,7 +43,9 @@ class Parser(argparse.ArgumentParser):
     """argparse with a one-line error message and the usage exit status."""
 
     def error(self, message: str) -> NoReturn:
-        sys.stderr.write(f"{self.prog}: error: {message} (see '{self.prog} -h')\n")
+        sys.stderr.write(
+            printable(f"{self.prog}: error: {message} (see '{self.prog} -h')") + "\n"
+        )
         raise SystemExit(EXIT_USAGE)
 
 
@@ -426,7 +428,7 @@ class Formatter(logging.Formatter):
         message = record.getMessage()
         if record.msg == "%s" and isinstance(record.args, tuple) and record.args:
             message = worded(record.args[0])
-        return f"kelfit: {level}{message}"
+        return printable(f"kelfit: {level}{message}")
 
 
 # ---------------------------------------------------------------- the run's record
@@ -483,7 +485,13 @@ def json_text(payload: dict[str, Any]) -> str:
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
+def error_line(command: str, message: object) -> None:
+    """Write ``message`` (text or an error) as the command's one error line on
+    standard error, its control characters shown escaped."""
+    sys.stderr.write(printable(f"kelfit {command}: error: {worded(message)}") + "\n")
+
+
 def data_error_exit(command: str, exc: BaseException) -> int:
     """Report a data error in one line and return its status."""
-    sys.stderr.write(f"kelfit {command}: error: {worded(exc)}\n")
+    error_line(command, exc)
     return EXIT_DATA

@@ -459,9 +459,33 @@ def _crash_message(exitcode: int | None, last: int) -> str:
         how = signal.Signals(-exitcode).name
     except ValueError:
         how = f"signal {-exitcode}"
+    if -exitcode in _SENT_SIGNALS:
+        # Sent from outside, not a crash of the reader on the file's bytes.
+        return (
+            f"the trajectory reader process was killed by {how} {after}: the "
+            "system may have ended it (the out-of-memory killer sends SIGKILL), "
+            "or another process did; the file itself may be sound"
+        )
     return (
         f"the trajectory reader crashed ({how}) {after}: the file is damaged after it"
     )
+
+
+#: Signals a process gets from another (or from the system's out-of-memory
+#: killer), never from a fault of its own while reading.
+_SENT_SIGNALS = frozenset(
+    int(getattr(signal, name))
+    for name in (
+        "SIGKILL",
+        "SIGTERM",
+        "SIGHUP",
+        "SIGINT",
+        "SIGQUIT",
+        "SIGUSR1",
+        "SIGUSR2",
+    )
+    if hasattr(signal, name)
+)
 
 
 def _frames_in_child(
@@ -483,7 +507,9 @@ def _frames_in_child(
         while True:
             try:
                 message = receiving.recv()
-            except EOFError:
+            except (EOFError, OSError):
+                # The reader died before or while sending ("got end of file
+                # during message"): its exit status says how.
                 process.join()
                 raise DataError(
                     _crash_message(process.exitcode, int(last.value)), path
