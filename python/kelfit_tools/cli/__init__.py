@@ -30,7 +30,6 @@ from .common import (
     Parser,
     UsageError,
     data_error_exit,
-    error_line,
     log,
 )
 
@@ -87,8 +86,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             status: int = args.run(args)
         return status
     except UsageError as exc:
-        error_line(args.command, exc)
-        return EXIT_USAGE
+        return data_error_exit(args.command, exc, EXIT_USAGE)
     except (DataError, MissingExtra, ValueError) as exc:
         return data_error_exit(args.command, exc)
     except KeyboardInterrupt:
@@ -103,11 +101,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # read, a process or a descriptor (`ulimit -n`), in the OS's words.
         silence_stdout()
         where = f"{exc.filename}: " if exc.filename else ""
-        error_line(args.command, f"{where}{exc.strerror or exc}")
-        return EXIT_DATA
+        return data_error_exit(args.command, f"{where}{exc.strerror or exc}")
     except MemoryError:
-        error_line(args.command, "out of memory")
-        return EXIT_DATA
+        return data_error_exit(args.command, "out of memory")
     finally:
         log.removeHandler(handler)
         log.setLevel(level)

@@ -43,9 +43,8 @@ class Parser(argparse.ArgumentParser):
     """argparse with a one-line error message and the usage exit status."""
 
     def error(self, message: str) -> NoReturn:
-        sys.stderr.write(
-            printable(f"{self.prog}: error: {message} (see '{self.prog} -h')") + "\n"
-        )
+        message = printable(message)
+        sys.stderr.write(f"{self.prog}: error: {message} (see '{self.prog} -h')\n")
         raise SystemExit(EXIT_USAGE)
 
 
@@ -181,15 +180,17 @@ def residue_set(text: str) -> set[int]:
     return out
 
 
-def int_at_least(minimum: int, expected: str) -> Callable[[str], int]:
-    """Parser of an integer no smaller than ``minimum``."""
+def int_at_least(
+    minimum: int, expected: str, most: int | None = None
+) -> Callable[[str], int]:
+    """Parser of an integer from ``minimum`` (to ``most``, when given)."""
 
     def parse(text: str) -> int:
         try:
             number = int(text)
         except ValueError:
             number = minimum - 1
-        if number < minimum:
+        if number < minimum or (most is not None and number > most):
             raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
         return number
 
@@ -485,13 +486,8 @@ def json_text(payload: dict[str, Any]) -> str:
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
-def error_line(command: str, message: object) -> None:
-    """Write ``message`` (text or an error) as the command's one error line on
-    standard error, its control characters shown escaped."""
-    sys.stderr.write(printable(f"kelfit {command}: error: {worded(message)}") + "\n")
-
-
-def data_error_exit(command: str, exc: BaseException) -> int:
-    """Report a data error in one line and return its status."""
-    error_line(command, exc)
-    return EXIT_DATA
+def data_error_exit(command: str, exc: object, status: int = EXIT_DATA) -> int:
+    """Report an error (or a message) in one line, control characters shown
+    escaped, and return ``status``."""
+    sys.stderr.write(printable(f"kelfit {command}: error: {worded(exc)}") + "\n")
+    return status
