@@ -390,11 +390,14 @@ class Frame:
         positions: every atom's position (atoms x 3, float32); only the atoms
             asked of :func:`read_frames` are this frame's.  The array is
             reused for the next frame.
+        box: the unit cell (a, b, c, alpha, beta, gamma) as MDAnalysis
+            gives it, or None for a frame without one.
     """
 
     index: int
     time: float
     positions: NDArray[np.float32]
+    box: NDArray[np.float32] | None = None
 
 
 def _files_of(universe: Any) -> list[str] | None:
@@ -430,11 +433,16 @@ def _reader_process(
         with _reader_cleanup_silenced():
             universe = _universe(files)
         trajectory = universe.trajectory
-        batch: list[tuple[int, float, NDArray[np.float32]]] = []
+        batch: list[tuple[int, float, NDArray[np.float32], Any]] = []
         with _quiet_readers():
             for ts in trajectory[frames.start : frames.stop : frames.step]:
                 batch.append(
-                    (int(ts.frame), float(ts.time), ts.positions[atoms].copy())
+                    (
+                        int(ts.frame),
+                        float(ts.time),
+                        ts.positions[atoms].copy(),
+                        _box(ts),
+                    )
                 )
                 last.value = int(ts.frame)
                 if len(batch) == FRAMES_PER_MESSAGE:
@@ -520,9 +528,9 @@ def _frames_in_child(
                 after = int(last.value)
                 where = f" after frame {after}" if after >= 0 else ""
                 raise DataError(f"MDAnalysis cannot read it{where}: {message}", path)
-            for index, time, selected in message:
+            for index, time, selected, box in message:
                 positions[atoms] = selected
-                yield Frame(index, time, positions)
+                yield Frame(index, time, positions, box)
     finally:
         receiving.close()
         if process.is_alive():
@@ -541,7 +549,15 @@ def _frames_here(universe: Any, frames: range) -> Iterator[Frame]:
     trajectory = universe.trajectory
     with _quiet_readers():
         for ts in trajectory[frames.start : frames.stop : frames.step]:
-            yield Frame(int(ts.frame), float(ts.time), ts.positions)
+            yield Frame(int(ts.frame), float(ts.time), ts.positions, _box(ts))
+
+
+def _box(ts: Any) -> NDArray[np.float32] | None:
+    """A frame's unit cell, or None where it has none (or an empty one)."""
+    box = ts.dimensions
+    if box is None or not np.all(np.asarray(box[:3]) > 0):
+        return None
+    return np.array(box, dtype=np.float32)
 
 
 def read_frames(
