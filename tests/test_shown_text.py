@@ -93,3 +93,42 @@ def test_an_os_error_that_is_no_write_is_not_called_one(
     monkeypatch.setattr(command, "run_fit", failing)
     done = run_kelfit("fit", shared_data("ubiquitin", "couplings.tab"))
     assert (done.returncode, done.stderr) == (1, shown)
+
+
+def _disk_full_in_cleanup(*_: object, **__: object) -> None:
+    # As matplotlib's PDF writer fails on a full disk: its cleanup's error
+    # hides the disk's.
+    try:
+        raise OSError(28, "No space left on device")
+    except OSError:
+        raise AttributeError("'Stream' object has no attribute 'pos'") from None
+
+
+def _zlib_error(*_: object, **__: object) -> None:
+    import zlib
+
+    raise zlib.error("Error -2 while flushing: inconsistent stream state")
+
+
+@pytest.mark.parametrize(
+    ("failing", "said"),
+    [
+        (_disk_full_in_cleanup, "cannot write: No space left on device"),
+        (_zlib_error, "cannot write: the figure writer failed: error: Error -2"),
+    ],
+)
+def test_a_figure_writer_failing_is_one_line_and_keeps_the_old_file(
+    monkeypatch: pytest.MonkeyPatch, tmp_path: Path, failing: object, said: str
+) -> None:
+    from kelfit_tools.example import example
+    from matplotlib.figure import Figure
+
+    plot = tmp_path / "fit.pdf"
+    plot.write_bytes(b"the old figure")
+    monkeypatch.setattr(Figure, "savefig", failing)
+    done = run_kelfit("fit", example().vectors, "--plot", plot)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"kelfit fit: error: {plot}: {said}")
+    assert done.stderr.count("\n") == 1
+    assert plot.read_bytes() == b"the old figure"
+    assert list(tmp_path.iterdir()) == [plot]

@@ -11,7 +11,7 @@ from .. import __version__
 from .._extras import require
 from ..errors import PathLike
 from ..histogram import HistogramEstimate
-from .figures import file_format
+from .figures import file_format, save_figure
 
 __all__ = [
     "histogram_payload",
@@ -268,4 +268,4 @@ def plot_histogram(
     fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
     margin = _PARTS_MARGIN * (2 if corrected else 1)
     fig.tight_layout(rect=(0.0, margin, 1.0, 1.0))
-    fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
+    save_figure(fig, path, file_format(format_from or path), dpi)
