@@ -132,3 +132,33 @@ def test_a_figure_writer_failing_is_one_line_and_keeps_the_old_file(
     assert done.stderr.count("\n") == 1
     assert plot.read_bytes() == b"the old figure"
     assert list(tmp_path.iterdir()) == [plot]
+
+
+def test_gemmi_quoting_a_damaged_line_is_one_line_with_the_line_escaped(
+    tmp_path: Path,
+) -> None:
+    lines = shared_data("ubiquitin", "1d3z-model-1.pdb").read_text().splitlines()
+    first = next(k for k, line in enumerate(lines) if line.startswith("ATOM"))
+    lines[first + 3] = "ATOM      4  CA  MET A   1  \x1b[2J"
+    structure = tmp_path / "damaged.pdb"
+    structure.write_text("\n".join(lines) + "\n")
+    done = run_kelfit(
+        "fit",
+        "--structure",
+        structure,
+        "--couplings",
+        shared_data("ubiquitin", "couplings.tab"),
+    )
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    _clean(done.stderr)
+    assert done.stderr.endswith(
+        "The line is too short to be correct: 'ATOM      4  CA  MET A   1  \\x1b[2J'\n"
+    )
+
+
+def test_a_message_quoting_a_huge_input_is_cut(capsys: pytest.CaptureFixture) -> None:
+    from kelfit_tools.cli.common import data_error_exit
+
+    data_error_exit("predict", ValueError(f"shape must be wall, got {'x' * 200_000}"))
+    shown = capsys.readouterr().err
+    assert len(shown) < 2100 and shown.endswith("x... (200024 characters)\n")

@@ -16,13 +16,18 @@ from dataclasses import dataclass
 from typing import Union
 
 __all__ = [
+    "ECHO_LIMIT",
+    "MESSAGE_LIMIT",
     "Advice",
     "DataError",
     "Hint",
     "PathLike",
     "advice_of",
+    "echo",
+    "one_line",
     "prefixed",
     "printable",
+    "shortened",
     "user_message",
 ]
 
@@ -129,6 +134,41 @@ def printable(text: str, *, lines: bool = False) -> str:
     ``\\n`` so that one message stays one line; with ``lines``, newlines
     are kept (a multi-line report)."""
     return text.translate(_CONTROLS_BUT_NEWLINE if lines else _CONTROLS)
+
+
+#: Characters of a field that an error message repeats: enough to find it
+#: in the file, and a message stays one readable line however long the field.
+ECHO_LIMIT = 60
+
+#: Characters of a whole message shown: one that quotes an input in full
+#: (a library's own refusal) must not fill the terminal.
+MESSAGE_LIMIT = 2000
+
+
+def echo(text: str) -> str:
+    """A field as an error message repeats it: quoted (control characters
+    escaped), and cut after :data:`ECHO_LIMIT` characters with the length
+    it has."""
+    if len(text) <= ECHO_LIMIT:
+        return repr(text)
+    return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
+
+
+def one_line(message: str) -> str:
+    """A library's message that quotes input on lines of its own (gemmi's
+    "line is too short" and the raw line) as one line: its first line, then
+    the rest :func:`echo`-ed."""
+    first, _, rest = message.partition("\n")
+    rest = rest.strip("\n")
+    return f"{first.rstrip(':')}: {echo(rest)}" if rest else first
+
+
+def shortened(message: str) -> str:
+    """``message`` cut after :data:`MESSAGE_LIMIT` characters, with the
+    length it had."""
+    if len(message) <= MESSAGE_LIMIT:
+        return message
+    return f"{message[:MESSAGE_LIMIT]}... ({len(message)} characters)"
 
 
 _PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")

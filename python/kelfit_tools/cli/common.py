@@ -20,7 +20,7 @@ from ..checks import DUPLICATE_POLICIES
 from ..cluster import (
     SCHEDULER_VARIABLE,
 )
-from ..errors import Hint, advice_of, printable, user_message
+from ..errors import Hint, advice_of, printable, shortened, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs
@@ -489,5 +489,6 @@ def json_text(payload: dict[str, Any]) -> str:
 def data_error_exit(command: str, exc: object, status: int = EXIT_DATA) -> int:
     """Report an error (or a message) in one line, control characters shown
     escaped, and return ``status``."""
-    sys.stderr.write(printable(f"kelfit {command}: error: {worded(exc)}") + "\n")
+    message = printable(shortened(worded(exc)))
+    sys.stderr.write(f"kelfit {command}: error: {message}\n")
     return status

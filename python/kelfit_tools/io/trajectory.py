@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._extras import MissingExtra
-from ..errors import DataError, PathLike
+from ..errors import DataError, PathLike, one_line
 from .matching import match_couplings, match_warnings, no_match_reason
 from .names import atom_key
 from .tables import Coupling
@@ -527,7 +527,9 @@ def _frames_in_child(
             if isinstance(message, str):
                 after = int(last.value)
                 where = f" after frame {after}" if after >= 0 else ""
-                raise DataError(f"MDAnalysis cannot read it{where}: {message}", path)
+                raise DataError(
+                    f"MDAnalysis cannot read it{where}: {one_line(message)}", path
+                )
             for index, time, selected, box in message:
                 positions[atoms] = selected
                 yield Frame(index, time, positions, box)
