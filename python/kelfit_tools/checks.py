@@ -55,6 +55,7 @@ __all__ = [
     "conditioning_warning",
     "design_condition",
     "find_duplicates",
+    "length_bounds",
     "missing_uncertainty_warning",
     "numbering_check",
     "odd_frames_warning",
@@ -737,9 +738,21 @@ def odd_lengths(
     as frames x couplings) lie more than :data:`BOND_LENGTH_TOLERANCE` from
     ``standard`` (:func:`standard_lengths`); a length that is not a number is
     odd too, a bond type without a standard never."""
-    near = np.abs(lengths - standard) <= BOND_LENGTH_TOLERANCE * standard
-    odd: NDArray[np.bool_] = ~near & ~np.isnan(standard)
+    low, high = length_bounds(standard)
+    odd: NDArray[np.bool_] = ~((lengths >= low) & (lengths <= high))
     return odd
+
+
+def length_bounds(
+    standard: NDArray[np.float64],
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The lengths :func:`odd_lengths` accepts, from ``low`` to ``high``
+    (the whole line for a bond type without a standard length)."""
+    width = BOND_LENGTH_TOLERANCE * standard
+    known = ~np.isnan(standard)
+    low = np.where(known, standard - width, -np.inf)
+    high = np.where(known, standard + width, np.inf)
+    return low, high
 
 
 def _odd_bond(c: Coupling, length: float, standard: float) -> str:

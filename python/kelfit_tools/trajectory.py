@@ -32,7 +32,12 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import notices
-from .checks import odd_frames_warning, odd_lengths, standard_lengths
+from .checks import (
+    length_bounds,
+    odd_frames_warning,
+    odd_lengths,
+    standard_lengths,
+)
 from .errors import DataError
 from .fitting import FitResult, canonical_tensors, fit
 from .io.trajectory import (
@@ -223,6 +228,11 @@ class _BondWatch:
     def __init__(self, pairs: CouplingAtoms) -> None:
         self.pairs = pairs
         self.standard = standard_lengths(pairs.couplings)
+        # Squared, so that a sound frame costs a dot product per bond and
+        # two comparisons, no square root.
+        low, high = length_bounds(self.standard)
+        self.low2 = np.where(low > 0, low, 0.0) ** 2
+        self.high2 = high**2
         self.frames: list[int] = []
         self.first: tuple[int, float, float] | None = None
 
@@ -232,9 +242,12 @@ class _BondWatch:
         Raises:
             DataError: the frame's odd bonds are whole across its unit cell.
         """
-        lengths = np.sqrt(np.einsum("ij,ij->i", vectors, vectors))
+        squared = np.einsum("ij,ij->i", vectors, vectors)
+        if ((squared >= self.low2) & (squared <= self.high2)).all():
+            return
+        lengths = np.sqrt(squared)
         odd = odd_lengths(lengths, self.standard)
-        if not odd.any():
+        if not odd.any():  # on a bound, squared and not
             return
         # NMR structures carry a placeholder cell of 1 A: no real box is
         # smaller than a small protein.
