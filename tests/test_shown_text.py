@@ -21,15 +21,16 @@ def _clean(text: str) -> None:
     assert not any(c in text for c in RAW), repr(text)
 
 
+@pytest.mark.parametrize("command", ["fit", "histogram"])
 def test_a_hostile_file_name_is_shown_escaped_in_reports_and_logs(
-    tmp_path: Path,
+    tmp_path: Path, command: str
 ) -> None:
     # A couplings file that names no medium is one medium called by the
     # file's name, which the text report and the notes show.
     couplings = tmp_path / f"{HOSTILE}.tab"
     shutil.copy(shared_data("ubiquitin", "couplings.tab"), couplings)
     done = run_kelfit(
-        "fit",
+        command,
         "--structure",
         shared_data("ubiquitin", "1d3z-model-1.pdb"),
         "--couplings",
@@ -38,7 +39,7 @@ def test_a_hostile_file_name_is_shown_escaped_in_reports_and_logs(
     assert done.returncode == 0, done.stderr
     _clean(done.stdout)
     _clean(done.stderr)
-    assert r"u\x1b]0;pwned\x07\x1b[2J\x9b\x7f\r" in done.stdout
+    assert r"u\x1b]0;pwned\x07\x1b[2J\x9b\x7f\r" in done.stdout + done.stderr
 
 
 @pytest.mark.parametrize("option", ["--structure", "--couplings"])

@@ -9,7 +9,7 @@ import numpy as np
 
 from .. import __version__
 from .._extras import require
-from ..errors import PathLike
+from ..errors import PathLike, printable
 from ..histogram import HistogramEstimate
 from .figures import file_format, save_figure
 
@@ -162,7 +162,8 @@ def render_histogram(report: dict[str, Any]) -> str:
             f"Likelihood max   Da {e['da_likelihood']:.3f}, R {e['r_likelihood']:.3f} "
             "(before the bias correction)"
         )
-    return "\n".join(lines) + "\n"
+    # Medium and file names come from the inputs.
+    return printable("\n".join(lines) + "\n", lines=True)
 
 
 def _error_parts(estimate: HistogramEstimate) -> str:
