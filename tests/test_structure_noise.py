@@ -48,7 +48,7 @@ class TestReorient:
     def test_zero_leaves_the_vectors_and_a_negative_angle_is_refused(self) -> None:
         v = np.random.default_rng(4).normal(size=(10, 3))
         assert np.allclose(reorient(v, 0.0, np.random.default_rng(0)), v)
-        with pytest.raises(ValueError, match="angle >= 0"):
+        with pytest.raises(ValueError, match="angle from 0 to 90 degrees"):
             reorient(v, -1.0, np.random.default_rng(0))
 
 
@@ -113,7 +113,14 @@ class TestCommandLine:
         [
             (("--structure-noise", "10"), "goes with --errors"),
             (("--errors", "5", "--structure-noise", "models"), "with --models all"),
-            (("--errors", "5", "--structure-noise", "-3"), "angle in degrees"),
+            *(
+                (("--errors", "5", "--structure-noise", angle), "from 0 to 90 degrees")
+                for angle in ("-3", "90.5", "inf", "nan")
+            ),
+            # ~1.1 kB kept a refit: 2^31 of them would take the machine down.
+            (("--errors", "2147483648"), "refits from 2 to 1,000,000, got"),
+            (("--reject", "0.5"), "normalised sigma from 1, got '0.5'"),
+            (("--reject", "inf"), "normalised sigma from 1, got 'inf'"),
         ],
     )
     def test_usage_errors(self, extra, message) -> None:

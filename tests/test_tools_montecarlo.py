@@ -52,7 +52,9 @@ def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
     ("kwargs", "message"),
     [
         ({"perturbation": "jackknife"}, "perturbation"),
-        ({"trials": 1}, "at least 2"),
+        ({"trials": 1}, "from 2 to 1,000,000, got 1"),
+        ({"trials": 1_000_001}, "from 2 to 1,000,000"),
+        ({"structure_noise": 90.5}, "from 0 to 90 degrees"),
         ({"sigma": -1.0}, "positive"),
     ],
 )

@@ -38,10 +38,18 @@ FRAMES = 200
 
 
 def _write(
-    path: Path, frames: int, *, broken: dict[int, tuple[int, int]] | None = None
+    path: Path,
+    frames: int,
+    *,
+    broken: dict[int, tuple[int, int]] | None = None,
+    shifted: dict[int, tuple[int, tuple[float, float, float]]] | None = None,
+    box: float | None = None,
+    jitter: float = 0.05,
 ) -> Path:
-    """Ubiquitin jittered by 0.05 A in each of ``frames`` frames; in frame k
-    of ``broken``, atom b is put on atom a (a zero-length bond)."""
+    """Ubiquitin jittered by ``jitter`` A in each of ``frames`` frames; in frame k
+    of ``broken``, atom b is put on atom a (a zero-length bond), in frame k
+    of ``shifted`` atom a is moved by (x, y, z); ``box``: a cubic unit cell
+    of that edge."""
     universe = mda.Universe(str(shared_data("ubiquitin", "1d3z-model-1.pdb")))
     atoms = universe.atoms
     reference = atoms.positions.astype(np.float64)
@@ -50,11 +58,16 @@ def _write(
         warnings.simplefilter("ignore")  # DCD's "no unit cell" notice
         with mda.Writer(str(path), atoms.n_atoms) as writer:
             for k in range(frames):
-                moved = reference + rng.normal(0, 0.05, reference.shape)
+                moved = reference + rng.normal(0, jitter, reference.shape)
                 if broken and k in broken:
                     a, b = broken[k]
                     moved[b] = moved[a]
+                if shifted and k in shifted:
+                    a, by = shifted[k]
+                    moved[a] += by
                 atoms.positions = moved
+                if box is not None:
+                    universe.dimensions = [box, box, box, 90.0, 90.0, 90.0]
                 universe.trajectory.ts.time = 2.0 * k
                 writer.write(atoms)
     return path
@@ -96,11 +109,19 @@ def _one_line_error(done) -> str:  # type: ignore[no-untyped-def]
 # ------------------------------------------------------------ crashes
 
 
+@pytest.mark.parametrize(
+    ("sent", "said"),
+    [
+        (signal.SIGSEGV, "the trajectory reader crashed (SIGSEGV)"),
+        # The out-of-memory killer's signal is no damage to the file.
+        (signal.SIGKILL, "the trajectory reader process was killed by SIGKILL"),
+    ],
+)
 def test_a_reader_that_dies_is_an_error_naming_the_file_and_frame(
-    long_files: dict[str, Path],
+    long_files: dict[str, Path], sent: int, said: str
 ) -> None:
-    # The child process is killed as a crashing reader would end; this
-    # process goes on and says where the reading stopped.
+    # The child process is killed as a crashing reader would end (or as the
+    # system ends it); this process goes on and says where the reading stopped.
     universe = load_universe(
         shared_data("ubiquitin", "1d3z-model-1.pdb"), long_files["xtc"]
     )
@@ -113,11 +134,10 @@ def test_a_reader_that_dies_is_an_error_naming_the_file_and_frame(
                 import multiprocessing
 
                 (child,) = multiprocessing.active_children()
-                os.kill(child.pid, signal.SIGSEGV)
+                os.kill(child.pid, sent)
     message = str(caught.value)
-    assert message.startswith(
-        f"{long_files['xtc']}: the trajectory reader crashed (SIGSEGV)"
-    )
+    assert message.startswith(f"{long_files['xtc']}: {said}")
+    assert ("damaged" in message) == (sent == signal.SIGSEGV)
     last = int(message.split("after frame ")[1].split(":")[0])
     # The reader runs ahead of the fit by at most what the pipe holds.
     assert 40 <= last < FRAMES - 1 and seen == list(range(len(seen)))
@@ -381,3 +401,44 @@ def test_couplings_listed_h_first_are_the_same_bonds(
     ]
     assert fits[0].result.params.tobytes() == fits[1].result.params.tobytes()
     assert math.isfinite(fits[0].result.q)
+
+
+# ------------------------------------------------------------ every frame's bonds
+
+
+def _amide_h(residue: int) -> int:
+    universe = mda.Universe(str(shared_data("ubiquitin", "1d3z-model-1.pdb")))
+    return int(universe.select_atoms(f"resid {residue} and name H")[0].ix)
+
+
+@pytest.mark.parametrize("ext", ["xtc", "dcd"])
+def test_a_bond_far_off_in_any_frame_is_warned_naming_the_frames(
+    tmp_path: Path, ext: str
+) -> None:
+    # Frame 0 is sound, so the first-frame check alone saw nothing.
+    h = _amide_h(20)
+    moved = {k: (h, (10.0, 0.0, 0.0)) for k in (100, *range(150, 157))}
+    # A jitter well inside the bonds' tolerance, as in a real run.
+    trajectory = _write(tmp_path / f"moved.{ext}", FRAMES, shifted=moved, jitter=0.02)
+    done = _fit(trajectory, "--json")
+    assert done.returncode == 0, done.stderr
+    (said,) = [w for w in json.loads(done.stdout)["warnings"] if "frame(s)" in w]
+    assert "in 8 frame(s) fitted: 100, 150, 151, 152, 153 and 3 more" in said
+    assert "(in frame 100: SER20 N-H" in said
+    assert "frame(s) fitted: 100," in done.stderr
+
+
+def test_a_molecule_split_across_the_box_is_refused_naming_the_frame(
+    tmp_path: Path,
+) -> None:
+    h = _amide_h(20)
+    trajectory = _write(
+        tmp_path / "split.dcd",
+        40,
+        shifted={30: (h, (0.0, 0.0, 80.0))},
+        box=80.0,
+        jitter=0.02,
+    )
+    line = _one_line_error(_fit(trajectory))
+    assert "frame 30: the molecule is split across the periodic boundary" in line
+    assert "SER20 N-H 80" in line and "the topology has no bonds" in line

@@ -137,8 +137,10 @@ class TestReject:
         v, observed = data
         done = reject_outliers(v, fit(v, observed), 4.0)
         assert done.excluded == [] and done.kept.all()
-        with pytest.raises(ValueError, match="positive"):
-            reject_outliers(v, fit(v, observed), 0.0)
+        # Below one sigma even sound couplings are mostly "outliers".
+        for low in (0.0, 0.99, float("nan")):
+            with pytest.raises(ValueError, match="normalised sigma from 1, got"):
+                reject_outliers(v, fit(v, observed), low)
 
 
 class TestCommandLine:
@@ -212,6 +214,25 @@ class TestCommandLine:
         assert medium["quality"]["n"] == 68 - len(rejected["excluded"])
         assert rejected["q_after"] < rejected["q_before"]
         assert {"GLY75", "GLY76"} <= {e["label"] for e in rejected["excluded"]}
+
+    @pytest.mark.parametrize(
+        ("extra", "warned"), [(["1"], True), (["3", "--sigma", "1.0"], False)]
+    )
+    def test_rejecting_over_a_fifth_of_the_couplings_is_warned(
+        self, extra: list[str], warned: bool
+    ) -> None:
+        done = self._run("--reject", *extra, "--json")
+        assert done.returncode == 0, done.stderr
+        report = json.loads(done.stdout)
+        left = len(report["media"][0]["rejected"]["excluded"])
+        said = [w for w in report["warnings"] if "outlier rejection left out" in w]
+        assert (left > 0.2 * 68) == warned
+        expected = (
+            f"medium 'couplings.tab': outlier rejection left out {left} of 68 "
+            f"couplings ({100 * left / 68:.0f}%, more than 20%): --reject 1 is a "
+            "low threshold, or the tensor does not describe these data"
+        )
+        assert said == ([expected] if warned else [])
 
     def test_seed_without_anything_random_is_a_usage_error(self) -> None:
         done = self._run("--seed", "1")

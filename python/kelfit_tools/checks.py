@@ -55,10 +55,14 @@ __all__ = [
     "conditioning_warning",
     "design_condition",
     "find_duplicates",
+    "length_bounds",
     "missing_uncertainty_warning",
     "numbering_check",
+    "odd_frames_warning",
+    "odd_lengths",
     "renumber",
     "resolve_duplicates",
+    "standard_lengths",
     "type_warnings",
     "units_warning",
 ]
@@ -715,6 +719,71 @@ def reduced_chi2_warning(reduced_chi2: float) -> str | None:
 BOND_LENGTH_TOLERANCE = 0.2
 
 
+def standard_lengths(couplings: Sequence[Coupling]) -> NDArray[np.float64]:
+    """Each coupling's standard bond length (angstrom), NaN for a bond type
+    without one (:data:`~kelfit_tools.bonds.STANDARD_LENGTHS`)."""
+    return np.array(
+        [
+            STANDARD_LENGTHS.get(bond_type(c.atom_i or "", c.atom_j or ""), math.nan)
+            for c in couplings
+        ],
+        dtype=np.float64,
+    )
+
+
+def odd_lengths(
+    lengths: NDArray[np.float64], standard: NDArray[np.float64]
+) -> NDArray[np.bool_]:
+    """Which ``lengths`` (any shape whose last axis is the couplings', such
+    as frames x couplings) lie more than :data:`BOND_LENGTH_TOLERANCE` from
+    ``standard`` (:func:`standard_lengths`); a length that is not a number is
+    odd too, a bond type without a standard never."""
+    low, high = length_bounds(standard)
+    odd: NDArray[np.bool_] = ~((lengths >= low) & (lengths <= high))
+    return odd
+
+
+def length_bounds(
+    standard: NDArray[np.float64],
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The lengths :func:`odd_lengths` accepts, from ``low`` to ``high``
+    (the whole line for a bond type without a standard length)."""
+    width = BOND_LENGTH_TOLERANCE * standard
+    known = ~np.isnan(standard)
+    low = np.where(known, standard - width, -np.inf)
+    high = np.where(known, standard + width, np.inf)
+    return low, high
+
+
+def _odd_bond(c: Coupling, length: float, standard: float) -> str:
+    return f"{c.label} {c.atom_i}-{c.atom_j} {length:.4g} A (standard {standard:g} A)"
+
+
+def odd_frames_warning(
+    couplings: Sequence[Coupling],
+    frames: Sequence[int],
+    first: tuple[int, float, float],
+) -> str:
+    """A warning that bonds lie far from their standard lengths in
+    ``frames`` (a few named, then a count).
+
+    Args:
+        couplings: the trajectory's matched couplings.
+        frames: the frames with such bonds, in order.
+        first: the first such bond: its row, length and standard length.
+    """
+    shown = ", ".join(map(str, frames[:5]))
+    more = f" and {len(frames) - 5} more" if len(frames) > 5 else ""
+    row, length, standard = first
+    return (
+        f"bonds differ from their type's standard length by more than "
+        f"{BOND_LENGTH_TOLERANCE:.0%} in {len(frames)} frame(s) fitted: "
+        f"{shown}{more} (in frame {frames[0]}: "
+        f"{_odd_bond(couplings[row], length, standard)}), and are fitted at "
+        "their length; is the file damaged there?"
+    )
+
+
 def bond_length_warning(
     couplings: Sequence[Coupling], vectors: ArrayLike, *, where: str = ""
 ) -> str | None:
@@ -729,18 +798,11 @@ def bond_length_warning(
         where: what the vectors come from (``"model 2"``), for the message.
     """
     lengths = np.linalg.norm(np.asarray(vectors, dtype=np.float64), axis=1)
-    odd = []
-    for c, length in zip(couplings, lengths):
-        atoms = (c.atom_i or "", c.atom_j or "")
-        standard = STANDARD_LENGTHS.get(bond_type(*atoms))
-        if standard is None:
-            continue
-        # Written so that a length that is not a number is odd too.
-        if not abs(length - standard) <= BOND_LENGTH_TOLERANCE * standard:
-            odd.append(
-                f"{c.label} {atoms[0]}-{atoms[1]} {length:.4g} A (standard "
-                f"{standard:g} A)"
-            )
+    standard = standard_lengths(couplings)
+    odd = [
+        _odd_bond(couplings[int(k)], float(lengths[k]), float(standard[k]))
+        for k in np.flatnonzero(odd_lengths(lengths, standard))
+    ]
     if not odd:
         return None
     more = f" and {len(odd) - 5} more" if len(odd) > 5 else ""

@@ -16,12 +16,18 @@ from dataclasses import dataclass
 from typing import Union
 
 __all__ = [
+    "ECHO_LIMIT",
+    "MESSAGE_LIMIT",
     "Advice",
     "DataError",
     "Hint",
     "PathLike",
     "advice_of",
+    "echo",
+    "one_line",
     "prefixed",
+    "printable",
+    "shortened",
     "user_message",
 ]
 
@@ -109,6 +115,60 @@ class DataError(ValueError):
         self.line = line
         #: The message's advice, worded again after ``where`` by a front end.
         self.advice = message.after(where) if isinstance(message, Advice) else None
+
+
+#: Control characters (C0 but the tab, DEL, C1) as they are shown: a name
+#: or a file name read from input must not move the cursor, retitle the
+#: window, clear the screen or split one message into several lines.
+_CONTROLS = {
+    code: ("\\n" if code == 10 else "\\r" if code == 13 else f"\\x{code:02x}")
+    for code in (*range(0x20), *range(0x7F, 0xA0))
+    if code != 9
+}
+_CONTROLS_BUT_NEWLINE = {k: v for k, v in _CONTROLS.items() if k != 10}
+
+
+def printable(text: str, *, lines: bool = False) -> str:
+    """``text`` safe to show on a terminal: every control character (C0 but
+    the tab, ESC, BEL, DEL and C1) escaped as ``\\x1b``, a newline as
+    ``\\n`` so that one message stays one line; with ``lines``, newlines
+    are kept (a multi-line report)."""
+    return text.translate(_CONTROLS_BUT_NEWLINE if lines else _CONTROLS)
+
+
+#: Characters of a field that an error message repeats: enough to find it
+#: in the file, and a message stays one readable line however long the field.
+ECHO_LIMIT = 60
+
+#: Characters of a whole message shown: one that quotes an input in full
+#: (a library's own refusal) must not fill the terminal.
+MESSAGE_LIMIT = 2000
+
+
+def echo(text: str) -> str:
+    """A field as an error message repeats it: quoted (control characters
+    escaped), and cut after :data:`ECHO_LIMIT` characters with the length
+    it has."""
+    if len(text) <= ECHO_LIMIT:
+        return repr(text)
+    return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
+
+
+def one_line(message: str) -> str:
+    """A library's message that quotes input on lines of its own (gemmi's
+    "line is too short" and the raw line) as one line: its first line, then
+    the rest :func:`echo`-ed."""
+    first, _, rest = message.partition("\n")
+    rest = rest.strip("\n")
+    return f"{first.rstrip(':')}: {echo(rest)}" if rest else first
+
+
+def shortened(message: str) -> str:
+    """``message`` cut after :data:`MESSAGE_LIMIT` characters, with the
+    length it had."""
+    if len(message) <= MESSAGE_LIMIT:
+        return message
+    return f"{message[:MESSAGE_LIMIT]}... ({len(message)} characters)"
 
 
 _PARAM_NAMES = ("a1", "a2", "a3", "Da", "R", "the offset")

@@ -25,6 +25,7 @@ from .fitting import (
     resolve_method,
 )
 from .many import FitFailed, InlineExecutor, default_workers, map_batches
+from .options import check_tilt
 from .tensor import (
     axis_angles,
     dr_model,
@@ -33,9 +34,33 @@ from .tensor import (
     tensor_from_params,
 )
 
-__all__ = ["PERTURBATIONS", "MonteCarloResult", "monte_carlo", "reorient"]
+__all__ = [
+    "MAX_TRIALS",
+    "PERTURBATIONS",
+    "MonteCarloResult",
+    "check_trials",
+    "monte_carlo",
+    "reorient",
+]
 
 Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
+
+#: Most refits of one estimate: each keeps about 1.1 kB of results, so a
+#: million is a gigabyte, and the spread is settled long before.
+MAX_TRIALS = 1_000_000
+
+
+def check_trials(trials: int) -> None:
+    """Refuse a number of refits outside 2 to :data:`MAX_TRIALS`.
+
+    Raises:
+        ValueError: naming the range.
+    """
+    if not 2 <= trials <= MAX_TRIALS:
+        raise ValueError(
+            f"the number of refits must be from 2 to {MAX_TRIALS:,}, got {trials}"
+        )
+
 
 #: Fresh draws allowed for one bootstrap refit before giving up.
 _BOOTSTRAP_REDRAWS = 50
@@ -272,12 +297,9 @@ def reorient(
     scaling is unchanged.
 
     Raises:
-        ValueError: a negative or non-finite angle.
+        ValueError: an angle outside 0 to :data:`MAX_TILT_DEG`.
     """
-    if not (angle_deg >= 0.0 and math.isfinite(angle_deg)):
-        raise ValueError(
-            f"structure noise must be a finite angle >= 0, got {angle_deg}"
-        )
+    check_tilt(angle_deg)
     v = np.asarray(vectors, dtype=np.float64)
     length = np.linalg.norm(v, axis=1)
     u = v / length[:, None]
@@ -451,8 +473,7 @@ def monte_carlo(
         A :class:`MonteCarloResult`.
     """
     perturbation = _perturbation(perturbation, method)
-    if trials < 2:
-        raise ValueError(f"trials must be at least 2, got {trials}")
+    check_trials(trials)
     v = as_vectors(vectors)
     o = as_observed(observed, v.shape[0])
     factors = as_row_factors(scale, v.shape[0], "scale")
@@ -476,10 +497,7 @@ def monte_carlo(
         best = result
     s, noise = _noise_levels(perturbation, sigma, per_row, best, v.shape[0])
     sets = _checked_vector_sets(vector_sets, v.shape[0])
-    if not (structure_noise >= 0.0 and math.isfinite(structure_noise)):
-        raise ValueError(
-            f"structure_noise must be a finite angle >= 0, got {structure_noise}"
-        )
+    check_tilt(structure_noise)
     # Linear refits spread each chunk over threads inside the module; a
     # pool around them would only queue for the interpreter.
     inline = executor is None and chosen == "linear"

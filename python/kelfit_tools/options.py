@@ -11,10 +11,52 @@ from numpy.typing import ArrayLike
 
 from .bonds import NH_REFERENCE_LENGTH
 
-__all__ = ["FROM_MODELS", "FitOptions"]
+__all__ = [
+    "FROM_MODELS",
+    "MAX_TILT_DEG",
+    "FitOptions",
+    "check_tilt",
+    "parse_structure_noise",
+]
 
 #: ``structure_noise``'s word for drawing the vectors from an ensemble.
 FROM_MODELS = "models"
+
+#: Largest rms tilt (degrees) of structural noise: beyond a right angle a
+#: bond's direction is no longer known at all.
+MAX_TILT_DEG = 90.0
+
+
+def check_tilt(angle_deg: float) -> None:
+    """Refuse a structural noise outside 0 to :data:`MAX_TILT_DEG` degrees.
+
+    Raises:
+        ValueError: naming the range.
+    """
+    if not 0.0 <= angle_deg <= MAX_TILT_DEG:
+        raise ValueError(
+            f"structure noise must be an angle from 0 to {MAX_TILT_DEG:g} degrees, "
+            f"got {angle_deg}"
+        )
+
+
+def parse_structure_noise(text: str) -> str:
+    """``structure_noise`` as text: an angle (degrees, kept as written) or
+    :data:`FROM_MODELS` in any case.
+
+    Raises:
+        ValueError: anything else, naming the range.
+    """
+    if text.strip().lower() == FROM_MODELS:
+        return FROM_MODELS
+    try:
+        check_tilt(float(text))
+    except ValueError:
+        raise ValueError(
+            f"an angle from 0 to {MAX_TILT_DEG:g} degrees or '{FROM_MODELS}', "
+            f"got {text!r}"
+        ) from None
+    return text.strip()
 
 
 @dataclass(frozen=True)

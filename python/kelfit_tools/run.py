@@ -57,9 +57,9 @@ from .media import (
     result_statistics,
     start_worse_warning,
 )
-from .montecarlo import MonteCarloResult, monte_carlo
+from .montecarlo import MonteCarloResult, check_trials, monte_carlo
 from .notices import Notices
-from .options import FROM_MODELS, FitOptions
+from .options import FROM_MODELS, FitOptions, check_tilt
 from .prepare import (
     Medium,
     Preparation,
@@ -74,9 +74,11 @@ from .prepare import (
 from .superpose import BACKBONE, AtomSelection
 from .tensor import tensor_from_params
 from .validation import (
+    REJECT_WARN_SHARE,
     CrossValidation,
     FreeValidation,
     Rejection,
+    check_threshold,
     cross_validate,
     free_mask,
     free_validation,
@@ -254,6 +256,12 @@ def check_request(request: FitRequest) -> str:
             noise = Hint("structure_noise", FROM_MODELS,
                          python=f"structure_noise={FROM_MODELS!r}")  # fmt: skip
             _refuse("{0} goes with {1}", noise, _ALL_MODELS)
+    if o.errors is not None:
+        check_trials(o.errors)
+    if o.structure_noise not in (None, FROM_MODELS):
+        check_tilt(float(o.structure_noise))
+    if o.reject is not None:
+        check_threshold(o.reject)
     if o.domains and len(o.domains) < 2:
         _refuse("{0} needs two domains or more to compare", Hint("domains"))
     # Domains bring refits of their own when errors does not say.
@@ -267,6 +275,22 @@ def check_request(request: FitRequest) -> str:
         _refuse("{0} weights the fit; {1} ignores uncertainties", Hint("sigma"),
                 Hint("weighted", python="weighted=False"))  # fmt: skip
     return resolve_method(o.method, start=o.start is not None, fixed=bool(o.fixed))
+
+
+def _rejection_warnings(medium: str, done: Rejection) -> list[str]:
+    """A warning when outlier rejection left out more than
+    :data:`~kelfit_tools.validation.REJECT_WARN_SHARE` of a medium's
+    couplings: then the threshold is low or the model does not fit."""
+    total, left = done.kept.size, len(done.excluded)
+    if left <= REJECT_WARN_SHARE * total:
+        return []
+    advice = Advice(
+        f"outlier rejection left out {left} of {total} couplings "
+        f"({100 * left / total:.0f}%, more than {100 * REJECT_WARN_SHARE:.0f}%): "
+        "{0} is a low threshold, or the tensor does not describe these data",
+        Hint("reject", f"{done.threshold:g}"),
+    )
+    return [advice.after(f"medium {medium!r}: ")]
 
 
 @contextlib.contextmanager
@@ -459,6 +483,8 @@ def _structure_fits(
     ensemble = _ensemble_vectors(request.options, inputs)
     for (number, name, sv), mf, p in zip(inputs, medium_fits, prepared):
         mf, checked = _refine(run, sv.vectors, mf, options, rng, parts)
+        if checked.rejection is not None:
+            record.warn_all(_rejection_warnings(name, checked.rejection))
         if number == numbers[0]:
             counts = ", ".join(f"{n} {t}" for t, n in mf.type_counts.items())
             where = f" ({name})" if name else ""

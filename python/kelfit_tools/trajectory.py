@@ -31,10 +31,18 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import notices
+from .checks import (
+    length_bounds,
+    odd_frames_warning,
+    odd_lengths,
+    standard_lengths,
+)
 from .errors import DataError
 from .fitting import FitResult, canonical_tensors, fit
 from .io.trajectory import (
     CouplingAtoms,
+    Frame,
     read_frames,
     require_mdanalysis,
     whole_frames,
@@ -204,6 +212,86 @@ def frame_vectors(
     return out, rmsd
 
 
+#: Edge (angstrom) below which a unit cell is a placeholder, not a box.
+_SMALLEST_CELL = 10.0
+
+
+class _BondWatch:
+    """The bond lengths of every frame fitted, against their standard ones.
+
+    A frame whose bonds are far from them was written damaged, or holds a
+    molecule split across the periodic boundary; the first is fitted with a
+    warning naming the frames, the second refused: its bonds are fitted as
+    vectors across the whole box.
+    """
+
+    def __init__(self, pairs: CouplingAtoms) -> None:
+        self.pairs = pairs
+        self.standard = standard_lengths(pairs.couplings)
+        # Squared, so that a sound frame costs a dot product per bond and
+        # two comparisons, no square root.
+        low, high = length_bounds(self.standard)
+        self.low2 = np.where(low > 0, low, 0.0) ** 2
+        self.high2 = high**2
+        self.frames: list[int] = []
+        self.first: tuple[int, float, float] | None = None
+
+    def see(self, frame: Frame, vectors: NDArray[np.float64]) -> None:
+        """Check one frame's bond vectors (turned or not: lengths are kept).
+
+        Raises:
+            DataError: the frame's odd bonds are whole across its unit cell.
+        """
+        squared = np.einsum("ij,ij->i", vectors, vectors)
+        if ((squared >= self.low2) & (squared <= self.high2)).all():
+            return
+        lengths = np.sqrt(squared)
+        odd = odd_lengths(lengths, self.standard)
+        if not odd.any():  # on a bound, squared and not
+            return
+        # NMR structures carry a placeholder cell of 1 A: no real box is
+        # smaller than a small protein.
+        if frame.box is not None and min(frame.box[:3]) >= _SMALLEST_CELL:
+            self._refuse_split(frame, odd)
+        self.frames.append(frame.index)
+        if self.first is None:
+            row = int(np.argmax(odd))
+            self.first = (row, float(lengths[row]), float(self.standard[row]))
+
+    def _refuse_split(self, frame: Frame, odd: NDArray[np.bool_]) -> None:
+        from MDAnalysis.lib.distances import minimize_vectors
+
+        raw = self.pairs.vectors(frame.positions)
+        across = minimize_vectors(raw.astype(np.float32), frame.box)
+        nearest = np.linalg.norm(across.astype(np.float64), axis=1)
+        if odd_lengths(nearest, self.standard)[odd].any():
+            return  # not (only) the boundary: a damaged frame
+        row = int(np.argmax(odd))
+        c = self.pairs.couplings[row]
+        universe = self.pairs.first.universe
+        bonds = hasattr(universe, "bonds") and len(universe.bonds) > 0
+        fix = (
+            "make the molecules whole first (MDAnalysis's "
+            "transformations.unwrap, or gmx trjconv -pbc mol)"
+            if bonds
+            else "the topology has no bonds to make it whole with: make the "
+            "molecules whole first (gmx trjconv -pbc mol, or MDAnalysis's "
+            "transformations.unwrap with a topology that has bonds)"
+        )
+        raise DataError(
+            f"frame {frame.index}: the molecule is split across the periodic "
+            f"boundary ({int(odd.sum())} bond(s) span the box, such as "
+            f"{c.label} {c.atom_i}-{c.atom_j} {np.linalg.norm(raw[row]):.4g} A, "
+            f"{nearest[row]:.4g} A across the boundary); {fix}"
+        )
+
+    def warning(self) -> str | None:
+        """The warning naming the frames with odd bonds, or None."""
+        if self.first is None:
+            return None
+        return odd_frames_warning(self.pairs.couplings, self.frames, self.first)
+
+
 def coupled_residues(pairs: CouplingAtoms) -> Any:
     """The residues of the coupled atoms (an MDAnalysis ResidueGroup): the
     default residues to superpose over."""
@@ -282,12 +370,18 @@ def fit_frames(
     if superpose is not None:
         atoms = np.union1d(atoms, superpose.indices)
 
+    watch = _BondWatch(pairs)
+
     def problems() -> Iterator[tuple[Any, ...]]:
         for frame in read_frames(universe, frames, atoms, isolate=isolate):
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
+            watch.see(frame, vectors)
             rmsds.append(rmsd)
             yield (vectors, pairs.values)
+        odd = watch.warning()
+        if odd:
+            notices.warn(odd)
 
     previous: Tensor | None = None
     results = iter_fits(

@@ -29,15 +29,40 @@ from .prepare import free_parameters
 from .statistics import quality
 
 __all__ = [
+    "REJECT_FLOOR",
+    "REJECT_WARN_SHARE",
     "CrossValidation",
     "Exclusion",
     "FreeValidation",
     "Rejection",
+    "check_threshold",
     "cross_validate",
     "free_mask",
     "free_validation",
     "reject_outliers",
 ]
+
+#: Lowest rejection threshold (normalised sigma): below one sigma even sound
+#: couplings are mostly "outliers", and without uncertainties each one left
+#: out lowers the RMS, so the loop would eat the data set.
+REJECT_FLOOR = 1.0
+
+#: Share of a medium's couplings whose rejection is worth a warning.
+REJECT_WARN_SHARE = 0.2
+
+
+def check_threshold(threshold: float) -> None:
+    """Refuse a rejection threshold below :data:`REJECT_FLOOR` (or not finite).
+
+    Raises:
+        ValueError: naming the range.
+    """
+    if not (REJECT_FLOOR <= threshold < math.inf):
+        raise ValueError(
+            f"the rejection threshold must be a finite number of normalised "
+            f"sigma from {REJECT_FLOOR:g}, got {threshold}"
+        )
+
 
 #: Fewest couplings a held-out fit keeps per free parameter.
 _MIN_ROWS_PER_PARAMETER = 1
@@ -307,10 +332,9 @@ def reject_outliers(
     one more exclusion would leave too few couplings to fit.
 
     Raises:
-        ValueError: a threshold that is not positive.
+        ValueError: a threshold below :data:`REJECT_FLOOR`.
     """
-    if not (threshold > 0 and math.isfinite(threshold)):
-        raise ValueError(f"the rejection threshold must be positive, got {threshold}")
+    check_threshold(threshold)
     rows = _rows(vectors, result, factors)
     n = rows.observed.size
     names = list(labels) if labels is not None else [str(i + 1) for i in range(n)]

@@ -86,8 +86,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             status: int = args.run(args)
         return status
     except UsageError as exc:
-        sys.stderr.write(f"kelfit {args.command}: error: {exc}\n")
-        return EXIT_USAGE
+        return data_error_exit(args.command, exc, EXIT_USAGE)
     except (DataError, MissingExtra, ValueError) as exc:
         return data_error_exit(args.command, exc)
     except KeyboardInterrupt:
@@ -98,17 +97,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         silence_stdout()
         return EXIT_DATA
     except OSError as exc:
-        # Such as standard output on a full disk.
+        # Every write reports itself as a DataError (outputs.py): this is a
+        # read, a process or a descriptor (`ulimit -n`), in the OS's words.
         silence_stdout()
-        where = f" {exc.filename}" if exc.filename else ""
-        sys.stderr.write(
-            f"kelfit {args.command}: error: cannot write{where}: "
-            f"{exc.strerror or exc}\n"
-        )
-        return EXIT_DATA
+        where = f"{exc.filename}: " if exc.filename else ""
+        return data_error_exit(args.command, f"{where}{exc.strerror or exc}")
     except MemoryError:
-        sys.stderr.write(f"kelfit {args.command}: error: out of memory\n")
-        return EXIT_DATA
+        return data_error_exit(args.command, "out of memory")
     finally:
         log.removeHandler(handler)
         log.setLevel(level)

@@ -20,7 +20,7 @@ from ..checks import DUPLICATE_POLICIES
 from ..cluster import (
     SCHEDULER_VARIABLE,
 )
-from ..errors import Hint, advice_of, user_message
+from ..errors import Hint, advice_of, printable, shortened, user_message
 from ..fitting import METHODS, PARAMETER_NAMES
 from ..io import FORMATS
 from ..outputs import Outputs
@@ -43,6 +43,7 @@ class Parser(argparse.ArgumentParser):
     """argparse with a one-line error message and the usage exit status."""
 
     def error(self, message: str) -> NoReturn:
+        message = printable(message)
         sys.stderr.write(f"{self.prog}: error: {message} (see '{self.prog} -h')\n")
         raise SystemExit(EXIT_USAGE)
 
@@ -179,15 +180,17 @@ def residue_set(text: str) -> set[int]:
     return out
 
 
-def int_at_least(minimum: int, expected: str) -> Callable[[str], int]:
-    """Parser of an integer no smaller than ``minimum``."""
+def int_at_least(
+    minimum: int, expected: str, most: int | None = None
+) -> Callable[[str], int]:
+    """Parser of an integer from ``minimum`` (to ``most``, when given)."""
 
     def parse(text: str) -> int:
         try:
             number = int(text)
         except ValueError:
             number = minimum - 1
-        if number < minimum:
+        if number < minimum or (most is not None and number > most):
             raise argparse.ArgumentTypeError(f"{expected}, got {text!r}")
         return number
 
@@ -426,7 +429,7 @@ class Formatter(logging.Formatter):
         message = record.getMessage()
         if record.msg == "%s" and isinstance(record.args, tuple) and record.args:
             message = worded(record.args[0])
-        return f"kelfit: {level}{message}"
+        return printable(f"kelfit: {level}{message}")
 
 
 # ---------------------------------------------------------------- the run's record
@@ -483,7 +486,9 @@ def json_text(payload: dict[str, Any]) -> str:
     return json.dumps(payload, indent=2, allow_nan=False) + "\n"
 
 
-def data_error_exit(command: str, exc: BaseException) -> int:
-    """Report a data error in one line and return its status."""
-    sys.stderr.write(f"kelfit {command}: error: {worded(exc)}\n")
-    return EXIT_DATA
+def data_error_exit(command: str, exc: object, status: int = EXIT_DATA) -> int:
+    """Report an error (or a message) in one line, control characters shown
+    escaped, and return ``status``."""
+    message = printable(shortened(worded(exc)))
+    sys.stderr.write(f"kelfit {command}: error: {message}\n")
+    return status

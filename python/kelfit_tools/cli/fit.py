@@ -15,6 +15,7 @@ from typing import Any
 
 from .._extras import INSTALL_HINT, MissingExtra, available
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
+from ..montecarlo import MAX_TRIALS
 from ..options import FROM_MODELS, FitOptions
 from ..outputs import Outputs, write_stdout
 from ..report.axes import AXES_FORMATS
@@ -121,9 +122,11 @@ def add_parser(commands: Any) -> None:
     )
     p.add_argument(
         "--errors",
-        type=int_at_least(2, "--errors takes a number of refits, at least 2"),
+        type=int_at_least(
+            2, f"--errors takes a number of refits from 2 to {MAX_TRIALS:,}", MAX_TRIALS
+        ),
         metavar="K",
-        help="estimate errors from K refits of perturbed data",
+        help=f"estimate errors from K refits of perturbed data (2 to {MAX_TRIALS:,})",
     )
     p.add_argument(
         "--bootstrap",

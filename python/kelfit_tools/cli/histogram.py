@@ -164,11 +164,12 @@ def run(args: argparse.Namespace) -> int:
     )
     with Outputs() as outputs:
         if args.plot:
-            plot_histogram(
-                found,
-                outputs.path_for(args.plot),
-                title=args.title or media[0].name or None,
-                format_from=args.plot,
+            title = args.title or media[0].name or None
+            outputs.write_with(
+                args.plot,
+                lambda path: plot_histogram(
+                    found, path, title=title, format_from=args.plot
+                ),
             )
         if args.json:
             payload = with_run_messages(payload, args.quiet)

@@ -11,8 +11,9 @@ import argparse
 import math
 
 from ..domains import parse_domain
-from ..options import FROM_MODELS
-from .common import int_at_least, number_where, parsed, positive
+from ..options import FROM_MODELS, MAX_TILT_DEG, parse_structure_noise
+from ..validation import REJECT_FLOOR, REJECT_WARN_SHARE
+from .common import int_at_least, number_where, parsed
 
 __all__ = ["add_peer_options"]
 
@@ -21,22 +22,12 @@ _domain = parsed(lambda text: str(parse_domain(text)), "--domain: ")
 _fraction = number_where(
     lambda v: 0.0 < v < 1.0, "--free takes a fraction between 0 and 1"
 )
+_threshold = number_where(
+    lambda v: REJECT_FLOOR <= v < math.inf,
+    f"--reject takes a number of normalised sigma from {REJECT_FLOOR:g}",
+)
+_noise = parsed(parse_structure_noise, "--structure-noise takes ")
 _folds = int_at_least(2, "--cross-validate takes a number of folds, at least 2")
-
-
-def _noise(text: str) -> str:
-    if text.strip().lower() == FROM_MODELS:
-        return FROM_MODELS
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (value >= 0.0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(
-            f"--structure-noise takes an angle in degrees (>= 0) or "
-            f"'{FROM_MODELS}', got {text!r}"
-        )
-    return text.strip()
 
 
 def add_peer_options(p: argparse.ArgumentParser) -> None:
@@ -80,16 +71,17 @@ def add_peer_options(p: argparse.ArgumentParser) -> None:
     )
     g.add_argument(
         "--reject",
-        type=positive,
+        type=_threshold,
         metavar="K",
-        help="leave out couplings beyond K normalised sigma, one at a time "
-        "with refits; reports each and Q before and after",
+        help=f"leave out couplings beyond K (from {REJECT_FLOOR:g}) normalised "
+        "sigma, one at a time with refits; reports each and Q before and after, "
+        f"and warns when more than {100 * REJECT_WARN_SHARE:.0f}%% go",
     )
     g.add_argument(
         "--structure-noise",
         type=_noise,
         metavar=f"ANGLE|{FROM_MODELS}",
         help="with --errors: turn each bond vector by a random isotropic tilt "
-        f"of this rms (degrees) in every refit; '{FROM_MODELS}' (with --models "
+        f"of this rms (0 to {MAX_TILT_DEG:g} degrees) in every refit; '{FROM_MODELS}' (with --models "
         "all) draws each refit's vectors from one of the ensemble's models",
     )

@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 from .. import notices
 from .._extras import require
-from ..errors import DataError, PathLike
+from ..errors import DataError, PathLike, one_line
 from .matching import match_couplings, match_warnings, no_match_reason
 from .names import atom_key, atom_spellings
 from .tables import Coupling
@@ -142,7 +142,9 @@ def load_structure(path: PathLike) -> gemmi.Structure:
             data, format=formats[kind]
         )
     except (RuntimeError, ValueError) as exc:
-        raise DataError(f"cannot read the structure: {exc}", path) from None
+        raise DataError(
+            f"cannot read the structure: {one_line(str(exc))}", path
+        ) from None
     name = os.path.basename(os.fspath(path))
     if name.lower().endswith(".gz"):
         name = name[:-3]

@@ -16,7 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import notices
-from ..errors import DataError, PathLike
+from ..errors import ECHO_LIMIT, DataError, PathLike, echo
 from .names import ONE_LETTER_CODES
 
 __all__ = [
@@ -37,19 +37,6 @@ __all__ = [
 
 #: The largest float32: the fits store every value in single precision.
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
-
-
-#: Characters of a field that an error message repeats: enough to find it
-#: in the file, and a message stays one readable line however long the field.
-ECHO_LIMIT = 60
-
-
-def echo(text: str) -> str:
-    """A field as an error message repeats it: quoted, and cut after
-    :data:`ECHO_LIMIT` characters with the length it has."""
-    if len(text) <= ECHO_LIMIT:
-        return repr(text)
-    return f"{text[:ECHO_LIMIT]!r}... ({len(text)} characters)"
 
 
 def read_lines(path: PathLike) -> list[str]:

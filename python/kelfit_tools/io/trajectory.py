@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._extras import MissingExtra
-from ..errors import DataError, PathLike
+from ..errors import DataError, PathLike, one_line
 from .matching import match_couplings, match_warnings, no_match_reason
 from .names import atom_key
 from .tables import Coupling
@@ -390,11 +390,14 @@ class Frame:
         positions: every atom's position (atoms x 3, float32); only the atoms
             asked of :func:`read_frames` are this frame's.  The array is
             reused for the next frame.
+        box: the unit cell (a, b, c, alpha, beta, gamma) as MDAnalysis
+            gives it, or None for a frame without one.
     """
 
     index: int
     time: float
     positions: NDArray[np.float32]
+    box: NDArray[np.float32] | None = None
 
 
 def _files_of(universe: Any) -> list[str] | None:
@@ -430,11 +433,16 @@ def _reader_process(
         with _reader_cleanup_silenced():
             universe = _universe(files)
         trajectory = universe.trajectory
-        batch: list[tuple[int, float, NDArray[np.float32]]] = []
+        batch: list[tuple[int, float, NDArray[np.float32], Any]] = []
         with _quiet_readers():
             for ts in trajectory[frames.start : frames.stop : frames.step]:
                 batch.append(
-                    (int(ts.frame), float(ts.time), ts.positions[atoms].copy())
+                    (
+                        int(ts.frame),
+                        float(ts.time),
+                        ts.positions[atoms].copy(),
+                        _box(ts),
+                    )
                 )
                 last.value = int(ts.frame)
                 if len(batch) == FRAMES_PER_MESSAGE:
@@ -459,9 +467,33 @@ def _crash_message(exitcode: int | None, last: int) -> str:
         how = signal.Signals(-exitcode).name
     except ValueError:
         how = f"signal {-exitcode}"
+    if -exitcode in _SENT_SIGNALS:
+        # Sent from outside, not a crash of the reader on the file's bytes.
+        return (
+            f"the trajectory reader process was killed by {how} {after}: the "
+            "system may have ended it (the out-of-memory killer sends SIGKILL), "
+            "or another process did; the file itself may be sound"
+        )
     return (
         f"the trajectory reader crashed ({how}) {after}: the file is damaged after it"
     )
+
+
+#: Signals a process gets from another (or from the system's out-of-memory
+#: killer), never from a fault of its own while reading.
+_SENT_SIGNALS = frozenset(
+    int(getattr(signal, name))
+    for name in (
+        "SIGKILL",
+        "SIGTERM",
+        "SIGHUP",
+        "SIGINT",
+        "SIGQUIT",
+        "SIGUSR1",
+        "SIGUSR2",
+    )
+    if hasattr(signal, name)
+)
 
 
 def _frames_in_child(
@@ -483,7 +515,9 @@ def _frames_in_child(
         while True:
             try:
                 message = receiving.recv()
-            except EOFError:
+            except (EOFError, OSError):
+                # The reader died before or while sending ("got end of file
+                # during message"): its exit status says how.
                 process.join()
                 raise DataError(
                     _crash_message(process.exitcode, int(last.value)), path
@@ -493,10 +527,12 @@ def _frames_in_child(
             if isinstance(message, str):
                 after = int(last.value)
                 where = f" after frame {after}" if after >= 0 else ""
-                raise DataError(f"MDAnalysis cannot read it{where}: {message}", path)
-            for index, time, selected in message:
+                raise DataError(
+                    f"MDAnalysis cannot read it{where}: {one_line(message)}", path
+                )
+            for index, time, selected, box in message:
                 positions[atoms] = selected
-                yield Frame(index, time, positions)
+                yield Frame(index, time, positions, box)
     finally:
         receiving.close()
         if process.is_alive():
@@ -515,7 +551,15 @@ def _frames_here(universe: Any, frames: range) -> Iterator[Frame]:
     trajectory = universe.trajectory
     with _quiet_readers():
         for ts in trajectory[frames.start : frames.stop : frames.step]:
-            yield Frame(int(ts.frame), float(ts.time), ts.positions)
+            yield Frame(int(ts.frame), float(ts.time), ts.positions, _box(ts))
+
+
+def _box(ts: Any) -> NDArray[np.float32] | None:
+    """A frame's unit cell, or None where it has none (or an empty one)."""
+    box = ts.dimensions
+    if box is None or not np.all(np.asarray(box[:3]) > 0):
+        return None
+    return np.array(box, dtype=np.float32)
 
 
 def read_frames(

@@ -34,6 +34,7 @@ from ..io.matching import atoms_found
 from ..io.structure import GemmiIndex
 from ..io.tables import Coupling
 from ..tensor import Tensor
+from .figures import save_figure
 
 __all__ = [
     "AXES_FORMATS",
@@ -436,5 +437,5 @@ def plot_domain_axes(
     )
     fig.tight_layout()
     fmt = os.path.splitext(format_from or path)[1].lstrip(".").lower() or "png"
-    fig.savefig(path, format=fmt)
+    save_figure(fig, path, fmt)
     plt.close(fig)

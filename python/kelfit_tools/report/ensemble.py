@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import os
 from typing import Any
 
 import numpy as np
@@ -11,7 +10,7 @@ import numpy as np
 from .._extras import require
 from ..ensemble import EnsembleSummary
 from ..errors import PathLike
-from .figures import file_format
+from .figures import file_format, save_figure
 
 __all__ = ["plot_ensemble", "render_summary", "summary_json"]
 
@@ -27,7 +26,7 @@ def _figure(width: float, height: float, dpi: int) -> Any:
 def _save(fig: Any, path: PathLike, dpi: int, format_from: PathLike | None) -> None:
     # The format follows the name asked for (a temporary file's is no guide).
     name = path if format_from is None else format_from
-    fig.savefig(os.fspath(path), dpi=dpi, format=file_format(name))
+    save_figure(fig, path, file_format(name), dpi)
 
 
 def summary_json(summary: EnsembleSummary) -> dict[str, Any]:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import zlib
 from collections.abc import Sequence
@@ -15,7 +16,7 @@ from ..fitting import FitResult
 from ..media import MediumFit, result_statistics
 from ..statistics import Statistics
 
-__all__ = ["file_format", "outliers", "plot_fit", "plot_medium"]
+__all__ = ["file_format", "outliers", "plot_fit", "plot_medium", "save_figure"]
 
 #: At most this many points are labelled, the worst first.
 MAX_LABELS = 8
@@ -73,6 +74,32 @@ def file_format(path: PathLike) -> str:
     """
     ext = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
     return ext if ext in _FORMATS else "png"
+
+
+def save_figure(fig: Any, path: PathLike, fmt: str, dpi: float | None = None) -> None:
+    """``fig.savefig`` into ``path`` as ``fmt``, every failure an OSError.
+
+    matplotlib's writers fail in their own ways on a full disk (``zlib.error``,
+    or an ``AttributeError`` from the PDF writer's cleanup hiding the disk's
+    error): each becomes an :class:`OSError` naming ``path`` and the first
+    cause (the disk's own error where there is one), which the one writer of
+    files reports in one line, keeping the old file.
+    """
+    try:
+        if dpi is None:
+            fig.savefig(os.fspath(path), format=fmt)
+        else:
+            fig.savefig(os.fspath(path), dpi=dpi, format=fmt)
+    except OSError:
+        raise
+    except Exception as exc:
+        cause: BaseException | None = exc
+        while cause is not None and not isinstance(cause, OSError):
+            cause = cause.__context__
+        if isinstance(cause, OSError):
+            raise OSError(cause.errno, cause.strerror or str(cause), path) from exc
+        why = f"the figure writer failed: {type(exc).__name__}: {exc}"
+        raise OSError(errno.EIO, why, os.fspath(path)) from exc
 
 
 #: Outlier labels: font size (points).
@@ -276,7 +303,7 @@ def plot_fit(
     )
     ax.grid(True, color="0.92", lw=0.6, zorder=0)
     target = format_from if format_from is not None else path
-    fig.savefig(os.fspath(path), dpi=dpi, format=file_format(target))
+    save_figure(fig, path, file_format(target), dpi)
 
 
 def _residue_axis(labels: Sequence[str], medium: MediumFit | None) -> np.ndarray:
@@ -408,4 +435,4 @@ def plot_medium(
     if title:
         fig.suptitle(title, fontsize=10)
     target = format_from if format_from is not None else path
-    fig.savefig(os.fspath(path), dpi=dpi, format=file_format(target))
+    save_figure(fig, path, file_format(target), dpi)

@@ -23,7 +23,7 @@ from .._extras import MissingExtra, require
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
 from ..trajectory import FrameFit
-from .figures import file_format
+from .figures import file_format, save_figure
 
 __all__ = [
     "FRAME_COLUMNS",
@@ -356,7 +356,7 @@ def _figure(width: float, height: float, dpi: int) -> Any:
 def _save(fig: Any, path: PathLike, dpi: int, format_from: PathLike | None) -> None:
     # The format follows the name asked for (a temporary file's is no guide).
     name = path if format_from is None else format_from
-    fig.savefig(os.fspath(path), dpi=dpi, format=file_format(name))
+    save_figure(fig, path, file_format(name), dpi)
 
 
 def plot_frames(

@@ -9,9 +9,9 @@ import numpy as np
 
 from .. import __version__
 from .._extras import require
-from ..errors import PathLike
+from ..errors import PathLike, printable
 from ..histogram import HistogramEstimate
-from .figures import file_format
+from .figures import file_format, save_figure
 
 __all__ = [
     "histogram_payload",
@@ -162,7 +162,8 @@ def render_histogram(report: dict[str, Any]) -> str:
             f"Likelihood max   Da {e['da_likelihood']:.3f}, R {e['r_likelihood']:.3f} "
             "(before the bias correction)"
         )
-    return "\n".join(lines) + "\n"
+    # Medium and file names come from the inputs.
+    return printable("\n".join(lines) + "\n", lines=True)
 
 
 def _error_parts(estimate: HistogramEstimate) -> str:
@@ -268,4 +269,4 @@ def plot_histogram(
     fig.text(0.5, 0.015, _error_parts(estimate), ha="center", va="bottom", fontsize=7)
     margin = _PARTS_MARGIN * (2 if corrected else 1)
     fig.tight_layout(rect=(0.0, margin, 1.0, 1.0))
-    fig.savefig(path, dpi=dpi, format=file_format(format_from or path))
+    save_figure(fig, path, file_format(format_from or path), dpi)

@@ -22,7 +22,7 @@ import numpy as np
 
 from .. import __version__
 from ..domains import DomainComparison, in_domain, parse_domain
-from ..errors import Advice, Hint
+from ..errors import Advice, Hint, printable
 from ..io.tables import Coupling
 from ..media import result_statistics
 from ..outputs import Outputs
@@ -404,7 +404,8 @@ def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
             parts.append(_render_domains(obj["domains"]))
     for name, summary in run.ensembles:
         parts.append(render_summary(summary, medium=name))
-    return "\n".join(parts)
+    # Media, residue and file names come from the inputs.
+    return printable("\n".join(parts), lines=True)
 
 
 def run_rows(run: FitRun) -> list[dict[str, Any]]:
@@ -643,7 +644,7 @@ def frames_text(
             f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
             f"{high:.3f} A"
         )
-    return "\n".join(lines) + "\n"
+    return printable("\n".join(lines) + "\n", lines=True)
 
 
 def frames_payload(
