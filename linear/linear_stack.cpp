@@ -167,7 +167,7 @@ bool LinearStackRun::finish(const LinearStop& stop)
     release(shared_->count);
     Asking asking = {shared_, stop, 0};
     solve_taken(shared_, shared_->work[0].get(), asking);
-    if (stop.requested != nullptr) {
+    if (stop.requested != nullptr && !threads_.empty()) {
         watch(asking, threads_.size());
     }
     join();
