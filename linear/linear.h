@@ -9,6 +9,7 @@
 #define KELFIT_LINEAR_H
 
 #include <cfloat>
+#include <chrono>
 #include <cstddef>
 #include <thread>
 #include <vector>
@@ -54,7 +55,24 @@ enum class LinearStatus {
     solved,
     rank_deficient,   // fewer independent columns than unknowns
     ill_conditioned,  // independent, but the condition number is over the limit
+    stopped,          // abandoned when its stop check said so: nothing else is set
 };
+
+// A question a long computation asks now and then (the caller's check for
+// Ctrl-C): true gives the computation up. The caller's function decides how
+// often it really looks; asking must be cheap when it does not.
+struct LinearStop {
+    bool (*requested)(void* context);  // null: never asked
+    void* context;
+    std::chrono::nanoseconds interval;  // a stack's caller, done with its share, asks
+                                        // this often while the other threads finish
+};
+
+// A problem of at least this many rows asks its stop check between its
+// passes over the rows (each pass a few milliseconds of work or more); a
+// smaller one is only asked about between the problems of a stack, once
+// this many rows have been solved since the last question.
+constexpr int linear_stop_rows = 1 << 15;
 
 struct LinearSolution {
     LinearStatus status;
@@ -79,8 +97,9 @@ static_assert(max_linear_unknowns < qr_stride, "a row holds the unknowns and the
 // Householder QR of rows x unknowns (plus the right-hand side) in place:
 // afterwards the upper triangle of the first unknowns rows holds R, and
 // the right-hand side column holds Q^T rhs. A column already zero below
-// its diagonal is left as it is.
-void householder_qr(double* matrix, int rows, int unknowns);
+// its diagonal is left as it is. stop is asked before every column after
+// the first: false, the factorisation unfinished, when it said so.
+bool householder_qr(double* matrix, int rows, int unknowns, const LinearStop& stop = {});
 
 // Solves R x = (Q^T rhs)[0..unknowns-1] after householder_qr; every
 // diagonal of R must be non-zero.
@@ -118,8 +137,11 @@ size_t linear_work_size(int count);
 // Solves one problem. values receives the count model values at the
 // optimum, scale u^T A u [+ offset]; work holds linear_work_size doubles.
 // When the status is not solved, only status, unknowns, rank and condition
-// are set.
-LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values);
+// are set. A problem of linear_stop_rows rows or more asks stop between its
+// passes over the rows, and a yes ends it at once with status stopped;
+// asking changes no bit of a problem that is not stopped.
+LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values,
+                            const LinearStop& stop = {});
 
 // --- Stacks of problems (linear_stack.cpp) ----------------------------------
 
@@ -131,7 +153,13 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
 // others solve problem f. Everything is allocated in the constructor,
 // before any thread starts (std::bad_alloc escapes from there, nothing from
 // a worker); a worker that cannot be started leaves its share to the
-// others.
+// others. The caller's thread keeps its share of the work (a small stack
+// then costs no thread) and asks finish's stop check, only from that
+// thread: between problems once linear_stop_rows rows have been solved
+// since the last question, between the passes of a long problem, and every
+// stop interval once it has no problem left while others solve. A yes
+// sets a flag that every thread reads before its next problem and between
+// the passes of its own long problem, so all stop within one pass.
 class LinearStackRun {
 public:
     LinearStackRun(const LinearProblem* problems, int count, int workers, double* values,
@@ -143,8 +171,9 @@ public:
     // Problems [0, count) may now be solved.
     void release(int count);
     // Releases every problem, solves on this thread too, and returns once
-    // all are solved.
-    void finish();
+    // all are solved (true), or once every thread has stopped because stop
+    // said so (false: the solutions are not to be read).
+    bool finish(const LinearStop& stop = {});
     // No further problem is started; returns once the workers have stopped.
     void abandon();
 

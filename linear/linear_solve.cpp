@@ -183,17 +183,36 @@ size_t linear_work_size(int count)
     return rows * static_cast<size_t>(qr_stride + tensor_unknowns);
 }
 
-LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values)
+LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values,
+                            const LinearStop& stop)
 {
     LinearSolution out = {};
     const int rows = problem.count;
     const int unknowns = unknowns_of(problem.offset);
     out.unknowns = unknowns;
+    // A short problem is never asked: the stack asks between problems.
+    const LinearStop asked = rows >= linear_stop_rows ? stop : LinearStop{};
+    auto stopped = [&asked, &out] {
+        if (asked.requested == nullptr || !asked.requested(asked.context)) {
+            return false;
+        }
+        out.status = LinearStatus::stopped;
+        return true;
+    };
     double* design = work;
     double* terms = work + static_cast<size_t>(rows) * qr_stride;
     fill_terms(problem, terms);
+    if (stopped()) {
+        return out;
+    }
     fill_design(problem, unknowns, terms, design);
-    householder_qr(design, rows, unknowns);
+    if (stopped()) {
+        return out;
+    }
+    if (!householder_qr(design, rows, unknowns, asked) || stopped()) {
+        out.status = LinearStatus::stopped;
+        return out;
+    }
     classify(design, rows, unknowns, out);
     if (out.status != LinearStatus::solved) {
         return out;

@@ -3,9 +3,11 @@
 // thread solves a problem never changes its bits.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,14 +24,41 @@ struct LinearStackRun::Shared {
     std::atomic<int> next{0};      // the next problem to take
     std::atomic<int> released{0};  // problems [0, released) may be solved
     std::atomic<bool> stop{false};
+    std::mutex mutex;  // guards ended
+    std::condition_variable worker_ended;
+    size_t ended = 0;  // worker threads that have finished
 };
 
 namespace {
 
+// How a thread asks whether to stop: every thread reads the shared flag;
+// the caller's thread also asks the caller's stop check, and a yes sets the
+// flag for all.
+struct Asking {
+    LinearStackRun::Shared* shared;
+    LinearStop caller;  // requested is null on the worker threads
+    long long rows;     // rows solved since the caller's check was last asked
+};
+
+bool stopping(void* context)
+{
+    auto* asking = static_cast<Asking*>(context);
+    LinearStackRun::Shared* shared = asking->shared;
+    if (shared->stop.load(std::memory_order_acquire)) {
+        return true;
+    }
+    if (asking->caller.requested == nullptr || !asking->caller.requested(asking->caller.context)) {
+        return false;
+    }
+    shared->stop.store(true, std::memory_order_release);
+    return true;
+}
+
 // Takes problems until none is left (or the run is stopped), waiting for
 // the caller to release those it has not checked yet.
-void solve_taken(LinearStackRun::Shared* shared, double* work)
+void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
 {
+    const LinearStop pass = {stopping, &asking, {}};
     for (;;) {
         const int f = shared->next.fetch_add(1);
         if (f >= shared->count) {
@@ -44,8 +73,45 @@ void solve_taken(LinearStackRun::Shared* shared, double* work)
         if (shared->stop.load(std::memory_order_acquire)) {
             return;
         }
+        const LinearProblem& problem = shared->problems[f];
         const size_t first_value = shared->value_starts[static_cast<size_t>(f)];
-        shared->solutions[f] = solve_linear(shared->problems[f], work, shared->values + first_value);
+        shared->solutions[f] = solve_linear(problem, work, shared->values + first_value, pass);
+        if (shared->solutions[f].status == LinearStatus::stopped) {
+            return;
+        }
+        asking.rows += problem.count;
+        if (asking.caller.requested != nullptr && asking.rows >= linear_stop_rows) {
+            asking.rows = 0;
+            if (stopping(&asking)) {
+                return;
+            }
+        }
+    }
+}
+
+void work_thread(LinearStackRun::Shared* shared, double* work)
+{
+    Asking asking = {shared, {}, 0};
+    solve_taken(shared, work, asking);
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    ++shared->ended;
+    shared->worker_ended.notify_one();
+}
+
+// The caller's part once it has no problem left: ask its stop check every
+// interval until the `workers` worker threads have all finished. The check
+// runs without the mutex, so a slow one never holds up a worker.
+void watch(Asking& asking, size_t workers)
+{
+    LinearStackRun::Shared& shared = *asking.shared;
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    while (!shared.worker_ended.wait_for(lock, asking.caller.interval,
+                                         [&] { return shared.ended == workers; })) {
+        lock.unlock();
+        if (stopping(&asking)) {
+            return;
+        }
+        lock.lock();
     }
 }
 
@@ -78,7 +144,7 @@ LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int wor
     for (int w = 1; w < workers; ++w) {
         try {
             double* work = shared_->work[static_cast<size_t>(w)].get();
-            threads_.emplace_back(solve_taken, shared_, work);
+            threads_.emplace_back(work_thread, shared_, work);
         } catch (const std::exception&) {
             break;  // no thread, or no memory for one: the others take its share
         }
@@ -96,11 +162,16 @@ void LinearStackRun::release(int count)
     shared_->released.store(std::min(count, shared_->count), std::memory_order_release);
 }
 
-void LinearStackRun::finish()
+bool LinearStackRun::finish(const LinearStop& stop)
 {
     release(shared_->count);
-    solve_taken(shared_, shared_->work[0].get());
+    Asking asking = {shared_, stop, 0};
+    solve_taken(shared_, shared_->work[0].get(), asking);
+    if (stop.requested != nullptr && !threads_.empty()) {
+        watch(asking, threads_.size());
+    }
     join();
+    return !shared_->stop.load(std::memory_order_acquire);
 }
 
 void LinearStackRun::abandon()

@@ -204,10 +204,13 @@ double reflect(double* matrix, int rows, int unknowns, int j, double head, doubl
 
 }  // namespace
 
-void householder_qr(double* matrix, int rows, int unknowns)
+bool householder_qr(double* matrix, int rows, int unknowns, const LinearStop& stop)
 {
     double below = unknowns > 0 ? squares_below(matrix, rows, 0) : 0.0;
     for (int j = 0; j < unknowns && j < rows; ++j) {
+        if (j > 0 && stop.requested != nullptr && stop.requested(stop.context)) {
+            return false;
+        }
         double* top = row_of(matrix, j);
         if (below == 0.0) {
             // Already triangular in this column: on to the next one's squares.
@@ -227,6 +230,7 @@ void householder_qr(double* matrix, int rows, int unknowns)
             row_of(matrix, i)[j] = 0.0;
         }
     }
+    return true;
 }
 
 void back_substitute(const double* matrix, int unknowns, double* x)

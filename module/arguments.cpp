@@ -160,15 +160,16 @@ void name_problem(Py_ssize_t problem)
 }
 
 int check_row_factors(const double* values, Py_ssize_t count, const char* name, bool positive,
-                      Refusal how)
+                      Refusal how, Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         const float value = static_cast<float>(values[i]);
         const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
         if (!ok) {
+            const Py_ssize_t row = numbered_from + i;
             char subject[64];
-            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
-            return refuse(how, {name, i, -1}, subject, "must be finite and %s in single precision",
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, row);
+            return refuse(how, {name, row, -1}, subject, "must be finite and %s in single precision",
                           positive ? "positive" : "non-zero");
         }
     }
@@ -190,7 +191,7 @@ int refuse_row(Refusal how, Py_ssize_t i, const char* reason)
 }  // namespace
 
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
-                    Refusal how)
+                    Refusal how, Py_ssize_t numbered_from)
 {
     const auto run = static_cast<size_t>(count);
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -203,32 +204,34 @@ int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed
         narrowed[run + at] = y;
         narrowed[2 * run + at] = z;
         if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-            return refuse_row(how, i, "must be finite in single precision");
+            return refuse_row(how, numbered_from + i, "must be finite in single precision");
         }
         if (x == 0.0f && y == 0.0f && z == 0.0f) {
-            return refuse_row(how, i, "has zero length in single precision");
+            return refuse_row(how, numbered_from + i, "has zero length in single precision");
         }
         const double length = row_length(x, y, z);
         if (length < shortest_row_length) {
-            return refuse_row(how, i,
+            return refuse_row(how, numbered_from + i,
                               "is too short: its length is below the smallest normal "
                               "single-precision number");
         }
         if (!std::isfinite(length)) {
-            return refuse_row(how, i, "is too long: its length overflows single precision");
+            return refuse_row(how, numbered_from + i,
+                              "is too long: its length overflows single precision");
         }
     }
     return 0;
 }
 
 int check_finite_values(const double* values, Py_ssize_t count, const char* name,
-                        Refusal how)
+                        Refusal how, Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!std::isfinite(values[i])) {
+            const Py_ssize_t row = numbered_from + i;
             char subject[64];
-            std::snprintf(subject, sizeof subject, "%s[%zd]", name, i);
-            return refuse(how, {name, i, -1}, subject, "must be finite");
+            std::snprintf(subject, sizeof subject, "%s[%zd]", name, row);
+            return refuse(how, {name, row, -1}, subject, "must be finite");
         }
     }
     return 0;

@@ -110,6 +110,36 @@ PyArrayObject* as_contig_matrix(PyObject* object)
         object, PyArray_DescrFromType(NPY_DOUBLE), 2, 2, contig_requirements, nullptr));
 }
 
+// NumPy reports an object that is not an array of real numbers as a
+// TypeError (no number: None inside, a complex, an arbitrary object), a
+// ValueError (a string that is no number, ragged rows, too many
+// dimensions) or an OverflowError (an integer beyond float64). Those, and
+// only those, are the argument's fault. Everything else propagates as it
+// was raised: KeyboardInterrupt and SystemExit (a BaseException that is no
+// Exception: Ctrl-C while a Dask array computes its values must stop the
+// program, not be called a wrong type), MemoryError (a copy that could not
+// be made), and whatever the object's own __array__, buffer or item code
+// raised (a RuntimeError of a failed computation, an OSError of a file).
+// A TypeError or ValueError from that code cannot be told apart from
+// NumPy's and is reported as the argument's.
+bool conversion_refused()
+{
+    return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+           PyErr_ExceptionMatches(PyExc_OverflowError);
+}
+
+PyArrayObject* real_array(PyObject* object, const char* name, int requirements)
+{
+    PyObject* array =
+        PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, requirements, nullptr);
+    if (array == nullptr && conversion_refused()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
+                     Py_TYPE(object)->tp_name);
+    }
+    return reinterpret_cast<PyArrayObject*>(array);
+}
+
 int vector_rows_check(PyArrayObject* vectors)
 {
     if (not_doublematrix(vectors)) {

@@ -44,6 +44,20 @@ void rows_release(double** rows);
 PyArrayObject* as_contig_vector(PyObject* object);
 PyArrayObject* as_contig_matrix(PyObject* object);
 
+// --- Converting arguments ----------------------------------------------------
+
+// After NumPy has failed to make an array of an argument: true when the
+// exception it left says only that the object is not an array of real
+// numbers, so that the entry may replace it with its own message naming
+// the argument. See array_bridge.cpp for the rule.
+bool conversion_refused();
+
+// `object` as a float64 array through PyArray_FromAny with `requirements`
+// (any number of dimensions): a new reference, or NULL with TypeError
+// "<name> must be an array of real numbers, got <type>" when the object is
+// not one (conversion_refused), any other exception as it was raised.
+PyArrayObject* real_array(PyObject* object, const char* name, int requirements);
+
 // --- Argument checks shared by the entries ----------------------------------
 
 // The vectors argument as the model reads it: a checked 2-D float64 array
@@ -150,6 +164,10 @@ constexpr int exact_digits = 9;
 constexpr int rough_digits = 3;
 NumberText number_text(double value, int digits);
 
+// The row checks below name row i of the values they are given as row
+// numbered_from + i, so that a long argument can be checked a run of rows
+// at a time (polled_runs) with the messages of a check of the whole.
+
 // Narrows every row's x, y, z side by side into narrowed (x run, y run,
 // z run of count values each) and refuses a row a fit cannot use: a
 // component that is not finite in single precision, a zero length, a
@@ -157,17 +175,17 @@ NumberText number_text(double value, int digits);
 // precision. 0, or -1 with ValueError naming the
 // row.
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
-                    Refusal how);
+                    Refusal how, Py_ssize_t numbered_from = 0);
 
 // sigma (positive) and scale (non-zero) are narrowed by a fit, so each must
 // be finite and so in single precision. 0, or -1 with ValueError naming
 // the row.
 int check_row_factors(const double* values, Py_ssize_t count, const char* name, bool positive,
-                      Refusal how);
+                      Refusal how, Py_ssize_t numbered_from = 0);
 
 // -1 with ValueError "<name>[i] must be finite" at the first value that is not.
 int check_finite_values(const double* values, Py_ssize_t count, const char* name,
-                        Refusal how);
+                        Refusal how, Py_ssize_t numbered_from = 0);
 
 // The start values a fit reads (the offset only when it enters the cost),
 // and the rhombic magnitude 1.5 Da R made of them, must be finite in single
@@ -197,7 +215,8 @@ int refuse_unsolved(const LinearSolution& solution, Py_ssize_t count);
 
 // Observed values (over sigma, where given) whose squares could overflow
 // the solve's sums: -1 with ValueError naming the first, else 0.
-int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count);
+int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count,
+                            Py_ssize_t numbered_from = 0);
 
 // --- Ctrl-C during a computation (signals.cpp) --------------------------------
 
@@ -217,6 +236,30 @@ void signal_poll_release(SignalPoll& poll);    // gives up the lock
 void signal_poll_reacquire(SignalPoll& poll);  // takes it back
 InterruptCheck signal_check_unlocked(SignalPoll& poll);
 InterruptCheck signal_check_locked(SignalPoll& poll);
+
+// A loop over many rows that holds the lock (copying or checking an
+// argument): run(first, n) over consecutive runs of at most
+// interrupt_check_vectors rows that cover [0, count), check asked after
+// each, so that Ctrl-C stops it within one run and one poll; the runs see
+// the rows in order, as one loop over them all would. 0; -1 when a run
+// fails (its exception set); polled_interrupted when check stopped the
+// loop (the signal handler's exception set).
+constexpr int polled_interrupted = -2;
+template <typename Run>
+int polled_runs(Py_ssize_t count, InterruptCheck& check, Run run)
+{
+    const Py_ssize_t most = interrupt_check_vectors;
+    for (Py_ssize_t first = 0; first < count; first += most) {
+        const Py_ssize_t n = count - first < most ? count - first : most;
+        if (run(first, n) != 0) {
+            return -1;
+        }
+        if (interrupt_requested(check, static_cast<int>(n))) {
+            return polled_interrupted;
+        }
+    }
+    return 0;
+}
 
 // --- Entries ------------------------------------------------------------------
 

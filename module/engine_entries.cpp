@@ -3,6 +3,7 @@
 // of the interpreter's lock while it computes, and returns new arrays.
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -43,18 +44,13 @@ constexpr Refusal refusal = Refusal::structured;
 // whose values convert safely), aligned and in this machine's byte order
 // but otherwise as laid out: a view where the caller's array already is
 // float64, so that its size can be checked before anything is copied. A new
-// reference, or NULL with TypeError or ValueError naming the argument.
+// reference, or NULL with TypeError or ValueError naming the argument (or
+// the exception of a conversion that failed for another reason).
 PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
 {
-    PyObject* array = PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                      NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr);
+    PyObject* array = reinterpret_cast<PyObject*>(
+        real_array(object, name, NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED));
     if (array == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            return nullptr;  // a copy that could not be made: say so, not "wrong type"
-        }
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
-                     Py_TYPE(object)->tp_name);
         return nullptr;
     }
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array)) != dims) {
@@ -66,22 +62,28 @@ PyArrayObject* doubles_argument(PyObject* object, const char* name, int dims)
     return reinterpret_cast<PyArrayObject*>(array);
 }
 
-// Element i (of a 1-D array) or (i, j) (of a 2-D one), through the strides.
-double element(PyArrayObject* array, npy_intp i)
-{
-    const char* at = static_cast<const char*>(PyArray_DATA(array)) + i * PyArray_STRIDE(array, 0);
-    return *reinterpret_cast<const double*>(at);
-}
-double element(PyArrayObject* array, npy_intp i, npy_intp j)
-{
-    const char* at = static_cast<const char*>(PyArray_DATA(array)) +
-                     i * PyArray_STRIDE(array, 0) + j * PyArray_STRIDE(array, 1);
-    return *reinterpret_cast<const double*>(at);
-}
+// The data and strides of a 1-D or 2-D array as they were when it was
+// checked: the copies below read through these, never the array's own, so
+// a signal handler that runs between two runs of a copy and reshapes the
+// caller's array in place cannot make them read beyond its data.
+struct Layout {
+    const char* data;
+    npy_intp row, column;  // byte strides (column 0 for a 1-D array)
+    explicit Layout(PyArrayObject* array)
+        : data(static_cast<const char*>(PyArray_DATA(array))),
+          row(PyArray_STRIDE(array, 0)),
+          column(PyArray_NDIM(array) > 1 ? PyArray_STRIDE(array, 1) : 0)
+    {
+    }
+    double at(npy_intp i, npy_intp j = 0) const
+    {
+        return *reinterpret_cast<const double*>(data + i * row + j * column);
+    }
+};
 
 // A 1-D argument of exactly `count` values, copied into out.
 int copy_values(PyObject* object, const char* name, Py_ssize_t count, const char* count_of,
-                double* out)
+                double* out, InterruptCheck& check)
 {
     PyRef array(reinterpret_cast<PyObject*>(doubles_argument(object, name, 1)));
     if (!array) {
@@ -91,21 +93,26 @@ int copy_values(PyObject* object, const char* name, Py_ssize_t count, const char
         return refuse(refusal, {name, -1, -1}, name, "must hold %zd values (%s), got %zd", count,
                       count_of, static_cast<Py_ssize_t>(PyArray_DIM(array.array(), 0)));
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        out[i] = element(array.array(), i);
-    }
-    return 0;
+    const Layout in(array.array());
+    return polled_runs(count, check, [&](Py_ssize_t first, Py_ssize_t n) {
+        for (Py_ssize_t i = first; i < first + n; ++i) {
+            out[i] = in.at(i);
+        }
+        return 0;
+    });
 }
 
 // The vectors of a call, copied: x, y, z of each row (further columns
-// dropped) and the row pointers over them.
+// dropped) and the row pointers over them. Neither is initialised before
+// the copy: zeroing a large argument first would be a long wait that no
+// one polls.
 struct OwnedRows {
-    std::vector<double> coordinates;
-    std::vector<const double*> rows;
+    std::unique_ptr<double[]> coordinates;
+    std::unique_ptr<const double*[]> rows;
     Py_ssize_t count = 0;
 };
 
-int copy_vectors(PyObject* object, OwnedRows& out)
+int copy_vectors(PyObject* object, OwnedRows& out, InterruptCheck& check)
 {
     PyRef array(reinterpret_cast<PyObject*>(doubles_argument(object, "vectors", 2)));
     if (!array) {
@@ -123,40 +130,48 @@ int copy_vectors(PyObject* object, OwnedRows& out)
                       count);
     }
     const auto n = static_cast<size_t>(count);
-    out.coordinates.resize(model_columns * n);
-    out.rows.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double* own = out.coordinates.data() + model_columns * i;
-        for (int c = 0; c < model_columns; ++c) {
-            own[c] = element(array.array(), static_cast<npy_intp>(i), c);
-        }
-        out.rows[i] = own;
-    }
+    out.coordinates.reset(new double[model_columns * n + 1]);
+    out.rows.reset(new const double*[n + 1]);
     out.count = count;
-    return 0;
+    const Layout in(array.array());
+    return polled_runs(count, check, [&](Py_ssize_t first, Py_ssize_t run) {
+        for (Py_ssize_t i = first; i < first + run; ++i) {
+            double* own = out.coordinates.get() + model_columns * static_cast<size_t>(i);
+            for (int c = 0; c < model_columns; ++c) {
+                own[c] = in.at(i, c);
+            }
+            out.rows[static_cast<size_t>(i)] = own;
+        }
+        return 0;
+    });
 }
 
 // Narrowed per-row factors (sigma or scale), checked as they are stored.
 int copy_factors(PyObject* object, const char* name, Py_ssize_t count, bool positive,
-                 std::vector<float>& out)
+                 std::vector<float>& out, InterruptCheck& check)
 {
-    std::vector<double> values(static_cast<size_t>(count));
-    if (copy_values(object, name, count, "one per vector", values.data()) != 0) {
+    std::unique_ptr<double[]> values(new double[static_cast<size_t>(count) + 1]);
+    if (copy_values(object, name, count, "one per vector", values.get(), check) != 0) {
         return -1;
     }
-    if (check_row_factors(values.data(), count, name, positive, refusal) != 0) {
-        return -1;
+    const int checked = polled_runs(count, check, [&](Py_ssize_t first, Py_ssize_t n) {
+        return check_row_factors(values.get() + first, n, name, positive, refusal, first);
+    });
+    if (checked != 0) {
+        return checked;
     }
     out.resize(static_cast<size_t>(count));
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<float>(values[i]);
-    }
-    return 0;
+    return polled_runs(count, check, [&](Py_ssize_t first, Py_ssize_t n) {
+        for (Py_ssize_t i = first; i < first + n; ++i) {
+            out[static_cast<size_t>(i)] = static_cast<float>(values[static_cast<size_t>(i)]);
+        }
+        return 0;
+    });
 }
 
-int copy_start(PyObject* object, const char* name, double* start)
+int copy_start(PyObject* object, const char* name, double* start, InterruptCheck& check)
 {
-    return copy_values(object, name, param_count, "a1, a2, a3, Da, R, offset", start);
+    return copy_values(object, name, param_count, "a1, a2, a3, Da, R, offset", start, check);
 }
 
 // How a computation without the lock ended.
@@ -183,9 +198,9 @@ bool solve_rows(const OwnedRows& vectors, const double* params, const float* sca
     const int count = static_cast<int>(vectors.count);
     for (int start = 0; start < count; start += block) {
         const int n = count - start < block ? count - start : block;
-        model_values(rot, vectors.rows.data() + start, n, da, dr, offset, values, {}, {},
+        model_values(rot, vectors.rows.get() + start, n, da, dr, offset, values, {}, {},
                      scale != nullptr ? scale + start : nullptr);
-        void_short_rows(vectors.rows.data() + start, n, values);
+        void_short_rows(vectors.rows.get() + start, n, values);
         for (int k = 0; k < n; ++k) {
             out[start + k] = values[k];
         }
@@ -345,7 +360,8 @@ int accept_fixed(PyObject* fixed, unsigned& held)
     return 0;
 }
 
-int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
+int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset,
+               InterruptCheck& check)
 {
     static const char* keywords[] = {"vectors", "observed", "start", "sigma",
                                      "scale",   "offset",   "fixed", nullptr};
@@ -358,7 +374,7 @@ int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
         return -1;
     }
     offset = offset_flag != 0;
-    if (copy_vectors(vectors, call.vectors) != 0) {
+    if (copy_vectors(vectors, call.vectors, check) != 0) {
         return -1;
     }
     const Py_ssize_t count = call.vectors.count;
@@ -366,21 +382,22 @@ int accept_fit(PyObject* args, PyObject* kwargs, FitCall& call, bool& offset)
         return refuse(refusal, {"vectors", -1, -1}, "vectors", "must hold at least one vector");
     }
     call.narrowed.resize(3 * static_cast<size_t>(count));
-    if (narrow_fit_rows(call.vectors.rows.data(), count, call.narrowed.data(), refusal) != 0) {
+    if (narrow_fit_rows(call.vectors.rows.get(), count, call.narrowed.data(), refusal) != 0) {
         return -1;
     }
     call.observed.resize(static_cast<size_t>(count));
-    if (copy_values(observed, "observed", count, "one per vector", call.observed.data()) != 0 ||
+    if (copy_values(observed, "observed", count, "one per vector", call.observed.data(),
+                    check) != 0 ||
         check_finite_values(call.observed.data(), count, "observed", refusal) != 0 ||
-        copy_start(start, "start", call.start) != 0 ||
+        copy_start(start, "start", call.start, check) != 0 ||
         check_start(call.start, offset, "start", refusal) != 0 ||
         accept_fixed(fixed, call.held) != 0) {
         return -1;
     }
-    if (sigma != Py_None && copy_factors(sigma, "sigma", count, true, call.sigma) != 0) {
+    if (sigma != Py_None && copy_factors(sigma, "sigma", count, true, call.sigma, check) != 0) {
         return -1;
     }
-    if (scale != Py_None && copy_factors(scale, "scale", count, false, call.scale) != 0) {
+    if (scale != Py_None && copy_factors(scale, "scale", count, false, call.scale, check) != 0) {
         return -1;
     }
     return 0;
@@ -410,11 +427,14 @@ PyObject* kelfit_fit(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
     try {
         FitCall call;
         bool offset = false;
-        if (accept_fit(args, kwargs, call, offset) != 0) {
+        // A long argument is copied a run at a time, asking for Ctrl-C between.
+        SignalPoll poll = signal_poll_start();
+        InterruptCheck check = signal_check_locked(poll);
+        if (accept_fit(args, kwargs, call, offset, check) != 0) {
             return nullptr;
         }
         FitProblem problem = {};
-        problem.rows = call.vectors.rows.data();
+        problem.rows = call.vectors.rows.get();
         problem.count = static_cast<int>(call.vectors.count);
         problem.narrowed = call.narrowed.data();
         problem.observed = call.observed.data();
@@ -463,12 +483,16 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         OwnedRows rows;
         double params[param_count];
         std::vector<float> scales;
-        if (copy_vectors(vectors, rows) != 0 || copy_start(params_object, "params", params) != 0 ||
+        // A long argument is copied a run at a time, asking for Ctrl-C between.
+        SignalPoll poll = signal_poll_start();
+        InterruptCheck check = signal_check_locked(poll);
+        if (copy_vectors(vectors, rows, check) != 0 ||
+            copy_start(params_object, "params", params, check) != 0 ||
             check_finite_params(params) != 0) {
             return nullptr;
         }
         if (scale != Py_None &&
-            copy_factors(scale, "scale", rows.count, false, scales) != 0) {
+            copy_factors(scale, "scale", rows.count, false, scales, check) != 0) {
             return nullptr;
         }
         npy_intp size = rows.count;
@@ -482,7 +506,6 @@ PyObject* kelfit_solve(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
             solve_rows(rows, params, scale_data, out);
             return result.release();
         }
-        SignalPoll poll = signal_poll_start();
         signal_poll_release(poll);
         const bool done = solve_rows(rows, params, scale_data, out, signal_check_unlocked(poll));
         signal_poll_reacquire(poll);

@@ -47,11 +47,28 @@ struct Shape {
     Py_ssize_t count;     // N
 };
 
-// One array argument: the caller's array (checked, held for the call) and
-// memory of our own that its values are copied into problem by problem,
-// left uninitialised until then.
+// Reads an array of up to three dimensions through its strides: the
+// element (f, i, c), where a missing leading axis counts as the one problem
+// and a missing column axis as the one column.
+struct Strided {
+    const char* data;
+    npy_intp problem, row, column;  // byte strides
+    double at(Py_ssize_t f, Py_ssize_t i, Py_ssize_t c) const
+    {
+        return *reinterpret_cast<const double*>(data + f * problem + i * row + c * column);
+    }
+};
+
+// One array argument: the caller's array (checked, held for the call), its
+// layout as it was checked, and memory of our own that its values are
+// copied into problem by problem, left uninitialised until then. The copy
+// reads the layout taken when the argument was accepted, never the array's
+// own: a signal handler that runs between two runs of the copy may reshape
+// the caller's array in place, and must not make it read beyond its data.
 struct Argument {
     PyRef view;
+    Strided layout = {nullptr, 0, 0, 0};
+    bool packed = false;  // each problem's values lie next to each other, as copied
     std::unique_ptr<double[]> copy;
     bool given() const { return static_cast<bool>(view); }
     const double* data() const { return copy.get(); }
@@ -75,40 +92,32 @@ size_t value_count(const Shape& shape, int columns)
 // An argument as a float64 array, aligned and in this machine's byte order
 // but otherwise as laid out (a view where it already is float64, so that
 // its shape is checked before anything is copied). A new reference, or NULL
-// with TypeError naming the argument.
+// with TypeError naming the argument (or the exception of a conversion that
+// failed for another reason).
 PyArrayObject* doubles_view(PyObject* object, const char* name)
 {
-    PyObject* array = PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
-                                      NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED, nullptr);
-    if (array == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            return nullptr;
-        }
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s", name,
-                     Py_TYPE(object)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<PyArrayObject*>(array);
+    return real_array(object, name, NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED);
 }
 
-// Reads an array of up to three dimensions through its strides: the
-// element (f, i, c), where a missing leading axis counts as the one problem
-// and a missing column axis as the one column.
-struct Strided {
-    const char* data;
-    npy_intp problem, row, column;  // byte strides
-    double at(Py_ssize_t f, Py_ssize_t i, Py_ssize_t c) const
-    {
-        return *reinterpret_cast<const double*>(data + f * problem + i * row + c * column);
-    }
-};
 Strided strided(PyArrayObject* array, bool stacked, bool columns)
 {
     const npy_intp* stride = PyArray_STRIDES(array);
     const int first = stacked ? 1 : 0;
     return {static_cast<const char*>(PyArray_DATA(array)), stacked ? stride[0] : 0,
             stride[first], columns ? stride[first + 1] : 0};
+}
+
+// Holds a checked argument of `columns` columns (1: one value a row) for
+// the call: its layout, and memory of our own for its copy.
+void hold(PyRef& array, const Shape& shape, int columns, Argument& out)
+{
+    PyArrayObject* checked = array.array();
+    const int dims = PyArray_NDIM(checked);
+    out.layout = strided(checked, shape.stacked, columns > 1);
+    out.packed = PyArray_IS_C_CONTIGUOUS(checked) &&
+                 (columns == 1 || PyArray_DIM(checked, dims - 1) == columns);
+    out.copy.reset(new double[value_count(shape, columns)]);
+    out.view.reset(array.release());
 }
 
 int accept_vectors(PyObject* object, LinearCall& call)
@@ -149,8 +158,7 @@ int accept_vectors(PyObject* object, LinearCall& call)
         PyErr_SetString(PyExc_ValueError, "vectors must hold at least one vector");
         return -1;
     }
-    call.vectors.copy.reset(new double[value_count(shape, vector_columns)]);
-    call.vectors.view.reset(array.release());
+    hold(array, shape, vector_columns, call.vectors);
     return 0;
 }
 
@@ -201,30 +209,29 @@ int accept_row_values(PyObject* object, const char* name, const Shape& shape,
                      name, shape.problems, shape.count, shape_text(array.array()).text);
         return -1;
     }
-    out.copy.reset(new double[value_count(shape, 1)]);
-    out.view.reset(array.release());
+    hold(array, shape, 1, out);
     return 0;
 }
 
-// Copies problem f of an argument (its first `columns` columns) into the
-// argument's own memory.
-void copy_problem(Argument& argument, const Shape& shape, Py_ssize_t f, int columns)
+// Copies rows [first, first + n) of problem f of an argument (its first
+// `columns` columns) into the argument's own memory.
+void copy_rows(Argument& argument, const Shape& shape, Py_ssize_t f, int columns,
+               Py_ssize_t first, Py_ssize_t n)
 {
     if (!argument.given()) {
         return;
     }
-    PyArrayObject* array = argument.view.array();
-    const size_t size = static_cast<size_t>(shape.count) * static_cast<size_t>(columns);
-    double* out = argument.copy.get() + static_cast<size_t>(f) * size;
-    const int dims = PyArray_NDIM(array);
-    const bool whole_rows = columns == 1 || PyArray_DIM(array, dims - 1) == columns;
-    if (whole_rows && PyArray_IS_C_CONTIGUOUS(array)) {
-        std::memcpy(out, static_cast<const double*>(PyArray_DATA(array)) + f * size,
-                    size * sizeof(double));
+    const auto width = static_cast<size_t>(columns);
+    const size_t at = (static_cast<size_t>(f) * static_cast<size_t>(shape.count) +
+                       static_cast<size_t>(first)) * width;
+    double* out = argument.copy.get() + at;
+    const Strided& in = argument.layout;
+    if (argument.packed) {
+        std::memcpy(out, reinterpret_cast<const double*>(in.data) + at,
+                    static_cast<size_t>(n) * width * sizeof(double));
         return;
     }
-    const Strided in = strided(array, shape.stacked, columns > 1);
-    for (Py_ssize_t i = 0; i < shape.count; ++i) {
+    for (Py_ssize_t i = first; i < first + n; ++i) {
         for (int c = 0; c < columns; ++c) {
             *out++ = in.at(f, i, c);
         }
@@ -241,35 +248,65 @@ void name_stacked_problem(const Shape& shape, Py_ssize_t problem)
 }
 
 
-// The checks of one problem, as kelfit.fit makes them: its rows, observed
-// values and row factors. 0, or -1 with ValueError.
+// The copy and the checks of one problem, as kelfit.fit makes them: its
+// rows, observed values and row factors, each over all the rows in turn.
+// A long problem is copied and checked a run of rows at a time, asking
+// `check` between runs. 0; -1 with ValueError (or MemoryError);
+// polled_interrupted with the signal handler's exception.
 int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double*>& rows,
-                  std::vector<float>& narrowed)
+                  std::vector<float>& narrowed, InterruptCheck& check)
 {
-    copy_problem(call.vectors, call.shape, problem, vector_columns);
-    copy_problem(call.observed, call.shape, problem, 1);
-    copy_problem(call.sigma, call.shape, problem, 1);
-    copy_problem(call.scale, call.shape, problem, 1);
-    const Py_ssize_t count = call.shape.count;
+    const Shape& shape = call.shape;
+    const Py_ssize_t count = shape.count;
     const size_t first = static_cast<size_t>(problem) * static_cast<size_t>(count);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        rows[static_cast<size_t>(i)] =
-            call.vectors.data() + vector_columns * (first + static_cast<size_t>(i));
-    }
+    const double* vectors = call.vectors.data() + vector_columns * first;
     const double* observed = call.observed.data() + first;
     const double* sigma = call.sigma.given() ? call.sigma.data() + first : nullptr;
     const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
-    if (narrow_fit_rows(rows.data(), count, narrowed.data(), Refusal::structured) != 0 ||
-        check_finite_values(observed, count, "observed", Refusal::structured) != 0 ||
-        (sigma != nullptr &&
-         check_row_factors(sigma, count, "sigma", true, Refusal::structured) != 0) ||
-        (scale != nullptr &&
-         check_row_factors(scale, count, "scale", false, Refusal::structured) != 0) ||
-        check_weighted_observed(observed, sigma, count) != 0) {
-        name_stacked_problem(call.shape, problem);
-        return -1;
+    const Refusal how = Refusal::structured;
+    const int copied = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+        copy_rows(call.vectors, shape, problem, vector_columns, i, n);
+        copy_rows(call.observed, shape, problem, 1, i, n);
+        copy_rows(call.sigma, shape, problem, 1, i, n);
+        copy_rows(call.scale, shape, problem, 1, i, n);
+        for (Py_ssize_t k = i; k < i + n; ++k) {
+            rows[static_cast<size_t>(k)] = vectors + vector_columns * static_cast<size_t>(k);
+        }
+        return 0;
+    });
+    if (copied != 0) {
+        return copied;
     }
-    return 0;
+    // Each check in turn over every row, as one loop would: the first fault
+    // named is the one a check of the whole problem names.
+    int checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+        return narrow_fit_rows(rows.data() + i, n, narrowed.data(), how, i);
+    });
+    if (checked == 0) {
+        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+            return check_finite_values(observed + i, n, "observed", how, i);
+        });
+    }
+    if (checked == 0 && sigma != nullptr) {
+        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+            return check_row_factors(sigma + i, n, "sigma", true, how, i);
+        });
+    }
+    if (checked == 0 && scale != nullptr) {
+        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+            return check_row_factors(scale + i, n, "scale", false, how, i);
+        });
+    }
+    if (checked == 0) {
+        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+            return check_weighted_observed(observed + i, sigma != nullptr ? sigma + i : nullptr,
+                                           n, i);
+        });
+    }
+    if (checked == -1) {
+        name_stacked_problem(shape, problem);
+    }
+    return checked;
 }
 
 int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
@@ -302,13 +339,13 @@ int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
 
 // Checks every problem in turn, releasing each to the run's workers as soon
 // as it passes, so that they solve while the rest are checked. 0, or -1
-// with ValueError (the run abandoned).
-int check_and_release(LinearCall& call, LinearStackRun& run)
+// with ValueError or the signal handler's exception (the run abandoned).
+int check_and_release(LinearCall& call, LinearStackRun& run, InterruptCheck& check)
 {
     std::vector<const double*> rows(static_cast<size_t>(call.shape.count));
     std::vector<float> narrowed(3 * static_cast<size_t>(call.shape.count));
     for (Py_ssize_t f = 0; f < call.shape.problems; ++f) {
-        if (check_problem(call, f, rows, narrowed) != 0) {
+        if (check_problem(call, f, rows, narrowed, check) != 0) {
             run.abandon();
             return -1;
         }
@@ -403,7 +440,8 @@ PyObject* linear_result(const Shape& shape, const std::vector<LinearSolution>& s
 
 }  // namespace
 
-int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count)
+int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count,
+                            Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
@@ -411,7 +449,7 @@ int check_weighted_observed(const double* observed, const double* sigma, Py_ssiz
             PyErr_Format(PyExc_ValueError,
                          "observed[%zd]%s is too large for the linear solve: at most 2^480 "
                          "in magnitude",
-                         i, sigma != nullptr ? " / sigma" : "");
+                         numbered_from + i, sigma != nullptr ? " / sigma" : "");
             return -1;
         }
     }
@@ -469,12 +507,21 @@ PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         std::vector<LinearSolution> solutions(problems.size());
         LinearStackRun run(problems.data(), static_cast<int>(problems.size()), call.workers,
                            vector_data(values.array()), solutions.data());
-        if (check_and_release(call, run) != 0) {
+        // Ctrl-C: asked directly while the problems are copied and checked
+        // under the lock, then through the poll while they are solved
+        // without it (run.finish asks on this thread only).
+        SignalPoll poll = signal_poll_start();
+        InterruptCheck locked = signal_check_locked(poll);
+        if (check_and_release(call, run, locked) != 0) {
             return nullptr;
         }
-        Py_BEGIN_ALLOW_THREADS
-        run.finish();
-        Py_END_ALLOW_THREADS
+        const InterruptCheck unlocked = signal_check_unlocked(poll);
+        signal_poll_release(poll);
+        const bool solved = run.finish({unlocked.stop, unlocked.context, signal_poll_interval});
+        signal_poll_reacquire(poll);
+        if (!solved) {
+            return nullptr;  // the signal handler's exception is set
+        }
         if (check_solved(shape, solutions) != 0) {
             return nullptr;
         }

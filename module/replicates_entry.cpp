@@ -50,14 +50,9 @@ PyStructSequence_Desc replicates_result_desc = {
 // (any when dims is 0): a new reference, or NULL with an exception naming it.
 PyObject* owned_doubles(PyObject* object, const char* name, int dims)
 {
-    PyObject* array = PyArray_FROMANY(object, NPY_DOUBLE, 0, 0,
-                                      NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY);
+    PyObject* array = reinterpret_cast<PyObject*>(
+        real_array(object, name, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY));
     if (array == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "%s must be an array of real numbers, got %s",
-                         name, Py_TYPE(object)->tp_name);
-        }
         return nullptr;
     }
     const int got = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array));

@@ -26,11 +26,12 @@ struct Molecule {
 };
 
 // `object` as a C-ordered float64 array of `dims` dimensions: a new
-// reference, or NULL with ValueError naming the argument and what it must be.
+// reference, or NULL with ValueError naming the argument and what it must be
+// (any exception that is not the argument's fault as it was raised).
 PyObject* float_array(PyObject* object, int dims, const char* name, const char* expected)
 {
     PyObject* array = PyArray_FROMANY(object, NPY_DOUBLE, dims, dims, NPY_ARRAY_IN_ARRAY);
-    if (array == nullptr) {
+    if (array == nullptr && conversion_refused()) {
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError, "%s must be %s", name, expected);
     }

@@ -188,9 +188,9 @@ def print_interrupt_delay(reference, call, after):
 
 
 INTERRUPT = """import os
-# The long solve takes the exact kernel, so that computing its values (where
-# it must look for signals) takes far longer than copying its vectors (which
-# holds the GIL).
+# The long solve takes the exact kernel, so that the signal lands while it
+# computes its values without the GIL; "solve copy" takes the fast one, so
+# that it lands while the vectors are copied under the GIL.
 if "{call}" == "solve":
     os.environ["KELFIT_KERNEL"] = "exact"
 import numpy as np, kelfit
@@ -205,6 +205,7 @@ params = start.copy()
 calls = {{
     "fit": lambda: kelfit.fit(v, o, start),
     "solve": lambda: kelfit.solve(huge, start),
+    "solve copy": lambda: kelfit.solve(huge, start),
     "c_kf_fdc": lambda: kelfit.c_kf_fdc(5, v, o, params),
     "c_kel_fit": lambda: kelfit.c_kel_fit(6, v, o, params),
 }}
@@ -225,12 +226,20 @@ print_interrupt_delay(reference, calls["{call}"], after)
 
 
 @pytest.mark.parametrize(
-    ("call", "passes"), [("fit", 10), ("solve", 1), ("c_kf_fdc", 10), ("c_kel_fit", 10)]
+    ("call", "passes"),
+    [
+        ("fit", 10),
+        ("solve", 1),
+        ("solve copy", 1),
+        ("c_kf_fdc", 10),
+        ("c_kel_fit", 10),
+    ],
 )
 def test_ctrl_c_stops_a_long_computation_at_once(call: str, passes: float) -> None:
     # Uninterrupted, the fits
-    # run on for about a hundred passes and the solve for four to eight;
-    # interrupted, each stops within about one.
+    # run on for about a hundred passes and the solves for four to eight
+    # (the fast solve copying its vectors for the first few); interrupted,
+    # each stops within about one.
     assert (
         float(run_python(INTERRUPT_DELAY + INTERRUPT.format(call=call)).stdout) < passes
     )
@@ -276,6 +285,51 @@ def test_ctrl_c_stops_a_long_steric_average_at_once(workers: int) -> None:
         float(
             run_python(
                 INTERRUPT_DELAY + STERIC_INTERRUPT.format(workers=workers)
+            ).stdout
+        )
+        < 2
+    )
+
+
+LINEAR_INTERRUPT = """
+import numpy as np, kelfit
+rng = np.random.default_rng(2)
+v, o = rng.normal(size=(30, 3)), rng.normal(size=30)
+
+def stack(problems):
+    return np.broadcast_to(v, (problems, 30, 3)), np.broadcast_to(o, (problems, 30))
+
+expected = kelfit.linear(*stack(50), workers={workers}).params.tobytes()
+threads = len(os.listdir("/proc/self/task"))
+
+def reference():
+    began = time.perf_counter()
+    kelfit.linear(*stack(20_000), workers={workers})
+    return time.perf_counter() - began
+
+def after():
+    for _ in range(100):
+        if len(os.listdir("/proc/self/task")) == threads:
+            break
+        time.sleep(0.01)
+    assert len(os.listdir("/proc/self/task")) == threads
+    assert kelfit.linear(*stack(50), workers={workers}).params.tobytes() == expected
+
+print_interrupt_delay(
+    reference, lambda: kelfit.linear(*stack(300_000), workers={workers}), after
+)
+"""
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_long_linear_stack_at_once(workers: int) -> None:
+    # A pass is 20,000 problems; uninterrupted, the stack would go on for
+    # thirteen passes more, the first few of them copying and checking
+    # problems under the GIL.
+    assert (
+        float(
+            run_python(
+                INTERRUPT_DELAY + LINEAR_INTERRUPT.format(workers=workers)
             ).stdout
         )
         < 2
@@ -605,6 +659,73 @@ def test_reference_counts_are_unchanged(case) -> None:
         except (ValueError, TypeError):
             pass
     assert [sys.getrefcount(a) for a in arguments] == before
+
+
+# --- Conversion: only "not an array of real numbers" is the argument's fault --
+
+
+class FailingArray:
+    """An array-like whose values cannot be had, as a Dask array's when its
+    computation fails or is interrupted."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+    def __array__(self, dtype: object = None, copy: object = None) -> np.ndarray:
+        raise self.error
+
+
+def array_arguments():
+    """Every entry that converts array-likes, with good values for each."""
+    vectors, observed = synthetic(12, seed=2)
+    start, ones = start_near(TRUE), np.ones(12)
+    rows = {"sigma": ones, "scale": ones}
+    return {
+        kelfit.fit: {"vectors": vectors, "observed": observed, "start": start, **rows},
+        kelfit.solve: {"vectors": vectors, "params": start, "scale": ones},
+        kelfit.linear: {"vectors": vectors, "observed": observed, **rows},
+        kelfit.steric: {"coordinates": vectors, "radii": ones, "spacing": 1e3},
+        kelfit.replicates: {
+            "vectors": vectors,
+            "observed": observed,
+            "noise": ones,
+            "vector_sets": vectors[None],
+            "seed": 1,
+            **rows,
+        },
+    }
+
+
+ARRAY_ARGUMENTS = [
+    (entry, name)
+    for entry, arguments in array_arguments().items()
+    for name in arguments
+    if name not in ("seed", "spacing")
+]
+
+
+@pytest.mark.parametrize(
+    ("entry", "name"),
+    ARRAY_ARGUMENTS,
+    ids=[f"{e.__name__}-{n}" for e, n in ARRAY_ARGUMENTS],
+)
+def test_a_failed_conversion_raises_its_own_exception(entry, name: str) -> None:
+    arguments = array_arguments()[entry]
+    entry(**arguments)  # the good values pass
+    held = list(arguments.values())
+    counts = [sys.getrefcount(a) for a in held]
+    for error in (KeyboardInterrupt(), MemoryError(), RuntimeError("worker lost")):
+        failing = FailingArray(error)
+        with pytest.raises(type(error)) as raised:
+            entry(**{**arguments, name: failing})
+        assert raised.value is error
+        del raised
+        error.__traceback__ = None  # its frames hold the failing object
+        assert sys.getrefcount(failing) == 2  # the call kept no reference
+    # A type or value problem is still the argument's, in its own words.
+    with pytest.raises((TypeError, ValueError), match=f"^{name} must be"):
+        entry(**{**arguments, name: FailingArray(TypeError("no numbers"))})
+    assert [sys.getrefcount(a) for a in held] == counts
 
 
 def test_repeated_calls_with_fresh_arrays_keep_memory_flat() -> None:

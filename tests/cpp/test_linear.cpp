@@ -3,6 +3,8 @@
 // generated from (the factorisation and the singular values through them),
 // refusals, threads and pinned bits.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -471,6 +473,73 @@ TEST(LinearSolve, AStackWaitsForEachProblemToBeReleased)
         const LinearSolution& b = solutions[static_cast<size_t>(f)];
         ASSERT_EQ(std::memcmp(&a.params, &b.params, sizeof a.params), 0) << f;
         ASSERT_EQ(bits(a.cost), bits(b.cost)) << f;
+    }
+}
+
+// A stop check that says yes from its `yes_from`-th question on (never
+// when it is negative), counting the questions.
+struct CountedStop {
+    int yes_from;
+    std::atomic<int> asked{0};
+    LinearStop stop() { return {ask, this, std::chrono::milliseconds(1)}; }
+    static bool ask(void* context)
+    {
+        auto* self = static_cast<CountedStop*>(context);
+        const int question = ++self->asked;
+        return self->yes_from >= 0 && question >= self->yes_from;
+    }
+};
+
+TEST(LinearSolve, AStopEndsALongProblemAndAStackOnEveryThreadCount)
+{
+    std::mt19937_64 rng(8);
+    const Case long_case = synthetic(rng, linear_stop_rows + 3, tensor_of(0.3, 1.1, 2.0, 8.0, 0.3),
+                                     0.0, true);
+    const LinearProblem problem = long_case.problem(true);
+    std::vector<double> work(linear_work_size(problem.count));
+    std::vector<double> values(static_cast<size_t>(problem.count)), asked_values(values);
+    const LinearSolution plain = solve_linear(problem, work.data(), values.data());
+    CountedStop never{-1};
+    const LinearSolution asked =
+        solve_linear(problem, work.data(), asked_values.data(), never.stop());
+    EXPECT_GE(never.asked.load(), 6);  // between the passes, QR columns among them
+    EXPECT_EQ(std::memcmp(&plain.params, &asked.params, sizeof plain.params), 0);
+    EXPECT_EQ(std::memcmp(values.data(), asked_values.data(), values.size() * sizeof(double)), 0);
+    for (const int yes_from : {1, 3}) {
+        CountedStop stop{yes_from};
+        EXPECT_EQ(solve_linear(problem, work.data(), values.data(), stop.stop()).status,
+                  LinearStatus::stopped);
+        EXPECT_EQ(stop.asked.load(), yes_from);
+    }
+    // A stack of short problems (asked between them) and long ones (asked
+    // between their passes too), so long that the caller's thread takes
+    // one on any thread count.
+    std::vector<Case> cases;
+    std::vector<LinearProblem> problems;
+    for (int f = 0; f < 400; ++f) {
+        cases.push_back(synthetic(rng, f % 10 == 0 ? linear_stop_rows : 20,
+                                  tensor_of(0.1 * f, 1.0, 0.5, -7.0, 0.4), 0.0, false));
+    }
+    size_t total = 0;
+    for (const Case& c : cases) {
+        problems.push_back(c.problem(false));
+        total += c.observed.size();
+    }
+    const int count = static_cast<int>(problems.size());
+    std::vector<double> one_values(total), stack_values(total);
+    std::vector<LinearSolution> one(problems.size()), solutions(problems.size());
+    solve_linear_stack(problems.data(), count, 1, one_values.data(), one.data());
+    for (const int workers : {1, 2, 8}) {
+        CountedStop idle{-1};
+        LinearStackRun whole(problems.data(), count, workers, stack_values.data(),
+                             solutions.data());
+        EXPECT_TRUE(whole.finish(idle.stop()));
+        EXPECT_EQ(std::memcmp(stack_values.data(), one_values.data(), total * sizeof(double)), 0);
+        CountedStop stop{2};
+        LinearStackRun run(problems.data(), count, workers, stack_values.data(),
+                           solutions.data());
+        EXPECT_FALSE(run.finish(stop.stop())) << workers << " workers";
+        EXPECT_EQ(stop.asked.load(), 2);  // every thread stopped without asking again
     }
 }
 
