@@ -119,18 +119,24 @@ cross-tools:
 EXACT_TESTS := tests/test_fit.py tests/test_engine.py tests/test_solve.py tests/test_linear.py \
   tests/test_safety.py tests/test_crossing.py tests/test_methods.py tests/test_steric.py \
   tests/test_tools_realdata.py tests/test_tools_fitting.py
+# pytest runs its files on $(JOBS) processes (pytest-xdist), a file's tests
+# together in one (--dist loadfile): tests of one file share fixtures, and
+# the suite is mostly one thread of Python, so two cores take it in half the
+# time.
+PYTEST := $(VPY) -m pytest -n $(JOBS) --dist loadfile
+
 test-python-exact: install-exact
 	$(VPY) -c "import kelfit; print('exact-path build:', kelfit.__file__)"
-	$(VPY) -m pytest -q $(EXACT_TESTS)
+	$(PYTEST) -q $(EXACT_TESTS)
 
 test-python: install browser
-	$(VPY) -m pytest
+	$(PYTEST)
 
 # The Python suite without the tests marked slow (long campaigns, waits for
 # a timeout, the estimates at their default replicates): for a quick check
 # while working. `make test` runs every test.
 test-fast: install
-	$(VPY) -m pytest -q -m "not slow"
+	$(PYTEST) -q -m "not slow"
 
 lint: $(VPY)
 	$(VPY) -m pip install -q "ruff==0.17.6"
@@ -145,7 +151,7 @@ test-numpy1:
 	$(NP1)/bin/python -m pip install -q --upgrade pip
 	$(NP1)/bin/python -m pip install -q --only-binary=:all: "numpy==1.23.*" || \
 	  $(NP1)/bin/python -m pip install -q --only-binary=:all: "numpy<2"
-	$(NP1)/bin/python -m pip install -q pytest hypothesis
+	$(NP1)/bin/python -m pip install -q pytest pytest-timeout hypothesis
 	rm -rf build/wheel && $(NP1)/bin/python -m pip wheel -q --no-deps -w build/wheel .
 	$(NP1)/bin/python -m pip install -q --no-deps --force-reinstall build/wheel/kelfit-*.whl
 	$(NP1)/bin/python -m pytest -q -m "not slow" tests/test_solve.py tests/test_fit.py tests/test_engine.py tests/test_safety.py
@@ -170,7 +176,7 @@ WV_PATH := $(abspath $(WV))/bin
 test-wheel: wheel
 	rm -rf $(WV) && $(PYTHON) -m venv $(WV)
 	$(WV)/bin/python -m pip install -q --upgrade pip
-	$(WV)/bin/python -m pip install -q --only-binary=:all: "numpy>=1.23" pytest hypothesis
+	$(WV)/bin/python -m pip install -q --only-binary=:all: "numpy>=1.23" pytest pytest-timeout hypothesis
 	PATH=$(WV_PATH) $(WV)/bin/python -c "import shutil, sys; \
 	  found = [c for c in ('cc', 'gcc', 'g++', 'c++', 'clang', 'cmake') if shutil.which(c)]; \
 	  sys.exit(f'compilers on PATH: {found}' if found else 0)"
