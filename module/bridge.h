@@ -279,4 +279,8 @@ int linear_result_type_ready(PyObject* module);
 // The type of kelfit.replicates' result, likewise.
 int replicates_result_type_ready(PyObject* module);
 
+// kelfit.steric_max_orientations: the most orientations kelfit.steric
+// takes, so that a caller can refuse more before it reads a structure.
+int steric_constants_ready(PyObject* module);
+
 #endif

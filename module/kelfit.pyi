@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike, NDArray
 
 # The model kernel in use: "exact", "scalar", "pairs" or "avx2".
 value_kernel: Final[str]
+steric_max_orientations: Final[int]
 
 class InputError(ValueError):
     """Input that kelfit.fit, kelfit.solve or kelfit.linear cannot use."""

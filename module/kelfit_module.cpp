@@ -25,7 +25,8 @@ int kelfit_exec(PyObject* module)
     if (input_error_type_ready(module) != 0) {
         return -1;
     }
-    if (linear_result_type_ready(module) != 0 || replicates_result_type_ready(module) != 0) {
+    if (linear_result_type_ready(module) != 0 || replicates_result_type_ready(module) != 0 ||
+        steric_constants_ready(module) != 0) {
         return -1;
     }
     return fit_result_type_ready(module);

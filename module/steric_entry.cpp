@@ -19,6 +19,8 @@ constexpr int coordinate_columns = 3;
 // More orientations than this would take minutes and gain nothing.
 constexpr Py_ssize_t max_orientations = 100000000;
 constexpr Py_ssize_t default_orientations = 20000;
+// The longest shape name a refusal repeats.
+constexpr std::size_t max_echoed_shape = 40;
 
 // The molecule as runs of our own.
 struct Molecule {
@@ -100,7 +102,14 @@ int read_medium(const char* shape, double spacing, double cylinder_radius,
     } else if (std::strcmp(shape, "cylinder") == 0) {
         medium->shape = StericShape::cylinder;
     } else {
-        PyErr_Format(PyExc_ValueError, "shape must be 'wall' or 'cylinder', got '%s'", shape);
+        // A long name is not echoed whole: the message stays one short line.
+        if (std::strlen(shape) > max_echoed_shape) {
+            PyErr_Format(PyExc_ValueError,
+                         "shape must be 'wall' or 'cylinder', got a name of %zu characters",
+                         std::strlen(shape));
+        } else {
+            PyErr_Format(PyExc_ValueError, "shape must be 'wall' or 'cylinder', got '%s'", shape);
+        }
         return -1;
     }
     if (!(std::isfinite(spacing) && spacing > 0.0)) {
@@ -221,4 +230,10 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     return Py_BuildValue("(Od)", order.get(), result.allowed);
+}
+
+int steric_constants_ready(PyObject* module)
+{
+    return PyModule_AddIntConstant(module, "steric_max_orientations",
+                                   static_cast<long>(max_orientations));
 }

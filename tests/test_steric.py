@@ -118,7 +118,8 @@ class TestModuleEntry:
             ({"coordinates": [[0, 0, math.nan]]}, r"coordinates\[0\] must be finite"),
             ({"radii": [1.0, 2.0]}, "radii must hold one value per atom"),
             ({"radii": [-1.0]}, r"radii\[0\] must be finite and not negative"),
-            ({"shape": "slab"}, "shape must be 'wall' or 'cylinder'"),
+            ({"shape": "slab"}, "shape must be 'wall' or 'cylinder', got 'slab'$"),
+            ({"shape": "x" * 200000}, "got a name of 200000 characters$"),
             ({"spacing": None}, "spacing must be given"),
             ({"spacing": -5.0}, "spacing must be given, finite and positive"),
             ({"shape": "cylinder"}, "cylinder_radius must be finite and positive"),
@@ -415,6 +416,12 @@ class TestCommand:
         done = run_kelfit("predict", "--structure", "/nonexistent.pdb")
         assert done.returncode == 1
         assert "no such file" in done.stderr
+        # Too many orientations are refused before the structure is read.
+        done = run_kelfit(
+            "predict", "--structure", "/nonexistent.pdb", "--orientations", "1000000000"
+        )
+        assert done.returncode == 2
+        assert "orientations must be from 1 to 100,000,000" in done.stderr
 
 
 def test_heavy_atoms_keep_the_first_alternative_location_only() -> None:

@@ -50,6 +50,7 @@ __all__ = [
     "atom_radii",
     "compare",
     "heavy_atoms",
+    "max_orientations",
     "medium_geometry",
     "predict_order",
     "predicted_values",
@@ -124,6 +125,14 @@ _GRAMS_PER_DALTON = 1.66053907e-24
 _CUBIC_ANGSTROM_PER_ML = 1.0e24
 _PERCENT = 100.0
 _MG_PER_G = 1000.0
+
+
+def max_orientations() -> int:
+    """The most orientations an average takes (the module's bound), so that
+    a caller can refuse more before it reads a structure."""
+    import kelfit
+
+    return int(kelfit.steric_max_orientations)
 
 
 def medium_geometry(medium: StericMedium, concentration: float) -> dict[str, float]:

@@ -9,7 +9,7 @@ from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
 from ..report.prediction import predict_structure, render_prediction
-from ..steric import MEDIA
+from ..steric import MEDIA, max_orientations
 from .common import (
     UsageError,
     bond_types,
@@ -22,6 +22,13 @@ from .common import (
 )
 
 __all__ = ["add_parser", "run"]
+
+
+def _orientations(text: str) -> int:
+    """``--orientations``: from 1 to the module's bound, refused before any
+    structure is read."""
+    most = max_orientations()
+    return int_at_least(1, f"orientations must be from 1 to {most:,}", most)(text)
 
 
 def add_parser(commands: Any) -> None:
@@ -72,7 +79,7 @@ def add_parser(commands: Any) -> None:
     )
     p.add_argument(
         "--orientations",
-        type=int_at_least(1, "orientations must be a number from 1"),
+        type=_orientations,
         metavar="N",
         help="directions averaged over (default 20000 for bicelles, 1000 for phage)",
     )
