@@ -430,6 +430,25 @@ def structure_inputs(
     return out
 
 
+def one_medium(media: Sequence[Medium], what: str) -> Medium:
+    """The one medium of ``media``.
+
+    Raises:
+        DataError: several media, pointing at the setting that picks one
+            (``what`` says what takes a single medium).
+    """
+    if len(media) != 1:
+        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
+        raise DataError(
+            Advice(
+                f"{what} in one medium, and the couplings hold "
+                f"{len(media)}: pick one with {{0}} ({names})",
+                Hint("media", python="media=[...]"),
+            )
+        )
+    return media[0]
+
+
 def trajectory_input(
     universe: Any,
     media: Sequence[Medium],
@@ -455,16 +474,7 @@ def trajectory_input(
     """
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
-    if len(media) != 1:
-        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
-        raise DataError(
-            Advice(
-                f"a trajectory is fitted in one medium, and the couplings hold "
-                f"{len(media)}: pick one with {{0}} ({names})",
-                Hint("media", python="media=[...]"),
-            )
-        )
-    medium = media[0]
+    medium = one_medium(media, "a trajectory is fitted")
     cut_short = truncation_warning(universe)
     if cut_short:
         report.warnings.append(cut_short)

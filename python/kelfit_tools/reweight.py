@@ -16,12 +16,14 @@ two steps alternate until the objective stops falling; each lowers it, so
 they cannot cycle.
 
 theta is chosen by cross-validation over couplings: the couplings are
-dealt into folds from the seed, each fold is predicted by the weights and
-tensor fitted without it, and the theta with the lowest left-out chi^2
-wins.  The chi^2 against the effective fraction of frames at every theta
-(the curve a reader checks for a knee) comes with it.  The error of the
-weights is the spread over bootstrap replicates of the couplings at the
-chosen theta.
+dealt into folds from the seed, and each fold is predicted by the weights
+and tensor fitted without it.  Below its knee the left-out chi^2 is flat,
+and a smaller theta there only moves the weights further from uniform for
+nothing, so the largest theta within one coupling's share of the lowest
+left-out chi^2 wins.  The chi^2 against the effective fraction of frames at
+every theta (the curve a reader checks for a knee) comes with it.  The
+error of the weights is the spread over bootstrap replicates of the
+couplings at the chosen theta.
 
 Every chain of solves runs in a fixed order from fixed starts, and each
 task of the cross-validation and the bootstrap depends only on its inputs,
@@ -39,8 +41,11 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import notices
 from .display import html_of
+from .errors import DataError
 from .fitting import as_row_factors, design_matrix
+from .run import FitRequest
 from .statistics import q_factor
 from .tensor import Tensor, tensor_from_matrix
 
@@ -48,11 +53,14 @@ __all__ = [
     "DEFAULT_FOLDS",
     "DEFAULT_REPLICATES",
     "DEFAULT_THETAS",
+    "EnsembleFrames",
     "ReweightResult",
     "ThetaCurve",
     "averaged_rows",
     "frame_rows",
     "reweight",
+    "structure_frames",
+    "trajectory_frames",
 ]
 
 #: The thetas tried by default, from nearly free weights to nearly uniform
@@ -385,7 +393,9 @@ def _replicates(
     return out
 
 
-def _map(executor: Executor | None, task: Any, jobs: Sequence[tuple[Any, ...]]) -> list[Any]:
+def _map(
+    executor: Executor | None, task: Any, jobs: Sequence[tuple[Any, ...]]
+) -> list[Any]:
     """``task`` over ``jobs`` in order, inline or on the executor."""
     if executor is None:
         return [task(*job) for job in jobs]
@@ -427,7 +437,8 @@ def reweight(
             :func:`~kelfit_tools.fitting.design_matrix` takes it.
         offset: also fit a constant offset.
         theta: the restraint's strength; None: chosen from ``thetas`` by
-            cross-validation.
+            cross-validation (the largest whose left-out chi^2 exceeds the
+            lowest by at most a factor 1 + 1/N).
         thetas: the thetas the cross-validation tries.
         folds: folds of the couplings in the cross-validation.
         replicates: bootstrap replicates of the couplings for the weights'
@@ -445,7 +456,9 @@ def reweight(
     frames, count, unknowns = rows.shape
     o = np.asarray(observed, dtype=np.float64)
     if o.shape != (count,) or not np.isfinite(o).all():
-        raise ValueError(f"observed must hold {count} finite values, got shape {o.shape}")
+        raise ValueError(
+            f"observed must hold {count} finite values, got shape {o.shape}"
+        )
     s = as_row_factors(sigma, count, "sigma")
     if s is not None and not (np.isfinite(s).all() and (s > 0).all()):
         raise ValueError("sigma must be finite and positive")
@@ -488,7 +501,11 @@ def reweight(
         left_out[:, fold_of == f] = residuals
     cv_chi2 = np.einsum("ij,ij->i", left_out, left_out)
     free_q = np.array([q_factor(r * per_row, o) for r in left_out])
-    best = int(np.argmin(cv_chi2[1:]))  # ties: the largest theta
+    # The largest theta whose left-out chi^2 is within one coupling's share
+    # of the lowest: below the knee the curve is flat, and a smaller theta
+    # there only moves the weights further from uniform for nothing.
+    lowest = float(np.min(cv_chi2[1:]))
+    best = int(np.flatnonzero(cv_chi2[1:] <= lowest * (1.0 + 1.0 / count))[0])
     chosen = weights[best]
 
     batches = [
@@ -543,4 +560,183 @@ def reweight(
         folds=folds,
         seed=used_seed,
         converged=bool(converged[best]),
+    )
+
+
+# ------------------------------------------------ an ensemble's or a trajectory's frames
+
+
+@dataclass(frozen=True, eq=False)
+class EnsembleFrames:
+    """The frames of an ensemble or a trajectory, matched to one medium.
+
+    Attributes:
+        vector_sets: frames x N x 3 bond vectors (superposed when asked).
+        observed: the N couplings.
+        sigma: their uncertainties, or None (unweighted).
+        scale: frames x N factors of the tensor (bond types, lengths and
+            the sign convention), or None (one atom pair: all 1).
+        labels: each coupling's label.
+        numbers: each frame's model number (from 1) or frame index.
+        kind: ``"model"`` or ``"frame"``.
+        times: each frame's time (ps; NaN for models).
+        medium: the medium's name.
+    """
+
+    vector_sets: NDArray[np.float64]
+    observed: NDArray[np.float64]
+    sigma: NDArray[np.float64] | None
+    scale: NDArray[np.float64] | None
+    labels: list[str]
+    numbers: list[int]
+    kind: str
+    times: NDArray[np.float64]
+    medium: str
+
+
+def structure_frames(request: FitRequest) -> EnsembleFrames:
+    """Every model of ``request.structure`` matched to its one medium, each
+    superposed on the reference when ``request.superpose`` says so.
+
+    The sign convention and the uncertainties are decided as a fit of model
+    1 decides them (:func:`~kelfit_tools.media.fit_medium_with`); each
+    model's rows are scaled by its own bond lengths.
+
+    Raises:
+        DataError: several media, models that do not all supply the same
+            couplings, and whatever preparing a fit refuses.
+    """
+    from .bonds import length_overrides, row_scales
+    from .io.structure import load_structure
+    from .media import fit_medium_with
+    from .prepare import (
+        Preparation,
+        one_medium,
+        pick_media,
+        read_media,
+        structure_for_fit,
+        structure_inputs,
+    )
+
+    assert request.structure is not None
+    medium = one_medium(
+        pick_media(read_media(request.couplings, request.format), request.media),
+        "an ensemble is reweighted",
+    )
+    report = Preparation()
+    structure = structure_for_fit(request.structure, report, build_hn=request.build_hn)
+    if len(structure) < 2:
+        raise DataError(
+            f"{request.structure}: reweighting needs an ensemble of models, and "
+            "the structure holds one"
+        )
+    reference = load_structure(request.reference)[0] if request.reference else None
+    prepared = structure_inputs(
+        structure, [medium], request.selection, report,
+        models=range(1, len(structure) + 1), chain=request.chain,
+        strict_names=request.strict_names, offset=request.options.offset,
+        superpose=request.superpose, reference=reference,
+    )  # fmt: skip
+    report.say()
+    first = prepared[0].matched
+    labels = [c.label for c in first.couplings]
+    for p in prepared[1:]:
+        if [c.label for c in p.matched.couplings] != labels:
+            raise DataError(
+                f"model {p.model} does not supply the same couplings as model 1: "
+                "an ensemble is reweighted over couplings every model has"
+            )
+    o = request.options
+    fitted = fit_medium_with(first.vectors, first.couplings, o, name=medium.name)
+    for note in fitted.notes:
+        notices.note(note)
+    for warning in fitted.warnings:
+        notices.warn(warning)
+    atoms = [(c.atom_i or "", c.atom_j or "") for c in first.couplings]
+    vector_sets = np.array([p.matched.vectors for p in prepared], dtype=np.float64)
+    scale = np.array([
+        row_scales(
+            atoms, np.linalg.norm(v, axis=1), convention=fitted.convention,
+            bond_lengths=o.bond_lengths, nh_length=o.nh_length,
+            lengths=length_overrides(o.lengths), flip=o.flip,
+            normalised=o.normalised,
+        )[1]
+        for v in vector_sets
+    ])  # fmt: skip
+    return EnsembleFrames(
+        vector_sets=vector_sets,
+        observed=fitted.result.observed,
+        sigma=fitted.result.sigma,
+        scale=scale,
+        labels=labels,
+        numbers=[p.model for p in prepared],
+        kind="model",
+        times=np.full(len(prepared), math.nan),
+        medium=medium.name,
+    )
+
+
+def trajectory_frames(
+    request: FitRequest, trajectory: str, frames: slice | None = None, stride: int = 1
+) -> EnsembleFrames:
+    """The chosen frames of a trajectory (``request.structure`` its
+    topology) matched to its one medium, each superposed on the reference
+    when ``request.superpose`` says so, as ``kelfit fit --trajectory``
+    reads them.
+
+    Raises:
+        DataError: as :func:`~kelfit_tools.prepare.trajectory_input`, a
+            reader that failed, or fewer than two frames.
+    """
+    from .io.trajectory import frame_range, load_universe, read_frames, whole_frames
+    from .media import row_sigma
+    from .prepare import Preparation, pick_media, read_media, trajectory_input
+    from .superpose import frame_superposer
+    from .trajectory import coupled_residues, frame_vectors
+
+    assert request.structure is not None
+    media = pick_media(read_media(request.couplings, request.format), request.media)
+    universe = load_universe(request.structure, trajectory)
+    report = Preparation()
+    pairs = trajectory_input(
+        universe, media, request.selection, report, chain=request.chain,
+        strict_names=request.strict_names, offset=request.options.offset,
+    )  # fmt: skip
+    report.say()
+    sigma = None
+    if request.options.weighted:
+        sigma, why = row_sigma(pairs.couplings)
+        if why:
+            notices.note(why)
+    chosen = frame_range(whole_frames(universe), frames, stride)
+    if len(chosen) < 2:
+        raise DataError(f"{trajectory}: reweighting needs two frames or more")
+    superposer = None
+    atoms = pairs.atom_indices()
+    if request.superpose is not None:
+        superposer = frame_superposer(
+            universe, request.superpose, residues=coupled_residues(pairs),
+            reference=load_universe(request.reference) if request.reference else None,
+            frame=chosen[0],
+        )  # fmt: skip
+        atoms = np.union1d(atoms, superposer.indices)
+        notices.note(
+            f"superposing every frame on {superposer.description} over "
+            f"{superposer.atoms} atoms ({superposer.selection})"
+        )
+    vector_sets = np.empty((len(chosen), len(pairs.values), 3))
+    times = np.empty(len(chosen))
+    for k, frame in enumerate(read_frames(universe, chosen, atoms)):
+        vector_sets[k] = frame_vectors(pairs, superposer, frame.positions)[0]
+        times[k] = frame.time
+    return EnsembleFrames(
+        vector_sets=vector_sets,
+        observed=np.asarray(pairs.values, dtype=np.float64),
+        sigma=sigma,
+        scale=None,
+        labels=list(pairs.labels),
+        numbers=list(chosen),
+        kind="frame",
+        times=times,
+        medium=media[0].name,
     )

@@ -16,7 +16,15 @@ from ..fitting import FitResult
 from ..media import MediumFit, result_statistics
 from ..statistics import Statistics
 
-__all__ = ["file_format", "outliers", "plot_fit", "plot_medium", "save_figure"]
+__all__ = [
+    "file_format",
+    "new_figure",
+    "outliers",
+    "plot_fit",
+    "plot_medium",
+    "save_figure",
+    "save_named",
+]
 
 #: At most this many points are labelled, the worst first.
 MAX_LABELS = 8
@@ -100,6 +108,26 @@ def save_figure(fig: Any, path: PathLike, fmt: str, dpi: float | None = None) ->
             raise OSError(cause.errno, cause.strerror or str(cause), path) from exc
         why = f"the figure writer failed: {type(exc).__name__}: {exc}"
         raise OSError(errno.EIO, why, os.fspath(path)) from exc
+
+
+def new_figure(width: float, height: float, dpi: int) -> Any:
+    """A matplotlib figure on the Agg canvas, laid out by constraints.
+
+    Raises:
+        MissingExtra: matplotlib is not installed.
+    """
+    figure_module: Any = require("matplotlib.figure", "plotting")
+    require("matplotlib.backends.backend_agg", "plotting")
+    return figure_module.Figure(figsize=(width, height), dpi=dpi, layout="constrained")
+
+
+def save_named(
+    fig: Any, path: PathLike, dpi: int, format_from: PathLike | None
+) -> None:
+    """:func:`save_figure` in the format ``format_from``'s name asks for
+    (default ``path``'s): a temporary file's name is no guide."""
+    name = path if format_from is None else format_from
+    save_figure(fig, path, file_format(name), dpi)
 
 
 #: Outlier labels: font size (points).
