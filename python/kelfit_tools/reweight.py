@@ -17,13 +17,13 @@ they cannot cycle.
 
 theta is chosen by cross-validation over couplings: the couplings are
 dealt into folds from the seed, and each fold is predicted by the weights
-and tensor fitted without it.  Below its knee the left-out chi^2 is flat,
-and a smaller theta there only moves the weights further from uniform for
-nothing, so the largest theta within one coupling's share of the lowest
-left-out chi^2 wins.  The chi^2 against the effective fraction of frames at
-every theta (the curve a reader checks for a knee) comes with it.  The
-error of the weights is the spread over bootstrap replicates of the
-couplings at the chosen theta.
+and tensor fitted without it.  The left-out chi^2 is itself an estimate,
+and a smaller theta only moves the weights further from uniform, so the
+largest theta whose left-out chi^2 exceeds the lowest by no more than the
+difference's standard error (over the couplings) wins.  The chi^2 against
+the effective fraction of frames at every theta (the curve a reader checks
+for a knee) comes with it.  The error of the weights is the spread over
+bootstrap replicates of the couplings at the chosen theta.
 
 Every chain of solves runs in a fixed order from fixed starts, and each
 task of the cross-validation and the bootstrap depends only on its inputs,
@@ -300,8 +300,9 @@ def _tensor_fit(
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """The tensor's coefficients for weights w, and the averaged couplings."""
     design = averaged_rows(rows, w)
-    coefficients = np.linalg.lstsq(design, y, rcond=None)[0]
-    return coefficients, design @ coefficients
+    coefficients: NDArray[np.float64] = np.linalg.lstsq(design, y, rcond=None)[0]
+    calculated: NDArray[np.float64] = design @ coefficients
+    return coefficients, calculated
 
 
 @dataclass(frozen=True)
@@ -403,6 +404,17 @@ def _map(
     return [future.result() for future in futures]
 
 
+def _one_standard_error(terms: NDArray[np.float64]) -> int:
+    """The largest theta (thetas x couplings of left-out chi^2 terms, the
+    largest theta first) not worse than the best by more than the standard
+    error of the difference, coupling by coupling."""
+    totals = terms.sum(axis=1)
+    lowest = int(np.argmin(totals))
+    differences = terms - terms[lowest]
+    spread = np.sqrt(terms.shape[1]) * np.std(differences, axis=1, ddof=1)
+    return int(np.flatnonzero(totals - totals[lowest] <= spread)[0])
+
+
 def _kish(w: NDArray[np.float64]) -> float:
     return float(1.0 / (len(w) * float(w @ w)))
 
@@ -437,8 +449,8 @@ def reweight(
             :func:`~kelfit_tools.fitting.design_matrix` takes it.
         offset: also fit a constant offset.
         theta: the restraint's strength; None: chosen from ``thetas`` by
-            cross-validation (the largest whose left-out chi^2 exceeds the
-            lowest by at most a factor 1 + 1/N).
+            cross-validation (the largest whose left-out chi^2 is within
+            one standard error of the lowest).
         thetas: the thetas the cross-validation tries.
         folds: folds of the couplings in the cross-validation.
         replicates: bootstrap replicates of the couplings for the weights'
@@ -501,11 +513,7 @@ def reweight(
         left_out[:, fold_of == f] = residuals
     cv_chi2 = np.einsum("ij,ij->i", left_out, left_out)
     free_q = np.array([q_factor(r * per_row, o) for r in left_out])
-    # The largest theta whose left-out chi^2 is within one coupling's share
-    # of the lowest: below the knee the curve is flat, and a smaller theta
-    # there only moves the weights further from uniform for nothing.
-    lowest = float(np.min(cv_chi2[1:]))
-    best = int(np.flatnonzero(cv_chi2[1:] <= lowest * (1.0 + 1.0 / count))[0])
+    best = _one_standard_error(left_out[1:] ** 2)
     chosen = weights[best]
 
     batches = [
