@@ -300,7 +300,7 @@ def _tensor_fit(
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """The tensor's coefficients for weights w, and the averaged couplings."""
     design = averaged_rows(rows, w)
-    coefficients: NDArray[np.float64] = np.linalg.lstsq(design, y, rcond=None)[0]
+    coefficients = np.asarray(np.linalg.lstsq(design, y, rcond=None)[0], np.float64)
     calculated: NDArray[np.float64] = design @ coefficients
     return coefficients, calculated
 
