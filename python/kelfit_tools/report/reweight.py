@@ -129,7 +129,9 @@ def reweight_text(result: ReweightResult, frames: EnsembleFrames) -> str:
             f"{result.weights_sd[m]:>8.4f}"
         )
     if len(result.weights) > LISTED_FRAMES:
-        lines.append(f"({len(result.weights) - LISTED_FRAMES} more in --out)")
+        lines.append(
+            f"({len(result.weights) - LISTED_FRAMES} more in the table of weights)"
+        )
     return "\n".join(lines) + "\n"
 
 
