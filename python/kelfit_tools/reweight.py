@@ -368,7 +368,12 @@ def _theta_chain(
     converged = np.empty(len(thetas), dtype=bool)
     uniform = np.full(rows.shape[0], 1.0 / rows.shape[0])
     residuals[0] = averaged_rows(rows[:, test], uniform) @ coefficients - y[test]
+    previous = float(thetas[0])
     for i, theta in enumerate(thetas):
+        # theta * lambda is the residual, which changes far less from one
+        # theta to the next than lambda does.
+        lam = lam * (previous / float(theta))
+        previous = float(theta)
         done = _solve(fitted, target, float(theta), coefficients, lam)
         coefficients, lam = done.coefficients, done.lam
         weights[i] = done.weights
