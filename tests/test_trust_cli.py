@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from tools_support import run_kelfit, shared_data, write_models
 
-COMMANDS = ("fit", "solve", "demo", "histogram", "predict", "data")
+COMMANDS = ("fit", "solve", "demo", "histogram", "predict", "reweight", "data")
 
 
 @pytest.mark.parametrize("command", COMMANDS)
