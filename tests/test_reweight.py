@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from kelfit_tools import back_calculate
 from kelfit_tools.prepare import Selection, couplings_on_structure, read_media
-from kelfit_tools.reweight import reweight
+from kelfit_tools.reweight import frame_rows, reweight
 from kelfit_tools.tensor import rotation_matrix
 from tools_support import run_kelfit, shared_data, write_models
 
@@ -79,6 +79,14 @@ def test_reweighting_recovers_the_synthetic_truth(
     )
     population, error = done.population(range(PER_STATE))
     assert done.converged and math.isclose(done.weights.sum(), 1.0)
+    # The optimum's condition: ln(M w_m) + sum_n r_n c_mn / (theta sigma^2)
+    # is the same for every frame (r the residuals, c the frame's couplings),
+    # here to 1e-9 of each weight.
+    frame_values = frame_rows(frames) @ done.coefficients
+    residuals = done.calculated - observed
+    stationary = np.log(len(frames) * done.weights)
+    stationary += frame_values @ residuals / (done.theta * NOISE**2)
+    assert np.ptp(stationary) < 1e-9
     assert done.chi2_after <= done.chi2_before
     if check == "mixture":
         assert 0.0 < error < 0.1
