@@ -12,8 +12,9 @@ from the uniform ensemble.  For fixed weights A is a linear least-squares
 fit to the weighted-average design rows; for fixed A the weights follow
 from the convex dual over one Lagrange multiplier per coupling,
 ``w_m ~ w0_m exp(-sum_n lambda_n c_mn)``, solved by Newton's method.  The
-two steps alternate until the objective stops falling; each lowers it, so
-they cannot cycle.
+two steps alternate until the objective settles (each lowers it, so they
+cannot cycle), and Newton's method on the optimum's conditions in the
+multipliers and the tensor together then finishes the job quadratically.
 
 theta is chosen by cross-validation over couplings: the couplings are
 dealt into folds from the seed, and each fold is predicted by the weights
