@@ -346,6 +346,7 @@ def run(args: argparse.Namespace) -> int:
         if shown.report:
             from ..report.html import html_report
 
-            outputs.write_text(shown.report, html_report(payload))
+            words = ["kelfit", *getattr(args, "argv", ["fit"])]
+            outputs.write_text(shown.report, html_report(payload, command_line=words))
         write_stdout(json_text(payload) if shown.json else run_text(done, word=worded))
     return 0
