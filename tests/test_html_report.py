@@ -345,7 +345,7 @@ def test_the_pages_scatter_is_the_plots_and_it_shows_the_whole_command(
     payload = json.loads(ok(*words))
     text = page.read_text(encoding="utf-8")
     scatter = re.search(r'<svg[^>]*aria-label="back-calculated against observed '
-                        r'values".*?</svg>', text, re.S).group(0)  # fmt: skip
+                        r'values".*?</svg>', text, re.DOTALL).group(0)  # fmt: skip
     # The axis titles are those matplotlib wrote into the --plot figure.
     titles = re.findall(r'text-anchor="middle">([^<0-9-][^<]*)</text>', scatter)
     assert titles == ["back-calculated (Hz, normalised to N-H)",
