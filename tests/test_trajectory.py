@@ -284,7 +284,7 @@ def test_the_command_line_holds_fixed_parameters_in_every_frame(
     [
         ([], "each frame's own distances"),
         (["--bond-lengths", "standard"], "standard bond lengths"),
-        (["--signs", "physical", "--length", "H-N=1.02"], "each frame's own"),
+        (["--signs", "physical", "--length", "H-N=1.02"], "the lengths given"),
     ],
     ids=["structure", "standard", "physical-given-length"],
 )

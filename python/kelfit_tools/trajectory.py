@@ -55,6 +55,7 @@ from .io.trajectory import (
     whole_frames,
 )
 from .many import FitFailed, iter_fits
+from .media import check_flip, nh_sign
 from .options import FitOptions
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
@@ -259,6 +260,10 @@ class FrameBasis:
         rows = length_basis(
             self.bond_lengths, normalised=self.normalised, each_frame=True
         )
+        given = self.bond_lengths == "structure" and not self.normalised
+        if given and not self.each_frame:
+            # Every row's length replaced by the one given for its type.
+            rows = "the lengths given for the bond type"
         return (
             f"couplings scaled by {rows}; Da normalised to N-H at "
             f"{self.nh_length:.3f} A"
@@ -302,8 +307,6 @@ def frame_basis(pairs: CouplingAtoms, options: FitOptions | None = None) -> Fram
             ``signs="auto"`` over constants of both signs.
         DataError: a type to flip that no row has.
     """
-    from .media import check_flip, nh_sign
-
     o = options or FitOptions()
     atoms = [(str(a), str(b)) for a, b in zip(pairs.first.names, pairs.second.names)]
     types = [bond_type(a, b) for a, b in atoms]
