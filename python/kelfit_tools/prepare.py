@@ -375,13 +375,15 @@ def structure_inputs(
             need, models that cannot be superposed, or too few couplings for
             the parameters.
     """
-    from .io.structure import residue_names, structure_vectors
+    from .io.structure import residue_names, structure_vectors, unnamed_chain
 
     names = residue_names(structure, models[0])
     selected = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        check_numbering(rows, names, medium, selection, report, chain=chain)
+        # Checked in the chain the matching will take them from.
+        taken = unnamed_chain(structure, rows, selection.atoms, models[0], chain=chain)
+        check_numbering(rows, names, medium, selection, report, chain=taken)
         selected.append((medium, rows))
     rmsd: list[float | None] = [None] * len(structure)
     if superpose is not None and (len(models) > 1 or reference is not None):
@@ -472,6 +474,7 @@ def trajectory_input(
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
+    from .io.matching import chain_of_unnamed
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     medium = one_medium(media, "a trajectory is fitted")
@@ -479,15 +482,16 @@ def trajectory_input(
     if cut_short:
         report.warnings.append(cut_short)
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
+    atoms = selection.atoms or _TRAJECTORY_PAIR
+    index = UniverseIndex(universe.atoms)
     check_numbering(
         rows,
-        UniverseIndex(universe.atoms).residue_names(),
+        index.residue_names(),
         medium,
         selection,
         report,
-        chain=chain,
+        chain=chain_of_unnamed(index, rows, atoms, chain=chain),
     )
-    atoms = selection.atoms or _TRAJECTORY_PAIR
     pairs = coupling_atoms(
         universe,
         rows,
