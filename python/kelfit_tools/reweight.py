@@ -138,7 +138,9 @@ class ReweightResult:
         q_before, q_after: their Q.
         free_q_before, free_q_after: Q of the left-out couplings in the
             cross-validation, for uniform weights and at ``theta``.
-        tensor: the tensor fitted with the weights (Da for a row of scale 1).
+        tensor: the tensor fitted with the weights (Da for a row of scale 1:
+            Da(N-H) for the frames of :func:`structure_frames` and
+            :func:`trajectory_frames`).
         coefficients: Axx, Ayy, Axy, Axz, Ayz (and the offset, if fitted).
         observed: the couplings.
         calculated: the reweighted ensemble's couplings.
@@ -679,8 +681,9 @@ class EnsembleFrames:
         vector_sets: frames x N x 3 bond vectors (superposed when asked).
         observed: the N couplings.
         sigma: their uncertainties, or None (unweighted).
-        scale: frames x N factors of the tensor (bond types, lengths and
-            the sign convention), or None (one atom pair: all 1).
+        scale: the tensor's factor of every row (bond types, lengths and
+            the sign convention): frames x N, or N for every frame, or None
+            (all 1).
         labels: each coupling's label.
         numbers: each frame's model number (from 1) or frame index.
         kind: ``"model"`` or ``"frame"``.
@@ -705,7 +708,8 @@ def structure_frames(request: FitRequest) -> EnsembleFrames:
 
     The sign convention and the uncertainties are decided as a fit of model
     1 decides them (:func:`~kelfit_tools.media.fit_medium_with`); each
-    model's rows are scaled by its own bond lengths.
+    model's rows are scaled by its own bond lengths, and by the sign of an
+    N-H row's constant, so that the tensor's Da is Da(N-H).
 
     Raises:
         DataError: several media, models that do not all supply the same
@@ -713,7 +717,7 @@ def structure_frames(request: FitRequest) -> EnsembleFrames:
     """
     from .bonds import length_overrides, row_scales
     from .io.structure import load_structure
-    from .media import fit_medium_with
+    from .media import fit_medium_with, nh_sign
     from .prepare import (
         Preparation,
         one_medium,
@@ -759,7 +763,9 @@ def structure_frames(request: FitRequest) -> EnsembleFrames:
         notices.warn(warning)
     atoms = [(c.atom_i or "", c.atom_j or "") for c in first.couplings]
     vector_sets = np.array([p.matched.vectors for p in prepared], dtype=np.float64)
-    scale = np.array([
+    # Times the N-H row's sign, so that the tensor's Da is Da(N-H) whatever
+    # the convention, as a trajectory's frames give it.
+    scale = nh_sign(fitted.convention) * np.array([
         row_scales(
             atoms, np.linalg.norm(v, axis=1), convention=fitted.convention,
             bond_lengths=o.bond_lengths, nh_length=o.nh_length,
@@ -786,8 +792,9 @@ def trajectory_frames(
 ) -> EnsembleFrames:
     """The chosen frames of a trajectory (``request.structure`` its
     topology) matched to its one medium, each superposed on the reference
-    when ``request.superpose`` says so, as ``kelfit fit --trajectory``
-    reads them.
+    when ``request.superpose`` says so, and scaled as ``kelfit fit
+    --trajectory`` scales them
+    (:func:`~kelfit_tools.trajectory.frame_basis`).
 
     Raises:
         DataError: as :func:`~kelfit_tools.prepare.trajectory_input`, a
@@ -797,7 +804,7 @@ def trajectory_frames(
     from .media import row_sigma
     from .prepare import Preparation, pick_media, read_media, trajectory_input
     from .superpose import frame_superposer
-    from .trajectory import coupled_residues, frame_vectors
+    from .trajectory import coupled_residues, frame_basis, frame_vectors
 
     assert request.structure is not None
     media = pick_media(read_media(request.couplings, request.format), request.media)
@@ -829,16 +836,23 @@ def trajectory_frames(
             f"superposing every frame on {superposer.description} over "
             f"{superposer.atoms} atoms ({superposer.selection})"
         )
+    basis = frame_basis(pairs, request.options)
+    notices.note(basis.basis)
     vector_sets = np.empty((len(chosen), len(pairs.values), 3))
     times = np.empty(len(chosen))
     for k, frame in enumerate(read_frames(universe, chosen, atoms)):
         vector_sets[k] = frame_vectors(pairs, superposer, frame.positions)[0]
         times[k] = frame.time
+    scale = (
+        np.array([basis.scales(v) for v in vector_sets])
+        if basis.each_frame
+        else basis.scales()
+    )
     return EnsembleFrames(
         vector_sets=vector_sets,
         observed=np.asarray(pairs.values, dtype=np.float64),
         sigma=sigma,
-        scale=None,
+        scale=scale,
         labels=list(pairs.labels),
         numbers=list(chosen),
         kind="frame",

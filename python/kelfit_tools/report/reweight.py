@@ -108,7 +108,7 @@ def reweight_text(result: ReweightResult, frames: EnsembleFrames) -> str:
             f"effective        {result.kish_fraction:.3f} of the {frames.kind}s "
             f"(Kish), {result.entropy_fraction:.3f} (exp entropy)"
         ),
-        f"Da (Hz), R       {result.tensor.da:.3f}, {result.tensor.r:.3f}",
+        f"Da(N-H) (Hz), R  {result.tensor.da:.3f}, {result.tensor.r:.3f}",
     ]
     if not result.converged:
         lines.append("the alternation of weights and tensor stopped at its limit")
