@@ -124,7 +124,9 @@ class Electrolyte:
         ]
         for name, value, low, high in checks:
             if not (math.isfinite(value) and low <= value <= high):
-                raise ValueError(f"{name} must be from {low:g} to {high:g}, got {value}")
+                raise ValueError(
+                    f"{name} must be from {low:g} to {high:g}, got {value}"
+                )
         if self.ionic_strength == 0 or self.temperature == 0:
             raise ValueError("ionic_strength and temperature must be positive")
 
@@ -134,6 +136,12 @@ class Electrolyte:
         if self.permittivity is not None:
             return self.permittivity
         return water_permittivity(self.temperature)
+
+    def debye_length(self) -> float:
+        """The solution's Debye length (angstrom), as the module takes it."""
+        import kelfit
+
+        return float(kelfit.wall_potential(np.zeros(0), **self.keywords())[1])
 
     def keywords(self) -> dict[str, float]:
         """``kelfit.steric``'s (and ``kelfit.wall_potential``'s) keywords."""
@@ -205,7 +213,7 @@ class ChargeRanges:
 
 
 def _site_charge(sign: int, pka: float, ph: float) -> float:
-    return sign / (1.0 + 10.0 ** (sign * (ph - pka)))
+    return float(sign / (1.0 + 10.0 ** (sign * (ph - pka))))
 
 
 def _chain_name(chain: Any, residue: Any) -> str:
@@ -213,7 +221,9 @@ def _chain_name(chain: Any, residue: Any) -> str:
     return str(chain.name.strip() or residue.segment.strip() or chain.name)
 
 
-def residue_charges(structure: Any, model: int = 1, *, ph: float = DEFAULT_PH) -> NDArray[np.float64]:
+def residue_charges(
+    structure: Any, model: int = 1, *, ph: float = DEFAULT_PH
+) -> NDArray[np.float64]:
     """Each heavy atom's charge (e, in :func:`~kelfit_tools.steric.heavy_sites`
     order) from :data:`SITES` and the termini at ``ph``.
 
@@ -265,8 +275,8 @@ def file_charges(structure: Any, path: PathLike, model: int = 1) -> NDArray[np.f
     chains = {_chain_name(c, r) for c, r, _ in sites}
     index: dict[tuple[str, str, str], int] = {}
     for k, (chain, residue, atom) in enumerate(sites):
-        number = f"{residue.seqid.num}{residue.seqid.icode.strip()}"
-        index[(_chain_name(chain, residue), number, atom.name)] = k
+        label = f"{residue.seqid.num}{residue.seqid.icode.strip()}"
+        index[(_chain_name(chain, residue), label, atom.name)] = k
     charge = np.zeros(len(sites))
     seen: set[int] = set()
     text = Path(path).read_text(encoding="utf-8", errors="replace")
@@ -288,15 +298,15 @@ def file_charges(structure: Any, path: PathLike, model: int = 1) -> NDArray[np.f
             raise DataError(f"the charge must be a finite number, got {value!r}", where)
         if not chain and len(chains) == 1:
             chain = next(iter(chains))
-        k = index.get((chain, residue.upper(), atom.upper()))
-        if k is None:
+        found = index.get((chain, residue.upper(), atom.upper()))
+        if found is None:
             raise DataError(
                 f"no heavy atom {atom} in residue {residue} of chain {chain!r}", where
             )
-        if k in seen:
+        if found in seen:
             raise DataError(f"atom {atom} of residue {residue} named twice", where)
-        seen.add(k)
-        charge[k] = q
+        seen.add(found)
+        charge[found] = q
     return charge
 
 

@@ -6,6 +6,7 @@ import argparse
 from typing import Any
 
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
+from ..charges import ChargeRanges
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
 from ..report.prediction import predict_structure, render_prediction
@@ -29,6 +30,20 @@ def _orientations(text: str) -> int:
     structure is read."""
     most = max_orientations()
     return int_at_least(1, f"orientations must be from 1 to {most:,}", most)(text)
+
+
+def _range(text: str) -> tuple[float, float]:
+    """``X`` or ``LOW:HIGH``."""
+    try:
+        ends = tuple(float(t) for t in text.split(":"))
+    except ValueError:
+        ends = ()
+    if len(ends) not in (1, 2) or ends[0] > ends[-1]:
+        raise argparse.ArgumentTypeError(f"expected X or LOW:HIGH, got {text!r}")
+    return (ends[0], ends[-1])
+
+
+_CHARGE = ("charge_density", "ionic_strength", "ph", "temperature")
 
 
 def add_parser(commands: Any) -> None:
@@ -93,6 +108,24 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--nh-length", type=positive, default=NH_REFERENCE_LENGTH, metavar="A"
     )
+    charge = p.add_argument_group(
+        "charged medium",
+        "the molecule's charges in the medium's Gouy-Chapman potential; any of "
+        "these implies --charge; LOW:HIGH predicts at the centre and every corner",
+    )
+    charge.add_argument("--charge", action="store_true", help="a charged medium")
+    for name, meta, text in (
+        ("density", "S", "e/nm^2 (default +0.028 bicelle, -0.1 phage)"),
+        ("ionic-strength", "MM", "mM (default 50)"),
+        ("ph", "PH", "sets the residues' charges (default 6.5)"),
+        ("temperature", "K", "kelvin (default 308)"),
+    ):
+        flag = f"--charge-{name}" if name == "density" else f"--{name}"
+        charge.add_argument(flag, type=_range, metavar=f"{meta}[:{meta}]", help=text)
+    charge.add_argument(
+        "--charges", metavar="FILE.csv", help="chain,residue,atom,charge per atom, "
+        "instead of the residue table at the pH",
+    )  # fmt: skip
     p.add_argument("--json", action="store_true", help="write the report as JSON")
     p.add_argument("--out", metavar="FILE.csv", help="write the predicted couplings")
     p.set_defaults(run=run)
@@ -108,6 +141,16 @@ def run(args: argparse.Namespace) -> int:
         steric, medium = medium, None
     if medium and not args.couplings:
         raise UsageError("--medium goes with --couplings")
+    charge = None
+    given = {k: getattr(args, k) for k in _CHARGE}
+    if args.charge or args.charges or any(v is not None for v in given.values()):
+        try:
+            charge = ChargeRanges.for_medium(
+                steric or "bicelle", charge_file=args.charges, **given
+            )
+            charge.conditions()
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
     payload = predict_structure(
         args.structure,
         steric=steric or "bicelle",
@@ -120,6 +163,7 @@ def run(args: argparse.Namespace) -> int:
         chain=args.chain,
         types=args.types,
         signs=args.signs,
+        charge=charge,
     )
     with Outputs() as outputs:
         if args.out:
