@@ -31,7 +31,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .errors import DataError, PathLike
+from .errors import Advice, DataError, Hint, PathLike
 from .steric import heavy_sites
 
 __all__ = [
@@ -115,20 +115,20 @@ class Electrolyte:
     permittivity: float | None = None
 
     def __post_init__(self) -> None:
+        limit = _DENSITY_LIMIT
         checks = [
-            ("charge_density", self.charge_density, -_DENSITY_LIMIT, _DENSITY_LIMIT),
-            ("ionic_strength", self.ionic_strength, 0.0, math.inf),
-            ("ph", self.ph, *_PH_RANGE),
-            ("temperature", self.temperature, 0.0, math.inf),
-            ("permittivity", self.permittivity or 1.0, 0.0, math.inf),
-        ]
-        for name, value, low, high in checks:
-            if not (math.isfinite(value) and low <= value <= high):
+            ("charge_density", self.charge_density, -limit <= self.charge_density <= limit,
+             f"from -{limit:g} to {limit:g} e/nm^2"),
+            ("ionic_strength", self.ionic_strength, self.ionic_strength > 0, "positive (mM)"),
+            ("ph", self.ph, _PH_RANGE[0] <= self.ph <= _PH_RANGE[1], "from 0 to 14"),
+            ("temperature", self.temperature, self.temperature > 0, "positive (K)"),
+            ("permittivity", self.permittivity, (self.permittivity or 1.0) > 0, "positive"),
+        ]  # fmt: skip
+        for name, value, good, expected in checks:
+            if value is not None and not (math.isfinite(value) and good):
                 raise ValueError(
-                    f"{name} must be from {low:g} to {high:g}, got {value}"
+                    Advice(f"{{0}} must be {expected}, got {value:g}", Hint(name))
                 )
-        if self.ionic_strength == 0 or self.temperature == 0:
-            raise ValueError("ionic_strength and temperature must be positive")
 
     @property
     def relative_permittivity(self) -> float:

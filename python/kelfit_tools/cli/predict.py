@@ -20,6 +20,7 @@ from .common import (
     positive,
     quiet_options,
     with_run_messages,
+    worded,
 )
 
 __all__ = ["add_parser", "run"]
@@ -150,7 +151,7 @@ def run(args: argparse.Namespace) -> int:
             )
             charge.conditions()
         except ValueError as exc:
-            raise UsageError(str(exc)) from None
+            raise UsageError(worded(exc)) from None
     payload = predict_structure(
         args.structure,
         steric=steric or "bicelle",
