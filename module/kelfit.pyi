@@ -173,9 +173,9 @@ def steric(
     workers: int = 0,
     charges: ArrayLike | None = None,
     charge_density: float = 0.0,
-    ionic_strength: float = ...,
-    temperature: float = ...,
-    permittivity: float = ...,
+    ionic_strength: float | None = None,
+    temperature: float | None = None,
+    permittivity: float | None = None,
 ) -> tuple[NDArray[np.float64], float]:
     """The order matrix of a molecule in a dilute steric medium, charged
     or not, and the mean share of positions it is allowed."""

@@ -108,7 +108,7 @@ PyDoc_STRVAR(linear_doc,
 PyDoc_STRVAR(steric_doc,
 "steric(coordinates, radii, *, shape='wall', spacing, cylinder_radius=0.0,\n"
 "       orientations=20000, workers=0, charges=None, charge_density=0.0,\n"
-"       ionic_strength, temperature, permittivity)\n"
+"       ionic_strength=None, temperature=None, permittivity=None)\n"
 "--\n"
 "\n"
 "The order matrix of a molecule in a dilute steric medium; returns\n"

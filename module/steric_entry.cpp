@@ -225,13 +225,30 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
     Py_ssize_t workers = 0;
     PyObject* charges = Py_None;
     StericField field = {0.0, NAN, NAN, NAN};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$sddnnOdddd",
+    PyObject* given[3] = {Py_None, Py_None, Py_None};  // ionic strength, temperature, permittivity
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$sddnnOdOOO",
                                      const_cast<char**>(keywords), &coordinates, &radii,
                                      &shape, &spacing, &cylinder_radius, &orientations,
-                                     &workers, &charges, &field.charge_density,
-                                     &field.ionic_strength, &field.temperature,
-                                     &field.permittivity)) {
+                                     &workers, &charges, &field.charge_density, &given[0],
+                                     &given[1], &given[2])) {
         return nullptr;
+    }
+    double* slots[3] = {&field.ionic_strength, &field.temperature, &field.permittivity};
+    static const char* const slot_names[3] = {"ionic_strength", "temperature",
+                                              "permittivity"};
+    for (int k = 0; k < 3; ++k) {
+        if (given[k] == Py_None) {
+            continue;  // NAN: refused below if there are charges
+        }
+        *slots[k] = PyFloat_AsDouble(given[k]);
+        if (*slots[k] == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a number or None", slot_names[k]);
+            return nullptr;
+        }
     }
     if (orientations < 1 || orientations > max_orientations) {
         PyErr_Format(PyExc_ValueError, "orientations must be between 1 and %zd, got %zd",
