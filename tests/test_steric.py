@@ -138,7 +138,7 @@ class TestModuleEntry:
             ({"charges": [1.0, 2.0], **WATER}, "charges must hold one value per atom"),
             ({"charges": [math.nan], **WATER}, r"charges\[0\] must be finite"),
             (
-                {"charges": [-100.0], **WATER, "charge_density": 1.0},
+                {"charges": [-300.0], **WATER, "charge_density": 1.0},
                 "bind the molecule",
             ),
         ],
