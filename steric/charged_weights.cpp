@@ -30,6 +30,9 @@ constexpr double laguerre_scaled_weights[cylinder_nodes] = {
 // double overflows or underflows (each factor lies between 0 and 2).
 constexpr double product_limit = 1.0e100;
 
+// Below this, exp(-x) and its reciprocal are both normal doubles.
+constexpr double max_exponent = 600.0;
+
 double dot(const StericCharges& charges, std::size_t i, const double v[3])
 {
     return charges.x[i] * v[0] + charges.y[i] * v[1] + charges.z[i] * v[2];
@@ -56,20 +59,23 @@ struct Energies {
         above[k] *= 1.0 + g;
         below[k] *= 1.0 - g;
     }
-    // After charge i.
-    void settle(const StericCharges& charges, std::size_t i)
+    // After charge i. |ln(1 +- g)| grows with |g|, so the products at the
+    // node of the largest |g| (`extreme`) stray furthest from one: when they
+    // stray too far, every node is logged early.
+    void settle(const StericCharges& charges, std::size_t i, int extreme)
     {
         const double q = charges.charge[i];
         const bool run_ends = i + 1 == charges.count || charges.charge[i + 1] != q;
+        const bool strayed =
+            above[extreme] > product_limit || below[extreme] > product_limit ||
+            above[extreme] < 1.0 / product_limit || below[extreme] < 1.0 / product_limit;
+        if (!(run_ends || strayed)) {
+            return;
+        }
         for (int k = 0; k < N; ++k) {
-            const bool strayed = above[k] > product_limit || below[k] > product_limit ||
-                                 above[k] < 1.0 / product_limit ||
-                                 below[k] < 1.0 / product_limit;
-            if (run_ends || strayed) {
-                energy[k] += 2.0 * q * std::log(above[k] / below[k]);
-                above[k] = 1.0;
-                below[k] = 1.0;
-            }
+            energy[k] += 2.0 * q * std::log(above[k] / below[k]);
+            above[k] = 1.0;
+            below[k] = 1.0;
         }
     }
 };
@@ -95,18 +101,26 @@ double charged_wall_weight(const StericAtoms& atoms, const StericCharges& charge
     for (int k = 0; k < wall_nodes; ++k) {
         t[k] = 0.5 * (1.0 + legendre_nodes[k]);
     }
+    // exp(-kappa (top - h)) = exp(-kappa extent) / exp(-kappa (h - bottom)):
+    // one exponential a charge, where the span cannot underflow.
+    const double reach = screen.kappa * (top - bottom);
+    const bool one_exponential = reach < max_exponent;
+    const double span = std::exp(-reach);
     Energies<wall_nodes> low;
     Energies<wall_nodes> high;
     for (std::size_t i = 0; i < charges.count; ++i) {
         const double h = dot(charges, i, normal);
-        const double g_low = screen.gamma * std::exp(-screen.kappa * (h - bottom));
-        const double g_high = screen.gamma * std::exp(-screen.kappa * (top - h));
+        const double from_low = std::exp(-screen.kappa * (h - bottom));
+        const double from_high =
+            one_exponential ? span / from_low : std::exp(-screen.kappa * (top - h));
+        const double g_low = screen.gamma * from_low;
+        const double g_high = screen.gamma * from_high;
         for (int k = 0; k < wall_nodes; ++k) {
             low.add(k, g_low * t[k]);
             high.add(k, g_high * t[k]);
         }
-        low.settle(charges, i);
-        high.settle(charges, i);
+        low.settle(charges, i, wall_nodes - 1);
+        high.settle(charges, i, wall_nodes - 1);
     }
     double gained = 0.0;
     for (int k = 0; k < wall_nodes; ++k) {
@@ -147,7 +161,7 @@ double charged_cylinder_weight(const StericAtoms& atoms, const StericCharges& ch
                 const double surface = from_axis - medium.cylinder_radius;
                 near.add(j, screen.gamma * std::exp(-screen.kappa * surface));
             }
-            near.settle(charges, i);
+            near.settle(charges, i, 0);
         }
         double sum = 0.0;
         for (int j = 0; j < cylinder_nodes; ++j) {
