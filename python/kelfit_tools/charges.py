@@ -179,13 +179,23 @@ class ChargeRanges:
     permittivity: float | None = None
     charge_file: PathLike | None = None
 
+    def __post_init__(self) -> None:
+        self.conditions()  # each corner checks its values
+
     @classmethod
-    def for_medium(cls, medium: str, **given: Any) -> ChargeRanges:
+    def for_medium(
+        cls, medium: str, charge_file: PathLike | None = None, **given: Any
+    ) -> ChargeRanges:
         """The defaults for ``medium`` (a key of :data:`DEFAULT_DENSITY`),
-        with any quantity ``given`` (None: the default)."""
+        with any quantity ``given`` (None: the default).
+
+        Raises:
+            ValueError: a value out of range (an :class:`~kelfit_tools.errors.Advice`
+                naming it).
+        """
         values = {k: v for k, v in given.items() if v is not None}
         values.setdefault("charge_density", (DEFAULT_DENSITY[medium],) * 2)
-        return cls(**values)
+        return cls(charge_file=charge_file, **values)
 
     def _ranged(self) -> list[tuple[str, tuple[float, float]]]:
         return [

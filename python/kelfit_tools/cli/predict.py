@@ -6,7 +6,13 @@ import argparse
 from typing import Any
 
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
-from ..charges import ChargeRanges
+from ..charges import DEFAULT_DENSITY as DENSITY
+from ..charges import (
+    DEFAULT_IONIC_STRENGTH,
+    DEFAULT_PH,
+    DEFAULT_TEMPERATURE,
+    ChargeRanges,
+)
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
 from ..report.prediction import predict_structure, render_prediction
@@ -45,6 +51,13 @@ def _range(text: str) -> tuple[float, float]:
 
 
 _CHARGE = ("charge_density", "ionic_strength", "ph", "temperature")
+_DENSITIES = ", ".join(f"{v:+g} {k}" for k, v in DENSITY.items())
+_CHARGE_OPTIONS = (
+    ("--charge-density", "S", f"e/nm^2 (default {_DENSITIES})"),
+    ("--ionic-strength", "MM", f"mM (default {DEFAULT_IONIC_STRENGTH:g})"),
+    ("--ph", "PH", f"sets the residues' charges (default {DEFAULT_PH:g})"),
+    ("--temperature", "K", f"kelvin (default {DEFAULT_TEMPERATURE:g})"),
+)  # fmt: skip
 
 
 def add_parser(commands: Any) -> None:
@@ -111,17 +124,11 @@ def add_parser(commands: Any) -> None:
     )
     charge = p.add_argument_group(
         "charged medium",
-        "the molecule's charges in the medium's Gouy-Chapman potential; any of "
-        "these implies --charge; LOW:HIGH predicts at the centre and every corner",
+        "the molecule's charges in the medium's Gouy-Chapman potential (any of "
+        "these implies --charge); LOW:HIGH predicts at the centre and every corner",
     )
     charge.add_argument("--charge", action="store_true", help="a charged medium")
-    for name, meta, text in (
-        ("density", "S", "e/nm^2 (default +0.028 bicelle, -0.1 phage)"),
-        ("ionic-strength", "MM", "mM (default 50)"),
-        ("ph", "PH", "sets the residues' charges (default 6.5)"),
-        ("temperature", "K", "kelvin (default 308)"),
-    ):
-        flag = f"--charge-{name}" if name == "density" else f"--{name}"
+    for flag, meta, text in _CHARGE_OPTIONS:
         charge.add_argument(flag, type=_range, metavar=f"{meta}[:{meta}]", help=text)
     charge.add_argument(
         "--charges", metavar="FILE.csv", help="chain,residue,atom,charge per atom, "
@@ -146,10 +153,7 @@ def run(args: argparse.Namespace) -> int:
     given = {k: getattr(args, k) for k in _CHARGE}
     if args.charge or args.charges or any(v is not None for v in given.values()):
         try:
-            charge = ChargeRanges.for_medium(
-                steric or "bicelle", charge_file=args.charges, **given
-            )
-            charge.conditions()
+            charge = ChargeRanges.for_medium(steric or "bicelle", args.charges, **given)
         except ValueError as exc:
             raise UsageError(worded(exc)) from None
     payload = predict_structure(
