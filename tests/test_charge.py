@@ -246,3 +246,43 @@ class TestCommand:
         done = run_kelfit("predict", "--structure", pdb, "-q", *extra)
         assert done.returncode == status
         assert message in done.stderr
+
+
+class TestConformers:
+    def test_couplings_average_each_conformer_in_its_own_frame(self, tmp_path):
+        # Model 2 is model 1 turned and moved: its own tensor turns with it,
+        # so each conformer predicts the same couplings, and so must their
+        # average, while the mean of the two tensors is another tensor.
+        pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+        mr = shared_data("ubiquitin", "couplings.tab")
+        structure = gemmi.read_structure(str(pdb))
+        turned = structure[0].clone()
+        q, _ = np.linalg.qr(np.random.default_rng(1).normal(size=(3, 3)))
+        q *= np.linalg.det(q)
+        for atom in (a for chain in turned for residue in chain for a in residue):
+            p = q @ [atom.pos.x, atom.pos.y, atom.pos.z] + [5.0, -3.0, 2.0]
+            atom.pos = gemmi.Position(*p)
+        structure.add_model(turned)
+        for number, model in enumerate(structure, 1):
+            model.num = number
+        both = tmp_path / "two.pdb"
+        structure.write_pdb(str(both))
+        args = ["predict", "--couplings", mr, "--types", "N-H", "--json", "-q"]
+        one = json.loads(run_kelfit(*args, "--structure", pdb).stdout)
+        done = run_kelfit(*args, "--structure", both, "--models", "all")
+        report = json.loads(done.stdout)
+        conformers = report["ensemble"]["conformers"]
+        assert [c["model"] for c in conformers] == [1, 2]
+        assert conformers[0]["da"] == one["tensor"]["da"]
+        assert conformers[1]["da"] == pytest.approx(one["tensor"]["da"], rel=1e-3)
+        assert [r["calculated"] for r in report["couplings"]] == pytest.approx(
+            [r["calculated"] for r in one["couplings"]], rel=2e-3, abs=0.03
+        )
+        assert report["comparison"]["pearson_r"] == pytest.approx(
+            one["comparison"]["pearson_r"], abs=1e-4
+        )
+        assert report["tensor"]["da"] != pytest.approx(one["tensor"]["da"], rel=1e-3)
+        ranged = run_kelfit(*args, "--structure", both, "--models", "all",
+                            "--ionic-strength", "20:50")  # fmt: skip
+        assert ranged.returncode == 1
+        assert "several models take one charged medium: no ranges of" in ranged.stderr

@@ -39,6 +39,12 @@ def _orientations(text: str) -> int:
     return int_at_least(1, f"orientations must be from 1 to {most:,}", most)(text)
 
 
+def _models(text: str) -> int | str:
+    if text.lower() == "all":
+        return "all"
+    return int_at_least(1, "model must be 'all' or a number from 1")(text)
+
+
 def _range(text: str) -> tuple[float, float]:
     """``X`` or ``LOW:HIGH``."""
     try:
@@ -102,9 +108,12 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--chain", help="chain for couplings that name none")
     p.add_argument(
         "--model",
-        type=int_at_least(1, "model must be a number from 1"),
+        "--models",
+        type=_models,
         default=1,
-        help="model (default 1)",
+        metavar="N|all",
+        help="model (default 1); 'all': each model's tensor and the couplings "
+        "averaged over the models",
     )
     p.add_argument(
         "--orientations",
@@ -161,7 +170,8 @@ def run(args: argparse.Namespace) -> int:
         steric=steric or "bicelle",
         concentration=args.concentration,
         orientations=args.orientations,
-        model=args.model,
+        model=1 if args.model == "all" else args.model,
+        models="all" if args.model == "all" else None,
         nh_length=args.nh_length,
         couplings=args.couplings,
         medium=medium,

@@ -7,8 +7,9 @@ The predicted tensor carries the keys of a fit's tensor (``da``, ``r``,
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
+from dataclasses import replace
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -42,6 +43,8 @@ __all__ = [
     "backbone_rows",
     "charge_report",
     "compared",
+    "conformer_rows",
+    "mean_prediction",
     "measured_fit",
     "measured_rows",
     "predict_structure",
@@ -63,17 +66,20 @@ def measured_fit(
     nh_length: float,
     signs: str | None = None,
     medium: str | None = None,
+    also: Sequence[int] = (),
 ) -> tuple[NDArray[np.float64], Any]:
     """One medium's measured couplings matched to the structure and fitted:
     the bond vectors and the medium's fit (its notes and warnings said on
-    the way).
+    the way).  With ``also``, the vectors are those of ``model`` and then of
+    each of these models (one array of models x couplings x 3), the fit
+    that of ``model``.
 
     ``medium`` picks one medium of a file of several, by name or number
     from 1 (as a fit's ``media`` do).
 
     Raises:
-        DataError: a file of several media and no ``medium``, or couplings
-            that do not match.
+        DataError: a file of several media and no ``medium``, couplings
+            that do not match, or models that do not all have their atoms.
     """
     report = Preparation()
     media = pick_media(read_media([couplings]), [medium] if medium else None)
@@ -89,10 +95,17 @@ def measured_fit(
         )
     selection = Selection(types=tuple(types) if types else None)
     prepared = structure_inputs(
-        structure, media, selection, report, models=[model], chain=chain
+        structure, media, selection, report, models=[model, *also], chain=chain
     )
     report.say()
     matched = prepared[0].matched
+    labels = [c.label for c in matched.couplings]
+    for other in prepared[1:]:
+        if [c.label for c in other.matched.couplings] != labels:
+            raise DataError(
+                f"model {other.model} does not have the atoms of every coupling "
+                f"model {model} has: the models cannot be averaged"
+            )
     fitted = fit_medium(
         matched.vectors,
         matched.couplings,
@@ -101,6 +114,9 @@ def measured_fit(
     )
     for warning in fitted.warnings:
         notices.warn(warning)
+    if also:
+        every = [np.asarray(p.matched.vectors, dtype=np.float64) for p in prepared]
+        return np.stack(every), fitted
     return np.asarray(matched.vectors, dtype=np.float64), fitted
 
 
@@ -330,6 +346,83 @@ def prediction_report(
     return out
 
 
+def mean_prediction(predictions: Sequence[Prediction]) -> Prediction:
+    """The prediction of an ensemble of equally populated conformers in one
+    frame: their Saupe matrices and allowed shares averaged (the couplings
+    of the mean are the mean of the couplings)."""
+    return replace(
+        predictions[0],
+        saupe_matrix=np.mean([p.saupe_matrix for p in predictions], axis=0),
+        allowed=float(np.mean([p.allowed for p in predictions])),
+    )
+
+
+def conformer_rows(
+    models: Sequence[int],
+    predictions: Sequence[Prediction],
+    comparisons: Sequence[Comparison | None],
+) -> list[dict[str, Any]]:
+    """The JSON ``conformers``: each model's own prediction (and, against
+    measured couplings, its own comparison)."""
+    return [
+        {"model": m, **_condition(p, c)}
+        for m, p, c in zip(models, predictions, comparisons)
+    ]
+
+
+def _ensemble(
+    model_file: Any,
+    models: Sequence[int],
+    predicted: Callable[[Any, int], Prediction],
+    charge: ChargeRanges | None,
+    couplings: PathLike | None,
+    measured: dict[str, Any],
+    backbone: Callable[[Prediction, int], list[dict[str, Any]]],
+) -> tuple[Prediction, list[dict[str, Any]], Comparison | None, Any, dict[str, Any]]:
+    """Every model's prediction and the couplings averaged over them: the
+    mean prediction, its rows, comparison and fit, and the ``ensemble``
+    block."""
+    if charge is not None and len(charge.conditions()) > 1:
+        raise DataError(
+            Advice("several models take one charged medium: no ranges of {0}",
+                   Hint("charge_density"))
+        )  # fmt: skip
+    electrolyte = None if charge is None else charge.centre()
+    each = [predicted(electrolyte, m) for m in models]
+    mean = mean_prediction(each)
+    comparison = fitted = None
+    if couplings:
+        vectors, fitted = measured_fit(
+            model_file, couplings, model=models[0], also=models[1:], **measured
+        )
+        values = [compared(p, v, fitted) for p, v in zip(each, vectors)]
+        comparisons: list[Comparison | None] = [c for _, c in values]
+        averaged = np.mean([v for v, _ in values], axis=0)
+        rows, _, _ = measured_rows(
+            model_file, mean, couplings, model=models[0],
+            nh_length=measured["nh_length"], measured=(vectors[0], fitted),
+        )  # fmt: skip
+        comparison = compare(
+            fitted.result.observed, averaged, mean.tensor(), fitted.tensor
+        )
+    else:
+        comparisons = [None] * len(models)
+        tables = [backbone(p, m) for p, m in zip(each, models)]
+        rows = tables[0]
+        if any([r["label"] for r in t] != [r["label"] for r in rows] for t in tables):
+            raise DataError("the models do not have the same backbone bonds: "
+                            "their couplings cannot be averaged")  # fmt: skip
+        averaged = np.mean([[r["calculated"] for r in t] for t in tables], axis=0)
+    for row, value in zip(rows, averaged):
+        row["calculated"] = float(value)
+    block = {
+        "models": list(models),
+        "weights": "equal",
+        "conformers": conformer_rows(models, each, comparisons),
+    }
+    return mean, rows, comparison, None if fitted is None else fitted.tensor, block
+
+
 def predict_structure(
     structure: PathLike,
     *,
@@ -344,6 +437,7 @@ def predict_structure(
     types: Sequence[str] | None = None,
     signs: str | None = None,
     charge: ChargeRanges | None = None,
+    models: Sequence[int] | Literal["all"] | None = None,
 ) -> dict[str, Any]:
     """The alignment a steric medium gives a structure file's model, its
     couplings back-calculated and, with ``couplings``, compared with those
@@ -360,48 +454,40 @@ def predict_structure(
     block (:func:`charge_report`) holds it at every corner too, their
     spread, and the uncharged prediction for comparison.
 
+    With ``models`` (several, or ``"all"``) every model is a conformer of
+    one ensemble, equally populated and in one frame: each is predicted on
+    its own (the ``ensemble`` block's ``conformers``), and the couplings and
+    the tensor are those averaged over them (one charged medium, no ranges).
+
     Raises:
         DataError: an unreadable structure, a medium out of range, ``types``
             that are not backbone bonds or that the structure lacks, couplings
-            that cannot be compared (see :func:`measured_rows`), or an
-            unusable charge file.
+            that cannot be compared (see :func:`measured_rows`), an unusable
+            charge file, or models that cannot be averaged.
     """
     from ..io.structure import BACKBONE_BONDS, backbone_bonds
 
     report = Preparation()
     model_file = structure_for_fit(structure, report)
     report.say()
+    chosen = (
+        list(range(1, len(model_file) + 1))
+        if models == "all"
+        else list(models or [model])
+    )
 
-    def predicted(electrolyte: Any = None) -> Prediction:
+    def predicted(electrolyte: Any = None, number: int = chosen[0]) -> Prediction:
         return structure_order(
-            model_file, model, where=structure, medium=steric,
+            model_file, number, where=structure, medium=steric,
             concentration=concentration, orientations=orientations,
             nh_length=nh_length, electrolyte=electrolyte,
             charge_file=None if charge is None else charge.charge_file,
         )  # fmt: skip
 
-    plain = predicted()
-    charged = [] if charge is None else [predicted(e) for e in charge.conditions()]
-    prediction = charged[0] if charged else plain
-    comparison = fitted = None
-    rows: list[dict[str, Any]] = []
-    if couplings:
-        measured = measured_fit(
-            model_file, couplings, model=model, chain=chain, types=types,
-            nh_length=nh_length, signs=signs, medium=medium,
-        )  # fmt: skip
-        rows, comparison, fitted = measured_rows(
-            model_file, prediction, couplings, model=model, nh_length=nh_length,
-            measured=measured,
-        )  # fmt: skip
-        comparisons: list[Comparison | None] = [
-            compared(p, *measured)[1] for p in charged
-        ]
-    else:
-        comparisons = [None] * len(charged)
+    def backbone(prediction: Prediction, number: int) -> list[dict[str, Any]]:
         try:
             vectors, bonds = backbone_bonds(
-                model_file, types or tuple(BACKBONE_BONDS), model
+                model_file, types or tuple(BACKBONE_BONDS), number
             )
         except ValueError as exc:
             if types:
@@ -413,26 +499,57 @@ def predict_structure(
                 + ", ".join(BACKBONE_BONDS)
                 + "; a CA trace?): the predicted tensor alone, no couplings"
             )
-        else:
-            rows = backbone_rows(
-                prediction, vectors, bonds, model=model, signs=signs,
-                nh_length=nh_length,
-            )  # fmt: skip
+            return []
+        return backbone_rows(
+            prediction, vectors, bonds, model=number, signs=signs, nh_length=nh_length
+        )
+
+    fit_options: dict[str, Any] = {
+        "chain": chain,
+        "types": types,
+        "nh_length": nh_length,
+    }
+    fit_options.update(signs=signs, medium=medium)
     source = {
         "kelfit_version": __version__,
         "command": "predict",
         "input": {
             "structure": os.fspath(structure),
-            "model": model,
+            "model": chosen[0],
             "couplings": None if couplings is None else os.fspath(couplings),
         },
     }
+    if len(chosen) > 1:
+        mean, rows, comparison, fitted, ensemble = _ensemble(
+            model_file, chosen, predicted, charge, couplings, fit_options, backbone
+        )
+        out = prediction_report(
+            mean, rows=rows, comparison=comparison, fitted=fitted, source=source
+        )
+        out["ensemble"] = ensemble
+        return out
+
+    plain = predicted()
+    charged = [] if charge is None else [predicted(e) for e in charge.conditions()]
+    prediction = charged[0] if charged else plain
+    comparison = fitted = None
+    if couplings:
+        measured = measured_fit(model_file, couplings, model=chosen[0], **fit_options)
+        rows, comparison, fitted = measured_rows(
+            model_file, prediction, couplings, model=chosen[0], nh_length=nh_length,
+            measured=measured,
+        )  # fmt: skip
+        comparisons: list[Comparison | None] = [
+            compared(p, *measured)[1] for p in charged
+        ]
+    else:
+        comparisons = [None] * len(charged)
+        rows = backbone(prediction, chosen[0])
     block = None
     if charged:
-        steric_comparison = compared(plain, *measured)[1] if couplings else None
         block = charge_report(charged, comparisons, plain)
-        if steric_comparison is not None:
-            block["steric"]["comparison"] = steric_comparison.as_dict()
+        if couplings:
+            block["steric"]["comparison"] = compared(plain, *measured)[1].as_dict()
     return prediction_report(
         prediction, rows=rows, comparison=comparison, fitted=fitted, source=source,
         charge=block,
@@ -463,6 +580,9 @@ def render_prediction(report: dict[str, Any]) -> str:
     charge = report.get("charge")
     if charge is not None:
         lines += _charge_lines(charge)
+    ensemble = report.get("ensemble")
+    if ensemble is not None:
+        lines += _conformer_lines(ensemble)
     c = report.get("comparison")
     if c is not None:
         angles = ", ".join(f"{a:.1f}" for a in c["axis_angles_deg"])
@@ -525,4 +645,27 @@ def _charge_lines(charge: dict[str, Any]) -> list[str]:
                 f"{spread['da_ratio'][0]:.3g} to {spread['da_ratio'][1]:.3g}"
             )
         lines.append(text)
+    return lines
+
+
+def _conformer_lines(ensemble: dict[str, Any]) -> list[str]:
+    """The text of a report's ``ensemble`` block: each conformer's own
+    prediction, above which the tensor and couplings are the averages."""
+    conformers = ensemble["conformers"]
+    compared_ = "comparison" in conformers[0]
+    lines = [
+        (
+            f"Conformers       {len(conformers)} models, equally weighted: the "
+            "tensor above is their mean, the couplings their average"
+        ),
+        "",
+        "   model   Da (Hz)       R  positions"
+        + ("   Pearson r  z to fit" if compared_ else ""),
+    ]
+    for c in conformers:
+        line = f"  {c['model']:>6}{c['da']:>10.4g}{c['r']:>8.3f}{c['allowed']:>11.4f}"
+        if compared_:
+            m = c["comparison"]
+            line += f"{m['pearson_r']:>12.4f}{m['axis_angles_deg'][2]:>10.1f}"
+        lines.append(line)
     return lines
