@@ -234,7 +234,7 @@ class TestCommand:
 
     @pytest.mark.parametrize(
         ("extra", "status", "message"),
-        [(["--ph", "9:3"], 2, "expected X or LOW:HIGH"),
+        [(["--ph", "9:3"], 2, "--ph must be X or LOW:HIGH (LOW <= HIGH), got '9:3'"),
          (["--ionic-strength", "0"], 2, "--ionic-strength must be positive (mM), got 0"),
          (["--charges", "BAD"], 1, "no heavy atom CA in residue 999")],
     )  # fmt: skip

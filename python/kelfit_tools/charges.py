@@ -42,6 +42,7 @@ __all__ = [
     "ChargeRanges",
     "Electrolyte",
     "file_charges",
+    "ranged",
     "residue_charges",
     "structure_charges",
     "water_permittivity",
@@ -187,13 +188,18 @@ class ChargeRanges:
         cls, medium: str, charge_file: PathLike | None = None, **given: Any
     ) -> ChargeRanges:
         """The defaults for ``medium`` (a key of :data:`DEFAULT_DENSITY`),
-        with any quantity ``given`` (None: the default).
+        with any quantity ``given`` (None: the default; text: ``X`` or
+        ``LOW:HIGH``).
 
         Raises:
-            ValueError: a value out of range (an :class:`~kelfit_tools.errors.Advice`
-                naming it).
+            ValueError: a value out of range or text that is not a range (an
+                :class:`~kelfit_tools.errors.Advice` naming the quantity).
         """
-        values = {k: v for k, v in given.items() if v is not None}
+        values: dict[str, Any] = {
+            k: ranged(v, k) if isinstance(v, str) else v
+            for k, v in given.items()
+            if v is not None
+        }
         values.setdefault("charge_density", (DEFAULT_DENSITY[medium],) * 2)
         return cls(charge_file=charge_file, **values)
 
@@ -220,6 +226,26 @@ class ChargeRanges:
             for ends in itertools.product(*[e for _, e in ranged])
         ]
         return [centre, *corners] if ranged else [centre]
+
+
+def ranged(text: str, name: str) -> tuple[float, float]:
+    """``X`` or ``LOW:HIGH`` as (low, high), a value of ``name``.
+
+    Raises:
+        ValueError: anything else (an :class:`~kelfit_tools.errors.Advice`).
+    """
+    ends = text.split(":")
+    try:
+        low, high = float(ends[0]), float(ends[-1])
+    except ValueError:
+        low = high = math.nan
+    if len(ends) > 2 or not low <= high:
+        raise ValueError(
+            Advice(
+                f"{{0}} must be X or LOW:HIGH (LOW <= HIGH), got {text!r}", Hint(name)
+            )
+        )
+    return (low, high)
 
 
 def _site_charge(sign: int, pka: float, ph: float) -> float:

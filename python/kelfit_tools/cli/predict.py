@@ -5,14 +5,8 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from .. import charges as ch
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
-from ..charges import DEFAULT_DENSITY as DENSITY
-from ..charges import (
-    DEFAULT_IONIC_STRENGTH,
-    DEFAULT_PH,
-    DEFAULT_TEMPERATURE,
-    ChargeRanges,
-)
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
 from ..report.prediction import predict_structure, render_prediction
@@ -45,24 +39,13 @@ def _models(text: str) -> int | str:
     return int_at_least(1, "model must be 'all' or a number from 1")(text)
 
 
-def _range(text: str) -> tuple[float, float]:
-    """``X`` or ``LOW:HIGH``."""
-    try:
-        ends = tuple(float(t) for t in text.split(":"))
-    except ValueError:
-        ends = ()
-    if len(ends) not in (1, 2) or ends[0] > ends[-1]:
-        raise argparse.ArgumentTypeError(f"expected X or LOW:HIGH, got {text!r}")
-    return (ends[0], ends[-1])
-
-
 _CHARGE = ("charge_density", "ionic_strength", "ph", "temperature")
-_DENSITIES = ", ".join(f"{v:+g} {k}" for k, v in DENSITY.items())
+_DENSITIES = ", ".join(f"{v:+g} {k}" for k, v in ch.DEFAULT_DENSITY.items())
 _CHARGE_OPTIONS = (
     ("--charge-density", "S", f"e/nm^2 (default {_DENSITIES})"),
-    ("--ionic-strength", "MM", f"mM (default {DEFAULT_IONIC_STRENGTH:g})"),
-    ("--ph", "PH", f"sets the residues' charges (default {DEFAULT_PH:g})"),
-    ("--temperature", "K", f"kelvin (default {DEFAULT_TEMPERATURE:g})"),
+    ("--ionic-strength", "MM", f"mM (default {ch.DEFAULT_IONIC_STRENGTH:g})"),
+    ("--ph", "PH", f"sets the residues' charges (default {ch.DEFAULT_PH:g})"),
+    ("--temperature", "K", f"kelvin (default {ch.DEFAULT_TEMPERATURE:g})"),
 )  # fmt: skip
 
 
@@ -138,7 +121,7 @@ def add_parser(commands: Any) -> None:
     )
     charge.add_argument("--charge", action="store_true", help="a charged medium")
     for flag, meta, text in _CHARGE_OPTIONS:
-        charge.add_argument(flag, type=_range, metavar=f"{meta}[:{meta}]", help=text)
+        charge.add_argument(flag, metavar=f"{meta}[:{meta}]", help=text)
     charge.add_argument(
         "--charges", metavar="FILE.csv", help="chain,residue,atom,charge per atom, "
         "instead of the residue table at the pH",
@@ -162,7 +145,9 @@ def run(args: argparse.Namespace) -> int:
     given = {k: getattr(args, k) for k in _CHARGE}
     if args.charge or args.charges or any(v is not None for v in given.values()):
         try:
-            charge = ChargeRanges.for_medium(steric or "bicelle", args.charges, **given)
+            charge = ch.ChargeRanges.for_medium(
+                steric or "bicelle", args.charges, **given
+            )
         except ValueError as exc:
             raise UsageError(worded(exc)) from None
     payload = predict_structure(
