@@ -59,17 +59,26 @@ struct Energies {
         above[k] *= 1.0 + g;
         below[k] *= 1.0 - g;
     }
-    // After charge i. |ln(1 +- g)| grows with |g|, so the products at the
-    // node of the largest |g| (`extreme`) stray furthest from one: when they
-    // stray too far, every node is logged early.
+    bool strayed(int k) const
+    {
+        return above[k] > product_limit || below[k] > product_limit ||
+               above[k] < 1.0 / product_limit || below[k] < 1.0 / product_limit;
+    }
+    // After charge i. Where every charge's |g| is largest at node `extreme`
+    // (|ln(1 +- g)| grows with |g|), its products stray furthest from one,
+    // and only they are watched; -1 watches every node. When one strays too
+    // far, every node is logged early.
     void settle(const StericCharges& charges, std::size_t i, int extreme)
     {
         const double q = charges.charge[i];
-        const bool run_ends = i + 1 == charges.count || charges.charge[i + 1] != q;
-        const bool strayed =
-            above[extreme] > product_limit || below[extreme] > product_limit ||
-            above[extreme] < 1.0 / product_limit || below[extreme] < 1.0 / product_limit;
-        if (!(run_ends || strayed)) {
+        bool log_now = i + 1 == charges.count || charges.charge[i + 1] != q;
+        for (int k = extreme < 0 ? 0 : extreme; !log_now && k < N; ++k) {
+            log_now = strayed(k);
+            if (extreme >= 0) {
+                break;
+            }
+        }
+        if (!log_now) {
             return;
         }
         for (int k = 0; k < N; ++k) {
@@ -161,7 +170,9 @@ double charged_cylinder_weight(const StericAtoms& atoms, const StericCharges& ch
                 const double surface = from_axis - medium.cylinder_radius;
                 near.add(j, screen.gamma * std::exp(-screen.kappa * surface));
             }
-            near.settle(charges, i, 0);
+            // A charge beyond the axis from the centroid may come nearer the
+            // surface as the centroid moves out: no node is surely extreme.
+            near.settle(charges, i, -1);
         }
         double sum = 0.0;
         for (int j = 0; j < cylinder_nodes; ++j) {
