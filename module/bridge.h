@@ -270,6 +270,7 @@ PyObject* kelfit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_solve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_linear(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_steric(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_wall_potential(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_replicates(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // The type of kelfit.fit's result, made when the module is executed.

@@ -171,9 +171,25 @@ def steric(
     cylinder_radius: float = 0.0,
     orientations: int = 20000,
     workers: int = 0,
+    charges: ArrayLike | None = None,
+    charge_density: float = 0.0,
+    ionic_strength: float | None = None,
+    temperature: float | None = None,
+    permittivity: float | None = None,
 ) -> tuple[NDArray[np.float64], float]:
-    """The order matrix of a molecule in a dilute steric medium, and the
-    mean share of positions it is allowed."""
+    """The order matrix of a molecule in a dilute steric medium, charged
+    or not, and the mean share of positions it is allowed."""
+
+def wall_potential(
+    distances: ArrayLike,
+    *,
+    charge_density: float,
+    ionic_strength: float,
+    temperature: float,
+    permittivity: float,
+) -> tuple[NDArray[np.float64], float, float]:
+    """The Gouy-Chapman potential (e psi / kT) at each distance from a
+    charged plane, the Debye length and the surface's potential."""
 
 # The original entries: float64 arrays only; params is rewritten in place.
 def c_kel_fit(

@@ -107,7 +107,8 @@ PyDoc_STRVAR(linear_doc,
 
 PyDoc_STRVAR(steric_doc,
 "steric(coordinates, radii, *, shape='wall', spacing, cylinder_radius=0.0,\n"
-"       orientations=20000, workers=0)\n"
+"       orientations=20000, workers=0, charges=None, charge_density=0.0,\n"
+"       ionic_strength=None, temperature=None, permittivity=None)\n"
 "--\n"
 "\n"
 "The order matrix of a molecule in a dilute steric medium; returns\n"
@@ -119,8 +120,25 @@ PyDoc_STRVAR(steric_doc,
 "angstrom apart; cylinders of `cylinder_radius` angstrom each have `spacing`\n"
 "angstrom^2 of the plane across them. Runs without the GIL on `workers`\n"
 "threads (0: every core); the same bits for any number.\n"
-"Raises ValueError for unusable input and for a medium too tight for the\n"
-"molecule, KeyboardInterrupt on Ctrl-C (every thread stopped and joined).");
+"With charges (e, one per atom) the medium's surface carries charge_density\n"
+"(e/nm^2) in a 1:1 salt of ionic_strength (mM) at temperature (K) and\n"
+"relative permittivity: each position also counts by the Boltzmann factor\n"
+"of the charges in the Gouy-Chapman potential (wall_potential). A zero\n"
+"density or no charge gives the uncharged bits.\n"
+"Raises ValueError for unusable input, for a medium too tight for the\n"
+"molecule and for charges bound to it (a factor that overflows),\n"
+"KeyboardInterrupt on Ctrl-C (every thread stopped and joined).");
+
+PyDoc_STRVAR(wall_potential_doc,
+"wall_potential(distances, *, charge_density, ionic_strength, temperature,\n"
+"               permittivity)\n"
+"--\n"
+"\n"
+"The Gouy-Chapman potential of a charged plane, as kelfit.steric uses it:\n"
+"returns (y, debye_length, y0), y = e psi / kT at each distance (angstrom)\n"
+"from the surface, the Debye length (angstrom) and y0 at the surface\n"
+"(Grahame's equation), for a surface of charge_density e/nm^2 in a 1:1 salt\n"
+"of ionic_strength mM at temperature K and relative permittivity.");
 
 PyDoc_STRVAR(replicates_doc,
 "replicates(vectors, observed, *, seed, first=0, count=1, perturbation='noise',\n"
@@ -175,6 +193,9 @@ PyMethodDef kelfit_methods[] = {
      METH_VARARGS | METH_KEYWORDS, linear_doc},
     {"steric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_steric)),
      METH_VARARGS | METH_KEYWORDS, steric_doc},
+    {"wall_potential",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_wall_potential)),
+     METH_VARARGS | METH_KEYWORDS, wall_potential_doc},
     {"replicates",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_replicates)),
      METH_VARARGS | METH_KEYWORDS, replicates_doc},

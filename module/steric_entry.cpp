@@ -1,4 +1,5 @@
-// kelfit.steric: the order matrix of a molecule in a steric medium. The
+// kelfit.steric: the order matrix of a molecule in a steric medium, charged
+// or not; kelfit.wall_potential: the charged surface's potential. The
 // caller's coordinates and radii are copied into memory of our own; the
 // average over orientations runs without the interpreter's lock, on as many
 // threads as asked for (every core by default), while this thread polls for
@@ -129,6 +130,58 @@ int read_medium(const char* shape, double spacing, double cylinder_radius,
     return 0;
 }
 
+// Each atom's charge (e) into `charge`; 0, or -1 with ValueError naming the
+// argument.
+int read_charges(PyObject* charges, std::size_t count, std::vector<double>* charge)
+{
+    PyRef q(float_array(charges, 1, "charges", "a 1-D array of numbers"));
+    if (!q) {
+        return -1;
+    }
+    if (static_cast<std::size_t>(PyArray_DIM(q.array(), 0)) != count) {
+        PyErr_Format(PyExc_ValueError, "charges must hold one value per atom (%zd), got %zd",
+                     static_cast<Py_ssize_t>(count),
+                     static_cast<Py_ssize_t>(PyArray_DIM(q.array(), 0)));
+        return -1;
+    }
+    const double* p = static_cast<const double*>(PyArray_DATA(q.array()));
+    charge->resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(p[i])) {
+            PyErr_Format(PyExc_ValueError, "charges[%zd] must be finite",
+                         static_cast<Py_ssize_t>(i));
+            return -1;
+        }
+        (*charge)[i] = p[i];
+    }
+    return 0;
+}
+
+// The field from its keywords (every one needed once there are charges);
+// 0, or -1 with ValueError naming the argument.
+int read_field(const StericField& field)
+{
+    if (!std::isfinite(field.charge_density)) {
+        PyErr_SetString(PyExc_ValueError, "charge_density must be finite (e/nm^2)");
+        return -1;
+    }
+    const struct {
+        double value;
+        const char* message;
+    } positive[] = {
+        {field.ionic_strength, "ionic_strength must be given, finite and positive (mM)"},
+        {field.temperature, "temperature must be given, finite and positive (K)"},
+        {field.permittivity, "permittivity must be given, finite and positive (relative)"},
+    };
+    for (const auto& p : positive) {
+        if (!(std::isfinite(p.value) && p.value > 0.0)) {
+            PyErr_SetString(PyExc_ValueError, p.message);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int worker_count(Py_ssize_t workers)
 {
     if (workers > 0) {
@@ -158,8 +211,11 @@ PyObject* order_array(const StericOrder& result)
 
 PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"coordinates", "radii",        "shape",   "spacing",
-                                     "cylinder_radius", "orientations", "workers", nullptr};
+    static const char* keywords[] = {
+        "coordinates",    "radii",       "shape",        "spacing",
+        "cylinder_radius", "orientations", "workers",      "charges",
+        "charge_density", "ionic_strength", "temperature", "permittivity",
+        nullptr};
     PyObject* coordinates = nullptr;
     PyObject* radii = nullptr;
     const char* shape = "wall";
@@ -167,10 +223,32 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
     double cylinder_radius = 0.0;
     Py_ssize_t orientations = default_orientations;
     Py_ssize_t workers = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$sddnn", const_cast<char**>(keywords),
-                                     &coordinates, &radii, &shape, &spacing,
-                                     &cylinder_radius, &orientations, &workers)) {
+    PyObject* charges = Py_None;
+    StericField field = {0.0, NAN, NAN, NAN};
+    PyObject* given[3] = {Py_None, Py_None, Py_None};  // ionic strength, temperature, permittivity
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$sddnnOdOOO",
+                                     const_cast<char**>(keywords), &coordinates, &radii,
+                                     &shape, &spacing, &cylinder_radius, &orientations,
+                                     &workers, &charges, &field.charge_density, &given[0],
+                                     &given[1], &given[2])) {
         return nullptr;
+    }
+    double* slots[3] = {&field.ionic_strength, &field.temperature, &field.permittivity};
+    static const char* const slot_names[3] = {"ionic_strength", "temperature",
+                                              "permittivity"};
+    for (int k = 0; k < 3; ++k) {
+        if (given[k] == Py_None) {
+            continue;  // NAN: refused below if there are charges
+        }
+        *slots[k] = PyFloat_AsDouble(given[k]);
+        if (*slots[k] == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a number or None", slot_names[k]);
+            return nullptr;
+        }
     }
     if (orientations < 1 || orientations > max_orientations) {
         PyErr_Format(PyExc_ValueError, "orientations must be between 1 and %zd, got %zd",
@@ -187,10 +265,22 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
     if (read_medium(shape, spacing, cylinder_radius, &medium) != 0) {
         return nullptr;
     }
+    const bool charged = charges != Py_None;
+    if (!charged && field.charge_density != 0.0) {
+        PyErr_SetString(PyExc_ValueError, "charge_density needs charges (one per atom)");
+        return nullptr;
+    }
+    if (charged && read_field(field) != 0) {
+        return nullptr;
+    }
     StericOrder result{};
     try {
         Molecule molecule;
         if (read_molecule(coordinates, radii, &molecule) != 0) {
+            return nullptr;
+        }
+        std::vector<double> charge;
+        if (charged && read_charges(charges, molecule.x.size(), &charge) != 0) {
             return nullptr;
         }
         const StericAtoms atoms = {molecule.x.data(), molecule.y.data(), molecule.z.data(),
@@ -203,8 +293,10 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         const StericStop stop = {check.stop, check.context, signal_poll_interval};
         signal_poll_release(poll);
         try {
-            result = steric_order(atoms, medium, static_cast<size_t>(orientations), threads,
-                                  stop);
+            const size_t count = static_cast<size_t>(orientations);
+            result = charged ? charged_order(atoms, charge.data(), field, medium, count,
+                                             threads, stop)
+                             : steric_order(atoms, medium, count, threads, stop);
         } catch (const std::bad_alloc&) {
             failed = true;
         } catch (const StericInterrupted&) {
@@ -220,6 +312,12 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    if (!std::isfinite(result.allowed)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the charges bind the molecule to the medium: its Boltzmann "
+                        "factor overflows (lower charge_density or raise ionic_strength)");
+        return nullptr;
+    }
     if (!(result.allowed > 0.0)) {
         PyErr_SetString(PyExc_ValueError,
                         "spacing leaves the molecule no room: no orientation fits the medium");
@@ -230,6 +328,46 @@ PyObject* kelfit_steric(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     return Py_BuildValue("(Od)", order.get(), result.allowed);
+}
+
+PyObject* kelfit_wall_potential(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"distances",      "charge_density", "ionic_strength",
+                                     "temperature",    "permittivity",   nullptr};
+    PyObject* distances = nullptr;
+    StericField field = {NAN, NAN, NAN, NAN};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$dddd", const_cast<char**>(keywords),
+                                     &distances, &field.charge_density,
+                                     &field.ionic_strength, &field.temperature,
+                                     &field.permittivity)) {
+        return nullptr;
+    }
+    if (read_field(field) != 0) {
+        return nullptr;
+    }
+    PyRef s(float_array(distances, 1, "distances", "a 1-D array of numbers"));
+    if (!s) {
+        return nullptr;
+    }
+    const npy_intp count = PyArray_DIM(s.array(), 0);
+    const double* d = static_cast<const double*>(PyArray_DATA(s.array()));
+    for (npy_intp i = 0; i < count; ++i) {
+        if (!(std::isfinite(d[i]) && d[i] >= 0.0)) {
+            PyErr_Format(PyExc_ValueError, "distances[%zd] must be finite and not negative",
+                         static_cast<Py_ssize_t>(i));
+            return nullptr;
+        }
+    }
+    PyRef out(PyArray_SimpleNew(1, &count, NPY_DOUBLE));
+    if (!out) {
+        return nullptr;
+    }
+    double* y = static_cast<double*>(PyArray_DATA(out.array()));
+    const Screening screen = screening(field);
+    for (npy_intp i = 0; i < count; ++i) {
+        y[i] = reduced_potential(screen, d[i]);
+    }
+    return Py_BuildValue("(Odd)", out.get(), debye_length(field), surface_potential(field));
 }
 
 int steric_constants_ready(PyObject* module)

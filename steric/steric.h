@@ -73,6 +73,28 @@ void centred(const StericAtoms& atoms, double* x, double* y, double* z);
 // never below zero. The atoms must be centred.
 double wall_weight(const StericAtoms& atoms, const double normal[3], double spacing);
 
+// The lowest and highest reach of the atoms along `normal` (their centres'
+// heights less and plus their radii).
+void wall_span(const StericAtoms& atoms, const double normal[3], double* bottom, double* top);
+
+// How close the centroid may come to a cylinder's axis from each of
+// cylinder_azimuths directions around it (the atoms centred), with the two
+// unit vectors across the axis those directions are taken in
+// (cosine[k] e1 + sine[k] e2).
+struct CylinderReach {
+    double e1[3];
+    double e2[3];
+    double cosine[cylinder_azimuths];
+    double sine[cylinder_azimuths];
+    double closest[cylinder_azimuths];
+};
+void cylinder_reach(const StericAtoms& atoms, const double axis[3],
+                    const StericMedium& medium, CylinderReach* reach);
+// The angle between neighbouring directions, and the area across the axis
+// the centroid cannot reach: half the integral of closest^2 over them.
+double azimuth_step();
+double excluded_area(const CylinderReach& reach);
+
 // The share of a cylinder's cross-section area left to a molecule whose
 // frame puts the cylinder's axis along `axis`: 1 - excluded / spacing, never
 // below zero, the excluded area summed over cylinder_azimuths directions
@@ -90,5 +112,77 @@ double cylinder_weight(const StericAtoms& atoms, const double axis[3],
 StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
                          std::size_t orientations, int workers,
                          const StericStop& stop = {nullptr, nullptr, {}});
+
+// The medium's surface charge and the salt solution around it. A charged
+// medium adds to each allowed position of an orientation the Boltzmann
+// factor of the molecule's charges in the surface's Gouy-Chapman potential;
+// the walls of a gap far wider than the Debye length act independently, and
+// a cylinder's potential is taken as a plane's at the same distance from its
+// surface.
+struct StericField {
+    double charge_density;  // e per nm^2 of the medium's surface (signed)
+    double ionic_strength;  // mM of a 1:1 salt
+    double temperature;     // K
+    double permittivity;    // the solution's, relative to vacuum
+};
+
+// What the weights need of a field: the inverse Debye length kappa
+// (1/angstrom) and gamma = tanh(y0/4) for the reduced surface potential
+// y0 = e psi0 / kT (Grahame's equation).
+struct Screening {
+    double kappa;
+    double gamma;
+};
+
+// The charged atoms, centred like the rest, in runs of `count`, sorted by
+// charge so that equal charges are adjacent.
+struct StericCharges {
+    const double* x;
+    const double* y;
+    const double* z;
+    const double* charge;  // e
+    std::size_t count;
+};
+
+// Gauss-Legendre nodes of the integral over positions from a wall, taken in
+// t = exp(-kappa s) on [0, 1], where the integrand is smooth.
+constexpr int wall_nodes = 8;
+// Gauss-Laguerre nodes of the integral over the distance from a cylinder,
+// in x = kappa s on [0, infinity).
+constexpr int cylinder_nodes = 8;
+
+// Debye length (angstrom) and the reduced surface potential e psi0 / kT.
+double debye_length(const StericField& field);
+double surface_potential(const StericField& field);
+Screening screening(const StericField& field);
+
+// e psi(s) / kT at `distance` (angstrom) from the charged surface:
+// 2 ln((1 + gamma e^(-kappa s)) / (1 - gamma e^(-kappa s))).
+double reduced_potential(const Screening& screen, double distance);
+
+// wall_weight with every allowed position weighted by exp(-sum q_i y(s_i)),
+// s_i the distance of charge i from each wall, both walls of the same
+// charge: (spacing - extent + J_low + J_high) / spacing, never below zero,
+// where J = integral over the centre's distance u from the contact position
+// of (exp(-U(u)) - 1).
+double charged_wall_weight(const StericAtoms& atoms, const StericCharges& charges,
+                           const Screening& screen, const double normal[3], double spacing);
+
+// cylinder_weight likewise: 1 - (excluded - gained) / spacing, where gained
+// sums, over the directions around the axis, the integral of
+// rho (exp(-U(rho)) - 1) from the closest approach outwards.
+double charged_cylinder_weight(const StericAtoms& atoms, const StericCharges& charges,
+                               const Screening& screen, const double axis[3],
+                               const StericMedium& medium);
+
+// steric_order with a charged medium: `charge` holds each atom's charge (e).
+// Where the density or every charge is zero this is steric_order, to the bit.
+// Throws as steric_order does; a weight that is not finite (charges so
+// strongly attracted that the Boltzmann factor overflows) gives a
+// non-finite `allowed`, for the caller to refuse.
+StericOrder charged_order(const StericAtoms& atoms, const double* charge,
+                          const StericField& field, const StericMedium& medium,
+                          std::size_t orientations, int workers,
+                          const StericStop& stop = {nullptr, nullptr, {}});
 
 #endif

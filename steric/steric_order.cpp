@@ -31,6 +31,8 @@ struct BlockSums {
 struct Shared {
     StericAtoms atoms;
     StericMedium medium;
+    const StericCharges* charges = nullptr;  // null: an uncharged medium
+    Screening screen{};
     std::size_t orientations;
     std::vector<BlockSums>* blocks;
     std::atomic<std::size_t> next{0};
@@ -73,6 +75,14 @@ bool stopping(Shared& shared, Asking* asking)
 
 double weight_of(const Shared& shared, const double n[3])
 {
+    if (shared.charges != nullptr) {
+        if (shared.medium.shape == StericShape::wall) {
+            return charged_wall_weight(shared.atoms, *shared.charges, shared.screen, n,
+                                       shared.medium.spacing);
+        }
+        return charged_cylinder_weight(shared.atoms, *shared.charges, shared.screen, n,
+                                       shared.medium);
+    }
     if (shared.medium.shape == StericShape::wall) {
         return wall_weight(shared.atoms, n, shared.medium.spacing);
     }
@@ -205,17 +215,19 @@ StericOrder ordered_total(const std::vector<BlockSums>& blocks, std::size_t orie
 
 }  // namespace
 
-StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
-                         std::size_t orientations, int workers, const StericStop& stop)
+namespace {
+
+// The average over the centred atoms, with charges or without.
+StericOrder average(const StericAtoms& atoms, const StericMedium& medium,
+                    const StericCharges* charges, const Screening& screen,
+                    std::size_t orientations, int workers, const StericStop& stop)
 {
-    std::vector<double> x(atoms.count);
-    std::vector<double> y(atoms.count);
-    std::vector<double> z(atoms.count);
-    centred(atoms, x.data(), y.data(), z.data());
     std::vector<BlockSums> blocks((orientations + steric_block - 1) / steric_block);
     Shared shared;
-    shared.atoms = {x.data(), y.data(), z.data(), atoms.radius, atoms.count};
+    shared.atoms = atoms;
     shared.medium = medium;
+    shared.charges = charges;
+    shared.screen = screen;
     shared.orientations = orientations;
     shared.blocks = &blocks;
     const bool polled = stop.requested != nullptr;
@@ -234,4 +246,53 @@ StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
         throw StericInterrupted{};
     }
     return ordered_total(blocks, orientations);
+}
+
+}  // namespace
+
+StericOrder steric_order(const StericAtoms& atoms, const StericMedium& medium,
+                         std::size_t orientations, int workers, const StericStop& stop)
+{
+    std::vector<double> x(atoms.count);
+    std::vector<double> y(atoms.count);
+    std::vector<double> z(atoms.count);
+    centred(atoms, x.data(), y.data(), z.data());
+    const StericAtoms moved = {x.data(), y.data(), z.data(), atoms.radius, atoms.count};
+    return average(moved, medium, nullptr, Screening{}, orientations, workers, stop);
+}
+
+StericOrder charged_order(const StericAtoms& atoms, const double* charge,
+                          const StericField& field, const StericMedium& medium,
+                          std::size_t orientations, int workers, const StericStop& stop)
+{
+    // The charged atoms, by charge (then by index, so the order is fixed).
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < atoms.count; ++i) {
+        if (charge[i] != 0.0) {
+            order.push_back(i);
+        }
+    }
+    if (field.charge_density == 0.0 || order.empty()) {
+        return steric_order(atoms, medium, orientations, workers, stop);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [charge](std::size_t a, std::size_t b) { return charge[a] < charge[b]; });
+    std::vector<double> x(atoms.count);
+    std::vector<double> y(atoms.count);
+    std::vector<double> z(atoms.count);
+    centred(atoms, x.data(), y.data(), z.data());
+    const std::size_t count = order.size();
+    std::vector<double> cx(count);
+    std::vector<double> cy(count);
+    std::vector<double> cz(count);
+    std::vector<double> q(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        cx[c] = x[order[c]];
+        cy[c] = y[order[c]];
+        cz[c] = z[order[c]];
+        q[c] = charge[order[c]];
+    }
+    const StericAtoms moved = {x.data(), y.data(), z.data(), atoms.radius, atoms.count};
+    const StericCharges charges = {cx.data(), cy.data(), cz.data(), q.data(), count};
+    return average(moved, medium, &charges, screening(field), orientations, workers, stop);
 }

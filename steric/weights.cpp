@@ -45,15 +45,24 @@ double dot(const StericAtoms& atoms, std::size_t i, const double v[3])
 
 }  // namespace
 
-double wall_weight(const StericAtoms& atoms, const double normal[3], double spacing)
+void wall_span(const StericAtoms& atoms, const double normal[3], double* bottom, double* top)
 {
-    double top = -std::numeric_limits<double>::infinity();
-    double bottom = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    double low = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < atoms.count; ++i) {
         const double h = dot(atoms, i, normal);
-        top = std::max(top, h + atoms.radius[i]);
-        bottom = std::min(bottom, h - atoms.radius[i]);
+        high = std::max(high, h + atoms.radius[i]);
+        low = std::min(low, h - atoms.radius[i]);
     }
+    *bottom = low;
+    *top = high;
+}
+
+double wall_weight(const StericAtoms& atoms, const double normal[3], double spacing)
+{
+    double bottom = 0.0;
+    double top = 0.0;
+    wall_span(atoms, normal, &bottom, &top);
     const double extent = top - bottom;
     return std::max(0.0, (spacing - extent) / spacing);
 }
@@ -64,38 +73,51 @@ double wall_weight(const StericAtoms& atoms, const double normal[3], double spac
 // rho^2 + 2 rho (e.p_i) + |p_i|^2 - (R + r_i)^2. The larger root is how
 // close the centroid may come from direction e; the excluded area is
 // half the integral of its square over the directions.
-double cylinder_weight(const StericAtoms& atoms, const double axis[3],
-                       const StericMedium& medium)
+void cylinder_reach(const StericAtoms& atoms, const double axis[3],
+                    const StericMedium& medium, CylinderReach* reach)
 {
-    double e1[3];
-    double e2[3];
-    across(axis, e1, e2);
-    double closest[cylinder_azimuths];
-    std::fill(closest, closest + cylinder_azimuths, 0.0);
-    double cosine[cylinder_azimuths];
-    double sine[cylinder_azimuths];
+    across(axis, reach->e1, reach->e2);
+    std::fill(reach->closest, reach->closest + cylinder_azimuths, 0.0);
     const double step = two_pi / static_cast<double>(cylinder_azimuths);
     for (int k = 0; k < cylinder_azimuths; ++k) {
         const double psi = step * (static_cast<double>(k) + 0.5);
-        cosine[k] = std::cos(psi);
-        sine[k] = std::sin(psi);
+        reach->cosine[k] = std::cos(psi);
+        reach->sine[k] = std::sin(psi);
     }
     for (std::size_t i = 0; i < atoms.count; ++i) {
-        const double a = dot(atoms, i, e1);
-        const double b = dot(atoms, i, e2);
-        const double reach = medium.cylinder_radius + atoms.radius[i];
-        const double margin = reach * reach - a * a - b * b;
+        const double a = dot(atoms, i, reach->e1);
+        const double b = dot(atoms, i, reach->e2);
+        const double radius = medium.cylinder_radius + atoms.radius[i];
+        const double margin = radius * radius - a * a - b * b;
         for (int k = 0; k < cylinder_azimuths; ++k) {
-            const double t = a * cosine[k] + b * sine[k];
+            const double t = a * reach->cosine[k] + b * reach->sine[k];
             const double discriminant = t * t + margin;
             if (discriminant > 0.0) {
-                closest[k] = std::max(closest[k], std::sqrt(discriminant) - t);
+                reach->closest[k] = std::max(reach->closest[k], std::sqrt(discriminant) - t);
             }
         }
     }
+}
+
+double azimuth_step()
+{
+    return two_pi / static_cast<double>(cylinder_azimuths);
+}
+
+double excluded_area(const CylinderReach& reach)
+{
+    const double step = azimuth_step();
     double excluded = 0.0;
     for (int k = 0; k < cylinder_azimuths; ++k) {
-        excluded += 0.5 * closest[k] * closest[k] * step;
+        excluded += 0.5 * reach.closest[k] * reach.closest[k] * step;
     }
-    return std::max(0.0, 1.0 - excluded / medium.spacing);
+    return excluded;
+}
+
+double cylinder_weight(const StericAtoms& atoms, const double axis[3],
+                       const StericMedium& medium)
+{
+    CylinderReach reach;
+    cylinder_reach(atoms, axis, medium, &reach);
+    return std::max(0.0, 1.0 - excluded_area(reach) / medium.spacing);
 }

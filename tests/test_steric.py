@@ -34,6 +34,10 @@ PROTEINS = [
 ]
 
 
+#: A salt solution for the refusals of a charged medium.
+WATER = {"ionic_strength": 1.0, "temperature": 300.0, "permittivity": 78.0}
+
+
 def rod(half: float) -> np.ndarray:
     """Atoms 2 A apart along z."""
     z = np.arange(-half, half + 1e-9, 2.0)
@@ -126,6 +130,17 @@ class TestModuleEntry:
             ({"orientations": 0}, "orientations must be between 1"),
             ({"workers": -1}, "workers must be between 0"),
             ({"spacing": 2.0}, "no orientation fits"),
+            ({"charge_density": 0.05}, "charge_density needs charges"),
+            (
+                {"charges": [1.0], "charge_density": 0.05},
+                "ionic_strength must be given",
+            ),
+            ({"charges": [1.0, 2.0], **WATER}, "charges must hold one value per atom"),
+            ({"charges": [math.nan], **WATER}, r"charges\[0\] must be finite"),
+            (
+                {"charges": [-300.0], **WATER, "charge_density": 1.0},
+                "bind the molecule",
+            ),
         ],
     )
     def test_refusals_name_the_argument(self, kwargs, message):

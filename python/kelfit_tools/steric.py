@@ -29,9 +29,9 @@ fit of either convention finds when the prediction is right.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -41,6 +41,9 @@ from .errors import DataError, PathLike
 from .statistics import pearson
 from .tensor import Tensor, axis_angles, tensor_from_matrix
 from .tensor import order_matrix as tensor_order_matrix
+
+if TYPE_CHECKING:
+    from .charges import Electrolyte
 
 __all__ = [
     "MEDIA",
@@ -171,21 +174,18 @@ def atom_radii(elements: Sequence[str]) -> NDArray[np.float64]:
     )
 
 
-def heavy_atoms(
-    structure: Any, model: int = 1
-) -> tuple[NDArray[np.float64], list[str]]:
-    """Coordinates (N x 3, angstrom) and elements of a model's heavy atoms.
-
-    Protons and waters are left out; of alternative locations only the
-    first is kept.
+def heavy_sites(structure: Any, model: int = 1) -> Iterator[tuple[Any, Any, Any]]:
+    """The (chain, residue, atom) of each of a model's heavy atoms, in file
+    order: protons, waters and alternative locations after the first left
+    out.  :func:`heavy_atoms` and the charges of
+    :mod:`~kelfit_tools.charges` both take the atoms from here, in this
+    order.
 
     Raises:
-        ValueError: no such model, or a model without heavy atoms.
+        ValueError: no such model.
     """
     if not 1 <= model <= len(structure):
         raise ValueError(f"model must be 1 to {len(structure)}, got {model}")
-    xyz: list[tuple[float, float, float]] = []
-    elements: list[str] = []
     for chain in structure[model - 1]:
         for residue in chain:
             if residue.name in _WATER:
@@ -194,8 +194,23 @@ def heavy_atoms(
                 name = atom.element.name.upper()
                 if name in ("H", "D") or (atom.altloc not in ("\0", " ", "A")):
                     continue
-                xyz.append((atom.pos.x, atom.pos.y, atom.pos.z))
-                elements.append(name)
+                yield chain, residue, atom
+
+
+def heavy_atoms(
+    structure: Any, model: int = 1
+) -> tuple[NDArray[np.float64], list[str]]:
+    """Coordinates (N x 3, angstrom) and elements of a model's heavy atoms
+    (:func:`heavy_sites`).
+
+    Raises:
+        ValueError: no such model, or a model without heavy atoms.
+    """
+    xyz: list[tuple[float, float, float]] = []
+    elements: list[str] = []
+    for _, _, atom in heavy_sites(structure, model):
+        xyz.append((atom.pos.x, atom.pos.y, atom.pos.z))
+        elements.append(atom.element.name.upper())
     if not xyz:
         raise ValueError(f"model {model} has no heavy atoms")
     return np.array(xyz, dtype=np.float64), elements
@@ -216,6 +231,9 @@ class Prediction:
         orientations: directions averaged over.
         atoms: heavy atoms that made the shape.
         nh_length: N-H length (angstrom) whose constant gives Hz.
+        electrolyte: the medium's charge and solution; None for shape
+            alone.
+        net_charge: the molecule's net charge (e) where it was charged.
     """
 
     medium: StericMedium
@@ -225,6 +243,8 @@ class Prediction:
     orientations: int
     atoms: int
     nh_length: float = NH_REFERENCE_LENGTH
+    electrolyte: Electrolyte | None = None
+    net_charge: float = 0.0
 
     @property
     def reference_constant(self) -> float:
@@ -261,8 +281,11 @@ def predict_order(
     orientations: int | None = None,
     workers: int = 0,
     nh_length: float = NH_REFERENCE_LENGTH,
+    charges: ArrayLike | None = None,
+    electrolyte: Electrolyte | None = None,
 ) -> Prediction:
-    """The order matrix of a molecule of these atoms in a steric medium.
+    """The order matrix of a molecule of these atoms in a steric medium,
+    charged where ``electrolyte`` is given (see :mod:`~kelfit_tools.charges`).
 
     Args:
         coordinates: N x 3 atom positions (angstrom).
@@ -272,10 +295,14 @@ def predict_order(
         orientations: directions averaged over (default the medium's).
         workers: threads (0: every core).
         nh_length: N-H length of the Hz tensor (:meth:`Prediction.tensor`).
+        charges: each atom's charge (e), needed with ``electrolyte``.
+        electrolyte: the medium's surface charge and solution.  A zero
+            density or zero charges give the uncharged prediction's bits.
 
     Raises:
-        ValueError: an unknown medium, bad coordinates or radii, or a medium
-            too concentrated for the molecule to fit.
+        ValueError: an unknown medium, bad coordinates, radii or charges, a
+            medium too concentrated for the molecule to fit, or charges so
+            strongly drawn to the medium that no average exists.
     """
     import kelfit
 
@@ -286,6 +313,14 @@ def predict_order(
     geometry = medium_geometry(kind, c)
     count = kind.orientations if orientations is None else int(orientations)
     xyz = np.asarray(coordinates, dtype=np.float64)
+    field: dict[str, Any] = {}
+    net = 0.0
+    if electrolyte is not None:
+        if charges is None:
+            raise ValueError("an electrolyte needs charges (one per atom)")
+        q = np.asarray(charges, dtype=np.float64)
+        field = {"charges": q, **electrolyte.keywords()}
+        net = float(q.sum()) if q.ndim == 1 else 0.0
     axis_order, allowed = kelfit.steric(
         xyz,
         np.asarray(radii, dtype=np.float64),
@@ -293,6 +328,7 @@ def predict_order(
         orientations=count,
         workers=workers,
         **geometry,
+        **field,
     )
     return Prediction(
         medium=kind,
@@ -302,6 +338,8 @@ def predict_order(
         orientations=count,
         atoms=int(xyz.shape[0]),
         nh_length=nh_length,
+        electrolyte=electrolyte,
+        net_charge=net,
     )
 
 
@@ -389,19 +427,34 @@ def structure_order(
     concentration: float | None = None,
     orientations: int | None = None,
     nh_length: float = NH_REFERENCE_LENGTH,
+    electrolyte: Electrolyte | None = None,
+    charge_file: PathLike | None = None,
 ) -> Prediction:
     """:func:`predict_order` of a model's heavy atoms at their van der Waals
-    radii.
+    radii, with ``electrolyte`` charged: the residues' charges at its pH
+    (:func:`~kelfit_tools.charges.residue_charges`), or those of
+    ``charge_file`` (:func:`~kelfit_tools.charges.file_charges`).
 
     Raises:
-        DataError: a model without heavy atoms, or a medium, concentration
-            or count out of range (naming the file ``where``).
+        DataError: a model without heavy atoms, a medium, concentration or
+            count out of range (naming the file ``where``), or an unusable
+            charge file.
     """
+    from .charges import structure_charges
+
     try:
         xyz, elements = heavy_atoms(structure, model)
+        charges = None
+        if electrolyte is not None:
+            charges = structure_charges(
+                structure, model, ph=electrolyte.ph, charge_file=charge_file
+            )
         return predict_order(
             xyz, atom_radii(elements), medium=medium, concentration=concentration,
-            orientations=orientations, nh_length=nh_length,
+            orientations=orientations, nh_length=nh_length, charges=charges,
+            electrolyte=electrolyte,
         )  # fmt: skip
+    except DataError:
+        raise
     except ValueError as exc:
         raise DataError(str(exc), where) from None

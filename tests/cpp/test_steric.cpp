@@ -292,3 +292,89 @@ TEST(StericStop, AYesEndsEveryWorkerAndTheAverage)
 }
 
 }  // namespace
+
+// A charged medium: the uncharged bits where nothing is charged, the same
+// bits on any threads, and the physics' own symmetries.
+namespace {
+
+const StericField field = {0.05, 50.0, 308.0, 74.8};
+
+// A lumpy, uneven molecule with a few charges of each sign and size.
+Shape lumpy(std::vector<double>* charge)
+{
+    Shape s;
+    charge->clear();
+    for (int k = 0; k < 120; ++k) {
+        const double a = 0.37 * k;
+        s.add(12.0 * std::cos(a), 6.0 * std::sin(1.3 * a), 3.0 * std::sin(0.7 * a), 1.7);
+        const double values[] = {0.0, 0.0, 1.0, 0.0, -0.5, 0.25};
+        charge->push_back(values[k % 6]);
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(StericCharge, NothingChargedGivesTheUnchargedBits)
+{
+    std::vector<double> charge;
+    const Shape s = lumpy(&charge);
+    const std::vector<double> none(charge.size(), 0.0);
+    StericField neutral = field;
+    neutral.charge_density = 0.0;
+    for (const StericMedium& medium : {walls, phage}) {
+        for (int workers : {1, 2}) {
+            const StericOrder plain = steric_order(s.atoms(), medium, 600, workers);
+            const StericOrder a = charged_order(s.atoms(), none.data(), field, medium, 600, workers);
+            const StericOrder b =
+                charged_order(s.atoms(), charge.data(), neutral, medium, 600, workers);
+            for (const StericOrder& o : {a, b}) {
+                EXPECT_EQ(o.allowed, plain.allowed);
+                for (int i = 0; i < 3; ++i) {
+                    for (int j = 0; j < 3; ++j) {
+                        EXPECT_EQ(o.order[i][j], plain.order[i][j]);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(StericCharge, SameBitsOnAnyThreadsAndBlindToAGlobalSignFlip)
+{
+    std::vector<double> charge;
+    const Shape s = lumpy(&charge);
+    std::vector<double> flipped(charge);
+    for (double& q : flipped) {
+        q = -q;
+    }
+    StericField reversed = field;
+    reversed.charge_density = -field.charge_density;
+    for (const StericMedium& medium : {walls, phage}) {
+        const StericOrder one = charged_order(s.atoms(), charge.data(), field, medium, 600, 1);
+        const StericOrder three = charged_order(s.atoms(), charge.data(), field, medium, 600, 3);
+        const StericOrder flip =
+            charged_order(s.atoms(), flipped.data(), reversed, medium, 600, 2);
+        const StericOrder plain = steric_order(s.atoms(), medium, 600, 1);
+        EXPECT_EQ(one.allowed, three.allowed);
+        EXPECT_NEAR(flip.allowed, one.allowed, 1e-14);
+        EXPECT_NE(one.allowed, plain.allowed);
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                EXPECT_EQ(one.order[i][j], three.order[i][j]);
+                EXPECT_NEAR(flip.order[i][j], one.order[i][j], 1e-14);
+            }
+        }
+    }
+}
+
+TEST(StericCharge, PotentialFallsByTheDebyeLength)
+{
+    // Far from the surface Gouy-Chapman is linear: 4 gamma e^(-s/lambda).
+    const Screening screen = screening(field);
+    const double lambda = debye_length(field);
+    EXPECT_NEAR(lambda, 13.50, 0.01);  // 50 mM at 308 K in water: 3.04 A / sqrt(M) at 25 C, scaled
+    const double far = reduced_potential(screen, 10.0 * lambda);
+    EXPECT_NEAR(far / (4.0 * screen.gamma * std::exp(-10.0)), 1.0, 1e-8);
+    EXPECT_NEAR(reduced_potential(screen, 0.0), surface_potential(field), 1e-14);
+}

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from .. import charges as ch
 from ..bonds import NH_REFERENCE_LENGTH, SIGN_CONVENTIONS
 from ..outputs import Outputs, write_stdout
 from ..report.couplings import rows_csv
@@ -19,6 +20,7 @@ from .common import (
     positive,
     quiet_options,
     with_run_messages,
+    worded,
 )
 
 __all__ = ["add_parser", "run"]
@@ -29,6 +31,22 @@ def _orientations(text: str) -> int:
     structure is read."""
     most = max_orientations()
     return int_at_least(1, f"orientations must be from 1 to {most:,}", most)(text)
+
+
+def _models(text: str) -> int | str:
+    if text.lower() == "all":
+        return "all"
+    return int_at_least(1, "model must be 'all' or a number from 1")(text)
+
+
+_CHARGE = ("charge_density", "ionic_strength", "ph", "temperature")
+_DENSITIES = ", ".join(f"{v:+g} {k}" for k, v in ch.DEFAULT_DENSITY.items())
+_CHARGE_OPTIONS = (
+    ("--charge-density", "S", f"e/nm^2 (default {_DENSITIES})"),
+    ("--ionic-strength", "MM", f"mM (default {ch.DEFAULT_IONIC_STRENGTH:g})"),
+    ("--ph", "PH", f"sets the residues' charges (default {ch.DEFAULT_PH:g})"),
+    ("--temperature", "K", f"kelvin (default {ch.DEFAULT_TEMPERATURE:g})"),
+)  # fmt: skip
 
 
 def add_parser(commands: Any) -> None:
@@ -73,9 +91,12 @@ def add_parser(commands: Any) -> None:
     p.add_argument("--chain", help="chain for couplings that name none")
     p.add_argument(
         "--model",
-        type=int_at_least(1, "model must be a number from 1"),
+        "--models",
+        type=_models,
         default=1,
-        help="model (default 1)",
+        metavar="N|all",
+        help="model (default 1); 'all': each model's tensor and the couplings "
+        "averaged over the models",
     )
     p.add_argument(
         "--orientations",
@@ -93,6 +114,18 @@ def add_parser(commands: Any) -> None:
     p.add_argument(
         "--nh-length", type=positive, default=NH_REFERENCE_LENGTH, metavar="A"
     )
+    charge = p.add_argument_group(
+        "charged medium",
+        "the molecule's charges in the medium's Gouy-Chapman potential (any of "
+        "these implies --charge); LOW:HIGH predicts at the centre and every corner",
+    )
+    charge.add_argument("--charge", action="store_true", help="a charged medium")
+    for flag, meta, text in _CHARGE_OPTIONS:
+        charge.add_argument(flag, metavar=f"{meta}[:{meta}]", help=text)
+    charge.add_argument(
+        "--charges", metavar="FILE.csv", help="chain,residue,atom,charge per atom, "
+        "instead of the residue table at the pH",
+    )  # fmt: skip
     p.add_argument("--json", action="store_true", help="write the report as JSON")
     p.add_argument("--out", metavar="FILE.csv", help="write the predicted couplings")
     p.set_defaults(run=run)
@@ -108,18 +141,29 @@ def run(args: argparse.Namespace) -> int:
         steric, medium = medium, None
     if medium and not args.couplings:
         raise UsageError("--medium goes with --couplings")
+    charge = None
+    given = {k: getattr(args, k) for k in _CHARGE}
+    if args.charge or args.charges or any(v is not None for v in given.values()):
+        try:
+            charge = ch.ChargeRanges.for_medium(
+                steric or "bicelle", args.charges, **given
+            )
+        except ValueError as exc:
+            raise UsageError(worded(exc)) from None
     payload = predict_structure(
         args.structure,
         steric=steric or "bicelle",
         concentration=args.concentration,
         orientations=args.orientations,
-        model=args.model,
+        model=1 if args.model == "all" else args.model,
+        models="all" if args.model == "all" else None,
         nh_length=args.nh_length,
         couplings=args.couplings,
         medium=medium,
         chain=args.chain,
         types=args.types,
         signs=args.signs,
+        charge=charge,
     )
     with Outputs() as outputs:
         if args.out:
