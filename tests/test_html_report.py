@@ -355,14 +355,16 @@ class TestNotebook:
         assert len(repr(summary)) < 200
         shown = summary._repr_html_()
         assert f"mean {(result.q + other.q) / 2:.4f}" in shown
-        mc = monte_carlo(table.vectors, table.values, 8, result=result, seed=2)
+        mc = monte_carlo(
+            table.vectors, table.values, 8, result=result, seed=2, keep_refits=True
+        )
         assert len(repr(mc)) < 200
         shown = mc._repr_html_()
         assert f"{np.std(mc.da, ddof=1):.4g}" in shown
         assert "sd offset" not in shown
         with_offset = fit(table.vectors, table.values + 3.0, offset=True)
         mc = monte_carlo(table.vectors, table.values + 3.0, 8, offset=True,
-                         result=with_offset, seed=2)  # fmt: skip
+                         result=with_offset, seed=2, keep_refits=True)  # fmt: skip
         assert "sd offset" in mc._repr_html_()
 
 

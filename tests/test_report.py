@@ -57,7 +57,9 @@ class TestRefits:
     def test_spreads_are_sample_deviations(self, noisy: tuple) -> None:
         v, observed = noisy
         result = fit(v, observed)
-        mc = monte_carlo(v, observed, 6, seed=3, progress=False, result=result)
+        mc = monte_carlo(
+            v, observed, 6, seed=3, progress=False, result=result, keep_refits=True
+        )
         errors = fit_report(result, errors=mc)["errors"]
         da, r = list(mc.da), list(mc.r)
         assert errors["da_sd"] == pytest.approx(sample_sd(da), rel=1e-12)
@@ -71,7 +73,9 @@ class TestRefits:
     def test_axis_spread_is_the_rms_angle(self, noisy: tuple) -> None:
         v, observed = noisy
         result = fit(v, observed)
-        mc = monte_carlo(v, observed, 12, seed=5, progress=False, result=result)
+        mc = monte_carlo(
+            v, observed, 12, seed=5, progress=False, result=result, keep_refits=True
+        )
         assert mc.matrices is not None
         best = axes_by_magnitude(tensor_matrix(result.params))
         angles = []
@@ -128,7 +132,9 @@ class TestTensor:
 def test_non_finite_numbers_are_null_in_strict_json(noisy: tuple) -> None:
     v, observed = noisy
     result = fit(v, observed)
-    mc = monte_carlo(v, observed, 4, seed=1, progress=False, result=result)
+    mc = monte_carlo(
+        v, observed, 4, seed=1, progress=False, result=result, keep_refits=True
+    )
     broken = dataclasses.replace(
         mc, da_sd=math.nan, r_sd=math.inf, axis_spread_deg=(math.nan, 1.5, -math.inf)
     )

@@ -872,9 +872,7 @@ def ensemble_html(summary: EnsembleSummary) -> str:
 
 def monte_carlo_html(errors: MonteCarloResult) -> str:
     """The refits' spread as a table, as the fit report states it."""
-    # Refits without a free offset keep it at 0 in every refit.
-    offset = bool(np.any(np.asarray(errors.offset) != 0.0))
-    table = errors_table(errors_report(errors, offset))
+    table = errors_table(errors_report(errors, errors.offset_fitted))
     return f"<div><strong>MonteCarloResult</strong>{table}</div>"
 
 

@@ -105,8 +105,8 @@ def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
         "weighted": mc.weighted,
         # The refits' centre: it should be the fit's own Da and R, within a
         # small part of the spread, when the refits are weighted as the fit.
-        "da_mean": float(np.mean(mc.da)),
-        "r_mean": float(np.mean(mc.r)),
+        "da_mean": mc.da_mean,
+        "r_mean": mc.r_mean,
         "da_sd": mc.da_sd,
         "r_sd": mc.r_sd,
         "dr_sd": mc.dr_sd,
