@@ -201,6 +201,17 @@ class TestPage:
         assert page.labels[0].startswith("GLN2 N-H\nobserved -8.170")
         assert sum(label.startswith("GLN2 N-H\n") for label in page.labels) == 2
 
+    def test_sky_map_of_the_refits(self, ubq: tuple[Path, dict]) -> None:
+        path, payload = ubq
+        text = path.read_text(encoding="utf-8")
+        start = text.index('aria-label="sky map')
+        svg = text[start : text.index("</svg>", start)]
+        errors = payload["media"][0]["errors"]
+        assert len(errors["refit_axes"]) == 20
+        # The three axes of every refit, and the fit's own.
+        assert svg.count("<circle") == 3 * 20 + 3
+        assert "sd GDO" in text and errors["gdo_sd"] > 0
+
     def test_input_text_shows_as_text(self, injected: Path) -> None:
         text = injected.read_text(encoding="utf-8")
         page = Page(text)

@@ -286,8 +286,8 @@ def gdo_meaning(ratio: float, sd: float | None, lower: str, higher: str) -> str:
     means: 1 for a rigid relative orientation, below 1 for motion of the
     domain of the lower degree (``lower``) relative to ``higher``."""
     moving = (
-        f"{lower} moves relative to {higher} (usually the smaller domain), "
-        "which averages its alignment"
+        f"motion of {lower} (usually the smaller domain) relative to {higher} "
+        "averages its alignment"
     )
     if not math.isfinite(ratio):
         return "no ratio: a domain's tensor is zero"
@@ -344,7 +344,7 @@ def compare_domains(
     b = np.asarray(second, dtype=np.float64)
     ta, tb = tensor_from_matrix(a), tensor_from_matrix(b)
     rotation = frame_rotation(ta, tb)
-    degrees = (degree_of_order(ta.da, ta.r), degree_of_order(tb.da, tb.r))
+    degrees = (float(degree_of_order(ta.da, ta.r)), float(degree_of_order(tb.da, tb.r)))
     # Each refit pair's ratio keeps the best fits' order (lower over higher),
     # so its spread is the reported ratio's, which a refit may put above 1.
     low = 1 if degrees[1] < degrees[0] else 0
@@ -383,7 +383,10 @@ def compare_domains(
         r.append(_ratio(pa.r, pb.r))
         products.append(normalised_scalar_product(ma, mb))
         generalised.append(generalised_angle(ma, mb))
-        pair = (degree_of_order(pa.da, pa.r), degree_of_order(pb.da, pb.r))
+        pair = (
+            float(degree_of_order(pa.da, pa.r)),
+            float(degree_of_order(pb.da, pb.r)),
+        )
         gdo.append(_ratio(pair[1 - low], pair[low]))
     e = np.array(eulers)
 

@@ -700,9 +700,9 @@ def sky_figure(report: dict[str, Any]) -> str:
     for name, colour, x, y in zip("xyz", AXIS_COLOURS, xs.tolist(), ys.tolist()):
         tip = f"fitted {name} axis"
         parts.append(
-            f'<circle class="point" cx="{px(x):.1f}" cy="{py(y):.1f}" '
-            f'r="{SKY_FITTED_RADIUS}" fill="{colour}" stroke="#1d2329" '
-            f'stroke-width="1.2" data-label="{tip}"><title>{tip}</title></circle>'
+            f'<circle cx="{px(x):.1f}" cy="{py(y):.1f}" r="{SKY_FITTED_RADIUS}" '
+            f'fill="{colour}" stroke="#1d2329" stroke-width="1.2">'
+            f"<title>{tip}</title></circle>"
         )
     parts.append(
         f'<text x="{left + SKY_MAP_WIDTH / 2:.1f}" y="{height - 8:.1f}" '
