@@ -332,14 +332,18 @@ _SKY_HEIGHT = 3.2
 
 
 def draw_sky(
-    ax: Any, axes: NDArray[np.float64], fitted: NDArray[np.float64], what: str
+    ax: Any,
+    axes: NDArray[np.float64],
+    fitted: NDArray[np.float64],
+    what: str,
+    marked: str = "the fit's",
 ) -> None:
     """The sky map on ``ax``: the x, y and z axes of each of K sets
     (K x 3 x 3, rows x, y, z; at most :data:`~kelfit_tools.report.sky.SKY_REFITS`
     drawn, evenly spaced), one colour per axis, and the ``fitted`` axes
     (3 x 3) ringed, in the Sanson-Flamsteed projection of the upper
     hemisphere (:mod:`kelfit_tools.report.sky`). ``what`` names the sets
-    (``"refits"``, ``"frames"``)."""
+    (``"refits"``, ``"frames"``), ``marked`` the ringed axes."""
     shown = sky_sample(axes)
     latitudes = np.linspace(0.0, 90.0, 61)
     for lon in _SKY_MERIDIANS:
@@ -364,7 +368,7 @@ def draw_sky(
     count = f"{len(shown)} of {len(axes)}" if len(shown) < len(axes) else len(axes)
     ax.set_title(
         f"sky map: principal axes of {count} {what} (folded onto z >= 0; "
-        "large: the fit's)",
+        f"large: {marked})",
         fontsize=9,
     )
     ax.legend(fontsize=7, loc="upper right", frameon=False, markerscale=3)
