@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from kelfit_tools import datasets
-from sample_inputs import jittered_ensemble, tumbling_trajectory
+from sample_inputs import jittered_ensemble, tumbling_trajectory, two_state_trajectory
 from sphinx.application import Sphinx
 from sphinx.errors import ExtensionError
 from sphinx.util import logging
@@ -37,7 +37,7 @@ class Figure:
     command: str = "fit"
 
 
-def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
+def _figures(ensemble: Path, trajectory: Path, two_states: Path) -> list[Figure]:
     return [
         Figure(
             "ubiquitin.png",
@@ -110,6 +110,20 @@ def _figures(ensemble: Path, trajectory: Path) -> list[Figure]:
                 str(datasets.path("ubiquitin", "couplings.tab")),
             ),
         ),
+        Figure(
+            "reweight.png",
+            (
+                "--structure",
+                str(datasets.path("ubiquitin", "1d3z-model-1.pdb")),
+                "--trajectory",
+                str(two_states),
+                "--couplings",
+                str(datasets.path("ubiquitin", "couplings.tab")),
+                "--atoms",
+                "N,H",
+            ),
+            command="reweight",
+        ),
     ]
 
 
@@ -132,7 +146,8 @@ def make_gallery(app: Sphinx) -> None:
     structure = datasets.path("ubiquitin", "1d3z-model-1.pdb")
     ensemble = jittered_ensemble(structure, OUT / "ensemble.pdb")
     trajectory = tumbling_trajectory(structure, OUT / "ubiquitin.dcd")
-    for figure in _figures(ensemble, trajectory):
+    two_states = two_state_trajectory(structure, OUT / "two-states.dcd")
+    for figure in _figures(ensemble, trajectory, two_states):
         log.info("gallery: drawing %s", figure.plot)
         _draw(figure)
 

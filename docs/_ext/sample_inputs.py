@@ -72,3 +72,59 @@ def tumbling_trajectory(
             universe.atoms.positions = (start - centre + jitter) @ turn.T + centre
             writer.write(universe.atoms)
     return out
+
+
+#: Residues of ubiquitin's second half, which the second state turns.
+TURNED_RESIDUES = (36, 76)
+#: The turn of the second state: about x by this many degrees, about the
+#: turned residues' centroid.
+STATE_TURN_DEG = 35.0
+
+
+def two_state_trajectory(
+    structure_path: str | Path,
+    out: str | Path,
+    frames: int = 20,
+    turned: int = 10,
+    seed: int = 13,
+) -> Path:
+    """Write a DCD trajectory of two states, atoms jittered: the last
+    ``turned`` frames with residues 36-76 turned by :data:`STATE_TURN_DEG`,
+    the others as read; the molecule also turns about z from frame to frame,
+    as a run that does not hold it still would."""
+    import MDAnalysis as mda
+
+    rng = np.random.default_rng(seed)
+    universe = mda.Universe(str(structure_path))
+    start = universe.atoms.positions.astype(np.float64)
+    low, high = TURNED_RESIDUES
+    part = (universe.atoms.resids >= low) & (universe.atoms.resids <= high)
+    angle = np.radians(STATE_TURN_DEG)
+    about_x = np.array(
+        [
+            [1.0, 0.0, 0.0],
+            [0.0, np.cos(angle), -np.sin(angle)],
+            [0.0, np.sin(angle), np.cos(angle)],
+        ]
+    )
+    second = start.copy()
+    pivot = start[part].mean(axis=0)
+    second[part] = (start[part] - pivot) @ about_x.T + pivot
+    centre = start.mean(axis=0)
+    universe.dimensions = [BOX_A, BOX_A, BOX_A, 90.0, 90.0, 90.0]
+    out = Path(out)
+    with mda.Writer(str(out), universe.atoms.n_atoms) as writer:
+        for frame in range(frames):
+            state = second if frame >= frames - turned else start
+            tumble = FRAME_TURN_RAD * frame
+            about_z = np.array(
+                [
+                    [np.cos(tumble), -np.sin(tumble), 0.0],
+                    [np.sin(tumble), np.cos(tumble), 0.0],
+                    [0.0, 0.0, 1.0],
+                ]
+            )
+            jitter = rng.normal(0, JITTER_A, start.shape)
+            universe.atoms.positions = (state - centre + jitter) @ about_z.T + centre
+            writer.write(universe.atoms)
+    return out

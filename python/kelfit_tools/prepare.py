@@ -375,13 +375,15 @@ def structure_inputs(
             need, models that cannot be superposed, or too few couplings for
             the parameters.
     """
-    from .io.structure import residue_names, structure_vectors
+    from .io.structure import residue_names, structure_vectors, unnamed_chain
 
     names = residue_names(structure, models[0])
     selected = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        check_numbering(rows, names, medium, selection, report, chain=chain)
+        # Checked in the chain the matching will take them from.
+        taken = unnamed_chain(structure, rows, selection.atoms, models[0], chain=chain)
+        check_numbering(rows, names, medium, selection, report, chain=taken)
         selected.append((medium, rows))
     rmsd: list[float | None] = [None] * len(structure)
     if superpose is not None and (len(models) > 1 or reference is not None):
@@ -430,6 +432,25 @@ def structure_inputs(
     return out
 
 
+def one_medium(media: Sequence[Medium], what: str) -> Medium:
+    """The one medium of ``media``.
+
+    Raises:
+        DataError: several media, pointing at the setting that picks one
+            (``what`` says what takes a single medium).
+    """
+    if len(media) != 1:
+        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
+        raise DataError(
+            Advice(
+                f"{what} in one medium, and the couplings hold "
+                f"{len(media)}: pick one with {{0}} ({names})",
+                Hint("media", python="media=[...]"),
+            )
+        )
+    return media[0]
+
+
 def trajectory_input(
     universe: Any,
     media: Sequence[Medium],
@@ -453,31 +474,24 @@ def trajectory_input(
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
+    from .io.matching import chain_of_unnamed
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
-    if len(media) != 1:
-        names = ", ".join(m.name for m in media).replace("{", "{{").replace("}", "}}")
-        raise DataError(
-            Advice(
-                f"a trajectory is fitted in one medium, and the couplings hold "
-                f"{len(media)}: pick one with {{0}} ({names})",
-                Hint("media", python="media=[...]"),
-            )
-        )
-    medium = media[0]
+    medium = one_medium(media, "a trajectory is fitted")
     cut_short = truncation_warning(universe)
     if cut_short:
         report.warnings.append(cut_short)
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
+    atoms = selection.atoms or _TRAJECTORY_PAIR
+    index = UniverseIndex(universe.atoms)
     check_numbering(
         rows,
-        UniverseIndex(universe.atoms).residue_names(),
+        index.residue_names(),
         medium,
         selection,
         report,
-        chain=chain,
+        chain=chain_of_unnamed(index, rows, atoms, chain=chain),
     )
-    atoms = selection.atoms or _TRAJECTORY_PAIR
     pairs = coupling_atoms(
         universe,
         rows,

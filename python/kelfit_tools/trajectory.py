@@ -32,6 +32,13 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import notices
+from .bonds import (
+    NH_REFERENCE_LENGTH,
+    bond_type,
+    length_basis,
+    length_overrides,
+    row_scales,
+)
 from .checks import (
     length_bounds,
     odd_frames_warning,
@@ -48,15 +55,19 @@ from .io.trajectory import (
     whole_frames,
 )
 from .many import FitFailed, iter_fits
+from .media import check_flip, nh_sign
+from .options import FitOptions
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
 
 __all__ = [
     "FRAMES_PER_TASK",
+    "FrameBasis",
     "FrameFit",
     "TensorFit",
     "coupled_residues",
     "fit_frames",
+    "frame_basis",
     "frame_vectors",
 ]
 
@@ -93,6 +104,8 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
             (:func:`~kelfit_tools.superpose.frame_superposer`, which fixes
             the reference before the frames are split among workers).
         method, fixed: as :func:`~kelfit_tools.fit` takes them.
+        basis: the rows' scales (:func:`frame_basis`); default: each
+            frame's own distances, as a structure's fit takes them.
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -111,6 +124,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         superpose: FrameSuperposer | None = None,
         method: str | None = None,
         fixed: Mapping[str, float] | None = None,
+        basis: FrameBasis | None = None,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -123,6 +137,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self._superpose = superpose
         self._method = method
         self._fixed = None if fixed is None else dict(fixed)
+        self._basis = frame_basis(pairs) if basis is None else basis
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
@@ -139,6 +154,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
             self._start,
             offset=self._offset,
             sigma=self._sigma,
+            scale=self._basis.scales(vectors),
             method=self._method,
             fixed=self._fixed,
         )
@@ -210,6 +226,123 @@ def frame_vectors(
     turn, rmsd = superpose.rotation(positions)
     out: NDArray[np.float64] = vectors @ turn.T
     return out, rmsd
+
+
+@dataclass(frozen=True, eq=False)
+class FrameBasis:
+    """Each row's scale in a frame, by the rule of a structure's fit
+    (:func:`~kelfit_tools.bonds.row_scales`), so that the same coordinates
+    give the same Da as a trajectory's frames and as an ensemble's models.
+
+    The scales carry the sign of an N-H row's scale, so the fitted Da is
+    Da(N-H) whatever the sign convention.
+
+    Attributes:
+        unit: each row's scale, at a distance of 1 A for the rows in
+            ``from_frame``.
+        from_frame: the rows whose constant takes the frame's own distance.
+        convention: the sign convention used.
+        bond_lengths: ``"structure"`` or ``"standard"``.
+        nh_length: the N-H length (angstrom) Da is normalised to.
+        normalised: the couplings were given normalised to N-H.
+    """
+
+    unit: NDArray[np.float64]
+    from_frame: NDArray[np.bool_]
+    convention: str
+    bond_lengths: str
+    nh_length: float = NH_REFERENCE_LENGTH
+    normalised: bool = False
+
+    @property
+    def basis(self) -> str:
+        """What Da(N-H) rests on, in words."""
+        rows = length_basis(
+            self.bond_lengths, normalised=self.normalised, each_frame=True
+        )
+        given = self.bond_lengths == "structure" and not self.normalised
+        if given and not self.each_frame:
+            # Every row's length replaced by the one given for its type.
+            rows = "the lengths given for the bond type"
+        return (
+            f"couplings scaled by {rows}; Da normalised to N-H at "
+            f"{self.nh_length:.3f} A"
+        )
+
+    @property
+    def each_frame(self) -> bool:
+        """Whether the scales change from frame to frame."""
+        return bool(self.from_frame.any())
+
+    def scales(
+        self, vectors: NDArray[np.float64] | None = None
+    ) -> NDArray[np.float64] | None:
+        """The rows' scales for one frame's bond vectors, which only a basis
+        that takes :attr:`each_frame` needs (None: every row 1, the fit's
+        own default)."""
+        if self.each_frame:
+            if vectors is None:
+                raise ValueError("the scales of each frame need its bond vectors")
+            cubes = np.einsum("ij,ij->i", vectors, vectors) ** 1.5
+            # A bond of no length keeps a finite scale: the fit refuses the
+            # vector itself, naming its row.
+            cubes = np.where(cubes > 0, cubes, 1.0)
+            out: NDArray[np.float64] = np.where(
+                self.from_frame, self.unit / cubes, self.unit
+            )
+            return out
+        return None if bool(np.all(self.unit == 1.0)) else self.unit
+
+
+def frame_basis(pairs: CouplingAtoms, options: FitOptions | None = None) -> FrameBasis:
+    """The rows' scales as ``options`` ask (its ``bond_lengths``, ``signs``,
+    ``nh_length``, ``lengths``, ``flip`` and ``normalised``; by default each
+    frame's own distances, as a structure's fit takes them).
+
+    A trajectory's rows are one atom pair, whose constants share one sign:
+    ``signs="auto"`` is then magnitudes, as for a structure.
+
+    Raises:
+        ValueError: a bond type without a standard length, a bad length, or
+            ``signs="auto"`` over constants of both signs.
+        DataError: a type to flip that no row has.
+    """
+    o = options or FitOptions()
+    atoms = [(str(a), str(b)) for a, b in zip(pairs.first.names, pairs.second.names)]
+    types = [bond_type(a, b) for a, b in atoms]
+    check_flip(o.flip, types)
+    constants, _ = row_scales(
+        atoms, np.ones(len(atoms)), bond_lengths=o.bond_lengths,
+        nh_length=o.nh_length, lengths=o.lengths, normalised=o.normalised,
+    )  # fmt: skip
+    convention = o.signs
+    if convention == "auto":
+        if np.any(constants > 0) and np.any(constants < 0):
+            raise ValueError(
+                "the rows' constants have both signs: give the sign convention"
+            )
+        convention = "magnitudes"
+    _, unit = row_scales(
+        atoms, np.ones(len(atoms)), convention=convention,
+        bond_lengths=o.bond_lengths, nh_length=o.nh_length, lengths=o.lengths,
+        flip=o.flip, normalised=o.normalised,
+    )  # fmt: skip
+    given = set(length_overrides(o.lengths))
+    from_frame = np.array(
+        [
+            o.bond_lengths == "structure" and not o.normalised and t not in given
+            for t in types
+        ],
+        dtype=bool,
+    )
+    return FrameBasis(
+        unit=nh_sign(convention) * unit,
+        from_frame=from_frame,
+        convention=convention,
+        bond_lengths=o.bond_lengths,
+        nh_length=o.nh_length,
+        normalised=o.normalised,
+    )
 
 
 #: Edge (angstrom) below which a unit cell is a placeholder, not a box.
@@ -312,6 +445,7 @@ def fit_frames(
     isolate: bool | None = None,
     method: str | None = None,
     fixed: Mapping[str, float] | None = None,
+    basis: FrameBasis | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
@@ -347,6 +481,8 @@ def fit_frames(
             :func:`~kelfit_tools.fit` takes it.
         fixed: parameters held in every frame, as :func:`~kelfit_tools.fit`
             takes them (powell).
+        basis: the rows' scales (:func:`frame_basis`); default: each
+            frame's own distances, as a structure's fit takes them.
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -371,14 +507,27 @@ def fit_frames(
         atoms = np.union1d(atoms, superpose.indices)
 
     watch = _BondWatch(pairs)
+    if basis is None:
+        basis = frame_basis(pairs)
+    # Scales that do not change from frame to frame go once, to every fit.
+    each_frame = basis.each_frame
+    constant = None if each_frame else basis.scales()
+    shared = {} if constant is None else {"scale": constant}
 
-    def problems() -> Iterator[tuple[Any, ...]]:
+    def problems() -> Iterator[Any]:
         for frame in read_frames(universe, frames, atoms, isolate=isolate):
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
             watch.see(frame, vectors)
             rmsds.append(rmsd)
-            yield (vectors, pairs.values)
+            if each_frame:
+                yield {
+                    "vectors": vectors,
+                    "observed": pairs.values,
+                    "scale": basis.scales(vectors),
+                }
+            else:
+                yield (vectors, pairs.values)
         odd = watch.warning()
         if odd:
             notices.warn(odd)
@@ -396,6 +545,7 @@ def fit_frames(
         start=start,
         method=method,
         fixed=fixed,
+        **shared,
     )
     numbers = iter(frames)
     try:

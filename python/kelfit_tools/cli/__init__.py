@@ -2,7 +2,7 @@
 and copy out the real data sets.
 
 One module per subcommand (``fit``, ``solve``, ``demo``, ``histogram``,
-``predict``, ``data``); the options they share are defined once in
+``predict``, ``reweight``, ``data``); the options they share are defined once in
 :mod:`.common` and passed as argparse parents.
 
 Exit status: 0 on success, 2 for a usage error, 1 for data that cannot be
@@ -22,7 +22,7 @@ from .._extras import MissingExtra
 from ..errors import DataError
 from ..notices import Notices
 from ..outputs import silence_stdout
-from . import data, demo, fit, histogram, predict, solve
+from . import data, demo, fit, histogram, predict, reweight, solve
 from .common import (
     EXIT_DATA,
     EXIT_USAGE,
@@ -52,6 +52,7 @@ def build_parser() -> Parser:
     demo.add_parser(commands)
     histogram.add_parser(commands)
     predict.add_parser(commands)
+    reweight.add_parser(commands)
     data.add_parser(commands)
     return parser
 
@@ -74,8 +75,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     parser = build_parser()
     args = parser.parse_args(argv)
+    # The words as given, for a report that shows the command line.
+    args.argv = list(sys.argv[1:] if argv is None else argv)
     if args.command is None:
-        parser.error("choose a command: fit, solve, demo, histogram, predict or data")
+        parser.error(
+            "choose a command: fit, solve, demo, histogram, predict, reweight or data"
+        )
     # Run in a process that goes on (a test, a notebook), the package's
     # logger must be left as found: propagating to the caller's handlers.
     level, propagate = log.level, log.propagate

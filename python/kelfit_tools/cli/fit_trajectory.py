@@ -46,7 +46,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
-    from ..trajectory import coupled_residues, fit_frames
+    from ..trajectory import coupled_residues, fit_frames, frame_basis
 
     o = request.options
     record = Notices()
@@ -67,6 +67,8 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
         atoms = request.selection.atoms or ("N", "H")
         record.note(f"using {count} {atoms[0]}-{atoms[1]} couplings")
         report.say()
+        basis = frame_basis(pairs, o)
+        record.note(basis.basis)
         sigma = None
         if o.weighted:
             sigma, why = row_sigma(pairs.couplings)
@@ -102,6 +104,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                     executor=executor,
                     progress=o.progress,
                     superpose=superposer,
+                    basis=basis,
                 ),
                 table=frames.out,
                 plot=frames.plot,
@@ -117,6 +120,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             summary,
             count,
             superposer,
+            basis=basis,
         )
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
@@ -131,6 +135,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 summary,
                 count,
                 superposer,
+                basis=basis.basis,
             )
         )
     for path in (frames.out, frames.plot):

@@ -10,23 +10,11 @@ import numpy as np
 from .._extras import require
 from ..ensemble import EnsembleSummary
 from ..errors import PathLike
-from .figures import file_format, save_figure
+from .figures import new_figure, save_named
 
 __all__ = ["plot_ensemble", "render_summary", "summary_json"]
 
 AXIS_COLOURS = ("#1f5fa8", "#e08a1e", "#2e8b57")
-
-
-def _figure(width: float, height: float, dpi: int) -> Any:
-    figure_module: Any = require("matplotlib.figure", "plotting")
-    require("matplotlib.backends.backend_agg", "plotting")
-    return figure_module.Figure(figsize=(width, height), dpi=dpi, layout="constrained")
-
-
-def _save(fig: Any, path: PathLike, dpi: int, format_from: PathLike | None) -> None:
-    # The format follows the name asked for (a temporary file's is no guide).
-    name = path if format_from is None else format_from
-    save_figure(fig, path, file_format(name), dpi)
 
 
 def summary_json(summary: EnsembleSummary) -> dict[str, Any]:
@@ -96,7 +84,7 @@ def plot_ensemble(
     Raises:
         MissingExtra: matplotlib is not installed.
     """
-    fig = _figure(6.0, 5.0, dpi)
+    fig = new_figure(6.0, 5.0, dpi)
     ticker: Any = require("matplotlib.ticker", "plotting")
     q_axes, axis_axes = fig.subplots(2, 1, sharex=True)
     models = np.array(summary.models)
@@ -138,4 +126,4 @@ def plot_ensemble(
     for ax in (q_axes, axis_axes):
         ax.grid(True, color="0.92", lw=0.6)
         ax.set_axisbelow(True)
-    _save(fig, path, dpi, format_from)
+    save_named(fig, path, dpi, format_from)

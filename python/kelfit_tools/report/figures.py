@@ -20,12 +20,17 @@ from ..statistics import Statistics
 from .sky import AXIS_COLOURS, map_extent, sky_outline, sky_points, sky_sample
 
 __all__ = [
+    "RESIDUAL_LABEL",
     "draw_sky",
     "file_format",
+    "new_figure",
     "outliers",
     "plot_fit",
     "plot_medium",
     "save_figure",
+    "save_named",
+    "scatter_labels",
+    "value_suffix",
 ]
 
 #: At most this many points are labelled, the worst first.
@@ -110,6 +115,26 @@ def save_figure(fig: Any, path: PathLike, fmt: str, dpi: float | None = None) ->
             raise OSError(cause.errno, cause.strerror or str(cause), path) from exc
         why = f"the figure writer failed: {type(exc).__name__}: {exc}"
         raise OSError(errno.EIO, why, os.fspath(path)) from exc
+
+
+def new_figure(width: float, height: float, dpi: int) -> Any:
+    """A matplotlib figure on the Agg canvas, laid out by constraints.
+
+    Raises:
+        MissingExtra: matplotlib is not installed.
+    """
+    figure_module: Any = require("matplotlib.figure", "plotting")
+    require("matplotlib.backends.backend_agg", "plotting")
+    return figure_module.Figure(figsize=(width, height), dpi=dpi, layout="constrained")
+
+
+def save_named(
+    fig: Any, path: PathLike, dpi: int, format_from: PathLike | None
+) -> None:
+    """:func:`save_figure` in the format ``format_from``'s name asks for
+    (default ``path``'s): a temporary file's name is no guide."""
+    name = path if format_from is None else format_from
+    save_figure(fig, path, file_format(name), dpi)
 
 
 #: Outlier labels: font size (points).
@@ -374,6 +399,28 @@ def draw_sky(
     ax.legend(fontsize=7, loc="upper right", frameon=False, markerscale=3)
 
 
+#: The residual axis of a fit's figures: observed less back-calculated.
+RESIDUAL_LABEL = "observed - back-calculated"
+
+
+def value_suffix(unit: str | None, mixed: bool) -> str:
+    """What an axis of values adds to its name: the unit and, where bond
+    types are mixed (the values divided by their type's factor to N-H),
+    that they are normalised to N-H."""
+    basis = ", normalised to N-H" if mixed else ""
+    if unit:
+        return f" ({unit}{basis})"
+    return f" ({basis[2:]})" if basis else ""
+
+
+def scatter_labels(unit: str | None, mixed: bool) -> tuple[str, str]:
+    """The titles of a fit's scatter: back-calculated across, observed up,
+    both normalised to N-H where bond types are mixed (every figure of a fit
+    draws it so: ``--plot`` and the HTML report)."""
+    suffix = value_suffix(unit, mixed)
+    return "back-calculated" + suffix, "observed" + suffix
+
+
 def plot_medium(
     result: FitResult,
     path: PathLike,
@@ -440,8 +487,8 @@ def plot_medium(
         )
         left, right = panels["fit"], panels["residuals"]
         draw_sky(panels["sky"], sky, result.tensor().axes, "refits")
-    basis = ", normalised to N-H" if stats.mixed else ""
-    u = f" ({unit}{basis})" if unit else (f" ({basis[2:]})" if basis else "")
+    x_label, y_label = scatter_labels(unit, stats.mixed)
+    u = value_suffix(unit, stats.mixed)
     unit_text = f" {unit}" if unit else ""
 
     low = float(min(observed.min(), calculated.min()))
@@ -480,8 +527,8 @@ def plot_medium(
     left.set_xlim(low, high)
     left.set_ylim(low, high)
     left.set_aspect("equal")
-    left.set_xlabel("back-calculated" + u)
-    left.set_ylabel("observed" + u)
+    left.set_xlabel(x_label)
+    left.set_ylabel(y_label)
     left.legend(fontsize=7, loc="lower right", frameon=False)
     left.set_title(
         f"Q = {block.q:.3f}, r = {block.pearson_r:.3f}, "
@@ -489,7 +536,7 @@ def plot_medium(
         fontsize=9,
     )
     right.set_xlabel("residue" if medium is not None else "row")
-    right.set_ylabel("observed - back-calculated" + u)
+    right.set_ylabel(RESIDUAL_LABEL + u)
     bars = " (bars: sigma)" if sigma is not None else ""
     along = "residue" if medium is not None else "row"
     right.set_title(f"residual per {along}{bars}", fontsize=9)

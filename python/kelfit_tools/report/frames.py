@@ -19,11 +19,11 @@ from typing import Any, TextIO, final
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .._extras import MissingExtra, require
+from .._extras import MissingExtra
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
 from ..trajectory import FrameFit
-from .figures import draw_sky, file_format, save_figure
+from .figures import draw_sky, new_figure, save_named
 
 __all__ = [
     "FRAME_COLUMNS",
@@ -355,18 +355,6 @@ def record_frames(
     )
 
 
-def _figure(width: float, height: float, dpi: int) -> Any:
-    figure_module: Any = require("matplotlib.figure", "plotting")
-    require("matplotlib.backends.backend_agg", "plotting")
-    return figure_module.Figure(figsize=(width, height), dpi=dpi, layout="constrained")
-
-
-def _save(fig: Any, path: PathLike, dpi: int, format_from: PathLike | None) -> None:
-    # The format follows the name asked for (a temporary file's is no guide).
-    name = path if format_from is None else format_from
-    save_figure(fig, path, file_format(name), dpi)
-
-
 def plot_frames(
     time: ArrayLike,
     da: ArrayLike,
@@ -392,10 +380,10 @@ def plot_frames(
         MissingExtra: matplotlib is not installed.
     """
     if axes is None:
-        fig = _figure(7.0, 6.0, dpi)
+        fig = new_figure(7.0, 6.0, dpi)
         panels: Sequence[Any] = fig.subplots(3, 1, sharex=True)
     else:
-        fig = _figure(7.0, 6.0 + _SKY_HEIGHT, dpi)
+        fig = new_figure(7.0, 6.0 + _SKY_HEIGHT, dpi)
         grid = fig.add_gridspec(4, 1, height_ratios=[1.0, 1.0, 1.0, 1.4])
         first = fig.add_subplot(grid[0])
         panels = [first, *(fig.add_subplot(grid[k], sharex=first) for k in (1, 2))]
@@ -413,4 +401,4 @@ def plot_frames(
     panels[-1].set_xlabel("time (ps)")
     if title:
         panels[0].set_title(title, fontsize=10)
-    _save(fig, path, dpi, format_from)
+    save_named(fig, path, dpi, format_from)

@@ -33,6 +33,7 @@ from .tensor import comparison_report, fit_report, render_comparisons, render_fi
 
 if TYPE_CHECKING:
     from ..superpose import FrameSuperposer
+    from ..trajectory import FrameBasis
     from .frames import FrameSummary
 
 __all__ = [
@@ -624,9 +625,11 @@ def frames_text(
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
+    *,
+    basis: str = "",
 ) -> str:
-    """A trajectory fit as text: the frames, Da, R and Q over them, and the
-    superposition."""
+    """A trajectory fit as text: the frames, the basis of Da, Da, R and Q
+    over them, and the superposition."""
     from .tensor import method_description
 
     every = f", every {stride}" if stride != 1 else ""
@@ -636,6 +639,7 @@ def frames_text(
             f"of {os.path.basename(trajectory)}, {count} couplings each"
         ),
         f"Method: {method_description(method, list(fixed))}",
+        *([f"Basis: {basis}"] if basis else []),
         "",
         f"{'':4}{'mean':>10}{'sd':>10}",
     ]
@@ -666,9 +670,21 @@ def frames_payload(
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
+    *,
+    basis: FrameBasis | None = None,
 ) -> dict[str, Any]:
     """A trajectory fit as plain values (the JSON report, without the run's
     warnings and notes)."""
+    scaled = (
+        {}
+        if basis is None
+        else {
+            "da_basis": basis.basis,
+            "bond_lengths": basis.bond_lengths,
+            "sign_convention": basis.convention,
+            "nh_length": basis.nh_length,
+        }
+    )
     return {
         "kelfit_version": __version__,
         "command": "fit",
@@ -687,6 +703,7 @@ def frames_payload(
         "last_frame": summary.last,
         "stride": stride,
         "superposition": _superposition(superposer, summary),
+        **scaled,
         **{
             name: {"mean": mean, "sd": sd}
             for name, (mean, sd) in (
