@@ -4,6 +4,7 @@ rotation of half of ubiquitin is recovered)."""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 
@@ -139,6 +140,31 @@ class TestFrameRotation:
         got = compare_domains(a, 2.0 * b)
         assert (got.da_ratio, got.r_ratio) == pytest.approx((2.0, 2.0))
 
+    @pytest.mark.parametrize("order", [(0, 1), (1, 0)])
+    def test_gdo_ratio_is_the_lower_over_the_higher(self, order: tuple) -> None:
+        a = np.diag([-2.0, -4.0, 6.0])  # Da 3, R 1/3
+        turn = rodrigues([1.0, 2.0, 0.5], 40.0)
+        moving = 0.8 * turn @ a @ turn.T  # turned and less ordered
+        names, tensors = ("N", "C"), (a, moving)
+        pick = [order[0], order[1]]
+        # Refits whose lower degree is 0.6, 0.8 and 1.0 of the higher.
+        refits = tuple(
+            np.array([a] * 3) if k == 0 else np.array([f / 0.8 * moving
+                                                       for f in (0.6, 0.8, 1.0)])
+            for k in pick
+        )  # fmt: skip
+        got = compare_domains(*(tensors[k] for k in pick),
+                              names=(names[pick[0]], names[pick[1]]),
+                              refits=refits)  # fmt: skip
+        assert got.gdo_lower == "C" and got.gdo_higher == "N"
+        assert got.gdo_ratio == pytest.approx(0.8, rel=1e-12)
+        assert got.gdo_ratio_sd == pytest.approx(0.2, rel=1e-9)
+        assert "consistent with a rigid" in got.gdo_meaning
+        tight = dataclasses.replace(got, gdo_ratio_sd=0.05)
+        assert (
+            "motion of C " in tight.gdo_meaning and "relative to N" in tight.gdo_meaning
+        )
+
     def test_euler_spreads_are_taken_on_the_circle(self) -> None:
         # Refit k's rotation is Rz(d_k) Rx(30): its first Euler angle is d_k,
         # 359, 1, 358 and 2 degrees, which spread as -1, 1, -2, 2 do.
@@ -168,8 +194,10 @@ def test_lysozyme_halves_agree_within_their_errors(tmp_path) -> None:
         "--errors", "100", "--seed", "4", "--json", "--plot", tmp_path / "l.png",
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
-    # The domain figure beside the media's figures.
+    # The domain figure beside the media's figures, which show the sky map
+    # of their refits beneath the fit.
     assert png_size(tmp_path / "l-domains.png") == (1100, 550)
+    assert png_size(tmp_path / "l-1.png") == (1650, 1230)
     p = _pair(json.loads(done.stdout))
     e = p["errors"]
     assert e["refits"] == 100
@@ -179,6 +207,7 @@ def test_lysozyme_halves_agree_within_their_errors(tmp_path) -> None:
     for k in "xyz":
         assert p["axis_angles_deg"][k] <= 3 * e["axis_angles_sd_deg"][k]
     assert 1 - p["scalar_product"] <= 3 * e["scalar_product_sd"]
+    assert 0 < 1 - p["gdo_ratio"] <= 3 * e["gdo_ratio_sd"]
 
 
 def test_ubiquitin_half_rotated_by_a_known_rotation(tmp_path) -> None:

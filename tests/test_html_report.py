@@ -202,6 +202,17 @@ class TestPage:
         assert page.labels[0].startswith("GLN2 N-H\nobserved -8.170")
         assert sum(label.startswith("GLN2 N-H\n") for label in page.labels) == 2
 
+    def test_sky_map_of_the_refits(self, ubq: tuple[Path, dict]) -> None:
+        path, payload = ubq
+        text = path.read_text(encoding="utf-8")
+        start = text.index('aria-label="sky map')
+        svg = text[start : text.index("</svg>", start)]
+        errors = payload["media"][0]["errors"]
+        assert len(errors["refit_axes"]) == 20
+        # The three axes of every refit, and the fit's own.
+        assert svg.count("<circle") == 3 * 20 + 3
+        assert "sd GDO" in text and errors["gdo_sd"] > 0
+
     def test_input_text_shows_as_text(self, injected: Path) -> None:
         text = injected.read_text(encoding="utf-8")
         page = Page(text)
@@ -416,14 +427,16 @@ class TestNotebook:
         assert len(repr(summary)) < 200
         shown = summary._repr_html_()
         assert f"mean {(result.q + other.q) / 2:.4f}" in shown
-        mc = monte_carlo(table.vectors, table.values, 8, result=result, seed=2)
+        mc = monte_carlo(
+            table.vectors, table.values, 8, result=result, seed=2, keep_refits=True
+        )
         assert len(repr(mc)) < 200
         shown = mc._repr_html_()
         assert f"{np.std(mc.da, ddof=1):.4g}" in shown
         assert "sd offset" not in shown
         with_offset = fit(table.vectors, table.values + 3.0, offset=True)
         mc = monte_carlo(table.vectors, table.values + 3.0, 8, offset=True,
-                         result=with_offset, seed=2)  # fmt: skip
+                         result=with_offset, seed=2, keep_refits=True)  # fmt: skip
         assert "sd offset" in mc._repr_html_()
 
 

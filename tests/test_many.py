@@ -176,7 +176,14 @@ def test_monte_carlo_is_the_same_bits_on_any_workers(method: str) -> None:
 
     def run(**kwargs: object):  # type: ignore[no-untyped-def]
         return monte_carlo(
-            VECTORS, observed, 24, perturbation=method, seed=7, progress=False, **kwargs
+            VECTORS,
+            observed,
+            24,
+            perturbation=method,
+            seed=7,
+            progress=False,
+            **kwargs,
+            keep_refits=True,
         )
 
     one = run(workers=1)
@@ -192,31 +199,50 @@ def test_monte_carlo_is_the_same_bits_on_any_workers(method: str) -> None:
     # Replicate k draws from the k-th spawned stream whatever the count, so
     # more replicates extend the first ones instead of reshuffling them.
     longer = monte_carlo(
-        VECTORS, observed, 30, perturbation=method, seed=7, progress=False
+        VECTORS,
+        observed,
+        30,
+        perturbation=method,
+        seed=7,
+        progress=False,
+        keep_refits=True,
     )
     assert longer.da[:24].tobytes() == one.da.tobytes()
 
 
 def test_monte_carlo_seeds() -> None:
     observed = PROBLEMS[0][1]
-    by_int = monte_carlo(VECTORS, observed, 5, seed=3, progress=False)
+    by_int = monte_carlo(VECTORS, observed, 5, seed=3, progress=False, keep_refits=True)
     by_sequence = monte_carlo(
-        VECTORS, observed, 5, seed=np.random.SeedSequence(3), progress=False
+        VECTORS,
+        observed,
+        5,
+        seed=np.random.SeedSequence(3),
+        progress=False,
+        keep_refits=True,
     )
     assert by_int.da.tobytes() == by_sequence.da.tobytes()
     # One generator across calls: reproducible, and a new stream each call.
     rng_a, rng_b = np.random.default_rng(9), np.random.default_rng(9)
-    first = monte_carlo(VECTORS, observed, 5, seed=rng_a, progress=False)
-    second = monte_carlo(VECTORS, observed, 5, seed=rng_a, progress=False)
+    first = monte_carlo(
+        VECTORS, observed, 5, seed=rng_a, progress=False, keep_refits=True
+    )
+    second = monte_carlo(
+        VECTORS, observed, 5, seed=rng_a, progress=False, keep_refits=True
+    )
     assert not np.array_equal(first.da, second.da)
-    again = monte_carlo(VECTORS, observed, 5, seed=rng_b, progress=False)
+    again = monte_carlo(
+        VECTORS, observed, 5, seed=rng_b, progress=False, keep_refits=True
+    )
     assert again.da.tobytes() == first.da.tobytes()
 
 
 def test_monte_carlo_replicate_k_is_a_fit_of_the_kth_stream() -> None:
     observed = PROBLEMS[0][1]
     best = fit(VECTORS, observed)
-    mc = monte_carlo(VECTORS, observed, 4, seed=12, result=best, progress=False)
+    mc = monte_carlo(
+        VECTORS, observed, 4, seed=12, result=best, progress=False, keep_refits=True
+    )
     key = int(np.random.SeedSequence(12).generate_state(1, np.uint64)[0])
     noise = np.full(len(VECTORS), best.rmsd)
     for k in (0, 3):

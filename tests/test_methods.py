@@ -136,7 +136,13 @@ class TestStacks:
         count = 7 if how == "bootstrap" else 40
         vectors, observed = _noisy(40, count)
         mc = monte_carlo(
-            vectors, observed, 60, perturbation=how, seed=9, progress=False
+            vectors,
+            observed,
+            60,
+            perturbation=how,
+            seed=9,
+            progress=False,
+            keep_refits=True,
         )
         best = fit(vectors, observed)
         # Replicate k is kelfit.linear on the data the module drew for k from
@@ -155,23 +161,27 @@ class TestStacks:
         assert _same(np.array(expected), mc.matrices)
         # The same bits on one thread, on two, and one by one on a pool.
         one = monte_carlo(vectors, observed, 60, perturbation=how, seed=9, progress=False,
-                          workers=1)  # fmt: skip
+                          workers=1, keep_refits=True)  # fmt: skip
         assert _same(one.matrices, mc.matrices) and _same(one.da, mc.da)
         from concurrent.futures import ThreadPoolExecutor
 
         with ThreadPoolExecutor(2) as pool:
             pooled = monte_carlo(vectors, observed, 60, perturbation=how, seed=9,
-                                 progress=False, executor=pool)  # fmt: skip
+                                 progress=False, executor=pool, keep_refits=True)  # fmt: skip
         assert _same(pooled.matrices, mc.matrices)
 
     def test_monte_carlo_refits_hold_what_the_fit_held(self) -> None:
         vectors, observed = _noisy(41)
         held = fit(vectors, observed, fixed={"da": 8.0, "r": 0.3})
-        mc = monte_carlo(vectors, observed, 20, result=held, seed=2, progress=False)
+        mc = monte_carlo(
+            vectors, observed, 20, result=held, seed=2, progress=False, keep_refits=True
+        )
         # Canonical Da and R of every refit are the held ones.
         assert np.allclose(np.abs(mc.da), 8.0, rtol=1e-12)
         assert mc.da_sd < 1e-9 and mc.r_sd < 1e-9
-        free = monte_carlo(vectors, observed, 20, seed=2, progress=False)
+        free = monte_carlo(
+            vectors, observed, 20, seed=2, progress=False, keep_refits=True
+        )
         assert free.da_sd > 1e-3
 
 

@@ -67,7 +67,9 @@ class TestOneNameForDr:
         assert result.dr == pytest.approx(result.r * result.da)
         assert result.dr_model == pytest.approx(1.5 * result.r * result.da)
         assert result.tensor().dr == pytest.approx(-3.0, abs=1e-3)
-        mc = monte_carlo(v, observed + 0.1, 5, sigma=0.2, seed=1, progress=False)
+        mc = monte_carlo(
+            v, observed + 0.1, 5, sigma=0.2, seed=1, progress=False, keep_refits=True
+        )
         assert mc.dr_sd == pytest.approx(np.std(mc.r * mc.da, ddof=1))
 
     def test_ensembles_and_frames_call_r_da_dr(self, tmp_path: Path) -> None:

@@ -13,7 +13,9 @@ import pytest
 from kelfit_tools import fit, monte_carlo
 from kelfit_tools.io import Coupling
 from kelfit_tools.media import fit_medium
+from kelfit_tools.report.sky import sky_points
 from kelfit_tools.report.tensor import fit_report, render_fit
+from kelfit_tools.tensor import degree_of_order
 from tools_support import model_values
 
 TRUTH = np.array([0.4, 1.1, 2.0, 8.0, 0.4, 0.0])
@@ -57,7 +59,9 @@ class TestRefits:
     def test_spreads_are_sample_deviations(self, noisy: tuple) -> None:
         v, observed = noisy
         result = fit(v, observed)
-        mc = monte_carlo(v, observed, 6, seed=3, progress=False, result=result)
+        mc = monte_carlo(
+            v, observed, 6, seed=3, progress=False, result=result, keep_refits=True
+        )
         errors = fit_report(result, errors=mc)["errors"]
         da, r = list(mc.da), list(mc.r)
         assert errors["da_sd"] == pytest.approx(sample_sd(da), rel=1e-12)
@@ -71,7 +75,9 @@ class TestRefits:
     def test_axis_spread_is_the_rms_angle(self, noisy: tuple) -> None:
         v, observed = noisy
         result = fit(v, observed)
-        mc = monte_carlo(v, observed, 12, seed=5, progress=False, result=result)
+        mc = monte_carlo(
+            v, observed, 12, seed=5, progress=False, result=result, keep_refits=True
+        )
         assert mc.matrices is not None
         best = axes_by_magnitude(tensor_matrix(result.params))
         angles = []
@@ -123,12 +129,56 @@ class TestTensor:
         assert listed == pytest.approx(observed, abs=0.3)
         assert t["da_nh"] == pytest.approx(sign * t["da"], rel=1e-12)
         assert abs(t["da_nh"]) == pytest.approx(8.0, abs=0.1)
+        # The degree of order is that of the order matrix the report gives.
+        s = np.array(t["order_matrix"])
+        assert t["gdo"] == pytest.approx(math.sqrt(2 / 3 * np.sum(s * s)), rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    ("da", "r", "expected"),
+    [
+        (5.0, 0.0, 1.0),  # axial: S = diag(-1/2, -1/2, 1), |Szz| = 2 Da / C
+        (-5.0, 0.0, 1.0),  # the sign of Da does not matter
+        (5.0, 2 / 3, math.sqrt(4 / 3)),  # values (0, -10, 10) Hz: S = (0, -1, 1)
+        (5.0, 0.4, math.sqrt(2 / 3 * (0.2**2 + 0.8**2 + 1.0**2))),  # S (-.2, -.8, 1)
+    ],
+)
+def test_degree_of_order_worked_by_hand(da: float, r: float, expected: float) -> None:
+    constant = 10.0
+    assert degree_of_order(da, r, constant) == pytest.approx(expected, rel=1e-12)
+    # The same from the tensor recovered from the model's values.
+    s = tensor_matrix(np.array([0.4, 1.1, 2.0, da, r])) / constant
+    assert math.sqrt(2 / 3 * np.sum(s * s)) == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    ("direction", "expected"),
+    [
+        ((0.0, 0.0, 1.0), (0.0, 90.0)),  # the pole
+        ((0.0, 0.0, -2.0), (0.0, 90.0)),  # its negative is the same axis
+        ((1.0, 0.0, 0.0), (0.0, 0.0)),  # on the equator, x = longitude
+        ((0.0, 1.0, 0.0), (90.0, 0.0)),
+        ((-1.0, 0.0, 0.0), (180.0, 0.0)),  # the map's right edge
+        ((0.0, -1.0, -1.0), (90.0 * math.sqrt(0.5), 45.0)),  # folded, then x shrunk
+        (
+            (-1.0, -1.0, 1.0),
+            (-135.0 * math.sqrt(2 / 3), math.degrees(math.asin(3**-0.5))),
+        ),
+    ],
+)
+def test_sky_projection_of_known_directions(
+    direction: tuple[float, float, float], expected: tuple[float, float]
+) -> None:
+    x, y = sky_points(np.array([direction]))
+    assert (float(x[0]), float(y[0])) == pytest.approx(expected, abs=1e-12)
 
 
 def test_non_finite_numbers_are_null_in_strict_json(noisy: tuple) -> None:
     v, observed = noisy
     result = fit(v, observed)
-    mc = monte_carlo(v, observed, 4, seed=1, progress=False, result=result)
+    mc = monte_carlo(
+        v, observed, 4, seed=1, progress=False, result=result, keep_refits=True
+    )
     broken = dataclasses.replace(
         mc, da_sd=math.nan, r_sd=math.inf, axis_spread_deg=(math.nan, 1.5, -math.inf)
     )

@@ -301,7 +301,7 @@ class TestErrorEstimates:
     ).normal(0, 0.5, 32)
 
     def test_spreads_are_sample_deviations_of_the_refits(self) -> None:
-        mc = monte_carlo(self.V, self.OBS, 6, seed=1, progress=False)
+        mc = monte_carlo(self.V, self.OBS, 6, seed=1, progress=False, keep_refits=True)
         assert mc.da_sd == pytest.approx(np.std(mc.da, ddof=1))
         assert mc.r_sd == pytest.approx(np.std(mc.r, ddof=1))
         # Dr is R Da, as in the report; 1.5 Da R is the module's coefficient.
@@ -328,6 +328,7 @@ class TestErrorEstimates:
                 result=best,
                 seed=2,
                 progress=False,
+                keep_refits=True,
             )
             for obs in (self.OBS, changed)
         ]
@@ -335,15 +336,30 @@ class TestErrorEstimates:
 
     def test_per_row_sigma_sets_the_noise_and_the_weights(self) -> None:
         sigma = np.full(32, 0.05)
-        small = monte_carlo(self.V, self.OBS, 12, sigma=sigma, seed=3, progress=False)
+        small = monte_carlo(
+            self.V, self.OBS, 12, sigma=sigma, seed=3, progress=False, keep_refits=True
+        )
         large = monte_carlo(
-            self.V, self.OBS, 12, sigma=sigma * 40, seed=3, progress=False
+            self.V,
+            self.OBS,
+            12,
+            sigma=sigma * 40,
+            seed=3,
+            progress=False,
+            keep_refits=True,
         )
         assert math.isnan(small.sigma)
         assert 10 * small.da_sd < large.da_sd
         scale = np.full(32, 2.0)
         scaled = monte_carlo(
-            self.V, self.OBS, 12, sigma=sigma, scale=scale, seed=3, progress=False
+            self.V,
+            self.OBS,
+            12,
+            sigma=sigma,
+            scale=scale,
+            seed=3,
+            progress=False,
+            keep_refits=True,
         )
         # Twice the constant, half the Da and half its spread.
         assert np.mean(scaled.da) == pytest.approx(np.mean(small.da) / 2, rel=1e-3)

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
+
 import kelfit
 import numpy as np
 import pytest
-from kelfit_tools import back_calculate, fit, monte_carlo, read_table
+from kelfit_tools import back_calculate, fit, monte_carlo, montecarlo, read_table
 from kelfit_tools.example import example
 from kelfit_tools.many import FitFailed
+from kelfit_tools.tensor import axis_angles, degree_of_order, dr_model
 
 TABLE = read_table(example().vectors)
 V = TABLE.vectors
@@ -16,21 +19,31 @@ OBS = TABLE.values if TABLE.values is not None else np.empty(0)
 
 @pytest.mark.parametrize("method", ["noise", "bootstrap"])
 def test_reproducible_under_a_seed(method: str) -> None:
-    first = monte_carlo(V, OBS, 15, perturbation=method, seed=42, progress=False)
-    again = monte_carlo(V, OBS, 15, perturbation=method, seed=42, progress=False)
-    other = monte_carlo(V, OBS, 15, perturbation=method, seed=43, progress=False)
+    first = monte_carlo(
+        V, OBS, 15, perturbation=method, seed=42, progress=False, keep_refits=True
+    )
+    again = monte_carlo(
+        V, OBS, 15, perturbation=method, seed=42, progress=False, keep_refits=True
+    )
+    other = monte_carlo(
+        V, OBS, 15, perturbation=method, seed=43, progress=False, keep_refits=True
+    )
     assert np.array_equal(first.da, again.da) and np.array_equal(first.r, again.r)
     assert first.axis_spread_deg == again.axis_spread_deg
     assert not np.array_equal(first.da, other.da)
     # The keyword's former name still works, and says it is going.
     with pytest.warns(DeprecationWarning, match="perturbation"):
-        old = monte_carlo(V, OBS, 15, method=method, seed=42, progress=False)
+        old = monte_carlo(
+            V, OBS, 15, method=method, seed=42, progress=False, keep_refits=True
+        )
     assert np.array_equal(first.da, old.da) and old.method == method
 
 
 def test_spread_follows_the_noise() -> None:
-    small = monte_carlo(V, OBS, 30, sigma=0.05, seed=1, progress=False)
-    large = monte_carlo(V, OBS, 30, sigma=2.0, seed=1, progress=False)
+    small = monte_carlo(
+        V, OBS, 30, sigma=0.05, seed=1, progress=False, keep_refits=True
+    )
+    large = monte_carlo(V, OBS, 30, sigma=2.0, seed=1, progress=False, keep_refits=True)
     assert small.sigma == 0.05 and large.sigma == 2.0
     assert 10 * small.da_sd < large.da_sd
     assert all(10 * s < b for s, b in zip(small.axis_spread_deg, large.axis_spread_deg))
@@ -42,10 +55,15 @@ def test_spread_follows_the_noise() -> None:
 
 def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
     best = fit(V, OBS, offset=True)
-    mc = monte_carlo(V, OBS, 10, offset=True, result=best, seed=2, progress=False)
+    mc = monte_carlo(
+        V, OBS, 10, offset=True, result=best, seed=2, progress=False, keep_refits=True
+    )
     assert mc.sigma == best.rmsd and mc.trials == 10
     assert mc.offset_sd > 0
-    assert monte_carlo(V, OBS, 10, seed=2, progress=False).offset_sd == 0.0
+    assert (
+        monte_carlo(V, OBS, 10, seed=2, progress=False, keep_refits=True).offset_sd
+        == 0.0
+    )
 
 
 @pytest.mark.parametrize(
@@ -61,6 +79,46 @@ def test_default_sigma_is_the_rmsd_and_offset_is_reported() -> None:
 def test_rejects_bad_settings(kwargs: dict, message: str) -> None:
     with pytest.raises(ValueError, match=message):
         monte_carlo(V, OBS, **{"trials": 5, **kwargs})
+
+
+@pytest.mark.parametrize("fit_method", ["linear", "powell"])
+def test_refits_are_summarised_without_being_kept(
+    fit_method: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Blocks of 7 refits, which no batching lines up with: the merge runs
+    # many times and across every batch boundary.
+    monkeypatch.setattr(montecarlo, "_SUMMARY_BLOCK", 7)
+    best = fit(V, OBS, offset=True)
+    common = {"result": best, "offset": True, "seed": 8, "progress": False,
+              "fit_method": fit_method}  # fmt: skip
+    kept = monte_carlo(V, OBS, 60, keep_refits=True, workers=1, **common)
+    with ThreadPoolExecutor(2) as pool:
+        runs = [
+            monte_carlo(V, OBS, 60, workers=1, **common),
+            monte_carlo(V, OBS, 60, workers=2, **common),
+            monte_carlo(V, OBS, 60, executor=pool, workers=2, **common),
+        ]
+    assert kept.matrices is not None and kept.axes is not None
+    spread = np.sqrt(np.mean(axis_angles(best.tensor().axes, kept.axes) ** 2, axis=0))
+    expected = {
+        "da_sd": np.std(kept.da, ddof=1),
+        "r_sd": np.std(kept.r, ddof=1),
+        "dr_sd": np.std(kept.da * kept.r, ddof=1),
+        "dr_model_sd": np.std(dr_model(kept.da, kept.r), ddof=1),
+        "offset_sd": np.std(kept.offset, ddof=1),
+        "gdo_sd": np.std(degree_of_order(kept.da, kept.r), ddof=1),
+        "da_mean": np.mean(kept.da),
+        "gdo_mean": np.mean(degree_of_order(kept.da, kept.r)),
+    }
+    for mc in runs:
+        assert mc.da.size == mc.r.size == mc.offset.size == 0
+        assert mc.matrices is None and mc.axes is None and mc.trials == 60
+        # The same bits whatever the threads, the executor and its batches.
+        for name in [*expected, "axis_spread_deg"]:
+            assert getattr(mc, name) == getattr(runs[0], name) == getattr(kept, name)
+    for name, value in expected.items():
+        assert getattr(kept, name) == pytest.approx(value, rel=1e-12), name
+    assert kept.axis_spread_deg == pytest.approx(tuple(spread), rel=1e-12)
 
 
 def _common(perturbation: str) -> dict:
@@ -163,7 +221,14 @@ def test_bootstrap_draws_reach_the_last_row(fit_method: str) -> None:
     o = back_calculate(v, truth)
     o[-1] += 60.0
     mc = monte_carlo(
-        v, o, 20, perturbation="bootstrap", seed=3, fit_method=fit_method, workers=1
+        v,
+        o,
+        20,
+        perturbation="bootstrap",
+        seed=3,
+        fit_method=fit_method,
+        workers=1,
+        keep_refits=True,
     )
     clean = fit(v[:-1], o[:-1]).tensor().da
     assert np.sum(np.abs(mc.da - clean) > 1e-3) >= 5

@@ -198,7 +198,8 @@ def test_the_command_line_fits_the_frames_asked_for(
     assert [int(r["frame"]) for r in rows] == [1, 3, 5]
     assert [float(r["time_ps"]) for r in rows] == pytest.approx([10.0, 30.0, 50.0])
     assert all(float(r["q"]) < 0.02 for r in rows)
-    assert png_size(tmp_path / "f.png") == (1400, 1200)
+    # Da, R and Q over time, and the sky map of the frames' axes beneath.
+    assert png_size(tmp_path / "f.png") == (1400, 1760)
 
     pq = pytest.importorskip("pyarrow.parquet")
     done = run_kelfit(*common, "--json", "-q", "--out", tmp_path / "frames.parquet")

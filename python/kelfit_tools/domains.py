@@ -5,14 +5,16 @@ two atoms both lie in it; each domain of each medium becomes a medium of its
 own (:func:`domain_media`), so it takes the one path from couplings to a fit
 that every medium takes.  :func:`compare_domains` then says how two domains'
 alignment frames relate: the rotation that superposes them, the angles
-between their principal axes, the ratios of Da and R, and the normalised
-scalar product and generalised angle of their tensors, each with its spread
-over Monte Carlo refits.
+between their principal axes, the ratios of Da and R, the ratio of their
+generalized degrees of order, and the normalised scalar product and
+generalised angle of their tensors, each with its spread over Monte Carlo
+refits.
 
 For a rigid molecule every domain sees the same alignment: the rotation is
 near the identity and the ratios near 1.  A domain that moves relative to
 another shows as a rotation (of the second domain, bringing its frame onto
-the first's).
+the first's), and as a lower degree of order: its motion averages its
+alignment, so the ratio of the lower degree to the higher falls below 1.
 """
 
 from __future__ import annotations
@@ -32,6 +34,7 @@ from .tensor import (
     aligned,
     angles_from_rotation,
     axis_angles,
+    degree_of_order,
     generalised_angle,
     normalised_scalar_product,
     tensor_from_matrix,
@@ -45,6 +48,7 @@ __all__ = [
     "domain_media",
     "domain_name",
     "frame_rotation",
+    "gdo_meaning",
     "in_domain",
     "parse_domain",
     "rotation_angle",
@@ -220,14 +224,21 @@ class DomainComparison:
         da_ratio, r_ratio: Da and R of the second over those of the first.
         scalar_product: normalised scalar product of the two tensors.
         generalised_angle_deg: its arccos, in degrees.
+        gdo_ratio: the lower generalized degree of order of the two over
+            the higher (:func:`~kelfit_tools.tensor.degree_of_order`; the
+            dipolar constant cancels): 1 for a rigid relative orientation,
+            below 1 when the domain of the lower degree moves relative to
+            the other.
+        gdo_lower: the name of the domain of the lower degree.
         refits: the number of Monte Carlo refit pairs the spreads rest on
             (0: none, and every ``*_sd`` is None).
         rotation_spread_deg: rms angle between each refit pair's rotation
             and the best fits' rotation.
         rotation_angle_sd, euler_sd_deg, axis_angles_sd_deg, da_ratio_sd,
-        r_ratio_sd, scalar_product_sd, generalised_angle_sd_deg: standard
-            deviations over refit k of one domain against refit k of the
-            other.
+        r_ratio_sd, scalar_product_sd, generalised_angle_sd_deg,
+        gdo_ratio_sd: standard deviations over refit k of one domain
+            against refit k of the other (``gdo_ratio_sd``: refit k of
+            ``gdo_lower`` over refit k of the other).
     """
 
     medium: str
@@ -248,6 +259,46 @@ class DomainComparison:
     r_ratio_sd: float | None = None
     scalar_product_sd: float | None = None
     generalised_angle_sd_deg: float | None = None
+    gdo_ratio: float = math.nan
+    gdo_lower: str = ""
+    gdo_ratio_sd: float | None = None
+
+    @property
+    def gdo_higher(self) -> str:
+        """The name of the domain of the higher degree of order."""
+        return self.second if self.gdo_lower == self.first else self.first
+
+    @property
+    def gdo_meaning(self) -> str:
+        """What the degree-of-order ratio says, in one line."""
+        return gdo_meaning(
+            self.gdo_ratio, self.gdo_ratio_sd, self.gdo_lower, self.gdo_higher
+        )
+
+
+#: A ratio of degrees of order further below 1 than this many of its
+#: standard deviations shows motion; nearer, it is consistent with 1.
+_GDO_RATIO_SDS = 2.0
+
+
+def gdo_meaning(ratio: float, sd: float | None, lower: str, higher: str) -> str:
+    """One line saying what a ratio of degrees of order (lower over higher)
+    means: 1 for a rigid relative orientation, below 1 for motion of the
+    domain of the lower degree (``lower``) relative to ``higher``."""
+    moving = (
+        f"motion of {lower} (usually the smaller domain) relative to {higher} "
+        "averages its alignment"
+    )
+    if not math.isfinite(ratio):
+        return "no ratio: a domain's tensor is zero"
+    if sd is None or not math.isfinite(sd):
+        return f"1: a rigid relative orientation; below 1: {moving}"
+    if 1.0 - ratio <= _GDO_RATIO_SDS * sd:
+        return (
+            f"within {_GDO_RATIO_SDS:g} sd of 1: consistent with a rigid relative "
+            "orientation"
+        )
+    return f"below 1 by more than {_GDO_RATIO_SDS:g} sd: {moving}"
 
 
 def _ratio(a: float, b: float) -> float:
@@ -293,6 +344,10 @@ def compare_domains(
     b = np.asarray(second, dtype=np.float64)
     ta, tb = tensor_from_matrix(a), tensor_from_matrix(b)
     rotation = frame_rotation(ta, tb)
+    degrees = (float(degree_of_order(ta.da, ta.r)), float(degree_of_order(tb.da, tb.r)))
+    # Each refit pair's ratio keeps the best fits' order (lower over higher),
+    # so its spread is the reported ratio's, which a refit may put above 1.
+    low = 1 if degrees[1] < degrees[0] else 0
     out = DomainComparison(
         medium=medium,
         first=names[0],
@@ -303,6 +358,8 @@ def compare_domains(
         r_ratio=_ratio(ta.r, tb.r),
         scalar_product=normalised_scalar_product(a, b),
         generalised_angle_deg=generalised_angle(a, b),
+        gdo_ratio=_ratio(degrees[1 - low], degrees[low]),
+        gdo_lower=names[low],
     )
     if refits is None:
         return out
@@ -312,7 +369,9 @@ def compare_domains(
             f"refits must be two K x 3 x 3 stacks with K >= 2, got {ra.shape} "
             f"and {rb.shape}"
         )
-    spread, angles, eulers, axes, da, r, products, generalised = ([] for _ in range(8))
+    spread, angles, eulers, axes, da, r, products, generalised, gdo = (
+        [] for _ in range(9)
+    )
     for ma, mb in zip(ra, rb):
         pa, pb = tensor_from_matrix(ma), tensor_from_matrix(mb)
         q = frame_rotation(pa, pb)
@@ -324,6 +383,11 @@ def compare_domains(
         r.append(_ratio(pa.r, pb.r))
         products.append(normalised_scalar_product(ma, mb))
         generalised.append(generalised_angle(ma, mb))
+        pair = (
+            float(degree_of_order(pa.da, pa.r)),
+            float(degree_of_order(pb.da, pb.r)),
+        )
+        gdo.append(_ratio(pair[1 - low], pair[low]))
     e = np.array(eulers)
 
     def sd(values: list[float]) -> float:
@@ -340,4 +404,5 @@ def compare_domains(
         r_ratio_sd=sd(r),
         scalar_product_sd=sd(products),
         generalised_angle_sd_deg=sd(generalised),
+        gdo_ratio_sd=sd(gdo),
     )

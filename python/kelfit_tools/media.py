@@ -41,6 +41,7 @@ from .tensor import (
     alignment_amplitudes,
     axis_angle,
     axis_angles,
+    degree_of_order,
     generalised_angle,
     normalised_scalar_product,
     order_matrix,
@@ -179,6 +180,15 @@ class MediumFit:
         over |D_max(N-H)|, with Da's sign as in :attr:`da_alignment`."""
         return alignment_amplitudes(
             self.tensor.da, self.tensor.r, self.reference_constant
+        )
+
+    @property
+    def gdo(self) -> float:
+        """The generalized degree of order of the alignment, dimensionless:
+        sqrt(2/3 sum S_ij^2) of the order matrix (the tensor over
+        |D_max(N-H)|); see :func:`~kelfit_tools.tensor.degree_of_order`."""
+        return float(
+            degree_of_order(self.tensor.da, self.tensor.r, self.reference_constant)
         )
 
     @property

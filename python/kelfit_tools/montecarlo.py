@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from collections.abc import Mapping
+from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Union
@@ -28,6 +28,7 @@ from .many import FitFailed, InlineExecutor, default_workers, map_batches
 from .options import check_tilt
 from .tensor import (
     axis_angles,
+    degree_of_order,
     dr_model,
     principal_frames,
     rhombic_component,
@@ -45,8 +46,8 @@ __all__ = [
 
 Seed = Union[None, int, np.random.SeedSequence, np.random.Generator]
 
-#: Most refits of one estimate: each keeps about 1.1 kB of results, so a
-#: million is a gigabyte, and the spread is settled long before.
+#: Most refits of one estimate: the spread is settled long before, and a
+#: million kept refits (``keep_refits``) are some 170 MB.
 MAX_TRIALS = 1_000_000
 
 
@@ -78,6 +79,10 @@ class MonteCarloResult:
     compare like for like.  Every refit is weighted as the fit it describes
     was, so that the refits scatter around that fit.
 
+    The statistics are accumulated as the refits come in, so a million
+    refits take no more memory than a hundred; each refit's own values are
+    kept only when asked (``keep_refits``).
+
     Attributes:
         method: ``"noise"`` or ``"bootstrap"``.
         trials: number of refits.
@@ -90,15 +95,24 @@ class MonteCarloResult:
         axis_spread_deg: for the principal axes x, y and z, the
             root-mean-square angle (degrees) between each refit's axis and
             the best fit's.
-        da, r, offset: the canonical values of every refit.
+        da, r, offset: the canonical values of every refit, when kept
+            (else empty).
         weighted: whether the refits were weighted by per-row sigmas.
         matrices: every refit's tensor as a 3x3 matrix in the molecular
-            frame (trials x 3 x 3), for quantities derived from the tensor,
-            such as the comparison of media.
+            frame (trials x 3 x 3), when kept (else None), for quantities
+            derived from the tensor, such as the comparison of media.
         structure_noise_deg: rms tilt (degrees) given to every vector of
             every replicate (0: none).
         models_drawn: how many structures the replicates drew their
             vectors from (0: the fit's own vectors).
+        da_mean, r_mean: the refits' mean Da and R.
+        gdo_mean, gdo_sd: mean and standard deviation of the generalized
+            degree of order (:func:`~kelfit_tools.tensor.degree_of_order`)
+            in Da's unit: over the dipolar constant of scale 1 they are
+            dimensionless.
+        offset_fitted: whether the refits fitted the offset.
+        axes: every refit's principal axes x, y, z as the rows of a
+            rotation (trials x 3 x 3), when kept (else None): the sky map.
     """
 
     method: str
@@ -117,6 +131,12 @@ class MonteCarloResult:
     matrices: NDArray[np.float64] | None = None
     structure_noise_deg: float = 0.0
     models_drawn: int = 0
+    da_mean: float = math.nan
+    r_mean: float = math.nan
+    gdo_mean: float = math.nan
+    gdo_sd: float = math.nan
+    offset_fitted: bool = False
+    axes: NDArray[np.float64] | None = None
 
     def __repr__(self) -> str:
         return (
@@ -130,8 +150,13 @@ class MonteCarloResult:
 
     @property
     def dr(self) -> NDArray[np.float64]:
-        """Dr = R Da of every refit."""
+        """Dr = R Da of every kept refit."""
         return rhombic_component(self.da, self.r)
+
+    @property
+    def kept(self) -> bool:
+        """Whether every refit's own values were kept."""
+        return self.matrices is not None
 
 
 class _Setup(NamedTuple):
@@ -221,14 +246,6 @@ _REDRAWS_FAILED = (
 )
 
 
-class _Replicate(NamedTuple):
-    da: float
-    r: float
-    offset: float
-    axis_angles: NDArray[np.float64]
-    matrix: NDArray[np.float64]
-
-
 def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float64]:
     """A replicate's vectors: a model drawn from the ensemble and turned by
     structural noise, or the fit's own vectors.
@@ -244,8 +261,9 @@ def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float6
     return v
 
 
-def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
-    """One refit of perturbed data, drawn from the replicate's own stream.
+def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> NDArray[np.float64]:
+    """The parameters of one refit of perturbed data, drawn from the
+    replicate's own stream.
 
     The stream depends on the replicate's seed alone, so the refit is the
     same whichever worker runs it, and in whatever order.
@@ -256,32 +274,8 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     v = _drawn_vectors(setup, rng)
     if setup.perturbation == "noise":
         noise = rng.normal(0.0, setup.noise, v.shape[0])  # type: ignore[arg-type]  # set for noise
-        params = _refit(v, o + noise, setup, w, k)
-    else:
-        params = _bootstrap_refit(v, o, rng, setup, w, k)
-    return _summary(setup, params)
-
-
-def _summary(setup: _Setup, params: NDArray[np.float64]) -> _Replicate:
-    return _summaries(setup, np.asarray(params, dtype=np.float64)[None])[0]
-
-
-def _summaries(setup: _Setup, params: NDArray[np.float64]) -> list[_Replicate]:
-    """The replicates of F refits' parameters (F x 6): each refit's
-    canonical Da and R, offset, axis angles to the best fit and matrix.
-
-    The canonical frames of the whole stack come from one pass over it, so
-    the Python per replicate is its matrix and one small record.
-    """
-    matrices = np.array([tensor_from_params(p) for p in params])
-    da, r, axes = principal_frames(matrices)
-    angles = axis_angles(setup.reference, axes)
-    return [
-        _Replicate(d, q, o, a, m)
-        for d, q, o, a, m in zip(
-            da.tolist(), r.tolist(), params[:, 5].tolist(), angles, matrices
-        )
-    ]
+        return _refit(v, o + noise, setup, w, k)
+    return _bootstrap_refit(v, o, rng, setup, w, k)
 
 
 def reorient(
@@ -320,15 +314,16 @@ def reorient(
     return out
 
 
-class _Chunk(NamedTuple):
-    """The module's results of a run of consecutive linear replicates."""
+class _Refits(NamedTuple):
+    """Consecutive refits: each one's canonical Da, R and offset (F x 3),
+    tensor matrix and principal axes (rows; F x 3 x 3)."""
 
-    params: NDArray[np.float64]
+    canonical: NDArray[np.float64]
     matrices: NDArray[np.float64]
     axes: NDArray[np.float64]
 
 
-def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Chunk | None]:
+def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Refits | None]:
     """Linear replicates ``indices`` (consecutive) in one call of the
     module's replicate loop, shared among ``setup.workers`` threads.
 
@@ -358,19 +353,150 @@ def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Chunk | None]
         if setup.perturbation == "bootstrap":
             raise FitFailed(index - first, _REDRAWS_FAILED) from exc
         raise FitFailed.of(index - first, exc) from exc
-    chunk = _Chunk(done.params, done.order_matrix, done.axes)
-    return [chunk, *([None] * (count - 1))]
+    refits = _Refits(done.params[:, 3:6], done.order_matrix, done.axes)
+    return [refits, *([None] * (count - 1))]
 
 
-def _replicates(setup: _Setup, seeds: list[np.random.SeedSequence]) -> list[_Replicate]:
-    """A batch of Powell replicates, one after another."""
-    out = []
+def _replicates(
+    setup: _Setup, seeds: list[np.random.SeedSequence]
+) -> list[_Refits | None]:
+    """A batch of Powell replicates, one after another, returned as
+    :func:`_linear_replicates` returns its own: the batch's arrays in the
+    first entry, None in the rest.
+
+    The canonical frames of the whole batch come from one pass over it.
+    """
+    params = []
     for index, seed in enumerate(seeds):
         try:
-            out.append(_replicate(setup, seed))
+            params.append(_replicate(setup, seed))
         except (ValueError, ArithmeticError) as exc:
             raise FitFailed.of(index, exc) from exc
-    return out
+    stacked = np.array(params, dtype=np.float64)
+    matrices = np.array([tensor_from_params(p) for p in stacked])
+    da, r, axes = principal_frames(matrices)
+    refits = _Refits(np.column_stack([da, r, stacked[:, 5]]), matrices, axes)
+    return [refits, *([None] * (len(seeds) - 1))]
+
+
+def _spawned(
+    root: np.random.SeedSequence, count: int
+) -> Iterator[np.random.SeedSequence]:
+    """``root.spawn(count)`` one child at a time (the same children), so a
+    long run of Powell refits never holds every seed at once."""
+    for _ in range(count):
+        yield root.spawn(1)[0]
+
+
+#: Refits summarised together.  Each block's mean and sum of squared
+#: deviations are merged into the running ones in the order of the refits,
+#: blocks of this many from refit 0 whatever the batches were, so the
+#: spread has the same bits on any number of workers and any executor.
+_SUMMARY_BLOCK = 4096
+
+#: What is summarised of every refit, one row each.
+_SUMMARISED = ("da", "r", "offset", "dr", "dr_model", "gdo", "x2", "y2", "z2")
+_DA, _R, _OFFSET, _DR, _DR_MODEL, _GDO = range(6)
+#: The rows of the squared axis angles (x, y, z).
+_AXES_SQUARED = slice(6, 9)
+
+
+class _Spread:
+    """The running summary of the refits, fed in order.
+
+    Means and sums of squared deviations are merged block by block with
+    Chan, Golub and LeVeque's update, which keeps the variance as accurate
+    as a two-pass one over every refit at once.  Each refit's own arrays
+    are kept only with ``keep``.
+    """
+
+    def __init__(self, reference: NDArray[np.float64], keep: bool) -> None:
+        self.reference = reference
+        self.keep = keep
+        self.count = 0
+        self.mean = np.zeros(len(_SUMMARISED))
+        self.squares = np.zeros(len(_SUMMARISED))
+        self.waiting: list[NDArray[np.float64]] = []
+        self.kept: list[_Refits] = []
+
+    def add(self, refits: _Refits) -> None:
+        """The next refits, in order."""
+        da, r, off = (np.asarray(refits.canonical[:, k]) for k in range(3))
+        angles = axis_angles(self.reference, refits.axes)
+        rows = np.vstack(
+            [da, r, off, rhombic_component(da, r), dr_model(da, r),
+             degree_of_order(da, r), (angles**2).T]
+        )  # fmt: skip
+        self.waiting.append(rows)
+        if self.keep:
+            self.kept.append(refits)
+        if sum(w.shape[1] for w in self.waiting) >= _SUMMARY_BLOCK:
+            self._merge(final=False)
+
+    def _merge(self, final: bool) -> None:
+        """Merge every whole block waiting (with ``final``, the rest too)."""
+        rows = np.concatenate(self.waiting, axis=1)
+        whole = (
+            rows.shape[1] if final else rows.shape[1] // _SUMMARY_BLOCK * _SUMMARY_BLOCK
+        )
+        for start in range(0, whole, _SUMMARY_BLOCK):
+            self._merge_block(
+                np.ascontiguousarray(rows[:, start : start + _SUMMARY_BLOCK])
+            )
+        rest = rows[:, whole:]
+        self.waiting = [rest] if rest.shape[1] else []
+
+    def _merge_block(self, block: NDArray[np.float64]) -> None:
+        size = block.shape[1]
+        mean = np.mean(block, axis=1)
+        squares = np.sum(np.square(block - mean[:, None]), axis=1)
+        total = self.count + size
+        delta = mean - self.mean
+        self.mean = self.mean + delta * (size / total)
+        self.squares = (
+            self.squares + squares + delta * delta * (self.count * size / total)
+        )
+        self.count = total
+
+    def result(self, setup: _Setup, sigma: float) -> MonteCarloResult:
+        """The spread of every refit added."""
+        if self.waiting:
+            self._merge(final=True)
+        sd = np.sqrt(self.squares / (self.count - 1))
+        spread = np.sqrt(self.mean[_AXES_SQUARED])
+        sets = setup.vector_sets
+        kept = self.kept
+
+        def joined(
+            pick: Callable[[_Refits], NDArray[np.float64]],
+        ) -> NDArray[np.float64]:
+            return np.ascontiguousarray(np.concatenate([pick(k) for k in kept]))
+
+        canonical = joined(lambda k: k.canonical) if kept else np.empty((0, 3))
+        return MonteCarloResult(
+            method=setup.perturbation,
+            trials=self.count,
+            sigma=sigma,
+            da_sd=float(sd[_DA]),
+            r_sd=float(sd[_R]),
+            dr_sd=float(sd[_DR]),
+            offset_sd=float(sd[_OFFSET]) if setup.offset else 0.0,
+            axis_spread_deg=(float(spread[0]), float(spread[1]), float(spread[2])),
+            da=np.ascontiguousarray(canonical[:, 0]),
+            r=np.ascontiguousarray(canonical[:, 1]),
+            offset=np.ascontiguousarray(canonical[:, 2]),
+            dr_model_sd=float(sd[_DR_MODEL]),
+            weighted=setup.weights is not None,
+            matrices=joined(lambda k: k.matrices) if kept else None,
+            structure_noise_deg=setup.structure_noise,
+            models_drawn=0 if sets is None else int(sets.shape[0]),
+            da_mean=float(self.mean[_DA]),
+            r_mean=float(self.mean[_R]),
+            gdo_mean=float(self.mean[_GDO]),
+            gdo_sd=float(sd[_GDO]),
+            offset_fitted=setup.offset,
+            axes=joined(lambda k: k.axes) if kept else None,
+        )
 
 
 def _stream_key(root: np.random.SeedSequence) -> int:
@@ -407,6 +533,7 @@ def monte_carlo(
     fit_method: str | None = None,
     fixed: Mapping[str, float] | None = None,
     method: str | None = None,
+    keep_refits: bool = False,
 ) -> MonteCarloResult:
     """Estimate the uncertainty of a fit by refitting perturbed data.
 
@@ -468,6 +595,12 @@ def monte_carlo(
             takes them; None: those ``result`` held, at its values.
         method: the former name of ``perturbation`` (deprecated: it read
             as the fit's method, which is ``fit_method``).
+        keep_refits: keep every refit's Da, R, offset, tensor matrix and
+            principal axes in the result (about 170 bytes a refit), for
+            what needs them one by one: the comparisons of media and
+            domains, the sky map.  Without it the result holds the
+            statistics alone, accumulated as the refits come in, so memory
+            does not grow with ``trials``.
 
     Returns:
         A :class:`MonteCarloResult`.
@@ -510,45 +643,24 @@ def monte_carlo(
         key=_stream_key(root) if chosen == "linear" else 0,
     )  # fmt: skip
     description = "Monte Carlo" if perturbation == "noise" else "Bootstrap"
-    if chosen != "linear":
-        replicates = list(
-            map_batches(
-                _replicates, setup, root.spawn(trials), workers=workers,
-                executor=executor, progress=progress is not False,
-                description=description, whole_batches=True,
-            )
-        )  # fmt: skip
-        return _summarise(
-            setup,
-            np.array([[rep.da, rep.r, rep.offset] for rep in replicates]),
-            np.array([rep.axis_angles for rep in replicates]),
-            np.array([rep.matrix for rep in replicates]),
-            s,
-        )
-    chunks = [
-        chunk
-        for chunk in map_batches(
-            _linear_replicates,
-            setup,
-            range(trials),
-            workers=workers,
+    spread = _Spread(setup.reference, keep_refits)
+    if chosen == "linear":
+        done = map_batches(
+            _linear_replicates, setup, range(trials), workers=workers,
             executor=InlineExecutor() if inline else executor,
-            progress=progress is not False,
-            description=description,
-            batch=_REPLICATE_CHUNK if inline else None,
-            whole_batches=True,
-        )
-        if chunk is not None
-    ]
-    params = np.concatenate([c.params for c in chunks])
-    axes = np.concatenate([c.axes for c in chunks])
-    return _summarise(
-        setup,
-        params[:, 3:6],
-        axis_angles(setup.reference, axes),
-        np.concatenate([c.matrices for c in chunks]),
-        s,
-    )
+            progress=progress is not False, description=description,
+            batch=_REPLICATE_CHUNK if inline else None, whole_batches=True,
+        )  # fmt: skip
+    else:
+        done = map_batches(
+            _replicates, setup, _spawned(root, trials), workers=workers,
+            executor=executor, progress=progress is not False,
+            description=description, total=trials, whole_batches=True,
+        )  # fmt: skip
+    for refits in done:
+        if refits is not None:
+            spread.add(refits)
+    return spread.result(setup, s)
 
 
 #: What a replicate does to the data before it is refitted.
@@ -610,38 +722,3 @@ def _checked_vector_sets(
     if sets.ndim != 3 or sets.shape[1:] != (rows, 3):
         raise ValueError(f"vector_sets must be M x {rows} x 3, got {sets.shape}")
     return sets
-
-
-def _summarise(
-    setup: _Setup,
-    canonical: NDArray[np.float64],
-    angles: NDArray[np.float64],
-    matrices: NDArray[np.float64],
-    sigma: float,
-) -> MonteCarloResult:
-    """The spread of the replicates about the best fit, from each one's Da,
-    R and offset (K x 3), axis angles to the best fit (K x 3, degrees) and
-    matrix (K x 3 x 3)."""
-    da = np.ascontiguousarray(canonical[:, 0])
-    r = np.ascontiguousarray(canonical[:, 1])
-    off = np.ascontiguousarray(canonical[:, 2])
-    spread = np.sqrt(np.mean(angles**2, axis=0))
-    sets = setup.vector_sets
-    return MonteCarloResult(
-        method=setup.perturbation,
-        trials=len(da),
-        sigma=sigma,
-        da_sd=float(np.std(da, ddof=1)),
-        r_sd=float(np.std(r, ddof=1)),
-        dr_sd=float(np.std(rhombic_component(da, r), ddof=1)),
-        offset_sd=float(np.std(off, ddof=1)) if setup.offset else 0.0,
-        axis_spread_deg=(float(spread[0]), float(spread[1]), float(spread[2])),
-        da=da,
-        r=r,
-        offset=off,
-        dr_model_sd=float(np.std(dr_model(da, r), ddof=1)),
-        weighted=setup.weights is not None,
-        matrices=matrices,
-        structure_noise_deg=setup.structure_noise,
-        models_drawn=0 if sets is None else int(sets.shape[0]),
-    )

@@ -98,6 +98,11 @@ class FitOptions:
             every core here, or ``$KELFIT_SCHEDULER``).
         workers: threads here (None: one per core).
         progress: draw progress bars on stderr.
+        keep_refits: keep every refit's tensor and axes in each fit's
+            ``errors`` (for the sky map); a run of several media or domains
+            keeps them anyway, for its comparisons.  Without, the errors
+            hold their statistics alone, in memory that does not grow with
+            the refits.
     """
 
     offset: bool = False
@@ -124,6 +129,7 @@ class FitOptions:
     scheduler: str | None = None
     workers: int | None = None
     progress: bool = False
+    keep_refits: bool = False
 
     def tilt(self) -> float:
         """The rms tilt (degrees) of ``structure_noise``, 0 when not an angle."""

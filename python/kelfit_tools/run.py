@@ -362,7 +362,10 @@ def _errors(
     rng: np.random.Generator,
     executor: Executor | None,
     vector_sets: NDArray[np.float64] | None = None,
+    compared: bool = False,
 ) -> MonteCarloResult | None:
+    """The refits of one fit; with ``compared`` (the fit is compared with
+    another medium's or domain's, refit by refit) every refit is kept."""
     if not run.refits:
         return None
     o = run.request.options
@@ -382,6 +385,7 @@ def _errors(
         progress=o.progress,
         structure_noise=o.tilt(),
         vector_sets=vector_sets,
+        keep_refits=o.keep_refits or compared,
     )
 
 
@@ -507,7 +511,13 @@ def _structure_fits(
                 medium=mf,
                 labels=[c.label for c in mf.couplings],
                 errors=_errors(
-                    run, checked.vectors, mf.result, rng, executor, vector_sets
+                    run,
+                    checked.vectors,
+                    mf.result,
+                    rng,
+                    executor,
+                    vector_sets,
+                    compared=len(media) > 1,
                 ),
                 unmatched=[
                     {"label": c.label, "line": c.line, "reason": why}

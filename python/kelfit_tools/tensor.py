@@ -33,6 +33,7 @@ __all__ = [
     "axis_angles",
     "canonical",
     "canonical_triple",
+    "degree_of_order",
     "dr_model",
     "euler_solutions",
     "following",
@@ -402,6 +403,26 @@ def alignment_amplitudes(da: float, r: float, constant: float) -> tuple[float, f
     dipolar constant is ``constant`` Hz.
     """
     return (2.0 * da / constant, 2.0 * rhombic_component(da, r) / constant)
+
+
+#: Sum of squares of the principal values (1.5 Dr - Da, -1.5 Dr - Da, 2 Da)
+#: is 6 Da^2 + 4.5 Dr^2; times 2/3 it is 4 Da^2 (1 + 3/4 R^2).
+_GDO_RHOMBIC_WEIGHT = 0.75
+
+
+def degree_of_order(da: Amount, r: Amount, constant: float = 1.0) -> Amount:
+    """The generalized degree of order sqrt(2/3 sum_ij S_ij^2) of a tensor.
+
+    S is the order matrix, the tensor over the dipolar ``constant`` of a
+    row of scale 1 (see :func:`order_matrix`); its squares sum to those of
+    its principal values, so the degree is 2 |Da| sqrt(1 + 3/4 R^2) /
+    ``constant``: |Szz| for an axially symmetric tensor.  With the default
+    constant 1 it is in Da's unit.  Da and R may be arrays (one per refit).
+    """
+    degree: Amount = (
+        2.0 * np.abs(da) * np.sqrt(1.0 + _GDO_RHOMBIC_WEIGHT * r * r) / abs(constant)
+    )
+    return degree
 
 
 def axis_angle(a: ArrayLike, b: ArrayLike) -> float:

@@ -292,6 +292,8 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
         domains=tuple(args.domain or ()),
         scheduler=args.scheduler,
         progress=not args.quiet,
+        # The figures and the HTML page draw every refit's axes (the sky map).
+        keep_refits=bool(args.plot or args.report),
     )
     request = FitRequest(
         table=args.table,

@@ -9,15 +9,19 @@ from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .._extras import require
 from ..errors import PathLike
 from ..fitting import FitResult
 from ..media import MediumFit, result_statistics
+from ..montecarlo import MonteCarloResult
 from ..statistics import Statistics
+from .sky import AXIS_COLOURS, map_extent, sky_outline, sky_points, sky_sample
 
 __all__ = [
     "RESIDUAL_LABEL",
+    "draw_sky",
     "file_format",
     "new_figure",
     "outliers",
@@ -343,6 +347,58 @@ def _residue_axis(labels: Sequence[str], medium: MediumFit | None) -> np.ndarray
     return np.arange(1, len(labels) + 1, dtype=float)
 
 
+#: Grid of the sky map: parallels and meridians (degrees).
+_SKY_PARALLELS = (30.0, 60.0)
+_SKY_MERIDIANS = (-120.0, -60.0, 0.0, 60.0, 120.0)
+
+#: The figure's height (inches) without and with the sky map beneath.
+_MEDIUM_HEIGHT = 5.0
+_SKY_HEIGHT = 3.2
+
+
+def draw_sky(
+    ax: Any,
+    axes: NDArray[np.float64],
+    fitted: NDArray[np.float64],
+    what: str,
+    marked: str = "the fit's",
+) -> None:
+    """The sky map on ``ax``: the x, y and z axes of each of K sets
+    (K x 3 x 3, rows x, y, z; at most :data:`~kelfit_tools.report.sky.SKY_REFITS`
+    drawn, evenly spaced), one colour per axis, and the ``fitted`` axes
+    (3 x 3) ringed, in the Sanson-Flamsteed projection of the upper
+    hemisphere (:mod:`kelfit_tools.report.sky`). ``what`` names the sets
+    (``"refits"``, ``"frames"``), ``marked`` the ringed axes."""
+    shown = sky_sample(axes)
+    latitudes = np.linspace(0.0, 90.0, 61)
+    for lon in _SKY_MERIDIANS:
+        ax.plot(lon * np.cos(np.radians(latitudes)), latitudes, color="0.9", lw=0.6)
+    x_low, x_high, y_low, y_high = map_extent()
+    for lat in _SKY_PARALLELS:
+        edge = x_high * np.cos(np.radians(lat))
+        ax.plot([-edge, edge], [lat, lat], color="0.9", lw=0.6)
+    ax.plot(*sky_outline(), color="0.45", lw=0.8)
+    for k, (name, colour) in enumerate(zip("xyz", AXIS_COLOURS)):
+        x, y = sky_points(shown[:, k])
+        ax.scatter(x, y, s=3, color=colour, alpha=0.35, linewidths=0,
+                   rasterized=True, label=f"{name} axis")  # fmt: skip
+        fx, fy = sky_points(fitted[k])
+        ax.scatter([fx], [fy], s=70, color=colour, edgecolor="#1d2329",
+                   linewidths=1.2, zorder=3)  # fmt: skip
+    ax.set_xlim(x_low - 5.0, x_high + 5.0)
+    ax.set_ylim(y_low - 3.0, y_high + 3.0)
+    ax.set_aspect("equal")
+    ax.set_xlabel("longitude cos(latitude) (deg)")
+    ax.set_ylabel("latitude (deg)")
+    count = f"{len(shown)} of {len(axes)}" if len(shown) < len(axes) else len(axes)
+    ax.set_title(
+        f"sky map: principal axes of {count} {what} (folded onto z >= 0; "
+        f"large: {marked})",
+        fontsize=9,
+    )
+    ax.legend(fontsize=7, loc="upper right", frameon=False, markerscale=3)
+
+
 #: The residual axis of a fit's figures: observed less back-calculated.
 RESIDUAL_LABEL = "observed - back-calculated"
 
@@ -375,9 +431,12 @@ def plot_medium(
     unit: str | None = "Hz",
     format_from: PathLike | None = None,
     dpi: int = 150,
+    errors: MonteCarloResult | None = None,
 ) -> None:
     """Two panels for diagnosis: observed against back-calculated, and the
-    residual of every coupling along the sequence.
+    residual of every coupling along the sequence; beneath them, with
+    refits whose axes were kept (``errors``), the sky map of their
+    principal axes (:func:`draw_sky`).
 
     Bond types keep one colour and marker in every figure
     (:data:`TYPE_STYLES`); mixed types are shown normalised to N-H. Error
@@ -394,6 +453,7 @@ def plot_medium(
         format_from: the name whose extension picks the format (``path``
             when None), for writing to a temporary file.
         dpi: resolution of raster formats.
+        errors: the fit's Monte Carlo refits, for the sky map.
 
     Raises:
         MissingExtra: matplotlib is not installed.
@@ -414,8 +474,19 @@ def plot_medium(
     names = list(dict.fromkeys(types))
     x_res = _residue_axis(labels or [str(i) for i in range(result.n)], medium)
 
-    fig = figure_module.Figure(figsize=(11.0, 5.0), dpi=dpi, layout="constrained")
-    left, right = fig.subplots(1, 2, width_ratios=[1.0, 1.35])
+    sky = errors.axes if errors is not None else None
+    height = _MEDIUM_HEIGHT + (_SKY_HEIGHT if sky is not None else 0.0)
+    fig = figure_module.Figure(figsize=(11.0, height), dpi=dpi, layout="constrained")
+    if sky is None:
+        left, right = fig.subplots(1, 2, width_ratios=[1.0, 1.35])
+    else:
+        panels = fig.subplot_mosaic(
+            [["fit", "residuals"], ["sky", "sky"]],
+            width_ratios=[1.0, 1.35],
+            height_ratios=[_MEDIUM_HEIGHT, _SKY_HEIGHT],
+        )
+        left, right = panels["fit"], panels["residuals"]
+        draw_sky(panels["sky"], sky, result.tensor().axes, "refits")
     x_label, y_label = scatter_labels(unit, stats.mixed)
     u = value_suffix(unit, stats.mixed)
     unit_text = f" {unit}" if unit else ""

@@ -23,7 +23,7 @@ from .._extras import MissingExtra
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
 from ..trajectory import FrameFit
-from .figures import new_figure, save_named
+from .figures import draw_sky, new_figure, save_named
 
 __all__ = [
     "FRAME_COLUMNS",
@@ -59,6 +59,12 @@ WARNINGS_METADATA = "kelfit.warnings"
 
 #: Rows per Parquet row group.
 _ROW_GROUP = 4096
+
+#: A frame's principal axes, as the figure keeps them: three rows of three.
+_AXES_COMPONENTS = 9
+
+#: The height (inches) the sky map adds beneath the frames' figure.
+_SKY_HEIGHT = 2.8
 
 
 def _row(fit: FrameFit) -> tuple[float, ...]:
@@ -291,7 +297,8 @@ def record_frames(
         MissingExtra: Parquet without pyarrow, a figure without matplotlib.
     """
     writer = FrameTableWriter(table, warnings=warnings) if table else None
-    thinned = Thinned(4) if plot else None
+    # Time, Da, R, Q and the nine components of the principal axes.
+    thinned = Thinned(4 + _AXES_COMPONENTS) if plot else None
     stats = {name: _Running() for name in ("da", "r", "q")}
     first = last = -1
     low, high = math.inf, -math.inf
@@ -302,7 +309,7 @@ def record_frames(
                 writer.write(fit)
             t = fit.tensor
             if thinned is not None:
-                thinned.add(fit.time, t.da, t.r, fit.result.q)
+                thinned.add(fit.time, t.da, t.r, fit.result.q, *t.axes.ravel())
             stats["da"].add(t.da)
             stats["r"].add(t.r)
             stats["q"].add(fit.result.q)
@@ -317,11 +324,12 @@ def record_frames(
             )  # fmt: skip
         if thinned is not None and plot is not None:
             figure = StagedFile(plot, text=False)
-            time, da, r, q = thinned.samples.T
+            samples = thinned.samples
+            time, da, r, q = samples[:, :4].T
             try:
                 plot_frames(
                     time, da, r, q, figure.path, title=title, unit=unit,
-                    format_from=plot,
+                    format_from=plot, axes=samples[:, 4:].reshape(-1, 3, 3),
                 )  # fmt: skip
             except OSError as exc:
                 raise DataError(f"cannot write: {exc.strerror or exc}", plot) from None
@@ -358,8 +366,12 @@ def plot_frames(
     unit: str | None = "Hz",
     dpi: int = 200,
     format_from: PathLike | None = None,
+    axes: ArrayLike | None = None,
 ) -> None:
-    """Da, R and Q over a trajectory's time (ps), one panel each.
+    """Da, R and Q over a trajectory's time (ps), one panel each; beneath
+    them, given the frames' principal axes (``axes``, K x 3 x 3), their sky
+    map (:func:`~kelfit_tools.report.figures.draw_sky`), the first frame's
+    ringed.
 
     The file format follows the extension of ``format_from`` (default:
     ``path``), PNG when it names none.
@@ -367,8 +379,19 @@ def plot_frames(
     Raises:
         MissingExtra: matplotlib is not installed.
     """
-    fig = new_figure(7.0, 6.0, dpi)
-    panels: Sequence[Any] = fig.subplots(3, 1, sharex=True)
+    if axes is None:
+        fig = new_figure(7.0, 6.0, dpi)
+        panels: Sequence[Any] = fig.subplots(3, 1, sharex=True)
+    else:
+        fig = new_figure(7.0, 6.0 + _SKY_HEIGHT, dpi)
+        grid = fig.add_gridspec(4, 1, height_ratios=[1.0, 1.0, 1.0, 1.4])
+        first = fig.add_subplot(grid[0])
+        panels = [first, *(fig.add_subplot(grid[k], sharex=first) for k in (1, 2))]
+        for ax in panels[:-1]:
+            ax.tick_params(labelbottom=False)
+        frames = np.asarray(axes, dtype=np.float64)
+        draw_sky(fig.add_subplot(grid[3]), frames, frames[0], "frames",
+                 "the first frame's")  # fmt: skip
     t = np.asarray(time, dtype=np.float64)
     suffix = f" ({unit})" if unit else ""
     for ax, values, label in zip(panels, (da, r, q), ("Da" + suffix, "R", "Q")):

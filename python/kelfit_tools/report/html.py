@@ -38,6 +38,7 @@ from ..montecarlo import MonteCarloResult
 from ..statistics import signed_factors
 from .ensemble import summary_json
 from .figures import RESIDUAL_LABEL, scatter_labels, type_style, value_suffix
+from .sky import AXIS_COLOURS, map_extent, sky_outline, sky_points
 from .tensor import comparison_cells, errors_report, fit_report
 from .text import fmt
 
@@ -260,6 +261,7 @@ def tensor_table(report: dict[str, Any]) -> str:
             ("1.5 Da R", f"{t['dr_model_nh']:.3f}{u} (the module's coefficient)"),
             ("Da (alignment)", f"{t['da_alignment']:.4e} (dimensionless)"),
             ("Aa, Ar", f"{t['aa']:.4e} {t['ar']:.4e} (dimensionless)"),
+            ("GDO", f"{t['gdo']:.4e} (generalized degree of order)"),
         ]
     else:
         rows += [
@@ -377,6 +379,8 @@ def errors_table(errors: dict[str, Any]) -> str:
     ]
     if errors.get("offset_sd") is not None:
         rows.append(("sd offset", f"{errors['offset_sd']:.4g}"))
+    if errors.get("gdo_sd") is not None:
+        rows.append(("sd GDO", f"{errors['gdo_sd']:.4g}"))
     x, y, z = errors["axis_spread_deg"]
     rows.append(("axis spread (deg)", f"x {x:.2f}, y {y:.2f}, z {z:.2f}"))
     return _kv_table(rows)
@@ -664,6 +668,82 @@ def residual_figure(report: dict[str, Any]) -> str:
     return _svg("".join(parts), "residual of each coupling")
 
 
+#: The sky map's plot width (pixels); its height is a quarter of it, as
+#: the folded sinusoidal map is 360 by 90 degrees.
+SKY_MAP_WIDTH = 680.0
+#: Margins around the map: left, right, top, bottom (pixels).
+SKY_MARGINS = (20.0, 20.0, 10.0, 26.0)
+#: Radii of a refit's axis and of the fitted axis.
+SKY_REFIT_RADIUS = 1.3
+SKY_FITTED_RADIUS = 5.0
+#: Latitudes and longitudes (degrees) of the map's grid lines.
+_SKY_PARALLELS = (30.0, 60.0)
+_SKY_MERIDIANS = (-120.0, -60.0, 0.0, 60.0, 120.0)
+
+
+def sky_figure(report: dict[str, Any]) -> str:
+    """The sky map of a fit with kept refits: every refit's x, y and z axes
+    (one colour each) and the fitted axes (ringed), in the Sanson-Flamsteed
+    projection of the upper hemisphere (:mod:`kelfit_tools.report.sky`);
+    empty without refits' axes."""
+    refits = report.get("errors", {}).get("refit_axes")
+    if not refits:
+        return ""
+    left, right, top, bottom = SKY_MARGINS
+    width = left + SKY_MAP_WIDTH + right
+    height = top + SKY_MAP_WIDTH / 4.0 + bottom
+    x_low, x_high, _, y_high = map_extent()
+    scale = SKY_MAP_WIDTH / (x_high - x_low)
+
+    def px(x: float) -> float:
+        return left + (x - x_low) * scale
+
+    def py(y: float) -> float:
+        return top + (y_high - y) * scale
+
+    def line(xs: Iterable[float], ys: Iterable[float], css: str) -> str:
+        points = " ".join(f"{px(x):.1f},{py(y):.1f}" for x, y in zip(xs, ys))
+        return f'<polyline class="{css}" fill="none" points="{points}"/>'
+
+    latitudes = np.linspace(0.0, y_high, 31)
+    parts = [
+        line((lon * np.cos(np.radians(latitudes))).tolist(), latitudes.tolist(), "grid")
+        for lon in _SKY_MERIDIANS
+    ]
+    for lat in _SKY_PARALLELS:
+        edge = x_high * math.cos(math.radians(lat))
+        parts.append(line((-edge, edge), (lat, lat), "grid"))
+    outline_x, outline_y = sky_outline()
+    parts.append(line(outline_x.tolist(), outline_y.tolist(), "axis"))
+    axes = np.asarray(refits, dtype=np.float64)
+    for k, colour in enumerate(AXIS_COLOURS):
+        xs, ys = sky_points(axes[:, k])
+        dots = "".join(
+            f'<circle cx="{px(x):.1f}" cy="{py(y):.1f}" r="{SKY_REFIT_RADIUS}"/>'
+            for x, y in zip(xs.tolist(), ys.tolist())
+        )
+        parts.append(f'<g fill="{colour}" fill-opacity="0.35">{dots}</g>')
+    fitted = np.asarray(report["tensor"]["principal_axes"], dtype=np.float64)
+    xs, ys = sky_points(fitted)
+    for name, colour, x, y in zip("xyz", AXIS_COLOURS, xs.tolist(), ys.tolist()):
+        tip = f"fitted {name} axis"
+        parts.append(
+            f'<circle cx="{px(x):.1f}" cy="{py(y):.1f}" r="{SKY_FITTED_RADIUS}" '
+            f'fill="{colour}" stroke="#1d2329" stroke-width="1.2">'
+            f"<title>{tip}</title></circle>"
+        )
+    parts.append(
+        f'<text x="{left + SKY_MAP_WIDTH / 2:.1f}" y="{height - 8:.1f}" '
+        'text-anchor="middle">equator (z = 0) below, the structure\'s z axis at '
+        "the top</text>"
+    )
+    return (
+        f'<svg xmlns="http://www.w3.org/2000/svg" role="img" '
+        f'aria-label="sky map of the principal axes" width="{width:g}" '
+        f'height="{height:g}" viewBox="0 0 {width:g} {height:g}">{"".join(parts)}</svg>'
+    )
+
+
 def _legend(report: dict[str, Any]) -> str:
     kinds = list(dict.fromkeys(str(r.get("type", "all")) for r in report["couplings"]))
     spans = "".join(
@@ -770,6 +850,16 @@ def _medium_section(report: dict[str, Any], heading: str) -> str:
     ]
     if "errors" in report:
         parts.append(f"<h3>Errors</h3>{errors_table(report['errors'])}")
+    sky = sky_figure(report)
+    if sky:
+        shown = len(report["errors"]["refit_axes"])
+        parts.append(
+            f"<h3>Sky map</h3><figure>{sky}<figcaption>The principal axes x "
+            f"(red), y (green) and z (blue) of {shown} refits and, ringed, of the "
+            "fit: Sanson–Flamsteed projection of the directions, each axis folded "
+            "onto the upper hemisphere (an axis and its negative are one)."
+            "</figcaption></figure>"
+        )
     scatter, residuals = scatter_figure(report), residual_figure(report)
     if scatter or residuals:
         parts += [
@@ -912,9 +1002,7 @@ def ensemble_html(summary: EnsembleSummary) -> str:
 
 def monte_carlo_html(errors: MonteCarloResult) -> str:
     """The refits' spread as a table, as the fit report states it."""
-    # Refits without a free offset keep it at 0 in every refit.
-    offset = bool(np.any(np.asarray(errors.offset) != 0.0))
-    table = errors_table(errors_report(errors, offset))
+    table = errors_table(errors_report(errors, errors.offset_fitted))
     return f"<div><strong>MonteCarloResult</strong>{table}</div>"
 
 

@@ -238,6 +238,9 @@ def _domain_json(c: DomainComparison) -> dict[str, Any]:
         "r_ratio": _number(c.r_ratio),
         "scalar_product": c.scalar_product,
         "generalised_angle_deg": c.generalised_angle_deg,
+        "gdo_ratio": _number(c.gdo_ratio),
+        "gdo_lower": c.gdo_lower,
+        "gdo_meaning": c.gdo_meaning,
     }
     if c.refits:
         assert c.axis_angles_sd_deg is not None and c.euler_sd_deg is not None
@@ -251,6 +254,7 @@ def _domain_json(c: DomainComparison) -> dict[str, Any]:
             "r_ratio_sd": _number(c.r_ratio_sd),
             "scalar_product_sd": c.scalar_product_sd,
             "generalised_angle_sd_deg": c.generalised_angle_sd_deg,
+            "gdo_ratio_sd": _number(c.gdo_ratio_sd),
         }
     return out
 
@@ -364,6 +368,12 @@ def _render_domains(block: dict[str, Any]) -> str:
             f"    normalised scalar product {pm(p['scalar_product'], 'scalar_product_sd', 3)}; "
             f"generalised angle {pm(p['generalised_angle_deg'], 'generalised_angle_sd_deg')} deg"
         )
+        if p.get("gdo_ratio") is not None:
+            higher = next(d for d in p["domains"] if d != p["gdo_lower"])
+            lines.append(
+                f"    GDO ratio {pm(p['gdo_ratio'], 'gdo_ratio_sd', 3)} ({p['gdo_lower']} "
+                f"over {higher}): {p['gdo_meaning']}"
+            )
     return "\n".join(lines) + "\n"
 
 
@@ -488,6 +498,7 @@ def write_plots(
                 title=title or _default_title(request, f),
                 unit="Hz" if request.structure else None,
                 format_from=where,
+                errors=f.errors,
             ),
         )
 

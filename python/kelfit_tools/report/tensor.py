@@ -28,6 +28,7 @@ from ..tensor import (
     zyz_solutions,
 )
 from .couplings import report_rows
+from .sky import sky_sample
 
 __all__ = [
     "comparison_cells",
@@ -95,18 +96,26 @@ def _finite_only(value: Any) -> Any:
     return value
 
 
-def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
+def errors_report(
+    mc: MonteCarloResult, offset: bool, constant: float | None = None
+) -> dict[str, Any]:
     """The spread over refits as plain JSON values (``offset``: whether the
-    fit moved the offset, so that its spread means something)."""
-    return {
+    fit moved the offset, so that its spread means something; ``constant``:
+    the dipolar constant of scale 1, which makes the degree of order
+    dimensionless, None for a vector table, which has none).
+
+    When the refits were kept, up to :data:`~kelfit_tools.report.sky.SKY_REFITS`
+    of them lend their principal axes to the sky map (``refit_axes``).
+    """
+    out = {
         "method": mc.method,
         "trials": mc.trials,
         "sigma": _clean(mc.sigma),
         "weighted": mc.weighted,
         # The refits' centre: it should be the fit's own Da and R, within a
         # small part of the spread, when the refits are weighted as the fit.
-        "da_mean": float(np.mean(mc.da)),
-        "r_mean": float(np.mean(mc.r)),
+        "da_mean": mc.da_mean,
+        "r_mean": mc.r_mean,
         "da_sd": mc.da_sd,
         "r_sd": mc.r_sd,
         "dr_sd": mc.dr_sd,
@@ -116,6 +125,12 @@ def errors_report(mc: MonteCarloResult, offset: bool) -> dict[str, Any]:
         "structure_noise_deg": mc.structure_noise_deg,
         "models_drawn": mc.models_drawn,
     }
+    if constant is not None:
+        out["gdo_mean"] = _clean(mc.gdo_mean / constant)
+        out["gdo_sd"] = _clean(mc.gdo_sd / constant)
+    if mc.axes is not None:
+        out["refit_axes"] = sky_sample(mc.axes).tolist()
+    return out
 
 
 def _quality(result: FitResult, stats: Statistics) -> dict[str, Any]:
@@ -238,6 +253,7 @@ def fit_report(
             dr_nh=rhombic_component(medium.da_nh, t.r),
             dr_model_nh=dr_model(medium.da_nh, t.r),
             da_alignment=medium.da_alignment,
+            gdo=medium.gdo,
             aa=aa,
             ar=ar,
             da_basis=medium.basis,
@@ -255,6 +271,7 @@ def fit_report(
             dr_model_nh="Hz",
             da_nh_standard="Hz",
             da_alignment=DIMENSIONLESS,
+            gdo=DIMENSIONLESS,
             aa=DIMENSIONLESS,
             ar=DIMENSIONLESS,
             nh_length="angstrom",
@@ -269,7 +286,11 @@ def fit_report(
     stats = result_statistics(result, medium)
     out["quality"] = _quality(result, stats)
     if errors is not None:
-        out["errors"] = errors_report(errors, result.offset_fitted)
+        out["errors"] = errors_report(
+            errors,
+            result.offset_fitted,
+            None if medium is None else medium.reference_constant,
+        )
     rows = report_rows(result, stats, medium=medium, labels=labels)
     if medium is not None:
         out["medium"] = medium.name
@@ -378,6 +399,10 @@ def render_fit(
             "dimensionless)"
         )
         lines.append(
+            f"  GDO              {t['gdo']:.4e} (generalized degree of order, "
+            "dimensionless)"
+        )
+        lines.append(
             f"  Da(N-H)          {t['da_nh']:.3f}{u} (N-H at {t['nh_length']:.3f} A, "
             f"|Dmax| {t['reference_constant_hz']:.0f}{u})"
         )
@@ -466,6 +491,8 @@ def render_fit(
                 else ""
             )
         )
+        if "gdo_sd" in e:
+            lines.append(f"    sd GDO {_formatted(e['gdo_sd'], '.4g')}")
         x, y, z = (_formatted(a, ".2f") for a in e["axis_spread_deg"])
         lines.append(f"    axis spread (deg) x {x}, y {y}, z {z}")
         reduced = q["reduced_chi2"]
