@@ -37,7 +37,7 @@ import math
 from collections.abc import Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -587,7 +587,8 @@ def reweight(
     y = o / per_row
 
     sequence = np.random.SeedSequence(seed)
-    used_seed = int(sequence.entropy) if seed is None else seed  # type: ignore[arg-type]
+    # A fresh sequence's entropy is one integer: the seed that repeats this run.
+    used_seed = cast(int, sequence.entropy) if seed is None else seed
     rng = np.random.default_rng(sequence)
     fold_of = np.empty(count, dtype=np.intp)
     fold_of[rng.permutation(count)] = np.arange(count) % folds
