@@ -21,7 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import notices
 from .bonds import GYROMAGNETIC_RATIOS, STANDARD_LENGTHS, bond_type, element
 from .errors import Advice, DataError, Hint
-from .fitting import FitResult, design_matrix
+from .fitting import DesignRows, FitResult, design_matrix
 from .io.matching import coupling_key, resolve_chain
 from .io.names import (
     AMIDE_PROTON,
@@ -595,7 +595,7 @@ def check_count(n: int, free: int, *, label: str = "") -> list[str]:
 
 
 def design_condition(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     scale: ArrayLike | None = None,
     sigma: ArrayLike | None = None,
     offset: bool = False,

@@ -14,6 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .display import html_of
 from .fitting import (
+    DesignRows,
     PARAMETER_NAMES,
     FitResult,
     as_observed,
@@ -137,7 +138,7 @@ class MonteCarloResult:
 class _Setup(NamedTuple):
     """What every replicate needs; sent once per batch of replicates."""
 
-    vectors: NDArray[np.float64]
+    vectors: NDArray[np.float64] | DesignRows
     observed: NDArray[np.float64]
     perturbation: str
     noise: NDArray[np.float64] | None
@@ -154,7 +155,7 @@ class _Setup(NamedTuple):
 
 
 def _refit(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     o: NDArray[np.float64],
     setup: _Setup,
     sigma: NDArray[np.float64] | None,
@@ -194,14 +195,14 @@ def _rows(a: NDArray[np.float64] | None, rows: NDArray[np.int64]) -> Any:
 
 
 def _bootstrap_refit(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     o: NDArray[np.float64],
     rng: np.random.Generator,
     setup: _Setup,
     sigma: NDArray[np.float64] | None,
     scale: NDArray[np.float64] | None,
 ) -> NDArray[np.float64]:
-    count: int = v.shape[0]
+    count = len(v)
     for _ in range(_BOOTSTRAP_REDRAWS):
         # Each row, the last included, is drawn with probability 1/count.
         rows = rng.integers(0, count, count)
@@ -229,7 +230,9 @@ class _Replicate(NamedTuple):
     matrix: NDArray[np.float64]
 
 
-def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float64]:
+def _drawn_vectors(
+    setup: _Setup, rng: np.random.Generator
+) -> NDArray[np.float64] | DesignRows:
     """A replicate's vectors: a model drawn from the ensemble and turned by
     structural noise, or the fit's own vectors.
 
@@ -255,7 +258,7 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> _Replicate:
     w, k = setup.weights, setup.scale
     v = _drawn_vectors(setup, rng)
     if setup.perturbation == "noise":
-        noise = rng.normal(0.0, setup.noise, v.shape[0])  # type: ignore[arg-type]  # set for noise
+        noise = rng.normal(0.0, setup.noise, len(o))  # type: ignore[arg-type]  # set for noise
         params = _refit(v, o + noise, setup, w, k)
     else:
         params = _bootstrap_refit(v, o, rng, setup, w, k)
@@ -389,7 +392,7 @@ def _root_seed(seed: Seed) -> np.random.SeedSequence:
 
 
 def monte_carlo(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     observed: ArrayLike,
     trials: int = 100,
     *,
@@ -437,7 +440,10 @@ def monte_carlo(
     from it by :meth:`numpy.random.SeedSequence.spawn`.
 
     Args:
-        vectors: N x 3 array of bond vectors.
+        vectors: N x 3 array of bond vectors, or
+            :class:`~kelfit_tools.fitting.DesignRows` (couplings averaged
+            over an ensemble): those are refitted by :func:`fit` one
+            replicate at a time, from streams spawned as Powell's are.
         observed: N observed values.
         trials: number of refits (K).
         perturbation: ``"noise"`` or ``"bootstrap"``.
@@ -474,12 +480,16 @@ def monte_carlo(
     """
     perturbation = _perturbation(perturbation, method)
     check_trials(trials)
-    v = as_vectors(vectors)
-    o = as_observed(observed, v.shape[0])
-    factors = as_row_factors(scale, v.shape[0], "scale")
+    # Design rows (couplings averaged over an ensemble) are refitted one by
+    # one from NumPy's streams: the module's replicate loop takes vectors.
+    given_rows = isinstance(vectors, DesignRows)
+    v = vectors if isinstance(vectors, DesignRows) else as_vectors(vectors)
+    count = len(v)
+    o = as_observed(observed, count)
+    factors = as_row_factors(scale, count, "scale")
     per_row = None
     if sigma is not None and np.ndim(sigma) > 0:
-        per_row = as_row_factors(sigma, v.shape[0], "sigma")
+        per_row = as_row_factors(sigma, count, "sigma")
     if fixed is None and result is not None:
         fixed = {
             name: result.params[PARAMETER_NAMES.index(name)] for name in result.fixed
@@ -495,22 +505,25 @@ def monte_carlo(
         )  # fmt: skip
     else:
         best = result
-    s, noise = _noise_levels(perturbation, sigma, per_row, best, v.shape[0])
-    sets = _checked_vector_sets(vector_sets, v.shape[0])
+    s, noise = _noise_levels(perturbation, sigma, per_row, best, count)
+    sets = _checked_vector_sets(vector_sets, count)
     check_tilt(structure_noise)
+    if given_rows and (sets is not None or structure_noise > 0.0):
+        raise ValueError("design rows have no vectors to draw or tilt")
     # Linear refits spread each chunk over threads inside the module; a
     # pool around them would only queue for the interpreter.
-    inline = executor is None and chosen == "linear"
+    looped = chosen == "linear" and not given_rows
+    inline = executor is None and looped
     root = _root_seed(seed)
     setup = _Setup(
         v, o, perturbation, noise, offset, best.tensor().axes, best.sigma, factors,
         fit_method=chosen, fixed=tuple(sorted(held.items())),
         workers=(workers or default_workers()) if inline else 1,
         structure_noise=float(structure_noise), vector_sets=sets,
-        key=_stream_key(root) if chosen == "linear" else 0,
+        key=_stream_key(root) if looped else 0,
     )  # fmt: skip
     description = "Monte Carlo" if perturbation == "noise" else "Bootstrap"
-    if chosen != "linear":
+    if not looped:
         replicates = list(
             map_batches(
                 _replicates, setup, root.spawn(trials), workers=workers,

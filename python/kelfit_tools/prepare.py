@@ -44,6 +44,9 @@ from .io import Coupling, read_restraints, read_sequence
 from .superpose import AtomSelection, coupling_residues, superpose_models
 
 if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
     from .fitting import FitResult
     from .io.structure import StructureVectors
     from .io.trajectory import CouplingAtoms
@@ -272,12 +275,16 @@ class FitInput:
         matched: the vectors and the couplings they serve.
         rmsd_ref: the model's RMSD (angstrom) to the reference it was
             superposed on, or None.
+        members: with several chains (a symmetric oligomer's), the vectors
+            of ``matched``'s couplings in each chain (chains x N x 3), whose
+            design rows are averaged; None for one chain.
     """
 
     model: int
     medium: str
     matched: StructureVectors
     rmsd_ref: float | None = None
+    members: NDArray[np.float64] | None = None
 
 
 def free_parameters(offset: bool) -> int:
