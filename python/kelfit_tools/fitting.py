@@ -795,10 +795,8 @@ def fit(
     chosen = resolve_method(method, start=start is not None, fixed=bool(held))
     if isinstance(vectors, DesignRows):
         if chosen != "linear":
-            raise ValueError(
-                Advice(f"{_AVERAGED}: a start, fixed parameters and {{0}} need "
-                       "single vectors", _POWELL)  # fmt: skip
-            )
+            message = f"{_AVERAGED}: a start, fixed parameters and {{0}} need vectors"
+            raise ValueError(Advice(message, _POWELL))
         o = as_observed(observed, len(vectors))
         w = as_row_factors(sigma, len(vectors), "sigma")
         k = as_row_factors(scale, len(vectors), "scale")

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .average import AveragedRows
 from .bonds import (
     NH_REFERENCE_LENGTH,
     STANDARD_LENGTHS,
@@ -31,7 +32,6 @@ from .bonds import (
 from .checks import check_uncertainties, missing_uncertainty_warning, type_warnings
 from .display import html_of
 from .errors import Advice, DataError, Hint
-from .average import AveragedRows
 from .fitting import DesignRows, FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .options import FitOptions

@@ -14,8 +14,8 @@ from numpy.typing import ArrayLike, NDArray
 
 from .display import html_of
 from .fitting import (
-    DesignRows,
     PARAMETER_NAMES,
+    DesignRows,
     FitResult,
     as_observed,
     as_row_factors,
@@ -171,6 +171,7 @@ def _refit(
     start = linear_start(v, o, offset=setup.offset, sigma=sigma, scale=scale)
     if setup.fit_method == "linear":
         return start
+    assert not isinstance(v, DesignRows)  # fit refuses them with powell
     held = dict(setup.fixed)
     for index, value in held.items():
         start[index] = value
@@ -243,6 +244,7 @@ def _drawn_vectors(
     if setup.vector_sets is not None:
         v = setup.vector_sets[rng.integers(0, setup.vector_sets.shape[0])]
     if setup.structure_noise > 0.0:
+        assert not isinstance(v, DesignRows)  # refused with design rows
         v = reorient(v, setup.structure_noise, rng)
     return v
 
@@ -346,6 +348,7 @@ def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Chunk | None]
     import kelfit
 
     first, count = indices[0], len(indices)
+    assert not isinstance(setup.vectors, DesignRows)  # refitted one by one
     try:
         done = kelfit.replicates(
             setup.vectors, setup.observed, seed=setup.key, first=first, count=count,

@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .average import AveragedRows, average_rows
 from .bonds import bond_type
 from .checks import check_count
 from .cluster import quiet_cluster_logs, scheduler_address, scheduler_executor
@@ -41,7 +42,6 @@ from .domains import (
     domain_media,
     parse_domain,
 )
-from .average import AveragedRows, average_rows
 from .ensemble import EnsembleSummary, summarize_ensemble
 from .errors import Advice, DataError, Hint, prefixed
 from .fitting import FitResult, convergence_warning, fit, resolve_method

@@ -32,6 +32,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import notices
+from .average import RowMeans
 from .checks import (
     length_bounds,
     odd_frames_warning,
@@ -55,6 +56,7 @@ __all__ = [
     "FRAMES_PER_TASK",
     "FrameFit",
     "TensorFit",
+    "averaged_fit",
     "coupled_residues",
     "fit_frames",
     "frame_vectors",
@@ -312,6 +314,7 @@ def fit_frames(
     isolate: bool | None = None,
     method: str | None = None,
     fixed: Mapping[str, float] | None = None,
+    means: RowMeans | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
@@ -347,6 +350,9 @@ def fit_frames(
             :func:`~kelfit_tools.fit` takes it.
         fixed: parameters held in every frame, as :func:`~kelfit_tools.fit`
             takes them (powell).
+        means: running means that every frame's (superposed) vectors are
+            added to as the frame is read, for :func:`averaged_fit` once
+            the frames are consumed: one pass, no frame kept.
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -377,6 +383,8 @@ def fit_frames(
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
             watch.see(frame, vectors)
+            if means is not None:
+                means.add(vectors)
             rmsds.append(rmsd)
             yield (vectors, pairs.values)
         odd = watch.warning()
@@ -416,3 +424,26 @@ def fit_frames(
                 )
     except FitFailed as exc:
         raise DataError(f"frame {frames[exc.index]}: {exc.reason}") from None
+
+
+def averaged_fit(
+    means: RowMeans,
+    observed: ArrayLike,
+    *,
+    offset: bool = False,
+    sigma: ArrayLike | None = None,
+) -> FitResult:
+    """One tensor for the couplings averaged over the frames that
+    :func:`fit_frames` added to ``means``: each coupling's design row
+    averaged, then one linear fit (with every statistic of a single fit).
+
+    A frame's fit takes its vectors' directions only (no bond-length
+    scaling), and so does this one.
+
+    Raises:
+        ValueError: no frame was added, or the averaged rows do not
+            determine the tensor.
+    """
+    return fit(
+        means.result().design(), observed, offset=offset, sigma=sigma, method="linear"
+    )

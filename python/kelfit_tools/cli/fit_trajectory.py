@@ -12,11 +12,17 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+from ..average import RowMeans
 from ..notices import Notices
 from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import record_frames
-from ..report.run import frames_payload, frames_text
+from ..report.run import (
+    averaged_frames_payload,
+    averaged_frames_text,
+    frames_payload,
+    frames_text,
+)
 from ..run import FitRequest, run_executor
 from .common import json_text, log, worded
 
@@ -46,7 +52,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
-    from ..trajectory import coupled_residues, fit_frames
+    from ..trajectory import averaged_fit, coupled_residues, fit_frames
 
     o = request.options
     record = Notices()
@@ -89,6 +95,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 f"{superposer.atoms} atoms ({superposer.selection})"
             )
         method = o.method or "linear"
+        means = RowMeans() if o.average else None
         with run_executor(o, None, record) as executor:
             summary = record_frames(
                 fit_frames(
@@ -102,12 +109,17 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                     executor=executor,
                     progress=o.progress,
                     superpose=superposer,
+                    means=means,
                 ),
                 table=frames.out,
                 plot=frames.plot,
                 title=frames.title or os.path.basename(frames.trajectory),
                 warnings=[worded(w) for w in record.warnings],
             )
+        averaged = None
+        if means is not None:
+            averaged = averaged_fit(means, pairs.values, offset=o.offset, sigma=sigma)
+        members = 0 if means is None else means.members
     if frames.json:
         payload = frames_payload(
             request,
@@ -118,6 +130,8 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             count,
             superposer,
         )
+        if averaged is not None:
+            payload["averaged"] = averaged_frames_payload(averaged, members)
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
         write_stdout(json_text(payload))
@@ -131,6 +145,11 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 summary,
                 count,
                 superposer,
+            )
+            + (
+                ""
+                if averaged is None
+                else "\n" + averaged_frames_text(averaged, members)
             )
         )
     for path in (frames.out, frames.plot):

@@ -32,6 +32,7 @@ from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
 if TYPE_CHECKING:
+    from ..fitting import FitResult
     from ..superpose import FrameSuperposer
     from .frames import FrameSummary
 
@@ -320,6 +321,11 @@ def run_payload(
         payload["ensemble"] = [
             {"medium": name, **summary_json(summary)} for name, summary in run.ensembles
         ]
+    if run.averaged:
+        payload["averaged"] = {
+            "members": run.members,
+            "media": [_medium_json(f, word) for f in run.averaged],
+        }
     payload["warnings"] = [word(m) for m in run.warnings]
     payload["notes"] = [word(m) for m in run.notes] if notes else []
     return payload
@@ -404,6 +410,17 @@ def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
             parts.append(_render_domains(obj["domains"]))
     for name, summary in run.ensembles:
         parts.append(render_summary(summary, medium=name))
+    if run.averaged:
+        parts.append(
+            f"Averaged couplings ({run.members} models and chains): one tensor "
+            "for each coupling's design row averaged over them\n"
+        )
+    for f in run.averaged:
+        text = render_fit(_medium_json(f, word), unit=unit, word=word)
+        extra = [] if f.validation is None else _validation_text(f.validation)
+        if extra:
+            text = text.rstrip("\n") + "\n" + "\n".join(extra) + "\n"
+        parts.append(text)
     # Media, residue and file names come from the inputs.
     return printable("\n".join(parts), lines=True)
 
@@ -413,7 +430,7 @@ def run_rows(run: FitRun) -> list[dict[str, Any]]:
     back-calculated, residuals, outlier)."""
     return [
         row
-        for f in run.fits
+        for f in [*run.fits, *run.averaged]
         for row in coupling_rows(
             f.result,
             result_statistics(f.result, f.medium),
@@ -685,3 +702,19 @@ def frames_payload(
             )
         },
     }
+
+
+def averaged_frames_payload(result: FitResult, frames: int) -> dict[str, Any]:
+    """The ``averaged`` block of a trajectory's JSON report: the fit to the
+    couplings averaged over its ``frames`` frames."""
+    return {"members": frames, "media": [fit_report(result)]}
+
+
+def averaged_frames_text(result: FitResult, frames: int) -> str:
+    """The fit to the couplings averaged over a trajectory's frames, as
+    text (the frames' vectors' directions, as each frame's fit)."""
+    head = (
+        f"Averaged couplings ({frames} frames): one tensor for each "
+        "coupling's design row averaged over them\n"
+    )
+    return printable(head + render_fit(fit_report(result), unit=""), lines=True)
