@@ -47,19 +47,28 @@ class AveragedRows:
         distances: N, each row's distance ``<r^-3>^(-1/3)`` (angstrom;
             the one distance where every member has the same).
         members: how many members were averaged.
+        symmetric: the members include copies related by a symmetry (the
+            chains of a symmetric oligomer): the rows determine only the
+            tensor the symmetry leaves unchanged, which the fit finds as
+            :class:`~kelfit_tools.fitting.DesignRows` ``minimum_norm``.
     """
 
     terms: NDArray[np.float64]
     weighted: NDArray[np.float64]
     distances: NDArray[np.float64]
     members: int
+    symmetric: bool = False
 
     def __len__(self) -> int:
         return int(self.terms.shape[0])
 
     def __getitem__(self, keep: Any) -> AveragedRows:
         return AveragedRows(
-            self.terms[keep], self.weighted[keep], self.distances[keep], self.members
+            self.terms[keep],
+            self.weighted[keep],
+            self.distances[keep],
+            self.members,
+            self.symmetric,
         )
 
     def design(self, by_distance: ArrayLike | None = None) -> DesignRows:
@@ -67,9 +76,10 @@ class AveragedRows:
         whose constant follows the structure's distance), else
         :attr:`terms`."""
         if by_distance is None:
-            return DesignRows(self.terms)
+            return DesignRows(self.terms, self.symmetric)
         mask = np.asarray(by_distance, dtype=bool)
-        return DesignRows(np.where(mask[:, None], self.weighted, self.terms))
+        rows = np.where(mask[:, None], self.weighted, self.terms)
+        return DesignRows(rows, self.symmetric)
 
 
 class RowMeans:
@@ -116,8 +126,9 @@ class RowMeans:
         self._inverse_cube += (inverse_cube - self._inverse_cube) / k
         self._same &= distance == self._first
 
-    def result(self) -> AveragedRows:
-        """The averaged rows so far.
+    def result(self, symmetric: bool = False) -> AveragedRows:
+        """The averaged rows so far (``symmetric``: see
+        :attr:`AveragedRows.symmetric`).
 
         Raises:
             ValueError: no member was added.
@@ -131,12 +142,17 @@ class RowMeans:
             same[:, None], self._terms, self._weighted / self._inverse_cube[:, None]
         )
         distances = np.where(same, self._first, self._inverse_cube ** (-1.0 / 3.0))
-        return AveragedRows(self._terms.copy(), weighted, distances, self.members)
+        return AveragedRows(
+            self._terms.copy(), weighted, distances, self.members, symmetric
+        )
 
 
-def average_rows(members: Iterable[ArrayLike]) -> AveragedRows:
+def average_rows(
+    members: Iterable[ArrayLike], *, symmetric: bool = False
+) -> AveragedRows:
     """The averaged rows of members' N x 3 vectors (models, frames or
-    chains, the same couplings in the same order in each).
+    chains, the same couplings in the same order in each; ``symmetric``
+    when they include a symmetric oligomer's chains).
 
     Raises:
         ValueError: no member, or members of different lengths.
@@ -144,4 +160,4 @@ def average_rows(members: Iterable[ArrayLike]) -> AveragedRows:
     means = RowMeans()
     for vectors in members:
         means.add(vectors)
-    return means.result()
+    return means.result(symmetric)

@@ -27,6 +27,7 @@ from .tensor import (
     canonical,
     dr_model,
     rhombic_component,
+    tensor_from_matrix,
     tensor_from_params,
     tensors_from_matrices,
 )
@@ -74,9 +75,16 @@ class DesignRows:
 
     Attributes:
         rows: N x 5 float64.
+        minimum_norm: the rows are averages over copies related by a
+            symmetry (the chains of a symmetric oligomer), which determine
+            only the tensor the symmetry leaves unchanged: the fit is the
+            least-squares solution of least norm in an orthonormal basis of
+            traceless symmetric tensors (NumPy's ``lstsq``), which is that
+            tensor, instead of a refusal of the rank the symmetry removes.
     """
 
     rows: NDArray[np.float64]
+    minimum_norm: bool = False
 
     def __post_init__(self) -> None:
         rows = np.ascontiguousarray(self.rows, dtype=np.float64)
@@ -89,7 +97,7 @@ class DesignRows:
         return int(self.rows.shape[0])
 
     def __getitem__(self, keep: Any) -> DesignRows:
-        return DesignRows(self.rows[keep])
+        return DesignRows(self.rows[keep], self.minimum_norm)
 
 
 def tensor_rows(vectors: ArrayLike) -> NDArray[np.float64]:
@@ -105,6 +113,49 @@ def tensor_rows(vectors: ArrayLike) -> NDArray[np.float64]:
 
     rows: NDArray[np.float64] = kelfit.tensor_rows(as_vectors(vectors))
     return rows
+
+
+#: The design's columns (Axx, Ayy, Axy, Axz, Ayz) of an orthonormal basis of
+#: traceless symmetric tensors (in the Frobenius product): (xx - yy) / sqrt 2,
+#: (2 zz - xx - yy) / sqrt 6, and (xy + yx), (xz + zx), (yz + zy) over sqrt 2.
+_ORTHONORMAL = np.array(
+    [
+        [1 / math.sqrt(2), -1 / math.sqrt(6), 0.0, 0.0, 0.0],
+        [-1 / math.sqrt(2), -1 / math.sqrt(6), 0.0, 0.0, 0.0],
+        [0.0, 0.0, 1 / math.sqrt(2), 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1 / math.sqrt(2), 0.0],
+        [0.0, 0.0, 0.0, 0.0, 1 / math.sqrt(2)],
+    ]
+)
+
+
+def _minimum_norm_fit(
+    rows: DesignRows,
+    o: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    offset: bool,
+) -> tuple[NDArray[np.float64], NDArray[np.float64], float]:
+    """Parameters, values and cost of the least-norm least-squares tensor
+    of symmetric design rows (see :class:`DesignRows`)."""
+    design = rows.rows @ _ORTHONORMAL
+    if k is not None:
+        design = design * k[:, None]
+    if offset:
+        design = np.column_stack([design, np.ones(len(rows))])
+    weight = np.ones(len(rows)) if w is None else 1.0 / w
+    found = np.linalg.lstsq(design * weight[:, None], o * weight, rcond=None)[0]
+    if not np.any(found[:5]):
+        raise ValueError("the averaged rows do not determine any tensor")
+    axx, ayy, axy, axz, ayz = _ORTHONORMAL @ found[:5]
+    matrix = np.array([[axx, axy, axz], [axy, ayy, ayz], [axz, ayz, -axx - ayy]])
+    t = tensor_from_matrix(matrix)
+    shift = float(found[5]) if offset else 0.0
+    params = np.array([t.a1, t.a2, t.a3, t.da, t.r, shift])
+    tensor = rows.rows @ np.array([axx, ayy, axy, axz, ayz])
+    values: NDArray[np.float64] = (tensor if k is None else k * tensor) + shift
+    residual = (o - values) * weight
+    return params, values, float(residual @ residual) / len(rows)
 
 
 #: The method averaged rows are fitted by, as messages name it.
@@ -317,6 +368,8 @@ def linear_start(
         o = as_observed(observed, len(vectors))
         w = as_row_factors(sigma, len(vectors), "sigma")
         k = as_row_factors(scale, len(vectors), "scale")
+        if vectors.minimum_norm:
+            return _minimum_norm_fit(vectors, o, w, k, offset)[0]
         rows = kelfit.linear_rows(vectors.rows, o, sigma=w, scale=k, offset=offset)
         found: NDArray[np.float64] = rows.params
         return found
@@ -800,6 +853,13 @@ def fit(
         o = as_observed(observed, len(vectors))
         w = as_row_factors(sigma, len(vectors), "sigma")
         k = as_row_factors(scale, len(vectors), "scale")
+        if vectors.minimum_norm:
+            _check_factors(w, "sigma")
+            _check_factors(k, "scale")
+            p, values, cost = _minimum_norm_fit(vectors, o, w, k, offset)
+            return _result(
+                o, p, w, k, values, cost, offset_fitted=offset, method="linear"
+            )
         solved = kelfit.linear_rows(vectors.rows, o, sigma=w, scale=k, offset=offset)
         return _result(
             o,

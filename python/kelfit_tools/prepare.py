@@ -382,21 +382,28 @@ def structure_inputs(
             need, models that cannot be superposed, or too few couplings for
             the parameters.
     """
-    from .io.structure import residue_names, structure_vectors
+    from .io.structure import (
+        chain_vectors,
+        residue_names,
+        structure_chains,
+        structure_vectors,
+    )
 
     names = residue_names(structure, models[0])
     selected = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        check_numbering(rows, names, medium, selection, report, chain=chain)
-        selected.append((medium, rows))
+        chains = structure_chains(structure, rows, chain, models[0])
+        first = chain if chains is None else chains[0]
+        check_numbering(rows, names, medium, selection, report, chain=first)
+        selected.append((medium, rows, chains))
     rmsd: list[float | None] = [None] * len(structure)
     if superpose is not None and (len(models) > 1 or reference is not None):
         done = superpose_models(
             structure,
             reference=reference,
             selection=superpose,
-            residues=coupling_residues(c for _, rows in selected for c in rows),
+            residues=coupling_residues(c for _, rows, _ in selected for c in rows),
         )
         low, high = done.rmsd_range
         report.notes.append(
@@ -405,16 +412,20 @@ def structure_inputs(
         )
         rmsd = list(done.rmsd)
     out: list[FitInput] = []
-    for medium, rows in selected:
+    resnames = "strict" if strict_names else "use"
+    for medium, rows, chains in selected:
         for number in models:
-            matched = structure_vectors(
-                structure,
-                rows,
-                selection.atoms,
-                number,
-                chain=chain,
-                resnames="strict" if strict_names else "use",
-            )
+            members = None
+            if chains is None:
+                matched = structure_vectors(
+                    structure, rows, selection.atoms, number, chain=chain,
+                    resnames=resnames,
+                )  # fmt: skip
+            else:
+                matched, members = chain_vectors(
+                    structure, rows, selection.atoms, number, chains,
+                    resnames=resnames,
+                )  # fmt: skip
             odd = bond_length_warning(
                 matched.couplings,
                 matched.vectors,
@@ -433,7 +444,9 @@ def structure_inputs(
                     )
                 except DataError as exc:
                     raise DataError(str(exc), medium.path) from None
-            out.append(FitInput(number, medium.name, matched, rmsd[number - 1]))
+            out.append(
+                FitInput(number, medium.name, matched, rmsd[number - 1], members)
+            )
     return out
 
 

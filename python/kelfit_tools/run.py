@@ -563,7 +563,7 @@ def _source(p: FitInput) -> NDArray[np.float64] | AveragedRows:
     averaged over the chains of a symmetric oligomer."""
     if p.members is None:
         return p.matched.vectors
-    return average_rows(p.members)
+    return average_rows(p.members, symmetric=True)
 
 
 def _fitted_rows(mf: MediumFit, vectors: Any) -> Any:
@@ -610,7 +610,9 @@ def _averaged_fits(
             for p in group
             for m in ([p.matched.vectors] if p.members is None else p.members)
         ]
-        rows = average_rows(members)
+        rows = average_rows(
+            members, symmetric=any(p.members is not None for p in group)
+        )
         run.members = rows.members
         sv = group[0].matched
         try:
