@@ -411,9 +411,12 @@ def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
     for name, summary in run.ensembles:
         parts.append(render_summary(summary, medium=name))
     if run.averaged:
+        models = len(groups)
+        chains = run.members // models
+        over = f"{models} models" + (f" x {chains} chains" if chains > 1 else "")
         parts.append(
-            f"Averaged couplings ({run.members} models and chains): one tensor "
-            "for each coupling's design row averaged over them\n"
+            f"Averaged couplings ({over}): one tensor for each coupling's "
+            "design row averaged over them\n"
         )
     for f in run.averaged:
         text = render_fit(_medium_json(f, word), unit=unit, word=word)
