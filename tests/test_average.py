@@ -113,7 +113,7 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
     from kelfit_tools.average import RowMeans
     from kelfit_tools.io.trajectory import coupling_atoms, load_universe
     from kelfit_tools.media import row_sigma
-    from kelfit_tools.trajectory import averaged_fit, fit_frames
+    from kelfit_tools.trajectory import TensorFit, averaged_fit, fit_frames
 
     pdb = shared_data(*PDB)
     universe = mda.Universe(str(pdb))
@@ -135,6 +135,12 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
                     for _ in reader.trajectory], axis=0)  # fmt: skip
     assert means.members == len(frames) == 20
     _close(tensor_from_params(result.params), _reference(rows, pairs.values, sigma))
+    # The MDAnalysis analysis: the same fit, its workers' means merged.
+    serial = TensorFit(pairs, sigma=sigma, average=True).run().results.averaged
+    assert serial.params.tobytes() == result.params.tobytes()
+    split = TensorFit(pairs, sigma=sigma, average=True)
+    split.run(backend="multiprocessing", n_workers=2)
+    _close(split.results.averaged.params, result.params, 1e-12)
     done = run_kelfit(
         "fit", "--structure", pdb, "--trajectory", dcd, "--couplings", _couplings()[0],
         "--average", "--no-superpose", "--json", "-q",

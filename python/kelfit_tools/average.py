@@ -23,7 +23,7 @@ the mean of the members' constants times their rows.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -125,6 +125,33 @@ class RowMeans:
         self._weighted += (weighted - self._weighted) / k
         self._inverse_cube += (inverse_cube - self._inverse_cube) / k
         self._same &= distance == self._first
+
+    @classmethod
+    def merged(cls, parts: Sequence[RowMeans]) -> RowMeans:
+        """The running means of several runs over disjoint members (the
+        frames that parallel workers took), weighted by their counts; one
+        run alone is returned as it is."""
+        filled = [p for p in parts if p.members]
+        if len(filled) <= 1:
+            return filled[0] if filled else cls()
+        out = cls()
+        first = filled[0]
+        assert first._terms is not None and first._weighted is not None
+        assert first._inverse_cube is not None and first._same is not None
+        out.members = first.members
+        out._terms, out._weighted = first._terms.copy(), first._weighted.copy()
+        out._inverse_cube, out._first = first._inverse_cube.copy(), first._first
+        out._same = first._same.copy()
+        for p in filled[1:]:
+            assert p._terms is not None and p._weighted is not None
+            assert p._inverse_cube is not None and p._same is not None
+            share = p.members / (out.members + p.members)
+            out._terms += (p._terms - out._terms) * share
+            out._weighted += (p._weighted - out._weighted) * share
+            out._inverse_cube += (p._inverse_cube - out._inverse_cube) * share
+            out._same &= p._same & (p._first == out._first)
+            out.members += p.members
+        return out
 
     def result(self, symmetric: bool = False) -> AveragedRows:
         """The averaged rows so far (``symmetric``: see

@@ -83,7 +83,9 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
     ``results.cost`` and ``results.rmsd_ref`` (each frame's RMSD to the
     superposition's reference; NaN without one), with ``frames`` and
     ``times`` as usual; ``run(..., backend="multiprocessing" or "dask",
-    n_workers=N)`` splits the frames.
+    n_workers=N)`` splits the frames.  With ``average=True``,
+    ``results.averaged`` is also the fit to the couplings averaged over the
+    frames (:func:`averaged_fit`; the workers' running means are merged).
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -95,6 +97,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
             (:func:`~kelfit_tools.superpose.frame_superposer`, which fixes
             the reference before the frames are split among workers).
         method, fixed: as :func:`~kelfit_tools.fit` takes them.
+        average: also fit the couplings averaged over the frames.
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -113,6 +116,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         superpose: FrameSuperposer | None = None,
         method: str | None = None,
         fixed: Mapping[str, float] | None = None,
+        average: bool = False,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -125,6 +129,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self._superpose = superpose
         self._method = method
         self._fixed = None if fixed is None else dict(fixed)
+        self._average = average
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
@@ -132,9 +137,13 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self.results.rmsd = np.full(self.n_frames, np.nan)
         self.results.cost = np.full(self.n_frames, np.nan)
         self.results.rmsd_ref = np.full(self.n_frames, np.nan)
+        if self._average:
+            self.results.row_means = RowMeans()
 
     def _single_frame(self) -> None:
         vectors, rmsd_ref = frame_vectors(self._pairs, self._superpose)
+        if self._average:
+            self.results.row_means.add(vectors)
         result = fit(
             vectors,
             self._pairs.values,
@@ -151,6 +160,15 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self.results.cost[k] = result.cost
         self.results.rmsd_ref[k] = rmsd_ref
 
+    def _conclude(self) -> None:
+        if self._average:
+            self.results.averaged = averaged_fit(
+                self.results.row_means,
+                self._pairs.values,
+                offset=self._offset,
+                sigma=self._sigma,
+            )
+
     def _get_aggregator(self) -> Any:
         assert _ResultsGroup is not None
         return _ResultsGroup(
@@ -160,6 +178,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
                 "rmsd": _ResultsGroup.ndarray_hstack,
                 "cost": _ResultsGroup.ndarray_hstack,
                 "rmsd_ref": _ResultsGroup.ndarray_hstack,
+                "row_means": RowMeans.merged,
             }
         )
 
