@@ -110,7 +110,7 @@ def test_an_ensembles_averaged_fit_is_the_mean_rows_least_squares_tensor(
 def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) -> None:
     mda = pytest.importorskip("MDAnalysis")
     from kelfit_tools import read_couplings
-    from kelfit_tools.average import RowMeans
+    from kelfit_tools.average import ConvergenceMeans
     from kelfit_tools.io.trajectory import coupling_atoms, load_universe
     from kelfit_tools.media import row_sigma
     from kelfit_tools.trajectory import TensorFit, averaged_fit, fit_frames
@@ -127,14 +127,30 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
             writer.write(universe.atoms)
     pairs = coupling_atoms(load_universe(pdb, dcd), read_couplings(_couplings()[0]))
     sigma, _ = row_sigma(pairs.couplings)
-    means = RowMeans()
+    means = ConvergenceMeans(pairs.values, sigma=sigma)
     frames = list(fit_frames(pairs, progress=False, isolate=False, means=means))
     result = averaged_fit(means, pairs.values, sigma=sigma)
     reader = mda.Universe(str(pdb), str(dcd))
-    rows = np.mean([_unit_rows(pairs.vectors(reader.atoms.positions))
-                    for _ in reader.trajectory], axis=0)  # fmt: skip
+    each = np.array([_unit_rows(pairs.vectors(reader.atoms.positions))
+                     for _ in reader.trajectory])  # fmt: skip
     assert means.members == len(frames) == 20
-    _close(tensor_from_params(result.params), _reference(rows, pairs.values, sigma))
+    _close(
+        tensor_from_params(result.params), _reference(each.mean(0), pairs.values, sigma)
+    )
+    # Convergence: growing fits, and Q's standard error over blocks of 2.
+    seen = means.convergence()
+    assert seen.frames == [1, 2, 4, 8, 16, 20] and seen.q[-1] == pytest.approx(result.q)
+    assert seen.block_lengths == [2, 4, 8] and seen.blocks == [10, 5, 2]
+    q_blocks = []
+    for block in each.reshape(10, 2, -1, 5).mean(axis=1):
+        solved = _reference(block, pairs.values, sigma)
+        calc = block @ solved[[0, 1, 0, 0, 1], [0, 1, 1, 2, 2]]
+        q_blocks.append(
+            np.sqrt(np.mean((pairs.values - calc) ** 2) / np.mean(pairs.values**2))
+        )
+    assert seen.q_se[0] == pytest.approx(
+        np.std(q_blocks, ddof=1) / np.sqrt(10), rel=1e-8
+    )
     # The MDAnalysis analysis: the same fit, its workers' means merged.
     serial = TensorFit(pairs, sigma=sigma, average=True).run().results.averaged
     assert serial.params.tobytes() == result.params.tobytes()
@@ -147,7 +163,7 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     shown = json.loads(done.stdout)["averaged"]
-    assert shown["members"] == 20
+    assert shown["members"] == 20 and shown["convergence"]["blocks"] == [10, 5, 2]
     assert shown["media"][0]["tensor"]["da"] == pytest.approx(result.tensor().da, 1e-12)
 
 

@@ -87,7 +87,8 @@ class DesignRows:
     minimum_norm: bool = False
 
     def __post_init__(self) -> None:
-        rows = np.ascontiguousarray(self.rows, dtype=np.float64)
+        # Its own copy, frozen: the caller's array stays writable.
+        rows = np.array(self.rows, dtype=np.float64, order="C")
         if rows.ndim != 2 or rows.shape[1] != 5:
             raise ValueError(f"design rows must be an N x 5 array, got {rows.shape}")
         rows.setflags(write=False)

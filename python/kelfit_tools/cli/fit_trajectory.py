@@ -12,11 +12,11 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
-from ..average import RowMeans
+from ..average import ConvergenceMeans
 from ..notices import Notices
 from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
-from ..report.frames import record_frames
+from ..report.frames import record_frames, write_convergence_plot
 from ..report.run import (
     averaged_frames_payload,
     averaged_frames_text,
@@ -95,7 +95,9 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 f"{superposer.atoms} atoms ({superposer.selection})"
             )
         method = o.method or "linear"
-        means = RowMeans() if o.average else None
+        means = None
+        if o.average:
+            means = ConvergenceMeans(pairs.values, offset=o.offset, sigma=sigma)
         with run_executor(o, None, record) as executor:
             summary = record_frames(
                 fit_frames(
@@ -116,9 +118,13 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 title=frames.title or os.path.basename(frames.trajectory),
                 warnings=[worded(w) for w in record.warnings],
             )
-        averaged = None
+        averaged = convergence = None
         if means is not None:
             averaged = averaged_fit(means, pairs.values, offset=o.offset, sigma=sigma)
+            convergence = means.convergence()
+            if frames.plot:
+                written = write_convergence_plot(convergence, frames.plot, frames.title)
+                log.info("wrote %s", written)
         members = 0 if means is None else means.members
     if frames.json:
         payload = frames_payload(
@@ -131,7 +137,9 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             superposer,
         )
         if averaged is not None:
-            payload["averaged"] = averaged_frames_payload(averaged, members)
+            payload["averaged"] = averaged_frames_payload(
+                averaged, members, convergence
+            )
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
         write_stdout(json_text(payload))
@@ -149,7 +157,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             + (
                 ""
                 if averaged is None
-                else "\n" + averaged_frames_text(averaged, members)
+                else "\n" + averaged_frames_text(averaged, members, convergence)
             )
         )
     for path in (frames.out, frames.plot):

@@ -12,6 +12,7 @@ Example::
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from collections.abc import Callable, Sequence
@@ -32,6 +33,7 @@ from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
 if TYPE_CHECKING:
+    from ..average import Convergence
     from ..fitting import FitResult
     from ..superpose import FrameSuperposer
     from .frames import FrameSummary
@@ -707,17 +709,38 @@ def frames_payload(
     }
 
 
-def averaged_frames_payload(result: FitResult, frames: int) -> dict[str, Any]:
+def averaged_frames_payload(
+    result: FitResult, frames: int, convergence: Convergence | None = None
+) -> dict[str, Any]:
     """The ``averaged`` block of a trajectory's JSON report: the fit to the
-    couplings averaged over its ``frames`` frames."""
-    return {"members": frames, "media": [fit_report(result)]}
+    couplings averaged over its ``frames`` frames, and how it converges."""
+    out: dict[str, Any] = {"members": frames, "media": [fit_report(result)]}
+    if convergence is not None:
+        out["convergence"] = plain(dataclasses.asdict(convergence))
+    return out
 
 
-def averaged_frames_text(result: FitResult, frames: int) -> str:
+def averaged_frames_text(
+    result: FitResult, frames: int, convergence: Convergence | None = None
+) -> str:
     """The fit to the couplings averaged over a trajectory's frames, as
-    text (the frames' vectors' directions, as each frame's fit)."""
+    text (the frames' vectors' directions, as each frame's fit), and how it
+    converges over growing numbers of frames and over blocks."""
     head = (
         f"Averaged couplings ({frames} frames): one tensor for each "
         "coupling's design row averaged over them\n"
     )
-    return printable(head + render_fit(fit_report(result), unit=""), lines=True)
+    lines = [head + render_fit(fit_report(result), unit="")]
+    if convergence is not None:
+        c = convergence
+        lines.append("Convergence of the averaged fit: the first N frames")
+        lines.append(f"{'frames':>10}{'Da':>10}{'R':>10}{'Q':>10}")
+        for n, da, r, q in zip(c.frames, c.da, c.r, c.q):
+            lines.append(f"{n:>10d}{da:>10.3f}{r:>10.4f}{q:>10.4f}")
+        lines.append("Standard errors from blocks of consecutive frames")
+        lines.append(f"{'block':>10}{'blocks':>10}{'SE(Q)':>10}{'SE(Da)':>10}")
+        for length, count, q_se, da_se in zip(
+            c.block_lengths, c.blocks, c.q_se, c.da_se
+        ):
+            lines.append(f"{length:>10d}{count:>10d}{q_se:>10.4f}{da_se:>10.3f}")
+    return printable("\n".join(lines) + "\n", lines=True)
