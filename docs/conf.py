@@ -77,5 +77,7 @@ suppress_warnings = ["myst.header", "ref.python"]
 exclude_patterns = ["_build", "_generated", "jupyter_execute", "Thumbs.db", ".DS_Store"]
 html_theme = "alabaster"
 html_title = f"kelfit {release}"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+# Long command lines wrap in the text column rather than being clipped.
+html_css_files = ["wrap.css"]
 html_theme_options = {"description": "RDC alignment tensors, reproducible to the bit"}

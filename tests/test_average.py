@@ -110,10 +110,15 @@ def test_an_ensembles_averaged_fit_is_the_mean_rows_least_squares_tensor(
 def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) -> None:
     mda = pytest.importorskip("MDAnalysis")
     from kelfit_tools import read_couplings
-    from kelfit_tools.average import ConvergenceMeans
     from kelfit_tools.io.trajectory import coupling_atoms, load_universe
     from kelfit_tools.media import row_sigma
-    from kelfit_tools.trajectory import TensorFit, averaged_fit, fit_frames
+    from kelfit_tools.trajectory import (
+        ConvergenceMeans,
+        TensorFit,
+        averaged_fit,
+        fit_frames,
+        frame_basis,
+    )
 
     pdb = shared_data(*PDB)
     universe = mda.Universe(str(pdb))
@@ -127,12 +132,17 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
             writer.write(universe.atoms)
     pairs = coupling_atoms(load_universe(pdb, dcd), read_couplings(_couplings()[0]))
     sigma, _ = row_sigma(pairs.couplings)
-    means = ConvergenceMeans(pairs.values, sigma=sigma)
+    means = ConvergenceMeans(pairs, sigma=sigma)
     frames = list(fit_frames(pairs, progress=False, isolate=False, means=means))
-    result = averaged_fit(means, pairs.values, sigma=sigma)
+    result = averaged_fit(means, pairs, sigma=sigma)
+    # Each frame's rows times its constants at its own distances, averaged.
+    basis = frame_basis(pairs)
     reader = mda.Universe(str(pdb), str(dcd))
-    each = np.array([_unit_rows(pairs.vectors(reader.atoms.positions))
-                     for _ in reader.trajectory])  # fmt: skip
+    each = []
+    for _ in reader.trajectory:
+        v = pairs.vectors(reader.atoms.positions)
+        each.append(basis.scales(v)[:, None] * _unit_rows(v))
+    each = np.array(each)
     assert means.members == len(frames) == 20
     _close(
         tensor_from_params(result.params), _reference(each.mean(0), pairs.values, sigma)

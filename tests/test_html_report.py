@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import copy
 import hashlib
+import html
 import json
 import math
 import re
@@ -309,6 +310,66 @@ def test_scatter_points_rise_with_their_values(
     assert len(drawn) == 2 and all(map(math.isfinite, np.ravel(drawn)))
     (x0, y0), (x1, y1) = drawn
     assert (x1 > x0 and y1 < y0) if observed[1] > observed[0] else (x1, y1) == (x0, y0)
+
+
+#: An argument that would close the page's markup and clear a terminal.
+HOSTILE = "</code></pre><script>alert(2)</script>\x1b[2J"
+
+
+def _ticks(svg: str, anchor: str) -> tuple[float, float, float, float]:
+    """Two ticks of one axis of a hand-drawn figure: (pixel, value) each."""
+    if anchor == "middle":  # the x axis: ticks under the frame
+        found = re.findall(r'<text x="([-\d.]+)" y="[-\d.]+" text-anchor="middle">'
+                           r"([-\d.e]+)</text>", svg)  # fmt: skip
+        pixels = [float(x) for x, _ in found]
+    else:  # the y axis: ticks left of it, the text 4 px under the grid line
+        found = re.findall(r'<text x="[-\d.]+" y="([-\d.]+)" text-anchor="end">'
+                           r"([-\d.e]+)</text>", svg)  # fmt: skip
+        pixels = [float(y) - 4.0 for y, _ in found]
+    values = [float(v) for _, v in found]
+    return pixels[0], values[0], pixels[-1], values[-1]
+
+
+def _value(pixel: float, ticks: tuple[float, float, float, float]) -> float:
+    p0, v0, p1, v1 = ticks
+    return v0 + (pixel - p0) * (v1 - v0) / (p1 - p0)
+
+
+def test_the_pages_scatter_is_the_plots_and_it_shows_the_whole_command(
+    tmp_path: Path,
+) -> None:
+    pdb, table = ubiquitin()
+    page, plot = tmp_path / "r.html", tmp_path / "plot.svg"
+    words = ["fit", "--structure", pdb, "--couplings", table, "-q", "--json",
+             "--plot", plot, "--report", page, "--title", HOSTILE]  # fmt: skip
+    payload = json.loads(ok(*words))
+    text = page.read_text(encoding="utf-8")
+    scatter = re.search(r'<svg[^>]*aria-label="back-calculated against observed '
+                        r'values".*?</svg>', text, re.DOTALL).group(0)  # fmt: skip
+    # The axis titles are those matplotlib wrote into the --plot figure.
+    titles = re.findall(r'text-anchor="middle">([^<0-9-][^<]*)</text>', scatter)
+    assert titles == ["back-calculated (Hz, normalised to N-H)",
+                      "observed (Hz, normalised to N-H)"]  # fmt: skip
+    drawn = plot.read_text(encoding="utf-8")
+    assert all(f"<!-- {title} -->" in drawn for title in titles)
+    # Each point sits at its coupling's back-calculated value across and its
+    # observed value up, both over its type's factor to N-H.
+    report = payload["media"][0]
+    factors = report["quality"]["factors"]
+    across, up = _ticks(scatter, "middle"), _ticks(scatter, "end")
+    shown = points(scatter)
+    assert len(shown) == len(report["couplings"]) == 265
+    for (x, y), row in zip(shown, report["couplings"]):
+        f = factors[row["type"]]
+        assert _value(x, across) == pytest.approx(row["calculated"] / f, abs=0.02)
+        assert _value(y, up) == pytest.approx(row["observed"] / f, abs=0.02)
+    # The whole command line, quoted and escaped, in a block that wraps.
+    command = re.search(r'<pre class="command"><code>(.*?)</code></pre>', text)
+    shown_words = html.unescape(command.group(1))
+    assert shown_words.startswith(f"kelfit fit --structure {pdb} --couplings {table}")
+    assert shown_words.endswith("'</code></pre><script>alert(2)</script>\\x1b[2J'")
+    assert "<script>alert(2)" not in text and "\x1b" not in text
+    assert re.search(r"pre\.command \{ white-space: pre-wrap;", text)
 
 
 def example_fit() -> Any:

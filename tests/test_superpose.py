@@ -15,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from kelfit_tools import DataError, back_calculate, fit, read_couplings
+from kelfit_tools.bonds import NH_REFERENCE_LENGTH
 from kelfit_tools.ensemble import summarize_ensemble
 from kelfit_tools.example import example
 from kelfit_tools.superpose import (
@@ -257,7 +258,11 @@ def tumbling(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path, Path
     pairs = coupling_atoms(
         universe, read_couplings(shared_data("ubiquitin", "couplings.tab"))
     )
-    values = back_calculate(pairs.vectors(), TRUTH)
+    # Each scaled by its own bond length, as the frames' fits scale them.
+    lengths = np.linalg.norm(pairs.vectors(), axis=1)
+    values = back_calculate(
+        pairs.vectors(), TRUTH, scale=(NH_REFERENCE_LENGTH / lengths) ** 3
+    )
     table = folder / "couplings.tab"
     lines = ["VARS RESID_I ATOMNAME_I RESID_J ATOMNAME_J D", "FORMAT %d %s %d %s %f"]
     for atom_n, atom_h, value in zip(pairs.first, pairs.second, values):

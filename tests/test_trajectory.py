@@ -14,8 +14,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 from kelfit_tools import DataError, back_calculate, fit, read_couplings
+from kelfit_tools.options import FitOptions
 from kelfit_tools.tensor import rotation_matrix
-from tools_support import png_size, run_kelfit, shared_data
+from tools_support import png_size, run_kelfit, shared_data, write_models
 
 mda = pytest.importorskip("MDAnalysis")
 
@@ -25,6 +26,7 @@ from kelfit_tools.trajectory import (
     TensorFit,
     coupled_residues,
     fit_frames,
+    frame_basis,
     frame_vectors,
 )
 
@@ -93,7 +95,10 @@ def test_a_known_rotation_turns_the_tensor_with_it(
 ) -> None:
     pairs = _pairs(md_files)
     assert len(pairs.values) == 68 and not pairs.unmatched
-    fits = list(fit_frames(pairs, workers=2, progress=False))
+    # The couplings come from the bonds' directions alone, which standard
+    # lengths fit exactly (N-H at the reference length: every scale 1).
+    standard = frame_basis(pairs, FitOptions(bond_lengths="standard"))
+    fits = list(fit_frames(pairs, workers=2, progress=False, basis=standard))
     assert [f.frame for f in fits] == list(range(FRAMES))
     assert [f.time for f in fits] == pytest.approx([10.0 * k for k in range(FRAMES)])
     first = fits[0].tensor
@@ -182,6 +187,7 @@ def test_the_command_line_fits_the_frames_asked_for(
     pdb, trajectory, table = md_files
     common = ["fit", "--structure", pdb, "--trajectory", trajectory]
     common += ["--couplings", table, "--stride", "2", "--frames", "1:"]
+    common += ["--bond-lengths", "standard"]
     done = run_kelfit(
         *common, "--out", tmp_path / "frames.csv", "--plot", tmp_path / "f.png"
     )
@@ -248,7 +254,8 @@ def test_every_frame_gets_the_single_fits_bits(
     for k, got in enumerate(fits):
         universe.trajectory[k]
         vectors, _ = frame_vectors(pairs, superposer)
-        alone = fit(vectors, pairs.values, method=method)
+        scale = frame_basis(pairs).scales(vectors)
+        alone = fit(vectors, pairs.values, scale=scale, method=method)
         assert got.result.method == method
         assert got.result.params.tobytes() == alone.params.tobytes()
         assert got.result.calculated.tobytes() == alone.calculated.tobytes()
@@ -270,3 +277,43 @@ def test_the_command_line_holds_fixed_parameters_in_every_frame(
     assert summary["r"]["mean"] == pytest.approx(0.3) and summary["r"]["sd"] < 1e-9
     free = run_kelfit(*common)
     assert "Method: linear (the exact least-squares optimum)" in free.stdout
+
+
+@pytest.mark.parametrize(
+    ("basis", "words"),
+    [
+        ([], "each frame's own distances"),
+        (["--bond-lengths", "standard"], "standard bond lengths"),
+        (["--signs", "physical", "--length", "H-N=1.02"], "the lengths given"),
+    ],
+    ids=["structure", "standard", "physical-given-length"],
+)
+def test_frames_and_models_of_the_same_coordinates_give_the_same_da(
+    tmp_path: Path, basis: list[str], words: str
+) -> None:
+    pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+    rng = np.random.default_rng(8)
+    # Every atom moved, so that each model's N-H bonds have lengths of their own.
+    models = write_models(
+        tmp_path / "models.pdb",
+        pdb,
+        [lambda xyz: xyz + rng.normal(0, 0.02, xyz.shape) for _ in range(3)],
+    )
+    common = ["fit", "--structure", models, "--couplings"]
+    common += [shared_data("ubiquitin", "couplings.tab"), "--atoms", "N,H", *basis]
+    ensemble = json.loads(run_kelfit(*common, "--models", "all", "--json").stdout)
+    by_model = [m["media"][0]["tensor"]["da_nh"] for m in ensemble["models"]]
+    table = tmp_path / "frames.csv"
+    done = run_kelfit(*common, "--trajectory", models, "--no-superpose", "--json",
+                      "--out", table)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    with open(table, newline="") as handle:
+        by_frame = [float(row["da"]) for row in csv.DictReader(handle)]
+    assert by_frame == pytest.approx(by_model, rel=1e-5)
+    assert len(set(by_model)) == 3
+    summary = json.loads(done.stdout)
+    medium = ensemble["models"][0]["media"][0]
+    assert summary["bond_lengths"] == medium["bond_lengths"]
+    assert words in summary["da_basis"]
+    text = run_kelfit(*common, "--trajectory", models, "--no-superpose", "-q")
+    assert f"Basis: {summary['da_basis']}" in text.stdout

@@ -100,6 +100,50 @@ def test_the_one_chain_holding_the_residues_is_used_and_said(tmp_path: Path) -> 
     assert both["media"][0]["tensor"]["da"] == alone["media"][0]["tensor"]["da"]
 
 
+def dna_first(tmp_path: Path) -> Path:
+    """Ubiquitin as chain B after a DNA chain A numbered 1-12 (atoms no
+    coupling names), as in a complex's file."""
+    gemmi = pytest.importorskip("gemmi")
+    structure = gemmi.read_structure(str(ubiquitin()[0]))
+    model = structure[0]
+    protein = model[0].clone()
+    protein.name = "B"
+    dna = gemmi.Chain("A")
+    for number in range(1, 13):
+        residue = gemmi.Residue()
+        residue.name, residue.seqid = "DA", gemmi.SeqId(number, " ")
+        atom = gemmi.Atom()
+        atom.name, atom.element = "P", gemmi.Element("P")
+        atom.pos = gemmi.Position(80.0 + 6.0 * number, 0.0, 0.0)
+        residue.add_atom(atom)
+        dna.add_residue(residue)
+    model.remove_chain("A")
+    model.add_chain(dna)
+    model.add_chain(protein)
+    path = tmp_path / "complex.pdb"
+    structure.write_pdb(str(path))
+    return path
+
+
+@pytest.mark.parametrize("kind", ["structure", "trajectory"])
+def test_the_numbering_is_checked_in_the_chain_the_fit_uses(
+    tmp_path: Path, kind: str
+) -> None:
+    # Couplings that name no chain are B's, the one chain with their atoms:
+    # the check of their numbering must compare B's residue names, not the
+    # DNA's of the same numbers.
+    complex_ = dna_first(tmp_path)
+    args: list[object] = ["--structure", complex_, "--couplings", ubiquitin()[1]]
+    if kind == "trajectory":
+        pytest.importorskip("MDAnalysis")
+        args += ["--trajectory", complex_]
+    done = run_kelfit("fit", *args, "--json")
+    assert done.returncode == 0, done.stderr
+    warnings = json.loads(done.stdout)["warnings"]
+    assert not [w for w in warnings if "DA in the structure" in w]
+    assert any("residue 10 is THR in the table, GLY" in w for w in warnings)
+
+
 def retyped(table: Path, out: Path, kind: str, factor: float) -> Path:
     """The couplings of one bond type multiplied by ``factor``."""
     atoms = tuple(kind.split("-"))

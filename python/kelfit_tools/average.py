@@ -23,7 +23,6 @@ the mean of the members' constants times their rows.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -31,15 +30,9 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .fitting import DesignRows, as_vectors, fit, tensor_rows
+from .fitting import DesignRows, as_vectors, tensor_rows
 
-__all__ = [
-    "AveragedRows",
-    "Convergence",
-    "ConvergenceMeans",
-    "RowMeans",
-    "average_rows",
-]
+__all__ = ["AveragedRows", "RowMeans", "average_rows"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -119,7 +112,7 @@ class RowMeans:
             self._terms, self._weighted = terms.copy(), weighted
             self._inverse_cube, self._first = inverse_cube, distance
             self._same = np.ones(distance.shape, dtype=bool)
-            self._added(terms)
+            self._added(v, terms)
             return
         assert self._weighted is not None and self._inverse_cube is not None
         assert self._first is not None and self._same is not None
@@ -133,10 +126,11 @@ class RowMeans:
         self._weighted += (weighted - self._weighted) / k
         self._inverse_cube += (inverse_cube - self._inverse_cube) / k
         self._same &= distance == self._first
-        self._added(terms)
+        self._added(v, terms)
 
-    def _added(self, terms: NDArray[np.float64]) -> None:
-        """What a subclass does with each member's rows once they are in."""
+    def _added(self, vectors: NDArray[np.float64], terms: NDArray[np.float64]) -> None:
+        """What a subclass does with each member's vectors and rows once
+        they are in."""
 
     @classmethod
     def merged(cls, parts: Sequence[RowMeans]) -> RowMeans:
@@ -200,124 +194,3 @@ def average_rows(
     for vectors in members:
         means.add(vectors)
     return means.result(symmetric)
-
-
-@dataclass(frozen=True)
-class Convergence:
-    """How the fit to couplings averaged over a trajectory's frames settles.
-
-    Attributes:
-        frames: the numbers of frames of the growing fits: the first 1, 2,
-            4, ... frames, and all of them.
-        da, r, q: the canonical Da and R, and Q, of each growing fit.
-        block_lengths: frames per block: 2, 4, 8, ... (at least two whole
-            blocks of each).
-        blocks: how many whole blocks of each length.
-        q_se, da_se: the standard error of Q and of Da that the blocks'
-            own averaged fits give: their standard deviation over the
-            blocks over the square root of the blocks' number.  Where it
-            stops growing with the block length, the blocks are
-            independent and it is the error of the whole run's averaged
-            fit (block averaging); while it grows, the run is too short.
-    """
-
-    frames: list[int]
-    da: list[float]
-    r: list[float]
-    q: list[float]
-    block_lengths: list[int]
-    blocks: list[int]
-    q_se: list[float]
-    da_se: list[float]
-
-
-class ConvergenceMeans(RowMeans):
-    """:class:`RowMeans` that also follow how the averaged fit converges, as
-    the frames come (what ``fit_frames(means=...)`` takes): a fit at 1, 2,
-    4, ... frames, and one per block of 2, 4, 8, ... frames, each block's
-    rows the mean of the two half-blocks before it, so every frame costs a
-    fixed amount of work and no frame is kept.
-
-    The rows are the frames' directions only, as a trajectory's fits are.
-    """
-
-    def __init__(
-        self,
-        observed: ArrayLike,
-        *,
-        offset: bool = False,
-        sigma: ArrayLike | None = None,
-    ) -> None:
-        super().__init__()
-        self._observed = np.asarray(observed, dtype=np.float64)
-        self._offset = offset
-        self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
-        self._growing: list[tuple[int, float, float, float]] = []
-        # pending[k]: the first half of the block of 2^(k+1) frames in progress.
-        self._pending: list[NDArray[np.float64] | None] = []
-        self._block_fits: list[list[tuple[float, float]]] = []
-
-    def _quantities(self, rows: NDArray[np.float64]) -> tuple[float, float, float]:
-        """Da, R and Q of the linear fit of averaged rows (NaN where they do
-        not determine the tensor)."""
-        try:
-            result = fit(
-                DesignRows(rows), self._observed, offset=self._offset,
-                sigma=self._sigma, method="linear",
-            )  # fmt: skip
-        except ValueError:
-            return math.nan, math.nan, math.nan
-        tensor = result.tensor()
-        return tensor.da, tensor.r, result.q
-
-    def _added(self, terms: NDArray[np.float64]) -> None:
-        count = self.members
-        if count & (count - 1) == 0:  # a power of two
-            assert self._terms is not None
-            self._growing.append((count, *self._quantities(self._terms)))
-        level, rows = 0, terms
-        while True:
-            if level == len(self._pending):
-                self._pending.append(None)
-                self._block_fits.append([])
-            first = self._pending[level]
-            if first is None:
-                self._pending[level] = rows
-                return
-            self._pending[level] = None
-            rows = (first + rows) / 2.0
-            da, _, q = self._quantities(rows)
-            self._block_fits[level].append((q, da))
-            level += 1
-
-    def convergence(self) -> Convergence:
-        """The growing fits and the blocks' standard errors so far.
-
-        Raises:
-            ValueError: no frame was added.
-        """
-        if self._terms is None:
-            raise ValueError("an average needs at least one member")
-        growing = list(self._growing)
-        if growing[-1][0] != self.members:
-            growing.append((self.members, *self._quantities(self._terms)))
-        lengths, counts, q_se, da_se = [], [], [], []
-        for level, fits in enumerate(self._block_fits):
-            if len(fits) < 2:
-                continue
-            values = np.array(fits)
-            root = math.sqrt(len(fits))
-            lengths.append(2 ** (level + 1))
-            counts.append(len(fits))
-            q_se.append(float(np.std(values[:, 0], ddof=1)) / root)
-            da_se.append(float(np.std(values[:, 1], ddof=1)) / root)
-        return Convergence(
-            frames=[g[0] for g in growing],
-            da=[g[1] for g in growing],
-            r=[g[2] for g in growing],
-            q=[g[3] for g in growing],
-            block_lengths=lengths,
-            blocks=counts,
-            q_se=q_se,
-            da_se=da_se,
-        )

@@ -50,6 +50,7 @@ __all__ = [
     "bond_type",
     "dipolar_constant",
     "element",
+    "length_basis",
     "length_overrides",
     "parse_length",
     "parse_types",
@@ -296,6 +297,25 @@ def dipolar_constant(atom_i: str, atom_j: str, distance: float) -> float:
         raise ValueError(f"distance must be positive, got {distance}")
     gamma = GYROMAGNETIC_RATIOS[element(atom_i)] * GYROMAGNETIC_RATIOS[element(atom_j)]
     return _MU0_OVER_4PI * gamma * _HBAR / (math.pi * (distance * _ANGSTROM) ** 3)
+
+
+def length_basis(
+    bond_lengths: str, *, normalised: bool = False, each_frame: bool = False
+) -> str:
+    """What each row's dipolar constant rests on, in words: the same three
+    bases for a structure, an ensemble's models and a trajectory's frames.
+
+    Args:
+        bond_lengths: ``"structure"`` or ``"standard"``, as
+            :func:`row_scales` takes it.
+        normalised: the couplings are already normalised to N-H.
+        each_frame: the distances are a trajectory's, frame by frame.
+    """
+    if normalised:
+        return "the N-H constant for every row (couplings normalised to N-H)"
+    if bond_lengths == "standard":
+        return "standard bond lengths"
+    return "each frame's own distances" if each_frame else "the structure's distances"
 
 
 def reference_constant(nh_length: float = NH_REFERENCE_LENGTH) -> float:

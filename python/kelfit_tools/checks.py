@@ -467,9 +467,11 @@ def numbering_check(
             as :func:`~kelfit_tools.io.structure.residue_names` gives them.
         sequence: the table's sequence (number -> name, three-letter or
             one-letter codes), for couplings that name no residue.
-        chain: the chain used for couplings that name none, as in
-            :func:`~kelfit_tools.io.structure.structure_vectors`; by default
-            the first chain that has the residue.
+        chain: the chain used for couplings that name none, as the
+            matching decides it
+            (:func:`~kelfit_tools.io.matching.chain_of_unnamed`), so that
+            the check looks where the fit does; by default the first chain
+            that has the residue.
         plain_atoms: the atoms that couplings naming none are taken to join.
 
     Returns:

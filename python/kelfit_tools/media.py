@@ -24,6 +24,7 @@ from .bonds import (
     NH_REFERENCE_LENGTH,
     STANDARD_LENGTHS,
     bond_type,
+    length_basis,
     length_overrides,
     parse_types,
     reference_constant,
@@ -139,6 +140,7 @@ class MediumFit:
     nh_mean_length: float | None = None
     nh_standard_length: float = STANDARD_LENGTHS[_NH]
     da_nh_standard: float | None = None
+    normalised: bool = False
     design: DesignRows | None = None
 
     def __repr__(self) -> str:
@@ -188,11 +190,8 @@ class MediumFit:
     def basis(self) -> str:
         """What Da(N-H) rests on, in words: the rows' lengths and the N-H
         length of scale 1."""
-        if self.bond_lengths == "standard":
-            rows = "standard bond lengths"
-        else:
-            rows = "the structure's distances"
-        if self.nh_mean_length is not None:
+        rows = length_basis(self.bond_lengths, normalised=self.normalised)
+        if self.nh_mean_length is not None and not self.normalised:
             rows += f" (mean N-H {self.nh_mean_length:.3f} A)"
         return (
             f"couplings scaled by {rows}; Da normalised to N-H at "
@@ -486,6 +485,7 @@ def fit_medium_with(
         nh_mean_length=nh_mean,
         nh_standard_length=nh_standard,
         da_nh_standard=da_nh_standard,
+        normalised=options.normalised,
     )
 
 

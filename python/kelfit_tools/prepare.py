@@ -387,6 +387,7 @@ def structure_inputs(
         residue_names,
         structure_chains,
         structure_vectors,
+        unnamed_chain,
     )
 
     names = residue_names(structure, models[0])
@@ -394,8 +395,11 @@ def structure_inputs(
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
         chains = structure_chains(structure, rows, chain, models[0])
-        first = chain if chains is None else chains[0]
-        check_numbering(rows, names, medium, selection, report, chain=first)
+        # Checked in the chain the matching will take them from (the first
+        # of a symmetric oligomer's, whose numbering they share).
+        one = chain if chains is None else chains[0]
+        taken = unnamed_chain(structure, rows, selection.atoms, models[0], chain=one)
+        check_numbering(rows, names, medium, selection, report, chain=taken)
         selected.append((medium, rows, chains))
     rmsd: list[float | None] = [None] * len(structure)
     if superpose is not None and (len(models) > 1 or reference is not None):
@@ -473,6 +477,7 @@ def trajectory_input(
         DataError: several media, a selection that leaves nothing,
             numbering that does not fit the topology, or too few couplings.
     """
+    from .io.matching import chain_of_unnamed
     from .io.trajectory import UniverseIndex, coupling_atoms, truncation_warning
 
     if len(media) != 1:
@@ -489,15 +494,16 @@ def trajectory_input(
     if cut_short:
         report.warnings.append(cut_short)
     rows = select_couplings(medium.couplings, selection, report, where=medium.path)
+    atoms = selection.atoms or _TRAJECTORY_PAIR
+    index = UniverseIndex(universe.atoms)
     check_numbering(
         rows,
-        UniverseIndex(universe.atoms).residue_names(),
+        index.residue_names(),
         medium,
         selection,
         report,
-        chain=chain,
+        chain=chain_of_unnamed(index, rows, atoms, chain=chain),
     )
-    atoms = selection.atoms or _TRAJECTORY_PAIR
     pairs = coupling_atoms(
         universe,
         rows,

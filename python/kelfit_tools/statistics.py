@@ -57,6 +57,7 @@ __all__ = [
     "quality",
     "regression",
     "root_mean_square",
+    "signed_factors",
     "tensor_rms",
 ]
 
@@ -279,7 +280,17 @@ def normalisation_factors(
             by_type[kind] = float(k[rows].mean()) / nh
         else:
             raise ValueError(f"bond type {kind} has no standard length to normalise by")
-    factors = np.array([by_type[t] for t in types], dtype=np.float64)
+    return signed_factors([by_type[t] for t in types], scale, nh_sign)
+
+
+def signed_factors(
+    magnitudes: ArrayLike, scale: ArrayLike | None, nh_sign: float = 1.0
+) -> NDArray[np.float64]:
+    """Each row's factor to N-H from its type's magnitude: in the physical
+    sign convention (``scale`` signed, ``nh_sign`` -1) a row whose scale has
+    the other sign than an N-H row's gets a negative factor, so that
+    normalised values carry N-H's signs (as do rows ``flip`` turned)."""
+    factors = np.array(magnitudes, dtype=np.float64)
     if scale is not None:
         factors *= np.sign(np.asarray(scale, dtype=np.float64)) * nh_sign
     return factors

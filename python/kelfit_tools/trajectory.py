@@ -33,6 +33,13 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import notices
 from .average import RowMeans
+from .bonds import (
+    NH_REFERENCE_LENGTH,
+    bond_type,
+    length_basis,
+    length_overrides,
+    row_scales,
+)
 from .checks import (
     length_bounds,
     odd_frames_warning,
@@ -40,7 +47,7 @@ from .checks import (
     standard_lengths,
 )
 from .errors import DataError
-from .fitting import FitResult, canonical_tensors, fit
+from .fitting import DesignRows, FitResult, canonical_tensors, fit
 from .io.trajectory import (
     CouplingAtoms,
     Frame,
@@ -49,16 +56,22 @@ from .io.trajectory import (
     whole_frames,
 )
 from .many import FitFailed, iter_fits
+from .media import check_flip, nh_sign
+from .options import FitOptions
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
 from .tensor import Tensor, following
 
 __all__ = [
     "FRAMES_PER_TASK",
+    "Convergence",
+    "ConvergenceMeans",
+    "FrameBasis",
     "FrameFit",
     "TensorFit",
     "averaged_fit",
     "coupled_residues",
     "fit_frames",
+    "frame_basis",
     "frame_vectors",
 ]
 
@@ -97,6 +110,8 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
             (:func:`~kelfit_tools.superpose.frame_superposer`, which fixes
             the reference before the frames are split among workers).
         method, fixed: as :func:`~kelfit_tools.fit` takes them.
+        basis: the rows' scales (:func:`frame_basis`); default: each
+            frame's own distances, as a structure's fit takes them.
         average: also fit the couplings averaged over the frames.
     """
 
@@ -116,6 +131,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         superpose: FrameSuperposer | None = None,
         method: str | None = None,
         fixed: Mapping[str, float] | None = None,
+        basis: FrameBasis | None = None,
         average: bool = False,
         **kwargs: Any,
     ) -> None:
@@ -129,6 +145,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self._superpose = superpose
         self._method = method
         self._fixed = None if fixed is None else dict(fixed)
+        self._basis = frame_basis(pairs) if basis is None else basis
         self._average = average
 
     def _prepare(self) -> None:
@@ -150,6 +167,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
             self._start,
             offset=self._offset,
             sigma=self._sigma,
+            scale=self._basis.scales(vectors),
             method=self._method,
             fixed=self._fixed,
         )
@@ -164,9 +182,10 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         if self._average:
             self.results.averaged = averaged_fit(
                 self.results.row_means,
-                self._pairs.values,
+                self._pairs,
                 offset=self._offset,
                 sigma=self._sigma,
+                basis=self._basis,
             )
 
     def _get_aggregator(self) -> Any:
@@ -231,6 +250,123 @@ def frame_vectors(
     turn, rmsd = superpose.rotation(positions)
     out: NDArray[np.float64] = vectors @ turn.T
     return out, rmsd
+
+
+@dataclass(frozen=True, eq=False)
+class FrameBasis:
+    """Each row's scale in a frame, by the rule of a structure's fit
+    (:func:`~kelfit_tools.bonds.row_scales`), so that the same coordinates
+    give the same Da as a trajectory's frames and as an ensemble's models.
+
+    The scales carry the sign of an N-H row's scale, so the fitted Da is
+    Da(N-H) whatever the sign convention.
+
+    Attributes:
+        unit: each row's scale, at a distance of 1 A for the rows in
+            ``from_frame``.
+        from_frame: the rows whose constant takes the frame's own distance.
+        convention: the sign convention used.
+        bond_lengths: ``"structure"`` or ``"standard"``.
+        nh_length: the N-H length (angstrom) Da is normalised to.
+        normalised: the couplings were given normalised to N-H.
+    """
+
+    unit: NDArray[np.float64]
+    from_frame: NDArray[np.bool_]
+    convention: str
+    bond_lengths: str
+    nh_length: float = NH_REFERENCE_LENGTH
+    normalised: bool = False
+
+    @property
+    def basis(self) -> str:
+        """What Da(N-H) rests on, in words."""
+        rows = length_basis(
+            self.bond_lengths, normalised=self.normalised, each_frame=True
+        )
+        given = self.bond_lengths == "structure" and not self.normalised
+        if given and not self.each_frame:
+            # Every row's length replaced by the one given for its type.
+            rows = "the lengths given for the bond type"
+        return (
+            f"couplings scaled by {rows}; Da normalised to N-H at "
+            f"{self.nh_length:.3f} A"
+        )
+
+    @property
+    def each_frame(self) -> bool:
+        """Whether the scales change from frame to frame."""
+        return bool(self.from_frame.any())
+
+    def scales(
+        self, vectors: NDArray[np.float64] | None = None
+    ) -> NDArray[np.float64] | None:
+        """The rows' scales for one frame's bond vectors, which only a basis
+        that takes :attr:`each_frame` needs (None: every row 1, the fit's
+        own default)."""
+        if self.each_frame:
+            if vectors is None:
+                raise ValueError("the scales of each frame need its bond vectors")
+            cubes = np.einsum("ij,ij->i", vectors, vectors) ** 1.5
+            # A bond of no length keeps a finite scale: the fit refuses the
+            # vector itself, naming its row.
+            cubes = np.where(cubes > 0, cubes, 1.0)
+            out: NDArray[np.float64] = np.where(
+                self.from_frame, self.unit / cubes, self.unit
+            )
+            return out
+        return None if bool(np.all(self.unit == 1.0)) else self.unit
+
+
+def frame_basis(pairs: CouplingAtoms, options: FitOptions | None = None) -> FrameBasis:
+    """The rows' scales as ``options`` ask (its ``bond_lengths``, ``signs``,
+    ``nh_length``, ``lengths``, ``flip`` and ``normalised``; by default each
+    frame's own distances, as a structure's fit takes them).
+
+    A trajectory's rows are one atom pair, whose constants share one sign:
+    ``signs="auto"`` is then magnitudes, as for a structure.
+
+    Raises:
+        ValueError: a bond type without a standard length, a bad length, or
+            ``signs="auto"`` over constants of both signs.
+        DataError: a type to flip that no row has.
+    """
+    o = options or FitOptions()
+    atoms = [(str(a), str(b)) for a, b in zip(pairs.first.names, pairs.second.names)]
+    types = [bond_type(a, b) for a, b in atoms]
+    check_flip(o.flip, types)
+    constants, _ = row_scales(
+        atoms, np.ones(len(atoms)), bond_lengths=o.bond_lengths,
+        nh_length=o.nh_length, lengths=o.lengths, normalised=o.normalised,
+    )  # fmt: skip
+    convention = o.signs
+    if convention == "auto":
+        if np.any(constants > 0) and np.any(constants < 0):
+            raise ValueError(
+                "the rows' constants have both signs: give the sign convention"
+            )
+        convention = "magnitudes"
+    _, unit = row_scales(
+        atoms, np.ones(len(atoms)), convention=convention,
+        bond_lengths=o.bond_lengths, nh_length=o.nh_length, lengths=o.lengths,
+        flip=o.flip, normalised=o.normalised,
+    )  # fmt: skip
+    given = set(length_overrides(o.lengths))
+    from_frame = np.array(
+        [
+            o.bond_lengths == "structure" and not o.normalised and t not in given
+            for t in types
+        ],
+        dtype=bool,
+    )
+    return FrameBasis(
+        unit=nh_sign(convention) * unit,
+        from_frame=from_frame,
+        convention=convention,
+        bond_lengths=o.bond_lengths,
+        nh_length=o.nh_length,
+        normalised=o.normalised,
+    )
 
 
 #: Edge (angstrom) below which a unit cell is a placeholder, not a box.
@@ -333,6 +469,7 @@ def fit_frames(
     isolate: bool | None = None,
     method: str | None = None,
     fixed: Mapping[str, float] | None = None,
+    basis: FrameBasis | None = None,
     means: RowMeans | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
@@ -369,6 +506,8 @@ def fit_frames(
             :func:`~kelfit_tools.fit` takes it.
         fixed: parameters held in every frame, as :func:`~kelfit_tools.fit`
             takes them (powell).
+        basis: the rows' scales (:func:`frame_basis`); default: each
+            frame's own distances, as a structure's fit takes them.
         means: running means that every frame's (superposed) vectors are
             added to as the frame is read, for :func:`averaged_fit` once
             the frames are consumed: one pass, no frame kept.
@@ -396,8 +535,14 @@ def fit_frames(
         atoms = np.union1d(atoms, superpose.indices)
 
     watch = _BondWatch(pairs)
+    if basis is None:
+        basis = frame_basis(pairs)
+    # Scales that do not change from frame to frame go once, to every fit.
+    each_frame = basis.each_frame
+    constant = None if each_frame else basis.scales()
+    shared = {} if constant is None else {"scale": constant}
 
-    def problems() -> Iterator[tuple[Any, ...]]:
+    def problems() -> Iterator[Any]:
         for frame in read_frames(universe, frames, atoms, isolate=isolate):
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
@@ -405,7 +550,14 @@ def fit_frames(
             if means is not None:
                 means.add(vectors)
             rmsds.append(rmsd)
-            yield (vectors, pairs.values)
+            if each_frame:
+                yield {
+                    "vectors": vectors,
+                    "observed": pairs.values,
+                    "scale": basis.scales(vectors),
+                }
+            else:
+                yield (vectors, pairs.values)
         odd = watch.warning()
         if odd:
             notices.warn(odd)
@@ -423,6 +575,7 @@ def fit_frames(
         start=start,
         method=method,
         fixed=fixed,
+        **shared,
     )
     numbers = iter(frames)
     try:
@@ -445,24 +598,170 @@ def fit_frames(
         raise DataError(f"frame {frames[exc.index]}: {exc.reason}") from None
 
 
+#: A unit vector, to give a row's averaged distance to the basis's rule.
+_ALONG_X = np.array([1.0, 0.0, 0.0])
+
+
+def _averaged_problem(
+    means: RowMeans, basis: FrameBasis
+) -> tuple[DesignRows, NDArray[np.float64] | None]:
+    """The design rows and scales of the couplings averaged so far: where
+    the scale follows the frame's distance, each frame's row weighted by
+    its r^-3 at the rows' ``<r^-3>^(-1/3)``, so that scale times row is the
+    mean of the frames' scaled rows."""
+    rows = means.result()
+    if not basis.each_frame:
+        return rows.design(), basis.scales()
+    scale = basis.scales(rows.distances[:, None] * _ALONG_X)
+    return rows.design(basis.from_frame), scale
+
+
 def averaged_fit(
     means: RowMeans,
-    observed: ArrayLike,
+    pairs: CouplingAtoms,
     *,
     offset: bool = False,
     sigma: ArrayLike | None = None,
+    basis: FrameBasis | None = None,
 ) -> FitResult:
     """One tensor for the couplings averaged over the frames that
-    :func:`fit_frames` added to ``means``: each coupling's design row
-    averaged, then one linear fit (with every statistic of a single fit).
-
-    A frame's fit takes its vectors' directions only (no bond-length
-    scaling), and so does this one.
+    :func:`fit_frames` (or :class:`TensorFit`) added to ``means``: each
+    coupling's design row, scaled as the frames' fits scale it (``basis``,
+    default each frame's own distances), averaged, then one linear fit
+    with every statistic of a single fit.
 
     Raises:
         ValueError: no frame was added, or the averaged rows do not
             determine the tensor.
     """
+    b = frame_basis(pairs) if basis is None else basis
+    design, scale = _averaged_problem(means, b)
     return fit(
-        means.result().design(), observed, offset=offset, sigma=sigma, method="linear"
+        design, pairs.values, offset=offset, sigma=sigma, scale=scale, method="linear"
     )
+
+
+@dataclass(frozen=True)
+class Convergence:
+    """How the fit to couplings averaged over a trajectory's frames settles.
+
+    Attributes:
+        frames: the numbers of frames of the growing fits: the first 1, 2,
+            4, ... frames, and all of them.
+        da, r, q: the canonical Da and R, and Q, of each growing fit.
+        block_lengths: frames per block: 2, 4, 8, ... (at least two whole
+            blocks of each).
+        blocks: how many whole blocks of each length.
+        q_se, da_se: the standard error of Q and of Da that the blocks'
+            own averaged fits give: their standard deviation over the
+            blocks over the square root of the blocks' number.  Where it
+            stops growing with the block length, the blocks are
+            independent and it is the error of the whole run's averaged
+            fit (block averaging); while it grows, the run is too short.
+    """
+
+    frames: list[int]
+    da: list[float]
+    r: list[float]
+    q: list[float]
+    block_lengths: list[int]
+    blocks: list[int]
+    q_se: list[float]
+    da_se: list[float]
+
+
+class ConvergenceMeans(RowMeans):
+    """:class:`~kelfit_tools.average.RowMeans` that also follow how the
+    averaged fit converges as the frames come (what ``fit_frames(means=...)``
+    takes): a fit at 1, 2, 4, ... frames, and one per block of 2, 4, 8, ...
+    frames, each block's scaled rows the mean of the two half-blocks before
+    it, so every frame costs a fixed amount of work and no frame is kept.
+    """
+
+    def __init__(
+        self,
+        pairs: CouplingAtoms,
+        *,
+        offset: bool = False,
+        sigma: ArrayLike | None = None,
+        basis: FrameBasis | None = None,
+    ) -> None:
+        super().__init__()
+        self._basis = frame_basis(pairs) if basis is None else basis
+        self._observed = np.asarray(pairs.values, dtype=np.float64)
+        self._offset = offset
+        self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+        self._growing: list[tuple[int, float, float, float]] = []
+        # pending[k]: the first half of the block of 2^(k+1) frames in progress.
+        self._pending: list[NDArray[np.float64] | None] = []
+        self._block_fits: list[list[tuple[float, float]]] = []
+
+    def _quantities(
+        self, rows: DesignRows, scale: NDArray[np.float64] | None = None
+    ) -> tuple[float, float, float]:
+        """Da, R and Q of the linear fit of averaged rows (NaN where they do
+        not determine the tensor)."""
+        try:
+            result = fit(
+                rows, self._observed, offset=self._offset, sigma=self._sigma,
+                scale=scale, method="linear",
+            )  # fmt: skip
+        except ValueError:
+            return math.nan, math.nan, math.nan
+        tensor = result.tensor()
+        return tensor.da, tensor.r, result.q
+
+    def _added(self, vectors: NDArray[np.float64], terms: NDArray[np.float64]) -> None:
+        count = self.members
+        if count & (count - 1) == 0:  # a power of two
+            self._growing.append(
+                (count, *self._quantities(*_averaged_problem(self, self._basis)))
+            )
+        scale = self._basis.scales(vectors)
+        level, rows = 0, terms if scale is None else terms * scale[:, None]
+        while True:
+            if level == len(self._pending):
+                self._pending.append(None)
+                self._block_fits.append([])
+            first = self._pending[level]
+            if first is None:
+                self._pending[level] = rows
+                return
+            self._pending[level] = None
+            rows = (first + rows) / 2.0
+            da, _, q = self._quantities(DesignRows(rows))
+            self._block_fits[level].append((q, da))
+            level += 1
+
+    def convergence(self) -> Convergence:
+        """The growing fits and the blocks' standard errors so far.
+
+        Raises:
+            ValueError: no frame was added.
+        """
+        if self._terms is None:
+            raise ValueError("an average needs at least one member")
+        growing = list(self._growing)
+        if growing[-1][0] != self.members:
+            problem = _averaged_problem(self, self._basis)
+            growing.append((self.members, *self._quantities(*problem)))
+        lengths, counts, q_se, da_se = [], [], [], []
+        for level, fits in enumerate(self._block_fits):
+            if len(fits) < 2:
+                continue
+            values = np.array(fits)
+            root = math.sqrt(len(fits))
+            lengths.append(2 ** (level + 1))
+            counts.append(len(fits))
+            q_se.append(float(np.std(values[:, 0], ddof=1)) / root)
+            da_se.append(float(np.std(values[:, 1], ddof=1)) / root)
+        return Convergence(
+            frames=[g[0] for g in growing],
+            da=[g[1] for g in growing],
+            r=[g[2] for g in growing],
+            q=[g[3] for g in growing],
+            block_lengths=lengths,
+            blocks=counts,
+            q_se=q_se,
+            da_se=da_se,
+        )

@@ -74,6 +74,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_DATA
     parser = build_parser()
     args = parser.parse_args(argv)
+    # The words as given, for a report that shows the command line.
+    args.argv = list(sys.argv[1:] if argv is None else argv)
     if args.command is None:
         parser.error("choose a command: fit, solve, demo, histogram, predict or data")
     # Run in a process that goes on (a test, a notebook), the package's

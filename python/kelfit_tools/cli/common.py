@@ -439,7 +439,7 @@ class Formatter(logging.Formatter):
 # ---------------------------------------------------------------- the run's record
 
 #: Options that only say how a run is carried out, not what it computes.
-_NOT_RECORDED = ("run", "command")
+_NOT_RECORDED = ("run", "command", "argv")
 
 
 def options_record(args: argparse.Namespace) -> dict[str, object]:

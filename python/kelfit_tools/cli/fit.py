@@ -241,16 +241,9 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
     if args.trajectory:
         if not args.structure:
             raise UsageError("--trajectory goes with --structure (its topology)")
-        if (
-            args.models != 1
-            or args.errors
-            or args.sigma
-            or args.flip
-            or args.normalised
-        ):
+        if args.models != 1 or args.errors or args.sigma:
             raise UsageError(
-                "--models, --errors, --sigma, --flip and --normalised do not go "
-                "with --trajectory"
+                "--models, --errors and --sigma do not go with --trajectory"
             )
         if args.build_hn:
             raise UsageError("--build-hn goes with a structure, not --trajectory")
@@ -363,6 +356,7 @@ def run(args: argparse.Namespace) -> int:
         if shown.report:
             from ..report.html import html_report
 
-            outputs.write_text(shown.report, html_report(payload))
+            words = ["kelfit", *getattr(args, "argv", ["fit"])]
+            outputs.write_text(shown.report, html_report(payload, command_line=words))
         write_stdout(json_text(payload) if shown.json else run_text(done, word=worded))
     return 0

@@ -12,7 +12,6 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
-from ..average import ConvergenceMeans
 from ..notices import Notices
 from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
@@ -52,7 +51,13 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
-    from ..trajectory import averaged_fit, coupled_residues, fit_frames
+    from ..trajectory import (
+        ConvergenceMeans,
+        averaged_fit,
+        coupled_residues,
+        fit_frames,
+        frame_basis,
+    )
 
     o = request.options
     record = Notices()
@@ -73,6 +78,8 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
         atoms = request.selection.atoms or ("N", "H")
         record.note(f"using {count} {atoms[0]}-{atoms[1]} couplings")
         report.say()
+        basis = frame_basis(pairs, o)
+        record.note(basis.basis)
         sigma = None
         if o.weighted:
             sigma, why = row_sigma(pairs.couplings)
@@ -97,7 +104,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
         method = o.method or "linear"
         means = None
         if o.average:
-            means = ConvergenceMeans(pairs.values, offset=o.offset, sigma=sigma)
+            means = ConvergenceMeans(pairs, offset=o.offset, sigma=sigma, basis=basis)
         with run_executor(o, None, record) as executor:
             summary = record_frames(
                 fit_frames(
@@ -111,6 +118,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                     executor=executor,
                     progress=o.progress,
                     superpose=superposer,
+                    basis=basis,
                     means=means,
                 ),
                 table=frames.out,
@@ -120,7 +128,9 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             )
         averaged = convergence = None
         if means is not None:
-            averaged = averaged_fit(means, pairs.values, offset=o.offset, sigma=sigma)
+            averaged = averaged_fit(
+                means, pairs, offset=o.offset, sigma=sigma, basis=basis
+            )
             convergence = means.convergence()
             if frames.plot:
                 written = write_convergence_plot(convergence, frames.plot, frames.title)
@@ -135,6 +145,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             summary,
             count,
             superposer,
+            basis=basis,
         )
         if averaged is not None:
             payload["averaged"] = averaged_frames_payload(
@@ -153,6 +164,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 summary,
                 count,
                 superposer,
+                basis=basis.basis,
             )
             + (
                 ""

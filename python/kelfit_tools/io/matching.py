@@ -39,6 +39,7 @@ __all__ = [
     "AtomMatch",
     "atoms_found",
     "chain_members",
+    "chain_of_unnamed",
     "coupling_key",
     "listed_couplings",
     "match_couplings",
@@ -563,6 +564,49 @@ def _missing_atom(
     return f"no atom {atom} in {label}"
 
 
+def _chains_for(
+    index: AtomIndex,
+    couplings: Sequence[Coupling],
+    atoms: Sequence[str] | None,
+    chain: str | None,
+) -> _Chains:
+    """The chains of a match: couplings that name none are taken from
+    ``chain``, else from the one chain holding those of the wanted pair."""
+    pair = ("N", "H") if atoms is None else tuple(atoms)
+    wanted = (atom_key(pair[0]), atom_key(pair[1]))
+    named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
+    filled = [_with_atoms(c, pair) for c in couplings]
+    return _Chains(
+        index,
+        chain,
+        named,
+        [
+            c
+            for c in filled
+            if atoms is None
+            or (atom_key(c.atom_i or ""), atom_key(c.atom_j or ""))
+            in (wanted, wanted[::-1])
+        ],
+    )
+
+
+def chain_of_unnamed(
+    index: AtomIndex,
+    couplings: Sequence[Coupling],
+    atoms: Sequence[str] | None = ("N", "H"),
+    *,
+    chain: str | None = None,
+) -> str | None:
+    """The chain :func:`match_couplings` takes couplings that name no chain
+    from, as it would decide it (``chain`` when given), so that a check of
+    their numbering looks where the fit does; None when none is decided
+    (several chains hold them, which the match refuses)."""
+    try:
+        return _chains_for(index, couplings, atoms, chain).unnamed
+    except DataError:
+        return None
+
+
 def match_couplings(
     index: AtomIndex,
     couplings: Sequence[Coupling],
@@ -597,20 +641,7 @@ def match_couplings(
     if len(pair) != 2:
         raise ValueError(f"atoms must name two atoms, got {list(pair)}")
     wanted = (atom_key(pair[0]), atom_key(pair[1]))
-    named = {n for c in couplings for n in (c.chain_i, c.chain_j) if n}
-    filled = [_with_atoms(c, pair) for c in couplings]
-    chains = _Chains(
-        index,
-        chain,
-        named,
-        [
-            c
-            for c in filled
-            if every
-            or (atom_key(c.atom_i or ""), atom_key(c.atom_j or ""))
-            in (wanted, wanted[::-1])
-        ],
-    )
+    chains = _chains_for(index, couplings, atoms, chain)
     methylenes = _Methylenes(index, _table_methylene_scheme(couplings, chains))
     matched: list[Coupling] = []
     first: list[Any] = []

@@ -18,6 +18,7 @@ from .._extras import require
 from ..errors import DataError, PathLike, one_line
 from .matching import (
     chain_members,
+    chain_of_unnamed,
     match_couplings,
     match_warnings,
     no_match_reason,
@@ -43,6 +44,7 @@ __all__ = [
     "residue_vectors",
     "structure_chains",
     "structure_vectors",
+    "unnamed_chain",
 ]
 
 
@@ -604,6 +606,27 @@ def residue_names(
                 continue
             names.setdefault((chain, residue.seqid.num), residue.name)
     return names
+
+
+def unnamed_chain(
+    structure: PathLike | gemmi.Structure,
+    couplings: Sequence[Coupling],
+    atoms: Sequence[str] | None = ("N", "H"),
+    model: int = 1,
+    *,
+    chain: str | None = None,
+) -> str | None:
+    """The chain of one model that :func:`structure_vectors` takes couplings
+    naming no chain from (:func:`~kelfit_tools.io.matching.chain_of_unnamed`),
+    for the numbering check to look where the fit does.
+
+    Raises:
+        MissingExtra: gemmi is not installed.
+        DataError: unreadable structure or no such model.
+    """
+    st = _structure(structure)
+    index = GemmiIndex(_model(st, model, _source(structure)))
+    return chain_of_unnamed(index, couplings, atoms, chain=chain)
 
 
 def backbone_bonds(

@@ -16,7 +16,16 @@ from ..fitting import FitResult
 from ..media import MediumFit, result_statistics
 from ..statistics import Statistics
 
-__all__ = ["file_format", "outliers", "plot_fit", "plot_medium", "save_figure"]
+__all__ = [
+    "RESIDUAL_LABEL",
+    "file_format",
+    "outliers",
+    "plot_fit",
+    "plot_medium",
+    "save_figure",
+    "scatter_labels",
+    "value_suffix",
+]
 
 #: At most this many points are labelled, the worst first.
 MAX_LABELS = 8
@@ -312,6 +321,28 @@ def _residue_axis(labels: Sequence[str], medium: MediumFit | None) -> np.ndarray
     return np.arange(1, len(labels) + 1, dtype=float)
 
 
+#: The residual axis of a fit's figures: observed less back-calculated.
+RESIDUAL_LABEL = "observed - back-calculated"
+
+
+def value_suffix(unit: str | None, mixed: bool) -> str:
+    """What an axis of values adds to its name: the unit and, where bond
+    types are mixed (the values divided by their type's factor to N-H),
+    that they are normalised to N-H."""
+    basis = ", normalised to N-H" if mixed else ""
+    if unit:
+        return f" ({unit}{basis})"
+    return f" ({basis[2:]})" if basis else ""
+
+
+def scatter_labels(unit: str | None, mixed: bool) -> tuple[str, str]:
+    """The titles of a fit's scatter: back-calculated across, observed up,
+    both normalised to N-H where bond types are mixed (every figure of a fit
+    draws it so: ``--plot`` and the HTML report)."""
+    suffix = value_suffix(unit, mixed)
+    return "back-calculated" + suffix, "observed" + suffix
+
+
 def plot_medium(
     result: FitResult,
     path: PathLike,
@@ -363,8 +394,8 @@ def plot_medium(
 
     fig = figure_module.Figure(figsize=(11.0, 5.0), dpi=dpi, layout="constrained")
     left, right = fig.subplots(1, 2, width_ratios=[1.0, 1.35])
-    basis = ", normalised to N-H" if stats.mixed else ""
-    u = f" ({unit}{basis})" if unit else (f" ({basis[2:]})" if basis else "")
+    x_label, y_label = scatter_labels(unit, stats.mixed)
+    u = value_suffix(unit, stats.mixed)
     unit_text = f" {unit}" if unit else ""
 
     low = float(min(observed.min(), calculated.min()))
@@ -403,8 +434,8 @@ def plot_medium(
     left.set_xlim(low, high)
     left.set_ylim(low, high)
     left.set_aspect("equal")
-    left.set_xlabel("back-calculated" + u)
-    left.set_ylabel("observed" + u)
+    left.set_xlabel(x_label)
+    left.set_ylabel(y_label)
     left.legend(fontsize=7, loc="lower right", frameon=False)
     left.set_title(
         f"Q = {block.q:.3f}, r = {block.pearson_r:.3f}, "
@@ -412,7 +443,7 @@ def plot_medium(
         fontsize=9,
     )
     right.set_xlabel("residue" if medium is not None else "row")
-    right.set_ylabel("observed - back-calculated" + u)
+    right.set_ylabel(RESIDUAL_LABEL + u)
     bars = " (bars: sigma)" if sigma is not None else ""
     along = "residue" if medium is not None else "row"
     right.set_title(f"residual per {along}{bars}", fontsize=9)

@@ -20,10 +20,9 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._extras import MissingExtra, require
-from ..average import Convergence
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
-from ..trajectory import FrameFit
+from ..trajectory import Convergence, FrameFit
 from .figures import file_format, save_figure
 
 __all__ = [

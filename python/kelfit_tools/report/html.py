@@ -23,6 +23,7 @@ import html
 import json
 import math
 import platform
+import shlex
 from collections.abc import Iterable, Sequence
 from typing import Any
 
@@ -30,11 +31,13 @@ import numpy as np
 
 from ..display import renders_html
 from ..ensemble import EnsembleSummary
+from ..errors import printable
 from ..fitting import FitResult
-from ..media import MediumFit
+from ..media import MediumFit, nh_sign
 from ..montecarlo import MonteCarloResult
+from ..statistics import signed_factors
 from .ensemble import summary_json
-from .figures import type_style
+from .figures import RESIDUAL_LABEL, scatter_labels, type_style, value_suffix
 from .tensor import comparison_cells, errors_report, fit_report
 from .text import fmt
 
@@ -108,6 +111,8 @@ svg line, svg .ring { pointer-events: none; }
   border-radius: 50%; margin-right: 4px; }
 ul.warnings li { color: #c0392b; }
 code { font-size: 13px; }
+pre.command { white-space: pre-wrap; overflow-wrap: anywhere;
+  background: #f7f9fa; padding: 6px 10px; margin: 4px 0 10px; }
 #tip { position: fixed; pointer-events: none; background: #1d2329;
   color: #fff; padding: 3px 7px; border-radius: 3px; font-size: 12px;
   white-space: pre; z-index: 10; }
@@ -563,53 +568,78 @@ def _svg(body: str, label: str) -> str:
     )
 
 
+def _mixed(report: dict[str, Any]) -> bool:
+    """Whether the fit's bond types are mixed: its figures then show every
+    value over its type's factor to N-H."""
+    return bool(report.get("quality", {}).get("lead") == "normalised")
+
+
+def _factors(report: dict[str, Any]) -> list[float]:
+    """Each coupling's factor to N-H (all 1 where one bond type is fitted)."""
+    rows = report["couplings"]
+    if not _mixed(report):
+        return [1.0] * len(rows)
+    by_type = report["quality"]["factors"]
+    used = report.get("sign_convention", {}).get("used", "magnitudes")
+    return [
+        float(f)
+        for f in signed_factors(
+            [by_type[r["type"]] for r in rows],
+            [r["scale"] for r in rows],
+            nh_sign(used),
+        )
+    ]
+
+
 def scatter_figure(report: dict[str, Any]) -> str:
-    """Observed against back-calculated values, one point per coupling."""
+    """Back-calculated across against observed up, one point per coupling,
+    normalised to N-H where bond types are mixed: the scatter of the fit's
+    figure (:func:`~kelfit_tools.report.figures.plot_medium`)."""
     rows = report["couplings"]
     unit = _unit(report)
-    u = f" ({unit})" if unit else ""
     shown = [
-        (i, r) for i, r in enumerate(rows) if _finite(r["observed"], r["calculated"])
+        (i, r, r["calculated"] / f, r["observed"] / f)
+        for i, (r, f) in enumerate(zip(rows, _factors(report)))
+        if _finite(r["observed"], r["calculated"])
     ]
     if not shown:
         return ""
-    low, high = _range(
-        [r["observed"] for _, r in shown] + [r["calculated"] for _, r in shown]
-    )
+    low, high = _range([x for *_, x, _ in shown] + [y for *_, y in shown])
     frame = _Frame((low, high), (low, high))
     parts = [
-        frame.axes(f"observed{u}", f"back-calculated{u}"),
+        frame.axes(*scatter_labels(unit or None, _mixed(report))),
         (
             f'<line class="guide" x1="{frame.px(low):.1f}" y1="{frame.py(low):.1f}" '
             f'x2="{frame.px(high):.1f}" y2="{frame.py(high):.1f}"/>'
         ),
     ]
-    for i, r in shown:
+    for i, r, x, y in shown:
         tip = (
             f"{coupling_name(r, i)}\nobserved {r['observed']:.3f}, "
             f"calculated {r['calculated']:.3f}, residual {r['residual']:.3f}"
         )
-        parts.append(_point(frame.px(r["observed"]), frame.py(r["calculated"]), r, tip))
-    return _svg("".join(parts), "observed against back-calculated values")
+        parts.append(_point(frame.px(x), frame.py(y), r, tip))
+    return _svg("".join(parts), "back-calculated against observed values")
 
 
 def residual_figure(report: dict[str, Any]) -> str:
-    """Each coupling's normalised residual along the sequence (or the rows)."""
+    """Each coupling's residual along the sequence (or the rows), normalised
+    to N-H where bond types are mixed, as the fit's figure draws it."""
     rows = report["couplings"]
     by_residue = all(r.get("residue_i") is not None for r in rows)
     shown = [
-        (i, r, float(r["residue_i"] if by_residue else i + 1))
-        for i, r in enumerate(rows)
-        if _finite(r["normalised_residual"])
+        (i, r, float(r["residue_i"] if by_residue else i + 1), r["residual"] / f)
+        for i, (r, f) in enumerate(zip(rows, _factors(report)))
+        if _finite(r["residual"])
     ]
     if not shown:
         return ""
-    values = [r["normalised_residual"] for _, r, _ in shown]
-    frame = _Frame(_range([x for _, _, x in shown]), _range([0.0, *values]))
-    unit = _unit(report)
-    u = f" ({unit})" if unit else ""
+    frame = _Frame(
+        _range([x for _, _, x, _ in shown]), _range([0.0, *(y for *_, y in shown)])
+    )
+    suffix = value_suffix(_unit(report) or None, _mixed(report))
     parts = [
-        frame.axes("residue" if by_residue else "row", f"normalised residual{u}"),
+        frame.axes("residue" if by_residue else "row", RESIDUAL_LABEL + suffix),
         (
             f'<line class="guide" x1="{frame.left:.1f}" y1="{frame.py(0.0):.1f}" '
             f'x2="{frame.right:.1f}" y2="{frame.py(0.0):.1f}"/>'
@@ -617,9 +647,7 @@ def residual_figure(report: dict[str, Any]) -> str:
     ]
     # Every stem first, then every point, so that no stem hides a point
     # from the pointer.
-    placed = [
-        (i, r, frame.px(x), frame.py(r["normalised_residual"])) for i, r, x in shown
-    ]
+    placed = [(i, r, frame.px(x), frame.py(y)) for i, r, x, y in shown]
     zero = frame.py(0.0)
     for _, r, px, py in placed:
         colour = type_style(str(r.get("type", "all")))[0]
@@ -633,7 +661,7 @@ def residual_figure(report: dict[str, Any]) -> str:
             f"normalised residual {r['normalised_residual']:.3f}"
         )
         parts.append(_point(px, py, r, tip))
-    return _svg("".join(parts), "normalised residual of each coupling")
+    return _svg("".join(parts), "residual of each coupling")
 
 
 def _legend(report: dict[str, Any]) -> str:
@@ -750,7 +778,8 @@ def _medium_section(report: dict[str, Any], heading: str) -> str:
             '<div class="figures">',
             (
                 f"<figure>{scatter}<figcaption>Observed against back-calculated "
-                "values (as fitted); the dashed line is equality.</figcaption></figure>"
+                "values, normalised to N-H where bond types are mixed; the dashed "
+                "line is equality.</figcaption></figure>"
             ),
             (
                 f"<figure>{residuals}<figcaption>Each coupling's residual, "
@@ -795,21 +824,32 @@ def _versions(payload: dict[str, Any]) -> list[tuple[str, str]]:
     ]
 
 
-def _command(payload: dict[str, Any]) -> str:
+def _command(payload: dict[str, Any], command_line: Sequence[str] | None) -> str:
     options = payload.get("options", {})
     rows = [
         (_e(name), f"<code>{_e(json.dumps(value))}</code>")
         for name, value in options.items()
     ]
+    # Quoted as a shell takes it back, control characters escaped; a long
+    # line wraps on the page instead of running off it.
+    words = command_line or ["kelfit", str(payload.get("command", "fit"))]
     return (
-        f"<p>Command: <code>kelfit {_e(payload.get('command', 'fit'))}</code></p>"
+        f'<p>Command:</p><pre class="command"><code>'
+        f"{_e(printable(shlex.join(words)))}</code></pre>"
         f"<details><summary>every option as it took effect ({len(rows)})"
         f"</summary>{_kv_table(rows)}</details>"
     )
 
 
-def html_report(payload: dict[str, Any], title: str = "kelfit fit") -> str:
-    """The whole page of a run's JSON report (``kelfit fit --json``'s dict)."""
+def html_report(
+    payload: dict[str, Any],
+    title: str = "kelfit fit",
+    *,
+    command_line: Sequence[str] | None = None,
+) -> str:
+    """The whole page of a run's JSON report (``kelfit fit --json``'s dict),
+    with the command line that made it (its words, the program's name
+    first), or the command's name alone."""
     sections = []
     models = _models(payload)
     for obj in models:
@@ -842,7 +882,7 @@ def html_report(payload: dict[str, Any], title: str = "kelfit fit") -> str:
         + (f"<h2>Notes</h2>{notes}" if notes else "")
         + "".join(sections)
         + "<h2>How this was made</h2>"
-        + _command(payload)
+        + _command(payload, command_line)
         + _kv_table(_versions(payload))
         + '<div id="tip" role="tooltip" hidden></div>'
         f"<script>{PAGE_SCRIPT}</script></body></html>\n"

@@ -33,9 +33,9 @@ from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
 if TYPE_CHECKING:
-    from ..average import Convergence
     from ..fitting import FitResult
     from ..superpose import FrameSuperposer
+    from ..trajectory import Convergence, FrameBasis
     from .frames import FrameSummary
 
 __all__ = [
@@ -635,9 +635,11 @@ def frames_text(
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
+    *,
+    basis: str = "",
 ) -> str:
-    """A trajectory fit as text: the frames, Da, R and Q over them, and the
-    superposition."""
+    """A trajectory fit as text: the frames, the basis of Da, Da, R and Q
+    over them, and the superposition."""
     from .tensor import method_description
 
     every = f", every {stride}" if stride != 1 else ""
@@ -647,6 +649,7 @@ def frames_text(
             f"of {os.path.basename(trajectory)}, {count} couplings each"
         ),
         f"Method: {method_description(method, list(fixed))}",
+        *([f"Basis: {basis}"] if basis else []),
         "",
         f"{'':4}{'mean':>10}{'sd':>10}",
     ]
@@ -677,9 +680,21 @@ def frames_payload(
     summary: FrameSummary,
     count: int,
     superposer: FrameSuperposer | None,
+    *,
+    basis: FrameBasis | None = None,
 ) -> dict[str, Any]:
     """A trajectory fit as plain values (the JSON report, without the run's
     warnings and notes)."""
+    scaled = (
+        {}
+        if basis is None
+        else {
+            "da_basis": basis.basis,
+            "bond_lengths": basis.bond_lengths,
+            "sign_convention": basis.convention,
+            "nh_length": basis.nh_length,
+        }
+    )
     return {
         "kelfit_version": __version__,
         "command": "fit",
@@ -698,6 +713,7 @@ def frames_payload(
         "last_frame": summary.last,
         "stride": stride,
         "superposition": _superposition(superposer, summary),
+        **scaled,
         **{
             name: {"mean": mean, "sd": sd}
             for name, (mean, sd) in (
@@ -730,7 +746,7 @@ def averaged_frames_text(
         f"Averaged couplings ({frames} frames): one tensor for each "
         "coupling's design row averaged over them\n"
     )
-    lines = [head + render_fit(fit_report(result), unit="")]
+    lines = [head + render_fit(fit_report(result), unit="Hz")]
     if convergence is not None:
         c = convergence
         lines.append("Convergence of the averaged fit: the first N frames")
