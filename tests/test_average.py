@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from kelfit_tools.errors import DataError
 from kelfit_tools.fitting import DesignRows, fit
 from kelfit_tools.run import FitOptions, FitRequest, run_fit
 from kelfit_tools.tensor import tensor_from_params
@@ -244,6 +245,10 @@ def test_a_symmetric_dimers_couplings_average_over_its_chains(tmp_path: Path) ->
     _close(found, expected)
     turn = np.diag([1.0, -1.0, -1.0])
     _close(turn @ found @ turn.T, found)  # the C2 leaves it unchanged
+    tilted = FitOptions(errors=5, structure_noise=5.0)
+    with pytest.raises(DataError, match="structure_noise tilts or draws"):
+        run_fit(FitRequest(structure=str(dimer), couplings=_couplings(), chain="A,B",
+                           options=tilted))  # fmt: skip
 
 
 def test_averaged_rows_refuse_what_needs_one_vector() -> None:

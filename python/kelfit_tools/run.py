@@ -44,7 +44,13 @@ from .domains import (
 )
 from .ensemble import EnsembleSummary, summarize_ensemble
 from .errors import Advice, DataError, Hint, prefixed
-from .fitting import FitResult, convergence_warning, fit, resolve_method
+from .fitting import (
+    DesignRows,
+    FitResult,
+    convergence_warning,
+    fit,
+    resolve_method,
+)
 from .io import Coupling, read_restraints, read_table
 from .io.matching import listed_couplings
 from .many import FitFailed, map_batches
@@ -388,7 +394,7 @@ def _fit_options(run: FitRun) -> FitOptions:
 
 def _errors(
     run: FitRun,
-    vectors: NDArray[np.float64],
+    vectors: NDArray[np.float64] | DesignRows,
     result: FitResult,
     rng: np.random.Generator,
     executor: Executor | None,
@@ -397,6 +403,14 @@ def _errors(
     if not run.refits:
         return None
     o = run.request.options
+    if isinstance(vectors, DesignRows) and o.structure_noise is not None:
+        raise DataError(
+            Advice(
+                "{0} tilts or draws single bond vectors, and couplings averaged "
+                "over a symmetric oligomer's chains have none",
+                Hint("structure_noise"),
+            )
+        )
     # The refits take the fit's own weighting and, for noise, its
     # uncertainties (sigma already replaced them in the fit).
     return monte_carlo(
