@@ -24,6 +24,7 @@ from .bonds import (
     NH_REFERENCE_LENGTH,
     STANDARD_LENGTHS,
     bond_type,
+    from_distance,
     length_basis,
     length_overrides,
     parse_types,
@@ -349,15 +350,10 @@ class _Bonds:
     def by_distance(self, options: FitOptions) -> NDArray[np.bool_]:
         """The rows whose constant follows their distance (the structure's,
         not a given or standard length)."""
-        return np.array(
-            [
-                options.bond_lengths == "structure"
-                and not options.normalised
-                and t not in self.overrides
-                for t in self.types
-            ],
-            dtype=bool,
-        )
+        return from_distance(
+            self.types, bond_lengths=options.bond_lengths,
+            lengths=self.overrides, normalised=options.normalised,
+        )  # fmt: skip
 
     def scales(
         self, options: FitOptions, convention: str = "physical"
@@ -589,11 +585,12 @@ def _check_nh_lengths(
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
     nh_mean = None
     if nh_rows:
-        from_structure = (
-            options.bond_lengths == "structure"
-            and _NH not in overrides
-            and not options.normalised
-        )
+        from_structure = bool(
+            from_distance(
+                [_NH], bond_lengths=options.bond_lengths, lengths=overrides,
+                normalised=options.normalised,
+            )[0]
+        )  # fmt: skip
         nh_mean = (
             float(np.mean(bonds.distances[nh_rows])) if from_structure else nh_standard
         )

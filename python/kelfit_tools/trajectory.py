@@ -36,8 +36,8 @@ from .average import RowMeans
 from .bonds import (
     NH_REFERENCE_LENGTH,
     bond_type,
+    from_distance,
     length_basis,
-    length_overrides,
     row_scales,
 )
 from .checks import (
@@ -351,13 +351,8 @@ def frame_basis(pairs: CouplingAtoms, options: FitOptions | None = None) -> Fram
         bond_lengths=o.bond_lengths, nh_length=o.nh_length, lengths=o.lengths,
         flip=o.flip, normalised=o.normalised,
     )  # fmt: skip
-    given = set(length_overrides(o.lengths))
-    from_frame = np.array(
-        [
-            o.bond_lengths == "structure" and not o.normalised and t not in given
-            for t in types
-        ],
-        dtype=bool,
+    from_frame = from_distance(
+        types, bond_lengths=o.bond_lengths, lengths=o.lengths, normalised=o.normalised
     )
     return FrameBasis(
         unit=nh_sign(convention) * unit,
