@@ -264,12 +264,13 @@ def test_fit_average_through_the_command_line(tmp_path: Path) -> None:
     ensemble = _ensemble(tmp_path / "ensemble.pdb", JITTER)
     done = run_kelfit(
         "fit", "--structure", ensemble, "--couplings", _couplings()[0],
-        "--models", "all", "--average", "--json", "-q",
+        "--models", "all", "--average", "--json", "-q", "--report", tmp_path / "r.html",
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     payload = json.loads(done.stdout)
     assert payload["averaged"]["members"] == 4
     assert len(payload["models"]) == 4
+    assert "couplings.tab (averaged over 4)" in (tmp_path / "r.html").read_text()
     refused = run_kelfit("fit", "--structure", ensemble, "--couplings",
                          _couplings()[0], "--average")  # fmt: skip
     assert (
