@@ -114,7 +114,7 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
     from kelfit_tools.io.trajectory import coupling_atoms, load_universe
     from kelfit_tools.media import row_sigma
     from kelfit_tools.trajectory import (
-        ConvergenceMeans,
+        FrameMeans,
         TensorFit,
         averaged_fit,
         fit_frames,
@@ -133,7 +133,7 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
             writer.write(universe.atoms)
     pairs = coupling_atoms(load_universe(pdb, dcd), read_couplings(_couplings()[0]))
     sigma, _ = row_sigma(pairs.couplings)
-    means = ConvergenceMeans(pairs, sigma=sigma)
+    means = FrameMeans(pairs, sigma=sigma)
     frames = list(fit_frames(pairs, progress=False, isolate=False, means=means))
     result = averaged_fit(means, pairs, sigma=sigma)
     # Each frame's rows times its constants at its own distances, averaged.

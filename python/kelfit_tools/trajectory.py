@@ -63,10 +63,11 @@ from .tensor import Tensor, following
 
 __all__ = [
     "FRAMES_PER_TASK",
+    "AveragedFrames",
     "Convergence",
-    "ConvergenceMeans",
     "FrameBasis",
     "FrameFit",
+    "FrameMeans",
     "TensorFit",
     "averaged_fit",
     "coupled_residues",
@@ -665,7 +666,17 @@ class Convergence:
     da_se: list[float]
 
 
-class ConvergenceMeans(RowMeans):
+@dataclass(frozen=True, eq=False)
+class AveragedFrames:
+    """The fit to the couplings averaged over a trajectory's frames
+    (:func:`averaged_fit`), over how many frames, and how it converged."""
+
+    result: FitResult
+    frames: int
+    convergence: Convergence
+
+
+class FrameMeans(RowMeans):
     """:class:`~kelfit_tools.average.RowMeans` that also follow how the
     averaged fit converges as the frames come (what ``fit_frames(means=...)``
     takes): a fit at 1, 2, 4, ... frames, and one per block of 2, 4, 8, ...
@@ -682,6 +693,7 @@ class ConvergenceMeans(RowMeans):
         basis: FrameBasis | None = None,
     ) -> None:
         super().__init__()
+        self._pairs = pairs
         self._basis = frame_basis(pairs) if basis is None else basis
         self._observed = np.asarray(pairs.values, dtype=np.float64)
         self._offset = offset
@@ -727,6 +739,18 @@ class ConvergenceMeans(RowMeans):
             da, _, q = self._quantities(DesignRows(rows))
             self._block_fits[level].append((q, da))
             level += 1
+
+    def averaged(self) -> AveragedFrames:
+        """The averaged fit of the frames added so far, and its convergence.
+
+        Raises:
+            ValueError: as :func:`averaged_fit`.
+        """
+        result = averaged_fit(
+            self, self._pairs, offset=self._offset, sigma=self._sigma,
+            basis=self._basis,
+        )  # fmt: skip
+        return AveragedFrames(result, self.members, self.convergence())
 
     def convergence(self) -> Convergence:
         """The growing fits and the blocks' standard errors so far.

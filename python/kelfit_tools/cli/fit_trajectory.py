@@ -16,12 +16,7 @@ from ..notices import Notices
 from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
 from ..report.frames import record_frames, write_convergence_plot
-from ..report.run import (
-    averaged_frames_payload,
-    averaged_frames_text,
-    frames_payload,
-    frames_text,
-)
+from ..report.run import frames_payload, frames_text
 from ..run import FitRequest, run_executor
 from .common import json_text, log, worded
 
@@ -51,13 +46,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
-    from ..trajectory import (
-        ConvergenceMeans,
-        averaged_fit,
-        coupled_residues,
-        fit_frames,
-        frame_basis,
-    )
+    from ..trajectory import FrameMeans, coupled_residues, fit_frames, frame_basis
 
     o = request.options
     record = Notices()
@@ -102,9 +91,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 f"{superposer.atoms} atoms ({superposer.selection})"
             )
         method = o.method or "linear"
-        means = None
-        if o.average:
-            means = ConvergenceMeans(pairs, offset=o.offset, sigma=sigma, basis=basis)
+        means = FrameMeans(pairs, offset=o.offset, sigma=sigma, basis=basis)
         with run_executor(o, None, record) as executor:
             summary = record_frames(
                 fit_frames(
@@ -119,23 +106,17 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                     progress=o.progress,
                     superpose=superposer,
                     basis=basis,
-                    means=means,
+                    means=means if o.average else None,
                 ),
                 table=frames.out,
                 plot=frames.plot,
                 title=frames.title or os.path.basename(frames.trajectory),
                 warnings=[worded(w) for w in record.warnings],
             )
-        averaged = convergence = None
-        if means is not None:
-            averaged = averaged_fit(
-                means, pairs, offset=o.offset, sigma=sigma, basis=basis
-            )
-            convergence = means.convergence()
-            if frames.plot:
-                written = write_convergence_plot(convergence, frames.plot, frames.title)
-                log.info("wrote %s", written)
-        members = 0 if means is None else means.members
+        averaged = means.averaged() if o.average else None
+        if averaged is not None and frames.plot:
+            written = write_convergence_plot(averaged.convergence, frames.plot)
+            log.info("wrote %s", written)
     if frames.json:
         payload = frames_payload(
             request,
@@ -146,11 +127,8 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             count,
             superposer,
             basis=basis,
+            averaged=averaged,
         )
-        if averaged is not None:
-            payload["averaged"] = averaged_frames_payload(
-                averaged, members, convergence
-            )
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
         write_stdout(json_text(payload))
@@ -165,11 +143,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 count,
                 superposer,
                 basis=basis.basis,
-            )
-            + (
-                ""
-                if averaged is None
-                else "\n" + averaged_frames_text(averaged, members, convergence)
+                averaged=averaged,
             )
         )
     for path in (frames.out, frames.plot):

@@ -33,9 +33,8 @@ from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
 if TYPE_CHECKING:
-    from ..fitting import FitResult
     from ..superpose import FrameSuperposer
-    from ..trajectory import Convergence, FrameBasis
+    from ..trajectory import AveragedFrames, FrameBasis
     from .frames import FrameSummary
 
 __all__ = [
@@ -637,9 +636,11 @@ def frames_text(
     superposer: FrameSuperposer | None,
     *,
     basis: str = "",
+    averaged: AveragedFrames | None = None,
 ) -> str:
     """A trajectory fit as text: the frames, the basis of Da, Da, R and Q
-    over them, and the superposition."""
+    over them, and the superposition; then the fit to the couplings
+    averaged over the frames, when there is one."""
     from .tensor import method_description
 
     every = f", every {stride}" if stride != 1 else ""
@@ -669,6 +670,8 @@ def frames_text(
             f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
             f"{high:.3f} A"
         )
+    if averaged is not None:
+        lines += ["", _averaged_frames_text(averaged)]
     return printable("\n".join(lines) + "\n", lines=True)
 
 
@@ -682,9 +685,11 @@ def frames_payload(
     superposer: FrameSuperposer | None,
     *,
     basis: FrameBasis | None = None,
+    averaged: AveragedFrames | None = None,
 ) -> dict[str, Any]:
     """A trajectory fit as plain values (the JSON report, without the run's
-    warnings and notes)."""
+    warnings and notes), with the ``averaged`` block of the fit to the
+    couplings averaged over the frames, when there is one."""
     scaled = (
         {}
         if basis is None
@@ -722,41 +727,36 @@ def frames_payload(
                 ("q", summary.q),
             )
         },
+        **({} if averaged is None else {"averaged": _averaged_frames_json(averaged)}),
     }
 
 
-def averaged_frames_payload(
-    result: FitResult, frames: int, convergence: Convergence | None = None
-) -> dict[str, Any]:
+def _averaged_frames_json(averaged: AveragedFrames) -> dict[str, Any]:
     """The ``averaged`` block of a trajectory's JSON report: the fit to the
-    couplings averaged over its ``frames`` frames, and how it converges."""
-    out: dict[str, Any] = {"members": frames, "media": [fit_report(result)]}
-    if convergence is not None:
-        out["convergence"] = plain(dataclasses.asdict(convergence))
-    return out
+    couplings averaged over its frames, and how it converges."""
+    return {
+        "members": averaged.frames,
+        "media": [fit_report(averaged.result)],
+        "convergence": plain(dataclasses.asdict(averaged.convergence)),
+    }
 
 
-def averaged_frames_text(
-    result: FitResult, frames: int, convergence: Convergence | None = None
-) -> str:
+def _averaged_frames_text(averaged: AveragedFrames) -> str:
     """The fit to the couplings averaged over a trajectory's frames, as
-    text (the frames' vectors' directions, as each frame's fit), and how it
-    converges over growing numbers of frames and over blocks."""
+    text, and how it converges over growing numbers of frames and over
+    blocks."""
     head = (
-        f"Averaged couplings ({frames} frames): one tensor for each "
+        f"Averaged couplings ({averaged.frames} frames): one tensor for each "
         "coupling's design row averaged over them\n"
     )
-    lines = [head + render_fit(fit_report(result), unit="Hz")]
-    if convergence is not None:
-        c = convergence
-        lines.append("Convergence of the averaged fit: the first N frames")
-        lines.append(f"{'frames':>10}{'Da':>10}{'R':>10}{'Q':>10}")
-        for n, da, r, q in zip(c.frames, c.da, c.r, c.q):
-            lines.append(f"{n:>10d}{da:>10.3f}{r:>10.4f}{q:>10.4f}")
-        lines.append("Standard errors from blocks of consecutive frames")
-        lines.append(f"{'block':>10}{'blocks':>10}{'SE(Q)':>10}{'SE(Da)':>10}")
-        for length, count, q_se, da_se in zip(
-            c.block_lengths, c.blocks, c.q_se, c.da_se
-        ):
-            lines.append(f"{length:>10d}{count:>10d}{q_se:>10.4f}{da_se:>10.3f}")
-    return printable("\n".join(lines) + "\n", lines=True)
+    lines = [head + render_fit(fit_report(averaged.result), unit="Hz")]
+    c = averaged.convergence
+    lines.append("Convergence of the averaged fit: the first N frames")
+    lines.append(f"{'frames':>10}{'Da':>10}{'R':>10}{'Q':>10}")
+    for n, da, r, q in zip(c.frames, c.da, c.r, c.q):
+        lines.append(f"{n:>10d}{da:>10.3f}{r:>10.4f}{q:>10.4f}")
+    lines.append("Standard errors from blocks of consecutive frames")
+    lines.append(f"{'block':>10}{'blocks':>10}{'SE(Q)':>10}{'SE(Da)':>10}")
+    for length, count, q_se, da_se in zip(c.block_lengths, c.blocks, c.q_se, c.da_se):
+        lines.append(f"{length:>10d}{count:>10d}{q_se:>10.4f}{da_se:>10.3f}")
+    return "\n".join(lines)
