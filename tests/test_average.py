@@ -1,6 +1,6 @@
 """One tensor for couplings averaged over models, frames or chains: the bits
 of one model's fit for identical models, and NumPy references of the mean
-design rows for an ensemble, a trajectory and a symmetric dimer."""
+design rows for the docs' ensemble and trajectory and a symmetric dimer."""
 
 from __future__ import annotations
 
@@ -14,26 +14,33 @@ from kelfit_tools.errors import DataError
 from kelfit_tools.fitting import DesignRows, fit
 from kelfit_tools.run import FitOptions, FitRequest, run_fit
 from kelfit_tools.tensor import tensor_from_params
-from tools_support import run_kelfit, shared_data, write_models
+from tools_support import REPO, run_kelfit, shared_data, write_models
 
 gemmi = pytest.importorskip("gemmi")
 
 PDB = ("ubiquitin", "1d3z-model-1.pdb")
 TAB = ("ubiquitin", "couplings.tab")
-#: Atom jitter (angstrom) of the ensemble's and the trajectory's copies.
-JITTER = 0.03
 
 
 def _couplings() -> tuple[str, ...]:
     return (str(shared_data(*TAB)),)
 
 
-def _ensemble(path: Path, jitter: float, models: int = 4) -> Path:
-    rng = np.random.default_rng(7)
-    moves = [lambda xyz: xyz] + [
-        lambda xyz: xyz + rng.normal(0.0, jitter, xyz.shape)
-    ] * (models - 1)
-    return write_models(path, shared_data(*PDB), moves)
+def _identical(path: Path, models: int = 3) -> Path:
+    return write_models(path, shared_data(*PDB), [lambda xyz: xyz] * models)
+
+
+def _docs_inputs():  # type: ignore[no-untyped-def]
+    """The helpers that make the tutorial's ensemble and trajectory."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location(
+        "sample_inputs", REPO / "docs" / "_ext" / "sample_inputs.py"
+    )
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def _unit_rows(vectors: np.ndarray) -> np.ndarray:
@@ -65,7 +72,7 @@ def _close(a: np.ndarray, b: np.ndarray, tol: float = 1e-10) -> None:
 def test_identical_models_give_the_single_models_fit_bits(
     tmp_path: Path, bond_lengths: str
 ) -> None:
-    ensemble = _ensemble(tmp_path / "same.pdb", 0.0, models=3)
+    ensemble = _identical(tmp_path / "same.pdb")
     options = FitOptions(bond_lengths=bond_lengths, average=True)
     averaged = run_fit(
         FitRequest(structure=str(ensemble), couplings=_couplings(), models=None,
@@ -83,10 +90,10 @@ def test_identical_models_give_the_single_models_fit_bits(
 def test_an_ensembles_averaged_fit_is_the_mean_rows_least_squares_tensor(
     tmp_path: Path,
 ) -> None:
-    """Each row weighted by its own model's constant (r^-3 from the
-    structure), averaged, then solved: the tensor, values and errors of one
-    fit, to 1e-10 of NumPy's."""
-    ensemble = _ensemble(tmp_path / "ensemble.pdb", JITTER)
+    """The tutorial's four models: each row weighted by its own model's
+    constant (r^-3 from the structure), averaged, then solved: the tensor,
+    values and errors of one fit, to 1e-10 of NumPy's."""
+    ensemble = _docs_inputs().jittered_ensemble(shared_data(*PDB), tmp_path / "e.pdb")
     run = run_fit(
         FitRequest(structure=str(ensemble), couplings=_couplings(), models=None,
                    options=FitOptions(average=True, errors=50, seed=3))
@@ -108,40 +115,40 @@ def test_an_ensembles_averaged_fit_is_the_mean_rows_least_squares_tensor(
     assert abs(averaged.medium.da_nh - run.ensembles[0][1].mean.da) > 0.05
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # MDAnalysis's DCD reader
 def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) -> None:
+    """The tutorial's 20 turning frames, superposed on the first."""
     mda = pytest.importorskip("MDAnalysis")
     from kelfit_tools import read_couplings
     from kelfit_tools.io.trajectory import coupling_atoms, load_universe
     from kelfit_tools.media import row_sigma
+    from kelfit_tools.superpose import frame_superposer
     from kelfit_tools.trajectory import (
         FrameMeans,
         TensorFit,
         averaged_fit,
+        coupled_residues,
         fit_frames,
         frame_basis,
+        frame_vectors,
     )
 
     pdb = shared_data(*PDB)
-    universe = mda.Universe(str(pdb))
-    start = universe.atoms.positions.astype(np.float64)
-    rng = np.random.default_rng(11)
-    dcd = tmp_path / "frames.xtc"
-    with mda.Writer(str(dcd), universe.atoms.n_atoms) as writer:
-        for k in range(20):
-            universe.atoms.positions = start + rng.normal(0.0, JITTER, start.shape)
-            universe.trajectory.ts.time = 10.0 * k
-            writer.write(universe.atoms)
+    dcd = _docs_inputs().tumbling_trajectory(pdb, tmp_path / "frames.dcd")
     pairs = coupling_atoms(load_universe(pdb, dcd), read_couplings(_couplings()[0]))
+    turn = frame_superposer(pairs.first.universe, residues=coupled_residues(pairs))
     sigma, _ = row_sigma(pairs.couplings)
     means = FrameMeans(pairs, sigma=sigma)
-    frames = list(fit_frames(pairs, progress=False, isolate=False, means=means))
+    frames = list(
+        fit_frames(pairs, progress=False, isolate=False, superpose=turn, means=means)
+    )
     result = averaged_fit(means, pairs, sigma=sigma)
     # Each frame's rows times its constants at its own distances, averaged.
     basis = frame_basis(pairs)
     reader = mda.Universe(str(pdb), str(dcd))
     each = []
     for _ in reader.trajectory:
-        v = pairs.vectors(reader.atoms.positions)
+        v, _ = frame_vectors(pairs, turn, reader.atoms.positions)
         each.append(basis.scales(v)[:, None] * _unit_rows(v))
     each = np.array(each)
     assert means.members == len(frames) == 20
@@ -163,14 +170,15 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
         np.std(q_blocks, ddof=1) / np.sqrt(10), rel=1e-8
     )
     # The MDAnalysis analysis: the same fit, its workers' means merged.
-    serial = TensorFit(pairs, sigma=sigma, average=True).run().results.averaged
+    serial = TensorFit(pairs, sigma=sigma, superpose=turn, average=True)
+    serial = serial.run().results.averaged
     assert serial.params.tobytes() == result.params.tobytes()
-    split = TensorFit(pairs, sigma=sigma, average=True)
+    split = TensorFit(pairs, sigma=sigma, superpose=turn, average=True)
     split.run(backend="multiprocessing", n_workers=2)
     _close(split.results.averaged.params, result.params, 1e-12)
     done = run_kelfit(
         "fit", "--structure", pdb, "--trajectory", dcd, "--couplings", _couplings()[0],
-        "--average", "--no-superpose", "--json", "-q",
+        "--average", "--json", "-q",
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     shown = json.loads(done.stdout)["averaged"]
@@ -261,7 +269,7 @@ def test_averaged_rows_refuse_what_needs_one_vector() -> None:
 
 
 def test_fit_average_through_the_command_line(tmp_path: Path) -> None:
-    ensemble = _ensemble(tmp_path / "ensemble.pdb", JITTER)
+    ensemble = _docs_inputs().jittered_ensemble(shared_data(*PDB), tmp_path / "e.pdb")
     done = run_kelfit(
         "fit", "--structure", ensemble, "--couplings", _couplings()[0],
         "--models", "all", "--average", "--json", "-q", "--report", tmp_path / "r.html",
