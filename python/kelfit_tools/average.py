@@ -132,15 +132,15 @@ class RowMeans:
         """What a subclass does with each member's vectors and rows once
         they are in."""
 
-    @classmethod
-    def merged(cls, parts: Sequence[RowMeans]) -> RowMeans:
+    @staticmethod
+    def merged(parts: Sequence[RowMeans]) -> RowMeans:
         """The running means of several runs over disjoint members (the
         frames that parallel workers took), weighted by their counts; one
         run alone is returned as it is."""
         filled = [p for p in parts if p.members]
         if len(filled) <= 1:
-            return filled[0] if filled else cls()
-        out = cls()
+            return filled[0] if filled else RowMeans()
+        out = RowMeans()
         first = filled[0]
         assert first._terms is not None and first._weighted is not None
         assert first._inverse_cube is not None and first._same is not None
