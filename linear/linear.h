@@ -131,7 +131,18 @@ void params_from_order_matrix(const double (&matrix)[3][3], double* params);
 
 // --- Whole problems (linear_solve.cpp) -----------------------------------------
 
-// Doubles of work space solve_linear needs for a problem of `count` rows.
+// Building the rows and solving from them are separate steps, so that a
+// problem can be given rows that are no one vector's: the mean of each
+// coupling's rows over the models or frames of an ensemble.
+
+// The tensor columns of each of count unit vectors u = v / |v| (vectors: x,
+// y, z side by side), five a row into terms: u^T A u = Axx (x^2 - z^2) +
+// Ayy (y^2 - z^2) + Axy 2xy + Axz 2xz + Ayz 2yz. Every vector must have a
+// non-zero finite length.
+void linear_terms(const double* vectors, int count, double* terms);
+
+// Doubles of work space solve_linear (or solve_linear_terms) needs for a
+// problem of `count` rows.
 size_t linear_work_size(int count);
 
 // Solves one problem. values receives the count model values at the
@@ -142,6 +153,13 @@ size_t linear_work_size(int count);
 // asking changes no bit of a problem that is not stopped.
 LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values,
                             const LinearStop& stop = {});
+
+// solve_linear from given tensor columns, five a row (the rows of
+// linear_terms, or their means), in place of problem.vectors, which is not
+// read: value = scale row . A [+ offset]. Where terms are linear_terms of
+// problem.vectors, the same bits as solve_linear.
+LinearSolution solve_linear_terms(const LinearProblem& problem, const double* terms,
+                                  double* work, double* values, const LinearStop& stop = {});
 
 // --- Stacks of problems (linear_stack.cpp) ----------------------------------
 

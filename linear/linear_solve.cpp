@@ -13,26 +13,6 @@ int unknowns_of(bool offset)
     return offset ? tensor_unknowns + 1 : tensor_unknowns;
 }
 
-// The tensor columns of each row's unit vector u = v / |v|, five a row:
-// u^T A u = Axx (x^2 - z^2) + Ayy (y^2 - z^2) + Axy 2xy + Axz 2xz + Ayz 2yz
-// (A is traceless), each a product of two components over |v|^2, so no
-// square root is needed.
-void fill_terms(const LinearProblem& problem, double* terms)
-{
-    const auto rows = static_cast<size_t>(problem.count);
-    for (size_t i = 0; i < rows; ++i) {
-        const double* v = problem.vectors + 3 * i;
-        const double x = v[0], y = v[1], z = v[2];
-        const double inverse = 1.0 / (x * x + y * y + z * z);
-        double* term = terms + tensor_unknowns * i;
-        term[0] = (x * x - z * z) * inverse;
-        term[1] = (y * y - z * z) * inverse;
-        term[2] = 2.0 * x * y * inverse;
-        term[3] = 2.0 * x * z * inverse;
-        term[4] = 2.0 * y * z * inverse;
-    }
-}
-
 // The weighted design and observed values, a row of qr_stride values each.
 void fill_design(const LinearProblem& problem, int unknowns, const double* terms,
                  double* design)
@@ -175,23 +155,15 @@ double values_and_cost(const LinearProblem& problem, const double* terms, const 
     return sum / static_cast<double>(problem.count);
 }
 
-}  // namespace
-
-size_t linear_work_size(int count)
-{
-    const auto rows = static_cast<size_t>(count);
-    return rows * static_cast<size_t>(qr_stride + tensor_unknowns);
-}
-
-LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values,
-                            const LinearStop& stop)
+// From the tensor columns on: the weighted design in `design` (count rows
+// of qr_stride), its QR, the rank and condition, and the optimum.
+LinearSolution solve_from_terms(const LinearProblem& problem, const double* terms,
+                                double* design, double* values, const LinearStop& asked)
 {
     LinearSolution out = {};
     const int rows = problem.count;
     const int unknowns = unknowns_of(problem.offset);
     out.unknowns = unknowns;
-    // A short problem is never asked: the stack asks between problems.
-    const LinearStop asked = rows >= linear_stop_rows ? stop : LinearStop{};
     auto stopped = [&asked, &out] {
         if (asked.requested == nullptr || !asked.requested(asked.context)) {
             return false;
@@ -199,12 +171,6 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
         out.status = LinearStatus::stopped;
         return true;
     };
-    double* design = work;
-    double* terms = work + static_cast<size_t>(rows) * qr_stride;
-    fill_terms(problem, terms);
-    if (stopped()) {
-        return out;
-    }
     fill_design(problem, unknowns, terms, design);
     if (stopped()) {
         return out;
@@ -225,4 +191,60 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
     params_from_order_matrix(out.order_matrix, out.params, out.axes);
     out.params[5] = out.offset;
     return out;
+}
+
+// A short problem is never asked: the stack asks between problems.
+LinearStop asked_of(const LinearProblem& problem, const LinearStop& stop)
+{
+    return problem.count >= linear_stop_rows ? stop : LinearStop{};
+}
+
+}  // namespace
+
+// The tensor columns of each row's unit vector u = v / |v|, five a row:
+// u^T A u = Axx (x^2 - z^2) + Ayy (y^2 - z^2) + Axy 2xy + Axz 2xz + Ayz 2yz
+// (A is traceless), each a product of two components over |v|^2, so no
+// square root is needed.
+void linear_terms(const double* vectors, int count, double* terms)
+{
+    const auto rows = static_cast<size_t>(count);
+    for (size_t i = 0; i < rows; ++i) {
+        const double* v = vectors + 3 * i;
+        const double x = v[0], y = v[1], z = v[2];
+        const double inverse = 1.0 / (x * x + y * y + z * z);
+        double* term = terms + tensor_unknowns * i;
+        term[0] = (x * x - z * z) * inverse;
+        term[1] = (y * y - z * z) * inverse;
+        term[2] = 2.0 * x * y * inverse;
+        term[3] = 2.0 * x * z * inverse;
+        term[4] = 2.0 * y * z * inverse;
+    }
+}
+
+size_t linear_work_size(int count)
+{
+    const auto rows = static_cast<size_t>(count);
+    return rows * static_cast<size_t>(qr_stride + tensor_unknowns);
+}
+
+LinearSolution solve_linear(const LinearProblem& problem, double* work, double* values,
+                            const LinearStop& stop)
+{
+    const LinearStop asked = asked_of(problem, stop);
+    double* design = work;
+    double* terms = work + static_cast<size_t>(problem.count) * qr_stride;
+    linear_terms(problem.vectors, problem.count, terms);
+    if (asked.requested != nullptr && asked.requested(asked.context)) {
+        LinearSolution out = {};
+        out.unknowns = unknowns_of(problem.offset);
+        out.status = LinearStatus::stopped;
+        return out;
+    }
+    return solve_from_terms(problem, terms, design, values, asked);
+}
+
+LinearSolution solve_linear_terms(const LinearProblem& problem, const double* terms,
+                                  double* work, double* values, const LinearStop& stop)
+{
+    return solve_from_terms(problem, terms, work, values, asked_of(problem, stop));
 }

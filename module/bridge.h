@@ -269,6 +269,8 @@ PyObject* c_solve(PyObject* self, PyObject* args);
 PyObject* kelfit_fit(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_solve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_linear(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_tensor_rows(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kelfit_linear_rows(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_steric(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_wall_potential(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kelfit_replicates(PyObject* self, PyObject* args, PyObject* kwargs);

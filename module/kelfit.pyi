@@ -99,6 +99,19 @@ def linear(
 ) -> LinearResult:
     """The global least-squares optimum of fit's cost, by one linear solve."""
 
+def tensor_rows(vectors: ArrayLike) -> NDArray[np.float64]:
+    """The N x 5 design rows linear builds from the vectors, to the bit."""
+
+def linear_rows(
+    rows: ArrayLike,
+    observed: ArrayLike,
+    *,
+    sigma: ArrayLike | None = None,
+    scale: ArrayLike | None = None,
+    offset: bool = False,
+) -> LinearResult:
+    """linear from design rows (N x 5) in place of vectors."""
+
 # Unpacks as (params, order_matrix, axes, draws), one entry per replicate.
 @final
 class ReplicatesResult(

@@ -176,6 +176,24 @@ PyDoc_STRVAR(c_kf_fdc_doc,
 "offset; 4 holds R and 3 holds Da and R at their start values) and write\n"
 "the parameters back into params in place. Holds the GIL.");
 
+PyDoc_STRVAR(tensor_rows_doc,
+"tensor_rows(vectors)\n"
+"--\n"
+"\n"
+"The design rows linear builds from vectors (N x 3) as a new N x 5 float64\n"
+"array: the unit vector u's x^2 - z^2, y^2 - z^2, 2xy, 2xz, 2yz, to the bit.\n"
+"Raises InputError (a ValueError) for a vector the fits refuse.");
+
+PyDoc_STRVAR(linear_rows_doc,
+"linear_rows(rows, observed, *, sigma=None, scale=None, offset=False)\n"
+"--\n"
+"\n"
+"linear from design rows (N x 5, such as the means over an ensemble of\n"
+"tensor_rows of each model's vectors) in place of vectors: value =\n"
+"scale rows[i] . (Axx, Ayy, Axy, Axz, Ayz) [+ offset]. Returns a\n"
+"LinearResult; where rows are tensor_rows(vectors), linear's bits. One\n"
+"problem, solved holding the interpreter's lock.");
+
 PyDoc_STRVAR(c_solve_doc,
 "c_solve(n, vectors, params) -> tuple of floats\n"
 "\n"
@@ -191,6 +209,12 @@ PyMethodDef kelfit_methods[] = {
      METH_VARARGS | METH_KEYWORDS, solve_doc},
     {"linear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_linear)),
      METH_VARARGS | METH_KEYWORDS, linear_doc},
+    {"tensor_rows",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_tensor_rows)),
+     METH_VARARGS | METH_KEYWORDS, tensor_rows_doc},
+    {"linear_rows",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_linear_rows)),
+     METH_VARARGS | METH_KEYWORDS, linear_rows_doc},
     {"steric", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelfit_steric)),
      METH_VARARGS | METH_KEYWORDS, steric_doc},
     {"wall_potential",

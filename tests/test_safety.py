@@ -530,6 +530,27 @@ def calls_and_outcomes():
         ("fit bad sigma", kelfit.fit, (vectors, observed, start), {"sigma": -ones}),
         ("fit bad scale", kelfit.fit, (vectors, observed, start), {"scale": 0 * ones}),
         ("fit short start", kelfit.fit, (vectors, observed, start[:4]), {}),
+        ("tensor_rows", kelfit.tensor_rows, (vectors,), {}),
+        ("tensor_rows zero row", kelfit.tensor_rows, (0 * vectors,), {}),
+        (
+            "linear_rows",
+            kelfit.linear_rows,
+            (kelfit.tensor_rows(vectors), observed),
+            {"sigma": ones, "scale": ones, "offset": True},
+        ),
+        ("linear_rows 3 columns", kelfit.linear_rows, (vectors, observed), {}),
+        (
+            "linear_rows nan",
+            kelfit.linear_rows,
+            (kelfit.tensor_rows(vectors), nan_observed),
+            {},
+        ),
+        (
+            "linear_rows bad sigma",
+            kelfit.linear_rows,
+            (kelfit.tensor_rows(vectors), observed),
+            {"sigma": -ones},
+        ),
         ("solve", kelfit.solve, (vectors, start), {"scale": ones}),
         ("solve bad scale", kelfit.solve, (vectors, start), {"scale": ones[:3]}),
         (
@@ -684,6 +705,12 @@ def array_arguments():
         kelfit.fit: {"vectors": vectors, "observed": observed, "start": start, **rows},
         kelfit.solve: {"vectors": vectors, "params": start, "scale": ones},
         kelfit.linear: {"vectors": vectors, "observed": observed, **rows},
+        kelfit.tensor_rows: {"vectors": vectors},
+        kelfit.linear_rows: {
+            "rows": kelfit.tensor_rows(vectors),
+            "observed": observed,
+            **rows,
+        },
         kelfit.steric: {"coordinates": vectors, "radii": ones, "spacing": 1e3},
         kelfit.replicates: {
             "vectors": vectors,

@@ -50,6 +50,7 @@ __all__ = [
     "bond_type",
     "dipolar_constant",
     "element",
+    "from_distance",
     "length_basis",
     "length_overrides",
     "parse_length",
@@ -282,6 +283,22 @@ def length_overrides(
             )
         out[name] = length
     return out
+
+
+def from_distance(
+    types: Iterable[str],
+    *,
+    bond_lengths: str,
+    lengths: Mapping[str, float] | None = None,
+    normalised: bool = False,
+) -> NDArray[np.bool_]:
+    """The rows whose constant takes their own distance (a structure's, a
+    model's or a frame's) under :func:`row_scales`: ``bond_lengths`` is
+    ``"structure"``, the couplings are not ``normalised`` and no length is
+    given for the row's bond type."""
+    given = set(length_overrides(lengths))
+    own = bond_lengths == "structure" and not normalised
+    return np.array([own and t not in given for t in types], dtype=bool)
 
 
 def dipolar_constant(atom_i: str, atom_j: str, distance: float) -> float:

@@ -21,7 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import notices
 from .bonds import GYROMAGNETIC_RATIOS, STANDARD_LENGTHS, bond_type, element
 from .errors import Advice, DataError, Hint
-from .fitting import FitResult, design_matrix
+from .fitting import DesignRows, FitResult, design_matrix
 from .io.matching import coupling_key, resolve_chain
 from .io.names import (
     AMIDE_PROTON,
@@ -596,8 +596,13 @@ def check_count(n: int, free: int, *, label: str = "") -> list[str]:
     return []
 
 
+#: Relative rounding of a double: singular values below this times the
+#: largest and the size are rounding noise (NumPy's rank tolerance).
+_EPSILON = float(np.finfo(np.float64).eps)
+
+
 def design_condition(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     scale: ArrayLike | None = None,
     sigma: ArrayLike | None = None,
     offset: bool = False,
@@ -619,6 +624,10 @@ def design_condition(
     if design.shape[0] < design.shape[1]:
         return math.inf
     singular = np.linalg.svd(design, compute_uv=False)
+    if isinstance(vectors, DesignRows) and vectors.minimum_norm:
+        # A symmetry's rows determine only the tensors it leaves unchanged:
+        # the directions it removes are zero, not poorly determined.
+        singular = singular[singular > singular[0] * max(design.shape) * _EPSILON]
     if singular[-1] == 0.0:
         return math.inf
     return float(singular[0] / singular[-1])

@@ -27,6 +27,7 @@ from .tensor import (
     canonical,
     dr_model,
     rhombic_component,
+    tensor_from_matrix,
     tensor_from_params,
     tensors_from_matrices,
 )
@@ -34,6 +35,7 @@ from .tensor import (
 __all__ = [
     "METHODS",
     "PARAMETER_NAMES",
+    "DesignRows",
     "FitResult",
     "PackedResults",
     "as_observed",
@@ -48,6 +50,7 @@ __all__ = [
     "fixed_indices",
     "linear_start",
     "resolve_method",
+    "tensor_rows",
 ]
 
 #: The six parameters in the module's order, as ``fit(fixed=...)`` names them.
@@ -57,6 +60,121 @@ PARAMETER_NAMES = ("a1", "a2", "a3", "da", "r", "offset")
 #: of ``kelfit.linear``, or ``"powell"``, Powell's method in single
 #: precision through ``kelfit.fit`` (from the linear optimum or a start).
 METHODS = ("linear", "powell")
+
+
+@dataclass(frozen=True, eq=False)
+class DesignRows:
+    """Design rows in place of vectors: each row's five tensor columns
+    (x^2 - z^2, y^2 - z^2, 2xy, 2xz, 2yz of a unit vector, before its scale
+    and sigma), such as a coupling's row averaged over the models or frames
+    of an ensemble (:mod:`kelfit_tools.average`), which is no one vector's.
+
+    :func:`fit` (linear only), :func:`back_calculate`, :func:`design_matrix`
+    and the validation take them wherever they take vectors; indexing
+    selects rows as it does an array's.
+
+    Attributes:
+        rows: N x 5 float64.
+        minimum_norm: the rows are averages over copies related by a
+            symmetry (the chains of a symmetric oligomer), which determine
+            only the tensor the symmetry leaves unchanged: the fit is the
+            least-squares solution of least norm in an orthonormal basis of
+            traceless symmetric tensors (NumPy's ``lstsq``), which is that
+            tensor, instead of a refusal of the rank the symmetry removes.
+    """
+
+    rows: NDArray[np.float64]
+    minimum_norm: bool = False
+
+    def __post_init__(self) -> None:
+        # Its own copy, frozen: the caller's array stays writable.
+        rows = np.array(self.rows, dtype=np.float64, order="C")
+        if rows.ndim != 2 or rows.shape[1] != 5:
+            raise ValueError(f"design rows must be an N x 5 array, got {rows.shape}")
+        rows.setflags(write=False)
+        object.__setattr__(self, "rows", rows)
+
+    def __len__(self) -> int:
+        return int(self.rows.shape[0])
+
+    def __getitem__(self, keep: Any) -> DesignRows:
+        return DesignRows(self.rows[keep], self.minimum_norm)
+
+
+def tensor_rows(vectors: ArrayLike) -> NDArray[np.float64]:
+    """The design rows the linear fit builds from vectors (N x 5, before
+    scale and sigma), to the bit: their mean over identical models is the
+    same rows, which fit to the same bits.
+
+    Raises:
+        ValueError: not N x 3; ``kelfit.InputError`` for a vector the fits
+            refuse.
+    """
+    import kelfit
+
+    rows: NDArray[np.float64] = kelfit.tensor_rows(as_vectors(vectors))
+    return rows
+
+
+#: The design's columns (Axx, Ayy, Axy, Axz, Ayz) of an orthonormal basis of
+#: traceless symmetric tensors (in the Frobenius product): (xx - yy) / sqrt 2,
+#: (2 zz - xx - yy) / sqrt 6, and (xy + yx), (xz + zx), (yz + zy) over sqrt 2.
+_ORTHONORMAL = np.array(
+    [
+        [1 / math.sqrt(2), -1 / math.sqrt(6), 0.0, 0.0, 0.0],
+        [-1 / math.sqrt(2), -1 / math.sqrt(6), 0.0, 0.0, 0.0],
+        [0.0, 0.0, 1 / math.sqrt(2), 0.0, 0.0],
+        [0.0, 0.0, 0.0, 1 / math.sqrt(2), 0.0],
+        [0.0, 0.0, 0.0, 0.0, 1 / math.sqrt(2)],
+    ]
+)
+
+
+def _minimum_norm_fit(
+    rows: DesignRows,
+    o: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    offset: bool,
+) -> tuple[NDArray[np.float64], NDArray[np.float64], float]:
+    """Parameters, values and cost of the least-norm least-squares tensor
+    of symmetric design rows (see :class:`DesignRows`)."""
+    design = rows.rows @ _ORTHONORMAL
+    if k is not None:
+        design = design * k[:, None]
+    if offset:
+        design = np.column_stack([design, np.ones(len(rows))])
+    weight = np.ones(len(rows)) if w is None else 1.0 / w
+    found = np.linalg.lstsq(design * weight[:, None], o * weight, rcond=None)[0]
+    if not np.any(found[:5]):
+        raise ValueError("the averaged rows do not determine any tensor")
+    axx, ayy, axy, axz, ayz = _ORTHONORMAL @ found[:5]
+    matrix = np.array([[axx, axy, axz], [axy, ayy, ayz], [axz, ayz, -axx - ayy]])
+    t = tensor_from_matrix(matrix)
+    shift = float(found[5]) if offset else 0.0
+    params = np.array([t.a1, t.a2, t.a3, t.da, t.r, shift])
+    tensor = rows.rows @ np.array([axx, ayy, axy, axz, ayz])
+    values: NDArray[np.float64] = (tensor if k is None else k * tensor) + shift
+    residual = (o - values) * weight
+    return params, values, float(residual @ residual) / len(rows)
+
+
+#: The method averaged rows are fitted by, as messages name it.
+_AVERAGED = "averaged couplings are fitted by the linear solve only"
+
+
+def _rows_values(
+    rows: DesignRows, params: NDArray[np.float64], scale: NDArray[np.float64] | None
+) -> NDArray[np.float64]:
+    """The model's values of design rows: each row's columns against A's
+    Axx, Ayy, Axy, Axz, Ayz, times the row's scale, plus the offset."""
+    a = tensor_from_params(params)
+    elements = np.array([a[0, 0], a[1, 1], a[0, 1], a[0, 2], a[1, 2]])
+    tensor = rows.rows @ elements
+    if scale is not None:
+        tensor = scale * tensor
+    values: NDArray[np.float64] = tensor + params[5]
+    return values
 
 
 def as_vectors(vectors: ArrayLike) -> NDArray[np.float64]:
@@ -143,12 +261,16 @@ def _params6(params: ArrayLike, what: str) -> NDArray[np.float64]:
 
 
 def back_calculate(
-    vectors: ArrayLike, params: ArrayLike, *, scale: ArrayLike | None = None
+    vectors: ArrayLike | DesignRows,
+    params: ArrayLike,
+    *,
+    scale: ArrayLike | None = None,
 ) -> NDArray[np.float64]:
     """The model's value for each vector, through ``kelfit.solve``.
 
     Args:
-        vectors: N x 3 array; only each row's direction matters.
+        vectors: N x 3 array; only each row's direction matters.  Or
+            :class:`DesignRows`, whose values are computed here in double.
         params: (a1, a2, a3, Da, R) with the angles in radians, optionally
             followed by an offset, which is added to every value.
         scale: one factor per row for Da and Dr (a bond's dipolar constant
@@ -159,8 +281,10 @@ def back_calculate(
     """
     import kelfit
 
-    v = as_vectors(vectors)
     p = _params6(params, "params")
+    if isinstance(vectors, DesignRows):
+        return _rows_values(vectors, p, as_row_factors(scale, len(vectors), "scale"))
+    v = as_vectors(vectors)
     s = as_row_factors(scale, v.shape[0], "scale")
     values: NDArray[np.float64] = np.array(
         kelfit.solve(v, p, scale=s), dtype=np.float64
@@ -169,7 +293,7 @@ def back_calculate(
 
 
 def design_matrix(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     *,
     offset: bool = False,
     sigma: ArrayLike | None = None,
@@ -183,18 +307,25 @@ def design_matrix(
     ones for the offset when ``offset`` is true; every row is divided by
     its sigma.
 
+    :class:`DesignRows` give their own five columns.
+
     Raises:
         ValueError: bad vectors, or a sigma or scale that cannot be used.
     """
-    v = _unit_rows(as_vectors(vectors))
-    w = _row_factors(sigma, v.shape[0], "sigma")
-    k = _row_factors(scale, v.shape[0], "scale")
-    x, y, z = v[:, 0], v[:, 1], v[:, 2]
-    columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+    if isinstance(vectors, DesignRows):
+        count = len(vectors)
+        columns = list(vectors.rows.T)
+    else:
+        v = _unit_rows(as_vectors(vectors))
+        count = v.shape[0]
+        x, y, z = v[:, 0], v[:, 1], v[:, 2]
+        columns = [x * x - z * z, y * y - z * z, 2 * x * y, 2 * x * z, 2 * y * z]
+    w = _row_factors(sigma, count, "sigma")
+    k = _row_factors(scale, count, "scale")
     if k is not None:
         columns = [k * c for c in columns]
     if offset:
-        columns.append(np.ones_like(x))
+        columns.append(np.ones(count))
     design = np.column_stack(columns)
     if w is not None:
         design = design / w[:, None]
@@ -202,7 +333,7 @@ def design_matrix(
 
 
 def linear_start(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     observed: ArrayLike,
     *,
     offset: bool = False,
@@ -234,6 +365,15 @@ def linear_start(
     """
     import kelfit
 
+    if isinstance(vectors, DesignRows):
+        o = as_observed(observed, len(vectors))
+        w = as_row_factors(sigma, len(vectors), "sigma")
+        k = as_row_factors(scale, len(vectors), "scale")
+        if vectors.minimum_norm:
+            return _minimum_norm_fit(vectors, o, w, k, offset)[0]
+        rows = kelfit.linear_rows(vectors.rows, o, sigma=w, scale=k, offset=offset)
+        found: NDArray[np.float64] = rows.params
+        return found
     v = as_vectors(vectors)
     o = as_observed(observed, v.shape[0])
     w = as_row_factors(sigma, v.shape[0], "sigma")
@@ -653,7 +793,7 @@ def resolve_method(
 
 
 def fit(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     observed: ArrayLike,
     start: ArrayLike | None = None,
     *,
@@ -674,7 +814,9 @@ def fit(
     touched.
 
     Args:
-        vectors: N x 3 array of bond vectors (only directions matter).
+        vectors: N x 3 array of bond vectors (only directions matter), or
+            :class:`DesignRows` (such as couplings averaged over an
+            ensemble), which the linear method alone fits.
         observed: N observed values.
         start: ``[a1, a2, a3, Da, R]`` (radians), optionally with an offset,
             for Powell; by default :func:`linear_start`, the global linear
@@ -705,6 +847,31 @@ def fit(
 
     held = fixed_indices(fixed)
     chosen = resolve_method(method, start=start is not None, fixed=bool(held))
+    if isinstance(vectors, DesignRows):
+        if chosen != "linear":
+            message = f"{_AVERAGED}: a start, fixed parameters and {{0}} need vectors"
+            raise ValueError(Advice(message, _POWELL))
+        o = as_observed(observed, len(vectors))
+        w = as_row_factors(sigma, len(vectors), "sigma")
+        k = as_row_factors(scale, len(vectors), "scale")
+        if vectors.minimum_norm:
+            _check_factors(w, "sigma")
+            _check_factors(k, "scale")
+            p, values, cost = _minimum_norm_fit(vectors, o, w, k, offset)
+            return _result(
+                o, p, w, k, values, cost, offset_fitted=offset, method="linear"
+            )
+        solved = kelfit.linear_rows(vectors.rows, o, sigma=w, scale=k, offset=offset)
+        return _result(
+            o,
+            solved.params,
+            w,
+            k,
+            solved.values,
+            float(solved.cost),
+            offset_fitted=offset,
+            method="linear",
+        )
     v = as_vectors(vectors)
     o = as_observed(observed, v.shape[0])
     w = as_row_factors(sigma, v.shape[0], "sigma")

@@ -19,10 +19,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from .average import AveragedRows
 from .bonds import (
     NH_REFERENCE_LENGTH,
     STANDARD_LENGTHS,
     bond_type,
+    from_distance,
     length_basis,
     length_overrides,
     parse_types,
@@ -32,7 +34,7 @@ from .bonds import (
 from .checks import check_uncertainties, missing_uncertainty_warning, type_warnings
 from .display import html_of
 from .errors import Advice, DataError, Hint
-from .fitting import FitResult, convergence_warning, fit
+from .fitting import DesignRows, FitResult, convergence_warning, fit
 from .io.tables import Coupling
 from .options import FitOptions
 from .statistics import Statistics, fit_statistics, normalisation_factors
@@ -118,6 +120,9 @@ class MediumFit:
             standard lengths, when the structure's N-H bonds differ from the
             standard length by more than :data:`NH_LENGTH_TOLERANCE`; else
             None.
+        design: the rows fitted in place of vectors when the couplings
+            were averaged over an ensemble (:mod:`kelfit_tools.average`):
+            what validation refits; None for vectors.
     """
 
     name: str
@@ -138,6 +143,7 @@ class MediumFit:
     nh_standard_length: float = STANDARD_LENGTHS[_NH]
     da_nh_standard: float | None = None
     normalised: bool = False
+    design: DesignRows | None = None
 
     def __repr__(self) -> str:
         return (
@@ -351,6 +357,14 @@ class _Bonds:
     distances: NDArray[np.float64]
     overrides: dict[str, float]
 
+    def by_distance(self, options: FitOptions) -> NDArray[np.bool_]:
+        """The rows whose constant follows their distance (the structure's,
+        not a given or standard length)."""
+        return from_distance(
+            self.types, bond_lengths=options.bond_lengths,
+            lengths=self.overrides, normalised=options.normalised,
+        )  # fmt: skip
+
     def scales(
         self, options: FitOptions, convention: str = "physical"
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -382,7 +396,7 @@ def check_flip(flip: Sequence[str], types: Sequence[str]) -> None:
 
 
 def fit_medium_with(
-    vectors: ArrayLike,
+    vectors: ArrayLike | AveragedRows,
     couplings: Sequence[Coupling],
     options: FitOptions,
     *,
@@ -390,21 +404,34 @@ def fit_medium_with(
 ) -> MediumFit:
     """:func:`fit_medium` with its settings as one :class:`FitOptions`
     (``sigma`` is the one uncertainty, ``signs`` the convention; the run's
-    other settings are not used here).
+    other settings are not used here).  ``vectors`` may be
+    :class:`~kelfit_tools.average.AveragedRows`: each coupling averaged
+    over an ensemble, its rows weighted by ``r^-3`` where the constant
+    follows the structure's distance, fitted by the linear solve.
 
     Raises:
         ValueError: as :func:`fit_medium`.
     """
     overrides = length_overrides(options.lengths)
-    v = np.asarray(vectors, dtype=np.float64)
-    if v.ndim != 2 or v.shape[0] != len(couplings):
-        raise ValueError(
-            f"need one vector per coupling, got {v.shape} for {len(couplings)}"
-        )
     atoms = [(c.atom_i or "", c.atom_j or "") for c in couplings]
-    bonds = _Bonds(
-        atoms, [bond_type(a, b) for a, b in atoms], np.linalg.norm(v, axis=1), overrides
-    )
+    types = [bond_type(a, b) for a, b in atoms]
+    v: NDArray[np.float64] | DesignRows
+    if isinstance(vectors, AveragedRows):
+        if len(vectors) != len(couplings):
+            raise ValueError(
+                f"need one row per coupling, got {len(vectors)} for {len(couplings)}"
+            )
+        bonds = _Bonds(atoms, types, vectors.distances, overrides)
+        v = vectors.design(bonds.by_distance(options))
+        standard: NDArray[np.float64] | DesignRows = vectors.design()
+    else:
+        v = np.asarray(vectors, dtype=np.float64)
+        if v.ndim != 2 or v.shape[0] != len(couplings):
+            raise ValueError(
+                f"need one vector per coupling, got {v.shape} for {len(couplings)}"
+            )
+        bonds = _Bonds(atoms, types, np.linalg.norm(v, axis=1), overrides)
+        standard = v
     observed = np.array([c.value for c in couplings], dtype=np.float64)
     sigma, notes, warnings = _choose_sigma(couplings, options)
     check_flip(options.flip, bonds.types)
@@ -437,7 +464,7 @@ def fit_medium_with(
         notes.append(outside)
     warnings += type_warnings(bonds.types, couplings, result)
     nh_mean, nh_standard, da_nh_standard = _check_nh_lengths(
-        v, observed, bonds, used, result, sigma, options, notes
+        standard, observed, bonds, used, result, sigma, options, notes
     )
     weights = {c.weight for c in couplings if c.weight is not None}
     if weights - {1.0}:
@@ -448,6 +475,7 @@ def fit_medium_with(
     return MediumFit(
         name=name,
         result=result,
+        design=None if isinstance(v, np.ndarray) else v,
         couplings=list(couplings),
         types=bonds.types,
         constants=constants,
@@ -506,7 +534,7 @@ def _choose_sigma(
 
 
 def _choose_convention(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     observed: NDArray[np.float64],
     bonds: _Bonds,
     constants: NDArray[np.float64],
@@ -550,7 +578,7 @@ def _choose_convention(
 
 
 def _check_nh_lengths(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     observed: NDArray[np.float64],
     bonds: _Bonds,
     used: str,
@@ -567,11 +595,12 @@ def _check_nh_lengths(
     nh_standard = overrides.get(_NH, STANDARD_LENGTHS[_NH])
     nh_mean = None
     if nh_rows:
-        from_structure = (
-            options.bond_lengths == "structure"
-            and _NH not in overrides
-            and not options.normalised
-        )
+        from_structure = bool(
+            from_distance(
+                [_NH], bond_lengths=options.bond_lengths, lengths=overrides,
+                normalised=options.normalised,
+            )[0]
+        )  # fmt: skip
         nh_mean = (
             float(np.mean(bonds.distances[nh_rows])) if from_structure else nh_standard
         )
@@ -598,7 +627,7 @@ def _check_nh_lengths(
 
 
 def _da_nh_at_standard_lengths(
-    vectors: NDArray[np.float64],
+    vectors: NDArray[np.float64] | DesignRows,
     observed: NDArray[np.float64],
     atoms: list[tuple[str, str]],
     convention: str,

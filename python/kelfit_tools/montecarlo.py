@@ -15,6 +15,7 @@ from numpy.typing import ArrayLike, NDArray
 from .display import html_of
 from .fitting import (
     PARAMETER_NAMES,
+    DesignRows,
     FitResult,
     as_observed,
     as_row_factors,
@@ -162,7 +163,7 @@ class MonteCarloResult:
 class _Setup(NamedTuple):
     """What every replicate needs; sent once per batch of replicates."""
 
-    vectors: NDArray[np.float64]
+    vectors: NDArray[np.float64] | DesignRows
     observed: NDArray[np.float64]
     perturbation: str
     noise: NDArray[np.float64] | None
@@ -179,7 +180,7 @@ class _Setup(NamedTuple):
 
 
 def _refit(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     o: NDArray[np.float64],
     setup: _Setup,
     sigma: NDArray[np.float64] | None,
@@ -195,6 +196,7 @@ def _refit(
     start = linear_start(v, o, offset=setup.offset, sigma=sigma, scale=scale)
     if setup.fit_method == "linear":
         return start
+    assert not isinstance(v, DesignRows)  # fit refuses them with powell
     held = dict(setup.fixed)
     for index, value in held.items():
         start[index] = value
@@ -219,14 +221,14 @@ def _rows(a: NDArray[np.float64] | None, rows: NDArray[np.int64]) -> Any:
 
 
 def _bootstrap_refit(
-    v: NDArray[np.float64],
+    v: NDArray[np.float64] | DesignRows,
     o: NDArray[np.float64],
     rng: np.random.Generator,
     setup: _Setup,
     sigma: NDArray[np.float64] | None,
     scale: NDArray[np.float64] | None,
 ) -> NDArray[np.float64]:
-    count: int = v.shape[0]
+    count = len(v)
     for _ in range(_BOOTSTRAP_REDRAWS):
         # Each row, the last included, is drawn with probability 1/count.
         rows = rng.integers(0, count, count)
@@ -246,7 +248,9 @@ _REDRAWS_FAILED = (
 )
 
 
-def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float64]:
+def _drawn_vectors(
+    setup: _Setup, rng: np.random.Generator
+) -> NDArray[np.float64] | DesignRows:
     """A replicate's vectors: a model drawn from the ensemble and turned by
     structural noise, or the fit's own vectors.
 
@@ -257,6 +261,7 @@ def _drawn_vectors(setup: _Setup, rng: np.random.Generator) -> NDArray[np.float6
     if setup.vector_sets is not None:
         v = setup.vector_sets[rng.integers(0, setup.vector_sets.shape[0])]
     if setup.structure_noise > 0.0:
+        assert not isinstance(v, DesignRows)  # refused with design rows
         v = reorient(v, setup.structure_noise, rng)
     return v
 
@@ -273,7 +278,7 @@ def _replicate(setup: _Setup, seed: np.random.SeedSequence) -> NDArray[np.float6
     w, k = setup.weights, setup.scale
     v = _drawn_vectors(setup, rng)
     if setup.perturbation == "noise":
-        noise = rng.normal(0.0, setup.noise, v.shape[0])  # type: ignore[arg-type]  # set for noise
+        noise = rng.normal(0.0, setup.noise, len(o))  # type: ignore[arg-type]  # set for noise
         return _refit(v, o + noise, setup, w, k)
     return _bootstrap_refit(v, o, rng, setup, w, k)
 
@@ -338,6 +343,7 @@ def _linear_replicates(setup: _Setup, indices: list[int]) -> list[_Refits | None
     import kelfit
 
     first, count = indices[0], len(indices)
+    assert not isinstance(setup.vectors, DesignRows)  # refitted one by one
     try:
         done = kelfit.replicates(
             setup.vectors, setup.observed, seed=setup.key, first=first, count=count,
@@ -515,7 +521,7 @@ def _root_seed(seed: Seed) -> np.random.SeedSequence:
 
 
 def monte_carlo(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     observed: ArrayLike,
     trials: int = 100,
     *,
@@ -564,7 +570,10 @@ def monte_carlo(
     from it by :meth:`numpy.random.SeedSequence.spawn`.
 
     Args:
-        vectors: N x 3 array of bond vectors.
+        vectors: N x 3 array of bond vectors, or
+            :class:`~kelfit_tools.fitting.DesignRows` (couplings averaged
+            over an ensemble): those are refitted by :func:`fit` one
+            replicate at a time, from streams spawned as Powell's are.
         observed: N observed values.
         trials: number of refits (K).
         perturbation: ``"noise"`` or ``"bootstrap"``.
@@ -607,12 +616,16 @@ def monte_carlo(
     """
     perturbation = _perturbation(perturbation, method)
     check_trials(trials)
-    v = as_vectors(vectors)
-    o = as_observed(observed, v.shape[0])
-    factors = as_row_factors(scale, v.shape[0], "scale")
+    # Design rows (couplings averaged over an ensemble) are refitted one by
+    # one from NumPy's streams: the module's replicate loop takes vectors.
+    given_rows = isinstance(vectors, DesignRows)
+    v = vectors if isinstance(vectors, DesignRows) else as_vectors(vectors)
+    count = len(v)
+    o = as_observed(observed, count)
+    factors = as_row_factors(scale, count, "scale")
     per_row = None
     if sigma is not None and np.ndim(sigma) > 0:
-        per_row = as_row_factors(sigma, v.shape[0], "sigma")
+        per_row = as_row_factors(sigma, count, "sigma")
     if fixed is None and result is not None:
         fixed = {
             name: result.params[PARAMETER_NAMES.index(name)] for name in result.fixed
@@ -628,23 +641,26 @@ def monte_carlo(
         )  # fmt: skip
     else:
         best = result
-    s, noise = _noise_levels(perturbation, sigma, per_row, best, v.shape[0])
-    sets = _checked_vector_sets(vector_sets, v.shape[0])
+    s, noise = _noise_levels(perturbation, sigma, per_row, best, count)
+    sets = _checked_vector_sets(vector_sets, count)
     check_tilt(structure_noise)
+    if given_rows and (sets is not None or structure_noise > 0.0):
+        raise ValueError("design rows have no vectors to draw or tilt")
     # Linear refits spread each chunk over threads inside the module; a
     # pool around them would only queue for the interpreter.
-    inline = executor is None and chosen == "linear"
+    looped = chosen == "linear" and not given_rows
+    inline = executor is None and looped
     root = _root_seed(seed)
     setup = _Setup(
         v, o, perturbation, noise, offset, best.tensor().axes, best.sigma, factors,
         fit_method=chosen, fixed=tuple(sorted(held.items())),
         workers=(workers or default_workers()) if inline else 1,
         structure_noise=float(structure_noise), vector_sets=sets,
-        key=_stream_key(root) if chosen == "linear" else 0,
+        key=_stream_key(root) if looped else 0,
     )  # fmt: skip
     description = "Monte Carlo" if perturbation == "noise" else "Bootstrap"
     spread = _Spread(setup.reference, keep_refits)
-    if chosen == "linear":
+    if looped:
         done = map_batches(
             _linear_replicates, setup, range(trials), workers=workers,
             executor=InlineExecutor() if inline else executor,

@@ -94,6 +94,9 @@ class FitOptions:
         cross_validate: folds of a cross-validation.
         reject: outliers beyond this many normalised sigma are left out.
         domains: ``NAME=RANGES`` texts, one tensor per domain (two or more).
+        average: with every model of an ensemble, also one tensor for the
+            couplings averaged over the models (each coupling's design row
+            averaged, then one linear fit), beside each model's own.
         scheduler: a Dask scheduler's address to run the fits on (None:
             every core here, or ``$KELFIT_SCHEDULER``).
         workers: threads here (None: one per core).
@@ -126,6 +129,7 @@ class FitOptions:
     cross_validate: int | None = None
     reject: float | None = None
     domains: Sequence[str] = ()
+    average: bool = False
     scheduler: str | None = None
     workers: int | None = None
     progress: bool = False

@@ -44,6 +44,9 @@ from .io import Coupling, read_restraints, read_sequence
 from .superpose import AtomSelection, coupling_residues, superpose_models
 
 if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
     from .fitting import FitResult
     from .io.structure import StructureVectors
     from .io.trajectory import CouplingAtoms
@@ -272,12 +275,16 @@ class FitInput:
         matched: the vectors and the couplings they serve.
         rmsd_ref: the model's RMSD (angstrom) to the reference it was
             superposed on, or None.
+        members: with several chains (a symmetric oligomer's), the vectors
+            of ``matched``'s couplings in each chain (chains x N x 3), whose
+            design rows are averaged; None for one chain.
     """
 
     model: int
     medium: str
     matched: StructureVectors
     rmsd_ref: float | None = None
+    members: NDArray[np.float64] | None = None
 
 
 def free_parameters(offset: bool) -> int:
@@ -375,23 +382,32 @@ def structure_inputs(
             need, models that cannot be superposed, or too few couplings for
             the parameters.
     """
-    from .io.structure import residue_names, structure_vectors, unnamed_chain
+    from .io.structure import (
+        chain_vectors,
+        residue_names,
+        structure_chains,
+        structure_vectors,
+        unnamed_chain,
+    )
 
     names = residue_names(structure, models[0])
     selected = []
     for medium in media:
         rows = select_couplings(medium.couplings, selection, report, where=medium.path)
-        # Checked in the chain the matching will take them from.
-        taken = unnamed_chain(structure, rows, selection.atoms, models[0], chain=chain)
+        chains = structure_chains(structure, rows, chain, models[0])
+        # Checked in the chain the matching will take them from (the first
+        # of a symmetric oligomer's, whose numbering they share).
+        one = chain if chains is None else chains[0]
+        taken = unnamed_chain(structure, rows, selection.atoms, models[0], chain=one)
         check_numbering(rows, names, medium, selection, report, chain=taken)
-        selected.append((medium, rows))
+        selected.append((medium, rows, chains))
     rmsd: list[float | None] = [None] * len(structure)
     if superpose is not None and (len(models) > 1 or reference is not None):
         done = superpose_models(
             structure,
             reference=reference,
             selection=superpose,
-            residues=coupling_residues(c for _, rows in selected for c in rows),
+            residues=coupling_residues(c for _, rows, _ in selected for c in rows),
         )
         low, high = done.rmsd_range
         report.notes.append(
@@ -400,16 +416,20 @@ def structure_inputs(
         )
         rmsd = list(done.rmsd)
     out: list[FitInput] = []
-    for medium, rows in selected:
+    resnames = "strict" if strict_names else "use"
+    for medium, rows, chains in selected:
         for number in models:
-            matched = structure_vectors(
-                structure,
-                rows,
-                selection.atoms,
-                number,
-                chain=chain,
-                resnames="strict" if strict_names else "use",
-            )
+            members = None
+            if chains is None:
+                matched = structure_vectors(
+                    structure, rows, selection.atoms, number, chain=chain,
+                    resnames=resnames,
+                )  # fmt: skip
+            else:
+                matched, members = chain_vectors(
+                    structure, rows, selection.atoms, number, chains,
+                    resnames=resnames,
+                )  # fmt: skip
             odd = bond_length_warning(
                 matched.couplings,
                 matched.vectors,
@@ -428,7 +448,9 @@ def structure_inputs(
                     )
                 except DataError as exc:
                     raise DataError(str(exc), medium.path) from None
-            out.append(FitInput(number, medium.name, matched, rmsd[number - 1]))
+            out.append(
+                FitInput(number, medium.name, matched, rmsd[number - 1], members)
+            )
     return out
 
 

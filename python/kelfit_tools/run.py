@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .average import AveragedRows, average_rows
 from .bonds import bond_type
 from .checks import check_count
 from .cluster import quiet_cluster_logs, scheduler_address, scheduler_executor
@@ -43,7 +44,13 @@ from .domains import (
 )
 from .ensemble import EnsembleSummary, summarize_ensemble
 from .errors import Advice, DataError, Hint, prefixed
-from .fitting import FitResult, convergence_warning, fit, resolve_method
+from .fitting import (
+    DesignRows,
+    FitResult,
+    convergence_warning,
+    fit,
+    resolve_method,
+)
 from .io import Coupling, read_restraints, read_table
 from .io.matching import listed_couplings
 from .many import FitFailed, map_batches
@@ -61,6 +68,7 @@ from .montecarlo import MonteCarloResult, check_trials, monte_carlo
 from .notices import Notices
 from .options import FROM_MODELS, FitOptions, check_tilt
 from .prepare import (
+    FitInput,
     Medium,
     Preparation,
     Selection,
@@ -160,7 +168,7 @@ class Validation:
 
     medium: str
     domain: str | None
-    vectors: NDArray[np.float64]
+    vectors: NDArray[np.float64] | AveragedRows
     rows: NDArray[np.int64]
     rejection: Rejection | None = None
     rejected_from: list[Coupling] = field(default_factory=list)
@@ -198,6 +206,10 @@ class FitRun:
         comparisons: the media compared, by model (None for a table).
         domains: every pair of domains of every medium, by model.
         ensembles: one summary per medium over every model.
+        averaged: with ``average``, one fit per medium (or domain) to the
+            couplings averaged over the models (``model`` None).
+        members: how many models (times chains) each averaged row is the
+            mean of (0 without ``average``).
         notes, warnings: what a reader should and must know.
         structure_models: how many models the structure holds (0: no
             structure).
@@ -211,6 +223,8 @@ class FitRun:
     comparisons: dict[int | None, list[MediumComparison]] = field(default_factory=dict)
     domains: dict[int | None, list[DomainComparison]] = field(default_factory=dict)
     ensembles: list[tuple[str, EnsembleSummary]] = field(default_factory=list)
+    averaged: list[MediumRun] = field(default_factory=list)
+    members: int = 0
     notes: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
     structure_models: int = 0
@@ -226,6 +240,7 @@ class FitRun:
 #: Settings as messages point at them.
 _ERRORS = Hint("errors", python="errors=K")
 _ALL_MODELS = Hint("models", "all", python="models=None")
+_AVERAGE = Hint("average", python="average=True")
 
 
 def _refuse(template: str, *hints: Hint) -> None:
@@ -271,10 +286,32 @@ def check_request(request: FitRequest) -> str:
     if o.seed is not None and not (refits or o.free is not None or o.cross_validate):
         _refuse("{0} goes with {1}, {2} or {3}", Hint("seed"), _ERRORS,
                 Hint("free"), Hint("cross_validate"))  # fmt: skip
+    if o.average:
+        _check_average(request)
     if o.sigma and not o.weighted:
         _refuse("{0} weights the fit; {1} ignores uncertainties", Hint("sigma"),
                 Hint("weighted", python="weighted=False"))  # fmt: skip
     return resolve_method(o.method, start=o.start is not None, fixed=bool(o.fixed))
+
+
+def _check_average(request: FitRequest) -> None:
+    """Refuse what an averaged fit cannot take: it needs the models of a
+    structure, and it is one linear solve of rows that are no one vector's
+    (no start, fixed parameters, Powell or tilted vectors)."""
+    o = request.options
+    average = _AVERAGE
+    if request.table or request.models is not None:
+        _refuse("{0} goes with {1}", average, _ALL_MODELS)
+    if o.method == "powell" or o.start is not None or o.fixed:
+        _refuse(
+            "{0} fits the averaged couplings by the linear solve only: not "
+            "with {1}, a start or fixed parameters",
+            average,
+            Hint("method", "powell", python="method='powell'"),
+        )
+    if o.structure_noise is not None:
+        _refuse("{0} does not go with {1}: the averaged rows have no one "
+                "vector to tilt", average, Hint("structure_noise"))  # fmt: skip
 
 
 def _rejection_warnings(medium: str, done: Rejection) -> list[str]:
@@ -357,7 +394,7 @@ def _fit_options(run: FitRun) -> FitOptions:
 
 def _errors(
     run: FitRun,
-    vectors: NDArray[np.float64],
+    vectors: NDArray[np.float64] | DesignRows,
     result: FitResult,
     rng: np.random.Generator,
     executor: Executor | None,
@@ -369,6 +406,14 @@ def _errors(
     if not run.refits:
         return None
     o = run.request.options
+    if isinstance(vectors, DesignRows) and o.structure_noise is not None:
+        raise DataError(
+            Advice(
+                "{0} tilts or draws single bond vectors, and couplings averaged "
+                "over a symmetric oligomer's chains have none",
+                Hint("structure_noise"),
+            )
+        )
     # The refits take the fit's own weighting and, for noise, its
     # uncertainties (sigma already replaced them in the fit).
     return monte_carlo(
@@ -458,6 +503,7 @@ def _structure_fits(
     )
     report.say()
     inputs = [(p.model, p.medium, p.matched) for p in prepared]
+    sources = [_source(p) for p in prepared]
     for _, _, sv in inputs:
         check_flip(
             request.options.flip,
@@ -469,7 +515,10 @@ def _structure_fits(
             map_batches(
                 _fit_medium_task,
                 options,
-                [(sv.vectors, sv.couplings, name) for _, name, sv in inputs],
+                [
+                    (source, sv.couplings, name)
+                    for (_, name, sv), source in zip(inputs, sources)
+                ],
                 executor=executor,
                 workers=request.options.workers,
                 # A bar over an ensemble's models only, never for one fit.
@@ -485,8 +534,11 @@ def _structure_fits(
         raise DataError(f"{where}: {exc.reason}", path) from None
     fits: list[MediumRun] = []
     ensemble = _ensemble_vectors(request.options, inputs)
-    for (number, name, sv), mf, p in zip(inputs, medium_fits, prepared):
-        mf, checked = _refine(run, sv.vectors, mf, options, rng, parts)
+    for (number, name, sv), mf, p, source in zip(
+        inputs, medium_fits, prepared, sources
+    ):
+        mf, checked = _refine(run, source, mf, options, rng, parts)
+        fitted = _fitted_rows(mf, checked.vectors)
         if checked.rejection is not None:
             record.warn_all(_rejection_warnings(name, checked.rejection))
         if number == numbers[0]:
@@ -498,7 +550,7 @@ def _structure_fits(
         if number == numbers[0]:
             for warning in fit_warnings(
                 mf.result,
-                checked.vectors,
+                fitted,
                 offset=request.options.offset,
                 da_nh=mf.da_nh,
             ):
@@ -512,7 +564,7 @@ def _structure_fits(
                 labels=[c.label for c in mf.couplings],
                 errors=_errors(
                     run,
-                    checked.vectors,
+                    fitted,
                     mf.result,
                     rng,
                     executor,
@@ -527,7 +579,91 @@ def _structure_fits(
                 validation=checked,
             )
         )
+    if request.options.average:
+        run.averaged = _averaged_fits(run, prepared, (rng, executor), parts, record)
     return fits
+
+
+def _source(p: FitInput) -> NDArray[np.float64] | AveragedRows:
+    """What one model's medium is fitted to: its vectors, or its rows
+    averaged over the chains of a symmetric oligomer."""
+    if p.members is None:
+        return p.matched.vectors
+    return average_rows(p.members, symmetric=True)
+
+
+def _fitted_rows(mf: MediumFit, vectors: Any) -> Any:
+    """What a medium's fit was made of, for its validation, conditioning and
+    refits: its design rows where it fitted averaged couplings, else its
+    vectors."""
+    return vectors if mf.design is None else mf.design
+
+
+def _same_couplings(name: str, matched: Sequence[Any], hint: Hint, use: str) -> None:
+    """Refuse models that do not all supply the same couplings of a medium:
+    nothing can be drawn or averaged across them."""
+    labels = [c.label for c in matched[0].couplings]
+    if any([c.label for c in m.couplings] != labels for m in matched[1:]):
+        raise DataError(
+            Advice(
+                f"medium {name!r}: the models do not all supply the same "
+                f"couplings, so {{0}} cannot {use} them",
+                hint,
+            )
+        )
+
+
+def _averaged_fits(
+    run: FitRun,
+    prepared: Sequence[FitInput],
+    where: tuple[np.random.Generator, Executor | None],
+    parts: dict[str, tuple[str, str]],
+    record: Notices,
+) -> list[MediumRun]:
+    """One fit per medium to the couplings averaged over every model (and
+    chain): each coupling's design row averaged, then the medium's fit,
+    refinement and errors as for one model."""
+    rng, executor = where
+    options = _fit_options(run)
+    groups: dict[str, list[FitInput]] = {}
+    for p in prepared:
+        groups.setdefault(p.medium, []).append(p)
+    out = []
+    for name, group in groups.items():
+        _same_couplings(name, [p.matched for p in group], _AVERAGE, "average")
+        members = [
+            m
+            for p in group
+            for m in ([p.matched.vectors] if p.members is None else p.members)
+        ]
+        rows = average_rows(
+            members, symmetric=any(p.members is not None for p in group)
+        )
+        run.members = rows.members
+        sv = group[0].matched
+        try:
+            mf = fit_medium_with(rows, sv.couplings, options, name=name)
+        except ValueError as exc:
+            raise DataError(f"medium {name!r}, averaged: {exc}") from None
+        mf, checked = _refine(run, rows, mf, options, rng, parts)
+        fitted = _fitted_rows(mf, checked.vectors)
+        if checked.rejection is not None:
+            record.warn_all(_rejection_warnings(f"{name}, averaged", checked.rejection))
+        for warning in fit_warnings(
+            mf.result, fitted, offset=options.offset, da_nh=mf.da_nh
+        ):
+            record.warn(prefixed(f"{name}, averaged: ", warning))
+        out.append(
+            MediumRun(
+                result=mf.result,
+                model=None,
+                medium=mf,
+                labels=[c.label for c in mf.couplings],
+                errors=_errors(run, fitted, mf.result, rng, executor),
+                validation=checked,
+            )
+        )
+    return out
 
 
 def _ensemble_vectors(
@@ -541,20 +677,11 @@ def _ensemble_vectors(
     for _, name, sv in inputs:
         stacks.setdefault(name, []).append(sv)
     out = {}
+    drawn = Hint(
+        "structure_noise", FROM_MODELS, python=f"structure_noise={FROM_MODELS!r}"
+    )
     for name, matched in stacks.items():
-        labels = [c.label for c in matched[0].couplings]
-        if any([c.label for c in m.couplings] != labels for m in matched[1:]):
-            raise DataError(
-                Advice(
-                    f"medium {name!r}: the models do not all supply the same "
-                    "couplings, so {0} cannot draw vectors from them",
-                    Hint(
-                        "structure_noise",
-                        FROM_MODELS,
-                        python=f"structure_noise={FROM_MODELS!r}",
-                    ),
-                )
-            )
+        _same_couplings(name, matched, drawn, "draw vectors from")
         out[name] = np.array([m.vectors for m in matched], dtype=np.float64)
     return out
 
@@ -639,7 +766,7 @@ def _factors(mf: MediumFit) -> NDArray[np.float64]:
 
 def _refit(
     mf: MediumFit,
-    vectors: NDArray[np.float64],
+    vectors: NDArray[np.float64] | AveragedRows,
     keep: NDArray[np.bool_],
     options: FitOptions,
 ) -> MediumFit:
@@ -655,7 +782,7 @@ def _refit(
 
 def _refine(
     run: FitRun,
-    vectors: NDArray[np.float64],
+    vectors: NDArray[np.float64] | AveragedRows,
     mf: MediumFit,
     fit_options: FitOptions,
     rng: np.random.Generator,
@@ -675,7 +802,11 @@ def _refine(
         if o.reject is not None:
             labels = [c.label for c in mf.couplings]
             checked.rejection = reject_outliers(
-                vectors, mf.result, o.reject, labels=labels, factors=_factors(mf)
+                _fitted_rows(mf, vectors),
+                mf.result,
+                o.reject,
+                labels=labels,
+                factors=_factors(mf),
             )
             checked.rejected_from = list(mf.couplings)
             if checked.rejection.excluded:
@@ -694,7 +825,7 @@ def _refine(
         free = _free_rows(o, mf.couplings, draws)
         if free is not None:
             checked.free = free_validation(
-                vectors, mf.result, free, factors=_factors(mf)
+                _fitted_rows(mf, vectors), mf.result, free, factors=_factors(mf)
             )
             checked.free_labels = [c.label for c, f in zip(mf.couplings, free) if f]
             checked.free_source = "fraction" if o.free is not None else "file"
@@ -703,7 +834,11 @@ def _refine(
         if o.cross_validate is not None:
             assert draws is not None
             checked.cross_validation = cross_validate(
-                vectors, mf.result, o.cross_validate, draws, factors=_factors(mf)
+                _fitted_rows(mf, vectors),
+                mf.result,
+                o.cross_validate,
+                draws,
+                factors=_factors(mf),
             )
     except ValueError as exc:
         raise DataError(f"medium {mf.name!r}: {exc}") from None

@@ -32,11 +32,12 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import notices
+from .average import RowMeans
 from .bonds import (
     NH_REFERENCE_LENGTH,
     bond_type,
+    from_distance,
     length_basis,
-    length_overrides,
     row_scales,
 )
 from .checks import (
@@ -46,7 +47,7 @@ from .checks import (
     standard_lengths,
 )
 from .errors import DataError
-from .fitting import FitResult, canonical_tensors, fit
+from .fitting import DesignRows, FitResult, canonical_tensors, fit
 from .io.trajectory import (
     CouplingAtoms,
     Frame,
@@ -62,9 +63,13 @@ from .tensor import Tensor, following
 
 __all__ = [
     "FRAMES_PER_TASK",
+    "AveragedFrames",
+    "Convergence",
     "FrameBasis",
     "FrameFit",
+    "FrameMeans",
     "TensorFit",
+    "averaged_fit",
     "coupled_residues",
     "fit_frames",
     "frame_basis",
@@ -92,7 +97,9 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
     ``results.cost`` and ``results.rmsd_ref`` (each frame's RMSD to the
     superposition's reference; NaN without one), with ``frames`` and
     ``times`` as usual; ``run(..., backend="multiprocessing" or "dask",
-    n_workers=N)`` splits the frames.
+    n_workers=N)`` splits the frames.  With ``average=True``,
+    ``results.averaged`` is also the fit to the couplings averaged over the
+    frames (:func:`averaged_fit`; the workers' running means are merged).
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -106,6 +113,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         method, fixed: as :func:`~kelfit_tools.fit` takes them.
         basis: the rows' scales (:func:`frame_basis`); default: each
             frame's own distances, as a structure's fit takes them.
+        average: also fit the couplings averaged over the frames.
     """
 
     _analysis_algorithm_is_parallelizable = True
@@ -125,6 +133,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         method: str | None = None,
         fixed: Mapping[str, float] | None = None,
         basis: FrameBasis | None = None,
+        average: bool = False,
         **kwargs: Any,
     ) -> None:
         if _ResultsGroup is None:
@@ -138,6 +147,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self._method = method
         self._fixed = None if fixed is None else dict(fixed)
         self._basis = frame_basis(pairs) if basis is None else basis
+        self._average = average
 
     def _prepare(self) -> None:
         self.results.params = np.full((self.n_frames, 6), np.nan)
@@ -145,9 +155,13 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self.results.rmsd = np.full(self.n_frames, np.nan)
         self.results.cost = np.full(self.n_frames, np.nan)
         self.results.rmsd_ref = np.full(self.n_frames, np.nan)
+        if self._average:
+            self.results.row_means = RowMeans()
 
     def _single_frame(self) -> None:
         vectors, rmsd_ref = frame_vectors(self._pairs, self._superpose)
+        if self._average:
+            self.results.row_means.add(vectors)
         result = fit(
             vectors,
             self._pairs.values,
@@ -165,6 +179,16 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
         self.results.cost[k] = result.cost
         self.results.rmsd_ref[k] = rmsd_ref
 
+    def _conclude(self) -> None:
+        if self._average:
+            self.results.averaged = averaged_fit(
+                self.results.row_means,
+                self._pairs,
+                offset=self._offset,
+                sigma=self._sigma,
+                basis=self._basis,
+            )
+
     def _get_aggregator(self) -> Any:
         assert _ResultsGroup is not None
         return _ResultsGroup(
@@ -174,6 +198,7 @@ class TensorFit(_AnalysisBase):  # type: ignore[misc]  # MDAnalysis is untyped: 
                 "rmsd": _ResultsGroup.ndarray_hstack,
                 "cost": _ResultsGroup.ndarray_hstack,
                 "rmsd_ref": _ResultsGroup.ndarray_hstack,
+                "row_means": RowMeans.merged,
             }
         )
 
@@ -327,13 +352,8 @@ def frame_basis(pairs: CouplingAtoms, options: FitOptions | None = None) -> Fram
         bond_lengths=o.bond_lengths, nh_length=o.nh_length, lengths=o.lengths,
         flip=o.flip, normalised=o.normalised,
     )  # fmt: skip
-    given = set(length_overrides(o.lengths))
-    from_frame = np.array(
-        [
-            o.bond_lengths == "structure" and not o.normalised and t not in given
-            for t in types
-        ],
-        dtype=bool,
+    from_frame = from_distance(
+        types, bond_lengths=o.bond_lengths, lengths=o.lengths, normalised=o.normalised
     )
     return FrameBasis(
         unit=nh_sign(convention) * unit,
@@ -446,6 +466,7 @@ def fit_frames(
     method: str | None = None,
     fixed: Mapping[str, float] | None = None,
     basis: FrameBasis | None = None,
+    means: RowMeans | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
@@ -483,6 +504,9 @@ def fit_frames(
             takes them (powell).
         basis: the rows' scales (:func:`frame_basis`); default: each
             frame's own distances, as a structure's fit takes them.
+        means: running means that every frame's (superposed) vectors are
+            added to as the frame is read, for :func:`averaged_fit` once
+            the frames are consumed: one pass, no frame kept.
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -519,6 +543,8 @@ def fit_frames(
             times.append(frame.time)
             vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
             watch.see(frame, vectors)
+            if means is not None:
+                means.add(vectors)
             rmsds.append(rmsd)
             if each_frame:
                 yield {
@@ -566,3 +592,195 @@ def fit_frames(
                 )
     except FitFailed as exc:
         raise DataError(f"frame {frames[exc.index]}: {exc.reason}") from None
+
+
+#: A unit vector, to give a row's averaged distance to the basis's rule.
+_ALONG_X = np.array([1.0, 0.0, 0.0])
+
+
+def _averaged_problem(
+    means: RowMeans, basis: FrameBasis
+) -> tuple[DesignRows, NDArray[np.float64] | None]:
+    """The design rows and scales of the couplings averaged so far: where
+    the scale follows the frame's distance, each frame's row weighted by
+    its r^-3 at the rows' ``<r^-3>^(-1/3)``, so that scale times row is the
+    mean of the frames' scaled rows."""
+    rows = means.result()
+    if not basis.each_frame:
+        return rows.design(), basis.scales()
+    scale = basis.scales(rows.distances[:, None] * _ALONG_X)
+    return rows.design(basis.from_frame), scale
+
+
+def averaged_fit(
+    means: RowMeans,
+    pairs: CouplingAtoms,
+    *,
+    offset: bool = False,
+    sigma: ArrayLike | None = None,
+    basis: FrameBasis | None = None,
+) -> FitResult:
+    """One tensor for the couplings averaged over the frames that
+    :func:`fit_frames` (or :class:`TensorFit`) added to ``means``: each
+    coupling's design row, scaled as the frames' fits scale it (``basis``,
+    default each frame's own distances), averaged, then one linear fit
+    with every statistic of a single fit.
+
+    Raises:
+        ValueError: no frame was added, or the averaged rows do not
+            determine the tensor.
+    """
+    b = frame_basis(pairs) if basis is None else basis
+    design, scale = _averaged_problem(means, b)
+    return fit(
+        design, pairs.values, offset=offset, sigma=sigma, scale=scale, method="linear"
+    )
+
+
+@dataclass(frozen=True)
+class Convergence:
+    """How the fit to couplings averaged over a trajectory's frames settles.
+
+    Attributes:
+        frames: the numbers of frames of the growing fits: the first 1, 2,
+            4, ... frames, and all of them.
+        da, r, q: the canonical Da and R, and Q, of each growing fit.
+        block_lengths: frames per block: 2, 4, 8, ... (at least two whole
+            blocks of each).
+        blocks: how many whole blocks of each length.
+        q_se, da_se: the standard error of Q and of Da that the blocks'
+            own averaged fits give: their standard deviation over the
+            blocks over the square root of the blocks' number.  Where it
+            stops growing with the block length, the blocks are
+            independent and it is the error of the whole run's averaged
+            fit (block averaging); while it grows, the run is too short.
+    """
+
+    frames: list[int]
+    da: list[float]
+    r: list[float]
+    q: list[float]
+    block_lengths: list[int]
+    blocks: list[int]
+    q_se: list[float]
+    da_se: list[float]
+
+
+@dataclass(frozen=True, eq=False)
+class AveragedFrames:
+    """The fit to the couplings averaged over a trajectory's frames
+    (:func:`averaged_fit`), over how many frames, and how it converged."""
+
+    result: FitResult
+    frames: int
+    convergence: Convergence
+
+
+class FrameMeans(RowMeans):
+    """:class:`~kelfit_tools.average.RowMeans` that also follow how the
+    averaged fit converges as the frames come (what ``fit_frames(means=...)``
+    takes): a fit at 1, 2, 4, ... frames, and one per block of 2, 4, 8, ...
+    frames, each block's scaled rows the mean of the two half-blocks before
+    it, so every frame costs a fixed amount of work and no frame is kept.
+    """
+
+    def __init__(
+        self,
+        pairs: CouplingAtoms,
+        *,
+        offset: bool = False,
+        sigma: ArrayLike | None = None,
+        basis: FrameBasis | None = None,
+    ) -> None:
+        super().__init__()
+        self._pairs = pairs
+        self._basis = frame_basis(pairs) if basis is None else basis
+        self._observed = np.asarray(pairs.values, dtype=np.float64)
+        self._offset = offset
+        self._sigma = None if sigma is None else np.asarray(sigma, dtype=np.float64)
+        self._growing: list[tuple[int, float, float, float]] = []
+        # pending[k]: the first half of the block of 2^(k+1) frames in progress.
+        self._pending: list[NDArray[np.float64] | None] = []
+        self._block_fits: list[list[tuple[float, float]]] = []
+
+    def _quantities(
+        self, rows: DesignRows, scale: NDArray[np.float64] | None = None
+    ) -> tuple[float, float, float]:
+        """Da, R and Q of the linear fit of averaged rows (NaN where they do
+        not determine the tensor)."""
+        try:
+            result = fit(
+                rows, self._observed, offset=self._offset, sigma=self._sigma,
+                scale=scale, method="linear",
+            )  # fmt: skip
+        except ValueError:
+            return math.nan, math.nan, math.nan
+        tensor = result.tensor()
+        return tensor.da, tensor.r, result.q
+
+    def _added(self, vectors: NDArray[np.float64], terms: NDArray[np.float64]) -> None:
+        count = self.members
+        if count & (count - 1) == 0:  # a power of two
+            self._growing.append(
+                (count, *self._quantities(*_averaged_problem(self, self._basis)))
+            )
+        scale = self._basis.scales(vectors)
+        level, rows = 0, terms if scale is None else terms * scale[:, None]
+        while True:
+            if level == len(self._pending):
+                self._pending.append(None)
+                self._block_fits.append([])
+            first = self._pending[level]
+            if first is None:
+                self._pending[level] = rows
+                return
+            self._pending[level] = None
+            rows = (first + rows) / 2.0
+            da, _, q = self._quantities(DesignRows(rows))
+            self._block_fits[level].append((q, da))
+            level += 1
+
+    def averaged(self) -> AveragedFrames:
+        """The averaged fit of the frames added so far, and its convergence.
+
+        Raises:
+            ValueError: as :func:`averaged_fit`.
+        """
+        result = averaged_fit(
+            self, self._pairs, offset=self._offset, sigma=self._sigma,
+            basis=self._basis,
+        )  # fmt: skip
+        return AveragedFrames(result, self.members, self.convergence())
+
+    def convergence(self) -> Convergence:
+        """The growing fits and the blocks' standard errors so far.
+
+        Raises:
+            ValueError: no frame was added.
+        """
+        if self._terms is None:
+            raise ValueError("an average needs at least one member")
+        growing = list(self._growing)
+        if growing[-1][0] != self.members:
+            problem = _averaged_problem(self, self._basis)
+            growing.append((self.members, *self._quantities(*problem)))
+        lengths, counts, q_se, da_se = [], [], [], []
+        for level, fits in enumerate(self._block_fits):
+            if len(fits) < 2:
+                continue
+            values = np.array(fits)
+            root = math.sqrt(len(fits))
+            lengths.append(2 ** (level + 1))
+            counts.append(len(fits))
+            q_se.append(float(np.std(values[:, 0], ddof=1)) / root)
+            da_se.append(float(np.std(values[:, 1], ddof=1)) / root)
+        return Convergence(
+            frames=[g[0] for g in growing],
+            da=[g[1] for g in growing],
+            r=[g[2] for g in growing],
+            q=[g[3] for g in growing],
+            block_lengths=lengths,
+            blocks=counts,
+            q_se=q_se,
+            da_se=da_se,
+        )

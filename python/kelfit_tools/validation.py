@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .fitting import FitResult, back_calculate, fit
+from .fitting import DesignRows, FitResult, back_calculate, fit
 from .prepare import free_parameters
 from .statistics import quality
 
@@ -72,7 +72,7 @@ _MIN_ROWS_PER_PARAMETER = 1
 class _Rows:
     """What every held-out fit needs, for all rows."""
 
-    vectors: NDArray[np.float64]
+    vectors: NDArray[np.float64] | DesignRows
     observed: NDArray[np.float64]
     sigma: NDArray[np.float64] | None
     scale: NDArray[np.float64] | None
@@ -109,14 +109,22 @@ class _Rows:
 
 
 def _rows(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     result: FitResult,
     factors: ArrayLike | None,
 ) -> _Rows:
-    v = np.asarray(vectors, dtype=np.float64)
     n = result.observed.size
-    if v.shape != (n, 3):
-        raise ValueError(f"vectors must be {n} x 3 as the fit's rows, got {v.shape}")
+    v: NDArray[np.float64] | DesignRows
+    if isinstance(vectors, DesignRows):
+        v = vectors
+        if len(v) != n:
+            raise ValueError(f"need {n} design rows as the fit's rows, got {len(v)}")
+    else:
+        v = np.asarray(vectors, dtype=np.float64)
+        if v.shape != (n, 3):
+            raise ValueError(
+                f"vectors must be {n} x 3 as the fit's rows, got {v.shape}"
+            )
     f = np.ones(n) if factors is None else np.asarray(factors, dtype=np.float64)
     if f.shape != (n,):
         raise ValueError(f"factors must hold {n} values, got {f.shape}")
@@ -161,7 +169,7 @@ class FreeValidation:
 
 
 def free_validation(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     result: FitResult,
     free: ArrayLike,
     *,
@@ -219,7 +227,7 @@ class CrossValidation:
 
 
 def cross_validate(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     result: FitResult,
     folds: int,
     rng: np.random.Generator,
@@ -315,7 +323,7 @@ def _deviations(
 
 
 def reject_outliers(
-    vectors: ArrayLike,
+    vectors: ArrayLike | DesignRows,
     result: FitResult,
     threshold: float,
     *,

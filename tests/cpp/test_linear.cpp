@@ -604,3 +604,33 @@ TEST(LinearSolve, SolutionIsPinnedToTheBit)
     EXPECT_EQ(hash, 0xb5f8fec3e4a853ecull) << std::hex << hash << std::hexfloat << " cost " << s.cost
                             << " axx " << s.order_matrix[0][0];
 }
+
+TEST(LinearSolve, SolvingFromTheRowsOfTheVectorsGivesTheVectorsBits)
+{
+    // The rows path is the vector path after its first pass: weighted or
+    // not, with the offset or not, every output bit is the same.
+    std::mt19937_64 rng(31);
+    const Tensor t = tensor_of(0.4, 1.0, 2.2, -11.0, 0.4);
+    for (const bool weights : {false, true}) {
+        for (const bool offset : {false, true}) {
+            const Case c = synthetic(rng, 57, t, offset ? 0.7 : 0.0, weights);
+            std::vector<double> values;
+            const LinearSolution want = solve(c, offset, values);
+            const LinearProblem problem = c.problem(offset);
+            std::vector<double> terms(tensor_unknowns * c.observed.size());
+            linear_terms(c.vectors.data(), problem.count, terms.data());
+            std::vector<double> work(linear_work_size(problem.count));
+            std::vector<double> got_values(c.observed.size());
+            const LinearSolution got =
+                solve_linear_terms(problem, terms.data(), work.data(), got_values.data());
+            ASSERT_EQ(got.status, LinearStatus::solved);
+            EXPECT_EQ(bits(got.cost), bits(want.cost));
+            for (int k = 0; k < 6; ++k) {
+                EXPECT_EQ(bits(got.params[k]), bits(want.params[k]));
+            }
+            for (size_t i = 0; i < values.size(); ++i) {
+                EXPECT_EQ(bits(got_values[i]), bits(values[i]));
+            }
+        }
+    }
+}

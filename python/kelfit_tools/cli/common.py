@@ -310,7 +310,11 @@ def input_options(couplings_help: str) -> argparse.ArgumentParser:
         metavar="RES",
         help="drop couplings of these residues, such as 71-76,10",
     )
-    p.add_argument("--chain", help="chain for couplings that name none")
+    p.add_argument(
+        "--chain",
+        help="chain for couplings that name none; A,B or all: their average "
+        "over those chains (a symmetric oligomer)",
+    )
     p.add_argument(
         "--renumber",
         type=int,

@@ -76,6 +76,12 @@ def add_parser(commands: Any) -> None:
         metavar="all|N",
         help="model of an ensemble to fit, or 'all' for each (default 1)",
     )
+    p.add_argument(
+        "--average",
+        action="store_true",
+        help="with --models all or --trajectory, also fit one tensor to the "
+        "couplings averaged over the models or frames",
+    )
     p.add_argument("--offset", action="store_true", help="also fit a constant offset")
     p.add_argument(
         "--start",
@@ -290,6 +296,7 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
         cross_validate=args.cross_validate,
         reject=args.reject,
         domains=tuple(args.domain or ()),
+        average=args.average,
         scheduler=args.scheduler,
         progress=not args.quiet,
         # The figures and the HTML page draw every refit's axes (the sky map).
@@ -313,7 +320,10 @@ def request_from(args: argparse.Namespace) -> tuple[FitRequest, Shown]:
     )
     try:
         # The method that takes effect, so that the trajectory takes it too.
-        method = check_request(request)
+        # A trajectory's frames are its models.
+        method = check_request(
+            replace(request, models=None) if args.trajectory else request
+        )
     except ValueError as exc:
         raise UsageError(worded(exc)) from None
     request = replace(request, options=replace(options, method=method))

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from ..notices import Notices
 from ..outputs import write_stdout
 from ..prepare import Preparation, pick_media, read_media, trajectory_input
-from ..report.frames import record_frames
+from ..report.frames import record_frames, write_convergence_plot
 from ..report.run import frames_payload, frames_text
 from ..run import FitRequest, run_executor
 from .common import json_text, log, worded
@@ -46,7 +46,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
     from ..io.trajectory import frame_range, load_universe, whole_frames
     from ..media import row_sigma
     from ..superpose import frame_superposer
-    from ..trajectory import coupled_residues, fit_frames, frame_basis
+    from ..trajectory import FrameMeans, coupled_residues, fit_frames, frame_basis
 
     o = request.options
     record = Notices()
@@ -91,6 +91,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 f"{superposer.atoms} atoms ({superposer.selection})"
             )
         method = o.method or "linear"
+        means = FrameMeans(pairs, offset=o.offset, sigma=sigma, basis=basis)
         with run_executor(o, None, record) as executor:
             summary = record_frames(
                 fit_frames(
@@ -105,12 +106,17 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                     progress=o.progress,
                     superpose=superposer,
                     basis=basis,
+                    means=means if o.average else None,
                 ),
                 table=frames.out,
                 plot=frames.plot,
                 title=frames.title or os.path.basename(frames.trajectory),
                 warnings=[worded(w) for w in record.warnings],
             )
+        averaged = means.averaged() if o.average else None
+        if averaged is not None and frames.plot:
+            written = write_convergence_plot(averaged.convergence, frames.plot)
+            log.info("wrote %s", written)
     if frames.json:
         payload = frames_payload(
             request,
@@ -121,6 +127,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
             count,
             superposer,
             basis=basis,
+            averaged=averaged,
         )
         payload["warnings"] = [worded(w) for w in record.warnings]
         payload["notes"] = [] if frames.quiet else [worded(n) for n in record.notes]
@@ -136,6 +143,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 count,
                 superposer,
                 basis=basis.basis,
+                averaged=averaged,
             )
         )
     for path in (frames.out, frames.plot):

@@ -34,9 +34,11 @@ from .names import (
 from .tables import Coupling
 
 __all__ = [
+    "ALL_CHAINS",
     "AtomIndex",
     "AtomMatch",
     "atoms_found",
+    "chain_members",
     "chain_of_unnamed",
     "coupling_key",
     "listed_couplings",
@@ -75,6 +77,56 @@ def resolve_chain(
     if len(names) == 1 and len(named) == 1:
         return names[0], "only"
     return None, ""
+
+
+#: ``chain``'s word for every chain holding the couplings that name none.
+ALL_CHAINS = "all"
+
+
+def chain_members(
+    index: AtomIndex, couplings: Sequence[Coupling], chain: str | None
+) -> list[str] | None:
+    """The chains a symmetric oligomer's couplings are averaged over.
+
+    A coupling that names no chain is then one signal of every chain's
+    equivalent bond (a symmetric homodimer's), so its design row is the
+    mean over those chains'.  ``chain`` names them as ``A,B`` (each one of
+    the index's chains, or one in another letter case), or is
+    :data:`ALL_CHAINS` for every chain holding the couplings' atoms.
+
+    Returns:
+        The chains, or None when ``chain`` names one chain or none (it then
+        means that chain, as for :func:`match_couplings`).
+
+    Raises:
+        DataError: a chain the index does not have, one named twice, or no
+            chain holding the couplings.
+    """
+    if chain is None:
+        return None
+    text = chain.strip()
+    if text.lower() == ALL_CHAINS:
+        holding = _Chains(index, "", set()).holding(couplings)
+        if not holding:
+            raise DataError(
+                f"no chain of the {index.source} holds the couplings that name no chain"
+            )
+        return holding
+    if "," not in text:
+        return None
+    names = index.chains()
+    out: list[str] = []
+    for part in text.split(","):
+        found, _ = resolve_chain(part.strip(), names, ())
+        if found is None:
+            raise DataError(
+                f"no chain {part.strip()!r} in the {index.source} (its chains: "
+                f"{', '.join(names)})"
+            )
+        if found in out:
+            raise DataError(f"chain {found!r} is named twice in {chain!r}")
+        out.append(found)
+    return out
 
 
 def coupling_key(c: Coupling) -> Hashable:
@@ -219,30 +271,7 @@ class _Chains:
         chain, or None (no such coupling, or no chain holds them)."""
         if len(self.names) == 1:
             return self.names[0]
-        ends = {
-            (number, icode, atom_key(atom))
-            for c in couplings
-            for chain, number, icode, atom in (
-                (c.chain_i, c.residue_i, c.icode_i, c.atom_i),
-                (c.chain_j, c.residue_j, c.icode_j, c.atom_j),
-            )
-            if not chain and atom
-        }
-        if not ends:
-            return None
-        # A chain holds the couplings when it has their atoms: water or
-        # lipid segments numbered like the protein do not.
-        holding = [
-            name
-            for name in self.names
-            if any(a in self.index.atom_names(name, n, i) for n, i, a in ends)
-        ]
-        if not holding:
-            holding = [
-                name
-                for name in self.names
-                if any(self.index.residue(name, n, i) for n, i, _ in ends)
-            ]
+        holding = self.holding(couplings)
         if len(holding) > 1:
             chains = ", ".join(holding)
             raise DataError(
@@ -260,6 +289,35 @@ class _Chains:
             "their residues"
         )
         return holding[0]
+
+    def holding(self, couplings: Sequence[Coupling]) -> list[str]:
+        """The chains holding the residues of the couplings that name no
+        chain, in the index's order."""
+        ends = {
+            (number, icode, atom_key(atom))
+            for c in couplings
+            for chain, number, icode, atom in (
+                (c.chain_i, c.residue_i, c.icode_i, c.atom_i),
+                (c.chain_j, c.residue_j, c.icode_j, c.atom_j),
+            )
+            if not chain and atom
+        }
+        if not ends:
+            return []
+        # A chain holds the couplings when it has their atoms: water or
+        # lipid segments numbered like the protein do not.
+        holding = [
+            name
+            for name in self.names
+            if any(a in self.index.atom_names(name, n, i) for n, i, a in ends)
+        ]
+        if not holding:
+            holding = [
+                name
+                for name in self.names
+                if any(self.index.residue(name, n, i) for n, i, _ in ends)
+            ]
+        return holding
 
     def _resolve(self, chain: str) -> str | None:
         if chain in self._resolved:

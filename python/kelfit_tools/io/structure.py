@@ -17,6 +17,7 @@ from .. import notices
 from .._extras import require
 from ..errors import DataError, PathLike, one_line
 from .matching import (
+    chain_members,
     chain_of_unnamed,
     match_couplings,
     match_warnings,
@@ -34,12 +35,14 @@ __all__ = [
     "StructureVectors",
     "altloc_note",
     "backbone_bonds",
+    "chain_vectors",
     "load_structure",
     "model_chains",
     "model_count",
     "repeated_warning",
     "residue_names",
     "residue_vectors",
+    "structure_chains",
     "structure_vectors",
     "unnamed_chain",
 ]
@@ -422,6 +425,102 @@ def structure_vectors(
         other_pairs=match.other_pairs,
         model=model,
         renamed=match.renamed,
+    )
+
+
+def structure_chains(
+    structure: PathLike | gemmi.Structure,
+    couplings: Sequence[Coupling],
+    chain: str | None,
+    model: int = 1,
+) -> list[str] | None:
+    """The chains of a symmetric oligomer that ``chain`` names (``A,B`` or
+    ``all``: :func:`~kelfit_tools.io.matching.chain_members`), or None for
+    one chain or none.
+
+    Raises:
+        DataError: a chain the structure does not have.
+    """
+    st = _structure(structure)
+    source = _source(structure)
+    try:
+        return chain_members(GemmiIndex(_model(st, model, source)), couplings, chain)
+    except DataError as exc:
+        raise DataError(exc.advice or str(exc), source) from None
+
+
+def _same_bond(c: Coupling) -> tuple[object, ...]:
+    """A coupling as matched in any chain: where it was read and its atoms,
+    not the chain the match filled in."""
+    return (
+        c.path,
+        c.line,
+        c.residue_i,
+        c.icode_i,
+        c.atom_i,
+        c.residue_j,
+        c.icode_j,
+        c.atom_j,
+    )
+
+
+def chain_vectors(
+    structure: PathLike | gemmi.Structure,
+    couplings: Sequence[Coupling],
+    atoms: Sequence[str] | None,
+    model: int,
+    chains: Sequence[str],
+    *,
+    resnames: str = "strict",
+) -> tuple[StructureVectors, NDArray[np.float64]]:
+    """The couplings matched in every one of a symmetric oligomer's chains.
+
+    A coupling that names no chain is matched in each chain in turn (one
+    that names its chain is the same bond in each); those every chain
+    supplies are kept, the rest are unmatched.
+
+    Returns:
+        The first chain's match of the couplings kept, and their vectors in
+        every chain (chains x N x 3, rows in the match's order).
+
+    Raises:
+        DataError: as :func:`structure_vectors`, or no coupling matched in
+            every chain.
+    """
+    each = [
+        structure_vectors(
+            structure, couplings, atoms, model, chain=c, resnames=resnames
+        )
+        for c in chains
+    ]
+    rows = [{_same_bond(c): k for k, c in enumerate(m.couplings)} for m in each]
+    common = [key for key in rows[0] if all(key in r for r in rows[1:])]
+    if not common:
+        raise DataError(
+            f"no coupling matched in every chain of {', '.join(chains)}",
+            _source(structure),
+        )
+    first = each[0]
+    order = [rows[0][key] for key in common]
+    kept = set(common)
+    missing = [
+        (c, f"not matched in every chain of {', '.join(chains)}")
+        for c in first.couplings
+        if _same_bond(c) not in kept
+    ]
+    members = np.array(
+        [m.vectors[[r[key] for key in common]] for m, r in zip(each, rows)]
+    )
+    return (
+        replace(
+            first,
+            vectors=first.vectors[order],
+            values=first.values[order],
+            labels=[first.labels[i] for i in order],
+            couplings=[first.couplings[i] for i in order],
+            unmatched=[*first.unmatched, *missing],
+        ),
+        members,
     )
 
 

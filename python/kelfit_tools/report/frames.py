@@ -22,7 +22,7 @@ from numpy.typing import ArrayLike, NDArray
 from .._extras import MissingExtra
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
-from ..trajectory import FrameFit
+from ..trajectory import Convergence, FrameFit
 from .figures import draw_sky, new_figure, save_named
 
 __all__ = [
@@ -31,8 +31,11 @@ __all__ = [
     "FrameSummary",
     "FrameTableWriter",
     "Thinned",
+    "convergence_plot_path",
+    "plot_convergence",
     "plot_frames",
     "record_frames",
+    "write_convergence_plot",
 ]
 
 #: The table's columns: angles of the canonical tensor, in degrees; last the
@@ -402,3 +405,70 @@ def plot_frames(
     if title:
         panels[0].set_title(title, fontsize=10)
     save_named(fig, path, dpi, format_from)
+
+
+def plot_convergence(
+    convergence: Convergence,
+    path: PathLike,
+    *,
+    title: str | None = None,
+    dpi: int = 200,
+    format_from: PathLike | None = None,
+) -> None:
+    """The averaged fit's convergence: Da and Q of the fits to the first
+    1, 2, 4, ... frames, and the blocks' standard errors of Q and Da
+    against the block length (a plateau: independent blocks).
+
+    Raises:
+        MissingExtra: matplotlib is not installed.
+    """
+    fig = new_figure(7.0, 6.0, dpi)
+    panels: Sequence[Any] = fig.subplots(2, 2)
+    c = convergence
+    for ax, values, label in ((panels[0][0], c.da, "Da"), (panels[0][1], c.q, "Q")):
+        ax.plot(c.frames, values, "o-", lw=0.8, ms=3, color="#1f5fa8")
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("frames averaged")
+        ax.set_ylabel(label)
+        ax.grid(True, color="0.92", lw=0.6)
+    for ax, values, label in (
+        (panels[1][0], c.da_se, "SE of Da"),
+        (panels[1][1], c.q_se, "SE of Q"),
+    ):
+        ax.plot(c.block_lengths, values, "o-", lw=0.8, ms=3, color="#b8501f")
+        ax.set_xscale("log", base=2)
+        ax.set_xlabel("block length (frames)")
+        ax.set_ylabel(label)
+        ax.grid(True, color="0.92", lw=0.6)
+    if title:
+        fig.suptitle(title, fontsize=10)
+    save_named(fig, path, dpi, format_from)
+
+
+def convergence_plot_path(plot: str) -> str:
+    """Where the convergence figure goes beside a trajectory's figure:
+    ``frames.png`` -> ``frames-convergence.png``."""
+    stem, ext = os.path.splitext(plot)
+    return f"{stem}-convergence{ext}"
+
+
+def write_convergence_plot(
+    convergence: Convergence, plot: str, title: str | None = None
+) -> str:
+    """:func:`plot_convergence` beside the trajectory's figure ``plot``,
+    whole or not at all; returns the path written.
+
+    Raises:
+        DataError: the file cannot be written.
+        MissingExtra: matplotlib is not installed.
+    """
+    path = convergence_plot_path(plot)
+    figure = StagedFile(path, text=False)
+    try:
+        plot_convergence(convergence, figure.path, title=title, format_from=plot)
+        figure.commit()
+    except OSError as exc:
+        raise DataError(f"cannot write: {exc.strerror or exc}", path) from None
+    finally:
+        figure.discard()
+    return path

@@ -954,6 +954,10 @@ def html_report(
         name = summary.get("medium") or ""
         heading = f"Ensemble ({name})" if name else "Ensemble"
         sections.append(f"<h2>{_e(heading)}</h2>" + ensemble_table(summary))
+    averaged: dict[str, Any] = payload.get("averaged") or {"media": []}
+    for report in averaged["media"]:
+        over = f"averaged over {averaged['members']}"
+        sections.append(_medium_section(report, f"{_heading(report, None)} ({over})"))
     warnings = _list(payload.get("warnings", []), "warnings")
     notes = _list(payload.get("notes", []), "notes")
     csp = (

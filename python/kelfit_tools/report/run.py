@@ -12,6 +12,7 @@ Example::
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from collections.abc import Callable, Sequence
@@ -33,7 +34,7 @@ from .tensor import comparison_report, fit_report, render_comparisons, render_fi
 
 if TYPE_CHECKING:
     from ..superpose import FrameSuperposer
-    from ..trajectory import FrameBasis
+    from ..trajectory import AveragedFrames, FrameBasis
     from .frames import FrameSummary
 
 __all__ = [
@@ -325,6 +326,11 @@ def run_payload(
         payload["ensemble"] = [
             {"medium": name, **summary_json(summary)} for name, summary in run.ensembles
         ]
+    if run.averaged:
+        payload["averaged"] = {
+            "members": run.members,
+            "media": [_medium_json(f, word) for f in run.averaged],
+        }
     payload["warnings"] = [word(m) for m in run.warnings]
     payload["notes"] = [word(m) for m in run.notes] if notes else []
     return payload
@@ -415,6 +421,20 @@ def run_text(run: FitRun, word: Callable[[str], str] = str) -> str:
             parts.append(_render_domains(obj["domains"]))
     for name, summary in run.ensembles:
         parts.append(render_summary(summary, medium=name))
+    if run.averaged:
+        models = len(groups)
+        chains = run.members // models
+        over = f"{models} models" + (f" x {chains} chains" if chains > 1 else "")
+        parts.append(
+            f"Averaged couplings ({over}): one tensor for each coupling's "
+            "design row averaged over them\n"
+        )
+    for f in run.averaged:
+        text = render_fit(_medium_json(f, word), unit=unit, word=word)
+        extra = [] if f.validation is None else _validation_text(f.validation)
+        if extra:
+            text = text.rstrip("\n") + "\n" + "\n".join(extra) + "\n"
+        parts.append(text)
     # Media, residue and file names come from the inputs.
     return printable("\n".join(parts), lines=True)
 
@@ -424,7 +444,7 @@ def run_rows(run: FitRun) -> list[dict[str, Any]]:
     back-calculated, residuals, outlier)."""
     return [
         row
-        for f in run.fits
+        for f in [*run.fits, *run.averaged]
         for row in coupling_rows(
             f.result,
             result_statistics(f.result, f.medium),
@@ -627,9 +647,11 @@ def frames_text(
     superposer: FrameSuperposer | None,
     *,
     basis: str = "",
+    averaged: AveragedFrames | None = None,
 ) -> str:
     """A trajectory fit as text: the frames, the basis of Da, Da, R and Q
-    over them, and the superposition."""
+    over them, and the superposition; then the fit to the couplings
+    averaged over the frames, when there is one."""
     from .tensor import method_description
 
     every = f", every {stride}" if stride != 1 else ""
@@ -659,6 +681,8 @@ def frames_text(
             f"atoms ({superposer.selection}); RMSD to it {low:.3f} to "
             f"{high:.3f} A"
         )
+    if averaged is not None:
+        lines += ["", _averaged_frames_text(averaged)]
     return printable("\n".join(lines) + "\n", lines=True)
 
 
@@ -672,9 +696,11 @@ def frames_payload(
     superposer: FrameSuperposer | None,
     *,
     basis: FrameBasis | None = None,
+    averaged: AveragedFrames | None = None,
 ) -> dict[str, Any]:
     """A trajectory fit as plain values (the JSON report, without the run's
-    warnings and notes)."""
+    warnings and notes), with the ``averaged`` block of the fit to the
+    couplings averaged over the frames, when there is one."""
     scaled = (
         {}
         if basis is None
@@ -712,4 +738,36 @@ def frames_payload(
                 ("q", summary.q),
             )
         },
+        **({} if averaged is None else {"averaged": _averaged_frames_json(averaged)}),
     }
+
+
+def _averaged_frames_json(averaged: AveragedFrames) -> dict[str, Any]:
+    """The ``averaged`` block of a trajectory's JSON report: the fit to the
+    couplings averaged over its frames, and how it converges."""
+    return {
+        "members": averaged.frames,
+        "media": [fit_report(averaged.result)],
+        "convergence": plain(dataclasses.asdict(averaged.convergence)),
+    }
+
+
+def _averaged_frames_text(averaged: AveragedFrames) -> str:
+    """The fit to the couplings averaged over a trajectory's frames, as
+    text, and how it converges over growing numbers of frames and over
+    blocks."""
+    head = (
+        f"Averaged couplings ({averaged.frames} frames): one tensor for each "
+        "coupling's design row averaged over them\n"
+    )
+    lines = [head + render_fit(fit_report(averaged.result), unit="Hz")]
+    c = averaged.convergence
+    lines.append("Convergence of the averaged fit: the first N frames")
+    lines.append(f"{'frames':>10}{'Da':>10}{'R':>10}{'Q':>10}")
+    for n, da, r, q in zip(c.frames, c.da, c.r, c.q):
+        lines.append(f"{n:>10d}{da:>10.3f}{r:>10.4f}{q:>10.4f}")
+    lines.append("Standard errors from blocks of consecutive frames")
+    lines.append(f"{'block':>10}{'blocks':>10}{'SE(Q)':>10}{'SE(Da)':>10}")
+    for length, count, q_se, da_se in zip(c.block_lengths, c.blocks, c.q_se, c.da_se):
+        lines.append(f"{length:>10d}{count:>10d}{q_se:>10.4f}{da_se:>10.3f}")
+    return "\n".join(lines)
