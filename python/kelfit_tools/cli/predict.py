@@ -14,6 +14,7 @@ from ..steric import MEDIA, max_orientations
 from .common import (
     UsageError,
     bond_types,
+    frame_slice,
     int_at_least,
     json_text,
     log,
@@ -98,6 +99,21 @@ def add_parser(commands: Any) -> None:
         help="model (default 1); 'all': each model's tensor and the couplings "
         "averaged over the models",
     )
+    t = p.add_argument_group(
+        "trajectories (needs MDAnalysis)",
+        "With --trajectory, --structure is its topology and every frame is a "
+        "conformer: its tensor (turned onto the structure by superposing its "
+        "backbone) and the couplings averaged over the frames.",
+    )
+    t.add_argument(
+        "--trajectory", metavar="FILE", help="any trajectory MDAnalysis reads"
+    )
+    t.add_argument(
+        "--stride", type=int_at_least(1, "--stride takes a number of frames, at "
+        "least 1"), default=1, metavar="N", help="every N-th frame (default 1)",
+    )  # fmt: skip
+    t.add_argument("--frames", type=frame_slice, metavar="A:B",
+                   help="frames A to B-1, counted from 0")  # fmt: skip
     p.add_argument(
         "--orientations",
         type=_orientations,
@@ -141,6 +157,10 @@ def run(args: argparse.Namespace) -> int:
         steric, medium = medium, None
     if medium and not args.couplings:
         raise UsageError("--medium goes with --couplings")
+    if args.trajectory and args.model != 1:
+        raise UsageError("--models goes with --structure, not --trajectory")
+    if not args.trajectory and (args.stride != 1 or args.frames is not None):
+        raise UsageError("--stride and --frames go with --trajectory")
     charge = None
     given = {k: getattr(args, k) for k in _CHARGE}
     if args.charge or args.charges or any(v is not None for v in given.values()):
@@ -164,6 +184,9 @@ def run(args: argparse.Namespace) -> int:
         types=args.types,
         signs=args.signs,
         charge=charge,
+        trajectory=args.trajectory,
+        frames=args.frames,
+        stride=args.stride,
     )
     with Outputs() as outputs:
         if args.out:

@@ -7,8 +7,8 @@ The predicted tensor carries the keys of a fit's tensor (``da``, ``r``,
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Sequence
-from dataclasses import replace
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
 import numpy as np
@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 
 from .. import __version__, notices
 from ..bonds import bond_type, row_scales
-from ..charges import ChargeRanges
+from ..charges import ChargeRanges, Electrolyte
 from ..errors import Advice, DataError, Hint, PathLike
 from ..io.tables import Coupling
 from ..media import fit_medium
@@ -31,7 +31,11 @@ from ..prepare import (
 from ..steric import (
     Comparison,
     Prediction,
+    atom_radii,
     compare,
+    heavy_atoms,
+    heavy_sites,
+    predict_order,
     predicted_values,
     structure_order,
 )
@@ -40,11 +44,11 @@ from .couplings import solve_rows
 from .tensor import DIMENSIONLESS, euler_keys, order_keys, shape_keys
 
 __all__ = [
+    "Conformer",
+    "ConformerMeans",
     "backbone_rows",
     "charge_report",
     "compared",
-    "conformer_rows",
-    "mean_prediction",
     "measured_fit",
     "measured_rows",
     "predict_structure",
@@ -188,6 +192,23 @@ def measured_rows(
     return rows, comparison, fitted.tensor
 
 
+def _backbone_scales(
+    vectors: NDArray[np.float64],
+    bonds: Sequence[Coupling],
+    signs: str | None,
+    nh_length: float,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Backbone bonds' dipolar constants and scales, at standard lengths,
+    in the predicted values' convention (default magnitudes)."""
+    return row_scales(
+        [(b.atom_i or "", b.atom_j or "") for b in bonds],
+        np.linalg.norm(vectors, axis=1),
+        convention=signs or "magnitudes",
+        bond_lengths="standard",
+        nh_length=nh_length,
+    )
+
+
 def backbone_rows(
     prediction: Prediction,
     vectors: NDArray[np.float64],
@@ -200,13 +221,7 @@ def backbone_rows(
     """The predicted coupling of every backbone bond given (from
     :func:`~kelfit_tools.io.structure.backbone_bonds`), at standard lengths."""
     atoms = [(b.atom_i or "", b.atom_j or "") for b in bonds]
-    constants, scale = row_scales(
-        atoms,
-        np.linalg.norm(vectors, axis=1),
-        convention=signs or "magnitudes",
-        bond_lengths="standard",
-        nh_length=nh_length,
-    )
+    constants, scale = _backbone_scales(vectors, bonds, signs, nh_length)
     predicted = predicted_values(prediction, vectors, scale)
     return solve_rows(
         predicted,
@@ -346,81 +361,217 @@ def prediction_report(
     return out
 
 
-def mean_prediction(predictions: Sequence[Prediction]) -> Prediction:
-    """The prediction of an ensemble of equally populated conformers in one
-    frame: their Saupe matrices and allowed shares averaged (the couplings
-    of the mean are the mean of the couplings)."""
-    return replace(
-        predictions[0],
-        saupe_matrix=np.mean([p.saupe_matrix for p in predictions], axis=0),
-        allowed=float(np.mean([p.allowed for p in predictions])),
-    )
+@dataclass(frozen=True)
+class Conformer:
+    """One conformer of an ensemble or a trajectory, as the averages take it.
+
+    Attributes:
+        label: what names it in the per-conformer table (its model, or its
+            frame, time and RMSD to the reference).
+        predictions: its prediction in each medium (shape alone first, then
+            each condition of a charged medium), turned into the reference's
+            orientation so that the tensors average in one frame.
+        values: its couplings back-calculated in each medium, from its own
+            bonds and its own tensor (so they do not depend on the turn).
+    """
+
+    label: dict[str, Any]
+    predictions: list[Prediction]
+    values: list[NDArray[np.float64]]
 
 
-def conformer_rows(
-    models: Sequence[int],
-    predictions: Sequence[Prediction],
-    comparisons: Sequence[Comparison | None],
-) -> list[dict[str, Any]]:
-    """The JSON ``conformers``: each model's own prediction (and, against
-    measured couplings, its own comparison)."""
-    return [
-        {"model": m, **_condition(p, c)}
-        for m, p, c in zip(models, predictions, comparisons)
-    ]
+@dataclass
+class ConformerMeans:
+    """Equally weighted means over conformers, taken in one pass with none
+    kept: each medium's Saupe matrix, allowed share and couplings, and the
+    per-conformer table (each conformer's own prediction in medium ``main``
+    and, against the ``fitted`` measured couplings of a
+    :func:`measured_fit`, its own comparison).
+
+    Each mean moves as m += (x - m) / k, so conformers that are all alike
+    give the one conformer's bits.
+    """
+
+    main: int = 0
+    fitted: Any = None
+    count: int = 0
+    table: list[dict[str, Any]] = field(default_factory=list)
+    first: list[Prediction] = field(default_factory=list)
+    saupe: list[NDArray[np.float64]] = field(default_factory=list)
+    allowed: list[float] = field(default_factory=list)
+    values: list[NDArray[np.float64]] = field(default_factory=list)
+
+    def add(self, conformer: Conformer) -> None:
+        """Take one conformer into the means and the table."""
+        self.count += 1
+        k = float(self.count)
+        if self.count == 1:
+            self.first = list(conformer.predictions)
+            self.saupe = [np.zeros((3, 3)) for _ in self.first]
+            self.allowed = [0.0] * len(self.first)
+            self.values = [np.zeros(len(v)) for v in conformer.values]
+        for i, (p, v) in enumerate(zip(conformer.predictions, conformer.values)):
+            self.saupe[i] = self.saupe[i] + (p.saupe_matrix - self.saupe[i]) / k
+            self.allowed[i] += (p.allowed - self.allowed[i]) / k
+            self.values[i] = self.values[i] + (v - self.values[i]) / k
+        own = conformer.predictions[self.main]
+        comparison = None
+        if self.fitted is not None:
+            comparison = compare(
+                self.fitted.result.observed,
+                conformer.values[self.main],
+                own.tensor(),
+                self.fitted.tensor,
+            )
+        self.table.append({**conformer.label, **_condition(own, comparison)})
+
+    def predictions(self) -> list[Prediction]:
+        """The mean prediction in each medium (the couplings of the mean
+        tensor in one frame are the mean of the couplings)."""
+        return [
+            replace(p, saupe_matrix=s, allowed=a)
+            for p, s, a in zip(self.first, self.saupe, self.allowed)
+        ]
 
 
-def _ensemble(
-    model_file: Any,
-    models: Sequence[int],
-    predicted: Callable[[Any, int], Prediction],
-    charge: ChargeRanges | None,
-    couplings: PathLike | None,
-    measured: dict[str, Any],
-    backbone: Callable[[Prediction, int], list[dict[str, Any]]],
-) -> tuple[Prediction, list[dict[str, Any]], Comparison | None, Any, dict[str, Any]]:
-    """Every model's prediction and the couplings averaged over them: the
-    mean prediction, its rows, comparison and fit, and the ``ensemble``
-    block."""
-    if charge is not None and len(charge.conditions()) > 1:
-        raise DataError(
-            Advice("several models take one charged medium: no ranges of {0}",
-                   Hint("charge_density"))
-        )  # fmt: skip
-    electrolyte = None if charge is None else charge.centre()
-    each = [predicted(electrolyte, m) for m in models]
-    mean = mean_prediction(each)
-    comparison = fitted = None
-    if couplings:
-        vectors, fitted = measured_fit(
-            model_file, couplings, model=models[0], also=models[1:], **measured
-        )
-        values = [compared(p, v, fitted) for p, v in zip(each, vectors)]
-        comparisons: list[Comparison | None] = [c for _, c in values]
-        averaged = np.mean([v for v, _ in values], axis=0)
-        rows, _, _ = measured_rows(
-            model_file, mean, couplings, model=models[0],
-            nh_length=measured["nh_length"], measured=(vectors[0], fitted),
-        )  # fmt: skip
-        comparison = compare(
-            fitted.result.observed, averaged, mean.tensor(), fitted.tensor
-        )
-    else:
-        comparisons = [None] * len(models)
-        tables = [backbone(p, m) for p, m in zip(each, models)]
-        rows = tables[0]
-        if any([r["label"] for r in t] != [r["label"] for r in rows] for t in tables):
-            raise DataError("the models do not have the same backbone bonds: "
-                            "their couplings cannot be averaged")  # fmt: skip
-        averaged = np.mean([[r["calculated"] for r in t] for t in tables], axis=0)
-    for row, value in zip(rows, averaged):
+def _averaged(
+    means: ConformerMeans,
+    rows_for: Callable[[Prediction], list[dict[str, Any]]],
+    source: dict[str, Any],
+    ensemble: dict[str, Any],
+) -> dict[str, Any]:
+    """The report of conformers averaged: the mean tensor of the main
+    medium, the couplings averaged over the conformers (in the rows that
+    ``rows_for`` makes of the mean), their comparison with the measured
+    ones, in a charged medium the ``charge`` block of the averaged
+    prediction at each condition, and the ``ensemble`` block."""
+    predictions, main, fitted = means.predictions(), means.main, means.fitted
+    comparisons = [
+        None if fitted is None
+        else compare(fitted.result.observed, v, p.tensor(), fitted.tensor)
+        for p, v in zip(predictions, means.values)
+    ]  # fmt: skip
+    rows = rows_for(predictions[main])
+    for row, value in zip(rows, means.values[main]):
         row["calculated"] = float(value)
-    block = {
-        "models": list(models),
-        "weights": "equal",
-        "conformers": conformer_rows(models, each, comparisons),
+    block = None
+    if main:
+        block = charge_report(predictions[1:], comparisons[1:], predictions[0])
+        if comparisons[0] is not None:
+            block["steric"]["comparison"] = comparisons[0].as_dict()
+    out = prediction_report(
+        predictions[main], rows=rows, comparison=comparisons[main],
+        fitted=None if fitted is None else fitted.tensor, source=source,
+        charge=block,
+    )  # fmt: skip
+    out["ensemble"] = {**ensemble, "weights": "equal", "conformers": means.table}
+    return out
+
+
+def _frame_conformers(
+    model_file: Any,
+    topology: PathLike,
+    trajectory: PathLike,
+    frames: slice | None,
+    stride: int,
+    bonds: Sequence[Coupling],
+    scale: Any,
+    electrolytes: Sequence[Electrolyte | None],
+    charge_file: PathLike | None,
+    order: dict[str, Any],
+) -> tuple[dict[str, Any], Iterator[Conformer]]:
+    """The frames of a trajectory (of the topology ``model_file`` read from
+    ``topology``) as conformers, and what the ``ensemble`` block says of
+    them: those of ``frames`` (a slice of them, or all) at ``stride``.
+
+    Each frame's heavy atoms (those of the topology's prediction, in its
+    order) give its prediction in each medium, which is turned onto the
+    topology's orientation by superposing the frame's backbone on it;
+    ``bonds`` (matched to the topology) give its couplings, at ``scale``.
+    Frames come one after another from the trajectory reader, and only the
+    atoms used are read; nothing of a frame is kept.
+
+    Raises:
+        DataError: files that cannot be read, a topology that lacks atoms
+            of the structure, or a backbone too small to superpose.
+    """
+    from ..charges import structure_charges
+    from ..io.names import atom_key
+    from ..io.trajectory import (
+        UniverseIndex,
+        coupling_atoms,
+        frame_range,
+        load_universe,
+        read_frames,
+        truncation_warning,
+        whole_frames,
+    )
+    from ..superpose import BACKBONE, frame_superposer
+
+    universe = load_universe(topology, trajectory)
+    cut_short = truncation_warning(universe)
+    if cut_short:
+        notices.warn(cut_short)
+    index = UniverseIndex(universe.atoms)
+    heavy: list[int] = []
+    for chain, residue, atom in heavy_sites(model_file):
+        found = index.atom(
+            chain.name, residue.seqid.num, residue.seqid.icode, atom_key(atom.name)
+        )
+        if found is None:
+            raise DataError(
+                f"MDAnalysis finds no atom {atom.name} in residue "
+                f"{chain.name}/{residue.seqid.num} of the topology", topology
+            )  # fmt: skip
+        heavy.append(int(found))
+    radii = atom_radii(heavy_atoms(model_file)[1])
+    charges = [
+        None if e is None
+        else structure_charges(model_file, ph=e.ph, charge_file=charge_file)
+        for e in electrolytes
+    ]  # fmt: skip
+    pairs = None
+    if bonds:
+        pairs = coupling_atoms(universe, bonds, None, resnames="use")
+        if pairs.labels != [b.label for b in bonds]:
+            raise DataError(
+                "MDAnalysis matches other atoms of the couplings than the "
+                "structure has", topology
+            )  # fmt: skip
+    superposer = frame_superposer(universe, BACKBONE, reference=load_universe(topology))
+    chosen = frame_range(whole_frames(universe), frames, stride)
+    used = [np.asarray(heavy, dtype=np.int64), superposer.indices]
+    if pairs is not None:
+        used.append(pairs.atom_indices())
+    about = {
+        "trajectory": os.fspath(trajectory),
+        "stride": stride,
+        "superposed": f"on {superposer.description} over {superposer.atoms} "
+        f"atoms ({superposer.selection})",
     }
-    return mean, rows, comparison, None if fitted is None else fitted.tensor, block
+
+    def conformers() -> Iterator[Conformer]:
+        for frame in read_frames(universe, chosen, np.unique(np.concatenate(used))):
+            xyz = np.asarray(frame.positions[heavy], dtype=np.float64)
+            turn, rmsd = superposer.rotation(frame.positions)
+            vectors = (
+                np.zeros((0, 3)) if pairs is None else pairs.vectors(frame.positions)
+            )
+            own = []
+            for e, q in zip(electrolytes, charges):
+                try:
+                    own.append(predict_order(
+                        xyz, radii, charges=q, electrolyte=e, **order
+                    ))  # fmt: skip
+                except ValueError as exc:
+                    raise DataError(f"frame {frame.index}: {exc}", trajectory) from None
+            yield Conformer(
+                {"frame": frame.index, "time": frame.time, "rmsd": rmsd},
+                [replace(p, saupe_matrix=turn @ p.saupe_matrix @ turn.T) for p in own],
+                [predicted_values(p, vectors, scale) for p in own],
+            )
+
+    return about, conformers()
 
 
 def predict_structure(
@@ -438,6 +589,9 @@ def predict_structure(
     signs: str | None = None,
     charge: ChargeRanges | None = None,
     models: Sequence[int] | Literal["all"] | None = None,
+    trajectory: PathLike | None = None,
+    frames: slice | None = None,
+    stride: int = 1,
 ) -> dict[str, Any]:
     """The alignment a steric medium gives a structure file's model, its
     couplings back-calculated and, with ``couplings``, compared with those
@@ -455,15 +609,23 @@ def predict_structure(
     spread, and the uncharged prediction for comparison.
 
     With ``models`` (several, or ``"all"``) every model is a conformer of
-    one ensemble, equally populated and in one frame: each is predicted on
-    its own (the ``ensemble`` block's ``conformers``), and the couplings and
-    the tensor are those averaged over them (one charged medium, no ranges).
+    one ensemble, equally populated and in one frame; with ``trajectory``
+    (read with MDAnalysis, ``structure`` its topology) every frame of
+    ``frames`` at ``stride`` is, turned onto the structure by superposing
+    its backbone.  Each conformer is predicted on its own (the ``ensemble``
+    block's ``conformers``), the couplings are averaged over them (each
+    conformer's from its own tensor and bonds), and the tensor is their
+    mean (:class:`ConformerMeans`); in a charged medium, each condition of
+    the ranges is averaged so, and the ``charge`` block spreads over the
+    averages.
 
     Raises:
         DataError: an unreadable structure, a medium out of range, ``types``
             that are not backbone bonds or that the structure lacks, couplings
             that cannot be compared (see :func:`measured_rows`), an unusable
-            charge file, or models that cannot be averaged.
+            charge file, models that cannot be averaged, an unreadable
+            trajectory or one whose topology does not match the structure,
+            or no frame to predict.
     """
     from ..io.structure import BACKBONE_BONDS, backbone_bonds
 
@@ -475,20 +637,26 @@ def predict_structure(
         if models == "all"
         else list(models or [model])
     )
+    if trajectory is not None and chosen != [1]:
+        raise ValueError("a trajectory's topology is its structure's model 1")
+    order: dict[str, Any] = {
+        "medium": steric,
+        "concentration": concentration,
+        "orientations": orientations,
+        "nh_length": nh_length,
+    }
 
     def predicted(electrolyte: Any = None, number: int = chosen[0]) -> Prediction:
         return structure_order(
-            model_file, number, where=structure, medium=steric,
-            concentration=concentration, orientations=orientations,
-            nh_length=nh_length, electrolyte=electrolyte,
-            charge_file=None if charge is None else charge.charge_file,
+            model_file, number, where=structure, electrolyte=electrolyte,
+            charge_file=None if charge is None else charge.charge_file, **order,
         )  # fmt: skip
 
-    def backbone(prediction: Prediction, number: int) -> list[dict[str, Any]]:
+    def bonds_of(number: int) -> tuple[NDArray[np.float64], list[Coupling]]:
+        """The model's backbone bonds of ``types``; none (said in a note)
+        where it has none of all of them."""
         try:
-            vectors, bonds = backbone_bonds(
-                model_file, types or tuple(BACKBONE_BONDS), number
-            )
+            return backbone_bonds(model_file, types or tuple(BACKBONE_BONDS), number)
         except ValueError as exc:
             if types:
                 raise DataError(
@@ -499,6 +667,11 @@ def predict_structure(
                 + ", ".join(BACKBONE_BONDS)
                 + "; a CA trace?): the predicted tensor alone, no couplings"
             )
+            return np.zeros((0, 3)), []
+
+    def backbone(prediction: Prediction, number: int) -> list[dict[str, Any]]:
+        vectors, bonds = bonds_of(number)
+        if not bonds:
             return []
         return backbone_rows(
             prediction, vectors, bonds, model=number, signs=signs, nh_length=nh_length
@@ -510,7 +683,7 @@ def predict_structure(
         "nh_length": nh_length,
     }
     fit_options.update(signs=signs, medium=medium)
-    source = {
+    source: dict[str, Any] = {
         "kelfit_version": __version__,
         "command": "predict",
         "input": {
@@ -519,18 +692,55 @@ def predict_structure(
             "couplings": None if couplings is None else os.fspath(couplings),
         },
     }
-    if len(chosen) > 1:
-        mean, rows, comparison, fitted, ensemble = _ensemble(
-            model_file, chosen, predicted, charge, couplings, fit_options, backbone
+    electrolytes = [None] if charge is None else [None, *charge.conditions()]
+    if trajectory is not None or len(chosen) > 1:
+        matched = None
+        if couplings:
+            matched = measured_fit(
+                model_file, couplings, model=chosen[0], also=chosen[1:], **fit_options
+            )
+        means = ConformerMeans(
+            main=0 if charge is None else 1,
+            fitted=None if matched is None else matched[1],
         )
-        out = prediction_report(
-            mean, rows=rows, comparison=comparison, fitted=fitted, source=source
-        )
-        out["ensemble"] = ensemble
-        return out
+        if trajectory is not None:
+            if matched is None:
+                vectors, bonds = bonds_of(1)
+                scale: Any = _backbone_scales(vectors, bonds, signs, nh_length)[1]
+            else:
+                bonds, scale = matched[1].couplings, matched[1].result.scale
+            about, each = _frame_conformers(
+                model_file, structure, trajectory, frames, stride, bonds, scale,
+                electrolytes, None if charge is None else charge.charge_file, order,
+            )  # fmt: skip
+            source["input"]["trajectory"] = os.fspath(trajectory)
+        else:
+            about = {"models": chosen}
+            each = _model_conformers(
+                chosen, electrolytes, predicted, bonds_of,
+                matched, lambda v, b: _backbone_scales(v, b, signs, nh_length)[1],
+            )  # fmt: skip
+        for conformer in each:
+            means.add(conformer)
+        if not means.count:
+            raise DataError(
+                Advice("no frames to predict (check {0} and {1})", Hint("frames"),
+                       Hint("stride"))
+            )  # fmt: skip
+
+        def rows_for(mean: Prediction) -> list[dict[str, Any]]:
+            if matched is None:
+                return backbone(mean, chosen[0])
+            first = matched[0][0] if len(chosen) > 1 else matched[0]
+            return measured_rows(
+                model_file, mean, couplings or "", model=chosen[0],
+                nh_length=nh_length, measured=(first, matched[1]),
+            )[0]  # fmt: skip
+
+        return _averaged(means, rows_for, source, about)
 
     plain = predicted()
-    charged = [] if charge is None else [predicted(e) for e in charge.conditions()]
+    charged = [predicted(e) for e in electrolytes[1:]]
     prediction = charged[0] if charged else plain
     comparison = fitted = None
     if couplings:
@@ -554,6 +764,39 @@ def predict_structure(
         prediction, rows=rows, comparison=comparison, fitted=fitted, source=source,
         charge=block,
     )  # fmt: skip
+
+
+def _model_conformers(
+    models: Sequence[int],
+    electrolytes: Sequence[Electrolyte | None],
+    predicted: Callable[[Electrolyte | None, int], Prediction],
+    bonds_of: Callable[[int], tuple[NDArray[np.float64], list[Coupling]]],
+    measured: tuple[NDArray[np.float64], Any] | None,
+    scales: Callable[[NDArray[np.float64], list[Coupling]], Any],
+) -> Iterator[Conformer]:
+    """Each model as a conformer, in the structure's frame: its couplings
+    those of ``measured`` (each model's bond vectors, the fit's scale), or
+    else its own backbone bonds, which must be those of the first.
+
+    Raises:
+        DataError: models with different backbone bonds.
+    """
+    labels: list[str] | None = None
+    for k, number in enumerate(models):
+        own = [predicted(e, number) for e in electrolytes]
+        if measured is not None:
+            vectors, scale = measured[0][k], measured[1].result.scale
+        else:
+            vectors, bonds = bonds_of(number)
+            scale = scales(vectors, bonds)
+            names = [b.label for b in bonds]
+            if labels is not None and names != labels:
+                raise DataError("the models do not have the same backbone bonds: "
+                                "their couplings cannot be averaged")  # fmt: skip
+            labels = names
+        yield Conformer(
+            {"model": number}, own, [predicted_values(p, vectors, scale) for p in own]
+        )
 
 
 def render_prediction(report: dict[str, Any]) -> str:
@@ -653,17 +896,24 @@ def _conformer_lines(ensemble: dict[str, Any]) -> list[str]:
     prediction, above which the tensor and couplings are the averages."""
     conformers = ensemble["conformers"]
     compared_ = "comparison" in conformers[0]
+    kind = "frame" if "trajectory" in ensemble else "model"
+    where = (
+        f" of {os.path.basename(ensemble['trajectory'])}, superposed "
+        f"{ensemble['superposed']}"
+        if kind == "frame"
+        else ""
+    )
     lines = [
         (
-            f"Conformers       {len(conformers)} models, equally weighted: the "
-            "tensor above is their mean, the couplings their average"
+            f"Conformers       {len(conformers)} {kind}s{where}, equally "
+            "weighted: the tensor above is their mean, the couplings their average"
         ),
         "",
-        "   model   Da (Hz)       R  positions"
+        f"  {kind:>6}   Da (Hz)       R  positions"
         + ("   Pearson r  z to fit" if compared_ else ""),
     ]
     for c in conformers:
-        line = f"  {c['model']:>6}{c['da']:>10.4g}{c['r']:>8.3f}{c['allowed']:>11.4f}"
+        line = f"  {c[kind]:>6}{c['da']:>10.4g}{c['r']:>8.3f}{c['allowed']:>11.4f}"
         if compared_:
             m = c["comparison"]
             line += f"{m['pearson_r']:>12.4f}{m['axis_angles_deg'][2]:>10.1f}"
