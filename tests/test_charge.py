@@ -19,7 +19,7 @@ from kelfit_tools.charges import Electrolyte, file_charges, residue_charges
 from kelfit_tools.report.prediction import measured_rows
 from kelfit_tools.steric import heavy_sites, predict_order, structure_order
 from test_steric import rod, shell
-from tools_support import run_kelfit, shared_data
+from tools_support import run_kelfit, shared_data, write_models
 
 # SI constants, written here apart from the module's.
 E = 1.602176634e-19
@@ -282,7 +282,75 @@ class TestConformers:
             one["comparison"]["pearson_r"], abs=1e-4
         )
         assert report["tensor"]["da"] != pytest.approx(one["tensor"]["da"], rel=1e-3)
+        # Ranges: each condition's prediction is averaged over the models.
         ranged = run_kelfit(*args, "--structure", both, "--models", "all",
                             "--ionic-strength", "20:50")  # fmt: skip
-        assert ranged.returncode == 1
-        assert "several models take one charged medium: no ranges of" in ranged.stderr
+        assert ranged.returncode == 0, ranged.stderr
+        report = json.loads(ranged.stdout)
+        conditions = report["charge"]["conditions"]
+        assert len(conditions) == 3 and len(report["ensemble"]["conformers"]) == 2
+        assert conditions[0]["comparison"] == report["comparison"]
+        assert conditions[0]["da"] == report["tensor"]["da"]
+
+
+def snapped(xyz: np.ndarray) -> np.ndarray:
+    """Coordinates on a grid of 1/8 A, which a PDB file and float32 frames
+    both hold exactly: a trajectory then reads the structure's own atoms."""
+    return np.round(xyz * 8.0) / 8.0
+
+
+class TestTrajectory:
+    @pytest.mark.parametrize(
+        "extra",
+        [[], ["--couplings", "TABLE", "--ionic-strength", "20:50"]],
+        ids=["backbone", "couplings-ranges"],
+    )
+    def test_identical_frames_give_the_structures_bits(self, tmp_path, extra):
+        pytest.importorskip("MDAnalysis")
+        pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+        one = write_models(tmp_path / "one.pdb", pdb, [snapped])
+        same = write_models(tmp_path / "same.pdb", pdb, [snapped] * 3)
+        table = shared_data("ubiquitin", "couplings.tab")
+        args = ["predict", "--structure", one, "--json", "-q"]
+        args += [table if e == "TABLE" else e for e in extra]
+        alone = json.loads(run_kelfit(*args).stdout)
+        frames = json.loads(run_kelfit(*args, "--trajectory", same).stdout)
+        ensemble = frames.pop("ensemble")
+        assert [c["frame"] for c in ensemble["conformers"]] == [0, 1, 2]
+        assert frames["input"].pop("trajectory") == str(same)
+        assert frames == alone
+
+    def test_two_frames_average_the_couplings_each_in_its_own_frame(self, tmp_path):
+        pytest.importorskip("MDAnalysis")
+        pdb = shared_data("ubiquitin", "1d3z-model-1.pdb")
+        q, _ = np.linalg.qr(np.random.default_rng(1).normal(size=(3, 3)))
+        q *= np.linalg.det(q)
+
+        def moved(xyz: np.ndarray) -> np.ndarray:
+            jitter = np.random.default_rng(2).normal(0.0, 0.2, xyz.shape)
+            return snapped((xyz + jitter) @ q.T)
+
+        files = [write_models(tmp_path / f"{k}.pdb", pdb, [m])
+                 for k, m in enumerate((snapped, moved))]  # fmt: skip
+        two = write_models(tmp_path / "two.pdb", pdb, [snapped, moved])
+        alone = [
+            json.loads(run_kelfit("predict", "--structure", f, "--json").stdout)
+            for f in files
+        ]
+        done = run_kelfit("predict", "--structure", files[0], "--trajectory", two,
+                          "--json")  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        report = json.loads(done.stdout)
+        mean = np.mean([[r["calculated"] for r in a["couplings"]] for a in alone], 0)
+        assert [r["calculated"] for r in report["couplings"]] == pytest.approx(
+            mean, rel=1e-12, abs=1e-12
+        )
+        table = report["ensemble"]["conformers"]
+        assert [c["frame"] for c in table] == [0, 1]
+        assert [c["da"] for c in table] == pytest.approx(
+            [a["tensor"]["da"] for a in alone], rel=1e-12
+        )
+        # Frame 1's tensor is turned back onto the structure's orientation.
+        z = [np.array(c["principal_axes"][2]) for c in (*table, alone[1]["tensor"])]
+        assert abs(z[1] @ z[0]) > math.cos(math.radians(5.0))
+        assert abs(z[2] @ z[0]) < math.cos(math.radians(10.0))
