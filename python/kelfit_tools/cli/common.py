@@ -212,6 +212,25 @@ def frame_slice(text: str) -> slice:
     return slice(start, stop)
 
 
+def frame_options(group: Any, verb: str) -> None:
+    """``--stride`` and ``--frames``: which frames of a trajectory a command
+    takes (``verb``: what it does with each)."""
+    group.add_argument(
+        "--stride",
+        type=int_at_least(1, "--stride takes a number of frames, at least 1"),
+        default=1,
+        metavar="N",
+        help=f"{verb} every N-th frame (default 1)",
+    )
+    group.add_argument(
+        "--frames",
+        type=frame_slice,
+        metavar="A:B",
+        help="frames A to B-1, counted from 0 (either may be left out; "
+        "negative counts from the end)",
+    )
+
+
 def seed(text: str) -> int:
     """A random seed: a non-negative integer, as NumPy requires."""
     return int_at_least(0, "--seed takes a non-negative integer")(text)

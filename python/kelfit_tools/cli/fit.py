@@ -26,7 +26,7 @@ from .common import (
     UsageError,
     bond_types,
     check_sources,
-    frame_slice,
+    frame_options,
     input_options,
     int_at_least,
     json_text,
@@ -177,20 +177,7 @@ def add_parser(commands: Any) -> None:
     t.add_argument(
         "--trajectory", metavar="FILE", help="any trajectory MDAnalysis reads"
     )
-    t.add_argument(
-        "--stride",
-        type=int_at_least(1, "--stride takes a number of frames, at least 1"),
-        default=1,
-        metavar="N",
-        help="fit every N-th frame (default 1)",
-    )
-    t.add_argument(
-        "--frames",
-        type=frame_slice,
-        metavar="A:B",
-        help="frames A to B-1, counted from 0 (either may be left out; "
-        "negative counts from the end)",
-    )
+    frame_options(t, "fit")
 
     s = p.add_argument_group(
         "superposition",

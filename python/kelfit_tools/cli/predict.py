@@ -14,7 +14,7 @@ from ..steric import MEDIA, max_orientations
 from .common import (
     UsageError,
     bond_types,
-    frame_slice,
+    frame_options,
     int_at_least,
     json_text,
     log,
@@ -108,12 +108,7 @@ def add_parser(commands: Any) -> None:
     t.add_argument(
         "--trajectory", metavar="FILE", help="any trajectory MDAnalysis reads"
     )
-    t.add_argument(
-        "--stride", type=int_at_least(1, "--stride takes a number of frames, at "
-        "least 1"), default=1, metavar="N", help="every N-th frame (default 1)",
-    )  # fmt: skip
-    t.add_argument("--frames", type=frame_slice, metavar="A:B",
-                   help="frames A to B-1, counted from 0")  # fmt: skip
+    frame_options(t, "predict")
     p.add_argument(
         "--orientations",
         type=_orientations,
