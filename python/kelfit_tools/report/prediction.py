@@ -546,8 +546,11 @@ def _frame_conformers(
     about = {
         "trajectory": os.fspath(trajectory),
         "stride": stride,
-        "superposed": f"on {superposer.description} over {superposer.atoms} "
-        f"atoms ({superposer.selection})",
+        "superposed": {
+            "on": superposer.description,
+            "atoms": superposer.atoms,
+            "selection": superposer.selection,
+        },
     }
 
     def conformers() -> Iterator[Conformer]:
@@ -897,12 +900,13 @@ def _conformer_lines(ensemble: dict[str, Any]) -> list[str]:
     conformers = ensemble["conformers"]
     compared_ = "comparison" in conformers[0]
     kind = "frame" if "trajectory" in ensemble else "model"
-    where = (
-        f" of {os.path.basename(ensemble['trajectory'])}, superposed "
-        f"{ensemble['superposed']}"
-        if kind == "frame"
-        else ""
-    )
+    where = ""
+    if kind == "frame":
+        on = ensemble["superposed"]
+        where = (
+            f" of {os.path.basename(ensemble['trajectory'])}, superposed on "
+            f"{os.path.basename(on['on'])} over {on['atoms']} atoms ({on['selection']})"
+        )
     lines = [
         (
             f"Conformers       {len(conformers)} {kind}s{where}, equally "
