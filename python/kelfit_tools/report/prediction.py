@@ -909,7 +909,8 @@ def _conformer_lines(ensemble: dict[str, Any]) -> list[str]:
         )
     lines = [
         (
-            f"Conformers       {len(conformers)} {kind}s{where}, equally "
+            f"Conformers       {len(conformers)} {kind}"
+            f"{'' if len(conformers) == 1 else 's'}{where}, equally "
             "weighted: the tensor above is their mean, the couplings their average"
         ),
         "",
