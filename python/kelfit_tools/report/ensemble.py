@@ -68,10 +68,9 @@ def render_summary(summary: EnsembleSummary, unit: str = "Hz", medium: str = "")
         f"  best model {summary.best} (Q {q_of[summary.best]:.4f}), worst model "
         f"{summary.worst} (Q {q_of[summary.worst]:.4f})\n"
         f"  mean tensor: a1 {a1:.2f}, a2 {a2:.2f}, a3 {a3:.2f} deg; "
-        f"Da {summary.mean.da:.3f}{u}, R {summary.mean.r:.4f}, GDO "
-        f"{summary.mean_gdo:.4e}\n"
-        f"  GDO: mean {np.mean(summary.gdo):.4e} ± {summary.gdo_sd:.4e} over the "
-        "models (generalized degree of order)\n"
+        f"Da {summary.mean.da:.3f}{u}, R {summary.mean.r:.4f}\n"
+        f"  GDO (generalized degree of order): models {np.mean(summary.gdo):.4e} ± "
+        f"{summary.gdo_sd:.4e}, mean tensor {summary.mean_gdo:.4e}\n"
         f"  principal axes from the mean tensor's (rms, deg): x {x:.2f}, "
         f"y {y:.2f}, z {z:.2f}\n"
     )
