@@ -186,6 +186,64 @@ def test_a_trajectorys_averaged_fit_is_one_pass_over_its_frames(tmp_path: Path) 
     assert shown["media"][0]["tensor"]["da"] == pytest.approx(result.tensor().da, 1e-12)
 
 
+#: An N-H length away from the standard one, so that a degree of order
+#: computed at the wrong constant shows.
+_NH_LENGTH_A = "1.02"
+
+
+@pytest.mark.parametrize("source", ["ensemble", "trajectory"])
+def test_every_reported_gdo_is_that_of_the_reported_da_and_r(
+    source: str, tmp_path: Path
+) -> None:
+    """The degree of order beside each tensor of an ensemble's summary and of
+    a trajectory's frames and averaged fit is dimensionless, at the N-H
+    length Da is normalised to."""
+    from kelfit_tools.bonds import reference_constant
+    from kelfit_tools.tensor import degree_of_order
+
+    pdb = shared_data(*PDB)
+    common = ("--couplings", _couplings()[0], "--nh-length", _NH_LENGTH_A, "--json")
+    constant = reference_constant(float(_NH_LENGTH_A))
+    pairs: list[tuple[float, float, float]] = []  # (gdo, da, r)
+    if source == "ensemble":
+        ensemble = _docs_inputs().jittered_ensemble(pdb, tmp_path / "e.pdb")
+        done = run_kelfit("fit", "--structure", ensemble, "--models", "all", *common)
+        assert done.returncode == 0, done.stderr
+        payload = json.loads(done.stdout)
+        (summary,) = payload["ensemble"]
+        tensors = [m["media"][0]["tensor"] for m in payload["models"]]
+        pairs += [
+            (g, t["da"], t["r"])
+            for g, t in zip(summary["gdo"]["per_model"], tensors, strict=True)
+        ]
+        mean = summary["mean_tensor"]
+        pairs.append((mean["gdo"], mean["da"], mean["r"]))
+        assert summary["gdo"]["mean"] == pytest.approx(
+            np.mean(summary["gdo"]["per_model"]), rel=1e-12
+        )
+    else:
+        pytest.importorskip("MDAnalysis")
+        dcd = _docs_inputs().tumbling_trajectory(pdb, tmp_path / "frames.dcd")
+        table = tmp_path / "frames.csv"
+        done = run_kelfit(
+            "fit", "--structure", pdb, "--trajectory", dcd, "--average",
+            "--out", table, *common,
+        )  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        payload = json.loads(done.stdout)
+        rows = np.genfromtxt(table, delimiter=",", names=True)
+        pairs += list(zip(rows["gdo"], rows["da"], rows["r"], strict=True))
+        averaged = payload["averaged"]
+        t = averaged["media"][0]["tensor"]
+        pairs.append((averaged["gdo"], t["da"], t["r"]))
+        assert payload["gdo"]["mean"] == pytest.approx(np.mean(rows["gdo"]), rel=1e-9)
+        assert payload["gdo"]["sd"] == pytest.approx(
+            np.std(rows["gdo"], ddof=1), rel=1e-9
+        )
+    gdo, da, r = np.array(pairs).T
+    np.testing.assert_allclose(gdo, degree_of_order(da, r, constant), rtol=1e-12)
+
+
 def _dimer(path: Path) -> Path:
     """Ubiquitin and a copy turned by 180 degrees about an axis parallel to
     x, 30 A from the origin (chain B): a symmetric homodimer."""

@@ -276,6 +276,29 @@ class TestPage:
         ]
         assert len(shown.body_rows) == 2 * out["models"][0]["media"][0]["quality"]["n"]
         assert f"mean {out['ensemble'][0]['q']['mean']:.4f}" in text
+        assert f"{out['ensemble'][0]['mean_tensor']['gdo']:.4e}" in text
+
+    def test_two_domains_their_orientation_and_degree_of_order_ratio(
+        self, tmp_path: Path
+    ) -> None:
+        pdb = shared_data("hewl", "1e8l-model-1.pdb")
+        page = tmp_path / "halves.html"
+        out = json.loads(ok("fit", "--structure", pdb, "--couplings",
+                            shared_data("hewl", "couplings.tab"),
+                            "--domain", "N=1-60", "--domain", "C=61-129",
+                            "--errors", 20, "--seed", 1, "-q", "--json",
+                            "--report", page))  # fmt: skip
+        text = page.read_text(encoding="utf-8")
+        assert Page(text).h2[-2:] == ["Between domains", "How this was made"]
+        (pair,) = out["domains"]["pairs"]
+        e = pair["errors"]
+        rotation = (
+            f"{pair['rotation']['angle_deg']:.1f} ± {e['rotation_angle_sd_deg']:.1f}"
+        )
+        ratio = f"{pair['gdo_ratio']:.3f} ± {e['gdo_ratio_sd']:.3f}"
+        section = text[text.index("Between domains") : text.index("How this was made")]
+        for shown in (rotation, ratio, html.escape(pair["gdo_meaning"])):
+            assert shown in section
 
     def test_nothing_is_written_when_the_report_cannot_be(self, tmp_path: Path) -> None:
         rows = tmp_path / "rows.csv"

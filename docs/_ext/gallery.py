@@ -110,6 +110,22 @@ def _figures(ensemble: Path, trajectory: Path, two_states: Path) -> list[Figure]
                 str(datasets.path("ubiquitin", "couplings.tab")),
             ),
         ),
+        # The averaged fit of the two states: --plot also writes
+        # two-states-convergence.png.
+        Figure(
+            "two-states.png",
+            (
+                "--structure",
+                str(datasets.path("ubiquitin", "1d3z-model-1.pdb")),
+                "--trajectory",
+                str(two_states),
+                "--couplings",
+                str(datasets.path("ubiquitin", "couplings.tab")),
+                "--atoms",
+                "N,H",
+                "--average",
+            ),
+        ),
         Figure(
             "reweight.png",
             (

@@ -14,6 +14,7 @@ from .fitting import FitResult
 from .tensor import (
     Tensor,
     axis_angles,
+    degree_of_order,
     following,
     tensor_from_matrix,
     tensor_from_params,
@@ -39,6 +40,9 @@ class EnsembleSummary:
             principal axis x, y, z and the mean tensor's.
         axis_spread_deg: root mean square of those angles over the models.
         best, worst: the model numbers with the lowest and the highest Q.
+        reference_constant: the dipolar constant of a row of scale 1
+            (|D_max(N-H)|, Hz) that makes the degrees of order
+            dimensionless; 1 leaves them in Da's unit.
     """
 
     models: list[int]
@@ -50,6 +54,7 @@ class EnsembleSummary:
     axis_spread_deg: tuple[float, float, float]
     best: int
     worst: int
+    reference_constant: float = 1.0
 
     def __repr__(self) -> str:
         return (
@@ -81,15 +86,45 @@ class EnsembleSummary:
         """Lowest and highest Q."""
         return (float(np.nanmin(self.q)), float(np.nanmax(self.q)))
 
+    @property
+    def gdo(self) -> NDArray[np.float64]:
+        """The generalized degree of order of each model's tensor
+        (:func:`~kelfit_tools.tensor.degree_of_order`)."""
+        degrees: NDArray[np.float64] = np.asarray(
+            degree_of_order(self.da, self.r, self.reference_constant), dtype=np.float64
+        )
+        return degrees
+
+    @property
+    def gdo_sd(self) -> float:
+        """Standard deviation of the degree of order over the models (0 for
+        one model): how far the models' alignments differ in strength."""
+        return float(np.std(self.gdo, ddof=1)) if len(self.gdo) > 1 else 0.0
+
+    @property
+    def mean_gdo(self) -> float:
+        """The generalized degree of order of the mean tensor: below the
+        models' own when their axes disagree, since their tensors partly
+        cancel in the mean."""
+        return float(
+            degree_of_order(self.mean.da, self.mean.r, self.reference_constant)
+        )
+
 
 def summarize_ensemble(
-    results: Sequence[FitResult], models: Sequence[int] | None = None
+    results: Sequence[FitResult],
+    models: Sequence[int] | None = None,
+    *,
+    reference_constant: float = 1.0,
 ) -> EnsembleSummary:
     """Summarise the fits of an ensemble's models.
 
     Args:
         results: one fit per model.
         models: their model numbers (default 1, 2, ...).
+        reference_constant: |D_max(N-H)| (Hz) of the fits' basis, which
+            makes the degrees of order dimensionless
+            (:attr:`~kelfit_tools.media.MediumFit.reference_constant`).
 
     Raises:
         ValueError: no fits, or not one model number per fit.
@@ -118,4 +153,5 @@ def summarize_ensemble(
         axis_spread_deg=(float(spread[0]), float(spread[1]), float(spread[2])),
         best=numbers[int(np.argmin(finite))],
         worst=numbers[int(np.argmax(np.where(np.isnan(q), -math.inf, q)))],
+        reference_constant=reference_constant,
     )

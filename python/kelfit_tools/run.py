@@ -910,7 +910,11 @@ def _ensembles(fits: list[MediumRun]) -> list[tuple[str, EnsembleSummary]]:
         (
             name,
             summarize_ensemble(
-                [f.result for f in group], [f.model or 0 for f in group]
+                [f.result for f in group],
+                [f.model or 0 for f in group],
+                reference_constant=group[0].medium.reference_constant
+                if group[0].medium
+                else 1.0,
             ),
         )
         for name, group in by_medium.items()

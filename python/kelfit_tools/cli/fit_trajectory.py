@@ -112,6 +112,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 plot=frames.plot,
                 title=frames.title or os.path.basename(frames.trajectory),
                 warnings=[worded(w) for w in record.warnings],
+                nh_length=basis.nh_length,
             )
         averaged = means.averaged() if o.average else None
         if averaged is not None and frames.plot:
@@ -144,6 +145,7 @@ def run_trajectory(request: FitRequest, frames: Shown) -> int:
                 superposer,
                 basis=basis.basis,
                 averaged=averaged,
+                nh_length=basis.nh_length,
             )
         )
     for path in (frames.out, frames.plot):

@@ -38,6 +38,12 @@ def summary_json(summary: EnsembleSummary) -> dict[str, Any]:
             "da": mean.da,
             "r": mean.r,
             "dr": mean.dr,
+            "gdo": summary.mean_gdo,
+        },
+        "gdo": {
+            "mean": float(np.mean(summary.gdo)),
+            "sd": summary.gdo_sd,
+            "per_model": [float(g) for g in summary.gdo],
         },
         "axis_spread_deg": list(summary.axis_spread_deg),
     }
@@ -63,6 +69,8 @@ def render_summary(summary: EnsembleSummary, unit: str = "Hz", medium: str = "")
         f"{summary.worst} (Q {q_of[summary.worst]:.4f})\n"
         f"  mean tensor: a1 {a1:.2f}, a2 {a2:.2f}, a3 {a3:.2f} deg; "
         f"Da {summary.mean.da:.3f}{u}, R {summary.mean.r:.4f}\n"
+        f"  GDO (generalized degree of order): models {np.mean(summary.gdo):.4e} ± "
+        f"{summary.gdo_sd:.4e}, mean tensor {summary.mean_gdo:.4e}\n"
         f"  principal axes from the mean tensor's (rms, deg): x {x:.2f}, "
         f"y {y:.2f}, z {z:.2f}\n"
     )

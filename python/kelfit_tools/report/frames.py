@@ -20,8 +20,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._extras import MissingExtra
+from ..bonds import NH_REFERENCE_LENGTH, reference_constant
 from ..errors import Advice, DataError, Hint, PathLike
 from ..outputs import StagedFile
+from ..tensor import degree_of_order
 from ..trajectory import Convergence, FrameFit
 from .figures import draw_sky, new_figure, save_named
 
@@ -38,10 +40,11 @@ __all__ = [
     "write_convergence_plot",
 ]
 
-#: The table's columns: angles of the canonical tensor, in degrees; last the
+#: The table's columns: angles of the canonical tensor, in degrees; the
 #: frame's RMSD (angstrom) to the superposition's reference, NaN when the
-#: frames were not superposed.  New columns go at the end, so that scripts
-#: reading columns by position keep working.
+#: frames were not superposed; the generalized degree of order of the
+#: frame's tensor (dimensionless, Da(N-H) over |D_max(N-H)|).  New columns go
+#: at the end, so that scripts reading columns by position keep working.
 FRAME_COLUMNS = (
     "frame",
     "time_ps",
@@ -55,6 +58,7 @@ FRAME_COLUMNS = (
     "rmsd",
     "q",
     "rmsd_ref",
+    "gdo",
 )
 
 #: The key of a Parquet table's metadata that holds the run's warnings.
@@ -70,7 +74,7 @@ _AXES_COMPONENTS = 9
 _SKY_HEIGHT = 2.8
 
 
-def _row(fit: FrameFit) -> tuple[float, ...]:
+def _row(fit: FrameFit, constant: float) -> tuple[float, ...]:
     t = fit.tensor
     a1, a2, a3 = t.angles_deg
     result = fit.result
@@ -87,6 +91,7 @@ def _row(fit: FrameFit) -> tuple[float, ...]:
         result.rmsd,
         result.q,
         fit.rmsd_ref,
+        float(degree_of_order(t.da, t.r, constant)),
     )
 
 
@@ -97,16 +102,25 @@ class FrameTableWriter:
     Use it as a context manager: on an error inside the block the partial
     file is removed and nothing appears under ``path``.  A Parquet table
     carries the run's ``warnings`` (such as a trajectory cut short) in its
-    schema's metadata, under ``kelfit.warnings`` as a JSON list.
+    schema's metadata, under ``kelfit.warnings`` as a JSON list.  The
+    frames' Da is Da(N-H) at ``nh_length`` angstrom, which makes their
+    degrees of order dimensionless.
 
     Raises:
         MissingExtra: a Parquet file without pyarrow installed.
         DataError: the file cannot be written.
     """
 
-    def __init__(self, path: PathLike, *, warnings: Sequence[str] = ()) -> None:
+    def __init__(
+        self,
+        path: PathLike,
+        *,
+        warnings: Sequence[str] = (),
+        nh_length: float = NH_REFERENCE_LENGTH,
+    ) -> None:
         self.path = os.fspath(path)
         self.warnings = list(warnings)
+        self.constant = reference_constant(nh_length)
         self.parquet = self.path.lower().endswith(".parquet")
         self.rows = 0
         self._pending: list[tuple[float, ...]] = []
@@ -146,7 +160,7 @@ class FrameTableWriter:
 
     def write(self, fit: FrameFit) -> None:
         """Add one frame's row."""
-        row = _row(fit)
+        row = _row(fit, self.constant)
         self.rows += 1
         if self._text is not None:
             self._csv.writerow([row[0], *(repr(float(v)) for v in row[1:])])
@@ -269,6 +283,9 @@ class FrameSummary:
         da, r, q: (mean, standard deviation) over the frames.
         rmsd_ref: lowest and highest RMSD (angstrom) to the superposition's
             reference, None when the frames were not superposed.
+        gdo: (mean, standard deviation) of the generalized degree of order
+            (:func:`~kelfit_tools.tensor.degree_of_order`, dimensionless)
+            over the frames.
     """
 
     frames: int
@@ -278,6 +295,7 @@ class FrameSummary:
     r: tuple[float, float]
     q: tuple[float, float]
     rmsd_ref: tuple[float, float] | None = None
+    gdo: tuple[float, float] = (math.nan, math.nan)
 
 
 def record_frames(
@@ -288,8 +306,13 @@ def record_frames(
     title: str | None = None,
     unit: str | None = "Hz",
     warnings: Sequence[str] = (),
+    nh_length: float = NH_REFERENCE_LENGTH,
 ) -> FrameSummary:
     """Consume per-frame fits: a table row each, running statistics, a figure.
+
+    The frames' Da is Da(N-H) at ``nh_length`` angstrom (the basis of
+    :func:`~kelfit_tools.trajectory.fit_frames`), the constant that makes
+    their degrees of order dimensionless.
 
     Memory stays flat however many frames come: rows go straight to the
     table, the figure draws a thinned sample.  The table and the figure
@@ -299,10 +322,15 @@ def record_frames(
         DataError: no frames, or a file cannot be written.
         MissingExtra: Parquet without pyarrow, a figure without matplotlib.
     """
-    writer = FrameTableWriter(table, warnings=warnings) if table else None
+    writer = (
+        FrameTableWriter(table, warnings=warnings, nh_length=nh_length)
+        if table
+        else None
+    )
+    constant = reference_constant(nh_length)
     # Time, Da, R, Q and the nine components of the principal axes.
     thinned = Thinned(4 + _AXES_COMPONENTS) if plot else None
-    stats = {name: _Running() for name in ("da", "r", "q")}
+    stats = {name: _Running() for name in ("da", "r", "q", "gdo")}
     first = last = -1
     low, high = math.inf, -math.inf
     figure: StagedFile | None = None
@@ -316,6 +344,7 @@ def record_frames(
             stats["da"].add(t.da)
             stats["r"].add(t.r)
             stats["q"].add(fit.result.q)
+            stats["gdo"].add(float(degree_of_order(t.da, t.r, constant)))
             if not math.isnan(fit.rmsd_ref):
                 low, high = min(low, fit.rmsd_ref), max(high, fit.rmsd_ref)
             first = fit.frame if first < 0 else first
@@ -355,6 +384,7 @@ def record_frames(
         r=(stats["r"].mean, stats["r"].sd),
         q=(stats["q"].mean, stats["q"].sd),
         rmsd_ref=(low, high) if low <= high else None,
+        gdo=(stats["gdo"].mean, stats["gdo"].sd),
     )
 
 

@@ -795,6 +795,74 @@ def comparisons_table(comparisons: Sequence[dict[str, Any]]) -> str:
     return _grid(headers, rows, left=3)
 
 
+def _plus_minus(value: float | None, sd: float | None, digits: int) -> str:
+    """``value ± sd`` at ``digits`` decimals, the value alone without a
+    spread, and "n/a" for no value."""
+    if value is None:
+        return "n/a"
+    return f"{value:.{digits}f}" + ("" if sd is None else f" ± {sd:.{digits}f}")
+
+
+def domains_section(block: dict[str, Any]) -> str:
+    """The domains' definitions and every pair's relative orientation and
+    ratio of degrees of order (a ``domains`` block of the JSON report)."""
+    definitions = ", ".join(
+        f"{_e(name)} = {_e(residues)}"
+        for name, residues in block["definitions"].items()
+    )
+    parts = [f"<h2>Between domains</h2><p>Domains: {definitions}</p>"]
+    for p in block["pairs"]:
+        e = p.get("errors") or {}
+        first, second = p["domains"]
+        rot = p["rotation"]
+        angles, product, generalised = comparison_cells(p)
+        spread = (
+            f" (spread {e['rotation_spread_deg']:.1f})"
+            if "rotation_spread_deg" in e
+            else ""
+        )
+        euler_sd = e.get("euler_sd_deg")
+        higher = second if p["gdo_lower"] == first else first
+        rows = [
+            (
+                f"rotation of {_e(second)} onto {_e(first)}'s frame",
+                f"{_plus_minus(rot['angle_deg'], e.get('rotation_angle_sd_deg'), 1)} "
+                f"deg{spread} about " + " ".join(f"{a:+.3f}" for a in rot["axis"]),
+            ),
+            (
+                "Euler z-x-z (deg)",
+                " ".join(f"{a:.1f}" for a in rot["euler_deg"])
+                + (
+                    f" (sd {' '.join(f'{a:.1f}' for a in euler_sd)})"
+                    if euler_sd
+                    else ""
+                ),
+            ),
+            ("axis angles (deg)", _e(angles)),
+            ("normalised scalar product", _e(product)),
+            ("generalised angle (deg)", _e(generalised)),
+            (
+                "Da ratio, R ratio",
+                (
+                    f"{_plus_minus(p['da_ratio'], e.get('da_ratio_sd'), 3)}, "
+                    f"{_plus_minus(p['r_ratio'], e.get('r_ratio_sd'), 3)}"
+                ),
+            ),
+            (
+                f"GDO ratio ({_e(p['gdo_lower'])} over {_e(higher)})",
+                (
+                    f"{_plus_minus(p['gdo_ratio'], e.get('gdo_ratio_sd'), 3)}: "
+                    f"{_e(p['gdo_meaning'])}"
+                ),
+            ),
+        ]
+        parts.append(
+            f"<h3>{_e(p['medium'] or 'Fit')}: {_e(second)} against {_e(first)}</h3>"
+            + _kv_table(rows)
+        )
+    return "".join(parts)
+
+
 def ensemble_table(summary: dict[str, Any], unit: str = "Hz") -> str:
     """An ensemble's summary (``summary_json``'s dict)."""
     q = summary["q"]
@@ -813,6 +881,11 @@ def ensemble_table(summary: dict[str, Any], unit: str = "Hz") -> str:
         ("best, worst model", f"{summary['best_model']}, {summary['worst_model']}"),
         ("mean tensor z-x-z (deg)", _angles(m["angles_deg"])),
         ("mean Da, R", f"{m['da']:.3f}{u}, {m['r']:.4f}"),
+        ("GDO of the mean tensor", f"{m['gdo']:.4e}"),
+        (
+            "GDO over the models",
+            f"mean {summary['gdo']['mean']:.4e} ± {summary['gdo']['sd']:.4e}",
+        ),
         ("axis spread (deg)", f"x {x:.2f}, y {y:.2f}, z {z:.2f}"),
     ]
     return _kv_table(rows)
@@ -950,6 +1023,8 @@ def html_report(
             sections.append(
                 "<h2>Between media</h2>" + comparisons_table(obj["comparisons"])
             )
+        if obj.get("domains", {}).get("pairs"):
+            sections.append(domains_section(obj["domains"]))
     for summary in payload.get("ensemble", []):
         name = summary.get("medium") or ""
         heading = f"Ensemble ({name})" if name else "Ensemble"

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .. import __version__
+from ..bonds import NH_REFERENCE_LENGTH, reference_constant
 from ..domains import DomainComparison, in_domain, parse_domain
 from ..errors import Advice, Hint, printable
 from ..io.tables import Coupling
@@ -29,6 +30,7 @@ from ..media import result_statistics
 from ..outputs import Outputs
 from ..prepare import Selection
 from ..run import FitRequest, FitRun, MediumRun, Validation
+from ..tensor import degree_of_order
 from .couplings import coupling_rows, is_parquet, rows_csv, write_parquet
 from .tensor import comparison_report, fit_report, render_comparisons, render_fit
 
@@ -648,10 +650,12 @@ def frames_text(
     *,
     basis: str = "",
     averaged: AveragedFrames | None = None,
+    nh_length: float = NH_REFERENCE_LENGTH,
 ) -> str:
-    """A trajectory fit as text: the frames, the basis of Da, Da, R and Q
-    over them, and the superposition; then the fit to the couplings
-    averaged over the frames, when there is one."""
+    """A trajectory fit as text: the frames, the basis of Da, Da, R, Q and
+    the degree of order over them, and the superposition; then the fit to
+    the couplings averaged over the frames, when there is one (its Da is
+    Da(N-H) at ``nh_length``, as the frames')."""
     from .tensor import method_description
 
     every = f", every {stride}" if stride != 1 else ""
@@ -671,6 +675,8 @@ def frames_text(
         ("Q", summary.q, 4),
     ):
         lines.append(f"{name:4}{mean:>10.{digits}f}{sd:>10.{digits}f}")
+    mean, sd = summary.gdo
+    lines.append(f"{'GDO':4}{mean:>10.3e}{sd:>10.3e}")
     lines.append("")
     if superposer is None:
         lines.append("Frames not superposed: the axes turn with the molecule.")
@@ -682,7 +688,7 @@ def frames_text(
             f"{high:.3f} A"
         )
     if averaged is not None:
-        lines += ["", _averaged_frames_text(averaged)]
+        lines += ["", _averaged_frames_text(averaged, nh_length)]
     return printable("\n".join(lines) + "\n", lines=True)
 
 
@@ -736,23 +742,41 @@ def frames_payload(
                 ("da", summary.da),
                 ("r", summary.r),
                 ("q", summary.q),
+                ("gdo", summary.gdo),
             )
         },
-        **({} if averaged is None else {"averaged": _averaged_frames_json(averaged)}),
+        **(
+            {}
+            if averaged is None
+            else {
+                "averaged": _averaged_frames_json(
+                    averaged, NH_REFERENCE_LENGTH if basis is None else basis.nh_length
+                )
+            }
+        ),
     }
 
 
-def _averaged_frames_json(averaged: AveragedFrames) -> dict[str, Any]:
+def _averaged_gdo(averaged: AveragedFrames, nh_length: float) -> float:
+    """The generalized degree of order of the averaged fit's tensor, whose
+    Da is Da(N-H) at ``nh_length``: dimensionless, as each frame's."""
+    t = averaged.result.tensor()
+    return float(degree_of_order(t.da, t.r, reference_constant(nh_length)))
+
+
+def _averaged_frames_json(averaged: AveragedFrames, nh_length: float) -> dict[str, Any]:
     """The ``averaged`` block of a trajectory's JSON report: the fit to the
-    couplings averaged over its frames, and how it converges."""
+    couplings averaged over its frames, its degree of order, and how it
+    converges."""
     return {
         "members": averaged.frames,
+        "gdo": _averaged_gdo(averaged, nh_length),
         "media": [fit_report(averaged.result)],
         "convergence": plain(dataclasses.asdict(averaged.convergence)),
     }
 
 
-def _averaged_frames_text(averaged: AveragedFrames) -> str:
+def _averaged_frames_text(averaged: AveragedFrames, nh_length: float) -> str:
     """The fit to the couplings averaged over a trajectory's frames, as
     text, and how it converges over growing numbers of frames and over
     blocks."""
@@ -760,7 +784,15 @@ def _averaged_frames_text(averaged: AveragedFrames) -> str:
         f"Averaged couplings ({averaged.frames} frames): one tensor for each "
         "coupling's design row averaged over them\n"
     )
-    lines = [head + render_fit(fit_report(averaged.result), unit="Hz")]
+    fitted = render_fit(fit_report(averaged.result), unit="Hz").rstrip("\n")
+    lines = [
+        head + fitted,
+        (
+            f"  GDO              {_averaged_gdo(averaged, nh_length):.4e} (generalized "
+            "degree of order, dimensionless)"
+        ),
+        "",
+    ]
     c = averaged.convergence
     lines.append("Convergence of the averaged fit: the first N frames")
     lines.append(f"{'frames':>10}{'Da':>10}{'R':>10}{'Q':>10}")
