@@ -184,8 +184,10 @@ def plot_reweight(
         x = np.asarray(frames.numbers, dtype=np.float64)
     weight_ax.axhline(1.0 / len(result.weights), color="0.6", lw=0.8)
     if np.isfinite(result.weights_sd).all():
-        weight_ax.errorbar(x, result.weights, yerr=result.weights_sd, fmt="o",
-                           ms=3, color="#1f5fa8", lw=0.8)  # fmt: skip
+        # A weight is never negative: its bar stops at zero.
+        below = np.minimum(result.weights_sd, result.weights)
+        weight_ax.errorbar(x, result.weights, yerr=(below, result.weights_sd),
+                           fmt="o", ms=3, color="#1f5fa8", lw=0.8)  # fmt: skip
     else:
         weight_ax.plot(x, result.weights, "o", ms=3, color="#1f5fa8")
     weight_ax.set_xlabel("time (ps)" if frames.kind == "frame" else "model")
