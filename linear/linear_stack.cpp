@@ -24,6 +24,8 @@ struct LinearStackRun::Shared {
     std::atomic<int> next{0};      // the next problem to take
     std::atomic<int> released{0};  // problems [0, released) may be solved
     std::atomic<bool> stop{false};
+    bool check_rows = false;       // each problem checked by the thread that takes it
+    std::atomic<int> refused{0};   // the lowest problem refused so far (count: none)
     std::mutex mutex;  // guards ended
     std::condition_variable worker_ended;
     size_t ended = 0;  // worker threads that have finished
@@ -54,6 +56,33 @@ bool stopping(void* context)
     return true;
 }
 
+// Checks problem f for solve_taken: solved when it is to be solved. A
+// problem after the lowest refused one is not even checked, and none is
+// solved once any is refused (both stopped): the call's answer is then the
+// lowest refusal, and every problem before it is still checked, so the
+// answer does not depend on which thread took which problem when.
+LinearStatus check_taken(LinearStackRun::Shared* shared, int f, LinearSolution& solution,
+                        const LinearStop& pass)
+{
+    solution.status = LinearStatus::stopped;
+    if (f > shared->refused.load(std::memory_order_acquire)) {
+        return LinearStatus::stopped;
+    }
+    const LinearStatus checked = check_linear_problem(shared->problems[f], solution.fault, pass);
+    if (checked == LinearStatus::refused) {
+        solution.status = LinearStatus::refused;
+        int lowest = shared->refused.load(std::memory_order_acquire);
+        while (f < lowest && !shared->refused.compare_exchange_weak(lowest, f)) {
+        }
+        return LinearStatus::refused;
+    }
+    if (checked == LinearStatus::solved &&
+        shared->refused.load(std::memory_order_acquire) < shared->count) {
+        return LinearStatus::stopped;
+    }
+    return checked;
+}
+
 // Takes problems until none is left (or the run is stopped), waiting for
 // the caller to release those it has not checked yet.
 void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
@@ -74,9 +103,19 @@ void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
             return;
         }
         const LinearProblem& problem = shared->problems[f];
+        LinearSolution& solution = shared->solutions[f];
+        if (shared->check_rows) {
+            const LinearStatus checked = check_taken(shared, f, solution, pass);
+            if (checked == LinearStatus::stopped && shared->stop.load(std::memory_order_acquire)) {
+                return;
+            }
+            if (checked != LinearStatus::solved) {
+                continue;  // refused, or left unsolved after another's refusal
+            }
+        }
         const size_t first_value = shared->value_starts[static_cast<size_t>(f)];
-        shared->solutions[f] = solve_linear(problem, work, shared->values + first_value, pass);
-        if (shared->solutions[f].status == LinearStatus::stopped) {
+        solution = solve_linear(problem, work, shared->values + first_value, pass);
+        if (solution.status == LinearStatus::stopped) {
             return;
         }
         asking.rows += problem.count;
@@ -118,10 +157,12 @@ void watch(Asking& asking, size_t workers)
 }  // namespace
 
 LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int workers,
-                               double* values, LinearSolution* solutions)
+                               double* values, LinearSolution* solutions, bool check_rows)
 {
     workers = std::max(1, std::min(workers, count));
     std::unique_ptr<Shared> shared(new Shared);
+    shared->check_rows = check_rows;
+    shared->refused.store(count);
     shared->problems = problems;
     shared->count = count;
     shared->values = values;
