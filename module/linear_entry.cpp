@@ -454,13 +454,13 @@ int check_weighted_observed(const double* observed, const double* sigma, Py_ssiz
                             Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
-        if (!(std::fabs(weighted) <= linear_weighted_value_limit)) {
-            PyErr_Format(PyExc_ValueError,
-                         "observed[%zd]%s is too large for the linear solve: at most 2^480 "
-                         "in magnitude",
-                         numbered_from + i, sigma != nullptr ? " / sigma" : "");
-            return -1;
+        if (!weighted_observed_usable(observed[i], sigma != nullptr ? sigma + i : nullptr)) {
+            const Py_ssize_t row = numbered_from + i;
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "observed[%zd]%s", row,
+                          sigma != nullptr ? " / sigma" : "");
+            return refuse(Refusal::structured, {"observed", row, -1}, subject,
+                          "is too large for the linear solve: at most 2^480 in magnitude");
         }
     }
     return 0;

@@ -39,6 +39,7 @@ from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
 from .options import FitOptions
 from .report.html import register_notebook_views
+from .table import FitTable
 from .tensor import Tensor, canonical
 
 register_notebook_views()
@@ -59,6 +60,7 @@ __all__ = [
     "FitRequest",
     "FitResult",
     "FitRun",
+    "FitTable",
     "MissingExtra",
     "MonteCarloResult",
     "Tensor",

@@ -36,9 +36,9 @@ from .fitting import (
     as_row_factors,
     as_vectors,
     fit,
-    fit_stack,
     resolve_method,
 )
+from .table import FitTable, stack_table
 
 __all__ = [
     "FitFailed",
@@ -47,6 +47,7 @@ __all__ = [
     "default_workers",
     "fit_many",
     "iter_fits",
+    "iter_tables",
     "map_batches",
 ]
 
@@ -302,6 +303,7 @@ def map_batches(
     total: int | None = ...,
     batch: int | None = ...,
     whole_batches: Literal[False] = ...,
+    counted: Callable[[list[Any]], int] = ...,
 ) -> Iterator[R]: ...
 @overload
 def map_batches(
@@ -316,6 +318,7 @@ def map_batches(
     total: int | None = ...,
     batch: int | None = ...,
     whole_batches: Literal[True],
+    counted: Callable[[list[Any]], int] = ...,
 ) -> Iterator[R]: ...
 def map_batches(
     function: Callable[[Any, Any], Any],
@@ -329,6 +332,7 @@ def map_batches(
     total: int | None = None,
     batch: int | None = None,
     whole_batches: bool = False,
+    counted: Callable[[list[Any]], int] = len,
 ) -> Iterator[Any]:
     """``function(shared, item)`` for every item, in batches, results in order.
 
@@ -352,6 +356,8 @@ def map_batches(
         total: the number of items, when ``items`` has no length.
         batch: items per task (by default from the count and the workers).
         whole_batches: ``function`` takes the batch's items as a list.
+        counted: how many items a batch's results stand for, for the
+            progress bar (one result per item unless it says otherwise).
     """
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -392,7 +398,7 @@ def map_batches(
                 if not pending:
                     return
                 results = pending.popleft().result()
-                bar.advance(len(results))
+                bar.advance(counted(results))
                 yield from results
         finally:
             for future in pending:
@@ -435,14 +441,30 @@ _STACKABLE = {
 class _Linear:
     """A problem of a linear stack: its checked shapes and the stack's key."""
 
-    def __init__(self, arguments: dict[str, Any]) -> None:
-        self.vectors = as_vectors(arguments["vectors"])
+    __slots__ = ("key", "observed", "offset", "scale", "sigma", "vectors")
+
+    def __init__(
+        self, vectors: Any, observed: Any, sigma: Any, scale: Any, offset: Any
+    ) -> None:
+        self.vectors = as_vectors(vectors)
         count = self.vectors.shape[0]
-        self.observed = as_observed(arguments["observed"], count)
-        self.sigma = as_row_factors(arguments.get("sigma"), count, "sigma")
-        self.scale = as_row_factors(arguments.get("scale"), count, "scale")
-        self.offset = bool(arguments.get("offset", False))
+        self.observed = as_observed(observed, count)
+        self.sigma = as_row_factors(sigma, count, "sigma")
+        self.scale = as_row_factors(scale, count, "scale")
+        self.offset = bool(offset)
         self.key = (count, self.offset, self.sigma is None, self.scale is None)
+
+    @classmethod
+    def of(cls, arguments: Mapping[str, Any]) -> _Linear:
+        """The problem of ``fit``'s keyword arguments."""
+        get = arguments.get
+        return cls(
+            arguments["vectors"],
+            arguments["observed"],
+            get("sigma"),
+            get("scale"),
+            get("offset", False),
+        )
 
 
 def _linear_options(options: Mapping[str, Any]) -> bool:
@@ -469,7 +491,14 @@ def _as_linear(
     ``plain`` is :func:`_linear_options` of ``options``."""
     if plain and isinstance(problem, tuple) and len(problem) == 2:
         try:
-            return _Linear({**options, "vectors": problem[0], "observed": problem[1]})
+            get = options.get
+            return _Linear(
+                problem[0],
+                problem[1],
+                get("sigma"),
+                get("scale"),
+                get("offset", False),
+            )
         except ValueError:
             return None  # fitted alone, which says what is wrong
     args, kwargs = _problem_args(problem)
@@ -488,16 +517,16 @@ def _as_linear(
         )
         if method != "linear":
             return None
-        return _Linear(arguments)
+        return _Linear.of(arguments)
     except ValueError:
         return None  # fitted alone, which says what is wrong
 
 
-def _solve_stack(group: list[_Linear], workers: int) -> list[FitResult]:
+def _solve_stack(group: list[_Linear], workers: int) -> FitTable:
     def stacked(values: list[Any]) -> Any:
         return None if values[0] is None else np.stack(values)
 
-    return fit_stack(
+    return stack_table(
         np.stack([p.vectors for p in group]),
         np.stack([p.observed for p in group]),
         offset=group[0].offset,
@@ -507,29 +536,36 @@ def _solve_stack(group: list[_Linear], workers: int) -> list[FitResult]:
     )
 
 
-def _fit_problems(
+def _fit_pieces(
     shared: tuple[Mapping[str, Any], int], problems: list[Problem]
-) -> list[FitResult]:
+) -> list[FitTable | list[FitResult]]:
     """A batch of problems: each run of linear problems of one shape in one
-    ``kelfit.linear`` call over ``workers`` threads, the others one by one."""
+    ``kelfit.linear`` call over ``workers`` threads (a table), each run of
+    the others fitted one by one (a list of results), in order."""
     options, workers = shared
     plain = _linear_options(options)
-    out: list[FitResult] = []
+    pieces: list[FitTable | list[FitResult]] = []
+    done = 0
     group: list[_Linear] = []
+    single: list[FitResult] = []
 
     def flush() -> None:
-        first = len(out)
+        nonlocal done
         try:
-            out.extend(_solve_stack(group, workers))
+            pieces.append(_solve_stack(group, workers))
         except ValueError as exc:
             # The module names the problem of the stack.
             index = getattr(exc, "problem", None)
-            raise FitFailed.of(first + (index or 0), exc) from exc
+            raise FitFailed.of(done + (index or 0), exc) from exc
+        done += len(group)
         group.clear()
 
     for index, problem in enumerate(problems):
         linear = _as_linear(options, problem, plain)
         if linear is not None and (not group or linear.key == group[0].key):
+            if single:
+                pieces.append(single)
+                single = []
             group.append(linear)
             continue
         if group:
@@ -538,11 +574,24 @@ def _fit_problems(
             group.append(linear)
             continue
         try:
-            out.append(_fit_problem(options, problem))
+            single.append(_fit_problem(options, problem))
         except (ValueError, ArithmeticError) as exc:
             raise FitFailed.of(index, exc) from exc
+        done += 1
     if group:
         flush()
+    if single:
+        pieces.append(single)
+    return pieces
+
+
+def _fit_problems(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> list[FitResult]:
+    """A batch of problems, one result each (see :func:`_fit_pieces`)."""
+    out: list[FitResult] = []
+    for piece in _fit_pieces(shared, problems):
+        out.extend(piece.results() if isinstance(piece, FitTable) else piece)
     return out
 
 
@@ -552,6 +601,22 @@ def _fit_packed(
     """:func:`_fit_problems` of a batch run in another process, its results
     packed for the way back."""
     return PackedResults(_fit_problems(shared, problems))
+
+
+def _fit_table(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> list[FitTable]:
+    """A batch of problems as one table (in a list, the batch's one result):
+    a stack's fits never become a result each."""
+    pieces = [
+        p if isinstance(p, FitTable) else FitTable.from_results(p)
+        for p in _fit_pieces(shared, problems)
+    ]
+    return [FitTable.concatenate(pieces)]
+
+
+def _tables_length(tables: list[FitTable]) -> int:
+    return sum(len(t) for t in tables)
 
 
 def iter_fits(
@@ -571,6 +636,44 @@ def iter_fits(
     arguments of :func:`~kelfit_tools.fit` for every problem (a problem's
     own keywords win).
     """
+    results: Iterator[FitResult] = _batches(
+        problems, workers, executor, progress, total, batch, options, table=False
+    )
+    return results
+
+
+def iter_tables(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = None,
+    executor: Executor | None = None,
+    progress: bool = True,
+    total: int | None = None,
+    batch: int | None = None,
+    **options: Any,
+) -> Iterator[FitTable]:
+    """Like :func:`iter_fits`, but yields a :class:`~kelfit_tools.FitTable`
+    per batch of problems as it is ready (``FitTable.concatenate`` joins
+    them): a stack of linear fits never becomes a result per problem."""
+    tables: Iterator[FitTable] = _batches(
+        problems, workers, executor, progress, total, batch, options, table=True
+    )
+    return tables
+
+
+def _batches(
+    problems: Iterable[Problem],
+    workers: int | None,
+    executor: Executor | None,
+    progress: bool,
+    total: int | None,
+    batch: int | None,
+    options: Mapping[str, Any],
+    *,
+    table: bool,
+) -> Iterator[Any]:
+    """The batches of :func:`iter_fits` (a result per problem) or of
+    :func:`iter_tables` (a table per batch)."""
     source = iter(problems)
     head = list(islice(source, 1))
     # Linear fits go to the module in stacks, each shared among `workers`
@@ -585,10 +688,10 @@ def iter_fits(
     elif not batch and linear and executor is not None:
         batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
     # Results sent back from another process travel packed: pickled one by
-    # one, their arrays would cost more than the fits.
+    # one, their arrays would cost more than the fits. A table is packed.
     remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
-    fit_batch: Callable[[Any, list[Problem]], Iterable[FitResult]] = (
-        _fit_packed if remote else _fit_problems
+    fit_batch: Callable[[Any, list[Problem]], Iterable[Any]] = (
+        _fit_table if table else _fit_packed if remote else _fit_problems
     )
     return map_batches(
         fit_batch,
@@ -600,6 +703,7 @@ def iter_fits(
         total=count,
         batch=batch or None,
         whole_batches=True,
+        counted=_tables_length if table else len,
     )
 
 
@@ -607,6 +711,28 @@ def _length(items: Iterable[Any]) -> int | None:
     return len(items) if isinstance(items, Sequence) else None
 
 
+@overload
+def fit_many(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    batch: int | None = ...,
+    as_table: Literal[False] = ...,
+    **options: Any,
+) -> list[FitResult]: ...
+@overload
+def fit_many(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    batch: int | None = ...,
+    as_table: Literal[True],
+    **options: Any,
+) -> FitTable: ...
 def fit_many(
     problems: Iterable[Problem],
     *,
@@ -614,8 +740,9 @@ def fit_many(
     executor: Executor | None = None,
     progress: bool = True,
     batch: int | None = None,
+    as_table: bool = False,
     **options: Any,
-) -> list[FitResult]:
+) -> list[FitResult] | FitTable:
     """Fit many problems at once; the results are in the problems' order.
 
     Each problem is what :func:`~kelfit_tools.fit` takes: a tuple
@@ -641,16 +768,33 @@ def fit_many(
             when stderr is a terminal and the run is not short.
         batch: problems per task (by default from their count and the
             workers, at most 256).
+        as_table: return a :class:`~kelfit_tools.FitTable` (arrays with a
+            leading problem axis; ``table.row(f)`` is problem f's result,
+            the same bits) instead of a list: linear fits then never become
+            a Python object per problem, which is most of their cost.
         options: keyword arguments of :func:`~kelfit_tools.fit` for every
             problem, such as ``offset=True`` or ``method="powell"``.
 
     Returns:
-        One :class:`~kelfit_tools.FitResult` per problem.
+        One :class:`~kelfit_tools.FitResult` per problem, or the table.
 
     Raises:
         FitFailed: a problem could not be fitted (a ``ValueError`` naming
             the problem's index and the reason).
     """
+    if as_table:
+        return FitTable.concatenate(
+            list(
+                iter_tables(
+                    problems,
+                    workers=workers,
+                    executor=executor,
+                    progress=progress,
+                    batch=batch,
+                    **options,
+                )
+            )
+        )
     return list(
         iter_fits(
             problems,
