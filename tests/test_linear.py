@@ -350,7 +350,9 @@ class TestRefused:
         arrays[argument][599, row] = bad
         arrays[argument][350, row] = bad
         for workers in (1, 2, 7):
-            with pytest.raises(kelfit.InputError, match=f"^problem 350: {message}") as e:
+            with pytest.raises(
+                kelfit.InputError, match=f"^problem 350: {message}"
+            ) as e:
                 kelfit.linear(vectors, observed, sigma=sigma, workers=workers)
             assert (e.value.problem, e.value.argument, e.value.row) == (
                 350,

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import importlib.util
 import io
 import multiprocessing
 import sys
@@ -13,7 +14,15 @@ from pathlib import Path
 import kelfit
 import numpy as np
 import pytest
-from kelfit_tools import FitResult, FitTable, back_calculate, fit, many, monte_carlo
+from kelfit_tools import (
+    FitResult,
+    FitTable,
+    MissingExtra,
+    back_calculate,
+    fit,
+    many,
+    monte_carlo,
+)
 from kelfit_tools.many import FitFailed, fit_many, iter_fits
 from tools_support import random_params
 
@@ -127,6 +136,11 @@ def test_a_table_goes_out_as_parquet(tmp_path: Path) -> None:
     back = pq.read_table(tmp_path / "fits.parquet").to_pydict()
     assert back["da"] == table.da.tolist() and back["method"] == list(table.method)
     assert back["axy"] == table.order_matrices[:, 0, 1].tolist()
+    if importlib.util.find_spec("pandas") is None:
+        with pytest.raises(MissingExtra, match="needs pandas"):
+            table.to_pandas()
+    else:
+        assert table.to_pandas()["q"].tolist() == table.q.tolist()
 
 
 def test_any_executor_and_a_process_pool_give_the_same_bits() -> None:

@@ -681,12 +681,21 @@ def _batches(
     # the interpreter's lock. Powell fits release it for their whole run,
     # so they go to the pool. The first problem tells which this run is.
     linear = bool(head) and _as_linear(options, head[0]) is not None
-    inline = executor is None and linear
+    # A table's batches hold little Python beside their stacks' solves, so
+    # on several threads each batch's preparation holds the lock while
+    # another batch's stack is solved without it: a pool of threads, one
+    # solving thread each, overlaps the two, where one thread would prepare
+    # every stack while the module's workers wait.
+    pooled = table and executor is None and (workers or default_workers()) > 1
+    inline = executor is None and linear and not pooled
     count = total if total is not None else _length(problems)
     if not batch and inline:
         batch = _MAX_BATCH
-    elif not batch and linear and executor is not None:
-        batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
+    elif not batch and linear:
+        capacity = workers or (
+            _capacity(executor) if executor is not None else default_workers()
+        )
+        batch = batch_size(count, capacity, _MAX_LINEAR_BATCH)
     # Results sent back from another process travel packed: pickled one by
     # one, their arrays would cost more than the fits. A table is packed.
     remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)

@@ -8,6 +8,7 @@ asked for (the same bits as the one :func:`~kelfit_tools.fit_many` gives).
 
 from __future__ import annotations
 
+import importlib
 import math
 from collections.abc import Iterator, Sequence
 from functools import cached_property
@@ -241,7 +242,9 @@ class FitTable:
             calculated=self._calculated[first:last],
             cost=float(self.cost[f]),
             n=last - first,
-            sigma=sigma[first:last] if sigma is not None and self._weighted[f] else None,
+            sigma=sigma[first:last]
+            if sigma is not None and self._weighted[f]
+            else None,
             scale=scale[first:last] if scale is not None and self._scaled[f] else None,
             evaluations=int(self.evaluations[f]),
             runs=int(self.runs[f]),
@@ -347,7 +350,7 @@ class FitTable:
             MissingExtra: pandas is not installed.
         """
         try:
-            import pandas
+            pandas: Any = importlib.import_module("pandas")
         except ImportError:
             raise MissingExtra(
                 "FitTable.to_pandas needs pandas: pip install pandas"
