@@ -19,6 +19,11 @@ namespace {
 constexpr int vector_columns = 3;
 // More threads than this would only queue for the processor's cores.
 constexpr Py_ssize_t max_linear_workers = 1024;
+// One problem of fewer rows than this is checked and solved on the calling
+// thread without giving the lock up (a few hundred microseconds at most,
+// as kelfit.solve holds it): giving it up and taking it back, and a run of
+// workers, would cost more than the solve of a small problem.
+constexpr Py_ssize_t linear_locked_rows = 4096;
 
 PyTypeObject* linear_result_type = nullptr;
 
@@ -274,9 +279,13 @@ int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
     PyObject *vectors, *observed, *sigma = Py_None, *scale = Py_None;
     int offset_flag = 0;
     Py_ssize_t workers = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpn:linear",
-                                     const_cast<char**>(keywords), &vectors, &observed, &sigma,
-                                     &scale, &offset_flag, &workers)) {
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == 2) {
+        // linear(vectors, observed), the common call: no keywords to parse.
+        vectors = PyTuple_GET_ITEM(args, 0);
+        observed = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpn:linear",
+                                            const_cast<char**>(keywords), &vectors, &observed,
+                                            &sigma, &scale, &offset_flag, &workers)) {
         return -1;
     }
     if (workers < 1 || workers > max_linear_workers) {
@@ -500,6 +509,33 @@ int linear_result_type_ready(PyObject* module)
     return 0;
 }
 
+namespace {
+
+// One small problem on the calling thread, holding the lock: its rows
+// checked as they are read, then solved, with the bits and refusals of
+// the same problem in a stack.
+PyObject* small_problem(LinearCall& call, PyRef& values)
+{
+    InterruptCheck never = {nullptr, nullptr, 0};
+    copy_problem(call, 0, never);
+    const std::vector<LinearProblem> problems = problems_of(call);
+    std::vector<LinearSolution> solutions(1);
+    LinearSolution& solution = solutions[0];
+    if (check_linear_problem(problems[0], solution.fault) == LinearStatus::refused) {
+        refuse_fault(problems[0], solution.fault);
+        return nullptr;
+    }
+    std::unique_ptr<double[]> work(new double[linear_work_size(problems[0].count)]);
+    solution = solve_linear(problems[0], work.get(), vector_data(values.array()));
+    if (solution.status != LinearStatus::solved) {
+        refuse_unsolved(solution, call.shape.count);
+        return nullptr;
+    }
+    return linear_result(call.shape, solutions, values);
+}
+
+}  // namespace
+
 PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
 {
     try {
@@ -512,6 +548,9 @@ PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         PyRef values(new_doubles(shape, 1, &rows));
         if (!values) {
             return nullptr;
+        }
+        if (!shape.stacked && shape.count < linear_locked_rows) {
+            return small_problem(call, values);
         }
         const std::vector<LinearProblem> problems = problems_of(call);
         std::vector<LinearSolution> solutions(problems.size());
