@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
-#include <thread>
+#include <memory>
 #include <vector>
+
+class Crew;
 
 // The unknowns, in the order of the design's columns: Axx, Ayy, Axy, Axz,
 // Ayz (Azz = -Axx - Ayy), then the offset where it is solved for.
@@ -228,8 +230,7 @@ public:
 
 private:
     Shared* shared_;
-    std::vector<std::thread> threads_;
-    void join();
+    std::unique_ptr<Crew> crew_;  // the worker threads besides the caller's
 };
 
 // All of a stack at once: LinearStackRun, every problem released.

@@ -3,14 +3,12 @@
 // thread solves a problem never changes its bits.
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "crew/crew.h"
 #include "linear/linear.h"
 
 struct LinearStackRun::Shared {
@@ -26,9 +24,6 @@ struct LinearStackRun::Shared {
     std::atomic<bool> stop{false};
     bool check_rows = false;       // each problem checked by the thread that takes it
     std::atomic<int> refused{0};   // the lowest problem refused so far (count: none)
-    std::mutex mutex;  // guards ended
-    std::condition_variable worker_ended;
-    size_t ended = 0;  // worker threads that have finished
 };
 
 namespace {
@@ -128,32 +123,6 @@ void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
     }
 }
 
-void work_thread(LinearStackRun::Shared* shared, double* work)
-{
-    Asking asking = {shared, {}, 0};
-    solve_taken(shared, work, asking);
-    const std::lock_guard<std::mutex> lock(shared->mutex);
-    ++shared->ended;
-    shared->worker_ended.notify_one();
-}
-
-// The caller's part once it has no problem left: ask its stop check every
-// interval until the `workers` worker threads have all finished. The check
-// runs without the mutex, so a slow one never holds up a worker.
-void watch(Asking& asking, size_t workers)
-{
-    LinearStackRun::Shared& shared = *asking.shared;
-    std::unique_lock<std::mutex> lock(shared.mutex);
-    while (!shared.worker_ended.wait_for(lock, asking.caller.interval,
-                                         [&] { return shared.ended == workers; })) {
-        lock.unlock();
-        if (stopping(&asking)) {
-            return;
-        }
-        lock.lock();
-    }
-}
-
 }  // namespace
 
 LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int workers,
@@ -179,22 +148,19 @@ LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int wor
     for (auto& space : shared->work) {
         space.reset(new double[largest]);
     }
-    threads_.reserve(static_cast<size_t>(workers - 1));
+    // Thread 0 is the caller's, in finish(); crew thread t uses space t + 1.
+    Shared* run = shared.get();
+    crew_.reset(new Crew(run->stop, static_cast<size_t>(workers - 1), [run](size_t t) {
+        Asking asking = {run, {}, 0};
+        solve_taken(run, run->work[t + 1].get(), asking);
+    }));
     shared_ = shared.release();
-    // Thread 0 is the caller's, in finish().
-    for (int w = 1; w < workers; ++w) {
-        try {
-            double* work = shared_->work[static_cast<size_t>(w)].get();
-            threads_.emplace_back(work_thread, shared_, work);
-        } catch (const std::exception&) {
-            break;  // no thread, or no memory for one: the others take its share
-        }
-    }
 }
 
 LinearStackRun::~LinearStackRun()
 {
     abandon();
+    crew_.reset();
     delete shared_;
 }
 
@@ -208,26 +174,19 @@ bool LinearStackRun::finish(const LinearStop& stop)
     release(shared_->count);
     Asking asking = {shared_, stop, 0};
     solve_taken(shared_, shared_->work[0].get(), asking);
-    if (stop.requested != nullptr && !threads_.empty()) {
-        watch(asking, threads_.size());
+    // The caller's part once it has no problem left: its stop check every
+    // interval until the workers have all finished.
+    if (stop.requested != nullptr && crew_->size() > 0) {
+        crew_->watch(stop.interval, [&asking] { return stopping(&asking); });
     }
-    join();
+    crew_->join();
     return !shared_->stop.load(std::memory_order_acquire);
 }
 
 void LinearStackRun::abandon()
 {
     shared_->stop.store(true, std::memory_order_release);
-    join();
-}
-
-void LinearStackRun::join()
-{
-    for (auto& thread : threads_) {
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
+    crew_->join();
 }
 
 void solve_linear_stack(const LinearProblem* problems, int count, int workers,

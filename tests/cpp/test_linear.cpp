@@ -657,7 +657,7 @@ TEST(LinearChecks, TheLowestRefusedProblemOfAStackWinsOnAnyThreads)
     // Refused problems in the middle and at the end of a stack, and one
     // that does not determine the tensor before them: the checks' refusal
     // of the lowest problem is reported whichever thread reaches which
-    // problem first, and no problem after it is solved.
+    // problem first, and the problems after it are left unsolved.
     std::mt19937_64 rng(13);
     std::uniform_real_distribution<double> angle(-pi, pi);
     const int count = 3000, rows = 12, middle = 1700, last = count - 1;
@@ -695,9 +695,13 @@ TEST(LinearChecks, TheLowestRefusedProblemOfAStackWinsOnAnyThreads)
             const LinearFault& fault = solutions[static_cast<size_t>(middle)].fault;
             EXPECT_EQ(fault.check, LinearCheck::observed);
             EXPECT_EQ(fault.row, 5);
+            // Past the refusal only the problems other threads had already
+            // taken are solved: one each at most.
+            int solved_after = 0;
             for (int f = middle + 1; f < count; ++f) {
-                ASSERT_NE(solutions[static_cast<size_t>(f)].status, LinearStatus::solved) << f;
+                solved_after += solutions[static_cast<size_t>(f)].status == LinearStatus::solved;
             }
+            ASSERT_LT(solved_after, workers) << workers << " workers";
         }
     }
     // Without the middle fault, the one at the end is found.
