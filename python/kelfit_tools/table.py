@@ -228,34 +228,67 @@ class FitTable:
         if not -count <= index < count:
             raise IndexError(f"row {index} of a table of {count} fits")
         f = index % count
-        first, last = int(self._starts[f]), int(self._starts[f + 1])
-        a1, a2, a3, da, r, offset = self.params[f].tolist()
-        sigma = self._sigma
-        scale = self._scale
-        return frozen_result(
-            angles=(a1, a2, a3),
-            da=da,
-            r=r,
-            offset=offset,
-            offset_fitted=bool(self.offset_fitted[f]),
-            observed=self._observed[first:last],
-            calculated=self._calculated[first:last],
-            cost=float(self.cost[f]),
-            n=last - first,
-            sigma=sigma[first:last]
-            if sigma is not None and self._weighted[f]
-            else None,
-            scale=scale[first:last] if scale is not None and self._scaled[f] else None,
-            evaluations=int(self.evaluations[f]),
-            runs=int(self.runs[f]),
-            converged=bool(self.converged[f]),
-            fixed=self.fixed[f],
-            method=self.method[f],
-        )
+        return self._rows(f, f + 1)[0]
 
     def results(self) -> list[FitResult]:
         """Every row as a :class:`~kelfit_tools.FitResult`, in order."""
-        return [self.row(f) for f in range(len(self))]
+        return self._rows(0, len(self))
+
+    def _rows(self, start: int, stop: int) -> list[FitResult]:
+        """Rows [start, stop), each column read out once for all of them."""
+        span = slice(start, stop)
+        starts = self._starts[start : stop + 1].tolist()
+        weighted = self._weighted[span].tolist()
+        scaled = self._scaled[span].tolist()
+        sigma, scale = self._sigma, self._scale
+        rows = zip(
+            self.params[span].tolist(),
+            self.cost[span].tolist(),
+            self.offset_fitted[span].tolist(),
+            self.evaluations[span].tolist(),
+            self.runs[span].tolist(),
+            self.converged[span].tolist(),
+            self.fixed[span],
+            self.method[span],
+        )
+        out = []
+        for k, (
+            p,
+            cost,
+            fitted,
+            evaluations,
+            runs,
+            converged,
+            fixed,
+            method,
+        ) in enumerate(rows):
+            first, last = starts[k], starts[k + 1]
+            a1, a2, a3, da, r, offset = p
+            out.append(
+                frozen_result(
+                    angles=(a1, a2, a3),
+                    da=da,
+                    r=r,
+                    offset=offset,
+                    offset_fitted=fitted,
+                    observed=self._observed[first:last],
+                    calculated=self._calculated[first:last],
+                    cost=cost,
+                    n=last - first,
+                    sigma=sigma[first:last]
+                    if sigma is not None and weighted[k]
+                    else None,
+                    scale=scale[first:last]
+                    if scale is not None and scaled[k]
+                    else None,
+                    evaluations=evaluations,
+                    runs=runs,
+                    converged=converged,
+                    fixed=fixed,
+                    method=method,
+                )
+            )
+        return out
 
     def __iter__(self) -> Iterator[FitResult]:
         return (self.row(f) for f in range(len(self)))
