@@ -31,7 +31,6 @@ import numpy as np
 from .errors import user_message
 from .fitting import (
     FitResult,
-    PackedResults,
     as_observed,
     as_row_factors,
     as_vectors,
@@ -597,10 +596,11 @@ def _fit_problems(
 
 def _fit_packed(
     shared: tuple[Mapping[str, Any], int], problems: list[Problem]
-) -> PackedResults:
-    """:func:`_fit_problems` of a batch run in another process, its results
-    packed for the way back."""
-    return PackedResults(_fit_problems(shared, problems))
+) -> FitTable:
+    """:func:`_fit_problems` of a batch run in another process, as a table
+    for the way back (a few arrays, where a result each would pickle its
+    arrays one by one); iterated there, it gives the same results."""
+    return _fit_table(shared, problems)[0]
 
 
 def _fit_table(

@@ -126,6 +126,14 @@ class FitTable:
         self._scale = None if scale is None else _frozen(scale)
         self._scaled = _frozen(scaled)
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Unpickled (a batch sent back from another process), the arrays
+        # are new and writeable: read-only again, as the rows' must be.
+        self.__dict__.update(state)
+        for value in state.values():
+            if isinstance(value, np.ndarray):
+                value.setflags(write=False)
+
     # --- Building ---------------------------------------------------------
 
     @classmethod
@@ -291,7 +299,7 @@ class FitTable:
         return out
 
     def __iter__(self) -> Iterator[FitResult]:
-        return (self.row(f) for f in range(len(self)))
+        return iter(self.results())
 
     # --- Columns ----------------------------------------------------------
 
