@@ -521,16 +521,22 @@ def _as_linear(
         return None  # fitted alone, which says what is wrong
 
 
-def _solve_stack(group: list[_Linear], workers: int) -> FitTable:
-    def stacked(values: list[Any]) -> Any:
-        return None if values[0] is None else np.stack(values)
+def _stacked(values: list[Any]) -> Any:
+    """Equally shaped arrays as one array with a leading axis (None for
+    Nones): joined in one call, where ``np.stack`` would reshape each first
+    (most of the cost, for small problems)."""
+    if values[0] is None:
+        return None
+    return np.concatenate(values).reshape(len(values), *values[0].shape)
 
+
+def _solve_stack(group: list[_Linear], workers: int) -> FitTable:
     return stack_table(
-        np.stack([p.vectors for p in group]),
-        np.stack([p.observed for p in group]),
+        _stacked([p.vectors for p in group]),
+        _stacked([p.observed for p in group]),
         offset=group[0].offset,
-        sigma=stacked([p.sigma for p in group]),
-        scale=stacked([p.scale for p in group]),
+        sigma=_stacked([p.sigma for p in group]),
+        scale=_stacked([p.scale for p in group]),
         workers=workers,
     )
 
