@@ -76,16 +76,21 @@ class FitTable:
             (value = scale u^T A u + offset): ``kelfit.linear``'s own for a
             linear fit made into a table, else A of the parameters.
         cost: the quantity each fit minimised (chi^2 / N with sigma).
-        n: rows of each problem.
         converged, evaluations, runs: as :class:`~kelfit_tools.FitResult`
             has them (True, 0, 0 for a linear fit).
         offset_fitted: whether each fit solved for the offset.
         method, fixed: each fit's method and fixed parameters (tuples).
 
-    ``angles``, ``da``, ``r``, ``dr``, ``offset``, ``q`` and ``rms`` are
-    columns derived from those on first access. The rows' observed and
+    ``n`` (rows of each problem), ``angles``, ``da``, ``r``, ``dr``,
+    ``offset``, ``q`` and ``rms`` are columns derived from those on first
+    access. The rows' observed and
     calculated values (and sigma and scale) are kept, one after another,
     for :meth:`row`. Every array is read-only.
+
+    Tables come from :func:`~kelfit_tools.fit_many` with ``as_table=True``,
+    :func:`stack_table` and :meth:`from_results`; the constructor keeps the
+    arrays it is given (this module's own) and makes them read-only.
+    Iterating a table gives its rows as results.
     """
 
     def __init__(
