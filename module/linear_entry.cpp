@@ -464,12 +464,14 @@ int check_weighted_observed(const double* observed, const double* sigma, Py_ssiz
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!weighted_observed_usable(observed[i], sigma != nullptr ? sigma + i : nullptr)) {
+            // "/ sigma" opens the reason, so that a message made from the
+            // fault ("observed value of row 7 / sigma is ...") keeps it.
             const Py_ssize_t row = numbered_from + i;
             char subject[64];
-            std::snprintf(subject, sizeof subject, "observed[%zd]%s", row,
-                          sigma != nullptr ? " / sigma" : "");
+            std::snprintf(subject, sizeof subject, "observed[%zd]", row);
             return refuse(Refusal::structured, {"observed", row, -1}, subject,
-                          "is too large for the linear solve: at most 2^480 in magnitude");
+                          "%sis too large for the linear solve: at most 2^480 in magnitude",
+                          sigma != nullptr ? "/ sigma " : "");
         }
     }
     return 0;
