@@ -448,10 +448,11 @@ class _Linear:
         self.vectors = as_vectors(vectors)
         count = self.vectors.shape[0]
         self.observed = as_observed(observed, count)
-        self.sigma = as_row_factors(sigma, count, "sigma")
-        self.scale = as_row_factors(scale, count, "scale")
+        # Most problems have neither: no call made for them.
+        self.sigma = None if sigma is None else as_row_factors(sigma, count, "sigma")
+        self.scale = None if scale is None else as_row_factors(scale, count, "scale")
         self.offset = bool(offset)
-        self.key = (count, self.offset, self.sigma is None, self.scale is None)
+        self.key = (count, self.offset, sigma is None, scale is None)
 
     @classmethod
     def of(cls, arguments: Mapping[str, Any]) -> _Linear:
