@@ -696,12 +696,14 @@ def _batches(
     threads = workers or default_workers()
     inline = executor is None and linear and threads == 1
     count = total if total is not None else _length(problems)
-    if not batch and linear and executor is None:
-        # At most as many problems in flight as one thread had: a stream
-        # (a trajectory's frames) stays in flat memory.
-        batch = batch_size(count, threads, _MAX_BATCH)
-    elif not batch and linear:
-        batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
+    if not batch and linear:
+        if executor is None:
+            # At most as many problems in flight as one thread had: a
+            # stream (a trajectory's frames) stays in flat memory.
+            batch = batch_size(count, threads, _MAX_BATCH)
+        else:
+            capacity = workers or _capacity(executor)
+            batch = batch_size(count, capacity, _MAX_LINEAR_BATCH)
     # Results sent back from another process travel packed: pickled one by
     # one, their arrays would cost more than the fits. A table is packed.
     remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
