@@ -215,10 +215,7 @@ def report(m: dict[str, float]) -> str:
             verdict(stack_two >= GOAL_TWO),
         ),
     ]
-    for key, what, limit in (
-        ("list", "a list", bound),
-        ("table", "a `FitTable`", pooled_bound),
-    ):
+    for key, what in (("list", "a list"), ("table", "a `FitTable`")):
         ratio = m[f"{key}_one"] / m[f"{key}_two"]
         rows.append(
             (
@@ -232,7 +229,7 @@ def report(m: dict[str, float]) -> str:
                 ),
                 (
                     f"{cores(m['default_hash'])}; serial {m[f'{key}_serial']:.0%}, "
-                    f"bound {limit(m[f'{key}_serial']):.2f}×"
+                    f"bound {pooled_bound(m[f'{key}_serial']):.2f}×"
                 ),
                 verdict(ratio >= GOAL_DEFAULT_TWO),
             )
@@ -291,8 +288,8 @@ def report(m: dict[str, float]) -> str:
             "results); for Monte Carlo, a call of one replicate over a call of "
             f"{REPLICATES:,}. The bound is 1 / (s + (1 - s) / 2) where one "
             "thread does the serial part while the others wait (the stack, "
-            "the list, Monte Carlo), and min(2, 1 / s) for the table, whose "
-            "batches go to two Python threads: their Python queues for the "
+            "Monte Carlo), and min(2, 1 / s) for `fit_many`, whose batches go "
+            "to two Python threads: their Python queues for the "
             "interpreter's lock, and each solve overlaps the other's Python."
         ),
         (
