@@ -200,7 +200,9 @@ demo: $(VPY)
 # fit and a stack, which adds its own section; bench/trajectory_bench.py:
 # trajectory frames read in a child process against in this one, which adds
 # its own section; bench/montecarlo_bench.py: a replicate of kelfit.replicates
-# against a NumPy fit, and 2 workers against 1. Always the normal (fast path) build of the module, never
+# against a NumPy fit, and 2 workers against 1; bench/arrays_bench.py: the
+# goals of the linear solve, its stacks, fit_many and the replicates, each
+# 2-worker ratio beside a check that the machine gave two cores. Always the normal (fast path) build of the module, never
 # the exact-only one.
 .PHONY: gbench bench-build
 bench: gbench bench-build $(VPY)
@@ -213,6 +215,7 @@ bench: gbench bench-build $(VPY)
 	$(VPY) bench/methods_bench.py
 	$(VPY) bench/steric_bench.py
 	$(VPY) bench/montecarlo_bench.py
+	$(VPY) bench/arrays_bench.py
 
 # Google Benchmark comes from Debian's libbenchmark-dev; install it when we may.
 gbench:

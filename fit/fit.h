@@ -5,6 +5,7 @@
 #define KELFIT_FIT_H
 
 #include <cfloat>
+#include <cmath>
 #include <cstddef>
 
 #include "numkit/numkit.h"
@@ -138,6 +139,42 @@ sfloat row_length(float x, float y, float z);
 // its components), so the model has no value for it.
 constexpr double shortest_row_length = FLT_MIN;
 bool row_too_short(const double* row);
+
+// Why a fit cannot use a row whose components narrow to x, y, z: the
+// first of these that applies, in this order.
+enum class RowFault {
+    none,
+    not_finite,  // a component is not finite in single precision
+    zero,        // all three components are zero in single precision
+    too_short,   // its length is below the smallest normal float
+    too_long,    // its length overflows single precision
+};
+
+inline RowFault row_fault(float x, float y, float z)
+{
+    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
+        return RowFault::not_finite;
+    }
+    if (x == 0.0f && y == 0.0f && z == 0.0f) {
+        return RowFault::zero;
+    }
+    const double length = row_length(x, y, z);
+    if (length < shortest_row_length) {
+        return RowFault::too_short;
+    }
+    if (!std::isfinite(length)) {
+        return RowFault::too_long;
+    }
+    return RowFault::none;
+}
+
+// A fit narrows each row's sigma (which must be positive) or scale (which
+// must be non-zero): true when the narrowed value is finite and so.
+inline bool row_factor_usable(double value, bool positive)
+{
+    const float narrowed = static_cast<float>(value);
+    return std::isfinite(narrowed) && (positive ? narrowed > 0.0f : narrowed != 0.0f);
+}
 
 // NaN for every row of rows[0..count-1] that is too short, in values; the
 // back-calculations give no value for what a fit would refuse.

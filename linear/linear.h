@@ -10,9 +10,12 @@
 
 #include <cfloat>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
-#include <thread>
+#include <memory>
 #include <vector>
+
+class Crew;
 
 // The unknowns, in the order of the design's columns: Axx, Ayy, Axy, Axz,
 // Ayz (Azz = -Axx - Ayy), then the offset where it is solved for.
@@ -55,8 +58,36 @@ enum class LinearStatus {
     solved,
     rank_deficient,   // fewer independent columns than unknowns
     ill_conditioned,  // independent, but the condition number is over the limit
-    stopped,          // abandoned when its stop check said so: nothing else is set
+    stopped,          // abandoned when its stop check said so, or left unsolved because
+                      // a problem of its stack was refused: nothing else is set
+    refused,          // a row the checks refuse (LinearSolution::fault): nothing else set
 };
+
+// The checks a problem passes before it is solved, in the order they run:
+// each over all the rows before the next, as the fits make them.
+enum class LinearCheck {
+    none,
+    vectors,   // components finite in single precision, a length a fit can use
+    observed,  // finite
+    sigma,     // finite and positive in single precision
+    scale,     // finite and non-zero in single precision
+    weighted,  // observed (over sigma) within linear_weighted_value_limit
+};
+
+// The first fault of a problem: the earliest check that refuses any row,
+// and the first row it refuses (from 0).
+struct LinearFault {
+    LinearCheck check;
+    int row;
+};
+
+// Whether observed (over sigma, when sigma is not null) is small enough for
+// the solve's sums of squares.
+inline bool weighted_observed_usable(double observed, const double* sigma)
+{
+    const double weighted = sigma != nullptr ? observed / *sigma : observed;
+    return std::fabs(weighted) <= linear_weighted_value_limit;
+}
 
 // A question a long computation asks now and then (the caller's check for
 // Ctrl-C): true gives the computation up. The caller's function decides how
@@ -85,6 +116,7 @@ struct LinearSolution {
     double params[6];          // a1, a2, a3 (z-x-z, radians), Da, R, offset
     double axes[3][3];         // rows: the principal axes x, y, z of params' frame
     double cost;               // mean squared weighted residual
+    LinearFault fault;         // what was refused, when the status is refused
 };
 
 // --- Factorisation and eigensolvers (qr.cpp, jacobi.cpp) ---------------------
@@ -161,6 +193,16 @@ LinearSolution solve_linear(const LinearProblem& problem, double* work, double* 
 LinearSolution solve_linear_terms(const LinearProblem& problem, const double* terms,
                                   double* work, double* values, const LinearStop& stop = {});
 
+// --- Checks of a problem's rows (linear_checks.cpp) ----------------------------
+
+// Runs the checks of LinearCheck over the problem's rows in one pass, and
+// says which fault the checks run one after another would have found first
+// (so a message names the same row either way): solved when every row
+// passes, refused with fault set, or stopped when stop said so. A problem
+// of linear_stop_rows rows or more asks stop between runs of that many rows.
+LinearStatus check_linear_problem(const LinearProblem& problem, LinearFault& fault,
+                                  const LinearStop& stop = {});
+
 // --- Stacks of problems (linear_stack.cpp) ----------------------------------
 
 // Solves a stack of problems on `workers` threads (the calling thread one
@@ -178,10 +220,17 @@ LinearSolution solve_linear_terms(const LinearProblem& problem, const double* te
 // stop interval once it has no problem left while others solve. A yes
 // sets a flag that every thread reads before its next problem and between
 // the passes of its own long problem, so all stop within one pass.
+//
+// With check_rows, each problem is checked (check_linear_problem) by the
+// thread that takes it, just before it solves it. A refused problem has
+// the status refused; once one is refused, no problem after it is started
+// and no problem is solved any more (those left have the status stopped),
+// while those before it are still checked, so the lowest refused problem
+// is found, and its fault is the same whatever the threads' timing.
 class LinearStackRun {
 public:
     LinearStackRun(const LinearProblem* problems, int count, int workers, double* values,
-                   LinearSolution* solutions);
+                   LinearSolution* solutions, bool check_rows = false);
     ~LinearStackRun();  // abandon(), unless finished
     LinearStackRun(const LinearStackRun&) = delete;
     LinearStackRun& operator=(const LinearStackRun&) = delete;
@@ -199,8 +248,7 @@ public:
 
 private:
     Shared* shared_;
-    std::vector<std::thread> threads_;
-    void join();
+    std::unique_ptr<Crew> crew_;  // the worker threads besides the caller's
 };
 
 // All of a stack at once: LinearStackRun, every problem released.

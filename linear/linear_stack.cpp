@@ -3,14 +3,12 @@
 // thread solves a problem never changes its bits.
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "crew/crew.h"
 #include "linear/linear.h"
 
 struct LinearStackRun::Shared {
@@ -24,9 +22,8 @@ struct LinearStackRun::Shared {
     std::atomic<int> next{0};      // the next problem to take
     std::atomic<int> released{0};  // problems [0, released) may be solved
     std::atomic<bool> stop{false};
-    std::mutex mutex;  // guards ended
-    std::condition_variable worker_ended;
-    size_t ended = 0;  // worker threads that have finished
+    bool check_rows = false;       // each problem checked by the thread that takes it
+    std::atomic<int> refused{0};   // the lowest problem refused so far (count: none)
 };
 
 namespace {
@@ -54,6 +51,33 @@ bool stopping(void* context)
     return true;
 }
 
+// Checks problem f for solve_taken: solved when it is to be solved. A
+// problem after the lowest refused one is not even checked, and none is
+// solved once any is refused (both stopped): the call's answer is then the
+// lowest refusal, and every problem before it is still checked, so the
+// answer does not depend on which thread took which problem when.
+LinearStatus check_taken(LinearStackRun::Shared* shared, int f, LinearSolution& solution,
+                        const LinearStop& pass)
+{
+    solution.status = LinearStatus::stopped;
+    if (f > shared->refused.load(std::memory_order_acquire)) {
+        return LinearStatus::stopped;
+    }
+    const LinearStatus checked = check_linear_problem(shared->problems[f], solution.fault, pass);
+    if (checked == LinearStatus::refused) {
+        solution.status = LinearStatus::refused;
+        int lowest = shared->refused.load(std::memory_order_acquire);
+        while (f < lowest && !shared->refused.compare_exchange_weak(lowest, f)) {
+        }
+        return LinearStatus::refused;
+    }
+    if (checked == LinearStatus::solved &&
+        shared->refused.load(std::memory_order_acquire) < shared->count) {
+        return LinearStatus::stopped;
+    }
+    return checked;
+}
+
 // Takes problems until none is left (or the run is stopped), waiting for
 // the caller to release those it has not checked yet.
 void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
@@ -74,9 +98,19 @@ void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
             return;
         }
         const LinearProblem& problem = shared->problems[f];
+        LinearSolution& solution = shared->solutions[f];
+        if (shared->check_rows) {
+            const LinearStatus checked = check_taken(shared, f, solution, pass);
+            if (checked == LinearStatus::stopped && shared->stop.load(std::memory_order_acquire)) {
+                return;
+            }
+            if (checked != LinearStatus::solved) {
+                continue;  // refused, or left unsolved after another's refusal
+            }
+        }
         const size_t first_value = shared->value_starts[static_cast<size_t>(f)];
-        shared->solutions[f] = solve_linear(problem, work, shared->values + first_value, pass);
-        if (shared->solutions[f].status == LinearStatus::stopped) {
+        solution = solve_linear(problem, work, shared->values + first_value, pass);
+        if (solution.status == LinearStatus::stopped) {
             return;
         }
         asking.rows += problem.count;
@@ -89,39 +123,15 @@ void solve_taken(LinearStackRun::Shared* shared, double* work, Asking& asking)
     }
 }
 
-void work_thread(LinearStackRun::Shared* shared, double* work)
-{
-    Asking asking = {shared, {}, 0};
-    solve_taken(shared, work, asking);
-    const std::lock_guard<std::mutex> lock(shared->mutex);
-    ++shared->ended;
-    shared->worker_ended.notify_one();
-}
-
-// The caller's part once it has no problem left: ask its stop check every
-// interval until the `workers` worker threads have all finished. The check
-// runs without the mutex, so a slow one never holds up a worker.
-void watch(Asking& asking, size_t workers)
-{
-    LinearStackRun::Shared& shared = *asking.shared;
-    std::unique_lock<std::mutex> lock(shared.mutex);
-    while (!shared.worker_ended.wait_for(lock, asking.caller.interval,
-                                         [&] { return shared.ended == workers; })) {
-        lock.unlock();
-        if (stopping(&asking)) {
-            return;
-        }
-        lock.lock();
-    }
-}
-
 }  // namespace
 
 LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int workers,
-                               double* values, LinearSolution* solutions)
+                               double* values, LinearSolution* solutions, bool check_rows)
 {
     workers = std::max(1, std::min(workers, count));
     std::unique_ptr<Shared> shared(new Shared);
+    shared->check_rows = check_rows;
+    shared->refused.store(count);
     shared->problems = problems;
     shared->count = count;
     shared->values = values;
@@ -138,22 +148,19 @@ LinearStackRun::LinearStackRun(const LinearProblem* problems, int count, int wor
     for (auto& space : shared->work) {
         space.reset(new double[largest]);
     }
-    threads_.reserve(static_cast<size_t>(workers - 1));
+    // Thread 0 is the caller's, in finish(); crew thread t uses space t + 1.
+    Shared* run = shared.get();
+    crew_.reset(new Crew(run->stop, static_cast<size_t>(workers - 1), [run](size_t t) {
+        Asking asking = {run, {}, 0};
+        solve_taken(run, run->work[t + 1].get(), asking);
+    }));
     shared_ = shared.release();
-    // Thread 0 is the caller's, in finish().
-    for (int w = 1; w < workers; ++w) {
-        try {
-            double* work = shared_->work[static_cast<size_t>(w)].get();
-            threads_.emplace_back(work_thread, shared_, work);
-        } catch (const std::exception&) {
-            break;  // no thread, or no memory for one: the others take its share
-        }
-    }
 }
 
 LinearStackRun::~LinearStackRun()
 {
     abandon();
+    crew_.reset();
     delete shared_;
 }
 
@@ -167,26 +174,19 @@ bool LinearStackRun::finish(const LinearStop& stop)
     release(shared_->count);
     Asking asking = {shared_, stop, 0};
     solve_taken(shared_, shared_->work[0].get(), asking);
-    if (stop.requested != nullptr && !threads_.empty()) {
-        watch(asking, threads_.size());
+    // The caller's part once it has no problem left: its stop check every
+    // interval until the workers have all finished.
+    if (stop.requested != nullptr && crew_->size() > 0) {
+        crew_->watch(stop.interval, [&asking] { return stopping(&asking); });
     }
-    join();
+    crew_->join();
     return !shared_->stop.load(std::memory_order_acquire);
 }
 
 void LinearStackRun::abandon()
 {
     shared_->stop.store(true, std::memory_order_release);
-    join();
-}
-
-void LinearStackRun::join()
-{
-    for (auto& thread : threads_) {
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
+    crew_->join();
 }
 
 void solve_linear_stack(const LinearProblem* problems, int count, int workers,

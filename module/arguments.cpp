@@ -163,9 +163,7 @@ int check_row_factors(const double* values, Py_ssize_t count, const char* name, 
                       Refusal how, Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const float value = static_cast<float>(values[i]);
-        const bool ok = std::isfinite(value) && (positive ? value > 0.0f : value != 0.0f);
-        if (!ok) {
+        if (!row_factor_usable(values[i], positive)) {
             const Py_ssize_t row = numbered_from + i;
             char subject[64];
             std::snprintf(subject, sizeof subject, "%s[%zd]", name, row);
@@ -188,6 +186,21 @@ int refuse_row(Refusal how, Py_ssize_t i, const char* reason)
     return refuse(how, {"vectors", i, -1}, subject, "%s", reason);
 }
 
+const char* row_fault_reason(RowFault fault)
+{
+    switch (fault) {
+    case RowFault::not_finite:
+        return "must be finite in single precision";
+    case RowFault::zero:
+        return "has zero length in single precision";
+    case RowFault::too_short:
+        return "is too short: its length is below the smallest normal single-precision number";
+    case RowFault::too_long:
+    default:
+        return "is too long: its length overflows single precision";
+    }
+}
+
 }  // namespace
 
 int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed,
@@ -203,21 +216,9 @@ int narrow_fit_rows(const double* const* rows, Py_ssize_t count, float* narrowed
         narrowed[at] = x;
         narrowed[run + at] = y;
         narrowed[2 * run + at] = z;
-        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-            return refuse_row(how, numbered_from + i, "must be finite in single precision");
-        }
-        if (x == 0.0f && y == 0.0f && z == 0.0f) {
-            return refuse_row(how, numbered_from + i, "has zero length in single precision");
-        }
-        const double length = row_length(x, y, z);
-        if (length < shortest_row_length) {
-            return refuse_row(how, numbered_from + i,
-                              "is too short: its length is below the smallest normal "
-                              "single-precision number");
-        }
-        if (!std::isfinite(length)) {
-            return refuse_row(how, numbered_from + i,
-                              "is too long: its length overflows single precision");
+        const RowFault fault = row_fault(x, y, z);
+        if (fault != RowFault::none) {
+            return refuse_row(how, numbered_from + i, row_fault_reason(fault));
         }
     }
     return 0;

@@ -214,7 +214,8 @@ struct LinearSolution;
 int refuse_unsolved(const LinearSolution& solution, Py_ssize_t count);
 
 // Observed values (over sigma, where given) whose squares could overflow
-// the solve's sums: -1 with ValueError naming the first, else 0.
+// the solve's sums: -1 with kelfit.InputError (argument observed) naming
+// the first, else 0.
 int check_weighted_observed(const double* observed, const double* sigma, Py_ssize_t count,
                             Py_ssize_t numbered_from = 0);
 

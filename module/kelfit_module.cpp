@@ -99,11 +99,13 @@ PyDoc_STRVAR(linear_doc,
 "\n"
 "A stack: vectors F x N x 3 with observed (and sigma, scale) F x N solves F\n"
 "problems; every field gains a leading axis of F. workers threads share\n"
-"them; each problem's bits are those of solving it alone.\n"
+"them, each checking a problem's rows just before it solves it; each\n"
+"problem's bits are those of solving it alone. float64 arrays in C order\n"
+"(vectors of exactly 3 columns) are read in place, others copied first.\n"
 "Raises ValueError for what fit refuses and for directions that do not\n"
 "determine the tensor (rank too low, or condition number over 1e10); in a\n"
-"stack, InputError \"problem f: ...\" with the problem's index f (from 0) in\n"
-"its problem attribute.");
+"stack, InputError \"problem f: ...\" for the lowest such problem f (from 0,\n"
+"in its problem attribute), a refused row before a failed direction.");
 
 PyDoc_STRVAR(steric_doc,
 "steric(coordinates, radii, *, shape='wall', spacing, cylinder_radius=0.0,\n"

@@ -1,10 +1,12 @@
 // kelfit.linear: the exact least-squares tensor of one problem or of a stack
-// of them. The caller's arrays are read into memory of its own; the solves
-// run without the interpreter's lock, spread over the threads asked for.
+// of them. float64 arrays laid out as the solve reads them (C order, three
+// columns of vectors) are read where they are; others are copied into memory
+// of its own first. The checks and the solves run without the interpreter's
+// lock, spread over the threads asked for: each problem is checked by the
+// thread that solves it.
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -17,6 +19,11 @@ namespace {
 constexpr int vector_columns = 3;
 // More threads than this would only queue for the processor's cores.
 constexpr Py_ssize_t max_linear_workers = 1024;
+// One problem of fewer rows than this is checked and solved on the calling
+// thread without giving the lock up (a few hundred microseconds at most,
+// as kelfit.solve holds it): giving it up and taking it back, and a run of
+// workers, would cost more than the solve of a small problem.
+constexpr Py_ssize_t linear_locked_rows = 4096;
 
 PyTypeObject* linear_result_type = nullptr;
 
@@ -60,18 +67,23 @@ struct Strided {
 };
 
 // One array argument: the caller's array (checked, held for the call), its
-// layout as it was checked, and memory of our own that its values are
-// copied into problem by problem, left uninitialised until then. The copy
-// reads the layout taken when the argument was accepted, never the array's
-// own: a signal handler that runs between two runs of the copy may reshape
-// the caller's array in place, and must not make it read beyond its data.
+// layout as it was checked, and, unless it is packed as the solve reads it,
+// memory of our own that its values are copied into problem by problem,
+// left uninitialised until then. Everything reads the layout taken when the
+// argument was accepted, never the array's own: a signal handler that runs
+// meanwhile may reshape the caller's array in place, and must not make the
+// call read beyond its data. The data itself stays where it is: the call
+// holds a reference to the array, so NumPy refuses to resize it.
 struct Argument {
     PyRef view;
     Strided layout = {nullptr, 0, 0, 0};
-    bool packed = false;  // each problem's values lie next to each other, as copied
+    bool packed = false;  // each problem's values lie next to each other: read in place
     std::unique_ptr<double[]> copy;
     bool given() const { return static_cast<bool>(view); }
-    const double* data() const { return copy.get(); }
+    const double* data() const
+    {
+        return packed ? reinterpret_cast<const double*>(layout.data) : copy.get();
+    }
 };
 
 // Everything kelfit.linear reads.
@@ -108,7 +120,7 @@ Strided strided(PyArrayObject* array, bool stacked, bool columns)
 }
 
 // Holds a checked argument of `columns` columns (1: one value a row) for
-// the call: its layout, and memory of our own for its copy.
+// the call: its layout, and memory of our own for a copy unless it is packed.
 void hold(PyRef& array, const Shape& shape, int columns, Argument& out)
 {
     PyArrayObject* checked = array.array();
@@ -116,7 +128,9 @@ void hold(PyRef& array, const Shape& shape, int columns, Argument& out)
     out.layout = strided(checked, shape.stacked, columns > 1);
     out.packed = PyArray_IS_C_CONTIGUOUS(checked) &&
                  (columns == 1 || PyArray_DIM(checked, dims - 1) == columns);
-    out.copy.reset(new double[value_count(shape, columns)]);
+    if (!out.packed) {
+        out.copy.reset(new double[value_count(shape, columns)]);
+    }
     out.view.reset(array.release());
 }
 
@@ -218,19 +232,14 @@ int accept_row_values(PyObject* object, const char* name, const Shape& shape,
 void copy_rows(Argument& argument, const Shape& shape, Py_ssize_t f, int columns,
                Py_ssize_t first, Py_ssize_t n)
 {
-    if (!argument.given()) {
-        return;
+    if (!argument.given() || argument.packed) {
+        return;  // read in place
     }
     const auto width = static_cast<size_t>(columns);
     const size_t at = (static_cast<size_t>(f) * static_cast<size_t>(shape.count) +
                        static_cast<size_t>(first)) * width;
     double* out = argument.copy.get() + at;
     const Strided& in = argument.layout;
-    if (argument.packed) {
-        std::memcpy(out, reinterpret_cast<const double*>(in.data) + at,
-                    static_cast<size_t>(n) * width * sizeof(double));
-        return;
-    }
     for (Py_ssize_t i = first; i < first + n; ++i) {
         for (int c = 0; c < columns; ++c) {
             *out++ = in.at(f, i, c);
@@ -248,65 +257,19 @@ void name_stacked_problem(const Shape& shape, Py_ssize_t problem)
 }
 
 
-// The copy and the checks of one problem, as kelfit.fit makes them: its
-// rows, observed values and row factors, each over all the rows in turn.
-// A long problem is copied and checked a run of rows at a time, asking
-// `check` between runs. 0; -1 with ValueError (or MemoryError);
-// polled_interrupted with the signal handler's exception.
-int check_problem(LinearCall& call, Py_ssize_t problem, std::vector<const double*>& rows,
-                  std::vector<float>& narrowed, InterruptCheck& check)
+// Copies the arguments of one problem that are not read in place, a run of
+// rows at a time, asking `check` between runs. 0, or polled_interrupted
+// with the signal handler's exception.
+int copy_problem(LinearCall& call, Py_ssize_t problem, InterruptCheck& check)
 {
     const Shape& shape = call.shape;
-    const Py_ssize_t count = shape.count;
-    const size_t first = static_cast<size_t>(problem) * static_cast<size_t>(count);
-    const double* vectors = call.vectors.data() + vector_columns * first;
-    const double* observed = call.observed.data() + first;
-    const double* sigma = call.sigma.given() ? call.sigma.data() + first : nullptr;
-    const double* scale = call.scale.given() ? call.scale.data() + first : nullptr;
-    const Refusal how = Refusal::structured;
-    const int copied = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
+    return polled_runs(shape.count, check, [&](Py_ssize_t i, Py_ssize_t n) {
         copy_rows(call.vectors, shape, problem, vector_columns, i, n);
         copy_rows(call.observed, shape, problem, 1, i, n);
         copy_rows(call.sigma, shape, problem, 1, i, n);
         copy_rows(call.scale, shape, problem, 1, i, n);
-        for (Py_ssize_t k = i; k < i + n; ++k) {
-            rows[static_cast<size_t>(k)] = vectors + vector_columns * static_cast<size_t>(k);
-        }
         return 0;
     });
-    if (copied != 0) {
-        return copied;
-    }
-    // Each check in turn over every row, as one loop would: the first fault
-    // named is the one a check of the whole problem names.
-    int checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
-        return narrow_fit_rows(rows.data() + i, n, narrowed.data(), how, i);
-    });
-    if (checked == 0) {
-        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
-            return check_finite_values(observed + i, n, "observed", how, i);
-        });
-    }
-    if (checked == 0 && sigma != nullptr) {
-        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
-            return check_row_factors(sigma + i, n, "sigma", true, how, i);
-        });
-    }
-    if (checked == 0 && scale != nullptr) {
-        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
-            return check_row_factors(scale + i, n, "scale", false, how, i);
-        });
-    }
-    if (checked == 0) {
-        checked = polled_runs(count, check, [&](Py_ssize_t i, Py_ssize_t n) {
-            return check_weighted_observed(observed + i, sigma != nullptr ? sigma + i : nullptr,
-                                           n, i);
-        });
-    }
-    if (checked == -1) {
-        name_stacked_problem(shape, problem);
-    }
-    return checked;
 }
 
 int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
@@ -316,9 +279,13 @@ int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
     PyObject *vectors, *observed, *sigma = Py_None, *scale = Py_None;
     int offset_flag = 0;
     Py_ssize_t workers = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpn:linear",
-                                     const_cast<char**>(keywords), &vectors, &observed, &sigma,
-                                     &scale, &offset_flag, &workers)) {
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == 2) {
+        // linear(vectors, observed), the common call: no keywords to parse.
+        vectors = PyTuple_GET_ITEM(args, 0);
+        observed = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpn:linear",
+                                            const_cast<char**>(keywords), &vectors, &observed,
+                                            &sigma, &scale, &offset_flag, &workers)) {
         return -1;
     }
     if (workers < 1 || workers > max_linear_workers) {
@@ -337,15 +304,18 @@ int accept_linear(PyObject* args, PyObject* kwargs, LinearCall& call)
     return 0;
 }
 
-// Checks every problem in turn, releasing each to the run's workers as soon
-// as it passes, so that they solve while the rest are checked. 0, or -1
-// with ValueError or the signal handler's exception (the run abandoned).
-int check_and_release(LinearCall& call, LinearStackRun& run, InterruptCheck& check)
+// Copies what is not read in place problem by problem, releasing each to
+// the run's workers as soon as it is copied, so that they check and solve
+// while the rest are copied. 0, or -1 with the signal handler's exception
+// (the run abandoned).
+int copy_and_release(LinearCall& call, LinearStackRun& run, InterruptCheck& check)
 {
-    std::vector<const double*> rows(static_cast<size_t>(call.shape.count));
-    std::vector<float> narrowed(3 * static_cast<size_t>(call.shape.count));
+    if (call.vectors.packed && call.observed.packed &&
+        (!call.sigma.given() || call.sigma.packed) && (!call.scale.given() || call.scale.packed)) {
+        return 0;  // nothing to copy: finish releases them all
+    }
     for (Py_ssize_t f = 0; f < call.shape.problems; ++f) {
-        if (check_problem(call, f, rows, narrowed, check) != 0) {
+        if (copy_problem(call, f, check) != 0) {
             run.abandon();
             return -1;
         }
@@ -370,10 +340,59 @@ std::vector<LinearProblem> problems_of(const LinearCall& call)
     return out;
 }
 
-// ValueError for the first problem whose directions do not determine the
-// tensor, saying whether the rank or the condition number failed.
-int check_solved(const Shape& shape, const std::vector<LinearSolution>& solutions)
+// The refusal of a row that a worker's checks found: the check that found
+// it, run again here over that row alone, raises it with the words (and
+// the InputError's fault) it raises for a fit. Should the caller's array
+// have changed since (another thread writing into it), the row may pass
+// now, and the call fails all the same.
+int refuse_fault(const LinearProblem& problem, const LinearFault& fault)
 {
+    const Refusal how = Refusal::structured;
+    const Py_ssize_t row = fault.row;
+    const auto at = static_cast<size_t>(fault.row);
+    const double* sigma = problem.sigma != nullptr ? problem.sigma + at : nullptr;
+    int refused = 0;
+    switch (fault.check) {
+    case LinearCheck::vectors: {
+        const double* vector = problem.vectors + vector_columns * at;
+        float narrowed[vector_columns];
+        refused = narrow_fit_rows(&vector, 1, narrowed, how, row);
+        break;
+    }
+    case LinearCheck::observed:
+        refused = check_finite_values(problem.observed + at, 1, "observed", how, row);
+        break;
+    case LinearCheck::sigma:
+        refused = check_row_factors(sigma, 1, "sigma", true, how, row);
+        break;
+    case LinearCheck::scale:
+        refused = check_row_factors(problem.scale + at, 1, "scale", false, how, row);
+        break;
+    case LinearCheck::weighted:
+    case LinearCheck::none:
+        refused = check_weighted_observed(problem.observed + at, sigma, 1, row);
+        break;
+    }
+    if (refused == 0) {
+        PyErr_Format(PyExc_ValueError, "row %zd changed while the call read it", row);
+    }
+    return -1;
+}
+
+// The call's refusal, if any: the lowest problem the checks refused (they
+// go first, as when every problem was checked before any was solved), else
+// a ValueError for the first problem whose directions do not determine the
+// tensor, saying whether the rank or the condition number failed.
+int check_solved(const Shape& shape, const std::vector<LinearProblem>& problems,
+                 const std::vector<LinearSolution>& solutions)
+{
+    for (size_t f = 0; f < solutions.size(); ++f) {
+        if (solutions[f].status == LinearStatus::refused) {
+            refuse_fault(problems[f], solutions[f].fault);
+            name_stacked_problem(shape, static_cast<Py_ssize_t>(f));
+            return -1;
+        }
+    }
     for (size_t f = 0; f < solutions.size(); ++f) {
         if (solutions[f].status == LinearStatus::solved) {
             continue;
@@ -444,13 +463,15 @@ int check_weighted_observed(const double* observed, const double* sigma, Py_ssiz
                             Py_ssize_t numbered_from)
 {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const double weighted = sigma != nullptr ? observed[i] / sigma[i] : observed[i];
-        if (!(std::fabs(weighted) <= linear_weighted_value_limit)) {
-            PyErr_Format(PyExc_ValueError,
-                         "observed[%zd]%s is too large for the linear solve: at most 2^480 "
-                         "in magnitude",
-                         numbered_from + i, sigma != nullptr ? " / sigma" : "");
-            return -1;
+        if (!weighted_observed_usable(observed[i], sigma != nullptr ? sigma + i : nullptr)) {
+            // "/ sigma" opens the reason, so that a message made from the
+            // fault ("observed value of row 7 / sigma is ...") keeps it.
+            const Py_ssize_t row = numbered_from + i;
+            char subject[64];
+            std::snprintf(subject, sizeof subject, "observed[%zd]", row);
+            return refuse(Refusal::structured, {"observed", row, -1}, subject,
+                          "%sis too large for the linear solve: at most 2^480 in magnitude",
+                          sigma != nullptr ? "/ sigma " : "");
         }
     }
     return 0;
@@ -490,6 +511,33 @@ int linear_result_type_ready(PyObject* module)
     return 0;
 }
 
+namespace {
+
+// One small problem on the calling thread, holding the lock: its rows
+// checked as they are read, then solved, with the bits and refusals of
+// the same problem in a stack.
+PyObject* small_problem(LinearCall& call, PyRef& values)
+{
+    InterruptCheck never = {nullptr, nullptr, 0};
+    copy_problem(call, 0, never);
+    const std::vector<LinearProblem> problems = problems_of(call);
+    std::vector<LinearSolution> solutions(1);
+    LinearSolution& solution = solutions[0];
+    if (check_linear_problem(problems[0], solution.fault) == LinearStatus::refused) {
+        refuse_fault(problems[0], solution.fault);
+        return nullptr;
+    }
+    std::unique_ptr<double[]> work(new double[linear_work_size(problems[0].count)]);
+    solution = solve_linear(problems[0], work.get(), vector_data(values.array()));
+    if (solution.status != LinearStatus::solved) {
+        refuse_unsolved(solution, call.shape.count);
+        return nullptr;
+    }
+    return linear_result(call.shape, solutions, values);
+}
+
+}  // namespace
+
 PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
 {
     try {
@@ -503,16 +551,19 @@ PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         if (!values) {
             return nullptr;
         }
+        if (!shape.stacked && shape.count < linear_locked_rows) {
+            return small_problem(call, values);
+        }
         const std::vector<LinearProblem> problems = problems_of(call);
         std::vector<LinearSolution> solutions(problems.size());
         LinearStackRun run(problems.data(), static_cast<int>(problems.size()), call.workers,
-                           vector_data(values.array()), solutions.data());
-        // Ctrl-C: asked directly while the problems are copied and checked
-        // under the lock, then through the poll while they are solved
-        // without it (run.finish asks on this thread only).
+                           vector_data(values.array()), solutions.data(), true);
+        // Ctrl-C: asked directly while what is not read in place is copied
+        // under the lock, then through the poll while the problems are
+        // checked and solved without it (run.finish asks on this thread only).
         SignalPoll poll = signal_poll_start();
         InterruptCheck locked = signal_check_locked(poll);
-        if (check_and_release(call, run, locked) != 0) {
+        if (copy_and_release(call, run, locked) != 0) {
             return nullptr;
         }
         const InterruptCheck unlocked = signal_check_unlocked(poll);
@@ -522,7 +573,7 @@ PyObject* kelfit_linear(PyObject* /*self*/, PyObject* args, PyObject* kwargs)
         if (!solved) {
             return nullptr;  // the signal handler's exception is set
         }
-        if (check_solved(shape, solutions) != 0) {
+        if (check_solved(shape, problems, solutions) != 0) {
             return nullptr;
         }
         return linear_result(shape, solutions, values);

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "crew/crew.h"
 #include "replicates/replicates.h"
 
 namespace {
@@ -190,10 +189,8 @@ struct Shared {
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stopped{false};      // by a failure or the stop check
     std::atomic<bool> interrupted{false};  // by the stop check
-    std::mutex mutex;                      // guards failure and ended
-    std::condition_variable worker_ended;
+    std::mutex mutex;                      // guards failure
     ReplicateFailure failure = {-1, {}};
-    std::size_t ended = 0;
 };
 
 // The stop check as a lone caller asks it: between its own replicates, at
@@ -257,68 +254,6 @@ void take_replicates(Shared* shared, ReplicateWork* work, Asking* asking)
     }
 }
 
-void work_thread(Shared* shared, ReplicateWork* work)
-{
-    take_replicates(shared, work, nullptr);
-    const std::lock_guard<std::mutex> lock(shared->mutex);
-    ++shared->ended;
-    shared->worker_ended.notify_one();
-}
-
-// The worker threads of one run, joined on any exit.
-struct Crew {
-    Shared* shared;
-    std::vector<std::thread> threads;
-    Crew(Shared* run, std::vector<std::unique_ptr<ReplicateWork>>& works, size_t first)
-        : shared(run)
-    {
-        threads.reserve(works.size() - first);
-        for (size_t t = first; t < works.size(); ++t) {
-            try {
-                threads.emplace_back(work_thread, shared, works[t].get());
-            } catch (const std::system_error&) {
-                break;  // no thread to be had: the others take its share
-            }
-        }
-    }
-    Crew(const Crew&) = delete;
-    Crew& operator=(const Crew&) = delete;
-    ~Crew()
-    {
-        shared->stopped.store(true, std::memory_order_relaxed);
-        join();
-    }
-    void join()
-    {
-        for (std::thread& thread : threads) {
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-    }
-};
-
-// The caller's part while the crew works: ask the stop check every interval
-// until every worker has ended.
-void watch(Shared& shared, const ReplicateStop& stop, size_t workers)
-{
-    std::unique_lock<std::mutex> lock(shared.mutex);
-    for (;;) {
-        if (shared.worker_ended.wait_for(lock, stop.interval,
-                                         [&] { return shared.ended == workers; })) {
-            return;
-        }
-        lock.unlock();
-        const bool requested = stop.requested(stop.context);
-        lock.lock();
-        if (requested) {
-            shared.interrupted.store(true, std::memory_order_relaxed);
-            shared.stopped.store(true, std::memory_order_relaxed);
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 ReplicateFailure run_replicates(const ReplicateSetup& setup, std::uint64_t first,
@@ -339,9 +274,17 @@ ReplicateFailure run_replicates(const ReplicateSetup& setup, std::uint64_t first
     // A caller that polls takes no replicate itself, so that none delays a
     // poll; otherwise it is the first worker.
     {
-        Crew crew(&shared, works, polled ? 0 : 1);
-        if (polled && !crew.threads.empty()) {
-            watch(shared, stop, crew.threads.size());
+        const size_t first_worker = polled ? 0 : 1;
+        Crew crew(shared.stopped, works.size() - first_worker, [&](size_t t) {
+            take_replicates(&shared, works[first_worker + t].get(), nullptr);
+        });
+        // The caller's part while the crew works: the stop check every
+        // interval until every worker has ended.
+        if (polled && crew.size() > 0) {
+            if (!crew.watch(stop.interval, [&stop] { return stop.requested(stop.context); })) {
+                shared.interrupted.store(true, std::memory_order_relaxed);
+                shared.stopped.store(true, std::memory_order_relaxed);
+            }
         } else {
             Asking asking = {&stop, std::chrono::steady_clock::now()};
             take_replicates(&shared, works[0].get(), polled ? &asking : nullptr);

@@ -16,6 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 import kelfit
 import numpy as np
 import pytest
+from conftest import run_python
 from tools_support import random_params, shared_data
 
 #: The order matrix must match NumPy's optimum to this, relative to its size.
@@ -215,6 +216,32 @@ class TestStacks:
         c = kelfit.linear(vectors[::2], observed[::2])
         assert same_bits(c.values, a.values[::2])
 
+    @pytest.mark.skipif(
+        not sys.platform.startswith("linux"), reason="reads /proc/self/status"
+    )
+    def test_a_packed_float64_stack_is_read_where_it_lies(self) -> None:
+        # 64 MB of input: a copy would raise the call's peak memory by as
+        # much again; read in place, the call adds its values and a few
+        # work spaces. A process of its own, whose peak can be reset.
+        done = run_python(
+            """
+import numpy as np, kelfit
+rng = np.random.default_rng(1)
+v = rng.normal(size=(2000, 1000, 3))
+o = rng.normal(size=(2000, 1000))
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) for l in status if l.startswith("VmHWM"))
+with open("/proc/self/clear_refs", "w") as refs:
+    refs.write("5")
+before = peak()
+r = kelfit.linear(v, o, workers=2)
+print(peak() - before, r.values.nbytes // 1024)
+"""
+        )
+        grown, values = map(int, done.stdout.split())
+        assert grown < values + 8 * 1024, (grown, values)
+
     def test_an_empty_stack_gives_empty_arrays(self) -> None:
         result = kelfit.linear(np.zeros((0, 10, 3)), np.zeros((0, 10)))
         assert result.params.shape == (0, 6) and result.cost.shape == (0,)
@@ -300,6 +327,41 @@ class TestRefused:
         observed[2, 4] = 1.0
         vectors[1, :, 2] = 0.0  # one problem in a plane
         refused("^problem 1: the vector directions do not determine", vectors, observed)
+
+    @pytest.mark.parametrize(
+        ("argument", "row", "bad", "message"),
+        [
+            ("vectors", 7, np.nan, r"vectors row 7 must be finite in single precision"),
+            ("observed", 3, np.inf, r"observed\[3\] must be finite"),
+            ("sigma", 11, 0.0, r"sigma\[11\] must be finite and positive"),
+            ("observed", 0, 2.0**500, r"observed\[0\] / sigma is too large"),
+        ],
+    )
+    def test_the_lowest_refused_problem_is_named_whatever_the_workers(
+        self, argument: str, row: int, bad: float, message: str
+    ) -> None:
+        # Each problem is checked by the worker that takes it; a refusal in
+        # the middle of a stack, another at its end and a problem that does
+        # not determine the tensor before both: the middle one is named, on
+        # any number of workers, however they share the problems out.
+        vectors, observed, sigma, _ = stack_of(np.random.default_rng(9), 600, 20)
+        arrays = {"vectors": vectors, "observed": observed, "sigma": sigma}
+        vectors[40, :, 2] = 0.0  # in a plane: rank 3
+        arrays[argument][599, row] = bad
+        arrays[argument][350, row] = bad
+        for workers in (1, 2, 7):
+            with pytest.raises(
+                kelfit.InputError, match=f"^problem 350: {message}"
+            ) as e:
+                kelfit.linear(vectors, observed, sigma=sigma, workers=workers)
+            assert (e.value.problem, e.value.argument, e.value.row) == (
+                350,
+                argument,
+                row + 1,
+            )
+        arrays[argument][350] = arrays[argument][349]
+        with pytest.raises(kelfit.InputError, match=f"^problem 599: {message}"):
+            kelfit.linear(vectors, observed, sigma=sigma, workers=2)
 
     def test_directions_that_do_not_determine_the_tensor(self) -> None:
         rng = np.random.default_rng(8)

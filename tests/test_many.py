@@ -2,16 +2,27 @@
 
 from __future__ import annotations
 
+import dataclasses
+import importlib.util
 import io
 import multiprocessing
 import sys
 from collections.abc import Iterator
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from pathlib import Path
 
 import kelfit
 import numpy as np
 import pytest
-from kelfit_tools import back_calculate, fit, many, monte_carlo
+from kelfit_tools import (
+    FitResult,
+    FitTable,
+    MissingExtra,
+    back_calculate,
+    fit,
+    many,
+    monte_carlo,
+)
 from kelfit_tools.many import FitFailed, fit_many, iter_fits
 from tools_support import random_params
 
@@ -62,6 +73,74 @@ EXPECTED = _one_by_one(PROBLEMS)
 )
 def test_threads_give_the_sequential_bits_in_order(kwargs: dict) -> None:
     _same_bits(EXPECTED, fit_many(PROBLEMS, progress=False, **kwargs))
+
+
+def _weighted_problems(count: int) -> list:
+    """Linear problems with sigma and scale, of two lengths."""
+    rng = np.random.default_rng(8)
+    out = []
+    for k in range(count):
+        n = 40 if k < count // 2 else 25
+        out.append(
+            {
+                "vectors": VECTORS[:n],
+                "observed": back_calculate(VECTORS[:n], random_params(rng))
+                + rng.normal(0, 0.5, n),
+                "sigma": rng.uniform(0.5, 2.0, n),
+                "scale": rng.uniform(0.5, 1.5, n),
+            }
+        )
+    return out
+
+
+@pytest.mark.parametrize(
+    ("problems", "kwargs"),
+    [
+        (PROBLEMS, {"workers": 2}),
+        (PROBLEMS, {"executor": "threads"}),
+        (_weighted_problems(12), {"workers": 1, "batch": 5}),
+    ],
+    ids=["linear-powell-offset", "thread-pool", "weighted-two-lengths"],
+)
+def test_a_table_holds_the_results_fit_many_gives(problems: list, kwargs: dict) -> None:
+    def fits(**extra: object) -> object:
+        if kwargs.get("executor") != "threads":
+            return fit_many(problems, progress=False, **kwargs, **extra)
+        with ThreadPoolExecutor(2) as pool:
+            return fit_many(problems, progress=False, executor=pool, **extra)
+
+    listed = fits()
+    table = fits(as_table=True)
+    assert isinstance(table, FitTable) and len(table) == len(listed)
+    for rows in (table.results(), FitTable.from_results(listed).results()):
+        for k, (expected, row) in enumerate(zip(listed, rows)):
+            for field in dataclasses.fields(FitResult):
+                a, b = getattr(expected, field.name), getattr(row, field.name)
+                assert type(a) is type(b), (k, field.name)
+                if isinstance(a, np.ndarray):
+                    assert a.tobytes() == b.tobytes(), (k, field.name)
+                else:
+                    assert a == b, (k, field.name)
+    # The columns: the fields to the bit, the statistics to rounding.
+    assert table.params.tobytes() == np.array([r.params for r in listed]).tobytes()
+    assert table.dr.tolist() == [r.dr for r in listed]
+    assert table.converged.tolist() == [r.converged for r in listed]
+    np.testing.assert_allclose(table.q, [r.q for r in listed], rtol=1e-13)
+    np.testing.assert_allclose(table.rms, [r.rmsd for r in listed], rtol=1e-13)
+
+
+def test_a_table_goes_out_as_parquet(tmp_path: Path) -> None:
+    pq = pytest.importorskip("pyarrow.parquet")
+    table = fit_many(PROBLEMS[:6], progress=False, as_table=True)
+    table.to_parquet(str(tmp_path / "fits.parquet"))
+    back = pq.read_table(tmp_path / "fits.parquet").to_pydict()
+    assert back["da"] == table.da.tolist() and back["method"] == list(table.method)
+    assert back["axy"] == table.order_matrices[:, 0, 1].tolist()
+    if importlib.util.find_spec("pandas") is None:
+        with pytest.raises(MissingExtra, match="needs pandas"):
+            table.to_pandas()
+    else:
+        assert table.to_pandas()["q"].tolist() == table.q.tolist()
 
 
 def test_any_executor_and_a_process_pool_give_the_same_bits() -> None:

@@ -10,7 +10,8 @@ what a structural biologist needs around it:
   (inputs, selection, :class:`FitOptions`) to a :class:`FitRun` that
   :mod:`~kelfit_tools.report.run` reports;
 * :func:`fit_many` for many fits at once, on every core or any executor
-  (a process pool, a Dask cluster), and :func:`summarize_ensemble`;
+  (a process pool, a Dask cluster), as results or as one :class:`FitTable`
+  of arrays, and :func:`summarize_ensemble`;
   :mod:`~kelfit_tools.trajectory` for every frame of a trajectory (MDAnalysis);
 * :mod:`~kelfit_tools.bonds` for the dipolar constants of every bond type;
 * :mod:`~kelfit_tools.io` to read vector tables, coupling tables, Xplor/CNS
@@ -39,6 +40,7 @@ from .many import FitFailed, fit_many
 from .montecarlo import MonteCarloResult, monte_carlo
 from .options import FitOptions
 from .report.html import register_notebook_views
+from .table import FitTable
 from .tensor import Tensor, canonical
 
 register_notebook_views()
@@ -59,6 +61,7 @@ __all__ = [
     "FitRequest",
     "FitResult",
     "FitRun",
+    "FitTable",
     "MissingExtra",
     "MonteCarloResult",
     "Tensor",

@@ -616,7 +616,7 @@ class PackedResults:
                 column.setflags(write=False)
                 rows.append(list(column))  # read-only views, one per result
         for values in zip(*rows):
-            yield _frozen(**dict(zip(_FIELD_NAMES, values)))
+            yield frozen_result(**dict(zip(_FIELD_NAMES, values)))
 
 
 def _readonly(a: NDArray[np.float64] | None) -> NDArray[np.float64] | None:
@@ -633,7 +633,7 @@ def _owned_readonly(a: NDArray[np.float64]) -> NDArray[np.float64]:
     return a
 
 
-def _frozen(**values: Any) -> FitResult:
+def frozen_result(**values: Any) -> FitResult:
     """A FitResult holding ``values``, which must name every field.
 
     The frozen dataclass's ``__init__`` sets each field through
@@ -673,7 +673,7 @@ def _result(
     """
     keep = _owned_readonly if owned else _readonly
     a1, a2, a3, da, r, offset = p.tolist() if isinstance(p, np.ndarray) else p
-    return _frozen(
+    return frozen_result(
         angles=(float(a1), float(a2), float(a3)),
         da=float(da),
         r=float(r),
@@ -952,31 +952,10 @@ def fit_stack(
         ValueError: shapes; ``kelfit.InputError`` naming the problem (its
             ``problem`` attribute, counted from 0) it refuses.
     """
-    import kelfit
+    # The table holds the one path from a stack to its results; imported
+    # here, since it builds on this module.
+    from .table import stack_table
 
-    v = np.asarray(vectors, dtype=np.float64)
-    o = np.asarray(observed, dtype=np.float64)
-    w = None if sigma is None else np.asarray(sigma, dtype=np.float64)
-    k = None if scale is None else np.asarray(scale, dtype=np.float64)
-    solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset, workers=workers)
-    # One copy of each stack (the module has checked the shapes), whose
-    # rows the results keep as read-only views.
-    o = np.array(o)
-    w = None if w is None else np.array(w)
-    k = None if k is None else np.array(k)
-    params = solved.params.tolist()
-    costs = np.asarray(solved.cost, dtype=np.float64).tolist()
-    return [
-        _result(
-            o[f],
-            params[f],
-            None if w is None else w[f],
-            None if k is None else k[f],
-            solved.values[f],
-            costs[f],
-            offset_fitted=offset,
-            owned=True,
-            method="linear",
-        )
-        for f in range(o.shape[0])
-    ]
+    return stack_table(
+        vectors, observed, offset=offset, sigma=sigma, scale=scale, workers=workers
+    ).results()

@@ -31,14 +31,13 @@ import numpy as np
 from .errors import user_message
 from .fitting import (
     FitResult,
-    PackedResults,
     as_observed,
     as_row_factors,
     as_vectors,
     fit,
-    fit_stack,
     resolve_method,
 )
+from .table import FitTable, stack_table
 
 __all__ = [
     "FitFailed",
@@ -47,6 +46,7 @@ __all__ = [
     "default_workers",
     "fit_many",
     "iter_fits",
+    "iter_tables",
     "map_batches",
 ]
 
@@ -109,9 +109,8 @@ class FitFailed(ValueError):
 class InlineExecutor(Executor):
     """Runs each task at once in the calling thread.
 
-    For work that spreads itself over threads inside one call (a stack of
-    linear solves in ``kelfit.linear``): a pool around it would only add
-    threads waiting for the interpreter's lock.
+    For a run on one worker, where a pool would only add a thread to hand
+    each task to.
     """
 
     def submit(self, fn: Callable[..., R], /, *args: Any, **kwargs: Any) -> Future[R]:
@@ -302,6 +301,7 @@ def map_batches(
     total: int | None = ...,
     batch: int | None = ...,
     whole_batches: Literal[False] = ...,
+    counted: Callable[[list[Any]], int] = ...,
 ) -> Iterator[R]: ...
 @overload
 def map_batches(
@@ -316,6 +316,7 @@ def map_batches(
     total: int | None = ...,
     batch: int | None = ...,
     whole_batches: Literal[True],
+    counted: Callable[[list[Any]], int] = ...,
 ) -> Iterator[R]: ...
 def map_batches(
     function: Callable[[Any, Any], Any],
@@ -329,6 +330,7 @@ def map_batches(
     total: int | None = None,
     batch: int | None = None,
     whole_batches: bool = False,
+    counted: Callable[[list[Any]], int] = len,
 ) -> Iterator[Any]:
     """``function(shared, item)`` for every item, in batches, results in order.
 
@@ -352,6 +354,8 @@ def map_batches(
         total: the number of items, when ``items`` has no length.
         batch: items per task (by default from the count and the workers).
         whole_batches: ``function`` takes the batch's items as a list.
+        counted: how many items a batch's results stand for, for the
+            progress bar (one result per item unless it says otherwise).
     """
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
@@ -392,7 +396,7 @@ def map_batches(
                 if not pending:
                     return
                 results = pending.popleft().result()
-                bar.advance(len(results))
+                bar.advance(counted(results))
                 yield from results
         finally:
             for future in pending:
@@ -435,14 +439,31 @@ _STACKABLE = {
 class _Linear:
     """A problem of a linear stack: its checked shapes and the stack's key."""
 
-    def __init__(self, arguments: dict[str, Any]) -> None:
-        self.vectors = as_vectors(arguments["vectors"])
+    __slots__ = ("key", "observed", "offset", "scale", "sigma", "vectors")
+
+    def __init__(
+        self, vectors: Any, observed: Any, sigma: Any, scale: Any, offset: Any
+    ) -> None:
+        self.vectors = as_vectors(vectors)
         count = self.vectors.shape[0]
-        self.observed = as_observed(arguments["observed"], count)
-        self.sigma = as_row_factors(arguments.get("sigma"), count, "sigma")
-        self.scale = as_row_factors(arguments.get("scale"), count, "scale")
-        self.offset = bool(arguments.get("offset", False))
-        self.key = (count, self.offset, self.sigma is None, self.scale is None)
+        self.observed = as_observed(observed, count)
+        # Most problems have neither: no call made for them.
+        self.sigma = None if sigma is None else as_row_factors(sigma, count, "sigma")
+        self.scale = None if scale is None else as_row_factors(scale, count, "scale")
+        self.offset = bool(offset)
+        self.key = (count, self.offset, sigma is None, scale is None)
+
+    @classmethod
+    def of(cls, arguments: Mapping[str, Any]) -> _Linear:
+        """The problem of ``fit``'s keyword arguments."""
+        get = arguments.get
+        return cls(
+            arguments["vectors"],
+            arguments["observed"],
+            get("sigma"),
+            get("scale"),
+            get("offset", False),
+        )
 
 
 def _linear_options(options: Mapping[str, Any]) -> bool:
@@ -469,7 +490,14 @@ def _as_linear(
     ``plain`` is :func:`_linear_options` of ``options``."""
     if plain and isinstance(problem, tuple) and len(problem) == 2:
         try:
-            return _Linear({**options, "vectors": problem[0], "observed": problem[1]})
+            get = options.get
+            return _Linear(
+                problem[0],
+                problem[1],
+                get("sigma"),
+                get("scale"),
+                get("offset", False),
+            )
         except ValueError:
             return None  # fitted alone, which says what is wrong
     args, kwargs = _problem_args(problem)
@@ -488,48 +516,61 @@ def _as_linear(
         )
         if method != "linear":
             return None
-        return _Linear(arguments)
+        return _Linear.of(arguments)
     except ValueError:
         return None  # fitted alone, which says what is wrong
 
 
-def _solve_stack(group: list[_Linear], workers: int) -> list[FitResult]:
-    def stacked(values: list[Any]) -> Any:
-        return None if values[0] is None else np.stack(values)
+def _stacked(values: list[Any]) -> Any:
+    """Equally shaped arrays as one array with a leading axis (None for
+    Nones): joined in one call, where ``np.stack`` would reshape each first
+    (most of the cost, for small problems)."""
+    if values[0] is None:
+        return None
+    return np.concatenate(values).reshape(len(values), *values[0].shape)
 
-    return fit_stack(
-        np.stack([p.vectors for p in group]),
-        np.stack([p.observed for p in group]),
+
+def _solve_stack(group: list[_Linear], workers: int) -> FitTable:
+    return stack_table(
+        _stacked([p.vectors for p in group]),
+        _stacked([p.observed for p in group]),
         offset=group[0].offset,
-        sigma=stacked([p.sigma for p in group]),
-        scale=stacked([p.scale for p in group]),
+        sigma=_stacked([p.sigma for p in group]),
+        scale=_stacked([p.scale for p in group]),
         workers=workers,
     )
 
 
-def _fit_problems(
+def _fit_pieces(
     shared: tuple[Mapping[str, Any], int], problems: list[Problem]
-) -> list[FitResult]:
+) -> list[FitTable | list[FitResult]]:
     """A batch of problems: each run of linear problems of one shape in one
-    ``kelfit.linear`` call over ``workers`` threads, the others one by one."""
+    ``kelfit.linear`` call over ``workers`` threads (a table), each run of
+    the others fitted one by one (a list of results), in order."""
     options, workers = shared
     plain = _linear_options(options)
-    out: list[FitResult] = []
+    pieces: list[FitTable | list[FitResult]] = []
+    done = 0
     group: list[_Linear] = []
+    single: list[FitResult] = []
 
     def flush() -> None:
-        first = len(out)
+        nonlocal done
         try:
-            out.extend(_solve_stack(group, workers))
+            pieces.append(_solve_stack(group, workers))
         except ValueError as exc:
             # The module names the problem of the stack.
             index = getattr(exc, "problem", None)
-            raise FitFailed.of(first + (index or 0), exc) from exc
+            raise FitFailed.of(done + (index or 0), exc) from exc
+        done += len(group)
         group.clear()
 
     for index, problem in enumerate(problems):
         linear = _as_linear(options, problem, plain)
         if linear is not None and (not group or linear.key == group[0].key):
+            if single:
+                pieces.append(single)
+                single = []
             group.append(linear)
             continue
         if group:
@@ -538,20 +579,50 @@ def _fit_problems(
             group.append(linear)
             continue
         try:
-            out.append(_fit_problem(options, problem))
+            single.append(_fit_problem(options, problem))
         except (ValueError, ArithmeticError) as exc:
             raise FitFailed.of(index, exc) from exc
+        done += 1
     if group:
         flush()
+    if single:
+        pieces.append(single)
+    return pieces
+
+
+def _fit_problems(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> list[FitResult]:
+    """A batch of problems, one result each (see :func:`_fit_pieces`)."""
+    out: list[FitResult] = []
+    for piece in _fit_pieces(shared, problems):
+        out.extend(piece.results() if isinstance(piece, FitTable) else piece)
     return out
 
 
 def _fit_packed(
     shared: tuple[Mapping[str, Any], int], problems: list[Problem]
-) -> PackedResults:
-    """:func:`_fit_problems` of a batch run in another process, its results
-    packed for the way back."""
-    return PackedResults(_fit_problems(shared, problems))
+) -> FitTable:
+    """:func:`_fit_problems` of a batch run in another process, as a table
+    for the way back (a few arrays, where a result each would pickle its
+    arrays one by one); iterated there, it gives the same results."""
+    return _fit_table(shared, problems)[0]
+
+
+def _fit_table(
+    shared: tuple[Mapping[str, Any], int], problems: list[Problem]
+) -> list[FitTable]:
+    """A batch of problems as one table (in a list, the batch's one result):
+    a stack's fits never become a result each."""
+    pieces = [
+        p if isinstance(p, FitTable) else FitTable.from_results(p)
+        for p in _fit_pieces(shared, problems)
+    ]
+    return [FitTable.concatenate(pieces)]
+
+
+def _tables_length(tables: list[FitTable]) -> int:
+    return sum(len(t) for t in tables)
 
 
 def iter_fits(
@@ -571,28 +642,77 @@ def iter_fits(
     arguments of :func:`~kelfit_tools.fit` for every problem (a problem's
     own keywords win).
     """
+    results: Iterator[FitResult] = _batches(
+        problems, workers, executor, progress, total, batch, options, table=False
+    )
+    return results
+
+
+def iter_tables(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = None,
+    executor: Executor | None = None,
+    progress: bool = True,
+    total: int | None = None,
+    batch: int | None = None,
+    **options: Any,
+) -> Iterator[FitTable]:
+    """Like :func:`iter_fits`, but yields a :class:`~kelfit_tools.FitTable`
+    per batch of problems as it is ready (``FitTable.concatenate`` joins
+    them): a stack of linear fits never becomes a result per problem."""
+    tables: Iterator[FitTable] = _batches(
+        problems, workers, executor, progress, total, batch, options, table=True
+    )
+    return tables
+
+
+def _batches(
+    problems: Iterable[Problem],
+    workers: int | None,
+    executor: Executor | None,
+    progress: bool,
+    total: int | None,
+    batch: int | None,
+    options: Mapping[str, Any],
+    *,
+    table: bool,
+) -> Iterator[Any]:
+    """The batches of :func:`iter_fits` (a result per problem) or of
+    :func:`iter_tables` (a table per batch)."""
     source = iter(problems)
     head = list(islice(source, 1))
-    # Linear fits go to the module in stacks, each shared among `workers`
-    # threads inside one call: here a pool of threads would only queue for
-    # the interpreter's lock. Powell fits release it for their whole run,
-    # so they go to the pool. The first problem tells which this run is.
+    # Linear fits go to the module in stacks. On one thread a batch runs in
+    # the calling thread (no pool to pay for). On several, batches go to a
+    # pool of that many Python threads, each stack solved without the
+    # interpreter's lock on the thread that prepared it: one batch's Python
+    # (the problems' arguments, the stacks, the results) then runs beside
+    # another batch's solve, which one thread preparing every stack for the
+    # module's own workers cannot do (on two free cores, 2 threads made a
+    # list 1.45x faster than one this way, against 1.1x inline; a table
+    # 1.6x). Powell fits release the lock for their whole run, so they go
+    # to the pool too. The first problem tells which this run is.
     linear = bool(head) and _as_linear(options, head[0]) is not None
-    inline = executor is None and linear
+    threads = workers or default_workers()
+    inline = executor is None and linear and threads == 1
     count = total if total is not None else _length(problems)
-    if not batch and inline:
-        batch = _MAX_BATCH
-    elif not batch and linear and executor is not None:
-        batch = batch_size(count, workers or _capacity(executor), _MAX_LINEAR_BATCH)
+    if not batch and linear:
+        if executor is None:
+            # At most as many problems in flight as one thread had: a
+            # stream (a trajectory's frames) stays in flat memory.
+            batch = batch_size(count, threads, _MAX_BATCH)
+        else:
+            capacity = workers or _capacity(executor)
+            batch = batch_size(count, capacity, _MAX_LINEAR_BATCH)
     # Results sent back from another process travel packed: pickled one by
-    # one, their arrays would cost more than the fits.
+    # one, their arrays would cost more than the fits. A table is packed.
     remote = executor is not None and not isinstance(executor, ThreadPoolExecutor)
-    fit_batch: Callable[[Any, list[Problem]], Iterable[FitResult]] = (
-        _fit_packed if remote else _fit_problems
+    fit_batch: Callable[[Any, list[Problem]], Iterable[Any]] = (
+        _fit_table if table else _fit_packed if remote else _fit_problems
     )
     return map_batches(
         fit_batch,
-        (options, (workers or default_workers()) if inline else 1),
+        (options, 1),  # one solving thread a batch
         chain(head, source),
         workers=workers,
         executor=InlineExecutor() if inline else executor,
@@ -600,6 +720,7 @@ def iter_fits(
         total=count,
         batch=batch or None,
         whole_batches=True,
+        counted=_tables_length if table else len,
     )
 
 
@@ -607,6 +728,28 @@ def _length(items: Iterable[Any]) -> int | None:
     return len(items) if isinstance(items, Sequence) else None
 
 
+@overload
+def fit_many(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    batch: int | None = ...,
+    as_table: Literal[False] = ...,
+    **options: Any,
+) -> list[FitResult]: ...
+@overload
+def fit_many(
+    problems: Iterable[Problem],
+    *,
+    workers: int | None = ...,
+    executor: Executor | None = ...,
+    progress: bool = ...,
+    batch: int | None = ...,
+    as_table: Literal[True],
+    **options: Any,
+) -> FitTable: ...
 def fit_many(
     problems: Iterable[Problem],
     *,
@@ -614,8 +757,9 @@ def fit_many(
     executor: Executor | None = None,
     progress: bool = True,
     batch: int | None = None,
+    as_table: bool = False,
     **options: Any,
-) -> list[FitResult]:
+) -> list[FitResult] | FitTable:
     """Fit many problems at once; the results are in the problems' order.
 
     Each problem is what :func:`~kelfit_tools.fit` takes: a tuple
@@ -626,9 +770,11 @@ def fit_many(
 
     Linear fits (the default method) of one batch go to ``kelfit.linear``
     as stacks, one call for each run of problems of one shape; without an
-    executor each call shares its stack among ``workers`` threads.  Powell
-    fits (``method="powell"``, a start or fixed parameters) run one by one
-    on the pool's threads.
+    executor the batches go to a pool of ``workers`` threads (or run in the
+    calling thread for one), each stack solved on the thread that made it,
+    so that one batch's Python runs while another's stack is solved.
+    Powell fits (``method="powell"``, a start or fixed parameters) run one
+    by one on the pool's threads.
 
     Args:
         problems: the problems.
@@ -641,16 +787,33 @@ def fit_many(
             when stderr is a terminal and the run is not short.
         batch: problems per task (by default from their count and the
             workers, at most 256).
+        as_table: return a :class:`~kelfit_tools.FitTable` (arrays with a
+            leading problem axis; ``table.row(f)`` is problem f's result,
+            the same bits) instead of a list: linear fits then never become
+            a Python object per problem, which is most of their cost.
         options: keyword arguments of :func:`~kelfit_tools.fit` for every
             problem, such as ``offset=True`` or ``method="powell"``.
 
     Returns:
-        One :class:`~kelfit_tools.FitResult` per problem.
+        One :class:`~kelfit_tools.FitResult` per problem, or the table.
 
     Raises:
         FitFailed: a problem could not be fitted (a ``ValueError`` naming
             the problem's index and the reason).
     """
+    if as_table:
+        return FitTable.concatenate(
+            list(
+                iter_tables(
+                    problems,
+                    workers=workers,
+                    executor=executor,
+                    progress=progress,
+                    batch=batch,
+                    **options,
+                )
+            )
+        )
     return list(
         iter_fits(
             problems,

@@ -634,3 +634,114 @@ TEST(LinearSolve, SolvingFromTheRowsOfTheVectorsGivesTheVectorsBits)
         }
     }
 }
+
+TEST(LinearChecks, EachCheckOverAllRowsBeforeTheNext)
+{
+    // The fault named is the one the checks run one after another find: a
+    // later check's fault on an earlier row never hides an earlier check's.
+    std::mt19937_64 rng(8);
+    const Case clean = synthetic(rng, 30, tensor_of(0.3, 0.9, 1.2, 8.0, 0.3), 0.0, true);
+    const double nan = std::nan("");
+    struct Planted {
+        const char* what;
+        std::vector<std::pair<int, int>> edits;  // (check, row): the fault planted
+        LinearCheck check;
+        int row;
+    };
+    const Planted cases[] = {
+        {"clean", {}, LinearCheck::none, -1},
+        {"vector after observed", {{2, 4}, {1, 20}}, LinearCheck::vectors, 20},
+        {"observed after sigma", {{3, 2}, {2, 9}}, LinearCheck::observed, 9},
+        {"sigma after scale", {{4, 1}, {3, 7}}, LinearCheck::sigma, 7},
+        {"scale before weighted", {{5, 3}, {4, 11}}, LinearCheck::scale, 11},
+        {"weighted alone", {{5, 17}}, LinearCheck::weighted, 17},
+        {"zero vector", {{6, 29}}, LinearCheck::vectors, 29},
+    };
+    for (const Planted& planted : cases) {
+        Case c = clean;
+        for (const auto& [check, row] : planted.edits) {
+            const auto at = static_cast<size_t>(row);
+            switch (check) {
+            case 1: c.vectors[3 * at + 1] = nan; break;
+            case 2: c.observed[at] = nan; break;
+            case 3: c.sigma[at] = -1.0; break;
+            case 4: c.scale[at] = 1e-60; break;  // zero in single precision
+            case 5: c.observed[at] = 0x1p+500; break;
+            case 6: c.vectors[3 * at] = c.vectors[3 * at + 1] = c.vectors[3 * at + 2] = 0.0; break;
+            }
+        }
+        LinearFault fault = {LinearCheck::none, -1};
+        const LinearStatus status = check_linear_problem(c.problem(false), fault);
+        if (planted.check == LinearCheck::none) {
+            EXPECT_EQ(status, LinearStatus::solved) << planted.what;
+            continue;
+        }
+        EXPECT_EQ(status, LinearStatus::refused) << planted.what;
+        EXPECT_EQ(fault.check, planted.check) << planted.what;
+        EXPECT_EQ(fault.row, planted.row) << planted.what;
+    }
+}
+
+TEST(LinearChecks, TheLowestRefusedProblemOfAStackWinsOnAnyThreads)
+{
+    // Refused problems in the middle and at the end of a stack, and one
+    // that does not determine the tensor before them: the checks' refusal
+    // of the lowest problem is reported whichever thread reaches which
+    // problem first, and the problems after it are left unsolved.
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> angle(-pi, pi);
+    const int count = 3000, rows = 12, middle = 1700, last = count - 1;
+    std::vector<Case> cases;
+    for (int f = 0; f < count; ++f) {
+        cases.push_back(synthetic(rng, rows, tensor_of(angle(rng), angle(rng), 0.2, 6.0, 0.3),
+                                  0.0, false));
+    }
+    for (int i = 0; i < rows; ++i) {  // all along x: rank 1
+        cases[100].vectors[3 * static_cast<size_t>(i)] = 1.0 + i;
+        cases[100].vectors[3 * static_cast<size_t>(i) + 1] = 0.0;
+        cases[100].vectors[3 * static_cast<size_t>(i) + 2] = 0.0;
+    }
+    cases[middle].observed[5] = std::nan("");
+    cases[last].vectors[3 * 2] = HUGE_VAL;
+    std::vector<LinearProblem> problems;
+    for (const Case& c : cases) {
+        problems.push_back(c.problem(false));
+    }
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        for (const int workers : {1, 2, 8}) {
+            std::vector<double> values(static_cast<size_t>(count * rows));
+            std::vector<LinearSolution> solutions(count);
+            LinearStackRun run(problems.data(), count, workers, values.data(), solutions.data(),
+                               true);
+            ASSERT_TRUE(run.finish());
+            int first_refused = -1;
+            for (int f = 0; f < count; ++f) {
+                if (solutions[static_cast<size_t>(f)].status == LinearStatus::refused) {
+                    first_refused = f;
+                    break;
+                }
+            }
+            ASSERT_EQ(first_refused, middle) << workers << " workers";
+            const LinearFault& fault = solutions[static_cast<size_t>(middle)].fault;
+            EXPECT_EQ(fault.check, LinearCheck::observed);
+            EXPECT_EQ(fault.row, 5);
+            // Past the refusal only the problems other threads had already
+            // taken are solved: one each at most.
+            int solved_after = 0;
+            for (int f = middle + 1; f < count; ++f) {
+                solved_after += solutions[static_cast<size_t>(f)].status == LinearStatus::solved;
+            }
+            ASSERT_LT(solved_after, workers) << workers << " workers";
+        }
+    }
+    // Without the middle fault, the one at the end is found.
+    cases[middle].observed[5] = 1.0;
+    std::vector<double> values(static_cast<size_t>(count * rows));
+    std::vector<LinearSolution> solutions(count);
+    LinearStackRun run(problems.data(), count, 2, values.data(), solutions.data(), true);
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(solutions[static_cast<size_t>(last)].status, LinearStatus::refused);
+    EXPECT_EQ(solutions[static_cast<size_t>(last)].fault.check, LinearCheck::vectors);
+    EXPECT_EQ(solutions[static_cast<size_t>(last)].fault.row, 2);
+    EXPECT_EQ(solutions[100].status, LinearStatus::rank_deficient);
+}
