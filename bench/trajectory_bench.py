@@ -40,8 +40,13 @@ END_MARK = "<!-- trajectory: end -->"
 REPEATS = 3
 
 
+#: Each atom's jitter (angstrom, per coordinate) from frame to frame: bonds
+#: stay within a few percent of their length, as in a sound simulation.
+JITTER = 0.01
+
+
 def write_trajectory(folder: Path, frames: int) -> Path:
-    """Ubiquitin jittered by 0.05 A in every frame, as XTC."""
+    """Ubiquitin jittered by :data:`JITTER` in every frame, as XTC."""
     import MDAnalysis as mda
 
     universe = mda.Universe(str(UBIQUITIN_STRUCTURE))
@@ -53,7 +58,7 @@ def write_trajectory(folder: Path, frames: int) -> Path:
         warnings.simplefilter("ignore")
         with mda.Writer(str(path), atoms.n_atoms) as writer:
             for _ in range(frames):
-                atoms.positions = reference + rng.normal(0, 0.05, reference.shape)
+                atoms.positions = reference + rng.normal(0, JITTER, reference.shape)
                 writer.write(atoms)
     return path
 

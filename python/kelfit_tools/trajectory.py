@@ -49,9 +49,10 @@ from .checks import (
 from .errors import DataError
 from .fitting import DesignRows, FitResult, canonical_tensors, fit
 from .io.trajectory import (
+    FRAMES_PER_BLOCK,
     CouplingAtoms,
-    Frame,
-    read_frames,
+    FrameBlock,
+    read_blocks,
     require_mdanalysis,
     whole_frames,
 )
@@ -59,7 +60,7 @@ from .many import FitFailed, iter_fits
 from .media import check_flip, nh_sign
 from .options import FitOptions
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
-from .tensor import Tensor, following
+from .tensor import Tensor, followed
 
 __all__ = [
     "FRAMES_PER_TASK",
@@ -76,10 +77,10 @@ __all__ = [
     "frame_vectors",
 ]
 
-#: Frames per task.  Fixed, not grown with the trajectory's length, so the
-#: frames in flight (a few tasks per worker) are as many for a thousand
-#: frames as for a million.
-FRAMES_PER_TASK = 64
+#: Frames per task: a block as read.  Fixed, not grown with the
+#: trajectory's length, so the frames in flight (a few tasks per worker)
+#: are as many for a thousand frames as for a million.
+FRAMES_PER_TASK = FRAMES_PER_BLOCK
 
 try:
     from MDAnalysis.analysis.base import AnalysisBase as _AnalysisBase
@@ -248,9 +249,18 @@ def frame_vectors(
         return vectors, math.nan
     if positions is None:
         positions = pairs.first.universe.atoms.positions
-    turn, rmsd = superpose.rotation(positions)
-    out: NDArray[np.float64] = vectors @ turn.T
-    return out, rmsd
+    turns, rmsd = superpose.rotations(np.asarray(positions)[superpose.indices][None])
+    return turned(vectors[None], turns)[0], float(rmsd[0])
+
+
+def turned(
+    vectors: NDArray[np.float64], turns: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Frames x rows x 3 vectors, each frame's turned by its rotation
+    (frames x 3 x 3), as :func:`frame_vectors` and :func:`fit_frames` turn
+    them: the same bits one frame at a time as in a block."""
+    out: NDArray[np.float64] = np.matmul(vectors, turns.transpose(0, 2, 1))
+    return out
 
 
 @dataclass(frozen=True, eq=False)
@@ -302,13 +312,14 @@ class FrameBasis:
     def scales(
         self, vectors: NDArray[np.float64] | None = None
     ) -> NDArray[np.float64] | None:
-        """The rows' scales for one frame's bond vectors, which only a basis
-        that takes :attr:`each_frame` needs (None: every row 1, the fit's
-        own default)."""
+        """The rows' scales for one frame's bond vectors (or a block's,
+        frames x rows x 3: a row of scales each), which only a basis that
+        takes :attr:`each_frame` needs (None: every row 1, the fit's own
+        default)."""
         if self.each_frame:
             if vectors is None:
                 raise ValueError("the scales of each frame need its bond vectors")
-            cubes = np.einsum("ij,ij->i", vectors, vectors) ** 1.5
+            cubes = np.einsum("...j,...j->...", vectors, vectors) ** 1.5
             # A bond of no length keeps a finite scale: the fit refuses the
             # vector itself, naming its row.
             cubes = np.where(cubes > 0, cubes, 1.0)
@@ -389,33 +400,47 @@ class _BondWatch:
         self.frames: list[int] = []
         self.first: tuple[int, float, float] | None = None
 
-    def see(self, frame: Frame, vectors: NDArray[np.float64]) -> None:
-        """Check one frame's bond vectors (turned or not: lengths are kept).
+    def see(self, block: FrameBlock, raw: NDArray[np.float64]) -> None:
+        """Check a block's bond vectors as read (frames x rows x 3).
 
         Raises:
-            DataError: the frame's odd bonds are whole across its unit cell.
+            DataError: a frame's odd bonds are whole across its unit cell.
         """
-        squared = np.einsum("ij,ij->i", vectors, vectors)
-        if ((squared >= self.low2) & (squared <= self.high2)).all():
-            return
+        squared = np.einsum("kij,kij->ki", raw, raw)
+        sound = ((squared >= self.low2) & (squared <= self.high2)).all(axis=1)
+        for k in np.flatnonzero(~sound):
+            self._odd(int(block.indices[k]), block.boxes[k], raw[k], squared[k])
+
+    def _odd(
+        self,
+        index: int,
+        box: NDArray[np.float32] | None,
+        raw: NDArray[np.float64],
+        squared: NDArray[np.float64],
+    ) -> None:
         lengths = np.sqrt(squared)
         odd = odd_lengths(lengths, self.standard)
         if not odd.any():  # on a bound, squared and not
             return
         # NMR structures carry a placeholder cell of 1 A: no real box is
         # smaller than a small protein.
-        if frame.box is not None and min(frame.box[:3]) >= _SMALLEST_CELL:
-            self._refuse_split(frame, odd)
-        self.frames.append(frame.index)
+        if box is not None and min(box[:3]) >= _SMALLEST_CELL:
+            self._refuse_split(index, box, raw, odd)
+        self.frames.append(index)
         if self.first is None:
             row = int(np.argmax(odd))
             self.first = (row, float(lengths[row]), float(self.standard[row]))
 
-    def _refuse_split(self, frame: Frame, odd: NDArray[np.bool_]) -> None:
+    def _refuse_split(
+        self,
+        index: int,
+        box: NDArray[np.float32],
+        raw: NDArray[np.float64],
+        odd: NDArray[np.bool_],
+    ) -> None:
         from MDAnalysis.lib.distances import minimize_vectors
 
-        raw = self.pairs.vectors(frame.positions)
-        across = minimize_vectors(raw.astype(np.float32), frame.box)
+        across = minimize_vectors(raw.astype(np.float32), box)
         nearest = np.linalg.norm(across.astype(np.float64), axis=1)
         if odd_lengths(nearest, self.standard)[odd].any():
             return  # not (only) the boundary: a damaged frame
@@ -432,7 +457,7 @@ class _BondWatch:
             "transformations.unwrap with a topology that has bonds)"
         )
         raise DataError(
-            f"frame {frame.index}: the molecule is split across the periodic "
+            f"frame {index}: the molecule is split across the periodic "
             f"boundary ({int(odd.sum())} bond(s) span the box, such as "
             f"{c.label} {c.atom_i}-{c.atom_j} {np.linalg.norm(raw[row]):.4g} A, "
             f"{nearest[row]:.4g} A across the boundary); {fix}"
@@ -467,6 +492,7 @@ def fit_frames(
     fixed: Mapping[str, float] | None = None,
     basis: FrameBasis | None = None,
     means: RowMeans | None = None,
+    block: int | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
@@ -507,6 +533,9 @@ def fit_frames(
         means: running means that every frame's (superposed) vectors are
             added to as the frame is read, for :func:`averaged_fit` once
             the frames are consumed: one pass, no frame kept.
+        block: frames read, superposed and checked together (default
+            :data:`~kelfit_tools.io.trajectory.FRAMES_PER_BLOCK`); the
+            results are the same bits whatever it is.
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -529,6 +558,10 @@ def fit_frames(
     atoms = pairs.atom_indices()
     if superpose is not None:
         atoms = np.union1d(atoms, superpose.indices)
+    # Where each pair's atoms, and the superposition's, are among those read.
+    first = np.searchsorted(atoms, pairs.first.ix)
+    second = np.searchsorted(atoms, pairs.second.ix)
+    chosen = None if superpose is None else np.searchsorted(atoms, superpose.indices)
 
     watch = _BondWatch(pairs)
     if basis is None:
@@ -539,21 +572,33 @@ def fit_frames(
     shared = {} if constant is None else {"scale": constant}
 
     def problems() -> Iterator[Any]:
-        for frame in read_frames(universe, frames, atoms, isolate=isolate):
-            times.append(frame.time)
-            vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
-            watch.see(frame, vectors)
-            if means is not None:
-                means.add(vectors)
-            rmsds.append(rmsd)
-            if each_frame:
-                yield {
-                    "vectors": vectors,
-                    "observed": pairs.values,
-                    "scale": basis.scales(vectors),
-                }
-            else:
-                yield (vectors, pairs.values)
+        blocks = read_blocks(
+            universe, frames, atoms, block=block or FRAMES_PER_BLOCK, isolate=isolate
+        )
+        for read in blocks:
+            positions = read.positions
+            raw = np.asarray(positions[:, second], dtype=np.float64) - np.asarray(
+                positions[:, first], dtype=np.float64
+            )
+            watch.see(read, raw)
+            vectors, rmsd = raw, np.full(len(read), math.nan)
+            if superpose is not None:
+                turns, rmsd = superpose.rotations(positions[:, chosen])
+                vectors = turned(raw, turns)
+            times.extend(read.times.tolist())
+            rmsds.extend(rmsd.tolist())
+            scales = basis.scales(vectors) if each_frame else None
+            for k in range(len(read)):
+                if means is not None:
+                    means.add(vectors[k])
+                if scales is not None:
+                    yield {
+                        "vectors": vectors[k],
+                        "observed": pairs.values,
+                        "scale": scales[k],
+                    }
+                else:
+                    yield (vectors[k], pairs.values)
         odd = watch.warning()
         if odd:
             notices.warn(odd)
@@ -575,14 +620,14 @@ def fit_frames(
     )
     numbers = iter(frames)
     try:
-        # The canonical tensors of a task's frames at once: one pass of
-        # eigendecompositions over the stack rather than one per frame.
+        # The canonical tensors of a task's frames at once, one stack of
+        # eigendecompositions, and their axes' signs followed at once.
         while chunk := list(islice(results, FRAMES_PER_TASK)):
+            tensors = followed(canonical_tensors(chunk), previous)
+            previous = tensors[-1]
             # The frame numbers last: zip stops at the chunk's end before
             # taking one more.
-            for result, canonical, k in zip(chunk, canonical_tensors(chunk), numbers):
-                tensor = following(canonical, previous)
-                previous = tensor
+            for result, tensor, k in zip(chunk, tensors, numbers):
                 yield FrameFit(
                     frame=k,
                     time=times.popleft(),
