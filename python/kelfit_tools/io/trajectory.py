@@ -27,10 +27,10 @@ from .names import atom_key
 from .tables import Coupling
 
 __all__ = [
-    "MD_HINT",
-    "CouplingAtoms",
     "CONTAINED_FORMATS",
     "FRAMES_PER_BLOCK",
+    "MD_HINT",
+    "CouplingAtoms",
     "Frame",
     "FrameBlock",
     "UniverseIndex",
@@ -578,7 +578,7 @@ def _blocks_in_child(
     size: int,
 ) -> Iterator[FrameBlock]:  # fmt: skip
     forked = _forkable()
-    context = multiprocessing.get_context("fork" if forked else "spawn")
+    context: Any = multiprocessing.get_context("fork" if forked else "spawn")
     receiving, sending = context.Pipe(duplex=False)
     last = context.Value("q", -1, lock=False)
     ahead = context.Semaphore(_BLOCKS_AHEAD)
