@@ -496,12 +496,13 @@ def fit_frames(
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
-    Frames are read one after another (in a child process, unless
-    ``isolate`` is false or the universe is in memory); their vectors go to
-    the workers in batches, and only a few batches are held at once, so
-    memory does not grow with the trajectory's length.  With
-    ``superpose``, each frame is superposed on the reference as it is read,
-    and the turned vectors go to the workers.
+    Frames are read in blocks (:func:`~kelfit_tools.io.trajectory.read_blocks`:
+    in a child process for the formats whose readers can crash, unless
+    ``isolate`` says otherwise); each block is checked, superposed on the
+    reference in one batched step and its vectors go to the workers as one
+    stack, and only a few blocks are held at once, so memory does not grow
+    with the trajectory's length.  Every frame is computed alone: the
+    results are the same bits whatever the block size or frame range.
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -521,8 +522,9 @@ def fit_frames(
             the run's first frame.  None: the frames as they are.
         isolate: read the frames in a child process, so that a reader
             crashing on a damaged file is an error, not the end of this
-            process (:func:`~kelfit_tools.io.trajectory.read_frames`);
-            default: whenever the universe was read from files.
+            process (:func:`~kelfit_tools.io.trajectory.read_blocks`);
+            default: for the formats whose readers decode bytes in compiled
+            code (:func:`~kelfit_tools.io.trajectory.contained`).
         method: ``"linear"`` (the default: every batch of frames is one
             stack of ``kelfit.linear``) or ``"powell"``, as
             :func:`~kelfit_tools.fit` takes it.

@@ -589,6 +589,12 @@ def _blocks_in_child(
         daemon=True,
     )  # fmt: skip
     path = files[-1]
+    if forked:
+        # A fork copies what this process has yet to write, and the copy
+        # would be written again as the child ends.
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                stream.flush()
     process.start()
     sending.close()
     try:
