@@ -265,14 +265,16 @@ def report(m: dict[str, dict[str, float]], frames: int, command_frames: int) -> 
         f"DCD {m['dcd']['bare'] / frames * 1e6:.0f} µs.  The {mem['long_frames']:,.0f} "
         f"frames took {mem['long_seconds']:.1f} s end to end.",
         "",
-        "Frames come 64 at a time: XTC and DCD from a reader process (a fork "
-        "of this one, started in milliseconds, so a reader crashing on a "
-        "damaged file ends that process, not the run), which reads the next "
-        "blocks while this one superposes a block in one batched Kabsch "
-        "step, fits it in one stack of `kelfit.linear`, takes the canonical "
-        "frames in one stack of eigendecompositions and follows the axes' "
-        "signs by a running product.  The long run of the memory row is "
-        "read as a chain of files, in this process.",
+        (
+            "Frames come 64 at a time: XTC and DCD from a reader process (a fork "
+            "of this one, started in milliseconds, so a reader crashing on a "
+            "damaged file ends that process, not the run), which reads the next "
+            "blocks while this one superposes a block in one batched Kabsch "
+            "step, fits it in one stack of `kelfit.linear`, takes the canonical "
+            "frames in one stack of eigendecompositions and follows the axes' "
+            "signs by a running product.  The long run of the memory row is "
+            "read as a chain of files, in this process."
+        ),
         END_MARK,
     ]
     return "\n".join(lines)
