@@ -25,6 +25,7 @@ from collections import deque
 from collections.abc import Iterator, Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
+from functools import partial
 from itertools import islice
 from typing import Any
 
@@ -52,7 +53,7 @@ from .io.trajectory import (
     FRAMES_PER_BLOCK,
     CouplingAtoms,
     FrameBlock,
-    read_blocks,
+    read_prepared,
     require_mdanalysis,
     whole_frames,
 )
@@ -470,6 +471,41 @@ class _BondWatch:
         return odd_frames_warning(self.pairs.couplings, self.frames, self.first)
 
 
+@dataclass(frozen=True, eq=False)
+class _BlockVectors:
+    """A block's bond vectors as read and as fitted, made where it is read."""
+
+    block: FrameBlock
+    raw: NDArray[np.float64]
+    vectors: NDArray[np.float64]
+    rmsd: NDArray[np.float64]
+    scales: NDArray[np.float64] | None
+
+
+def _block_vectors(
+    first: NDArray[np.int64],
+    second: NDArray[np.int64],
+    chosen: NDArray[np.int64] | None,
+    superpose: FrameSuperposer | None,
+    basis: FrameBasis | None,
+    block: FrameBlock,
+) -> _BlockVectors:
+    """The bond vectors of a block (pairs ``first`` to ``second`` among the
+    atoms read), superposed over the atoms ``chosen`` when asked, with
+    each frame's scales by ``basis``; the positions stay behind."""
+    positions = block.positions
+    raw = np.asarray(positions[:, second], dtype=np.float64) - np.asarray(
+        positions[:, first], dtype=np.float64
+    )
+    vectors, rmsd = raw, np.full(len(block), math.nan)
+    if superpose is not None:
+        turns, rmsd = superpose.rotations(positions[:, chosen])
+        vectors = turned(raw, turns)
+    scales = None if basis is None else basis.scales(vectors)
+    kept = FrameBlock(block.indices, block.times, positions[:, :0], block.boxes)
+    return _BlockVectors(kept, raw, vectors, rmsd, scales)
+
+
 def coupled_residues(pairs: CouplingAtoms) -> Any:
     """The residues of the coupled atoms (an MDAnalysis ResidueGroup): the
     default residues to superpose over."""
@@ -574,23 +610,20 @@ def fit_frames(
     shared = {} if constant is None else {"scale": constant}
 
     def problems() -> Iterator[Any]:
-        blocks = read_blocks(
-            universe, frames, atoms, block=block or FRAMES_PER_BLOCK, isolate=isolate
-        )
+        where = partial(
+            _block_vectors, first, second, chosen, superpose,
+            basis if each_frame else None,
+        )  # fmt: skip
+        blocks = read_prepared(
+            universe, frames, atoms, where, block=block or FRAMES_PER_BLOCK,
+            isolate=isolate,
+        )  # fmt: skip
         for read in blocks:
-            positions = read.positions
-            raw = np.asarray(positions[:, second], dtype=np.float64) - np.asarray(
-                positions[:, first], dtype=np.float64
-            )
-            watch.see(read, raw)
-            vectors, rmsd = raw, np.full(len(read), math.nan)
-            if superpose is not None:
-                turns, rmsd = superpose.rotations(positions[:, chosen])
-                vectors = turned(raw, turns)
-            times.extend(read.times.tolist())
-            rmsds.extend(rmsd.tolist())
-            scales = basis.scales(vectors) if each_frame else None
-            for k in range(len(read)):
+            watch.see(read.block, read.raw)
+            times.extend(read.block.times.tolist())
+            rmsds.extend(read.rmsd.tolist())
+            vectors, scales = read.vectors, read.scales
+            for k in range(len(read.block)):
                 if means is not None:
                     means.add(vectors[k])
                 if scales is not None:

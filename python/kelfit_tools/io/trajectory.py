@@ -13,9 +13,9 @@ import signal
 import struct
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -41,6 +41,7 @@ __all__ = [
     "load_universe",
     "read_blocks",
     "read_frames",
+    "read_prepared",
     "require_mdanalysis",
     "truncation_warning",
     "whole_frames",
@@ -488,6 +489,7 @@ def _reader_process(
     frames: range,
     atoms: NDArray[np.int64],
     size: int,
+    prepare: Callable[[FrameBlock], Any],
     last: Any,
     ahead: Any,
     universe: Any = None,
@@ -509,9 +511,10 @@ def _reader_process(
                 with _quiet_readers():
                     universe.load_new(files[-1], format=universe.trajectory.format)
         for block in _blocks(universe.trajectory, frames, atoms, size):
+            prepared = prepare(block)
             last.value = int(block.indices[-1])
             ahead.acquire()
-            connection.send(block)
+            connection.send(prepared)
         connection.send(None)
     except Exception as exc:  # noqa: BLE001 -- every failure goes to the parent
         connection.send(f"{exc}")
@@ -575,8 +578,8 @@ def _forkable() -> bool:
 
 def _blocks_in_child(
     universe: Any, files: list[str], frames: range, atoms: NDArray[np.int64],
-    size: int,
-) -> Iterator[FrameBlock]:  # fmt: skip
+    size: int, prepare: Callable[[FrameBlock], _Prepared],
+) -> Iterator[_Prepared]:  # fmt: skip
     forked = _forkable()
     context: Any = multiprocessing.get_context("fork" if forked else "spawn")
     receiving, sending = context.Pipe(duplex=False)
@@ -584,7 +587,7 @@ def _blocks_in_child(
     ahead = context.Semaphore(_BLOCKS_AHEAD)
     process = context.Process(
         target=_reader_process,
-        args=(sending, files, frames, atoms, size, last, ahead,
+        args=(sending, files, frames, atoms, size, prepare, last, ahead,
               universe if forked else None),
         daemon=True,
     )  # fmt: skip
@@ -650,6 +653,13 @@ def contained(universe: Any) -> bool:
     return kind in CONTAINED_FORMATS and (_forkable() or _can_start_process())
 
 
+_Prepared = TypeVar("_Prepared")
+
+
+def _as_read(block: FrameBlock) -> FrameBlock:
+    return block
+
+
 def read_blocks(
     universe: Any,
     frames: range,
@@ -677,6 +687,28 @@ def read_blocks(
         ValueError: ``isolate`` for a universe that is not read from files,
             or a block of no frames.
     """
+    return read_prepared(
+        universe, frames, atoms, _as_read, block=block, isolate=isolate
+    )
+
+
+def read_prepared(
+    universe: Any,
+    frames: range,
+    atoms: Sequence[int] | NDArray[np.int64],
+    prepare: Callable[[FrameBlock], _Prepared],
+    *,
+    block: int = FRAMES_PER_BLOCK,
+    isolate: bool | None = None,
+) -> Iterator[_Prepared]:
+    """:func:`read_blocks`, each block handed to ``prepare`` where it is
+    read and what it returns handed on: in a reader process, that work is
+    done beside this process's (``prepare`` must then pickle, as a
+    module's function or a ``functools.partial`` of one does).
+
+    Raises:
+        As :func:`read_blocks`.
+    """
     if block < 1:
         raise ValueError(f"block must be at least 1 frame, got {block}")
     picked = np.asarray(atoms, dtype=np.int64)
@@ -688,8 +720,8 @@ def read_blocks(
     if isolate is None:
         isolate = contained(universe)
     if not isolate or files is None:
-        return _blocks(universe.trajectory, frames, picked, block)
-    return _blocks_in_child(universe, files, frames, picked, block)
+        return map(prepare, _blocks(universe.trajectory, frames, picked, block))
+    return _blocks_in_child(universe, files, frames, picked, block, prepare)
 
 
 def read_frames(
