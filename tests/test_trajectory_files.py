@@ -14,6 +14,7 @@ import signal
 import struct
 import warnings
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -160,6 +161,56 @@ def test_frames_read_in_a_child_process_are_the_same_bits(
         assert [f.time for f in apart] == [f.time for f in here]
         for a, b in zip(apart, here):
             assert a.result.params.tobytes() == b.result.params.tobytes()
+
+
+def _run_table(
+    pairs: Any, frames: range, superposer: Any, table: Path, block: int
+) -> Any:
+    """The per-frame table of ``frames`` (its rows) and their running means."""
+    from kelfit_tools.report.frames import record_frames
+    from kelfit_tools.trajectory import FrameMeans
+
+    means = FrameMeans(pairs)
+    fits = fit_frames(
+        pairs, frames, progress=False, superpose=superposer, means=means, block=block
+    )
+    record_frames(fits, table=table)
+    return table.read_text().splitlines()[1:], means
+
+
+@pytest.mark.parametrize("block", [1, 7, FRAMES, "split"])
+def test_blocks_and_frame_ranges_give_the_same_tables_and_average(
+    long_files: dict[str, Path], tmp_path: Path, block: int | str
+) -> None:
+    # Read, superposed and fitted 64 frames at a time (through the reader
+    # process) against every other block size, and two runs over halves.
+    from kelfit_tools.average import RowMeans
+    from kelfit_tools.superpose import BACKBONE, frame_superposer
+    from kelfit_tools.trajectory import averaged_fit, coupled_residues
+
+    universe = load_universe(
+        shared_data("ubiquitin", "1d3z-model-1.pdb"), long_files["xtc"]
+    )
+    pairs = coupling_atoms(universe, read_couplings(shared_data(*TABLE)))
+    superposer = frame_superposer(
+        universe, BACKBONE, residues=coupled_residues(pairs), frame=1
+    )
+    frames = range(1, FRAMES, 2)
+    rows, means = _run_table(pairs, frames, superposer, tmp_path / "a.csv", 64)
+    if block == "split":
+        first, second = range(1, 71, 2), range(71, FRAMES, 2)
+        head, one = _run_table(pairs, first, superposer, tmp_path / "b.csv", 64)
+        tail, two = _run_table(pairs, second, superposer, tmp_path / "c.csv", 64)
+        other, merged = head + tail, RowMeans.merged([one, two])
+    else:
+        assert isinstance(block, int)
+        other, merged = _run_table(pairs, frames, superposer, tmp_path / "b.csv", block)
+    assert len(rows) == len(frames) and other == rows
+    whole = averaged_fit(means, pairs).params
+    if block == "split":  # running means merged: the same to rounding
+        np.testing.assert_allclose(averaged_fit(merged, pairs).params, whole, 1e-12)
+    else:
+        assert averaged_fit(merged, pairs).params.tobytes() == whole.tobytes()
 
 
 def test_read_frames_refuses_to_isolate_a_universe_in_memory(

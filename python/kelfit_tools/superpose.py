@@ -26,14 +26,13 @@ residues, the superposition runs over the residues the couplings use.
 
 from __future__ import annotations
 
-import math
 import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from . import notices
 from ._extras import require
@@ -51,6 +50,7 @@ __all__ = [
     "ResidueRange",
     "coupling_residues",
     "frame_superposer",
+    "kabsch",
     "parse_selection",
     "superpose_models",
 ]
@@ -464,14 +464,59 @@ class FrameSuperposer:
             ``(R, rmsd)``: ``R @ v`` turns a frame's vector ``v`` into the
             reference's orientation; rmsd in angstrom.
         """
-        align = require("MDAnalysis.analysis.align", "superposing frames")
-        mobile = np.asarray(positions, dtype=np.float64)[self.indices]
-        mobile = mobile - mobile.mean(axis=0)
-        turn, _ = align.rotation_matrix(mobile, self.reference)
-        turn = np.asarray(turn, dtype=np.float64)
-        moved = mobile @ turn.T
-        rmsd = math.sqrt(float(np.mean(np.sum((moved - self.reference) ** 2, axis=1))))
-        return turn, rmsd
+        selected = np.asarray(positions)[self.indices]
+        turns, rmsd = self.rotations(selected[None])
+        return turns[0], float(rmsd[0])
+
+    def rotations(
+        self, selected: ArrayLike
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """:meth:`rotation` of many frames at once.
+
+        Args:
+            selected: frames x atoms x 3: each frame's positions of the
+                selected atoms (:attr:`indices`), in their order.
+
+        Returns:
+            The rotations (frames x 3 x 3) and the RMSDs (frames).
+        """
+        return kabsch(selected, self.reference)
+
+
+def kabsch(
+    mobile: ArrayLike, reference: NDArray[np.float64]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The least-squares rotations of frames of atoms onto a centred
+    reference (Kabsch, by the SVD of each frame's 3 x 3 covariance), and the
+    RMSD after each.
+
+    Every frame is computed alone, by reductions over its own atoms in a
+    fixed order: a frame gets the same bits whatever frames share its stack.
+
+    Args:
+        mobile: frames x atoms x 3, the atoms as in ``reference``.
+        reference: atoms x 3, centred.
+
+    Returns:
+        ``(R, rmsd)``: frames x 3 x 3 with ``R[k] @ x`` the reference's
+        orientation of frame k's ``x``, and frames RMSDs (angstrom).
+    """
+    m = np.asarray(mobile, dtype=np.float64)
+    centred = m - m.mean(axis=1, keepdims=True)
+    covariance = np.matmul(centred.transpose(0, 2, 1), reference)
+    u, _, vt = np.linalg.svd(covariance)
+    v = vt.transpose(0, 2, 1)
+    # A reflection is no rotation: the smallest singular direction turns
+    # the other way instead.
+    proper = np.sign(np.linalg.det(np.matmul(v, u.transpose(0, 2, 1))))
+    proper = np.where(proper == 0.0, 1.0, proper)
+    v[:, :, 2] *= proper[:, None]
+    turns: NDArray[np.float64] = np.matmul(v, u.transpose(0, 2, 1))
+    moved = np.matmul(centred, turns.transpose(0, 2, 1))
+    rmsd: NDArray[np.float64] = np.sqrt(
+        ((moved - reference) ** 2).sum(axis=2).mean(axis=1)
+    )
+    return turns, rmsd
 
 
 def _md_columns(atoms: Any) -> tuple[list[str], list[int], list[str], list[str]]:

@@ -36,6 +36,7 @@ __all__ = [
     "degree_of_order",
     "dr_model",
     "euler_solutions",
+    "followed",
     "following",
     "frame_zyz_solutions",
     "generalised_angle",
@@ -383,6 +384,42 @@ def following(tensor: Tensor, previous: Tensor | None) -> Tensor:
     if previous is None:
         return canonical_triple(tensor)
     return aligned(tensor, previous.axes)
+
+
+#: The sign choices of :data:`_FLIPS` as rows, to score them all at once.
+_FLIP_ROWS = np.array(_FLIPS, dtype=np.float64)
+
+
+def followed(tensors: Sequence[Tensor], previous: Tensor | None) -> list[Tensor]:
+    """:func:`following` over a series at once, each tensor after the one
+    before it (the first after ``previous``).
+
+    Flipping two axes is a group: the choice nearest the previous tensor's
+    chosen axes is the previous choice times the flip that best matches
+    the two canonical frames.  Those flips are found for every consecutive
+    pair at once and their running product gives every choice.
+    """
+    if not tensors:
+        return []
+    axes = np.array([t.axes for t in tensors], dtype=np.float64)
+    if previous is None:
+        head = canonical_triple(tensors[0])
+        before = head.axes
+        out, rest, rest_axes = [head], tensors[1:], axes[1:]
+    else:
+        before = np.asarray(previous.axes, dtype=np.float64)
+        out, rest, rest_axes = [], list(tensors), axes
+    if not rest:
+        return out
+    prior = np.concatenate([before[None], rest_axes[:-1]])
+    # Each axis's agreement with the same axis of the frame before.
+    agree = np.einsum("kij,kij->ki", rest_axes, prior)
+    flips = _FLIP_ROWS[np.argmax(agree @ _FLIP_ROWS.T, axis=1)]
+    chosen = rest_axes * np.cumprod(flips, axis=0)[:, :, None]
+    for tensor, m in zip(rest, chosen):
+        a1, a2, a3 = angles_from_rotation(m)
+        out.append(Tensor(a1, a2, a3, tensor.da, tensor.r, m))
+    return out
 
 
 def order_matrix(tensor_matrix: ArrayLike, constant: float) -> NDArray[np.float64]:

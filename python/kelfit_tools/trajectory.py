@@ -25,6 +25,7 @@ from collections import deque
 from collections.abc import Iterator, Mapping
 from concurrent.futures import Executor
 from dataclasses import dataclass
+from functools import partial
 from itertools import islice
 from typing import Any
 
@@ -49,9 +50,10 @@ from .checks import (
 from .errors import DataError
 from .fitting import DesignRows, FitResult, canonical_tensors, fit
 from .io.trajectory import (
+    FRAMES_PER_BLOCK,
     CouplingAtoms,
-    Frame,
-    read_frames,
+    FrameBlock,
+    read_prepared,
     require_mdanalysis,
     whole_frames,
 )
@@ -59,7 +61,7 @@ from .many import FitFailed, iter_fits
 from .media import check_flip, nh_sign
 from .options import FitOptions
 from .superpose import AtomSelection, FrameSuperposer, frame_superposer
-from .tensor import Tensor, following
+from .tensor import Tensor, followed
 
 __all__ = [
     "FRAMES_PER_TASK",
@@ -76,10 +78,10 @@ __all__ = [
     "frame_vectors",
 ]
 
-#: Frames per task.  Fixed, not grown with the trajectory's length, so the
-#: frames in flight (a few tasks per worker) are as many for a thousand
-#: frames as for a million.
-FRAMES_PER_TASK = 64
+#: Frames per task: a block as read.  Fixed, not grown with the
+#: trajectory's length, so the frames in flight (a few tasks per worker)
+#: are as many for a thousand frames as for a million.
+FRAMES_PER_TASK = FRAMES_PER_BLOCK
 
 try:
     from MDAnalysis.analysis.base import AnalysisBase as _AnalysisBase
@@ -248,9 +250,18 @@ def frame_vectors(
         return vectors, math.nan
     if positions is None:
         positions = pairs.first.universe.atoms.positions
-    turn, rmsd = superpose.rotation(positions)
-    out: NDArray[np.float64] = vectors @ turn.T
-    return out, rmsd
+    turns, rmsd = superpose.rotations(np.asarray(positions)[superpose.indices][None])
+    return turned(vectors[None], turns)[0], float(rmsd[0])
+
+
+def turned(
+    vectors: NDArray[np.float64], turns: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Frames x rows x 3 vectors, each frame's turned by its rotation
+    (frames x 3 x 3), as :func:`frame_vectors` and :func:`fit_frames` turn
+    them: the same bits one frame at a time as in a block."""
+    out: NDArray[np.float64] = np.matmul(vectors, turns.transpose(0, 2, 1))
+    return out
 
 
 @dataclass(frozen=True, eq=False)
@@ -302,13 +313,14 @@ class FrameBasis:
     def scales(
         self, vectors: NDArray[np.float64] | None = None
     ) -> NDArray[np.float64] | None:
-        """The rows' scales for one frame's bond vectors, which only a basis
-        that takes :attr:`each_frame` needs (None: every row 1, the fit's
-        own default)."""
+        """The rows' scales for one frame's bond vectors (or a block's,
+        frames x rows x 3: a row of scales each), which only a basis that
+        takes :attr:`each_frame` needs (None: every row 1, the fit's own
+        default)."""
         if self.each_frame:
             if vectors is None:
                 raise ValueError("the scales of each frame need its bond vectors")
-            cubes = np.einsum("ij,ij->i", vectors, vectors) ** 1.5
+            cubes = np.einsum("...j,...j->...", vectors, vectors) ** 1.5
             # A bond of no length keeps a finite scale: the fit refuses the
             # vector itself, naming its row.
             cubes = np.where(cubes > 0, cubes, 1.0)
@@ -389,33 +401,47 @@ class _BondWatch:
         self.frames: list[int] = []
         self.first: tuple[int, float, float] | None = None
 
-    def see(self, frame: Frame, vectors: NDArray[np.float64]) -> None:
-        """Check one frame's bond vectors (turned or not: lengths are kept).
+    def see(self, block: FrameBlock, raw: NDArray[np.float64]) -> None:
+        """Check a block's bond vectors as read (frames x rows x 3).
 
         Raises:
-            DataError: the frame's odd bonds are whole across its unit cell.
+            DataError: a frame's odd bonds are whole across its unit cell.
         """
-        squared = np.einsum("ij,ij->i", vectors, vectors)
-        if ((squared >= self.low2) & (squared <= self.high2)).all():
-            return
+        squared = np.einsum("kij,kij->ki", raw, raw)
+        sound = ((squared >= self.low2) & (squared <= self.high2)).all(axis=1)
+        for k in np.flatnonzero(~sound):
+            self._odd(int(block.indices[k]), block.boxes[k], raw[k], squared[k])
+
+    def _odd(
+        self,
+        index: int,
+        box: NDArray[np.float32] | None,
+        raw: NDArray[np.float64],
+        squared: NDArray[np.float64],
+    ) -> None:
         lengths = np.sqrt(squared)
         odd = odd_lengths(lengths, self.standard)
         if not odd.any():  # on a bound, squared and not
             return
         # NMR structures carry a placeholder cell of 1 A: no real box is
         # smaller than a small protein.
-        if frame.box is not None and min(frame.box[:3]) >= _SMALLEST_CELL:
-            self._refuse_split(frame, odd)
-        self.frames.append(frame.index)
+        if box is not None and min(box[:3]) >= _SMALLEST_CELL:
+            self._refuse_split(index, box, raw, odd)
+        self.frames.append(index)
         if self.first is None:
             row = int(np.argmax(odd))
             self.first = (row, float(lengths[row]), float(self.standard[row]))
 
-    def _refuse_split(self, frame: Frame, odd: NDArray[np.bool_]) -> None:
+    def _refuse_split(
+        self,
+        index: int,
+        box: NDArray[np.float32],
+        raw: NDArray[np.float64],
+        odd: NDArray[np.bool_],
+    ) -> None:
         from MDAnalysis.lib.distances import minimize_vectors
 
-        raw = self.pairs.vectors(frame.positions)
-        across = minimize_vectors(raw.astype(np.float32), frame.box)
+        across = minimize_vectors(raw.astype(np.float32), box)
         nearest = np.linalg.norm(across.astype(np.float64), axis=1)
         if odd_lengths(nearest, self.standard)[odd].any():
             return  # not (only) the boundary: a damaged frame
@@ -432,7 +458,7 @@ class _BondWatch:
             "transformations.unwrap with a topology that has bonds)"
         )
         raise DataError(
-            f"frame {frame.index}: the molecule is split across the periodic "
+            f"frame {index}: the molecule is split across the periodic "
             f"boundary ({int(odd.sum())} bond(s) span the box, such as "
             f"{c.label} {c.atom_i}-{c.atom_j} {np.linalg.norm(raw[row]):.4g} A, "
             f"{nearest[row]:.4g} A across the boundary); {fix}"
@@ -443,6 +469,41 @@ class _BondWatch:
         if self.first is None:
             return None
         return odd_frames_warning(self.pairs.couplings, self.frames, self.first)
+
+
+@dataclass(frozen=True, eq=False)
+class _BlockVectors:
+    """A block's bond vectors as read and as fitted, made where it is read."""
+
+    block: FrameBlock
+    raw: NDArray[np.float64]
+    vectors: NDArray[np.float64]
+    rmsd: NDArray[np.float64]
+    scales: NDArray[np.float64] | None
+
+
+def _block_vectors(
+    first: NDArray[np.int64],
+    second: NDArray[np.int64],
+    chosen: NDArray[np.int64] | None,
+    superpose: FrameSuperposer | None,
+    basis: FrameBasis | None,
+    block: FrameBlock,
+) -> _BlockVectors:
+    """The bond vectors of a block (pairs ``first`` to ``second`` among the
+    atoms read), superposed over the atoms ``chosen`` when asked, with
+    each frame's scales by ``basis``; the positions stay behind."""
+    positions = block.positions
+    raw = np.asarray(positions[:, second], dtype=np.float64) - np.asarray(
+        positions[:, first], dtype=np.float64
+    )
+    vectors, rmsd = raw, np.full(len(block), math.nan)
+    if superpose is not None:
+        turns, rmsd = superpose.rotations(positions[:, chosen])
+        vectors = turned(raw, turns)
+    scales = None if basis is None else basis.scales(vectors)
+    kept = FrameBlock(block.indices, block.times, positions[:, :0], block.boxes)
+    return _BlockVectors(kept, raw, vectors, rmsd, scales)
 
 
 def coupled_residues(pairs: CouplingAtoms) -> Any:
@@ -467,15 +528,17 @@ def fit_frames(
     fixed: Mapping[str, float] | None = None,
     basis: FrameBasis | None = None,
     means: RowMeans | None = None,
+    block: int | None = None,
 ) -> Iterator[FrameFit]:
     """Fit every frame of ``frames``, yielding the fits in frame order.
 
-    Frames are read one after another (in a child process, unless
-    ``isolate`` is false or the universe is in memory); their vectors go to
-    the workers in batches, and only a few batches are held at once, so
-    memory does not grow with the trajectory's length.  With
-    ``superpose``, each frame is superposed on the reference as it is read,
-    and the turned vectors go to the workers.
+    Frames are read in blocks (:func:`~kelfit_tools.io.trajectory.read_blocks`:
+    in a child process for the formats whose readers can crash, unless
+    ``isolate`` says otherwise); each block is checked, superposed on the
+    reference in one batched step and its vectors go to the workers as one
+    stack, and only a few blocks are held at once, so memory does not grow
+    with the trajectory's length.  Every frame is computed alone: the
+    results are the same bits whatever the block size or frame range.
 
     Args:
         pairs: matched atom pairs from :func:`coupling_atoms`.
@@ -495,8 +558,9 @@ def fit_frames(
             the run's first frame.  None: the frames as they are.
         isolate: read the frames in a child process, so that a reader
             crashing on a damaged file is an error, not the end of this
-            process (:func:`~kelfit_tools.io.trajectory.read_frames`);
-            default: whenever the universe was read from files.
+            process (:func:`~kelfit_tools.io.trajectory.read_blocks`);
+            default: for the formats whose readers decode bytes in compiled
+            code (:func:`~kelfit_tools.io.trajectory.contained`).
         method: ``"linear"`` (the default: every batch of frames is one
             stack of ``kelfit.linear``) or ``"powell"``, as
             :func:`~kelfit_tools.fit` takes it.
@@ -507,6 +571,9 @@ def fit_frames(
         means: running means that every frame's (superposed) vectors are
             added to as the frame is read, for :func:`averaged_fit` once
             the frames are consumed: one pass, no frame kept.
+        block: frames read, superposed and checked together (default
+            :data:`~kelfit_tools.io.trajectory.FRAMES_PER_BLOCK`); the
+            results are the same bits whatever it is.
 
     Raises:
         DataError: a frame cannot be fitted (naming the frame), the reader
@@ -529,6 +596,10 @@ def fit_frames(
     atoms = pairs.atom_indices()
     if superpose is not None:
         atoms = np.union1d(atoms, superpose.indices)
+    # Where each pair's atoms, and the superposition's, are among those read.
+    first = np.searchsorted(atoms, pairs.first.ix)
+    second = np.searchsorted(atoms, pairs.second.ix)
+    chosen = None if superpose is None else np.searchsorted(atoms, superpose.indices)
 
     watch = _BondWatch(pairs)
     if basis is None:
@@ -539,21 +610,30 @@ def fit_frames(
     shared = {} if constant is None else {"scale": constant}
 
     def problems() -> Iterator[Any]:
-        for frame in read_frames(universe, frames, atoms, isolate=isolate):
-            times.append(frame.time)
-            vectors, rmsd = frame_vectors(pairs, superpose, frame.positions)
-            watch.see(frame, vectors)
-            if means is not None:
-                means.add(vectors)
-            rmsds.append(rmsd)
-            if each_frame:
-                yield {
-                    "vectors": vectors,
-                    "observed": pairs.values,
-                    "scale": basis.scales(vectors),
-                }
-            else:
-                yield (vectors, pairs.values)
+        where = partial(
+            _block_vectors, first, second, chosen, superpose,
+            basis if each_frame else None,
+        )  # fmt: skip
+        blocks = read_prepared(
+            universe, frames, atoms, where, block=block or FRAMES_PER_BLOCK,
+            isolate=isolate,
+        )  # fmt: skip
+        for read in blocks:
+            watch.see(read.block, read.raw)
+            times.extend(read.block.times.tolist())
+            rmsds.extend(read.rmsd.tolist())
+            vectors, scales = read.vectors, read.scales
+            for k in range(len(read.block)):
+                if means is not None:
+                    means.add(vectors[k])
+                if scales is not None:
+                    yield {
+                        "vectors": vectors[k],
+                        "observed": pairs.values,
+                        "scale": scales[k],
+                    }
+                else:
+                    yield (vectors[k], pairs.values)
         odd = watch.warning()
         if odd:
             notices.warn(odd)
@@ -575,14 +655,14 @@ def fit_frames(
     )
     numbers = iter(frames)
     try:
-        # The canonical tensors of a task's frames at once: one pass of
-        # eigendecompositions over the stack rather than one per frame.
+        # The canonical tensors of a task's frames at once, one stack of
+        # eigendecompositions, and their axes' signs followed at once.
         while chunk := list(islice(results, FRAMES_PER_TASK)):
+            tensors = followed(canonical_tensors(chunk), previous)
+            previous = tensors[-1]
             # The frame numbers last: zip stops at the chunk's end before
             # taking one more.
-            for result, canonical, k in zip(chunk, canonical_tensors(chunk), numbers):
-                tensor = following(canonical, previous)
-                previous = tensor
+            for result, tensor, k in zip(chunk, tensors, numbers):
                 yield FrameFit(
                     frame=k,
                     time=times.popleft(),

@@ -1,8 +1,8 @@
 """``kelfit fit --trajectory``: the tensor in every frame of a trajectory.
 
-Frames are read one after another and fitted in batches on every core (or
-on a Dask cluster); one row per frame goes straight to the table, so memory
-stays flat however long the trajectory.  Unless ``--no-superpose``, each
+Frames are read, superposed and fitted in blocks on every core (or on a
+Dask cluster); the rows go to the table a chunk at a time, so memory stays
+flat however long the trajectory.  Unless ``--no-superpose``, each
 frame is superposed on the reference as it is read, so the tensors are not
 turned by the molecule's tumbling.
 """

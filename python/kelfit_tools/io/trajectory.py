@@ -13,9 +13,9 @@ import signal
 import struct
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -27,15 +27,21 @@ from .names import atom_key
 from .tables import Coupling
 
 __all__ = [
+    "CONTAINED_FORMATS",
+    "FRAMES_PER_BLOCK",
     "MD_HINT",
     "CouplingAtoms",
     "Frame",
+    "FrameBlock",
     "UniverseIndex",
     "chain_names",
+    "contained",
     "coupling_atoms",
     "frame_range",
     "load_universe",
+    "read_blocks",
     "read_frames",
+    "read_prepared",
     "require_mdanalysis",
     "truncation_warning",
     "whole_frames",
@@ -376,8 +382,20 @@ def frame_range(count: int, frames: slice | None, stride: int) -> range:
 
 # ------------------------------------------------------------ frame reading
 
-#: Frames the reader process sends in one message.
-FRAMES_PER_MESSAGE = 16
+#: Frames read and handed on together: one message from a reader process,
+#: one superposition and one stack of fits.  Fixed, so memory is the same
+#: for a thousand frames as for a million.
+FRAMES_PER_BLOCK = 64
+
+#: Blocks a reader process may send before this one has taken the first:
+#: it reads ahead while the frames before are fitted, and no further.
+_BLOCKS_AHEAD = 2
+
+#: Formats whose readers decode the file's bytes in compiled code, where a
+#: damaged file can corrupt memory and end the process rather than raise.
+#: These are read in a child process; the others (text and NetCDF readers in
+#: Python, a trajectory in memory) raise on damage and are read here.
+CONTAINED_FORMATS = frozenset({"XTC", "TRR", "DCD", "LAMMPS", "TNG"})
 
 
 @dataclass(frozen=True, eq=False)
@@ -400,6 +418,27 @@ class Frame:
     box: NDArray[np.float32] | None = None
 
 
+@dataclass(frozen=True, eq=False)
+class FrameBlock:
+    """Consecutive frames of a run, as read together.
+
+    Attributes:
+        indices: each frame's index in the trajectory.
+        times: each frame's time (ps).
+        positions: frames x atoms x 3 (float32): the positions of the atoms
+            asked of :func:`read_blocks`, in their order.
+        boxes: each frame's unit cell, or None (see :class:`Frame`).
+    """
+
+    indices: NDArray[np.int64]
+    times: NDArray[np.float64]
+    positions: NDArray[np.float32]
+    boxes: list[NDArray[np.float32] | None]
+
+    def __len__(self) -> int:
+        return len(self.indices)
+
+
 def _files_of(universe: Any) -> list[str] | None:
     """The files a reader process can open the universe from, or None
     (a trajectory in memory, several files chained, ...)."""
@@ -415,12 +454,45 @@ def _files_of(universe: Any) -> list[str] | None:
     return [topology] if os.path.samefile(topology, path) else [topology, path]
 
 
+def _blocks(trajectory: Any, frames: range, atoms: NDArray[np.int64],
+            size: int) -> Iterator[FrameBlock]:  # fmt: skip
+    """Read ``frames`` of an open trajectory, ``size`` frames at a time."""
+    count = len(atoms)
+    with _quiet_readers():
+        # A generator of its own: a whole trajectory's iterator is the
+        # reader, which starts over whenever a loop asks it for an iterator.
+        steps = (ts for ts in trajectory[frames.start : frames.stop : frames.step])
+        while True:
+            positions = np.empty((size, count, 3), dtype=np.float32)
+            indices = np.empty(size, dtype=np.int64)
+            times = np.empty(size, dtype=np.float64)
+            boxes: list[NDArray[np.float32] | None] = []
+            n = 0
+            for ts in steps:
+                positions[n] = ts.positions[atoms]
+                indices[n] = ts.frame
+                times[n] = ts.time
+                boxes.append(_box(ts))
+                n += 1
+                if n == size:
+                    break
+            if n == 0:
+                return
+            yield FrameBlock(indices[:n], times[:n], positions[:n], boxes)
+            if n < size:
+                return
+
+
 def _reader_process(
     connection: Any,
     files: list[str],
     frames: range,
     atoms: NDArray[np.int64],
+    size: int,
+    prepare: Callable[[FrameBlock], Any],
     last: Any,
+    ahead: Any,
+    universe: Any = None,
 ) -> None:
     # Ctrl-C is the parent's to handle: it stops this process on its way out.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -431,25 +503,18 @@ def _reader_process(
         os.dup2(quiet, 2)
     try:
         with _reader_cleanup_silenced():
-            universe = _universe(files)
-        trajectory = universe.trajectory
-        batch: list[tuple[int, float, NDArray[np.float32], Any]] = []
-        with _quiet_readers():
-            for ts in trajectory[frames.start : frames.stop : frames.step]:
-                batch.append(
-                    (
-                        int(ts.frame),
-                        float(ts.time),
-                        ts.positions[atoms].copy(),
-                        _box(ts),
-                    )
-                )
-                last.value = int(ts.frame)
-                if len(batch) == FRAMES_PER_MESSAGE:
-                    connection.send(batch)
-                    batch = []
-        if batch:
-            connection.send(batch)
+            if universe is None:
+                universe = _universe(files)
+            else:
+                # A copy of the parent's universe: the trajectory is opened
+                # anew, so this process never moves the parent's file offset.
+                with _quiet_readers():
+                    universe.load_new(files[-1], format=universe.trajectory.format)
+        for block in _blocks(universe.trajectory, frames, atoms, size):
+            prepared = prepare(block)
+            last.value = int(block.indices[-1])
+            ahead.acquire()
+            connection.send(prepared)
         connection.send(None)
     except Exception as exc:  # noqa: BLE001 -- every failure goes to the parent
         connection.send(f"{exc}")
@@ -496,19 +561,43 @@ _SENT_SIGNALS = frozenset(
 )
 
 
-def _frames_in_child(
-    universe: Any, files: list[str], frames: range, atoms: NDArray[np.int64]
-) -> Iterator[Frame]:
-    context = multiprocessing.get_context("spawn")
+def _forkable() -> bool:
+    """Whether a reader process can be a fork of this one: it then starts
+    in milliseconds with MDAnalysis imported and the topology read, where a
+    new interpreter takes about a second.  Only where forking is the
+    platform's own way (Linux) and no other thread runs, whose locks a fork
+    could copy held."""
+    import threading
+
+    return (
+        sys.platform.startswith("linux")
+        and "fork" in multiprocessing.get_all_start_methods()
+        and threading.active_count() == 1
+    )
+
+
+def _blocks_in_child(
+    universe: Any, files: list[str], frames: range, atoms: NDArray[np.int64],
+    size: int, prepare: Callable[[FrameBlock], _Prepared],
+) -> Iterator[_Prepared]:  # fmt: skip
+    forked = _forkable()
+    context: Any = multiprocessing.get_context("fork" if forked else "spawn")
     receiving, sending = context.Pipe(duplex=False)
     last = context.Value("q", -1, lock=False)
+    ahead = context.Semaphore(_BLOCKS_AHEAD)
     process = context.Process(
         target=_reader_process,
-        args=(sending, files, frames, atoms, last),
+        args=(sending, files, frames, atoms, size, prepare, last, ahead,
+              universe if forked else None),
         daemon=True,
-    )
+    )  # fmt: skip
     path = files[-1]
-    positions = np.zeros((universe.atoms.n_atoms, 3), dtype=np.float32)
+    if forked:
+        # A fork copies what this process has yet to write, and the copy
+        # would be written again as the child ends.
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                stream.flush()
     process.start()
     sending.close()
     try:
@@ -530,9 +619,8 @@ def _frames_in_child(
                 raise DataError(
                     f"MDAnalysis cannot read it{where}: {one_line(message)}", path
                 )
-            for index, time, selected, box in message:
-                positions[atoms] = selected
-                yield Frame(index, time, positions, box)
+            ahead.release()
+            yield message
     finally:
         receiving.close()
         if process.is_alive():
@@ -547,19 +635,93 @@ def _can_start_process() -> bool:
     return path is None or os.path.isfile(path)
 
 
-def _frames_here(universe: Any, frames: range) -> Iterator[Frame]:
-    trajectory = universe.trajectory
-    with _quiet_readers():
-        for ts in trajectory[frames.start : frames.stop : frames.step]:
-            yield Frame(int(ts.frame), float(ts.time), ts.positions, _box(ts))
-
-
 def _box(ts: Any) -> NDArray[np.float32] | None:
     """A frame's unit cell, or None where it has none (or an empty one)."""
     box = ts.dimensions
     if box is None or not np.all(np.asarray(box[:3]) > 0):
         return None
     return np.array(box, dtype=np.float32)
+
+
+def contained(universe: Any) -> bool:
+    """Whether :func:`read_blocks` reads the universe's frames in a child
+    process by default: a trajectory in one of :data:`CONTAINED_FORMATS`,
+    read from files, where a process can be started."""
+    if _files_of(universe) is None:
+        return False
+    kind = str(getattr(universe.trajectory, "format", "")).upper()
+    return kind in CONTAINED_FORMATS and (_forkable() or _can_start_process())
+
+
+_Prepared = TypeVar("_Prepared")
+
+
+def _as_read(block: FrameBlock) -> FrameBlock:
+    return block
+
+
+def read_blocks(
+    universe: Any,
+    frames: range,
+    atoms: Sequence[int] | NDArray[np.int64],
+    *,
+    block: int = FRAMES_PER_BLOCK,
+    isolate: bool | None = None,
+) -> Iterator[FrameBlock]:
+    """The frames of ``frames``, in order, ``block`` at a time, with the
+    positions of ``atoms``.
+
+    With ``isolate``, the frames are read in a child process that opens the
+    trajectory anew: a reader that crashes on a damaged file (as
+    MDAnalysis's XTC reader may, corrupting its heap) ends that process,
+    not this one, and the crash becomes a :class:`DataError` naming the
+    file and the last frame read.  The child is a fork of this process
+    where that is safe (Linux, no other thread running), so it starts in
+    milliseconds; else a new interpreter.  By default the formats whose
+    readers decode bytes in compiled code are read so (:func:`contained`);
+    the rest, and a universe in memory, are read here.
+
+    Raises:
+        DataError: the reader crashed or failed, naming the file and the
+            last frame read.
+        ValueError: ``isolate`` for a universe that is not read from files,
+            or a block of no frames.
+    """
+    return read_prepared(
+        universe, frames, atoms, _as_read, block=block, isolate=isolate
+    )
+
+
+def read_prepared(
+    universe: Any,
+    frames: range,
+    atoms: Sequence[int] | NDArray[np.int64],
+    prepare: Callable[[FrameBlock], _Prepared],
+    *,
+    block: int = FRAMES_PER_BLOCK,
+    isolate: bool | None = None,
+) -> Iterator[_Prepared]:
+    """:func:`read_blocks`, each block handed to ``prepare`` where it is
+    read and what it returns handed on: in a reader process, that work is
+    done beside this process's (``prepare`` must then pickle, as a
+    module's function or a ``functools.partial`` of one does).
+
+    Raises:
+        As :func:`read_blocks`.
+    """
+    if block < 1:
+        raise ValueError(f"block must be at least 1 frame, got {block}")
+    picked = np.asarray(atoms, dtype=np.int64)
+    files = _files_of(universe)
+    if isolate and files is None:
+        raise ValueError(
+            "only a universe read from files can be read in a child process"
+        )
+    if isolate is None:
+        isolate = contained(universe)
+    if not isolate or files is None:
+        return map(prepare, _blocks(universe.trajectory, frames, picked, block))
+    return _blocks_in_child(universe, files, frames, picked, block, prepare)
 
 
 def read_frames(
@@ -569,29 +731,21 @@ def read_frames(
     *,
     isolate: bool | None = None,
 ) -> Iterator[Frame]:
-    """The frames of ``frames``, in order, with the positions of ``atoms``.
-
-    With ``isolate``, the frames are read in a child process that opens the
-    universe's files anew: a reader that crashes on a damaged file (as
-    MDAnalysis's XTC reader may, corrupting its heap) ends that process,
-    not this one, and the crash becomes a :class:`DataError` naming the
-    file and the last frame read.  By default every universe read from
-    files is read so (unless the main script cannot be run again, as one
-    read from standard input); one in memory is read here.
-
-    Raises:
-        DataError: the reader crashed or failed, naming the file and the
-            last frame read.
-        ValueError: ``isolate`` for a universe that is not read from files.
-    """
+    """The frames of ``frames`` one by one, read as :func:`read_blocks`
+    reads them (and raising as it does)."""
     picked = np.asarray(atoms, dtype=np.int64)
-    files = _files_of(universe)
-    if isolate and files is None:
-        raise ValueError(
-            "only a universe read from files can be read in a child process"
-        )
-    if isolate is None:
-        isolate = files is not None and _can_start_process()
-    if not isolate or files is None:
-        return _frames_here(universe, frames)
-    return _frames_in_child(universe, files, frames, picked)
+    blocks = read_blocks(universe, frames, picked, isolate=isolate)
+
+    def frames_of() -> Iterator[Frame]:
+        positions = np.zeros((universe.atoms.n_atoms, 3), dtype=np.float32)
+        for block in blocks:
+            for k in range(len(block)):
+                positions[picked] = block.positions[k]
+                yield Frame(
+                    int(block.indices[k]),
+                    float(block.times[k]),
+                    positions,
+                    block.boxes[k],
+                )
+
+    return frames_of()

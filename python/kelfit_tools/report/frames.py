@@ -67,6 +67,9 @@ WARNINGS_METADATA = "kelfit.warnings"
 #: Rows per Parquet row group.
 _ROW_GROUP = 4096
 
+#: Rows a CSV table gathers before writing them out together.
+_CSV_CHUNK = 256
+
 #: A frame's principal axes, as the figure keeps them: three rows of three.
 _AXES_COMPONENTS = 9
 
@@ -159,17 +162,19 @@ class FrameTableWriter:
             self.discard()
 
     def write(self, fit: FrameFit) -> None:
-        """Add one frame's row."""
-        row = _row(fit, self.constant)
+        """Add one frame's row (written out with the rows of its chunk)."""
+        self._pending.append(_row(fit, self.constant))
         self.rows += 1
-        if self._text is not None:
-            self._csv.writerow([row[0], *(repr(float(v)) for v in row[1:])])
-            return
-        self._pending.append(row)
-        if len(self._pending) >= _ROW_GROUP:
+        if len(self._pending) >= (_CSV_CHUNK if self._text is not None else _ROW_GROUP):
             self._flush()
 
     def _flush(self) -> None:
+        if self._text is not None:
+            self._csv.writerows(
+                [row[0], *map(repr, map(float, row[1:]))] for row in self._pending
+            )
+            self._pending.clear()
+            return
         import pyarrow as pa
         import pyarrow.parquet as pq
 
@@ -192,6 +197,7 @@ class FrameTableWriter:
         """Finish the file and move it into place."""
         try:
             if self._text is not None:
+                self._flush()
                 self._text.close()
             else:
                 if self._pending or self._writer is None:
