@@ -512,6 +512,11 @@ def kabsch(
     proper = np.where(proper == 0.0, 1.0, proper)
     v[:, :, 2] *= proper[:, None]
     turns: NDArray[np.float64] = np.matmul(v, u.transpose(0, 2, 1))
+    # The SVD gives a frame already in the reference's place the identity
+    # only to rounding; such a frame is not turned at all, so it keeps its
+    # bits (a trajectory of the structure itself gives the structure's).
+    in_place = (centred == reference).all(axis=(1, 2))
+    turns[in_place] = np.eye(3)
     moved = np.matmul(centred, turns.transpose(0, 2, 1))
     rmsd: NDArray[np.float64] = np.sqrt(
         ((moved - reference) ** 2).sum(axis=2).mean(axis=1)
