@@ -725,13 +725,15 @@ TEST(LinearChecks, TheLowestRefusedProblemOfAStackWinsOnAnyThreads)
             const LinearFault& fault = solutions[static_cast<size_t>(middle)].fault;
             EXPECT_EQ(fault.check, LinearCheck::observed);
             EXPECT_EQ(fault.row, 5);
-            // Past the refusal only the problems other threads had already
-            // taken are solved: one each at most.
-            int solved_after = 0;
-            for (int f = middle + 1; f < count; ++f) {
-                solved_after += solutions[static_cast<size_t>(f)].status == LinearStatus::solved;
+            // Past the refusal nothing is solved on one worker. On several,
+            // another thread may solve ahead while the refusing one is
+            // descheduled mid-check (qemu showed 7), so only the answer is
+            // pinned there, not how much work was spared.
+            if (workers == 1) {
+                for (int f = middle + 1; f < count; ++f) {
+                    ASSERT_NE(solutions[static_cast<size_t>(f)].status, LinearStatus::solved) << f;
+                }
             }
-            ASSERT_LT(solved_after, workers) << workers << " workers";
         }
     }
     // Without the middle fault, the one at the end is found.
