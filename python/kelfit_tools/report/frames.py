@@ -461,14 +461,17 @@ def plot_convergence(
     fig = new_figure(7.0, 6.0, dpi)
     panels: Sequence[Any] = fig.subplots(2, 2)
     c = convergence
-    for ax, values, label in ((panels[0][0], c.da, "Da"), (panels[0][1], c.q, "Q")):
+    for ax, values, label in (
+        (panels[0][0], c.da, "Da (Hz)"),
+        (panels[0][1], c.q, "Q"),
+    ):
         ax.plot(c.frames, values, "o-", lw=0.8, ms=3, color="#1f5fa8")
         ax.set_xscale("log", base=2)
         ax.set_xlabel("frames averaged")
         ax.set_ylabel(label)
         ax.grid(True, color="0.92", lw=0.6)
     for ax, values, label in (
-        (panels[1][0], c.da_se, "SE of Da"),
+        (panels[1][0], c.da_se, "SE of Da (Hz)"),
         (panels[1][1], c.q_se, "SE of Q"),
     ):
         ax.plot(c.block_lengths, values, "o-", lw=0.8, ms=3, color="#b8501f")
