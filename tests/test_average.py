@@ -34,12 +34,12 @@ def _docs_inputs():  # type: ignore[no-untyped-def]
     """The helpers that make the tutorial's ensemble and trajectory."""
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "sample_inputs", REPO / "docs" / "_ext" / "sample_inputs.py"
     )
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -792,6 +792,33 @@ def resolve_method(
     return method
 
 
+def _linear_result(
+    o: NDArray[np.float64],
+    params: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    values: NDArray[np.float64],
+    cost: float,
+    offset: bool,
+) -> FitResult:
+    """The result of one linear solve (the global optimum: no Powell run)."""
+    return _result(o, params, w, k, values, cost, offset_fitted=offset, method="linear")
+
+
+def _solved_result(
+    o: NDArray[np.float64],
+    solved: Any,
+    w: NDArray[np.float64] | None,
+    k: NDArray[np.float64] | None,
+    offset: bool,
+) -> FitResult:
+    """:func:`_linear_result` of what ``kelfit.linear`` or
+    ``kelfit.linear_rows`` returned."""
+    return _linear_result(
+        o, solved.params, w, k, solved.values, float(solved.cost), offset
+    )
+
+
 def fit(
     vectors: ArrayLike | DesignRows,
     observed: ArrayLike,
@@ -858,36 +885,16 @@ def fit(
             _check_factors(w, "sigma")
             _check_factors(k, "scale")
             p, values, cost = _minimum_norm_fit(vectors, o, w, k, offset)
-            return _result(
-                o, p, w, k, values, cost, offset_fitted=offset, method="linear"
-            )
+            return _linear_result(o, p, w, k, values, cost, offset)
         solved = kelfit.linear_rows(vectors.rows, o, sigma=w, scale=k, offset=offset)
-        return _result(
-            o,
-            solved.params,
-            w,
-            k,
-            solved.values,
-            float(solved.cost),
-            offset_fitted=offset,
-            method="linear",
-        )
+        return _solved_result(o, solved, w, k, offset)
     v = as_vectors(vectors)
     o = as_observed(observed, v.shape[0])
     w = as_row_factors(sigma, v.shape[0], "sigma")
     k = as_row_factors(scale, v.shape[0], "scale")
     if chosen == "linear":
         solved = kelfit.linear(v, o, sigma=w, scale=k, offset=offset)
-        return _result(
-            o,
-            solved.params,
-            w,
-            k,
-            solved.values,
-            float(solved.cost),
-            offset_fitted=offset,
-            method="linear",
-        )
+        return _solved_result(o, solved, w, k, offset)
     if start is None:
         params = linear_start(v, o, offset=offset, sigma=w, scale=k)
     else:
